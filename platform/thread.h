@@ -32,6 +32,8 @@ public:
     // (or none was started). Otherwise the thread is detached and false is
     // returned. Called on the thread itself it detaches at once and returns
     // false: a thread never waits for itself. The handle is empty afterwards.
+    // While one Stop waits, a second Stop (from the thread itself or anyone
+    // else) returns false at once and IsCurrent still answers for the thread.
     bool Stop(uint32_t timeoutMs);
 
 private:

@@ -1,0 +1,185 @@
+// POSIX threads for the library's workers. A started thread shares a small
+// run record with its handle; the record outlives whichever of the two ends
+// last, so a detached thread never touches freed memory of the handle.
+#include "platform/thread.h"
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace kn::platform {
+
+namespace {
+
+// Shared by the handle and the running thread; tells the handle when the
+// body (and everything its function object captured) is gone.
+struct CRun {
+    std::mutex m_mutex;
+    std::condition_variable m_endedCond;
+    bool m_bEnded = false;
+    std::function<void()> m_body;
+};
+
+void RunBody(std::shared_ptr<CRun> run)
+{
+    {
+        // Moved out so that the captures are released here, on this thread,
+        // before the end is reported: whoever saw Stop succeed knows the body
+        // holds nothing any more.
+        std::function<void()> body = std::move(run->m_body);
+        try {
+            body();
+        } catch (...) {
+            // A worker that throws ends; the process does not.
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(run->m_mutex);
+        run->m_bEnded = true;
+    }
+    run->m_endedCond.notify_all();
+}
+
+}  // namespace
+
+// Allocated once per handle and never replaced, so IsCurrent and Stop may be
+// called from the worker itself while the owner uses the same handle.
+struct CThread::State {
+    mutable std::mutex m_mutex;
+    std::thread m_thread;       // joinable while held and no Stop is waiting
+    std::thread::id m_id;       // id of the held thread, default when none
+    bool m_bStopping = false;   // an owner's Stop is waiting for the thread
+    std::shared_ptr<CRun> m_run;
+
+    void Clear()
+    {
+        m_id = std::thread::id();
+        m_bStopping = false;
+        m_run.reset();
+    }
+};
+
+CThread::CThread() : m_state(std::make_shared<State>()) {}
+
+CThread::~CThread()
+{
+    std::lock_guard<std::mutex> lock(m_state->m_mutex);
+    if (m_state->m_thread.joinable()) {
+        m_state->m_thread.detach();
+    }
+}
+
+bool CThread::Start(std::function<void()> body)
+{
+    if (!body) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_state->m_mutex);
+    if (m_state->m_id != std::thread::id()) {
+        return false;
+    }
+    try {
+        auto run = std::make_shared<CRun>();
+        run->m_body = std::move(body);
+        // The new thread cannot see a half-filled handle: IsCurrent takes
+        // the same lock, which is held until the id is stored.
+        m_state->m_thread = std::thread(RunBody, run);
+        m_state->m_id = m_state->m_thread.get_id();
+        m_state->m_run = std::move(run);
+    } catch (...) {
+        if (m_state->m_thread.joinable()) {
+            m_state->m_thread.detach();  // only if storing the id had failed
+        }
+        m_state->Clear();
+        return false;
+    }
+    return true;
+}
+
+bool CThread::Started() const
+{
+    std::lock_guard<std::mutex> lock(m_state->m_mutex);
+    return m_state->m_id != std::thread::id();
+}
+
+bool CThread::IsCurrent() const
+{
+    std::lock_guard<std::mutex> lock(m_state->m_mutex);
+    return m_state->m_id != std::thread::id() && m_state->m_id == std::this_thread::get_id();
+}
+
+bool CThread::Stop(uint32_t timeoutMs)
+{
+    std::thread thread;
+    std::shared_ptr<CRun> run;
+    {
+        std::lock_guard<std::mutex> lock(m_state->m_mutex);
+        if (m_state->m_id == std::thread::id()) {
+            return true;
+        }
+        if (m_state->m_bStopping) {
+            // Another caller is already waiting; the outcome is its to report.
+            return false;
+        }
+        if (m_state->m_id == std::this_thread::get_id()) {
+            // A thread never waits for itself; it ends when its body returns.
+            m_state->m_thread.detach();
+            m_state->Clear();
+            return false;
+        }
+        // The thread object is taken out for the wait, but the handle still
+        // names the thread, so the worker's own IsCurrent and Stop keep
+        // answering correctly while the owner waits.
+        thread = std::move(m_state->m_thread);
+        run = m_state->m_run;
+        m_state->m_bStopping = true;
+    }
+    bool ended;
+    {
+        std::unique_lock<std::mutex> lock(run->m_mutex);
+        ended = run->m_endedCond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                          [&] { return run->m_bEnded; });
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_state->m_mutex);
+        m_state->Clear();
+    }
+    if (ended) {
+        // The body has returned; only the thread's own exit remains.
+        thread.join();
+        return true;
+    }
+    thread.detach();
+    return false;
+}
+
+uint32_t CurrentThreadId()
+{
+    thread_local const uint32_t tid = static_cast<uint32_t>(syscall(SYS_gettid));
+    return tid;
+}
+
+void SleepMs(uint32_t ms)
+{
+    timespec rest{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+        // Interrupted by a signal: sleep what is left.
+    }
+}
+
+uint64_t NowMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+}  // namespace kn::platform
