@@ -6,6 +6,11 @@
 #include <cstring>
 
 #include <arpa/inet.h>
+#include <net/if.h>
+#include <net/route.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -261,6 +266,183 @@ TEST_F(EmulatorTest, StopIsPromptWhileAReplyIsDelayed)
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
     EXPECT_FALSE(m_emu.Connection(0)->open);
     EXPECT_TRUE(c.Read(1).empty());
+}
+
+TEST_F(EmulatorTest, MediaOpeningsGetTheirControlReplies)
+{
+    m_emu.SetLiveAnnounce({239, 1, 2, 3}, 0x1F90);
+    m_emu.SetStreamId({0xA1, 0xB2, 0xC3, 0xD4});
+    const Id4 id{0x0A, 0x0B, 0x0C, 0x0D};
+
+    TestClient live(m_emu.Port());
+    ASSERT_TRUE(live.Send(BuildPacket(id, 57, {3, 0})));
+    const Bytes semicolon{'S', 'D', 'V', 'R', 0x0A, 0x0B, 0x0C, 0x0D, 8, 0, ';', 0, 239, 1, 2, 3, 0x1F, 0x90};
+    EXPECT_EQ(semicolon, live.Read(semicolon.size()));
+
+    TestClient playback(m_emu.Port());
+    ASSERT_TRUE(playback.Send(BuildPacket(id, 73, {9, 3, 4, 1, 10, 0, 0})));
+    EXPECT_EQ(BuildPacket(id, 'K', {0xA1, 0xB2, 0xC3, 0xD4}), playback.Read(15));
+
+    TestClient download(m_emu.Port());
+    ASSERT_TRUE(download.Send(BuildPacket(id, 81, Bytes(170, 0))));
+    EXPECT_EQ(BuildPacket(id, 'S'), download.Read(11));
+
+    // Media pushed over TCP arrives as the same byte stream, whatever the writes.
+    const Bytes frames = Cat(BuildFrame(2, Bytes(300, 0x42)), BuildFrame(1, {1, 2, 3, 4}));
+    MediaOptions split;
+    split.pieces = {1, 3, 100};
+    ASSERT_TRUE(m_emu.SendMedia(0, frames, split));
+    EXPECT_EQ(frames, live.Read(frames.size()));
+
+    EXPECT_EQ(ChannelKind::Live, m_emu.Connection(0)->kind);
+    EXPECT_EQ(ChannelKind::Playback, m_emu.Connection(1)->kind);
+    EXPECT_EQ(ChannelKind::Download, m_emu.Connection(2)->kind);
+    EXPECT_EQ(Bytes(170, 0), m_emu.Packets(2)[0].payload);
+}
+
+TEST_F(EmulatorTest, TalkAudioCountedAndRefusalKnob)
+{
+    const Id4 id{0x0A, 0x0B, 0x0C, 0x0D};
+    TestClient talk(m_emu.Port());
+    // Audio sharing a write with the opening is audio too, even if it looks
+    // like a packet.
+    const Bytes audio1 = BuildPacket(id, 49, {1, 2});
+    ASSERT_TRUE(talk.Send(Cat(BuildPacket(id, 35), audio1)));
+    EXPECT_EQ(BuildPacket(id, '%'), talk.Read(11));
+    ASSERT_TRUE(talk.Send(Bytes(1000, 0x7F)));
+    ASSERT_TRUE(m_emu.WaitFor([&] { return m_emu.Connection(0)->audioBytes == audio1.size() + 1000; }, 3000ms));
+    EXPECT_EQ(Cat(audio1, Bytes(1000, 0x7F)), m_emu.TalkAudio(0));
+    EXPECT_EQ(1u, m_emu.Packets(0).size());
+
+    m_emu.SetTalkAccepted(false);
+    TestClient refused(m_emu.Port());
+    ASSERT_TRUE(refused.Send(BuildPacket(id, 35)));
+    EXPECT_EQ(BuildPacket(id, '&'), refused.Read(11));
+
+    TestClient stop(m_emu.Port());
+    ASSERT_TRUE(stop.Send(BuildPacket(id, 36)));
+    EXPECT_EQ(2, m_emu.WaitForConnection(ChannelKind::StopTalk, 3000ms));
+}
+
+TEST_F(EmulatorTest, SilentMediaKindThenResetOnCommand)
+{
+    m_emu.SetMediaSilent(ChannelKind::Download, true);
+    m_emu.SetMediaReplyCode(ChannelKind::Playback, 'X');
+    TestClient download(m_emu.Port());
+    ASSERT_TRUE(download.Send(BuildPacket(kZeroId, 81, Bytes(170, 0))));
+    const int conn = m_emu.WaitForConnection(ChannelKind::Download, 3000ms);
+    ASSERT_EQ(0, conn);
+    ASSERT_TRUE(m_emu.CloseConnection(conn, true));
+    EXPECT_TRUE(download.Read(1).empty());  // no reply came before the reset
+    EXPECT_EQ(-ECONNRESET, download.LastRecv());
+    EXPECT_FALSE(m_emu.SendMedia(conn, {1, 2, 3}));
+
+    TestClient playback(m_emu.Port());
+    ASSERT_TRUE(playback.Send(BuildPacket(kZeroId, 73, Bytes(7, 0))));
+    EXPECT_EQ(BuildPacket({0x0A, 0x0B, 0x0C, 0x0D}, 'X', {0x11, 0x22, 0x33, 0x44}), playback.Read(15));
+}
+
+TEST_F(EmulatorTest, UdpLiveExchangeWithPrefixedDatagrams)
+{
+    TestClient udp(m_emu.Port(), SOCK_DGRAM);
+    ASSERT_TRUE(udp.Connected());
+    const Bytes open = BuildPacket({0x0A, 0x0B, 0x0C, 0x0D}, 57, {5, 0});
+    ASSERT_TRUE(udp.Send(open));
+    const Bytes reply = udp.ReadDatagram();
+    EXPECT_EQ(BuildPacket({0x0A, 0x0B, 0x0C, 0x0D}, ';', {0, 0, 0, 0, 0, 0, 0}), reply);
+
+    const int conn = m_emu.FindConnection(ChannelKind::Live);
+    ASSERT_EQ(0, conn);
+    EXPECT_EQ(Transport::Udp, m_emu.Connection(conn)->transport);
+    EXPECT_EQ(udp.LocalPort(), m_emu.Connection(conn)->peerPort);
+    EXPECT_EQ(open, m_emu.Packets(conn)[0].raw);
+
+    // 10 stream bytes in stretches of 3: sequence 0xFFFE, 0xFFFF (dropped),
+    // 0 (sent twice), 1.
+    Bytes stream;
+    for (uint8_t i = 0; i < 10; ++i) {
+        stream.push_back(i);
+    }
+    m_emu.SetNextSequence(conn, 0xFFFE);
+    MediaOptions o;
+    o.pieces = {3};
+    o.drop = {1};
+    o.repeat = {2};
+    ASSERT_TRUE(m_emu.SendMedia(conn, stream, o));
+    EXPECT_EQ((Bytes{0, 0, 0xFE, 0xFF, 0, 1, 2}), udp.ReadDatagram());
+    EXPECT_EQ((Bytes{0, 0, 0, 0, 6, 7, 8}), udp.ReadDatagram());
+    EXPECT_EQ((Bytes{0, 0, 0, 0, 6, 7, 8}), udp.ReadDatagram());
+    EXPECT_EQ((Bytes{0, 0, 1, 0, 9}), udp.ReadDatagram());
+    ASSERT_TRUE(m_emu.SendDatagram(conn, 0x1234, {}));
+    EXPECT_EQ((Bytes{0, 0, 0x34, 0x12}), udp.ReadDatagram());
+
+    // A second live opening from the same address is answered again, on the
+    // same connection record.
+    ASSERT_TRUE(udp.Send(open));
+    EXPECT_EQ(reply, udp.ReadDatagram());
+    EXPECT_EQ(2u, m_emu.Packets(conn).size());
+}
+
+// Multicast in a network namespace of the test's own, in a child process.
+TEST(EmulatorMulticast, DatagramReachesAGroupMemberOnLoopback)
+{
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (::unshare(CLONE_NEWNET) != 0) {
+            ::_exit(77);
+        }
+        const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+        ifreq ifr{};
+        std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+        ::ioctl(s, SIOCGIFFLAGS, &ifr);
+        ifr.ifr_flags |= IFF_UP;
+        if (::ioctl(s, SIOCSIFFLAGS, &ifr) != 0) {
+            ::_exit(77);
+        }
+        rtentry rt{};
+        auto *dst = reinterpret_cast<sockaddr_in *>(&rt.rt_dst);
+        dst->sin_family = AF_INET;
+        dst->sin_addr.s_addr = htonl(0xE0000000);
+        auto *mask = reinterpret_cast<sockaddr_in *>(&rt.rt_genmask);
+        mask->sin_family = AF_INET;
+        mask->sin_addr.s_addr = htonl(0xF0000000);
+        char dev[] = "lo";
+        rt.rt_dev = dev;
+        rt.rt_flags = RTF_UP;
+        if (::ioctl(s, SIOCADDRT, &rt) != 0) {
+            ::_exit(77);
+        }
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(8123);
+        ip_mreq m{};
+        m.imr_multiaddr.s_addr = htonl(0xEF010203);
+        m.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+            ::setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) != 0) {
+            ::_exit(2);
+        }
+        CRecorderEmulator emu;  // not started: multicast needs no listener
+        const Bytes d = BuildDatagram(7, Bytes{1, 2, 3}.data(), 3);
+        if (!emu.SendMulticast({239, 1, 2, 3}, 8123, d)) {
+            ::_exit(3);
+        }
+        pollfd p{s, POLLIN, 0};
+        uint8_t buf[64];
+        if (::poll(&p, 1, 3000) != 1 || ::recv(s, buf, sizeof buf, 0) != static_cast<ssize_t>(d.size()) ||
+            std::memcmp(buf, d.data(), d.size()) != 0) {
+            ::_exit(4);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) {
+        GTEST_SKIP() << "no network namespace of our own";
+    }
+    EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 }  // namespace

@@ -433,9 +433,42 @@ CRecorderEmulator::Action CRecorderEmulator::DecideCommand(Conn &c, const Record
     return a;
 }
 
-CRecorderEmulator::Action CRecorderEmulator::DecideMedia(Conn &, const RecordedPacket &)
+CRecorderEmulator::Action CRecorderEmulator::DecideMedia(Conn &c, const RecordedPacket &p)
 {
-    return {};  // media replies come with the media part
+    Action a;
+    const ChannelKind kind = c.info.kind;
+    if (KindOfOpening(p.code) != kind || kind == ChannelKind::StopTalk) {
+        return a;  // only an opening is answered
+    }
+    if (kind == ChannelKind::Talk) {
+        c.talkOpen = true;  // what follows on this connection is audio
+    }
+    if (m_MediaSilent.count(kind) != 0) {
+        return a;
+    }
+    uint8_t code = 0;
+    Bytes payload;
+    switch (kind) {
+    case ChannelKind::Live:
+        code = 59;
+        payload = {0, m_LiveGroup[0], m_LiveGroup[1], m_LiveGroup[2], m_LiveGroup[3],
+                   static_cast<uint8_t>(m_wLivePort >> 8), static_cast<uint8_t>(m_wLivePort)};
+        break;
+    case ChannelKind::Playback:
+        code = 75;
+        payload.assign(m_StreamId.begin(), m_StreamId.end());
+        break;
+    case ChannelKind::Download: code = 83; break;
+    case ChannelKind::Talk: code = m_bTalkAccepted ? 37 : 38; break;
+    default: return a;
+    }
+    const auto it = m_MediaReplyCodes.find(kind);
+    if (it != m_MediaReplyCodes.end()) {
+        code = static_cast<uint8_t>(it->second);
+    }
+    a.reply = BuildPacket(m_SessionId, code, payload);
+    a.hasReply = true;
+    return a;
 }
 
 Bytes CRecorderEmulator::SearchReply(const SearchQuery &q, bool &answer)
@@ -638,6 +671,143 @@ void CRecorderEmulator::SetSearchHandler(SearchHandler handler)
 {
     std::lock_guard<std::mutex> lk(m_Mutex);
     m_SearchHandler = std::move(handler);
+}
+
+void CRecorderEmulator::SetLiveAnnounce(const Id4 &group, uint16_t port)
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    m_LiveGroup = group;
+    m_wLivePort = port;
+}
+
+void CRecorderEmulator::SetStreamId(const Id4 &id)
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    m_StreamId = id;
+}
+
+void CRecorderEmulator::SetTalkAccepted(bool accepted)
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    m_bTalkAccepted = accepted;
+}
+
+void CRecorderEmulator::SetMediaSilent(ChannelKind kind, bool silent)
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    if (silent) {
+        m_MediaSilent.insert(kind);
+    } else {
+        m_MediaSilent.erase(kind);
+    }
+}
+
+void CRecorderEmulator::SetMediaReplyCode(ChannelKind kind, int code)
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    if (code < 0) {
+        m_MediaReplyCodes.erase(kind);
+    } else {
+        m_MediaReplyCodes[kind] = code & 0xFF;
+    }
+}
+
+// --- media ---
+
+bool CRecorderEmulator::SendMedia(int conn, const Bytes &stream, const MediaOptions &options)
+{
+    Conn *c;
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        c = Find(conn);
+        if (c == nullptr || !c->info.open) {
+            return false;
+        }
+    }
+    const bool udp = c->info.transport == Transport::Udp;
+    auto pieceSize = [&](size_t ordinal) -> size_t {
+        if (options.pieces.empty()) {
+            return udp ? 1024 : std::max<size_t>(stream.size(), 1);
+        }
+        return std::max<size_t>(options.pieces[std::min(ordinal, options.pieces.size() - 1)], 1);
+    };
+    size_t at = 0;
+    for (size_t i = 0; at < stream.size(); ++i) {
+        const size_t n = std::min(pieceSize(i), stream.size() - at);
+        if (i > 0 && !Pause(options.pause)) {
+            return false;
+        }
+        if (!udp) {
+            if (!SendOn(*c, stream.data() + at, n)) {
+                return false;
+            }
+        } else {
+            uint16_t seq;
+            {
+                std::lock_guard<std::mutex> lk(c->sendMutex);
+                seq = c->nextSeq++;
+            }
+            if (options.drop.count(i) == 0) {
+                const Bytes d = BuildDatagram(seq, stream.data() + at, n);
+                const int times = options.repeat.count(i) != 0 ? 2 : 1;
+                for (int k = 0; k < times; ++k) {
+                    if (!SendOn(*c, d.data(), d.size())) {
+                        return false;
+                    }
+                }
+            }
+        }
+        at += n;
+    }
+    return true;
+}
+
+bool CRecorderEmulator::SendDatagram(int conn, uint16_t seq, const Bytes &stretch)
+{
+    Conn *c;
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        c = Find(conn);
+        if (c == nullptr || c->info.transport != Transport::Udp) {
+            return false;
+        }
+    }
+    const Bytes d = BuildDatagram(seq, stretch.data(), stretch.size());
+    return SendOn(*c, d.data(), d.size());
+}
+
+void CRecorderEmulator::SetNextSequence(int conn, uint16_t seq)
+{
+    Conn *c;
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        c = Find(conn);
+    }
+    if (c != nullptr) {
+        std::lock_guard<std::mutex> lk(c->sendMutex);
+        c->nextSeq = seq;
+    }
+}
+
+bool CRecorderEmulator::SendMulticast(const Id4 &group, uint16_t port, const Bytes &datagram)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    in_addr local{};
+    local.s_addr = htonl(INADDR_LOOPBACK);
+    const unsigned char ttl = 1;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    std::memcpy(&to.sin_addr.s_addr, group.data(), 4);
+    to.sin_port = htons(port);
+    const bool ok = ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof local) == 0 &&
+                    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) == 0 &&
+                    ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) ==
+                        static_cast<ssize_t>(datagram.size());
+    ::close(fd);
+    return ok;
 }
 
 // --- sending at will ---

@@ -84,6 +84,18 @@ struct SearchAnswer {
 
 using SearchHandler = std::function<SearchAnswer(const SearchQuery &)>;
 
+// How SendMedia cuts the frame byte stream.
+struct MediaOptions {
+    // TCP: sizes of successive writes; UDP: stream bytes per datagram (after
+    // the 4-byte prefix). The last size repeats. Empty: TCP one write, UDP 1024.
+    std::vector<size_t> pieces;
+    Millis pause{0};  // between writes or datagrams
+    // UDP: datagram ordinals (0-based, within this call) whose sequence number
+    // is used up but which are never sent: a lost datagram.
+    std::set<size_t> drop;
+    std::set<size_t> repeat;  // UDP: ordinals sent twice (same sequence number)
+};
+
 class CRecorderEmulator {
 public:
     CRecorderEmulator();
@@ -123,6 +135,29 @@ public:
     void SetSearchCount(int count);  // count byte for every reply; -1 = honest
     // Overrides the date table when set; called outside the emulator's lock.
     void SetSearchHandler(SearchHandler handler);
+
+    // --- Media channel knobs ---
+    // Reply ';' to 57 with payload [0, group (4 bytes as given), port (network
+    // order)]; the default 0.0.0.0:0 announces no group.
+    void SetLiveAnnounce(const Id4 &group, uint16_t port);
+    void SetStreamId(const Id4 &id);  // payload of reply 'K' to 73
+    void SetTalkAccepted(bool accepted);  // '%' (default) or '&' to 35
+    void SetMediaSilent(ChannelKind kind, bool silent);  // no reply to the opening
+    // Reply code for a kind's opening, payload unchanged; -1 back to the usual.
+    void SetMediaReplyCode(ChannelKind kind, int code);
+
+    // --- Media ---
+    // The frame byte stream (see BuildFrame) on a media connection: over TCP
+    // as it is, in the chosen writes; over UDP in datagrams carrying the
+    // 4-byte prefix with the connection's running sequence number.
+    bool SendMedia(int conn, const Bytes &stream, const MediaOptions &options = {});
+    // One datagram [0, 0, seq LE] + stretch to a UDP client; the running
+    // sequence number is not touched.
+    bool SendDatagram(int conn, uint16_t seq, const Bytes &stretch);
+    void SetNextSequence(int conn, uint16_t seq);  // for SendMedia, default 0
+    // One datagram, as given, to a multicast group from 127.0.0.1 with TTL 1.
+    // Meant for a test's own network namespace only.
+    bool SendMulticast(const Id4 &group, uint16_t port, const Bytes &datagram);
 
     // --- Sending at will (from the test thread, any time) ---
     // Bytes as given, in pieces of pieceSize (0 = one write) with a pause
@@ -205,6 +240,13 @@ private:
     std::set<std::array<int, 3>> m_SilentDates;
     int m_nSearchCount = -1;
     SearchHandler m_SearchHandler;
+
+    Id4 m_LiveGroup{};
+    uint16_t m_wLivePort = 0;
+    Id4 m_StreamId{0x11, 0x22, 0x33, 0x44};
+    bool m_bTalkAccepted = true;
+    std::set<ChannelKind> m_MediaSilent;
+    std::map<ChannelKind, int> m_MediaReplyCodes;
 };
 
 }  // namespace kn::emu
