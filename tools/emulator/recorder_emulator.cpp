@@ -108,7 +108,12 @@ struct CRecorderEmulator::Conn {
 
 CRecorderEmulator::CRecorderEmulator() : m_ReplyCodes(DefaultReplyCodes()) {}
 
-CRecorderEmulator::~CRecorderEmulator() { Stop(); }
+CRecorderEmulator::~CRecorderEmulator()
+{
+    Stop();
+    CloseFd(m_StopPipe[0]);
+    CloseFd(m_StopPipe[1]);
+}
 
 bool CRecorderEmulator::Start()
 {
