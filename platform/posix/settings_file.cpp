@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
