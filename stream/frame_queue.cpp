@@ -1,0 +1,211 @@
+#include "stream/frame_queue.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace kn::stream {
+
+CFrameQueue::CFrameQueue()
+    : m_pBuffer(m_Data),
+      m_nBufferSize(kBufferSize),
+      m_nReadSlot(0),
+      m_nWriteSlot(0),
+      m_nFillOffset(0),
+      m_nRemaining(0),
+      m_bConsumerWaiting(false),
+      m_bWakeRequested(false)
+{
+    // A slot is read only after the producer has written it; slot 0 is
+    // cleared so that the first AppendFrame finds no partial frame.
+    m_Slots[0] = FrameSlot{0, 0, kFree, 0};
+}
+
+bool CFrameQueue::BeginFrame(const uint8_t *source, uint8_t type, int32_t fragmentLength, int32_t totalLength)
+{
+    bool wake = false;
+    {
+        platform::CLockGuard lock(m_Mutex);
+        // The caller means to start a new frame whatever happens: never let its
+        // later fragments land in the frame before it.
+        AbandonPartialLocked();
+        if (m_pBuffer == nullptr || fragmentLength < 0 || fragmentLength > totalLength || totalLength < 1 ||
+            totalLength > m_nBufferSize || (source == nullptr && fragmentLength > 0)) {
+            return false;
+        }
+        // The whole frame must lie between its offset and the region's end.
+        if (totalLength > m_nBufferSize - m_nFillOffset) {
+            m_nFillOffset = 0;
+        }
+        const int32_t offset = m_nFillOffset;
+        DropOverlappingLocked(offset, totalLength);
+
+        if (fragmentLength > 0) {
+            std::memcpy(m_pBuffer + offset, source, static_cast<size_t>(fragmentLength));
+        }
+        FrameSlot &slot = m_Slots[m_nWriteSlot];
+        slot.nOffset = offset;
+        slot.nLength = totalLength;
+        slot.byType = type;
+        m_nFillOffset = offset + fragmentLength;
+        if (fragmentLength == totalLength) {
+            wake = CompleteLocked();
+        } else {
+            slot.byState = kPartial;
+            m_nRemaining = totalLength - fragmentLength;
+        }
+    }
+    if (wake) {
+        m_FrameReady.notify_one();
+    }
+    return true;
+}
+
+bool CFrameQueue::AppendFrame(const uint8_t *source, uint8_t type, int32_t fragmentLength)
+{
+    bool wake = false;
+    {
+        platform::CLockGuard lock(m_Mutex);
+        FrameSlot &slot = m_Slots[m_nWriteSlot];
+        if (m_pBuffer == nullptr || source == nullptr || m_nRemaining <= 0 || slot.byState != kPartial ||
+            fragmentLength < 1 || fragmentLength > m_nBufferSize || m_nFillOffset > m_nBufferSize - fragmentLength ||
+            type != slot.byType) {
+            return false;
+        }
+        if (m_nRemaining < fragmentLength) {
+            return true;  // more than the frame declared: stored nowhere
+        }
+        std::memcpy(m_pBuffer + m_nFillOffset, source, static_cast<size_t>(fragmentLength));
+        m_nFillOffset += fragmentLength;
+        m_nRemaining -= fragmentLength;
+        if (m_nRemaining == 0) {
+            wake = CompleteLocked();
+        }
+    }
+    if (wake) {
+        m_FrameReady.notify_one();
+    }
+    return true;
+}
+
+int32_t CFrameQueue::TakeFrame(uint8_t *dest, uint8_t *type, uint32_t capacity)
+{
+    platform::CLockGuard lock(m_Mutex);
+    if (m_pBuffer == nullptr || !FrameWaitingLocked()) {
+        return 0;
+    }
+    FrameSlot &slot = m_Slots[m_nReadSlot];
+    if (type != nullptr) {
+        *type = slot.byType;
+    }
+    int32_t result = 0;
+    const uint32_t length = static_cast<uint32_t>(slot.nLength);
+    const uint32_t end = static_cast<uint32_t>(slot.nOffset) + length;
+    if (dest != nullptr && length <= capacity && end <= static_cast<uint32_t>(m_nBufferSize)) {
+        std::memcpy(dest, m_pBuffer + slot.nOffset, length);
+        result = slot.nLength;
+    }
+    slot.byState = kFree;
+    m_nReadSlot = NextSlot(m_nReadSlot);
+    return result;
+}
+
+void CFrameQueue::Reset()
+{
+    platform::CLockGuard lock(m_Mutex);
+    ResetLocked();
+}
+
+bool CFrameQueue::WaitForFrame(uint32_t timeoutMs)
+{
+    platform::CLock lock(m_Mutex);
+    if (timeoutMs > 0 && !FrameWaitingLocked() && !m_bWakeRequested) {
+        m_bConsumerWaiting = true;
+        m_FrameReady.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [this] { return FrameWaitingLocked() || m_bWakeRequested; });
+        m_bConsumerWaiting = false;
+    }
+    m_bWakeRequested = false;
+    return FrameWaitingLocked();
+}
+
+void CFrameQueue::Wake()
+{
+    {
+        platform::CLockGuard lock(m_Mutex);
+        m_bWakeRequested = true;
+    }
+    m_FrameReady.notify_one();
+}
+
+bool CFrameQueue::ConsumerWaiting() const
+{
+    platform::CLockGuard lock(m_Mutex);
+    return m_bConsumerWaiting;
+}
+
+void CFrameQueue::AbandonPartialLocked()
+{
+    FrameSlot &slot = m_Slots[m_nWriteSlot];
+    if (slot.byState == kPartial) {
+        slot.byState = kFree;
+    }
+    m_nRemaining = 0;
+}
+
+void CFrameQueue::DropOverlappingLocked(int32_t offset, int32_t length)
+{
+    // Waiting frames lie in write order around the region, so the ones the new
+    // range covers are normally the oldest. Drop everything up to the newest
+    // one it covers, so that loss stays oldest-first and the waiting frames
+    // stay one run of slots.
+    int32_t dropUntil = -1;
+    for (int32_t slot = m_nReadSlot; slot != m_nWriteSlot; slot = NextSlot(slot)) {
+        const FrameSlot &frame = m_Slots[slot];
+        if (frame.nOffset < offset + length && offset < frame.nOffset + frame.nLength) {
+            dropUntil = slot;
+        }
+    }
+    if (dropUntil < 0) {
+        return;
+    }
+    for (;;) {
+        m_Slots[m_nReadSlot].byState = kFree;
+        const bool last = m_nReadSlot == dropUntil;
+        m_nReadSlot = NextSlot(m_nReadSlot);
+        if (last) {
+            break;
+        }
+    }
+}
+
+bool CFrameQueue::CompleteLocked()
+{
+    m_Slots[m_nWriteSlot].byState = kComplete;
+    m_nRemaining = 0;
+    m_nWriteSlot = NextSlot(m_nWriteSlot);
+    if (m_nWriteSlot == m_nReadSlot) {
+        ResetLocked();  // the 120th waiting frame: the ring is full
+        return false;
+    }
+    if (m_bConsumerWaiting) {
+        m_bConsumerWaiting = false;  // one signal is enough until it sleeps again
+        return true;
+    }
+    return false;
+}
+
+void CFrameQueue::ResetLocked()
+{
+    m_nReadSlot = 0;
+    m_nWriteSlot = 0;
+    m_nFillOffset = 0;
+    m_nRemaining = 0;
+    m_Slots[0].byState = kFree;
+}
+
+bool CFrameQueue::FrameWaitingLocked() const
+{
+    return m_nReadSlot != m_nWriteSlot && m_Slots[m_nReadSlot].byState == kComplete;
+}
+
+}  // namespace kn::stream

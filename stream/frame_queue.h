@@ -1,0 +1,112 @@
+// CFrameQueue: the fixed-size queue that carries complete media frames from a
+// stream's receive thread (the only producer) to its delivery thread (the only
+// consumer).
+//
+// Contract:
+// - Fixed footprint: 120 slots over a 768000-byte region inside the object;
+//   nothing is allocated after construction.
+// - The producer is never blocked or refused for lack of room: old frames are
+//   given up, never new ones. Completing a frame while 119 others wait empties
+//   the queue (that frame included); a new frame whose bytes would cover bytes
+//   of waiting frames drops those frames, oldest first, before anything is
+//   written. A delivered frame therefore always holds exactly its own bytes.
+// - Frames are delivered whole, in the order in which they were begun. A frame
+//   larger than the consumer's capacity is consumed and dropped.
+// - Every operation runs under one small lock; TakeFrame copies out under it
+//   (at most one frame, so the producer waits at most one copy).
+// - The consumer waits with WaitForFrame; the producer signals it only when it
+//   is actually asleep, so a busy consumer costs the producer no system call.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/mutex.h"
+
+namespace kn::stream {
+
+class CFrameQueue {
+public:
+    static constexpr int32_t kBufferSize = 768000;
+    static constexpr int32_t kSlotCount = 120;
+
+    CFrameQueue();
+    virtual ~CFrameQueue() = default;
+    CFrameQueue(const CFrameQueue &) = delete;
+    CFrameQueue &operator=(const CFrameQueue &) = delete;
+
+    // Producer. Starts a frame of totalLength bytes with its first fragment;
+    // a partial frame still in progress is abandoned. Completes the frame at
+    // once when the fragment is all of it. False (and the partial frame, if
+    // any, abandoned, so later appends store nothing) when the source is null
+    // with a nonzero fragment, the fragment is negative or longer than the
+    // total, or the total is not in 1..kBufferSize.
+    bool BeginFrame(const uint8_t *source, uint8_t type, int32_t fragmentLength, int32_t totalLength);
+
+    // Producer. Adds a fragment to the partial frame and completes it when the
+    // fragment supplies its last bytes. False, nothing stored, when no frame
+    // is partial, the source is null, the fragment is shorter than 1 byte or
+    // longer than the region, or the type is not the partial frame's. True but
+    // nothing stored when the fragment is longer than the bytes still missing.
+    bool AppendFrame(const uint8_t *source, uint8_t type, int32_t fragmentLength);
+
+    // Consumer. Takes the oldest complete frame: writes its type to *type (if
+    // not null) and copies its bytes to dest; returns the byte count. Returns 0
+    // when no frame is waiting, and also when the frame is longer than
+    // capacity (or dest is null): that frame is consumed and dropped.
+    int32_t TakeFrame(uint8_t *dest, uint8_t *type, uint32_t capacity);
+
+    // Empties the queue, the partial frame included; the next frame starts in
+    // slot 0 at offset 0. Run by the queue on slot overflow.
+    void Reset();
+
+    // Consumer. True at once when a complete frame waits. Otherwise sleeps
+    // until a frame is completed, Wake is called, or timeoutMs passes, and
+    // returns whether a frame waits then. A time-out of 0 never sleeps.
+    bool WaitForFrame(uint32_t timeoutMs);
+
+    // Any thread. Ends the consumer's current WaitForFrame at once; if the
+    // consumer is not waiting, its next WaitForFrame returns at once instead
+    // (so a stop that clears the run flag and then wakes is never missed).
+    void Wake();
+
+    // True while the consumer sleeps inside WaitForFrame.
+    bool ConsumerWaiting() const;
+
+private:
+    struct FrameSlot {
+        int32_t nOffset;
+        int32_t nLength;
+        uint8_t byState;  // kFree, kPartial or kComplete
+        uint8_t byType;
+    };
+    static constexpr uint8_t kFree = 0;
+    static constexpr uint8_t kPartial = 1;
+    static constexpr uint8_t kComplete = 2;
+
+    static int32_t NextSlot(int32_t slot) { return slot + 1 == kSlotCount ? 0 : slot + 1; }
+
+    // All below run with m_Mutex held.
+    void AbandonPartialLocked();
+    void DropOverlappingLocked(int32_t offset, int32_t length);
+    // Marks the slot at m_nWriteSlot complete and advances; true when the
+    // consumer sleeps and must be woken.
+    bool CompleteLocked();
+    void ResetLocked();
+    bool FrameWaitingLocked() const;
+
+    uint8_t *m_pBuffer;
+    int32_t m_nBufferSize;
+    int32_t m_nReadSlot;
+    int32_t m_nWriteSlot;
+    int32_t m_nFillOffset;
+    int32_t m_nRemaining;
+    uint8_t m_Data[kBufferSize];
+    FrameSlot m_Slots[kSlotCount];
+
+    mutable platform::CMutex m_Mutex;
+    platform::CCondition m_FrameReady;
+    bool m_bConsumerWaiting;
+    bool m_bWakeRequested;
+};
+
+}  // namespace kn::stream
