@@ -1,0 +1,483 @@
+#include "session/dvr_session.h"
+
+#include <cstring>
+
+#include "api/globals.h"
+#include "api/release.h"
+#include "net/reply_codes.h"
+#include "net/socket_ops.h"
+#include "platform/thread_message.h"
+#include "stream/dvr_stream.h"
+
+namespace kn {
+
+namespace {
+
+constexpr uint32_t kThreadStopGraceMs = 2000;
+constexpr uint32_t kReceiveWaitMs = 200;
+constexpr uint32_t kKeepAliveIntervalMs = 1000;
+constexpr uint32_t kIdlePassMs = 10;
+constexpr int kSilentPassesBeforeNotice = 5;
+
+constexpr uint8_t kCodeLogin = 49;
+constexpr uint8_t kCodeLoginReply = 51;
+constexpr uint8_t kCodeLogout = 53;
+constexpr uint8_t kCodeKeepAlive = 56;
+constexpr uint8_t kCodeMessage = 56;
+constexpr uint8_t kCodeSearch = 69;
+constexpr uint8_t kCodeSearchReply = 71;
+
+constexpr uint32_t kMessageType = 101;
+constexpr uint32_t kMessageLength = 12;
+
+}  // namespace
+
+std::shared_ptr<CDvrSession> CDvrSession::Create()
+{
+    return std::shared_ptr<CDvrSession>(new CDvrSession());
+}
+
+CDvrSession::CDvrSession()
+{
+    m_StreamList.reserve(10);
+}
+
+CDvrSession::~CDvrSession() = default;
+
+net::SessionId CDvrSession::SessionId() const
+{
+    net::SessionId id;
+    const uint32_t raw = m_dwSessionId.load();
+    std::memcpy(id.data(), &raw, id.size());
+    return id;
+}
+
+bool CDvrSession::SendCommand(uint8_t code, const void *payload, size_t len)
+{
+    net::CSocketSlot::Lease lease = m_sock.Acquire();
+    if (!lease) {
+        return false;
+    }
+    return net::SendCommand(lease.get(), SessionId(), code, payload, len);
+}
+
+bool CDvrSession::SendCommandWithStreamId(const net::StreamId &streamId, uint8_t code,
+                                          const void *payload, size_t len)
+{
+    net::CSocketSlot::Lease lease = m_sock.Acquire();
+    if (!lease) {
+        return false;
+    }
+    return net::SendCommandWithStreamId(lease.get(), SessionId(), streamId, code, payload, len);
+}
+
+// ---------------------------------------------------------------- login
+
+int32_t CDvrSession::Login(uint32_t addressNetOrder, uint16_t port, const char *user,
+                           const char *password)
+{
+    const size_t userLen = user ? std::strlen(user) : 0;
+    const size_t passwordLen = password ? std::strlen(password) : 0;
+    // Each length travels in one byte, and both names together with their
+    // two length bytes must fit one command packet: refuse rather than cut.
+    if (userLen > 255 || passwordLen > 255 || userLen + passwordLen + 2 > net::kCommandMaxPayload) {
+        return 0;
+    }
+
+    CloseCommandSocket();
+    {
+        platform::CLockGuard lock(m_SockMutex);
+        const platform::SocketHandle s =
+            net::OpenConnectedSocket(net::Transport::Tcp, addressNetOrder, port);
+        if (s == platform::kNoSocket) {
+            return 0;
+        }
+        m_sock.Install(s);
+        m_bConnected = true;
+    }
+    StartThreads();
+
+    uint8_t payload[net::kCommandMaxPayload];
+    size_t n = 0;
+    payload[n++] = static_cast<uint8_t>(userLen);
+    if (userLen) {
+        std::memcpy(payload + n, user, userLen);
+        n += userLen;
+    }
+    payload[n++] = static_cast<uint8_t>(passwordLen);
+    if (passwordLen) {
+        std::memcpy(payload + n, password, passwordLen);
+        n += passwordLen;
+    }
+
+    {
+        platform::CLockGuard lock(m_NoticeMutex);
+        m_bLossUnreported = false;
+    }
+    m_hDisconnectEvent.Reset();
+    ArmReply(kCodeLoginReply);
+    SendCommand(kCodeLogin, payload, n);
+    if (!AwaitReply(!kRelease1001)) {
+        CloseCommandSocket();
+        return 0;
+    }
+
+    const int32_t result = LoginResult();
+    {
+        // A recorder may close right after its reply, before the address is
+        // stored; the loss noticed meanwhile is reported now, exactly once.
+        platform::CLockGuard lock(m_NoticeMutex);
+        m_dwDvrIp = addressNetOrder;
+        m_wDvrPort = port;
+        if (m_bLossUnreported && result != 0) {
+            PostDisconnectNotice();
+        }
+        m_bLossUnreported = false;
+    }
+    return result;
+}
+
+int32_t CDvrSession::LoginResult()
+{
+    uint8_t payload[10] = {};
+    const size_t n = ReplyPayload(payload, sizeof(payload));
+    if constexpr (kRelease1001) {
+        // This release maps payload byte 9 of the reply to its own result codes.
+        if (n < 10) {
+            return 0;
+        }
+        switch (payload[9]) {
+        case '!':
+            return 4;
+        case '/':
+        case '0':
+        case '1':
+            return 8;
+        case 'a':
+        case 'b':
+        case 'c':
+            return 16;
+        default:
+            return 0;
+        }
+    }
+    // The recorder's result byte, sign-extended; a reply without payload
+    // carries no result and counts as a refusal.
+    return n ? static_cast<int32_t>(static_cast<int8_t>(payload[0])) : 0;
+}
+
+void CDvrSession::LogoutClose()
+{
+    std::vector<std::shared_ptr<CDvrStream>> streams;
+    {
+        platform::CLockGuard lock(m_ListMutex);
+        streams = m_StreamList;
+    }
+    for (const auto &stream : streams) {
+        StopStream(stream.get());
+    }
+    SendCommand(kCodeLogout, nullptr, 0);
+    CloseCommandSocket();
+    m_dwDvrIp = 0;
+    m_wDvrPort = 0;
+    m_dwSessionId = 0;
+}
+
+void CDvrSession::Destroy()
+{
+    std::vector<std::shared_ptr<CDvrStream>> streams;
+    {
+        platform::CLockGuard lock(m_ListMutex);
+        streams = m_StreamList;
+    }
+    for (const auto &stream : streams) {
+        StopStream(stream.get());
+    }
+
+    m_bRun = false;
+    m_hKeepAliveWake.Set();
+    m_hRecvWake.Set();
+    m_hKeepAliveThread.Stop(kThreadStopGraceMs);
+    m_hRecvThread.Stop(kThreadStopGraceMs);
+
+    CloseCommandSocket();
+    m_Search.Clear();
+}
+
+void CDvrSession::CloseCommandSocket()
+{
+    m_bConnected = false;
+    // A receive pass holds the socket lock while it waits; wake it so the
+    // close does not wait out the pass.
+    m_hRecvWake.Set();
+    platform::CLockGuard lock(m_SockMutex);
+    m_sock.Close();
+}
+
+void CDvrSession::StartThreads()
+{
+    std::shared_ptr<CDvrSession> self = shared_from_this();
+    if (!m_hRecvThread.Started()) {
+        m_hRecvThread.Start([self] { self->ReceiveLoop(); });
+    }
+    if (!m_hKeepAliveThread.Started()) {
+        m_hKeepAliveThread.Start([self] { self->KeepAliveLoop(); });
+    }
+}
+
+// ---------------------------------------------------------------- request slot
+
+void CDvrSession::ArmReply(int32_t code)
+{
+    platform::CLockGuard lock(m_SlotMutex);
+    m_nWaitCode = code;
+    m_bSlotFilled = false;
+    m_nLastReplyLen = 0;
+    m_hReplyEvent.Reset();
+}
+
+bool CDvrSession::AwaitReply(bool alsoDisconnect)
+{
+    const uint32_t timeout = g_dwReplyTimeout.load();
+    if (!alsoDisconnect) {
+        return m_hReplyEvent.Wait(timeout);
+    }
+    return platform::WaitEither(m_hReplyEvent, m_hDisconnectEvent, timeout) == 0;
+}
+
+size_t CDvrSession::ReplyPayload(uint8_t *out, size_t cap)
+{
+    platform::CLockGuard lock(m_SlotMutex);
+    if (m_nLastReplyLen <= net::kHeaderSize) {
+        return 0;
+    }
+    const size_t n = m_nLastReplyLen - net::kHeaderSize;
+    if (out != nullptr && cap != 0) {
+        std::memcpy(out, m_SlotBuf + net::kHeaderSize, n < cap ? n : cap);
+    }
+    return n;
+}
+
+// ---------------------------------------------------------------- threads
+
+void CDvrSession::ReceiveLoop()
+{
+    int silentPasses = 0;
+    while (m_bRun) {
+        if (!m_bConnected || !m_sock.Has()) {
+            // Silence is counted per connection: a new login must not inherit
+            // the count of the connection before it.
+            silentPasses = 0;
+            m_hRecvWake.Wait(kIdlePassMs);
+            continue;
+        }
+
+        bool message = false;
+        uint8_t messageBytes[kMessageLength];
+        bool lost = false;
+        bool silent = false;
+        {
+            platform::CLockGuard lock(m_SockMutex);
+            const platform::SocketHandle s = m_sock.Peek();
+            if (s == platform::kNoSocket || !m_bConnected) {
+                continue;
+            }
+            const uint32_t waitMs = kRelease1001 ? 500 : kReceiveWaitMs;
+            switch (platform::WaitReadable(s, &m_hRecvWake, waitMs)) {
+            case platform::Readiness::Woken:
+                m_hRecvWake.TryTake();
+                continue;
+            case platform::Readiness::TimedOut:
+            case platform::Readiness::Failed:
+                silent = true;
+                break;
+            case platform::Readiness::Readable: {
+                const long got = platform::Receive(s, m_RecvBuf, sizeof(m_RecvBuf));
+                if (got > 0) {
+                    silentPasses = 0;
+                    std::memcpy(m_ReplyBuf + m_nReplyLen, m_RecvBuf, static_cast<size_t>(got));
+                    m_nReplyLen += static_cast<size_t>(got);
+                    message = Dispatch(m_ReplyBuf, m_nReplyLen, messageBytes);
+                    m_nReplyLen = 0;
+                } else {
+                    m_bConnected = false;
+                    m_sock.Close();
+                    lost = true;
+                }
+                break;
+            }
+            }
+        }
+
+        // Host callbacks and notices run without the socket lock, so a host
+        // may log out from inside its callback.
+        if (message) {
+            if (DvrMessageCallback callback = g_pfnMessageCallback.load()) {
+                callback(kMessageType, this, messageBytes, kMessageLength);
+            }
+        }
+        if (kRelease1001) {
+            continue;  // this release neither counts silence nor reports a loss
+        }
+        if (lost) {
+            ReportDisconnect(true);
+        } else if (silent && ++silentPasses > kSilentPassesBeforeNotice) {
+            ReportDisconnect(false);
+        }
+    }
+}
+
+bool CDvrSession::Dispatch(const uint8_t *chunk, size_t len, uint8_t (&message)[12])
+{
+    net::ReplyView reply;
+    if (!net::ReadReply(chunk, len, reply)) {
+        return false;  // too short to carry a code
+    }
+    if (reply.code == kCodeMessage) {
+        // A short message is delivered with its missing bytes as zero.
+        std::memset(message, 0, sizeof(message));
+        std::memcpy(message, reply.payload, reply.payloadLen < 12 ? reply.payloadLen : 12);
+        if (kRelease1001) {
+            const bool anyWord = (message[4] | message[5] | message[6] | message[7] |
+                                  message[8] | message[9]) != 0;
+            return anyWord;
+        }
+        return true;
+    }
+    if (reply.code == kCodeLoginReply) {
+        uint32_t id;
+        std::memcpy(&id, chunk + 4, sizeof(id));
+        m_dwSessionId = id;
+    }
+    platform::CLockGuard lock(m_SlotMutex);
+    if (reply.code == m_nWaitCode.load() && !m_bSlotFilled) {
+        const size_t n = len < sizeof(m_SlotBuf) ? len : sizeof(m_SlotBuf);
+        std::memcpy(m_SlotBuf, chunk, n);
+        m_nLastReplyLen = n;
+        m_bSlotFilled = true;
+        m_hReplyEvent.Set();
+    }
+    return false;
+}
+
+void CDvrSession::ReportDisconnect(bool connectionLost)
+{
+    {
+        platform::CLockGuard lock(m_NoticeMutex);
+        if (m_dwDvrIp.load() != 0) {
+            PostDisconnectNotice();
+        } else if (connectionLost) {
+            m_bLossUnreported = true;
+        }
+    }
+    m_hDisconnectEvent.Set();
+}
+
+void CDvrSession::PostDisconnectNotice()
+{
+    const uint32_t thread = g_dwNotifyThreadId.load();
+    const uint32_t address = m_dwDvrIp.load();
+    if (thread != 0 && g_uNotifyMessage.load() == kNotifyMessage && address != 0) {
+        platform::PostThreadMessage(thread, kNotifyMessage, this, address);
+    }
+}
+
+void CDvrSession::KeepAliveLoop()
+{
+    uint8_t payload[14] = {};
+    while (m_bRun) {
+        {
+            platform::CLockGuard lock(m_ListMutex);
+            if (!m_StreamList.empty()) {
+                uint32_t channels = 0;
+                for (const auto &stream : m_StreamList) {
+                    if (stream->Kind() == CDvrStream::kRealTime) {
+                        channels |= 1u << (static_cast<uint32_t>(stream->Channel()) % 32);
+                    }
+                }
+                payload[12] = static_cast<uint8_t>(channels);
+                payload[13] = static_cast<uint8_t>(channels >> 8);
+            }
+        }
+        SendCommand(kCodeKeepAlive, payload, sizeof(payload));
+        m_hKeepAliveWake.Wait(kKeepAliveIntervalMs);
+    }
+}
+
+// ---------------------------------------------------------------- parameters and search
+
+int32_t CDvrSession::Exchange(int32_t cmd, const void *in, int32_t inLen, void *out, uint32_t outSize)
+{
+    const uint8_t replyCode = net::ReplyCodeFor(cmd);
+    if (replyCode == 0 || inLen < 0 || static_cast<size_t>(inLen) > net::kCommandMaxPayload ||
+        (in == nullptr && inLen > 0)) {
+        return 0;
+    }
+    // The event is cleared before sending, so a reply that arrived late for
+    // an earlier request is never taken as the answer to this one.
+    ArmReply(replyCode);
+    SendCommand(static_cast<uint8_t>(cmd), in, static_cast<size_t>(inLen));
+    if (!AwaitReply(false)) {
+        return 0;
+    }
+    if (out == nullptr) {
+        return 1;
+    }
+    if (kRelease1001) {
+        // This release accepts a read only when the reply fills the buffer exactly.
+        if (ReplyPayload(nullptr, 0) != outSize) {
+            return 0;
+        }
+    }
+    ReplyPayload(static_cast<uint8_t *>(out), outSize);
+    return 1;
+}
+
+int32_t CDvrSession::GetDvrParam(int32_t cmd, const void *in, int32_t inLen, void *out,
+                                 uint32_t outSize)
+{
+    if (out == nullptr && outSize != 0) {
+        return 0;
+    }
+    uint8_t ignored = 0;
+    return Exchange(cmd, in, inLen, out ? out : &ignored, out ? outSize : 0);
+}
+
+int32_t CDvrSession::SetDvrParam(int32_t cmd, const void *in, int32_t inLen)
+{
+    return Exchange(cmd, in, inLen, nullptr, 0);
+}
+
+int32_t CDvrSession::FindFile(int32_t channel, int32_t selector, const DvrTime &start,
+                              const DvrTime &end)
+{
+    return CRecordingSearch::WalkDays(start, end, [&](const DvrTime &dayStart, const DvrTime &dayEnd) {
+        return QueryDay(channel, selector, dayStart, dayEnd);
+    });
+}
+
+int32_t CDvrSession::QueryDay(int32_t channel, int32_t selector, const DvrTime &start,
+                              const DvrTime &end)
+{
+    const uint8_t payload[5] = {net::YearByte(start.nYear), static_cast<uint8_t>(start.nMonth),
+                                static_cast<uint8_t>(start.nDay), static_cast<uint8_t>(channel),
+                                static_cast<uint8_t>(selector)};
+    ArmReply(kCodeSearchReply);
+    SendCommand(kCodeSearch, payload, sizeof(payload));
+    if (!AwaitReply(false)) {
+        return 0;
+    }
+    uint8_t reply[sizeof(m_SlotBuf)];
+    const size_t n = ReplyPayload(reply, sizeof(reply));
+    if (n == 0 || reply[0] == 0) {
+        return 1;
+    }
+    // A full page table ends the search rather than overflowing it.
+    return m_Search.StorePage(start, end, reply, n) ? 1 : 0;
+}
+
+int32_t CDvrSession::NextFile(DvrFileRecord &record) { return m_Search.NextFile(record); }
+
+void CDvrSession::ClearFiles() { m_Search.Clear(); }
+
+}  // namespace kn

@@ -1,0 +1,146 @@
+// One logged-in connection to one recorder: the TCP command channel, the
+// recorder-assigned session id, a receive thread that reads replies and
+// recorder messages, a keep-alive thread, the single request/reply slot, the
+// media streams opened through it and the results of the last search.
+//
+// Sessions are always held by shared_ptr. Each worker thread holds a
+// reference of its own for as long as it runs, so a thread that outlives the
+// stop grace never touches freed memory.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "api/exports.h"
+#include "net/command_packet.h"
+#include "net/socket_slot.h"
+#include "platform/event.h"
+#include "platform/mutex.h"
+#include "platform/thread.h"
+#include "session/recording_search.h"
+
+namespace kn {
+
+class CDvrStream;
+
+class CDvrSession : public std::enable_shared_from_this<CDvrSession> {
+public:
+    static std::shared_ptr<CDvrSession> Create();
+    ~CDvrSession();
+    CDvrSession(const CDvrSession &) = delete;
+    CDvrSession &operator=(const CDvrSession &) = delete;
+
+    // Login exchange. Returns the recorder's login result byte sign-extended,
+    // 0 on refusal or any failure. Null names read as empty; names that do not
+    // fit one command packet refuse the login before anything is sent.
+    int32_t Login(uint32_t addressNetOrder, uint16_t port, const char *user, const char *password);
+    // Stops every stream, sends the logout command, closes the command channel
+    // and forgets the recorder's address, port and session id. Threads stay.
+    void LogoutClose();
+    // Final teardown before the last reference goes: streams, threads (never
+    // waiting for the calling thread itself), socket, search results.
+    void Destroy();
+
+    uint32_t Address() const { return m_dwDvrIp.load(); }
+    uint16_t Port() const { return m_wDvrPort.load(); }
+    net::SessionId SessionId() const;
+
+    // Command channel writers; false when nothing was sent.
+    bool SendCommand(uint8_t code, const void *payload, size_t len);
+    bool SendCommandWithStreamId(const net::StreamId &streamId, uint8_t code,
+                                 const void *payload, size_t len);
+
+    // Device parameter pass-through.
+    int32_t GetDvrParam(int32_t cmd, const void *in, int32_t inLen, void *out, uint32_t outSize);
+    int32_t SetDvrParam(int32_t cmd, const void *in, int32_t inLen);
+
+    // Recording search.
+    int32_t FindFile(int32_t channel, int32_t selector, const DvrTime &start, const DvrTime &end);
+    int32_t NextFile(DvrFileRecord &record);
+    void ClearFiles();
+
+    // Stream operations.
+    bool OwnsStream(const void *handle) const;
+    void *RealPlay(int32_t channel, int32_t transport, DvrDataCallback callback, uint32_t user);
+    void *PlayBack(int32_t channel, const DvrTime &start, DvrDataCallback callback, uint32_t user);
+    void *DownLoad(int32_t channel, const DvrTime &start, const DvrTime &end,
+                   DvrDataCallback callback, uint32_t user);
+    void *Talk();
+    int32_t StopTalk();
+    int32_t StopStream(const void *handle);
+    int32_t PlayBackCtrl(const void *handle, int32_t code);
+    int32_t AudioSend(const void *handle, const void *data, int32_t len);
+
+private:
+    CDvrSession();
+
+    // The request/reply slot. The receive thread copies an awaited reply into
+    // a buffer of its own before raising the event, so the requester reads
+    // exactly that reply however many messages arrive after it.
+    void ArmReply(int32_t code);
+    bool AwaitReply(bool alsoDisconnect);
+    // Copies up to cap bytes of the awaited reply's payload; returns the
+    // payload length (0 for a reply without payload).
+    size_t ReplyPayload(uint8_t *out, size_t cap);
+    int32_t LoginResult();
+    int32_t Exchange(int32_t cmd, const void *in, int32_t inLen, void *out, uint32_t outSize);
+    int32_t QueryDay(int32_t channel, int32_t selector, const DvrTime &start, const DvrTime &end);
+
+    void StartThreads();
+    void ReceiveLoop();
+    void KeepAliveLoop();
+    // Handles one received chunk; returns true when it was a recorder
+    // message, copied to message for the caller to deliver after unlocking.
+    bool Dispatch(const uint8_t *chunk, size_t len, uint8_t (&message)[12]);
+    // Sets the disconnect event and posts the host's notice for a session
+    // that is logged in; a loss seen before the login stored the address is
+    // kept for the login to report.
+    void ReportDisconnect(bool connectionLost);
+    void PostDisconnectNotice();
+    void CloseCommandSocket();
+
+    std::shared_ptr<CDvrStream> TakeStream(const void *handle);
+    std::shared_ptr<CDvrStream> FindStream(const void *handle) const;
+    void AppendStream(const std::shared_ptr<CDvrStream> &stream);
+    void RemoveStream(const std::shared_ptr<CDvrStream> &stream);
+    void SendStopFor(const CDvrStream &stream);
+
+    std::shared_ptr<CDvrStream> m_pTalkStream;
+    std::atomic<uint32_t> m_dwDvrIp{0};
+    std::atomic<uint16_t> m_wDvrPort{0};
+    std::atomic<uint32_t> m_dwSessionId{0};  // the 4 id bytes as received
+    std::atomic<bool> m_bRun{true};
+
+    uint8_t m_RecvBuf[4096];
+    uint8_t m_ReplyBuf[32768];
+    size_t m_nReplyLen = 0;
+
+    platform::CMutex m_SlotMutex;  // guards the three below
+    uint8_t m_SlotBuf[4096];
+    size_t m_nLastReplyLen = 0;
+    bool m_bSlotFilled = false;
+    std::atomic<int32_t> m_nWaitCode{0};
+
+    platform::CEvent m_hReplyEvent;
+    platform::CEvent m_hDisconnectEvent;
+    platform::CEvent m_hRecvWake;       // makes a receive pass end at once
+    platform::CEvent m_hKeepAliveWake;  // ends the keep-alive pause at once
+
+    platform::CMutex m_NoticeMutex;  // the address and the pending loss together
+    bool m_bLossUnreported = false;
+
+    net::CSocketSlot m_sock;
+    std::atomic<bool> m_bConnected{false};
+    platform::CThread m_hRecvThread;
+    platform::CThread m_hKeepAliveThread;
+
+    std::vector<std::shared_ptr<CDvrStream>> m_StreamList;
+    CRecordingSearch m_Search;
+
+    platform::CMutex m_SockMutex;
+    mutable platform::CMutex m_ListMutex;
+};
+
+}  // namespace kn

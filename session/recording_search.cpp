@@ -1,0 +1,153 @@
+#include "session/recording_search.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kn {
+namespace {
+
+// Days since 1970-01-01 in the proleptic Gregorian calendar. Months outside
+// 1-12 and days outside the month are carried over arithmetically.
+int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d)
+{
+    y += (m - 1 >= 0) ? (m - 1) / 12 : -((12 - m) / 12);
+    m = ((m - 1) % 12 + 12) % 12 + 1;
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+void CivilFromDays(int64_t z, DvrTime &t)
+{
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    const int64_t d = doy - (153 * mp + 2) / 5 + 1;
+    const int64_t m = mp < 10 ? mp + 3 : mp - 9;
+    t.nYear = static_cast<int32_t>(yoe + era * 400 + (m <= 2));
+    t.nMonth = static_cast<int32_t>(m);
+    t.nDay = static_cast<int32_t>(d);
+}
+
+int32_t SecondsOfDay(int32_t h, int32_t m, int32_t s) { return h * 3600 + m * 60 + s; }
+
+}  // namespace
+
+int32_t CRecordingSearch::WalkDays(const DvrTime &start, const DvrTime &end,
+                                   const std::function<int32_t(const DvrTime &, const DvrTime &)> &query)
+{
+    const int64_t first = DaysFromCivil(start.nYear, start.nMonth, start.nDay);
+    const int64_t last = DaysFromCivil(end.nYear, end.nMonth, end.nDay);
+    const int64_t days = std::clamp<int64_t>(last - first + 1, 1, kMaxDays);
+
+    for (int64_t i = 0; i < days; ++i) {
+        DvrTime dayStart = start;  // the first day keeps the host's date as given
+        if (i > 0) {
+            CivilFromDays(first + i, dayStart);
+            dayStart.nHour = dayStart.nMinute = dayStart.nSecond = 0;
+        }
+        DvrTime dayEnd = dayStart;
+        // The end's time closes the end's own day, or the only day asked for.
+        if (first + i == last || days == 1) {
+            dayEnd.nHour = end.nHour;
+            dayEnd.nMinute = end.nMinute;
+            dayEnd.nSecond = end.nSecond;
+        } else {
+            dayEnd.nHour = 23;
+            dayEnd.nMinute = 59;
+            dayEnd.nSecond = 59;
+        }
+        if (query(dayStart, dayEnd) == 0) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+bool CRecordingSearch::StorePage(const DvrTime &queryStart, const DvrTime &queryEnd,
+                                 const uint8_t *payload, size_t len)
+{
+    if (payload == nullptr || len == 0) {
+        return true;
+    }
+    platform::CLockGuard lock(m_mutex);
+    if (m_nPageCount >= kMaxPages) {
+        return false;
+    }
+    const size_t received = len >= 5 ? (len - 5) / kRecordSize : 0;
+    size_t count = std::min<size_t>(payload[0], received);
+
+    auto page = std::make_unique<uint8_t[]>(kPageSize);
+    std::memset(page.get(), 0, kPageSize);
+    std::memcpy(page.get(), payload, std::min(len, 5 + count * kRecordSize));
+
+    const int32_t from = SecondsOfDay(queryStart.nHour, queryStart.nMinute, queryStart.nSecond);
+    const int32_t to = SecondsOfDay(queryEnd.nHour, queryEnd.nMinute, queryEnd.nSecond);
+    size_t kept = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t *r = page.get() + 5 + i * kRecordSize;
+        const int32_t recStart = SecondsOfDay(r[0], r[1], r[2]);
+        const int32_t recEnd = SecondsOfDay(r[3], r[4], r[5]);
+        if (recStart <= to && recEnd >= from) {
+            if (kept != i) {
+                std::memmove(page.get() + 5 + kept * kRecordSize, r, kRecordSize);
+            }
+            ++kept;
+        }
+    }
+    page[0] = static_cast<uint8_t>(kept);
+
+    m_SearchDates[m_nPageCount] = queryStart;
+    m_SearchPages[m_nPageCount] = std::move(page);
+    ++m_nPageCount;
+    return true;
+}
+
+int32_t CRecordingSearch::NextFile(DvrFileRecord &record)
+{
+    platform::CLockGuard lock(m_mutex);
+    while (m_nCurPage < kMaxPages && m_SearchPages[m_nCurPage] &&
+           m_nCurRecord >= m_SearchPages[m_nCurPage][0]) {
+        ++m_nCurPage;
+        m_nCurRecord = 0;
+    }
+    if (m_nCurPage >= kMaxPages || !m_SearchPages[m_nCurPage]) {
+        if (m_nCurPage == 0) {
+            m_nCurRecord = 0;
+            return KR_4100_FIND_NONE;
+        }
+        ClearLocked();
+        return KR_4100_FIND_FINISHED;
+    }
+    const uint8_t *r = m_SearchPages[m_nCurPage].get() + 5 + m_nCurRecord * kRecordSize;
+    const DvrTime &date = m_SearchDates[m_nCurPage];
+    record.Start = {date.nYear, date.nMonth, date.nDay, r[0], r[1], r[2]};
+    record.End = {date.nYear, date.nMonth, date.nDay, r[3], r[4], r[5]};
+    record.dwValue = static_cast<uint32_t>(r[6]) | static_cast<uint32_t>(r[7]) << 8 |
+                     static_cast<uint32_t>(r[8]) << 16 | static_cast<uint32_t>(r[9]) << 24;
+    ++m_nCurRecord;
+    return KR_4100_FIND_RECORD;
+}
+
+void CRecordingSearch::Clear()
+{
+    platform::CLockGuard lock(m_mutex);
+    ClearLocked();
+}
+
+void CRecordingSearch::ClearLocked()
+{
+    m_nCurRecord = m_nCurPage = m_nPageCount = 0;
+    for (auto &page : m_SearchPages) {
+        page.reset();
+    }
+    std::memset(m_SearchDates, 0, sizeof(m_SearchDates));
+}
+
+}  // namespace kn

@@ -1,0 +1,363 @@
+#include "stream/dvr_stream.h"
+
+#include <cstring>
+
+#include "api/globals.h"
+#include "net/socket_ops.h"
+
+namespace kn {
+
+namespace {
+
+constexpr uint32_t kThreadStopGraceMs = 2000;
+constexpr uint32_t kReceiveWaitMs = 200;
+constexpr uint32_t kIdlePassMs = 10;
+constexpr uint32_t kDeliverWaitMs = 500;
+
+constexpr uint8_t kCodeOpenLive = 57;
+constexpr uint8_t kCodeOpenPlayBack = 73;
+constexpr uint8_t kCodeOpenDownLoad = 81;
+constexpr uint8_t kCodeOpenTalk = 35;
+constexpr uint8_t kCodeStopTalk = 36;
+
+constexpr uint8_t kReplyLive = ';';
+constexpr uint8_t kReplyPlayBack = 'K';
+constexpr uint8_t kReplyDownLoad = 'S';
+constexpr uint8_t kReplyTalkAccepted = '%';
+constexpr uint8_t kReplyTalkRefused = '&';
+
+constexpr uint32_t kConnectionLost = 255;
+
+// Start date and time with the channel, as playback and download carry them.
+void PutStart(uint8_t *p, int32_t channel, const DvrTime &start)
+{
+    p[0] = net::YearByte(start.nYear);
+    p[1] = static_cast<uint8_t>(start.nMonth);
+    p[2] = static_cast<uint8_t>(start.nDay);
+    p[3] = static_cast<uint8_t>(channel);
+    p[4] = static_cast<uint8_t>(start.nHour);
+    p[5] = static_cast<uint8_t>(start.nMinute);
+    p[6] = static_cast<uint8_t>(start.nSecond);
+}
+
+}  // namespace
+
+std::shared_ptr<CDvrStream> CDvrStream::Create(const net::SessionId &sessionId, int32_t kind,
+                                               uint32_t addressNetOrder, uint16_t port)
+{
+    std::shared_ptr<CDvrStream> stream(new CDvrStream(sessionId, kind, addressNetOrder, port));
+    stream->StartThreads();
+    return stream;
+}
+
+CDvrStream::CDvrStream(const net::SessionId &sessionId, int32_t kind, uint32_t addressNetOrder,
+                       uint16_t port)
+    : m_dwDvrIp(addressNetOrder),
+      m_wDvrPort(port),
+      m_dwSessionId(sessionId),
+      m_nKind(kind),
+      m_Assembler(m_Queue)
+{
+}
+
+CDvrStream::~CDvrStream() = default;
+
+void CDvrStream::StartThreads()
+{
+    std::shared_ptr<CDvrStream> self = shared_from_this();
+    m_hRecvThread.Start([self] { self->ReceiveLoop(); });
+    m_hDeliverThread.Start([self] { self->DeliverLoop(); });
+}
+
+void CDvrStream::Destroy()
+{
+    if constexpr (!kRelease1001) {
+        CloseSocket();
+    }
+    m_bRun = false;
+    m_hRecvWake.Set();
+    m_Queue.Wake();
+    m_hRecvThread.Stop(kThreadStopGraceMs);
+    m_hDeliverThread.Stop(kThreadStopGraceMs);
+    if constexpr (kRelease1001) {
+        CloseSocket();
+    }
+}
+
+net::StreamId CDvrStream::StreamId() const
+{
+    net::StreamId id;
+    const uint32_t raw = m_dwStreamId.load();
+    std::memcpy(id.data(), &raw, id.size());
+    return id;
+}
+
+// ---------------------------------------------------------------- connection
+
+bool CDvrStream::ConnectTcp() { return Connect(true); }
+
+bool CDvrStream::ConnectUdp() { return Connect(false); }
+
+bool CDvrStream::Connect(bool tcp)
+{
+    const platform::SocketHandle s = net::OpenConnectedSocket(
+        tcp ? net::Transport::Tcp : net::Transport::Udp, m_dwDvrIp, m_wDvrPort);
+    if (s == platform::kNoSocket) {
+        return false;
+    }
+    m_hRecvWake.Set();  // end a receive pass on the old connection at once
+    platform::CLockGuard lock(m_SockMutex);
+    m_sock.Install(s);
+    m_nTransport = tcp ? 1 : 0;
+    return true;
+}
+
+void CDvrStream::CloseSocket()
+{
+    m_hRecvWake.Set();
+    platform::CLockGuard lock(m_SockMutex);
+    m_sock.Close();
+}
+
+void CDvrStream::SendStreamCommand(uint8_t code, const void *payload, size_t len)
+{
+    net::CSocketSlot::Lease lease = m_sock.Acquire();
+    if (lease) {
+        net::SendMediaCommand(lease.get(), m_dwSessionId, code, payload, len);
+    }
+}
+
+bool CDvrStream::SendRaw(const void *data, size_t len)
+{
+    net::CSocketSlot::Lease lease = m_sock.Acquire();
+    if (!lease) {
+        return false;
+    }
+    if (data != nullptr && len != 0) {
+        platform::Send(lease.get(), data, len);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- openings
+
+bool CDvrStream::Request(uint8_t code, const void *payload, size_t len)
+{
+    m_hReplyEvent.Reset();
+    SendStreamCommand(code, payload, len);
+    if (!m_hReplyEvent.Wait(g_dwReplyTimeout.load())) {
+        CloseSocket();
+        return false;
+    }
+    return true;
+}
+
+void CDvrStream::Accept(int32_t channel, DvrDataCallback callback, uint32_t user)
+{
+    // The delivery thread reads the callback, then the user value: store the
+    // user value first.
+    m_dwUserData = user;
+    m_pfnDataCallback = callback;
+    m_nChannel = channel;
+}
+
+bool CDvrStream::OpenRealPlay(int32_t channel, int32_t transport, DvrDataCallback callback,
+                              uint32_t user)
+{
+    if ((transport == 0 && !ConnectUdp()) || (transport == 1 && !ConnectTcp())) {
+        return false;
+    }
+    const uint8_t payload[2] = {static_cast<uint8_t>(channel), 0};
+    if (!Request(kCodeOpenLive, payload, sizeof(payload))) {
+        return false;
+    }
+    Accept(channel, callback, user);
+    return true;
+}
+
+bool CDvrStream::OpenPlayBack(int32_t channel, const DvrTime &start, DvrDataCallback callback,
+                              uint32_t user)
+{
+    if (!ConnectTcp()) {
+        return false;
+    }
+    uint8_t payload[7];
+    PutStart(payload, channel, start);
+    if (!Request(kCodeOpenPlayBack, payload, sizeof(payload))) {
+        return false;
+    }
+    Accept(-1, callback, user);
+    return true;
+}
+
+bool CDvrStream::OpenDownLoad(int32_t channel, const DvrTime &start, const DvrTime &end,
+                              DvrDataCallback callback, uint32_t user)
+{
+    if (!ConnectTcp()) {
+        return false;
+    }
+    uint8_t payload[170] = {};
+    PutStart(payload, channel, start);
+    payload[7] = static_cast<uint8_t>(end.nHour);
+    payload[8] = static_cast<uint8_t>(end.nMinute);
+    payload[9] = static_cast<uint8_t>(end.nSecond);
+    if (!Request(kCodeOpenDownLoad, payload, sizeof(payload))) {
+        return false;
+    }
+    Accept(-1, callback, user);
+    return true;
+}
+
+bool CDvrStream::OpenTalk()
+{
+    if (!ConnectTcp()) {
+        return false;
+    }
+    // 1.0.0.13 accepts any control reply but "&"; 1.0.0.1 only "%".
+    m_bTalkAccepted = !kRelease1001;
+    if (!Request(kCodeOpenTalk, nullptr, 0)) {
+        return false;
+    }
+    if (!m_bTalkAccepted) {
+        CloseSocket();
+        return false;
+    }
+    m_nChannel = -1;
+    return true;
+}
+
+bool CDvrStream::SendStopTalk()
+{
+    if (!ConnectTcp()) {
+        return false;
+    }
+    m_hReplyEvent.Reset();
+    SendStreamCommand(kCodeStopTalk, nullptr, 0);
+    m_nChannel = -1;
+    return true;
+}
+
+// ---------------------------------------------------------------- receive side
+
+void CDvrStream::HandleChunk(uint8_t *bytes, size_t count)
+{
+    if (!net::IsControlReply(bytes, count)) {
+        m_Assembler.OnMediaData(bytes, count, m_nTransport.load() == 0);
+        return;
+    }
+    // Bytes a short reply did not carry read as zero, never as leftovers
+    // of an earlier chunk.
+    uint8_t reply[18] = {};
+    std::memcpy(reply, bytes, count < sizeof(reply) ? count : sizeof(reply));
+    if (count < net::kHeaderSize) {
+        return;  // no code byte
+    }
+    switch (reply[10]) {
+    case kReplyLive: {
+        m_hReplyEvent.Set();
+        if (count < sizeof(reply) || (reply[12] & 0xF0) != 0xE0) {
+            break;  // no group announced
+        }
+        uint32_t group;
+        std::memcpy(&group, reply + 12, sizeof(group));
+        uint16_t portNet;
+        std::memcpy(&portNet, reply + 16, sizeof(portNet));
+        const uint16_t port = static_cast<uint16_t>(reply[16] << 8 | reply[17]);
+        if (platform::LocalPort(m_sock.Peek()) == port) {
+            net::JoinMulticastGroup(m_sock.Peek(), group);
+        } else if (net::RebindMulticastSocket(m_sock, portNet)) {
+            net::JoinMulticastGroup(m_sock.Peek(), group);
+        }
+        break;
+    }
+    case kReplyPlayBack: {
+        uint32_t id;
+        std::memcpy(&id, reply + 11, sizeof(id));
+        m_dwStreamId = id;
+        m_hReplyEvent.Set();
+        break;
+    }
+    case kReplyDownLoad:
+        m_hReplyEvent.Set();
+        break;
+    case kReplyTalkAccepted:
+        m_bTalkAccepted = true;
+        m_hReplyEvent.Set();
+        break;
+    case kReplyTalkRefused:
+        m_bTalkAccepted = false;
+        m_hReplyEvent.Set();
+        break;
+    default:
+        break;
+    }
+}
+
+void CDvrStream::ReceiveLoop()
+{
+    while (m_bRun) {
+        if (!m_sock.Has()) {
+            m_hRecvWake.Wait(kIdlePassMs);
+            continue;
+        }
+        bool lost = false;
+        {
+            platform::CLockGuard lock(m_SockMutex);
+            const platform::SocketHandle s = m_sock.Peek();
+            if (s == platform::kNoSocket) {
+                continue;
+            }
+            // Try the receive first: under load data is nearly always waiting
+            // and the readiness wait would return at once anyway.
+            bool wouldBlock = false;
+            long got = platform::ReceiveNoWait(s, m_RecvBuf, sizeof(m_RecvBuf), wouldBlock);
+            if (wouldBlock) {
+                const platform::Readiness ready = platform::WaitReadable(s, &m_hRecvWake, kReceiveWaitMs);
+                if (ready == platform::Readiness::Woken) {
+                    m_hRecvWake.TryTake();
+                    continue;
+                }
+                if (ready != platform::Readiness::Readable) {
+                    continue;
+                }
+                got = platform::ReceiveNoWait(s, m_RecvBuf, sizeof(m_RecvBuf), wouldBlock);
+                if (wouldBlock) {
+                    continue;
+                }
+            }
+            if (got > 0) {
+                HandleChunk(m_RecvBuf, static_cast<size_t>(got));
+            } else {
+                // The peer closed, an empty datagram arrived, or the receive failed.
+                m_sock.Close();
+                lost = true;
+            }
+        }
+        // Reported once per lost connection, without the socket lock so that
+        // the host may stop the stream from its callback.
+        if (lost) {
+            if (DvrDataCallback callback = m_pfnDataCallback.load()) {
+                callback(this, kConnectionLost, nullptr, 0, m_dwUserData.load());
+            }
+        }
+    }
+}
+
+void CDvrStream::DeliverLoop()
+{
+    uint8_t type = 0;
+    while (m_bRun) {
+        if (!m_Queue.WaitForFrame(kDeliverWaitMs)) {
+            continue;
+        }
+        const int32_t n = m_Queue.TakeFrame(m_DeliverBuf, &type, sizeof(m_DeliverBuf));
+        if (n <= 0) {
+            continue;
+        }
+        if (DvrDataCallback callback = m_pfnDataCallback.load()) {
+            callback(this, type, m_DeliverBuf, n, m_dwUserData.load());
+        }
+    }
+}
+
+}  // namespace kn

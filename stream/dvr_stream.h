@@ -1,0 +1,105 @@
+// One media or data channel to a recorder, owned by a session: real-time
+// video of a channel, playback, download or talk. Each stream has its own
+// connection to the recorder, a receive thread that reads control replies
+// and media, the reassembly into frames, a frame queue and a delivery thread
+// that hands each frame to the host. All its buffers are part of the object:
+// nothing is allocated while media flows.
+//
+// Streams are always held by shared_ptr; each worker thread holds one for as
+// long as it runs, so a thread that outlives the stop grace never touches
+// freed memory.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "api/exports.h"
+#include "api/release.h"
+#include "net/command_packet.h"
+#include "net/socket_slot.h"
+#include "platform/event.h"
+#include "platform/mutex.h"
+#include "platform/thread.h"
+#include "stream/frame_assembler.h"
+#include "stream/frame_queue.h"
+
+namespace kn {
+
+class CDvrStream : public std::enable_shared_from_this<CDvrStream> {
+public:
+    static constexpr int32_t kRealTime = 0;
+    static constexpr int32_t kPlayBack = 1;
+    static constexpr int32_t kDownLoadOrTalk = 3;
+    static constexpr size_t kDeliverBufSize = kRelease1001 ? 32768 : 131072;
+
+    // Builds the stream and starts its two threads.
+    static std::shared_ptr<CDvrStream> Create(const net::SessionId &sessionId, int32_t kind,
+                                              uint32_t addressNetOrder, uint16_t port);
+    ~CDvrStream();
+    CDvrStream(const CDvrStream &) = delete;
+    CDvrStream &operator=(const CDvrStream &) = delete;
+
+    // Closes the connection and stops both threads; never waits for the
+    // calling thread itself (a host may stop a stream from its callback).
+    void Destroy();
+
+    bool ConnectTcp();
+    bool ConnectUdp();
+
+    bool OpenRealPlay(int32_t channel, int32_t transport, DvrDataCallback callback, uint32_t user);
+    bool OpenPlayBack(int32_t channel, const DvrTime &start, DvrDataCallback callback, uint32_t user);
+    bool OpenDownLoad(int32_t channel, const DvrTime &start, const DvrTime &end,
+                      DvrDataCallback callback, uint32_t user);
+    bool OpenTalk();
+    bool SendStopTalk();
+
+    // A command packet on the stream's own connection; nothing without one.
+    void SendStreamCommand(uint8_t code, const void *payload, size_t len);
+    // The bytes unchanged; false when the stream has no connection.
+    bool SendRaw(const void *data, size_t len);
+
+    // One received chunk: a control reply when it begins with "SDVR", media
+    // otherwise. Runs on the receive thread under the socket lock.
+    void HandleChunk(uint8_t *bytes, size_t count);
+
+    int32_t Kind() const { return m_nKind; }
+    int32_t Channel() const { return m_nChannel.load(); }
+    int32_t Transport() const { return m_nTransport.load(); }
+    net::StreamId StreamId() const;
+
+private:
+    CDvrStream(const net::SessionId &sessionId, int32_t kind, uint32_t addressNetOrder, uint16_t port);
+    void StartThreads();
+    void ReceiveLoop();
+    void DeliverLoop();
+    bool Connect(bool tcp);
+    // Sends an opening request and waits for any control reply.
+    bool Request(uint8_t code, const void *payload, size_t len);
+    void CloseSocket();
+    void Accept(int32_t channel, DvrDataCallback callback, uint32_t user);
+
+    const uint32_t m_dwDvrIp;
+    const uint16_t m_wDvrPort;
+    const net::SessionId m_dwSessionId;
+    std::atomic<int32_t> m_nTransport{0};
+    std::atomic<bool> m_bRun{true};
+    platform::CEvent m_hReplyEvent;
+    platform::CEvent m_hRecvWake;
+    platform::CThread m_hRecvThread;
+    platform::CThread m_hDeliverThread;
+    const int32_t m_nKind;
+    std::atomic<int32_t> m_nChannel{0};
+    std::atomic<uint32_t> m_dwStreamId{0};  // the 4 id bytes as received
+    uint8_t m_RecvBuf[4096];
+    uint8_t m_DeliverBuf[kDeliverBufSize];
+    net::CSocketSlot m_sock;
+    stream::CFrameQueue m_Queue;
+    stream::CFrameAssembler m_Assembler;
+    std::atomic<bool> m_bTalkAccepted{false};
+    std::atomic<uint32_t> m_dwUserData{0};
+    std::atomic<DvrDataCallback> m_pfnDataCallback{nullptr};
+    platform::CMutex m_SockMutex;
+};
+
+}  // namespace kn

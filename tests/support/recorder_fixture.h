@@ -1,0 +1,45 @@
+// A test fixture with a recorder emulator on loopback and the library
+// started; every test process has its own library state.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "api/exports.h"
+#include "tools/emulator/recorder_emulator.h"
+
+namespace kn::test {
+
+class RecorderTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_emu.Start());
+        ASSERT_EQ(1, KR_4100_Init());
+    }
+    void TearDown() override
+    {
+        KR_4100_Cleanup();
+        m_emu.Stop();
+    }
+
+    void *Login(const char *user = "admin", const char *password = "secret",
+                int32_t *result = nullptr)
+    {
+        int32_t ignored = 0;
+        return KR_4100_Login("127.0.0.1", m_emu.Port(), user, password, result ? result : &ignored);
+    }
+
+    // Index of the command channel once the emulator has seen it.
+    int CommandConnection(int nth = 0)
+    {
+        return m_emu.WaitForConnection(emu::ChannelKind::Command, std::chrono::milliseconds(5000), nth);
+    }
+
+    emu::CRecorderEmulator m_emu;
+};
+
+inline constexpr std::chrono::milliseconds kWait{10000};
+
+}  // namespace kn::test
