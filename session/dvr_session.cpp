@@ -266,14 +266,14 @@ void CDvrSession::ReceiveLoop()
     while (m_bRun) {
         if (!m_bConnected || !m_sock.Has()) {
             // Silence is counted per connection: a new login must not inherit
-            // the count of the connection before it.
+            // the count of the connection before it, nor its unfinished packet.
             silentPasses = 0;
+            m_nReplyLen = 0;
             m_hRecvWake.Wait(kIdlePassMs);
             continue;
         }
 
-        bool message = false;
-        uint8_t messageBytes[kMessageLength];
+        size_t received = 0;
         bool lost = false;
         bool silent = false;
         {
@@ -295,13 +295,13 @@ void CDvrSession::ReceiveLoop()
                 const long got = platform::Receive(s, m_RecvBuf, sizeof(m_RecvBuf));
                 if (got > 0) {
                     silentPasses = 0;
-                    std::memcpy(m_ReplyBuf + m_nReplyLen, m_RecvBuf, static_cast<size_t>(got));
-                    m_nReplyLen += static_cast<size_t>(got);
-                    message = Dispatch(m_ReplyBuf, m_nReplyLen, messageBytes);
-                    m_nReplyLen = 0;
+                    received = static_cast<size_t>(got);
+                    std::memcpy(m_ReplyBuf + m_nReplyLen, m_RecvBuf, received);
+                    m_nReplyLen += received;
                 } else {
                     m_bConnected = false;
                     m_sock.Close();
+                    m_nReplyLen = 0;
                     lost = true;
                 }
                 break;
@@ -310,11 +310,10 @@ void CDvrSession::ReceiveLoop()
         }
 
         // Host callbacks and notices run without the socket lock, so a host
-        // may log out from inside its callback.
-        if (message) {
-            if (DvrMessageCallback callback = g_pfnMessageCallback.load()) {
-                callback(kMessageType, this, messageBytes, kMessageLength);
-            }
+        // may log out from inside its callback. m_ReplyBuf belongs to this
+        // thread alone, so dispatching needs no lock either.
+        if (received != 0) {
+            DispatchReceived(received == sizeof(m_RecvBuf));
         }
         if (kRelease1001) {
             continue;  // this release neither counts silence nor reports a loss
@@ -325,6 +324,67 @@ void CDvrSession::ReceiveLoop()
             ReportDisconnect(false);
         }
     }
+}
+
+namespace {
+
+bool IsMagicPrefix(const uint8_t *p, size_t n)
+{
+    static const uint8_t kMagic[4] = {'S', 'D', 'V', 'R'};
+    return std::memcmp(p, kMagic, n < sizeof(kMagic) ? n : sizeof(kMagic)) == 0;
+}
+
+// Whole length of the packet at p as its header declares it, or 0 when the
+// bytes do not begin with a packet header.
+size_t DeclaredLength(const uint8_t *p, size_t n)
+{
+    if (n < net::kHeaderSize || !IsMagicPrefix(p, n)) {
+        return 0;
+    }
+    const size_t field = static_cast<size_t>(p[8]) | static_cast<size_t>(p[9]) << 8;
+    return field == 0 ? 0 : net::kHeaderSize - 1 + field;
+}
+
+}  // namespace
+
+void CDvrSession::DispatchReceived(bool receiveFilled)
+{
+    // TCP keeps no packet boundaries: replies and recorder messages that
+    // follow each other closely arrive in one receive, and a receive that
+    // filled its buffer may end inside a packet. A chunk is split where its
+    // first packet's declared length ends and another packet header begins;
+    // anything else is taken as one reply, length field unexamined. A packet
+    // cut by a full receive is kept and completed by the next receive.
+    size_t pos = 0;
+    while (pos < m_nReplyLen && m_bRun) {
+        const uint8_t *p = m_ReplyBuf + pos;
+        const size_t rest = m_nReplyLen - pos;
+        const size_t declared = DeclaredLength(p, rest);
+        const bool cut = receiveFilled && IsMagicPrefix(p, rest) && (rest < net::kHeaderSize || declared > rest) &&
+                         rest + sizeof(m_RecvBuf) <= sizeof(m_ReplyBuf);
+        if (cut) {
+            std::memmove(m_ReplyBuf, p, rest);
+            m_nReplyLen = rest;
+            return;
+        }
+        size_t len = rest;
+        if (declared != 0 && declared < rest) {
+            // A few bytes of a header at the very end only count as one
+            // when the receive was cut short by its buffer.
+            const size_t after = rest - declared;
+            if ((after >= 4 || receiveFilled) && IsMagicPrefix(p + declared, after)) {
+                len = declared;
+            }
+        }
+        uint8_t message[kMessageLength];
+        if (Dispatch(p, len, message)) {
+            if (DvrMessageCallback callback = g_pfnMessageCallback.load()) {
+                callback(kMessageType, this, message, kMessageLength);
+            }
+        }
+        pos += len;
+    }
+    m_nReplyLen = 0;
 }
 
 bool CDvrSession::Dispatch(const uint8_t *chunk, size_t len, uint8_t (&message)[12])

@@ -91,7 +91,11 @@ private:
     void StartThreads();
     void ReceiveLoop();
     void KeepAliveLoop();
-    // Handles one received chunk; returns true when it was a recorder
+    // Cuts what m_ReplyBuf holds into packets, dispatches each and calls the
+    // message callback for recorder messages; an unfinished packet at the end
+    // of a full receive stays in m_ReplyBuf for the next one.
+    void DispatchReceived(bool receiveFilled);
+    // Handles one received packet; returns true when it was a recorder
     // message, copied to message for the caller to deliver after unlocking.
     bool Dispatch(const uint8_t *chunk, size_t len, uint8_t (&message)[12]);
     // Sets the disconnect event and posts the host's notice for a session
