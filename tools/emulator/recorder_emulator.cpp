@@ -117,21 +117,37 @@ CRecorderEmulator::~CRecorderEmulator()
 
 bool CRecorderEmulator::Start()
 {
+    return Start("127.0.0.1", 0);
+}
+
+bool CRecorderEmulator::Start(const char *address, uint16_t port)
+{
+    in_addr ip{};
+    if (address == nullptr || ::inet_pton(AF_INET, address, &ip) != 1) {
+        return false;
+    }
     if (m_bStarted.exchange(true)) {
         return false;
     }
     if (::pipe2(m_StopPipe, O_CLOEXEC) != 0) {
         return false;
     }
-    // Take an ephemeral TCP port, then the same number for UDP; another
-    // process may hold that UDP port, so try a few times.
-    for (int attempt = 0; attempt < 50 && m_wPort == 0; ++attempt) {
+    // Take the TCP port, then the same number for UDP. An ephemeral TCP port
+    // may meet a UDP port that another process holds, so try a few times; a
+    // chosen port is tried once, reusable at once after an earlier run.
+    const int attempts = port == 0 ? 50 : 1;
+    for (int attempt = 0; attempt < attempts && m_wPort == 0; ++attempt) {
         int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_addr = ip;
+        a.sin_port = htons(port);
         socklen_t len = sizeof a;
+        if (port != 0 && tcp >= 0) {
+            const int one = 1;
+            ::setsockopt(tcp, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        }
         if (tcp >= 0 && udp >= 0 && ::bind(tcp, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
             ::getsockname(tcp, reinterpret_cast<sockaddr *>(&a), &len) == 0 &&
             ::bind(udp, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::listen(tcp, 64) == 0) {
@@ -242,11 +258,15 @@ void CRecorderEmulator::AcceptLoop()
                 c->info.peerPort = ntohs(peer.sin_port);
                 c->info.openedAt = Clock::now();
                 Conn *raw = c.get();
-                std::lock_guard<std::mutex> lk(m_Mutex);
-                c->info.index = static_cast<int>(m_Conns.size());
-                m_Conns.push_back(std::move(c));
+                {
+                    std::lock_guard<std::mutex> lk(m_Mutex);
+                    c->info.index = static_cast<int>(m_Conns.size());
+                    m_Conns.push_back(std::move(c));
+                    Changed();
+                }
+                // Announced before the connection's thread can report a packet.
+                Notify(EventType::Opened, *raw);
                 raw->thread = std::thread([this, raw] { ConnectionLoop(*raw); });
-                Changed();
             }
         }
         if (fds[2].revents & POLLIN) {
@@ -307,6 +327,7 @@ void CRecorderEmulator::OnDatagram()
     // Each client address is one connection; its packets come one datagram
     // at a time, so nothing is carried over from one datagram to the next.
     Conn *c = nullptr;
+    bool opened = false;
     {
         std::lock_guard<std::mutex> lk(m_Mutex);
         for (auto &k : m_Conns) {
@@ -325,8 +346,12 @@ void CRecorderEmulator::OnDatagram()
             k->info.openedAt = Clock::now();
             c = k.get();
             m_Conns.push_back(std::move(k));
+            opened = true;
             Changed();
         }
+    }
+    if (opened) {
+        Notify(EventType::Opened, *c);
     }
     OnBytes(*c, buf.data(), static_cast<size_t>(n));
     c->reader.Discard();
@@ -339,7 +364,9 @@ bool CRecorderEmulator::OnBytes(Conn &c, const uint8_t *data, size_t len)
 {
     if (c.talkOpen) {
         std::lock_guard<std::mutex> lk(m_Mutex);
-        c.audio.insert(c.audio.end(), data, data + len);
+        if (m_bKeepAudio) {
+            c.audio.insert(c.audio.end(), data, data + len);
+        }
         c.info.audioBytes += len;
         Changed();
         return true;
@@ -348,11 +375,19 @@ bool CRecorderEmulator::OnBytes(Conn &c, const uint8_t *data, size_t len)
     ParsedPacket pkt;
     while (c.reader.Next(pkt)) {
         Action a;
+        std::optional<RecordedPacket> seen;
         {
             std::lock_guard<std::mutex> lk(m_Mutex);
             a = Record(c, std::move(pkt));
+            if (m_Observer) {
+                seen = c.packets.back();
+            }
         }
-        if (!Execute(c, a)) {
+        const bool goOn = Execute(c, a);
+        if (seen) {
+            Notify(EventType::Packet, c, &*seen);
+        }
+        if (!goOn) {
             return false;
         }
         if (c.talkOpen) {
@@ -430,6 +465,17 @@ CRecorderEmulator::Action CRecorderEmulator::DecideCommand(Conn &c, const Record
     }
     const auto it = m_ReplyCodes.find(p.code);
     if (it == m_ReplyCodes.end() || it->second == 0) {
+        return a;
+    }
+    if (m_bParamStore) {
+        Bytes payload;
+        if (!p.payload.empty()) {
+            m_StoredParams[p.code] = p.payload;
+        } else if (const auto st = m_StoredParams.find(p.code); st != m_StoredParams.end()) {
+            payload = st->second;
+        }
+        a.reply = BuildPacket(m_SessionId, it->second, payload);
+        a.hasReply = true;
         return a;
     }
     const auto pr = m_ParamReplies.find(p.code);
@@ -577,12 +623,34 @@ void CRecorderEmulator::CloseSocket(Conn &c, CloseMode mode)
             CloseFd(c.fd);
         }
     }
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    if (c.info.open) {
-        c.info.open = false;
-        c.info.closedAt = Clock::now();
-        Changed();
+    bool closed = false;
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        if (c.info.open) {
+            c.info.open = false;
+            c.info.closedAt = Clock::now();
+            closed = true;
+            Changed();
+        }
     }
+    if (closed) {
+        Notify(EventType::Closed, c);
+    }
+}
+
+void CRecorderEmulator::Notify(EventType type, const Conn &c, const RecordedPacket *packet)
+{
+    if (!m_Observer) {
+        return;
+    }
+    EmulatorEvent e;
+    e.type = type;
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        e.info = c.info;
+    }
+    e.packet = packet;
+    m_Observer(e);
 }
 
 CRecorderEmulator::Conn *CRecorderEmulator::Find(int conn) const
@@ -651,6 +719,32 @@ void CRecorderEmulator::SetIgnored(uint8_t request, bool ignored)
         m_Ignored.insert(request);
     } else {
         m_Ignored.erase(request);
+    }
+}
+
+void CRecorderEmulator::SetParamStore(bool on)
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    m_bParamStore = on;
+}
+
+Bytes CRecorderEmulator::StoredParam(uint8_t request) const
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    const auto it = m_StoredParams.find(request);
+    return it == m_StoredParams.end() ? Bytes{} : it->second;
+}
+
+void CRecorderEmulator::SetKeepAudio(bool keep)
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    m_bKeepAudio = keep;
+}
+
+void CRecorderEmulator::SetEventObserver(EventObserver observer)
+{
+    if (!m_bStarted.load()) {
+        m_Observer = std::move(observer);
     }
 }
 
@@ -861,6 +955,8 @@ bool CRecorderEmulator::CloseConnection(int conn, bool reset)
         c->info.open = false;
         c->info.closedAt = Clock::now();
         Changed();
+        lk.unlock();
+        Notify(EventType::Closed, *c);
         return true;
     }
     c->closeRequest = reset ? CloseMode::Reset : CloseMode::Orderly;

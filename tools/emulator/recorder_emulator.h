@@ -84,6 +84,22 @@ struct SearchAnswer {
 
 using SearchHandler = std::function<SearchAnswer(const SearchQuery &)>;
 
+// Something that happened on a connection, as an observer sees it: a new
+// connection, a packet received (after its reply went out, so media may
+// follow at once), or a closed connection (info.audioBytes is final then).
+enum class EventType { Opened, Packet, Closed };
+
+struct EmulatorEvent {
+    EventType type = EventType::Opened;
+    ConnectionInfo info;  // snapshot taken with the event
+    const RecordedPacket *packet = nullptr;  // Packet only; valid during the call
+};
+
+// Called on the emulator's own threads without its lock held; it may call
+// the accessors and the senders, but must not block for long: the
+// connection's receiving waits for it.
+using EventObserver = std::function<void(const EmulatorEvent &)>;
+
 // How SendMedia cuts the frame byte stream.
 struct MediaOptions {
     // TCP: sizes of successive writes; UDP: stream bytes per datagram (after
@@ -106,6 +122,10 @@ public:
     // Listens on 127.0.0.1:<ephemeral> (TCP) and binds UDP on the same port.
     // False when no such port pair could be had or when already started.
     bool Start();
+    // The same on a chosen IPv4 address (dotted text) and port; port 0 takes
+    // an ephemeral one. False when the address is not IPv4 text or the TCP
+    // or UDP port cannot be bound.
+    bool Start(const char *address, uint16_t port);
     // Ends every thread promptly and closes every socket; idempotent.
     void Stop();
     uint16_t Port() const { return m_wPort; }
@@ -126,6 +146,12 @@ public:
     void SetReplyCode(uint8_t request, uint8_t reply);
     void SetParamReply(uint8_t request, const Bytes &payload);  // default empty
     void SetIgnored(uint8_t request, bool ignored);  // stop/resume answering a code
+    // Parameter store: a parameter request with a payload stores it as the
+    // code's blob and is answered without payload; one without payload is
+    // answered with the code's blob (empty until set). SetParamReply entries
+    // are then not used.
+    void SetParamStore(bool on);
+    Bytes StoredParam(uint8_t request) const;
 
     // --- Recording search ---
     // Records for one date (any channel and selector); dates without an entry
@@ -145,6 +171,12 @@ public:
     void SetMediaSilent(ChannelKind kind, bool silent);  // no reply to the opening
     // Reply code for a kind's opening, payload unchanged; -1 back to the usual.
     void SetMediaReplyCode(ChannelKind kind, int code);
+    // Talk audio is counted always; kept for TalkAudio only while this is on
+    // (the default), so a long-running emulator can turn keeping off.
+    void SetKeepAudio(bool keep);
+
+    // --- Observing ---
+    void SetEventObserver(EventObserver observer);  // set before Start
 
     // --- Media ---
     // The frame byte stream (see BuildFrame) on a media connection: over TCP
@@ -207,6 +239,7 @@ private:
     Bytes SearchReply(const SearchQuery &q, bool &answer);
     bool Execute(Conn &c, const Action &a);
     bool Pause(Millis d) const;  // false when stopping
+    void Notify(EventType type, const Conn &c, const RecordedPacket *packet = nullptr);
     bool SendOn(Conn &c, const uint8_t *data, size_t len);
     void CloseSocket(Conn &c, CloseMode mode);
     Conn *Find(int conn) const;  // under m_Mutex
@@ -234,6 +267,10 @@ private:
     Millis m_ReplyDelay{0};
     std::map<uint8_t, uint8_t> m_ReplyCodes;
     std::map<uint8_t, Bytes> m_ParamReplies;
+    bool m_bParamStore = false;
+    std::map<uint8_t, Bytes> m_StoredParams;
+    bool m_bKeepAudio = true;
+    EventObserver m_Observer;  // fixed once started
     std::set<uint8_t> m_Ignored;
 
     std::map<std::array<int, 3>, std::vector<Recording>> m_Recordings;

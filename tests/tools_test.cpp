@@ -1,0 +1,347 @@
+// The host tools end to end: kestrel-recorder and kestrel as programs, the
+// clip's access units, and kestrel's command line and failure reports.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+#include "support/eventually.h"
+#include "tools/emulator/access_units.h"
+#include "tools/emulator/recorder_emulator.h"
+
+#if defined(KN_RECORDER_BIN) && defined(KN_KESTREL_BIN)
+
+namespace kn::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kClip = KN_SOURCE_DIR "/tools/clip/sample.h264";
+
+emu::Bytes Clip()
+{
+    emu::Bytes clip;
+    EXPECT_TRUE(emu::ReadFileBytes(kClip, clip));
+    return clip;
+}
+
+// Access units n times round the clip from the first, concatenated.
+emu::Bytes Units(const std::vector<emu::Bytes> &units, size_t count)
+{
+    emu::Bytes out;
+    for (size_t i = 0; i < count; ++i) {
+        const emu::Bytes &u = units[i % units.size()];
+        out.insert(out.end(), u.begin(), u.end());
+    }
+    return out;
+}
+
+emu::Bytes FileBytes(const std::string &path)
+{
+    emu::Bytes b;
+    emu::ReadFileBytes(path, b);
+    return b;
+}
+
+// A port on 127.0.0.1 that nothing listens on (bound, then released).
+uint16_t ClosedPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// A scratch directory per test, removed at the end.
+class ToolsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/kestrel-tools-XXXXXX";
+        ASSERT_NE(nullptr, ::mkdtemp(pattern));
+        m_Dir = pattern;
+    }
+    void TearDown() override
+    {
+        m_Recorder.Signal(SIGINT);
+        m_Recorder.Wait(10s);
+        std::system(("rm -rf '" + m_Dir + "'").c_str());
+    }
+
+    std::string Path(const std::string &name) const { return m_Dir + "/" + name; }
+
+    // Starts kestrel-recorder on a free port; the port it reports, or 0.
+    uint16_t StartRecorder(std::vector<std::string> args = {})
+    {
+        args.insert(args.end(), {"--port", "0"});
+        if (!m_Recorder.Start(KN_RECORDER_BIN, args, Path("recorder.out"), Path("recorder.log"))) {
+            return 0;
+        }
+        const std::regex listening("listening on 127\\.0\\.0\\.1:([0-9]+)");
+        std::smatch m;
+        uint16_t port = 0;
+        Eventually([&] {
+            const std::string log = ReadText(Path("recorder.log"));
+            if (std::regex_search(log, m, listening)) {
+                port = static_cast<uint16_t>(std::stoi(m[1]));
+            }
+            return port != 0;
+        });
+        return port;
+    }
+
+    // Runs kestrel to its end; the exit status, stdout in m_Out, stderr in m_Err.
+    int Kestrel(std::vector<std::string> args)
+    {
+        CChildProcess k;
+        if (!k.Start(KN_KESTREL_BIN, args, Path("kestrel.out"), Path("kestrel.err"))) {
+            return -1;
+        }
+        const int rc = k.Wait(60s);
+        m_Out = ReadText(Path("kestrel.out"));
+        m_Err = ReadText(Path("kestrel.err"));
+        return rc;
+    }
+
+    // Waits for a line in the recorder's log.
+    bool RecorderLogged(const std::regex &line, std::smatch *match = nullptr)
+    {
+        std::string log;
+        std::smatch m;
+        const bool found = Eventually([&] {
+            log = ReadText(Path("recorder.log"));
+            return std::regex_search(log, m, line);
+        });
+        if (found && match != nullptr) {
+            m_Log = log;  // keeps the match's text alive
+            std::regex_search(m_Log, *match, line);
+        }
+        return found;
+    }
+
+    std::string m_Dir;
+    CChildProcess m_Recorder;
+    std::string m_Out, m_Err, m_Log;
+};
+
+TEST(ClipAccessUnits, SplitsTheSampleClipIntoItsPicturesWithoutLosingAByte)
+{
+    const emu::Bytes clip = Clip();
+    const std::vector<emu::Bytes> units = emu::SplitAccessUnits(clip);
+    ASSERT_EQ(75u, units.size());  // 3 s at 25 frames a second
+    EXPECT_EQ(clip, Units(units, units.size()));
+    for (const emu::Bytes &u : units) {
+        ASSERT_GE(u.size(), 5u);
+        EXPECT_EQ(9, u[4] & 0x1F) << "every unit begins with its delimiter";
+    }
+}
+
+TEST(ClipAccessUnits, WithoutDelimitersAUnitStartsAtParameterSetsOrAFirstSlice)
+{
+    // SPS, PPS, IDR slice (first_mb 0), slice (first_mb 1: same picture),
+    // slice (first_mb 0: next picture), then a stray trailing zero byte.
+    const emu::Bytes s = {0, 0, 0, 1, 0x67, 0xAA, 0, 0, 1, 0x68, 0xBB, 0, 0, 1, 0x65, 0x88, 0x01,
+                          0, 0, 1, 0x65, 0x40, 0x02, 0, 0, 0, 1, 0x41, 0x9A, 0x03, 0};
+    const std::vector<emu::Bytes> units = emu::SplitAccessUnits(s);
+    ASSERT_EQ(2u, units.size());
+    EXPECT_EQ(emu::Bytes(s.begin(), s.begin() + 23), units[0]);
+    EXPECT_EQ(emu::Bytes(s.begin() + 23, s.end()), units[1]);
+    EXPECT_TRUE(emu::SplitAccessUnits({}).empty());
+    EXPECT_TRUE(emu::SplitAccessUnits({1, 2, 3}).empty());
+    EXPECT_EQ((emu::Bytes{'K', 'V', 0, 0, 7}), emu::WrapAccessUnit({7}));
+}
+
+TEST_F(ToolsTest, LiveOverTcpSavesTheClipsAccessUnitsByteForByte)
+{
+    const uint16_t port = StartRecorder();
+    ASSERT_NE(0, port);
+    const std::string out = Path("live.h264");
+    ASSERT_EQ(0, Kestrel({"live", "-p", std::to_string(port), "-c", "1", "--frames", "90", "--h264", "-o", out}))
+        << m_Err;
+    const std::vector<emu::Bytes> units = emu::SplitAccessUnits(Clip());
+    EXPECT_EQ(Units(units, 90), FileBytes(out));  // round the clip and on
+}
+
+TEST_F(ToolsTest, LiveOverUdpSavesFramesAsDeliveredWithTheLibraryPrefix)
+{
+    const uint16_t port = StartRecorder();
+    ASSERT_NE(0, port);
+    const std::string out = Path("live.raw");
+    ASSERT_EQ(0, Kestrel({"live", "-p", std::to_string(port), "--transport", "udp", "--frames", "10", "-o", out}))
+        << m_Err;
+    const std::vector<emu::Bytes> units = emu::SplitAccessUnits(Clip());
+    const emu::Bytes raw = FileBytes(out);
+    size_t at = 0;
+    for (uint32_t i = 0; i < 10; ++i) {
+        const emu::Bytes payload = emu::WrapAccessUnit(units[i]);
+        ASSERT_LE(at + 16 + payload.size(), raw.size());
+        const emu::Bytes prefix{'0', '0', 'd', 'c', 25, 0, 0, 0, static_cast<uint8_t>(i), 0, 0, 0,
+                                static_cast<uint8_t>(payload.size()), static_cast<uint8_t>(payload.size() >> 8),
+                                static_cast<uint8_t>(payload.size() >> 16), 0};
+        EXPECT_EQ(prefix, emu::Bytes(raw.begin() + at, raw.begin() + at + 16)) << "frame " << i;
+        EXPECT_EQ(payload, emu::Bytes(raw.begin() + at + 16, raw.begin() + at + 16 + payload.size()));
+        at += 16 + payload.size();
+    }
+    EXPECT_EQ(raw.size(), at);
+}
+
+TEST_F(ToolsTest, DownloadHoldsTheBytesTheRecorderSent)
+{
+    const uint16_t port = StartRecorder();
+    ASSERT_NE(0, port);
+    const std::string out = Path("download.h264");
+    ASSERT_EQ(0, Kestrel({"download", "-p", std::to_string(port), "--start", "2024-05-01 08:00:00", "--end",
+                          "2024-05-01 08:00:02", "--h264", "-o", out}))
+        << m_Err;
+    std::smatch m;
+    ASSERT_TRUE(RecorderLogged(std::regex("download channel 0: ([0-9]+) frames sent, ([0-9]+) payload bytes, done"), &m));
+    const long frames = std::stol(m[1]);
+    const long payload = std::stol(m[2]);
+    EXPECT_EQ(50, frames);  // two seconds
+    const emu::Bytes saved = FileBytes(out);
+    EXPECT_EQ(Units(emu::SplitAccessUnits(Clip()), 50), saved);
+    EXPECT_EQ(static_cast<size_t>(payload), saved.size() + 4 * static_cast<size_t>(frames));  // less the wrappers
+}
+
+TEST_F(ToolsTest, SavedElementaryStreamDecodesTo352x288Frames)
+{
+    if (std::system("command -v ffprobe >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "ffprobe is not installed";
+    }
+    const uint16_t port = StartRecorder();
+    ASSERT_NE(0, port);
+    const std::string out = Path("live.h264");
+    ASSERT_EQ(0, Kestrel({"live", "-p", std::to_string(port), "--frames", "40", "--h264", "-o", out})) << m_Err;
+    const std::string probe = Path("probe.txt");
+    ASSERT_EQ(0, std::system(("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                              "stream=width,height,nb_read_frames -of csv=p=0 '" + out + "' > '" + probe + "'")
+                                 .c_str()));
+    EXPECT_EQ("352,288,40\n", ReadText(probe));
+}
+
+TEST_F(ToolsTest, SearchParametersAndTalkReachTheRecorder)
+{
+    const uint16_t port = StartRecorder();
+    ASSERT_NE(0, port);
+    const std::string p = std::to_string(port);
+    ASSERT_EQ(0, Kestrel({"search", "-p", p, "-c", "2", "--from", "2024-05-01 03:00:00", "--to", "2024-05-02 01:00:00"}))
+        << m_Err;
+    // 00:00-00:09:59 on the first day ends before 03:00 and is left out.
+    EXPECT_NE(std::string::npos, m_Out.find("1     2024-05-01 04:00:00  2024-05-01 04:09:59  0x00000202")) << m_Out;
+    EXPECT_NE(std::string::npos, m_Out.find("2024-05-01 20:00:00  2024-05-01 20:09:59  0x00000206")) << m_Out;
+    EXPECT_NE(std::string::npos, m_Out.find("2024-05-02 00:00:00  2024-05-02 00:09:59  0x00000201")) << m_Out;
+    EXPECT_NE(std::string::npos, m_Out.find("\n6 recordings\n")) << m_Out;
+
+    ASSERT_EQ(0, Kestrel({"param", "set", "100", "0a:0b:0c", "-p", p})) << m_Err;
+    ASSERT_EQ(0, Kestrel({"param", "get", "100", "-p", p})) << m_Err;
+    EXPECT_EQ("0a 0b 0c\n", m_Out);
+    ASSERT_EQ(0, Kestrel({"param", "get", "101", "-p", p})) << m_Err;
+    EXPECT_EQ("\n", m_Out) << "nothing stored for 101";
+
+    std::FILE *f = std::fopen(Path("audio.bin").c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    const std::vector<char> audio(3333, 'a');
+    std::fwrite(audio.data(), 1, audio.size(), f);
+    std::fclose(f);
+    ASSERT_EQ(0, Kestrel({"talk", "-p", p, "--file", Path("audio.bin"), "--rate", "0"})) << m_Err;
+    EXPECT_TRUE(RecorderLogged(std::regex("closed \\(talk, 3333 audio bytes\\)")));
+}
+
+TEST_F(ToolsTest, RecorderRefusingLoginsGivesTheRefusedExitCode)
+{
+    const uint16_t port = StartRecorder({"--refuse-login"});
+    ASSERT_NE(0, port);
+    EXPECT_EQ(4, Kestrel({"login", "-p", std::to_string(port), "-u", "guest"}));
+    EXPECT_NE(std::string::npos, m_Err.find("127.0.0.1:" + std::to_string(port) + " refused the login of user 'guest'"))
+        << m_Err;
+}
+
+TEST_F(ToolsTest, RecorderStopsCleanlyOnSigterm)
+{
+    ASSERT_NE(0, StartRecorder());
+    m_Recorder.Signal(SIGTERM);
+    EXPECT_EQ(0, m_Recorder.Wait(10s));
+    EXPECT_NE(std::string::npos, ReadText(Path("recorder.log")).find("SIGTERM: stopping"));
+}
+
+TEST_F(ToolsTest, BadCommandLinesGiveTheUsageExitCode)
+{
+    EXPECT_EQ(2, Kestrel({}));
+    EXPECT_NE(std::string::npos, m_Err.find("no command given"));
+    EXPECT_EQ(2, Kestrel({"stream"}));
+    EXPECT_NE(std::string::npos, m_Err.find("unknown command 'stream'"));
+    EXPECT_EQ(2, Kestrel({"live", "--bogus"}));
+    EXPECT_NE(std::string::npos, m_Err.find("unknown option '--bogus' for live"));
+    EXPECT_EQ(2, Kestrel({"live", "-p", "70000"}));
+    EXPECT_NE(std::string::npos, m_Err.find("bad value for -p (1-65535): '70000'"));
+    EXPECT_EQ(2, Kestrel({"live", "--transport", "sctp"}));
+    EXPECT_EQ(2, Kestrel({"live", "--frames"}));
+    EXPECT_NE(std::string::npos, m_Err.find("--frames needs a value"));
+    EXPECT_EQ(2, Kestrel({"search", "--from", "2024-05-01"}));
+    EXPECT_NE(std::string::npos, m_Err.find("search needs --from and --to"));
+    EXPECT_EQ(2, Kestrel({"search", "--from", "2024-13-01", "--to", "2024-05-01"}));
+    EXPECT_EQ(2, Kestrel({"download", "--start", "2024-05-01 08:00:00", "--end", "2024-05-01 08:00:02"}));
+    EXPECT_EQ(2, Kestrel({"playback", "--start", "2024-05-01 08:00:00", "--at", "1:faster"}));
+    EXPECT_EQ(2, Kestrel({"param", "get"}));
+    EXPECT_EQ(2, Kestrel({"param", "set", "100", "abc"}));
+    EXPECT_EQ(2, Kestrel({"param", "set", "100", std::string(180, 'a')}));
+    EXPECT_NE(std::string::npos, m_Err.find("at most 89 bytes"));
+    EXPECT_EQ(2, Kestrel({"talk"}));
+    EXPECT_EQ(0, Kestrel({"download", "--help"}));
+    EXPECT_NE(std::string::npos, m_Out.find("usage: kestrel download"));
+    EXPECT_NE(std::string::npos, m_Out.find("3 recorder unreachable"));
+    EXPECT_EQ(0, Kestrel({"--help"}));
+    CChildProcess r;
+    ASSERT_TRUE(r.Start(KN_RECORDER_BIN, {"--port", "x"}, Path("r.out"), Path("r.err")));
+    EXPECT_EQ(2, r.Wait(10s));
+    EXPECT_NE(std::string::npos, ReadText(Path("r.err")).find("bad port: x"));
+}
+
+TEST_F(ToolsTest, UnreachableRecorderIsNamedWithItsExitCode)
+{
+    const std::string where = "127.0.0.1:" + std::to_string(ClosedPort());
+    EXPECT_EQ(3, Kestrel({"live", "-p", where.substr(10), "-o", Path("x")}));
+    EXPECT_NE(std::string::npos, m_Err.find("cannot reach the recorder at " + where + ": Connection refused")) << m_Err;
+    EXPECT_EQ(3, Kestrel({"login", "-H", "no-such-host.invalid"}));
+    EXPECT_NE(std::string::npos, m_Err.find("cannot resolve 'no-such-host.invalid'")) << m_Err;
+}
+
+TEST_F(ToolsTest, SilentRecorderGivesTheTimeOutExitCode)
+{
+    emu::CRecorderEmulator emu;
+    ASSERT_TRUE(emu.Start());
+    const std::string p = std::to_string(emu.Port());
+    emu.SetSearchSilentDate(2024, 5, 2);
+    EXPECT_EQ(5, Kestrel({"search", "-p", p, "--timeout", "300", "--from", "2024-05-01", "--to", "2024-05-03"}));
+    EXPECT_NE(std::string::npos, m_Err.find("127.0.0.1:" + p + " did not answer a day of the search within 300 ms"))
+        << m_Err;
+    emu.SetIgnored(100, true);
+    EXPECT_EQ(5, Kestrel({"param", "get", "100", "-p", p, "--timeout", "300"}));
+    EXPECT_NE(std::string::npos, m_Err.find("did not answer request 100 within 300 ms")) << m_Err;
+    EXPECT_EQ(2, Kestrel({"param", "get", "200", "-p", p, "--timeout", "3000"}));
+    EXPECT_NE(std::string::npos, m_Err.find("request code 200 is not a parameter code")) << m_Err;
+    emu.SetMediaSilent(emu::ChannelKind::Live, true);
+    EXPECT_EQ(5, Kestrel({"live", "-p", p, "--timeout", "300", "-o", Path("x")}));
+    EXPECT_NE(std::string::npos, m_Err.find("did not acknowledge the live video request for channel 0")) << m_Err;
+    emu.SetSilent(true);
+    EXPECT_EQ(5, Kestrel({"login", "-p", p, "--timeout", "300"}));
+    EXPECT_NE(std::string::npos, m_Err.find("127.0.0.1:" + p + " did not answer the login within 300 ms")) << m_Err;
+}
+
+}  // namespace
+}  // namespace kn::test
+
+#endif

@@ -1,0 +1,160 @@
+// login, search, param and talk: requests on the command channel, and talk.
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <vector>
+
+#include "api/exports.h"
+#include "tools/kestrel/commands.h"
+#include "tools/kestrel/connection.h"
+#include "tools/kestrel/exit_codes.h"
+#include "tools/kestrel/output.h"
+
+namespace kn::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string FormatTime(const DvrTime &t)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.nYear, t.nMonth, t.nDay, t.nHour, t.nMinute,
+                  t.nSecond);
+    return text;
+}
+
+// A failed parameter request: at once means the library would not send the
+// code; after the whole time-out, no reply came.
+int RequestFailed(const CConnection &c, const Options &o, const Clock::time_point &began)
+{
+    if (ElapsedMs(began) < 0.5 * c.TimeoutMs()) {
+        Complain("request code " + std::to_string(o.code) +
+                 " is not a parameter code the library sends (not in its reply table)");
+        return kExitUsage;
+    }
+    Complain("the recorder at " + c.Where() + " did not answer request " + std::to_string(o.code) + " within " +
+             std::to_string(c.TimeoutMs()) + " ms");
+    return kExitTimeout;
+}
+
+}  // namespace
+
+int RunLogin(const Options &o)
+{
+    CConnection connection;
+    if (const int rc = connection.Open(o); rc != kExitOk) {
+        return rc;
+    }
+    std::printf("logged in to %s as %s\n", connection.Where().c_str(), o.user.c_str());
+    return kExitOk;
+}
+
+int RunSearch(const Options &o)
+{
+    CConnection connection;
+    if (const int rc = connection.Open(o); rc != kExitOk) {
+        return rc;
+    }
+    void *session = connection.Session();
+    KR_4100_ClearFile(session);
+    if (KR_4100_FindFile(session, o.channel, o.selector, &o.start, &o.end) != 1) {
+        Complain("the recorder at " + connection.Where() + " did not answer a day of the search within " +
+                 std::to_string(connection.TimeoutMs()) + " ms");
+        return kExitTimeout;
+    }
+    std::printf("%-5s %-19s  %-19s  %s\n", "#", "start", "end", "value");
+    DvrFileRecord record{};
+    int n = 0;
+    while (KR_4100_FindNextFile(session, &record) == KR_4100_FIND_RECORD) {
+        ++n;
+        std::printf("%-5d %s  %s  0x%08x\n", n, FormatTime(record.Start).c_str(), FormatTime(record.End).c_str(),
+                    record.dwValue);
+    }
+    std::printf("%d recording%s\n", n, n == 1 ? "" : "s");
+    return kExitOk;
+}
+
+int RunParam(const Options &o)
+{
+    CConnection connection;
+    if (const int rc = connection.Open(o); rc != kExitOk) {
+        return rc;
+    }
+    void *session = connection.Session();
+    const void *in = o.data.empty() ? nullptr : o.data.data();
+    const auto inLen = static_cast<int32_t>(o.data.size());
+    auto began = Clock::now();
+    if (o.action == "set") {
+        if (KR_4100_SetDvrParam(session, o.code, in, inLen) != 1) {
+            return RequestFailed(connection, o, began);
+        }
+        std::printf("parameter %d set (%zu bytes)\n", o.code, o.data.size());
+        return kExitOk;
+    }
+    // The library does not say how much it copied: read into two buffers of
+    // different fill; the copied part is where they agree.
+    std::vector<uint8_t> zeros(o.size, 0x00), ones(o.size, 0xFF);
+    if (KR_4100_GetDvrParam(session, o.code, in, inLen, zeros.data(), o.size) != 1) {
+        return RequestFailed(connection, o, began);
+    }
+    began = Clock::now();
+    if (KR_4100_GetDvrParam(session, o.code, in, inLen, ones.data(), o.size) != 1) {
+        return RequestFailed(connection, o, began);
+    }
+    size_t n = 0;
+    while (n < o.size && zeros[n] == ones[n]) {
+        ++n;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        std::printf("%02x%s", zeros[i], i + 1 == n ? "" : " ");
+    }
+    std::printf("\n");
+    return kExitOk;
+}
+
+int RunTalk(const Options &o)
+{
+    std::ifstream in(o.file, std::ios::binary);
+    if (!in) {
+        Complain("cannot read " + o.file);
+        return kExitFailure;
+    }
+    const std::vector<uint8_t> audio((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    CConnection connection;
+    if (const int rc = connection.Open(o); rc != kExitOk) {
+        return rc;
+    }
+    const auto opening = Clock::now();
+    void *talk = KR_4100_Talk(connection.Session());
+    if (talk == nullptr) {
+        const bool late = ElapsedMs(opening) >= 0.9 * connection.TimeoutMs();
+        Complain("the recorder at " + connection.Where() +
+                 (late ? " did not answer the talk request within " + std::to_string(connection.TimeoutMs()) + " ms"
+                       : std::string(" refused talk")));
+        return late ? kExitTimeout : kExitStream;
+    }
+    CProgress progress;
+    const auto began = Clock::now();
+    size_t sent = 0;
+    while (sent < audio.size() && !Interrupted()) {
+        const size_t n = std::min<size_t>(o.chunk, audio.size() - sent);
+        KR_4100_AudioSend(talk, audio.data() + sent, static_cast<int32_t>(n));
+        sent += n;
+        progress.Update(CProgress::Bar(static_cast<double>(sent) / static_cast<double>(audio.size()),
+                                       HumanBytes(sent) + " sent"));
+        if (o.rate > 0) {
+            std::this_thread::sleep_until(began + std::chrono::microseconds(sent * 1000000 / o.rate));
+        }
+    }
+    progress.Finish();
+    KR_4100_StopTalk(connection.Session());
+    if (progress.Shown()) {
+        std::fprintf(stderr, "kestrel: %zu audio bytes sent\n", sent);
+    }
+    return kExitOk;
+}
+
+}  // namespace kn::cli

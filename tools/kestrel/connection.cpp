@@ -1,0 +1,143 @@
+#include "tools/kestrel/connection.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "api/exports.h"
+#include "tools/kestrel/exit_codes.h"
+
+namespace kn::cli {
+
+namespace {
+
+constexpr int kProbeMs = 1500;
+
+// Resolves an IPv4 address; false with a message.
+bool Resolve(const std::string &host, in_addr &out, std::string &message)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *res = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &res);
+    if (rc != 0 || res == nullptr) {
+        message = "cannot resolve '" + host + "': " + ::gai_strerror(rc);
+        return false;
+    }
+    out = reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr;
+    ::freeaddrinfo(res);
+    return true;
+}
+
+// A TCP connect within kProbeMs; false with the reason.
+bool Probe(const in_addr &address, uint16_t port, std::string &reason)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr = address;
+    a.sin_port = htons(port);
+    int err = 0;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        err = errno;
+        if (err == EINPROGRESS) {
+            pollfd p{fd, POLLOUT, 0};
+            const int r = ::poll(&p, 1, kProbeMs);
+            socklen_t len = sizeof err;
+            if (r <= 0) {
+                err = ETIMEDOUT;
+            } else if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
+                err = errno;
+            }
+        }
+    }
+    ::close(fd);
+    if (err != 0) {
+        reason = err == ETIMEDOUT ? "no answer within 1.5 s" : std::strerror(err);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void Complain(const std::string &text)
+{
+    std::fprintf(stderr, "kestrel: %s\n", text.c_str());
+}
+
+double ElapsedMs(const std::chrono::steady_clock::time_point &since)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
+}
+
+CConnection::~CConnection()
+{
+    if (m_hSession != nullptr) {
+        KR_4100_Logout(m_hSession);
+    }
+    if (m_bStarted) {
+        KR_4100_Cleanup();
+    }
+}
+
+std::string CConnection::Where() const
+{
+    return m_Host + ":" + std::to_string(m_wPort);
+}
+
+int CConnection::Open(const Options &options)
+{
+    m_Host = options.host;
+    m_wPort = options.port;
+    m_dwTimeoutMs = options.timeoutMs;
+    if (KR_4100_Init() != 1) {
+        Complain("the library's socket layer did not start");
+        return kExitFailure;
+    }
+    m_bStarted = true;
+    KR_4100_SetConnectTime(options.timeoutMs);
+    std::string message;
+    in_addr address{};
+    if (!Resolve(options.host, address, message)) {
+        Complain(message);
+        return kExitUnreachable;
+    }
+    int32_t result = 0;
+    const auto began = std::chrono::steady_clock::now();
+    m_hSession = KR_4100_Login(options.host.c_str(), options.port, options.user.c_str(), options.password.c_str(),
+                               &result);
+    if (m_hSession != nullptr) {
+        return kExitOk;
+    }
+    const double took = ElapsedMs(began);
+    std::string reason;
+    if (!Probe(address, options.port, reason)) {
+        Complain("cannot reach the recorder at " + Where() + ": " + reason);
+        return kExitUnreachable;
+    }
+    if (took >= 0.9 * options.timeoutMs) {
+        Complain("the recorder at " + Where() + " did not answer the login within " +
+                 std::to_string(options.timeoutMs) + " ms");
+        return kExitTimeout;
+    }
+    Complain("the recorder at " + Where() + " refused the login of user '" + options.user +
+             "' (or closed the connection)");
+    return kExitRefused;
+}
+
+}  // namespace kn::cli

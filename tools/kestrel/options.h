@@ -1,0 +1,64 @@
+// The command line of kestrel: a command, then its options.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "api/exports.h"
+
+namespace kn::cli {
+
+struct PlaybackControl {
+    double atSeconds = 0;  // after the stream opened
+    int32_t code = 0;  // as KR_4100_PlayBackCtrl takes it
+};
+
+struct Options {
+    std::string command;  // login, live, search, playback, download, param, talk
+    std::string action;  // param: get or set
+    bool help = false;
+    // Connection
+    std::string host = "127.0.0.1";
+    uint16_t port = 5050;
+    std::string user = "admin";
+    std::string password;
+    uint32_t timeoutMs = 3000;
+    // Streams
+    int channel = 0;
+    int transport = 1;  // 1 TCP, 0 UDP, as KR_4100_RealPlay takes it
+    double duration = 0;  // seconds; 0 no limit
+    long frames = 0;  // 0 no limit
+    std::string output = "-";
+    bool h264 = false;
+    DvrTime start{};
+    DvrTime end{};
+    bool haveStart = false;
+    bool haveEnd = false;
+    std::vector<PlaybackControl> controls;
+    int selector = 0;
+    // Parameters
+    int32_t code = 0;
+    std::vector<uint8_t> data;
+    uint32_t size = 256;
+    // Talk
+    std::string file;
+    uint32_t rate = 16000;  // bytes a second; 0 as fast as possible
+    uint32_t chunk = 320;
+};
+
+// Fills options from argv; false with a message on a usage error.
+bool ParseOptions(int argc, char **argv, Options &options, std::string &message);
+
+// The help text of a command ("" for the overview).
+std::string Usage(const std::string &command);
+
+// "2024-05-01 08:00:00", "2024-05-01T08:00:00" or "2024-05-01" (then the
+// time is endOfDay ? 23:59:59 : 00:00:00).
+bool ParseTime(const std::string &text, bool endOfDay, DvrTime &out);
+// Hex digits, optionally separated by spaces, ':' or '-'.
+bool ParseHex(const std::string &text, std::vector<uint8_t> &out);
+// pause, resume, step, or a number (decimal, or hex with 0x).
+bool ParseControlCode(const std::string &text, int32_t &out);
+
+}  // namespace kn::cli

@@ -1,0 +1,88 @@
+// kestrel-recorder: a recorder emulator to try a host against. See
+// docs/recorder-emulator.md for what it serves and its conventions.
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tools/emulator/access_units.h"
+#include "tools/emulator/recorder_emulator.h"
+#include "tools/recorder/event_log.h"
+#include "tools/recorder/media_server.h"
+#include "tools/recorder/recorder_options.h"
+#include "tools/recorder/schedule.h"
+
+#ifndef KN_DEFAULT_CLIP
+#define KN_DEFAULT_CLIP "sample.h264"
+#endif
+
+using namespace kn;
+
+int main(int argc, char **argv)
+{
+    bool help = false;
+    std::string message;
+    const auto options = recorder::ParseRecorderOptions(argc, argv, help, message);
+    if (help) {
+        std::fputs(recorder::RecorderUsage(), stdout);
+        return 0;
+    }
+    if (!options) {
+        std::fprintf(stderr, "kestrel-recorder: %s\n(kestrel-recorder --help lists the options)\n", message.c_str());
+        return 2;
+    }
+    const std::string clipPath = options->clip.empty() ? KN_DEFAULT_CLIP : options->clip;
+    emu::Bytes clip;
+    if (!emu::ReadFileBytes(clipPath, clip)) {
+        std::fprintf(stderr, "kestrel-recorder: cannot read the clip %s\n", clipPath.c_str());
+        return 1;
+    }
+    std::vector<emu::Bytes> frames;
+    for (const emu::Bytes &unit : emu::SplitAccessUnits(clip)) {
+        frames.push_back(emu::BuildFrame(emu::kClipFrameType, emu::WrapAccessUnit(unit)));
+    }
+    if (frames.empty()) {
+        std::fprintf(stderr, "kestrel-recorder: %s holds no H.264 access units\n", clipPath.c_str());
+        return 1;
+    }
+
+    // Signals are taken by this thread alone, with sigwait; every thread
+    // started from here on inherits the blocked mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    emu::CRecorderEmulator emulator;
+    recorder::CMediaServer server(emulator, frames, *options);
+    emulator.SetEventObserver([&server](const emu::EmulatorEvent &e) { server.OnEvent(e); });
+    emulator.SetSearchHandler(recorder::ScheduleAnswer);
+    emulator.SetParamStore(true);
+    emulator.SetKeepAudio(false);
+    emulator.SetSilent(options->silent);
+    emulator.SetLoginResult(options->refuseLogin ? 0 : 1);
+    emulator.SetCloseAfterLogin(options->dropAfterLogin);
+    emulator.SetResetAfterPackets(options->dropAfterPackets);
+    if (options->multicast) {
+        emulator.SetLiveAnnounce(options->group, options->groupPort);
+    }
+    emulator.SetStreamId({0, 0, 0, 1});
+    if (!emulator.Start(options->address.c_str(), options->port)) {
+        std::fprintf(stderr, "kestrel-recorder: cannot listen on %s:%u (TCP and UDP): address in use or not local\n",
+                     options->address.c_str(), static_cast<unsigned>(options->port));
+        return 1;
+    }
+    recorder::LogEvent("listening on %s:%u, %d channels, %zu frames from %s", options->address.c_str(),
+                       static_cast<unsigned>(emulator.Port()), options->channels, frames.size(), clipPath.c_str());
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    recorder::LogEvent("%s: stopping", signal == SIGINT ? "SIGINT" : "SIGTERM");
+    server.Stop();
+    emulator.Stop();
+    recorder::LogEvent("stopped");
+    return 0;
+}

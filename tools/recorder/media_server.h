@@ -1,0 +1,55 @@
+// CMediaServer: the media side of kestrel-recorder. It watches the
+// emulator's events and, for each acknowledged opening, runs a sender that
+// feeds the clip's frames to that connection: live video at 25 frames a
+// second until stopped, playback paced by the host's controls until the
+// recording ends, download as fast as it is read, then closed.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "tools/emulator/recorder_emulator.h"
+#include "tools/recorder/recorder_options.h"
+
+namespace kn::recorder {
+
+class CMediaServer {
+public:
+    // frames: the clip's frames as they go on the wire (header and payload).
+    CMediaServer(emu::CRecorderEmulator &emulator, std::vector<emu::Bytes> frames, const RecorderOptions &options);
+    ~CMediaServer();  // Stop()
+    CMediaServer(const CMediaServer &) = delete;
+    CMediaServer &operator=(const CMediaServer &) = delete;
+
+    // The emulator's observer: logs the event and starts or steers senders.
+    void OnEvent(const emu::EmulatorEvent &event);
+    // Ends every sender; later events are only logged.
+    void Stop();
+
+private:
+    struct Sender;
+
+    void OnPacket(const emu::EmulatorEvent &event);
+    void OnCommand(const emu::RecordedPacket &packet);
+    void StartSender(const emu::ConnectionInfo &info, const emu::RecordedPacket &opening);
+    void Run(Sender &s);
+    bool SendFrame(Sender &s, size_t ordinal);
+    void ReapFinished();  // under m_Mutex
+
+    emu::CRecorderEmulator &m_Emulator;
+    const std::vector<emu::Bytes> m_Frames;
+    const RecorderOptions m_Options;
+
+    std::mutex m_Mutex;  // everything below and each sender's steering
+    std::condition_variable m_Cond;
+    bool m_bStopping = false;
+    std::list<std::unique_ptr<Sender>> m_Senders;
+    uint32_t m_nNextStreamId = 1;
+};
+
+}  // namespace kn::recorder
