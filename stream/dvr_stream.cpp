@@ -13,6 +13,7 @@ constexpr uint32_t kThreadStopGraceMs = 2000;
 constexpr uint32_t kReceiveWaitMs = 200;
 constexpr uint32_t kIdlePassMs = 10;
 constexpr uint32_t kDeliverWaitMs = 500;
+constexpr int kRebindAttempts = 20;
 
 constexpr uint8_t kCodeOpenLive = 57;
 constexpr uint8_t kCodeOpenPlayBack = 73;
@@ -279,8 +280,15 @@ void CDvrStream::HandleChunk(uint8_t *bytes, size_t count)
         // accepts datagrams from its peer, addressed to its own address), so
         // the stream always moves to an unconnected datagram socket bound to
         // the announced port, also when that is the port it already has.
-        if (net::RebindMulticastSocket(m_sock, portNet)) {
-            net::JoinMulticastGroup(m_sock.Peek(), group);
+        // The old socket is released only when a send still holding it has
+        // finished (the opener's request may be just returning), and until
+        // then its port is taken: try again briefly, bounded.
+        for (int attempt = 0; attempt < kRebindAttempts; ++attempt) {
+            if (net::RebindMulticastSocket(m_sock, portNet)) {
+                net::JoinMulticastGroup(m_sock.Peek(), group);
+                break;
+            }
+            platform::SleepMs(1);
         }
         break;
     }
