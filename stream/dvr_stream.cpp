@@ -13,6 +13,7 @@ constexpr uint32_t kThreadStopGraceMs = 2000;
 constexpr uint32_t kReceiveWaitMs = 200;
 constexpr uint32_t kIdlePassMs = 10;
 constexpr uint32_t kDeliverWaitMs = 500;
+constexpr int kRebindAttempts = 20;
 
 constexpr uint8_t kCodeOpenLive = 57;
 constexpr uint8_t kCodeOpenPlayBack = 73;
@@ -105,8 +106,7 @@ bool CDvrStream::Connect(bool tcp)
     if (s == platform::kNoSocket) {
         return false;
     }
-    m_hRecvWake.Set();  // end a receive pass on the old connection at once
-    platform::CLockGuard lock(m_SockMutex);
+    CSockLock lock(*this);
     m_sock.Install(s);
     m_nTransport = tcp ? 1 : 0;
     return true;
@@ -114,10 +114,22 @@ bool CDvrStream::Connect(bool tcp)
 
 void CDvrStream::CloseSocket()
 {
-    m_hRecvWake.Set();
-    platform::CLockGuard lock(m_SockMutex);
+    CSockLock lock(*this);
     m_sock.Close();
 }
+
+// The receive thread holds the socket lock for a whole pass of up to 200 ms;
+// another thread that needs the lock says so and wakes the pass, and the
+// receive thread stays away from the lock until it has been taken.
+CDvrStream::CSockLock::CSockLock(CDvrStream &stream) : m_stream(stream)
+{
+    ++m_stream.m_nSockWaiters;
+    m_stream.m_hRecvWake.Set();
+    m_stream.m_SockMutex.lock();
+    --m_stream.m_nSockWaiters;
+}
+
+CDvrStream::CSockLock::~CSockLock() { m_stream.m_SockMutex.unlock(); }
 
 void CDvrStream::SendStreamCommand(uint8_t code, const void *payload, size_t len)
 {
@@ -255,18 +267,28 @@ void CDvrStream::HandleChunk(uint8_t *bytes, size_t count)
     switch (reply[10]) {
     case kReplyLive: {
         m_hReplyEvent.Set();
+        // An announcement cut short names no group: the missing bytes are
+        // absent, and a group without its port is not joined.
         if (count < sizeof(reply) || (reply[12] & 0xF0) != 0xE0) {
-            break;  // no group announced
+            break;
         }
         uint32_t group;
         std::memcpy(&group, reply + 12, sizeof(group));
         uint16_t portNet;
         std::memcpy(&portNet, reply + 16, sizeof(portNet));
-        const uint16_t port = static_cast<uint16_t>(reply[16] << 8 | reply[17]);
-        if (platform::LocalPort(m_sock.Peek()) == port) {
-            net::JoinMulticastGroup(m_sock.Peek(), group);
-        } else if (net::RebindMulticastSocket(m_sock, portNet)) {
-            net::JoinMulticastGroup(m_sock.Peek(), group);
+        // A connected datagram socket receives no group traffic (it only
+        // accepts datagrams from its peer, addressed to its own address), so
+        // the stream always moves to an unconnected datagram socket bound to
+        // the announced port, also when that is the port it already has.
+        // The old socket is released only when a send still holding it has
+        // finished (the opener's request may be just returning), and until
+        // then its port is taken: try again briefly, bounded.
+        for (int attempt = 0; attempt < kRebindAttempts; ++attempt) {
+            if (net::RebindMulticastSocket(m_sock, portNet)) {
+                net::JoinMulticastGroup(m_sock.Peek(), group);
+                break;
+            }
+            platform::SleepMs(1);
         }
         break;
     }
@@ -298,6 +320,10 @@ void CDvrStream::ReceiveLoop()
     while (m_bRun) {
         if (!m_sock.Has()) {
             m_hRecvWake.Wait(kIdlePassMs);
+            continue;
+        }
+        if (m_nSockWaiters.load() > 0) {
+            platform::SleepMs(1);  // let the waiting thread have the lock first
             continue;
         }
         bool lost = false;

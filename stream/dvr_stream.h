@@ -77,6 +77,19 @@ private:
     // Sends an opening request and waits for any control reply.
     bool Request(uint8_t code, const void *payload, size_t len);
     void CloseSocket();
+
+    // m_SockMutex taken from outside the receive thread: ends a receive pass
+    // in progress at once instead of waiting it out.
+    class CSockLock {
+    public:
+        explicit CSockLock(CDvrStream &stream);
+        ~CSockLock();
+        CSockLock(const CSockLock &) = delete;
+        CSockLock &operator=(const CSockLock &) = delete;
+
+    private:
+        CDvrStream &m_stream;
+    };
     void Accept(int32_t channel, DvrDataCallback callback, uint32_t user);
 
     const uint32_t m_dwDvrIp;
@@ -100,6 +113,7 @@ private:
     std::atomic<uint32_t> m_dwUserData{0};
     std::atomic<DvrDataCallback> m_pfnDataCallback{nullptr};
     platform::CMutex m_SockMutex;
+    std::atomic<int> m_nSockWaiters{0};  // threads about to take m_SockMutex
 };
 
 }  // namespace kn

@@ -500,11 +500,13 @@ CRecorderEmulator::Action CRecorderEmulator::DecideMedia(Conn &c, const Recorded
     uint8_t code = 0;
     Bytes payload;
     switch (kind) {
-    case ChannelKind::Live:
+    case ChannelKind::Live: {
         code = 59;
+        const uint16_t port = m_bLiveOwnPort ? c.info.peerPort : m_wLivePort;
         payload = {0, m_LiveGroup[0], m_LiveGroup[1], m_LiveGroup[2], m_LiveGroup[3],
-                   static_cast<uint8_t>(m_wLivePort >> 8), static_cast<uint8_t>(m_wLivePort)};
+                   static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
         break;
+    }
     case ChannelKind::Playback:
         code = 75;
         payload.assign(m_StreamId.begin(), m_StreamId.end());
@@ -777,6 +779,15 @@ void CRecorderEmulator::SetLiveAnnounce(const Id4 &group, uint16_t port)
     std::lock_guard<std::mutex> lk(m_Mutex);
     m_LiveGroup = group;
     m_wLivePort = port;
+    m_bLiveOwnPort = false;
+}
+
+void CRecorderEmulator::SetLiveAnnounceOwnPort(const Id4 &group)
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    m_LiveGroup = group;
+    m_wLivePort = 0;
+    m_bLiveOwnPort = true;
 }
 
 void CRecorderEmulator::SetStreamId(const Id4 &id)
@@ -873,6 +884,20 @@ bool CRecorderEmulator::SendDatagram(int conn, uint16_t seq, const Bytes &stretc
     }
     const Bytes d = BuildDatagram(seq, stretch.data(), stretch.size());
     return SendOn(*c, d.data(), d.size());
+}
+
+bool CRecorderEmulator::SendEmptyDatagram(int conn)
+{
+    Conn *c;
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        c = Find(conn);
+        if (c == nullptr || c->info.transport != Transport::Udp) {
+            return false;
+        }
+    }
+    const uint8_t none = 0;
+    return SendOn(*c, &none, 0);
 }
 
 void CRecorderEmulator::SetNextSequence(int conn, uint16_t seq)

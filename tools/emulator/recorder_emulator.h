@@ -166,6 +166,9 @@ public:
     // Reply ';' to 57 with payload [0, group (4 bytes as given), port (network
     // order)]; the default 0.0.0.0:0 announces no group.
     void SetLiveAnnounce(const Id4 &group, uint16_t port);
+    // Announces the group with the client's own local port (the port its
+    // live connection comes from); SetLiveAnnounce turns this off again.
+    void SetLiveAnnounceOwnPort(const Id4 &group);
     void SetStreamId(const Id4 &id);  // payload of reply 'K' to 73
     void SetTalkAccepted(bool accepted);  // '%' (default) or '&' to 35
     void SetMediaSilent(ChannelKind kind, bool silent);  // no reply to the opening
@@ -187,6 +190,8 @@ public:
     // sequence number is not touched.
     bool SendDatagram(int conn, uint16_t seq, const Bytes &stretch);
     void SetNextSequence(int conn, uint16_t seq);  // for SendMedia, default 0
+    // One datagram without any byte to a UDP client.
+    bool SendEmptyDatagram(int conn);
     // One datagram, as given, to a multicast group from 127.0.0.1 with TTL 1.
     // Meant for a test's own network namespace only.
     bool SendMulticast(const Id4 &group, uint16_t port, const Bytes &datagram);
@@ -280,6 +285,7 @@ private:
 
     Id4 m_LiveGroup{};
     uint16_t m_wLivePort = 0;
+    bool m_bLiveOwnPort = false;
     Id4 m_StreamId{0x11, 0x22, 0x33, 0x44};
     bool m_bTalkAccepted = true;
     std::set<ChannelKind> m_MediaSilent;

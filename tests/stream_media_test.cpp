@@ -1,0 +1,271 @@
+// Media on stream connections: frames delivered byte-exact over TCP with odd
+// splits and over UDP with sequence numbers, the connection-lost notice,
+// hostile datagrams and control replies, and multicast in a network
+// namespace of the test's own.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "net/command_packet.h"
+#include "stream/dvr_stream.h"
+#include "support/eventually.h"
+#include "support/frame_sink.h"
+#include "support/net_namespace.h"
+#include "support/recorder_fixture.h"
+
+using kn::emu::Bytes;
+using kn::emu::BuildFrame;
+using kn::emu::ChannelKind;
+using kn::emu::MediaOptions;
+using kn::test::ExpectedFrame;
+using kn::test::kWait;
+using kn::test::Pattern;
+using kn::test::Sink;
+using kn::test::SinkCallback;
+
+namespace {
+
+class StreamMedia : public kn::test::RecorderTest {
+protected:
+    void SetUp() override
+    {
+        RecorderTest::SetUp();
+        kn::test::ClearSinks();
+        m_session = Login();
+        ASSERT_NE(nullptr, m_session);
+    }
+
+    // A mix of frame types and sizes, with the frames the host should get.
+    // Payload bytes 2 and 3 of types 2 and 3 are zeroed only when they come
+    // in the chunk of their frame header, and chunk boundaries on a stream
+    // connection are the receiver's: here they are zero from the start.
+    static Bytes MixedStream(std::vector<Bytes> &expected)
+    {
+        struct Spec {
+            uint8_t type;
+            size_t size;
+        };
+        const Spec specs[] = {{2, 10}, {1, 7}, {3, 300}, {0, 5}, {2, 4}, {2, 9000}, {1, 4}, {3, 6}};
+        Bytes stream;
+        uint32_t counter = 0;
+        uint8_t seed = 1;
+        for (const Spec &s : specs) {
+            Bytes payload = Pattern(s.size, seed += 13);
+            if (s.type >= 2) {
+                payload[2] = payload[3] = 0;
+            }
+            const Bytes frame = BuildFrame(s.type, payload);
+            stream.insert(stream.end(), frame.begin(), frame.end());
+            expected.push_back(ExpectedFrame(s.type, payload, counter));
+            if (s.type >= 2) {
+                ++counter;
+            }
+        }
+        return stream;
+    }
+
+    static void ExpectFrames(const std::vector<Bytes> &expected, uint32_t user, void *stream)
+    {
+        const auto frames = Sink(user).MediaFrames();
+        ASSERT_EQ(expected.size(), frames.size());
+        for (size_t i = 0; i < frames.size(); ++i) {
+            EXPECT_EQ(expected[i], frames[i].bytes) << "frame " << i;
+            EXPECT_EQ(stream, frames[i].stream);
+            EXPECT_EQ(user, frames[i].user);
+        }
+    }
+
+    void *m_session = nullptr;
+};
+
+TEST_F(StreamMedia, TcpFramesArriveByteExactWhateverTheSplits)
+{
+    void *stream = KR_4100_RealPlay(m_session, 1, 1, SinkCallback, 3);
+    ASSERT_NE(nullptr, stream);
+    const int conn = m_emu.FindConnection(ChannelKind::Live);
+    std::vector<Bytes> expected;
+    const Bytes media = MixedStream(expected);
+    MediaOptions options;
+    options.pieces = {1, 3, 2, 7, 5, 1, 4095, 4097, 3};
+    options.pause = std::chrono::milliseconds(1);
+    ASSERT_TRUE(m_emu.SendMedia(conn, media, options));
+    ASSERT_TRUE(kn::test::Eventually([&] { return Sink(3).Count() >= static_cast<int>(expected.size()); }));
+    ExpectFrames(expected, 3, stream);
+    const auto frames = Sink(3).MediaFrames();
+    EXPECT_EQ(2u, frames[0].type);
+    EXPECT_EQ(1u, frames[1].type);
+    EXPECT_EQ(3u, frames[2].type);
+    EXPECT_EQ(0u, frames[3].type);
+    EXPECT_EQ(0, Sink(3).Lost());
+}
+
+TEST_F(StreamMedia, UdpFramesArriveByteExactAndAGapDropsTheFrameInProgress)
+{
+    void *stream = KR_4100_RealPlay(m_session, 1, 0, SinkCallback, 4);
+    ASSERT_NE(nullptr, stream);
+    const int conn = m_emu.FindConnection(ChannelKind::Live);
+    ASSERT_EQ(kn::emu::Transport::Udp, m_emu.Connection(conn)->transport);
+    std::vector<Bytes> expected;
+    const Bytes media = MixedStream(expected);
+    MediaOptions options;
+    options.pieces = {5, 17, 1, 3, 1000};
+    m_emu.SetNextSequence(conn, 65533);  // the sequence wraps on the way
+    ASSERT_TRUE(m_emu.SendMedia(conn, media, options));
+    ASSERT_TRUE(kn::test::Eventually([&] { return Sink(4).Count() >= static_cast<int>(expected.size()); }));
+    ExpectFrames(expected, 4, stream);
+
+    // A lost datagram in the middle of a frame: that frame is never
+    // delivered, the next one is. Its counter still counts the lost frame,
+    // and its payload bytes 2 and 3, in its header's datagram, are zeroed.
+    const Bytes lostPayload = Pattern(3000, 9);
+    const Bytes nextPayload = Pattern(50, 77);
+    Bytes more = BuildFrame(2, lostPayload);
+    const size_t lostEnd = more.size();
+    const Bytes next = BuildFrame(2, nextPayload);
+    more.insert(more.end(), next.begin(), next.end());
+    MediaOptions gap;
+    gap.pieces = {1000, 1000, lostEnd - 2000, next.size()};
+    gap.drop = {1};
+    ASSERT_TRUE(m_emu.SendMedia(conn, more, gap));
+    ASSERT_TRUE(kn::test::Eventually([&] { return Sink(4).Count() >= static_cast<int>(expected.size()) + 1; }));
+    const auto frames = Sink(4).MediaFrames();
+    EXPECT_EQ(ExpectedFrame(2, nextPayload, 6), frames.back().bytes);
+}
+
+TEST_F(StreamMedia, PeerCloseGivesOneLostNoticeAndTheHandleStaysValid)
+{
+    void *stream = KR_4100_RealPlay(m_session, 2, 1, SinkCallback, 5);
+    ASSERT_NE(nullptr, stream);
+    const int conn = m_emu.FindConnection(ChannelKind::Live);
+    ASSERT_TRUE(m_emu.SendMedia(conn, BuildFrame(1, Bytes{1, 2, 3, 4})));
+    ASSERT_TRUE(kn::test::Eventually([] { return Sink(5).Count() == 1; }));
+    ASSERT_TRUE(m_emu.CloseConnection(conn));
+    ASSERT_TRUE(kn::test::Eventually([] { return Sink(5).Lost() == 1; }));
+    // Several receive passes later there is still exactly one notice.
+    kn::platform::SleepMs(500);
+    EXPECT_EQ(1, Sink(5).Lost());
+    const auto frames = Sink(5).Frames();
+    EXPECT_EQ(255u, frames.back().type);
+    EXPECT_TRUE(frames.back().nullData);
+    EXPECT_TRUE(frames.back().bytes.empty());
+    EXPECT_EQ(stream, frames.back().stream);
+    EXPECT_EQ(5u, frames.back().user);
+
+    // Still registered: a second RealPlay on the channel reuses it.
+    EXPECT_EQ(stream, KR_4100_RealPlay(m_session, 2, 1, SinkCallback, 5));
+    EXPECT_EQ(1, KR_4100_StopRealPlay(stream));
+    EXPECT_EQ(0, KR_4100_StopRealPlay(stream));
+}
+
+TEST_F(StreamMedia, ShortDatagramsAreIgnoredAndAnEmptyOneIsALostConnection)
+{
+    void *stream = KR_4100_RealPlay(m_session, 1, 0, SinkCallback, 6);
+    ASSERT_NE(nullptr, stream);
+    const int conn = m_emu.FindConnection(ChannelKind::Live);
+    ASSERT_TRUE(m_emu.SendRaw(conn, Bytes{1}));
+    ASSERT_TRUE(m_emu.SendRaw(conn, Bytes{1, 2}));
+    ASSERT_TRUE(m_emu.SendRaw(conn, Bytes{'S', 'D', 'V'}));
+    ASSERT_TRUE(m_emu.SendRaw(conn, Bytes{'S', 'D', 'V', 'R'}));  // a reply without a code
+    const Bytes payload = Pattern(20, 3);
+    ASSERT_TRUE(m_emu.SendDatagram(conn, 1, BuildFrame(2, payload)));
+    ASSERT_TRUE(kn::test::Eventually([] { return Sink(6).Count() == 1; }));
+    EXPECT_EQ(ExpectedFrame(2, payload, 0), Sink(6).MediaFrames()[0].bytes);
+    EXPECT_EQ(0, Sink(6).Lost());
+
+    ASSERT_TRUE(m_emu.SendEmptyDatagram(conn));
+    ASSERT_TRUE(kn::test::Eventually([] { return Sink(6).Lost() == 1; }));
+    ASSERT_TRUE(m_emu.SendDatagram(conn, 2, BuildFrame(2, payload)));
+    kn::platform::SleepMs(300);
+    EXPECT_EQ(1, Sink(6).Lost());
+    EXPECT_EQ(1, Sink(6).Count());  // the socket is gone: nothing more is read
+    EXPECT_EQ(1, KR_4100_StopRealPlay(stream));
+}
+
+// A control reply shorter than the fields it carries: the missing bytes
+// read as zero, never as bytes beyond the chunk.
+TEST(StreamControlReply, MissingBytesReadAsZero)
+{
+    auto stream = kn::CDvrStream::Create({1, 2, 3, 4}, kn::CDvrStream::kPlayBack, 0x0100007F, 9);
+    uint8_t buf[64];
+    std::memset(buf, 0xEE, sizeof(buf));
+    const uint8_t reply[12] = {'S', 'D', 'V', 'R', 1, 2, 3, 4, 2, 0, 'K', 0x5A};
+    std::memcpy(buf, reply, sizeof(reply));
+    stream->HandleChunk(buf, sizeof(reply));
+    EXPECT_EQ((kn::net::StreamId{0x5A, 0, 0, 0}), stream->StreamId());
+
+    // A group announcement cut short before its port is only an acknowledgement.
+    std::memset(buf, 0xEE, sizeof(buf));
+    const uint8_t live[16] = {'S', 'D', 'V', 'R', 1, 2, 3, 4, 2, 0, ';', 0, 239, 1, 2, 3};
+    std::memcpy(buf, live, sizeof(live));
+    stream->HandleChunk(buf, sizeof(live));
+    // Too short for a code byte, and unknown codes: dropped.
+    stream->HandleChunk(buf, 5);
+    buf[10] = 'Z';
+    stream->HandleChunk(buf, 11);
+    EXPECT_EQ((kn::net::StreamId{0x5A, 0, 0, 0}), stream->StreamId());
+    stream->Destroy();
+}
+
+// Live over UDP with a multicast announcement, inside a namespace of the
+// test's own: the stream moves to the group and receives from it.
+std::string MulticastBody(bool ownPort)
+{
+    kn::emu::CRecorderEmulator emu;
+    if (!emu.Start() || KR_4100_Init() != 1) {
+        return "set-up failed";
+    }
+    kn::test::ClearSinks();
+    std::string failure;
+    const kn::emu::Id4 group{239, 7, 8, 9};
+    const uint16_t announced = 9321;
+    if (ownPort) {
+        emu.SetLiveAnnounceOwnPort(group);
+    } else {
+        emu.SetLiveAnnounce(group, announced);
+    }
+    int32_t result = 0;
+    void *session = KR_4100_Login("127.0.0.1", emu.Port(), "admin", "pw", &result);
+    void *stream = session ? KR_4100_RealPlay(session, 1, 0, SinkCallback, 7) : nullptr;
+    if (stream == nullptr) {
+        failure = "no live stream";
+    } else {
+        const int conn = emu.FindConnection(ChannelKind::Live);
+        const uint16_t port = ownPort ? emu.Connection(conn)->peerPort : announced;
+        const Bytes payload = Pattern(40, 5);
+        const Bytes frame = BuildFrame(2, payload);
+        // The move to the group follows the acknowledgement on the receive
+        // thread: send until the first frame comes through.
+        uint16_t seq = 0;
+        const bool got = kn::test::Eventually([&] {
+            emu.SendMulticast(group, port, kn::emu::BuildDatagram(seq++, frame.data(), frame.size()));
+            kn::platform::SleepMs(10);
+            return Sink(7).Count() > 0;
+        }, 5000);
+        if (!got) {
+            failure = "no multicast frame delivered";
+        } else if (Sink(7).MediaFrames()[0].bytes.size() != payload.size() + 16) {
+            failure = "frame of the wrong size";
+        } else if (Sink(7).Lost() != 0) {
+            failure = "connection reported lost";
+        }
+        if (KR_4100_StopRealPlay(stream) != 1) {
+            failure += " stop failed";
+        }
+    }
+    KR_4100_Cleanup();
+    emu.Stop();
+    return failure;
+}
+
+TEST(StreamMulticast, AnnouncedGroupOnTheStreamsOwnPortIsJoined)
+{
+    KN_EXPECT_IN_NET_NAMESPACE([] { return MulticastBody(true); });
+}
+
+TEST(StreamMulticast, AnnouncedGroupOnAnotherPortMovesTheStream)
+{
+    KN_EXPECT_IN_NET_NAMESPACE([] { return MulticastBody(false); });
+}
+
+}  // namespace
