@@ -16,7 +16,8 @@ namespace {
 constexpr uint32_t kThreadStopGraceMs = 2000;
 constexpr uint32_t kReceiveWaitMs = 200;
 constexpr uint32_t kKeepAliveIntervalMs = 1000;
-constexpr uint32_t kIdlePassMs = 10;
+// An unconnected receive thread sleeps until a login wakes it.
+constexpr uint32_t kIdleWaitMs = 1000;
 constexpr int kSilentPassesBeforeNotice = 5;
 
 constexpr uint8_t kCodeLogin = 49;
@@ -95,6 +96,7 @@ int32_t CDvrSession::Login(uint32_t addressNetOrder, uint16_t port, const char *
         m_sock.Install(s);
         m_bConnected = true;
     }
+    m_hRecvWake.Set();  // an idle receive thread starts reading at once
     StartThreads();
 
     uint8_t payload[net::kCommandMaxPayload];
@@ -269,7 +271,7 @@ void CDvrSession::ReceiveLoop()
             // the count of the connection before it, nor its unfinished packet.
             silentPasses = 0;
             m_nReplyLen = 0;
-            m_hRecvWake.Wait(kIdlePassMs);
+            m_hRecvWake.Wait(kIdleWaitMs);
             continue;
         }
 

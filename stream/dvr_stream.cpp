@@ -10,9 +10,11 @@ namespace kn {
 namespace {
 
 constexpr uint32_t kThreadStopGraceMs = 2000;
-constexpr uint32_t kReceiveWaitMs = 200;
-constexpr uint32_t kIdlePassMs = 10;
-constexpr uint32_t kDeliverWaitMs = 500;
+// Both threads are woken explicitly whenever they must act (a stop, a new
+// socket, a frame), so their waits only bound how long an idle stream
+// sleeps: long waits keep a hundred idle streams nearly free.
+constexpr uint32_t kReceiveWaitMs = 1000;
+constexpr uint32_t kDeliverWaitMs = 5000;
 constexpr int kRebindAttempts = 20;
 
 constexpr uint8_t kCodeOpenLive = 57;
@@ -109,6 +111,7 @@ bool CDvrStream::Connect(bool tcp)
     CSockLock lock(*this);
     m_sock.Install(s);
     m_nTransport = tcp ? 1 : 0;
+    m_hRecvWake.Set();  // an idle receive thread starts reading at once
     return true;
 }
 
@@ -319,7 +322,7 @@ void CDvrStream::ReceiveLoop()
 {
     while (m_bRun) {
         if (!m_sock.Has()) {
-            m_hRecvWake.Wait(kIdlePassMs);
+            m_hRecvWake.Wait(kReceiveWaitMs);
             continue;
         }
         if (m_nSockWaiters.load() > 0) {
