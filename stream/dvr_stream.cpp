@@ -13,7 +13,7 @@ constexpr uint32_t kThreadStopGraceMs = 2000;
 // Both threads are woken explicitly whenever they must act (a stop, a new
 // socket, a frame), so their waits only bound how long an idle stream
 // sleeps: long waits keep a hundred idle streams nearly free.
-constexpr uint32_t kReceiveWaitMs = 1000;
+constexpr uint32_t kReceiveWaitMs = 5000;
 constexpr uint32_t kDeliverWaitMs = 5000;
 constexpr int kRebindAttempts = 20;
 
