@@ -18,6 +18,11 @@ constexpr uint32_t kReceiveWaitMs = 200;
 constexpr uint32_t kKeepAliveIntervalMs = 1000;
 constexpr uint32_t kIdlePassMs = 10;
 constexpr int kSilentPassesBeforeNotice = 5;
+// Release 1.0.0.1: the readiness wait of each pass, and the idle wait of a
+// receive thread whose connection is gone (any wake ends it: a login that
+// installs a socket, or the session's destruction).
+constexpr uint32_t kReceiveWait1001Ms = 500;
+constexpr uint32_t kIdleWait1001Ms = 60000;
 
 constexpr uint8_t kCodeLogin = 49;
 constexpr uint8_t kCodeLoginReply = 51;
@@ -95,6 +100,7 @@ int32_t CDvrSession::Login(uint32_t addressNetOrder, uint16_t port, const char *
         m_sock.Install(s);
         m_bConnected = true;
     }
+    m_hRecvWake.Set();  // a receive thread idling without a socket starts on this one
     StartThreads();
 
     uint8_t payload[net::kCommandMaxPayload];
@@ -262,6 +268,10 @@ size_t CDvrSession::ReplyPayload(uint8_t *out, size_t cap)
 
 void CDvrSession::ReceiveLoop()
 {
+    if constexpr (kRelease1001) {
+        ReceiveLoop1001();
+        return;
+    }
     int silentPasses = 0;
     while (m_bRun) {
         if (!m_bConnected || !m_sock.Has()) {
@@ -282,8 +292,7 @@ void CDvrSession::ReceiveLoop()
             if (s == platform::kNoSocket || !m_bConnected) {
                 continue;
             }
-            const uint32_t waitMs = kRelease1001 ? 500 : kReceiveWaitMs;
-            switch (platform::WaitReadable(s, &m_hRecvWake, waitMs)) {
+            switch (platform::WaitReadable(s, &m_hRecvWake, kReceiveWaitMs)) {
             case platform::Readiness::Woken:
                 m_hRecvWake.TryTake();
                 continue;
@@ -316,13 +325,64 @@ void CDvrSession::ReceiveLoop()
                 callback(kMessageType, this, messageBytes, kMessageLength);
             }
         }
-        if (kRelease1001) {
-            continue;  // this release neither counts silence nor reports a loss
-        }
         if (lost) {
             ReportDisconnect(true);
         } else if (silent && ++silentPasses > kSilentPassesBeforeNotice) {
             ReportDisconnect(false);
+        }
+    }
+}
+
+// Release 1.0.0.1 waits for data without the socket lock and takes it only
+// around the receive and the dispatch. The lease keeps the descriptor from
+// being reused while the wait runs, so a close meanwhile is seen as a changed
+// socket. Silence is never counted and a loss is never reported: the socket
+// is closed and the thread idles on its wake event, receiving nothing more
+// until a login installs a new socket.
+void CDvrSession::ReceiveLoop1001()
+{
+    while (m_bRun) {
+        const net::CSocketSlot::Lease lease = m_sock.Acquire();
+        if (!lease) {
+            m_hRecvWake.Wait(kIdleWait1001Ms);
+            continue;
+        }
+        const platform::SocketHandle s = lease.get();
+        const platform::Readiness ready = platform::WaitReadable(s, &m_hRecvWake, kReceiveWait1001Ms);
+        if (ready == platform::Readiness::Woken) {
+            m_hRecvWake.TryTake();
+            continue;
+        }
+        if (ready == platform::Readiness::Failed) {
+            m_hRecvWake.Wait(kReceiveWait1001Ms);  // a failing wait must not spin
+            continue;
+        }
+        if (ready != platform::Readiness::Readable) {
+            continue;
+        }
+
+        bool message = false;
+        uint8_t messageBytes[kMessageLength];
+        {
+            platform::CLockGuard lock(m_SockMutex);
+            if (m_sock.Peek() != s) {
+                continue;  // closed or replaced while we waited
+            }
+            const long got = platform::Receive(s, m_RecvBuf, sizeof(m_RecvBuf));
+            if (got > 0) {
+                std::memcpy(m_ReplyBuf + m_nReplyLen, m_RecvBuf, static_cast<size_t>(got));
+                m_nReplyLen += static_cast<size_t>(got);
+                message = Dispatch(m_ReplyBuf, m_nReplyLen, messageBytes);
+                m_nReplyLen = 0;
+            } else {
+                m_bConnected = false;
+                m_sock.Close();
+            }
+        }
+        if (message) {
+            if (DvrMessageCallback callback = g_pfnMessageCallback.load()) {
+                callback(kMessageType, this, messageBytes, kMessageLength);
+            }
         }
     }
 }

@@ -90,6 +90,7 @@ private:
 
     void StartThreads();
     void ReceiveLoop();
+    void ReceiveLoop1001();
     void KeepAliveLoop();
     // Handles one received chunk; returns true when it was a recorder
     // message, copied to message for the caller to deliver after unlocking.
