@@ -7,6 +7,7 @@
 #include <string>
 
 #include "api/exports.h"
+#include "api/release.h"
 #include "tools/emulator/recorder_emulator.h"
 
 namespace kn::test {
@@ -16,6 +17,10 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_emu.Start());
+        if (kRelease1001) {
+            // That release reads its login result from payload byte 9; "!" logs in.
+            m_emu.SetLoginPayload({1, 0, 0, 0, 0, 0, 0, 0, 0, '!'});
+        }
         ASSERT_EQ(1, KR_4100_Init());
     }
     void TearDown() override
@@ -41,5 +46,7 @@ protected:
 };
 
 inline constexpr std::chrono::milliseconds kWait{10000};
+// The login result the fixture's recorder yields in this release.
+inline constexpr int32_t kLoginAccepted = kRelease1001 ? 4 : 1;
 
 }  // namespace kn::test
