@@ -17,16 +17,22 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_emu.Start());
-        if (kRelease1001) {
-            // That release reads its login result from payload byte 9; "!" logs in.
-            m_emu.SetLoginPayload({1, 0, 0, 0, 0, 0, 0, 0, 0, '!'});
-        }
+        AcceptLogins(m_emu);
         ASSERT_EQ(1, KR_4100_Init());
     }
     void TearDown() override
     {
         KR_4100_Cleanup();
         m_emu.Stop();
+    }
+
+    // A login reply that this release accepts: release 1.0.0.1 reads its
+    // result from payload byte 9 ("!" logs in), 1.0.0.13 from byte 0.
+    static void AcceptLogins(emu::CRecorderEmulator &emu)
+    {
+        if (kRelease1001) {
+            emu.SetLoginPayload({1, 0, 0, 0, 0, 0, 0, 0, 0, '!'});
+        }
     }
 
     void *Login(const char *user = "admin", const char *password = "secret",
