@@ -1,5 +1,6 @@
 #include "api/globals.h"
 
+#include "api/release.h"
 #include "platform/settings_file.h"
 
 namespace kn {
@@ -11,9 +12,15 @@ std::atomic<uint32_t> g_uNotifyMessage{0};
 
 namespace {
 
-// Names the settings store when the library is loaded.
+// Names the settings store when the library is loaded. Release 1.0.0.1 keeps
+// nothing persistent and never names, reads or writes the store.
 struct SettingsStoreName {
-    SettingsStoreName() { platform::SetSettingsLocation("TALVERN", "kestrelnet"); }
+    SettingsStoreName()
+    {
+        if constexpr (!kRelease1001) {
+            platform::SetSettingsLocation("TALVERN", "kestrelnet");
+        }
+    }
 };
 const SettingsStoreName g_SettingsStoreName;
 

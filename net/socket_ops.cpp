@@ -12,6 +12,8 @@ namespace {
 
 constexpr uint32_t kReceiveTimeoutMs = 200;
 constexpr uint32_t kConnectTimeoutMs = 1500;
+constexpr int kConnectWaits1001 = 10;
+constexpr uint32_t kConnectWaitMs1001 = 1000;
 constexpr int kMulticastReceiveBuffer = 0x18000;  // 96 KiB
 constexpr int kMulticastTtl = 8;
 
@@ -93,8 +95,16 @@ bool ConnectWithTimeout(platform::SocketHandle s, uint32_t addressNetOrder, uint
         return false;
     }
     platform::StartConnect(s, addressNetOrder, port);
+    // Release 1.0.0.13 gives the connect one wait of 1.5 s; release 1.0.0.1
+    // up to ten waits of 1 s, each watching the socket afresh.
+    const int waits = kRelease1001 ? kConnectWaits1001 : 1;
+    const uint32_t waitMs = kRelease1001 ? kConnectWaitMs1001 : kConnectTimeoutMs;
+    bool writable = false;
+    for (int i = 0; i < waits && !writable; ++i) {
+        writable = platform::WaitWritable(s, waitMs);
+    }
     // POSIX reports a failed connect as writable: the pending error decides.
-    if (!platform::WaitWritable(s, kConnectTimeoutMs) || !platform::NoPendingError(s)) {
+    if (!writable || !platform::NoPendingError(s)) {
         return false;
     }
     return platform::SetNonBlocking(s, false);

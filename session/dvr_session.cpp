@@ -19,6 +19,11 @@ constexpr uint32_t kKeepAliveIntervalMs = 1000;
 // An unconnected receive thread sleeps until a login wakes it.
 constexpr uint32_t kIdleWaitMs = 1000;
 constexpr int kSilentPassesBeforeNotice = 5;
+// Release 1.0.0.1: the readiness wait of each pass, and the idle wait of a
+// receive thread whose connection is gone (any wake ends it: a login that
+// installs a socket, or the session's destruction).
+constexpr uint32_t kReceiveWait1001Ms = 500;
+constexpr uint32_t kIdleWait1001Ms = 60000;
 
 constexpr uint8_t kCodeLogin = 49;
 constexpr uint8_t kCodeLoginReply = 51;
@@ -264,6 +269,10 @@ size_t CDvrSession::ReplyPayload(uint8_t *out, size_t cap)
 
 void CDvrSession::ReceiveLoop()
 {
+    if constexpr (kRelease1001) {
+        ReceiveLoop1001();
+        return;
+    }
     int silentPasses = 0;
     while (m_bRun) {
         if (!m_bConnected || !m_sock.Has()) {
@@ -284,8 +293,7 @@ void CDvrSession::ReceiveLoop()
             if (s == platform::kNoSocket || !m_bConnected) {
                 continue;
             }
-            const uint32_t waitMs = kRelease1001 ? 500 : kReceiveWaitMs;
-            switch (platform::WaitReadable(s, &m_hRecvWake, waitMs)) {
+            switch (platform::WaitReadable(s, &m_hRecvWake, kReceiveWaitMs)) {
             case platform::Readiness::Woken:
                 m_hRecvWake.TryTake();
                 continue;
@@ -316,9 +324,6 @@ void CDvrSession::ReceiveLoop()
         // thread alone, so dispatching needs no lock either.
         if (received != 0) {
             DispatchReceived(received == sizeof(m_RecvBuf));
-        }
-        if (kRelease1001) {
-            continue;  // this release neither counts silence nor reports a loss
         }
         if (lost) {
             ReportDisconnect(true);
@@ -387,6 +392,57 @@ void CDvrSession::DispatchReceived(bool receiveFilled)
         pos += len;
     }
     m_nReplyLen = 0;
+}
+
+// Release 1.0.0.1 waits for data without the socket lock and takes it only
+// around the receive and the dispatch. The lease keeps the descriptor from
+// being reused while the wait runs, so a close meanwhile is seen as a changed
+// socket. Silence is never counted and a loss is never reported: the socket
+// is closed and the thread idles on its wake event, receiving nothing more
+// until a login installs a new socket.
+void CDvrSession::ReceiveLoop1001()
+{
+    while (m_bRun) {
+        const net::CSocketSlot::Lease lease = m_sock.Acquire();
+        if (!lease) {
+            m_hRecvWake.Wait(kIdleWait1001Ms);
+            continue;
+        }
+        const platform::SocketHandle s = lease.get();
+        const platform::Readiness ready = platform::WaitReadable(s, &m_hRecvWake, kReceiveWait1001Ms);
+        if (ready == platform::Readiness::Woken) {
+            m_hRecvWake.TryTake();
+            continue;
+        }
+        if (ready == platform::Readiness::Failed) {
+            m_hRecvWake.Wait(kReceiveWait1001Ms);  // a failing wait must not spin
+            continue;
+        }
+        if (ready != platform::Readiness::Readable) {
+            continue;
+        }
+
+        size_t received = 0;
+        {
+            platform::CLockGuard lock(m_SockMutex);
+            if (m_sock.Peek() != s) {
+                continue;  // closed or replaced while we waited
+            }
+            const long got = platform::Receive(s, m_RecvBuf, sizeof(m_RecvBuf));
+            if (got > 0) {
+                received = static_cast<size_t>(got);
+                std::memcpy(m_ReplyBuf + m_nReplyLen, m_RecvBuf, received);
+                m_nReplyLen += received;
+            } else {
+                m_bConnected = false;
+                m_sock.Close();
+                m_nReplyLen = 0;
+            }
+        }
+        if (received != 0) {
+            DispatchReceived(received == sizeof(m_RecvBuf));
+        }
+    }
 }
 
 bool CDvrSession::Dispatch(const uint8_t *chunk, size_t len, uint8_t (&message)[12])

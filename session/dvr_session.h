@@ -90,6 +90,7 @@ private:
 
     void StartThreads();
     void ReceiveLoop();
+    void ReceiveLoop1001();
     void KeepAliveLoop();
     // Cuts what m_ReplyBuf holds into packets, dispatches each and calls the
     // message callback for recorder messages; an unfinished packet at the end

@@ -10,6 +10,7 @@
 
 #include "api/exports.h"
 #include "api/globals.h"
+#include "api/release.h"
 
 namespace {
 
@@ -34,7 +35,10 @@ std::set<std::string> DynamicSymbols(const char *library)
 
 }  // namespace
 
-TEST(Exports, SharedLibraryExportsExactlyTheInterface)
+// Both releases export the same names; each test binary checks both files.
+class ExportsOfRelease : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(ExportsOfRelease, SharedLibraryExportsExactlyTheInterface)
 {
     const std::set<std::string> expected = {
         "KR_4100_AudioSend", "KR_4100_Cleanup", "KR_4100_ClearFile", "KR_4100_DownLoad",
@@ -44,7 +48,7 @@ TEST(Exports, SharedLibraryExportsExactlyTheInterface)
         "KR_4100_SetConnectTime", "KR_4100_SetDVRMessCallBack", "KR_4100_SetDVRMessage",
         "KR_4100_SetDvrParam", "KR_4100_StopDownLoad", "KR_4100_StopPlayBack",
         "KR_4100_StopRealPlay", "KR_4100_StopTalk", "KR_4100_Talk"};
-    std::set<std::string> actual = DynamicSymbols(KN_SHARED_LIBRARY);
+    std::set<std::string> actual = DynamicSymbols(GetParam());
     // Sanitizer builds add their own interceptor entry points; only our
     // prefix and any other name that is not a sanitizer's count.
     for (auto it = actual.begin(); it != actual.end();) {
@@ -58,9 +62,9 @@ TEST(Exports, SharedLibraryExportsExactlyTheInterface)
     EXPECT_EQ(expected, actual);
 }
 
-TEST(Exports, StopPlayBackAndStopDownLoadAreOneFunction)
+TEST_P(ExportsOfRelease, StopPlayBackAndStopDownLoadAreOneFunction)
 {
-    void *library = dlopen(KN_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    void *library = dlopen(GetParam(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(nullptr, library) << dlerror();
     void *playback = dlsym(library, "KR_4100_StopPlayBack");
     void *download = dlsym(library, "KR_4100_StopDownLoad");
@@ -70,19 +74,38 @@ TEST(Exports, StopPlayBackAndStopDownLoadAreOneFunction)
     dlclose(library);
 }
 
+INSTANTIATE_TEST_SUITE_P(BothReleases, ExportsOfRelease,
+                         ::testing::Values(KN_SHARED_LIBRARY_1013, KN_SHARED_LIBRARY_1001),
+                         [](const ::testing::TestParamInfo<const char *> &info) {
+                             return info.index == 0 ? std::string("Release1013") : std::string("Release1001");
+                         });
+
+TEST(Exports, TheTwoReleasesAreDistinctFiles)
+{
+    EXPECT_STRNE(KN_SHARED_LIBRARY_1013, KN_SHARED_LIBRARY_1001);
+    EXPECT_TRUE(std::string(KN_SHARED_LIBRARY) == KN_SHARED_LIBRARY_1013 ||
+                std::string(KN_SHARED_LIBRARY) == KN_SHARED_LIBRARY_1001);
+}
+
 TEST(Exports, SettersRefuseWhatTheyMust)
 {
     EXPECT_EQ(3000u, kn::g_dwReplyTimeout.load());
     EXPECT_EQ(0, KR_4100_SetConnectTime(0));
     EXPECT_EQ(3000u, kn::g_dwReplyTimeout.load());
-    EXPECT_EQ(1, KR_4100_SetConnectTime(1));
-    EXPECT_EQ(1u, kn::g_dwReplyTimeout.load());
+    // Release 1.0.0.1 refuses everything below 1000 ms.
+    EXPECT_EQ(kn::kRelease1001 ? 0 : 1, KR_4100_SetConnectTime(1));
+    EXPECT_EQ(kn::kRelease1001 ? 3000u : 1u, kn::g_dwReplyTimeout.load());
+    EXPECT_EQ(kn::kRelease1001 ? 0 : 1, KR_4100_SetConnectTime(999));
+    EXPECT_EQ(kn::kRelease1001 ? 3000u : 999u, kn::g_dwReplyTimeout.load());
+    EXPECT_EQ(1, KR_4100_SetConnectTime(1000));
+    EXPECT_EQ(1000u, kn::g_dwReplyTimeout.load());
     EXPECT_EQ(1, KR_4100_SetConnectTime(0xFFFFFFFFu));
 
     EXPECT_EQ(1, KR_4100_SetDVRMessage(0x1200, 77));
-    EXPECT_EQ(0, KR_4100_SetDVRMessage(0x1201, 99));
-    EXPECT_EQ(77u, kn::g_dwNotifyThreadId.load());
-    EXPECT_EQ(0x1200u, kn::g_uNotifyMessage.load());
+    // Release 1.0.0.1 accepts every registration and keeps none.
+    EXPECT_EQ(kn::kRelease1001 ? 1 : 0, KR_4100_SetDVRMessage(0x1201, 99));
+    EXPECT_EQ(kn::kRelease1001 ? 0u : 77u, kn::g_dwNotifyThreadId.load());
+    EXPECT_EQ(kn::kRelease1001 ? 0u : 0x1200u, kn::g_uNotifyMessage.load());
 
     EXPECT_EQ(0, KR_4100_SetDVRMessCallBack(nullptr));
     EXPECT_EQ(nullptr, kn::g_pfnMessageCallback.load());

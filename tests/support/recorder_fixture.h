@@ -7,6 +7,7 @@
 #include <string>
 
 #include "api/exports.h"
+#include "api/release.h"
 #include "tools/emulator/recorder_emulator.h"
 
 namespace kn::test {
@@ -16,12 +17,22 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_emu.Start());
+        AcceptLogins(m_emu);
         ASSERT_EQ(1, KR_4100_Init());
     }
     void TearDown() override
     {
         KR_4100_Cleanup();
         m_emu.Stop();
+    }
+
+    // A login reply that this release accepts: release 1.0.0.1 reads its
+    // result from payload byte 9 ("!" logs in), 1.0.0.13 from byte 0.
+    static void AcceptLogins(emu::CRecorderEmulator &emu)
+    {
+        if (kRelease1001) {
+            emu.SetLoginPayload({1, 0, 0, 0, 0, 0, 0, 0, 0, '!'});
+        }
     }
 
     void *Login(const char *user = "admin", const char *password = "secret",
@@ -41,5 +52,7 @@ protected:
 };
 
 inline constexpr std::chrono::milliseconds kWait{10000};
+// The login result the fixture's recorder yields in this release.
+inline constexpr int32_t kLoginAccepted = kRelease1001 ? 4 : 1;
 
 }  // namespace kn::test

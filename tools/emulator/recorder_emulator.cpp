@@ -444,7 +444,9 @@ CRecorderEmulator::Action CRecorderEmulator::DecideCommand(Conn &c, const Record
     a.delay = m_ReplyDelay;
     if (p.code == 49) {
         Bytes payload(m_nLoginPayloadLen, 0);
-        if (!payload.empty()) {
+        if (m_LoginPayload) {
+            payload = *m_LoginPayload;
+        } else if (!payload.empty()) {
             payload[0] = m_byLoginResult;
         }
         a.reply = BuildPacket(m_SessionId, 51, payload);
@@ -676,6 +678,13 @@ void CRecorderEmulator::SetLoginResult(uint8_t result, size_t payloadLen)
     std::lock_guard<std::mutex> lk(m_Mutex);
     m_byLoginResult = result;
     m_nLoginPayloadLen = std::min<size_t>(payloadLen, 4000);
+    m_LoginPayload.reset();
+}
+
+void CRecorderEmulator::SetLoginPayload(const Bytes &payload)
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    m_LoginPayload = Bytes(payload.begin(), payload.begin() + std::min<size_t>(payload.size(), 4000));
 }
 
 void CRecorderEmulator::SetSilent(bool silent)

@@ -135,6 +135,9 @@ public:
     // Login reply 51: payload byte 0 is the result, padded with zeros to
     // payloadLen bytes (0 sends a reply without payload).
     void SetLoginResult(uint8_t result, size_t payloadLen = 1);
+    // Login reply 51 with exactly this payload (at most 4000 bytes), until
+    // the next SetLoginResult.
+    void SetLoginPayload(const Bytes &payload);
     void SetSilent(bool silent);  // answer nothing on the command channel
     void SetCloseAfterLogin(bool close);  // orderly close right after reply 51
     // Reset (linger 0) a command channel when its n-th packet arrives; that
@@ -266,6 +269,7 @@ private:
     Id4 m_SessionId{0x0A, 0x0B, 0x0C, 0x0D};
     uint8_t m_byLoginResult = 1;
     size_t m_nLoginPayloadLen = 1;
+    std::optional<Bytes> m_LoginPayload;
     bool m_bSilent = false;
     bool m_bCloseAfterLogin = false;
     int m_nResetAfter = 0;
