@@ -4,6 +4,7 @@
 
 #include "api/globals.h"
 #include "api/release.h"
+#include "net/command_codes.h"
 #include "net/reply_codes.h"
 #include "net/socket_ops.h"
 #include "platform/thread_message.h"
@@ -24,14 +25,6 @@ constexpr int kSilentPassesBeforeNotice = 5;
 // installs a socket, or the session's destruction).
 constexpr uint32_t kReceiveWait1001Ms = 500;
 constexpr uint32_t kIdleWait1001Ms = 60000;
-
-constexpr uint8_t kCodeLogin = 49;
-constexpr uint8_t kCodeLoginReply = 51;
-constexpr uint8_t kCodeLogout = 53;
-constexpr uint8_t kCodeKeepAlive = 56;
-constexpr uint8_t kCodeMessage = 56;
-constexpr uint8_t kCodeSearch = 69;
-constexpr uint8_t kCodeSearchReply = 71;
 
 constexpr uint32_t kMessageType = 101;
 constexpr uint32_t kMessageLength = 12;
@@ -122,8 +115,8 @@ int32_t CDvrSession::Login(uint32_t addressNetOrder, uint16_t port, const char *
         m_bLossUnreported = false;
     }
     m_hDisconnectEvent.Reset();
-    ArmReply(kCodeLoginReply);
-    SendCommand(kCodeLogin, payload, n);
+    ArmReply(net::kCodeLoginReply);
+    SendCommand(net::kCodeLogin, payload, n);
     if (!AwaitReply(!kRelease1001)) {
         CloseCommandSocket();
         return 0;
@@ -183,7 +176,7 @@ void CDvrSession::LogoutClose()
     for (const auto &stream : streams) {
         StopStream(stream.get());
     }
-    SendCommand(kCodeLogout, nullptr, 0);
+    SendCommand(net::kCodeLogout, nullptr, 0);
     CloseCommandSocket();
     m_dwDvrIp = 0;
     m_wDvrPort = 0;
@@ -451,7 +444,7 @@ bool CDvrSession::Dispatch(const uint8_t *chunk, size_t len, uint8_t (&message)[
     if (!net::ReadReply(chunk, len, reply)) {
         return false;  // too short to carry a code
     }
-    if (reply.code == kCodeMessage) {
+    if (reply.code == net::kCodeMessage) {
         // A short message is delivered with its missing bytes as zero.
         std::memset(message, 0, sizeof(message));
         std::memcpy(message, reply.payload, reply.payloadLen < 12 ? reply.payloadLen : 12);
@@ -462,7 +455,7 @@ bool CDvrSession::Dispatch(const uint8_t *chunk, size_t len, uint8_t (&message)[
         }
         return true;
     }
-    if (reply.code == kCodeLoginReply) {
+    if (reply.code == net::kCodeLoginReply) {
         uint32_t id;
         std::memcpy(&id, chunk + 4, sizeof(id));
         m_dwSessionId = id;
@@ -517,7 +510,7 @@ void CDvrSession::KeepAliveLoop()
                 payload[13] = static_cast<uint8_t>(channels >> 8);
             }
         }
-        SendCommand(kCodeKeepAlive, payload, sizeof(payload));
+        SendCommand(net::kCodeKeepAlive, payload, sizeof(payload));
         m_hKeepAliveWake.Wait(kKeepAliveIntervalMs);
     }
 }
@@ -580,8 +573,8 @@ int32_t CDvrSession::QueryDay(int32_t channel, int32_t selector, const DvrTime &
     const uint8_t payload[5] = {net::YearByte(start.nYear), static_cast<uint8_t>(start.nMonth),
                                 static_cast<uint8_t>(start.nDay), static_cast<uint8_t>(channel),
                                 static_cast<uint8_t>(selector)};
-    ArmReply(kCodeSearchReply);
-    SendCommand(kCodeSearch, payload, sizeof(payload));
+    ArmReply(net::kCodeSearchReply);
+    SendCommand(net::kCodeSearch, payload, sizeof(payload));
     if (!AwaitReply(false)) {
         return 0;
     }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "api/globals.h"
+#include "net/command_codes.h"
 #include "net/socket_ops.h"
 
 namespace kn {
@@ -16,18 +17,6 @@ constexpr uint32_t kThreadStopGraceMs = 2000;
 constexpr uint32_t kReceiveWaitMs = 5000;
 constexpr uint32_t kDeliverWaitMs = 5000;
 constexpr int kRebindAttempts = 20;
-
-constexpr uint8_t kCodeOpenLive = 57;
-constexpr uint8_t kCodeOpenPlayBack = 73;
-constexpr uint8_t kCodeOpenDownLoad = 81;
-constexpr uint8_t kCodeOpenTalk = 35;
-constexpr uint8_t kCodeStopTalk = 36;
-
-constexpr uint8_t kReplyLive = ';';
-constexpr uint8_t kReplyPlayBack = 'K';
-constexpr uint8_t kReplyDownLoad = 'S';
-constexpr uint8_t kReplyTalkAccepted = '%';
-constexpr uint8_t kReplyTalkRefused = '&';
 
 constexpr uint32_t kConnectionLost = 255;
 
@@ -183,7 +172,7 @@ bool CDvrStream::OpenRealPlay(int32_t channel, int32_t transport, DvrDataCallbac
         return false;
     }
     const uint8_t payload[2] = {static_cast<uint8_t>(channel), 0};
-    if (!Request(kCodeOpenLive, payload, sizeof(payload))) {
+    if (!Request(net::kCodeOpenLive, payload, sizeof(payload))) {
         return false;
     }
     Accept(channel, callback, user);
@@ -198,7 +187,7 @@ bool CDvrStream::OpenPlayBack(int32_t channel, const DvrTime &start, DvrDataCall
     }
     uint8_t payload[7];
     PutStart(payload, channel, start);
-    if (!Request(kCodeOpenPlayBack, payload, sizeof(payload))) {
+    if (!Request(net::kCodeOpenPlayBack, payload, sizeof(payload))) {
         return false;
     }
     Accept(-1, callback, user);
@@ -216,7 +205,7 @@ bool CDvrStream::OpenDownLoad(int32_t channel, const DvrTime &start, const DvrTi
     payload[7] = static_cast<uint8_t>(end.nHour);
     payload[8] = static_cast<uint8_t>(end.nMinute);
     payload[9] = static_cast<uint8_t>(end.nSecond);
-    if (!Request(kCodeOpenDownLoad, payload, sizeof(payload))) {
+    if (!Request(net::kCodeOpenDownLoad, payload, sizeof(payload))) {
         return false;
     }
     Accept(-1, callback, user);
@@ -230,7 +219,7 @@ bool CDvrStream::OpenTalk()
     }
     // 1.0.0.13 accepts any control reply but "&"; 1.0.0.1 only "%".
     m_bTalkAccepted = !kRelease1001;
-    if (!Request(kCodeOpenTalk, nullptr, 0)) {
+    if (!Request(net::kCodeOpenTalk, nullptr, 0)) {
         return false;
     }
     if (!m_bTalkAccepted) {
@@ -247,7 +236,7 @@ bool CDvrStream::SendStopTalk()
         return false;
     }
     m_hReplyEvent.Reset();
-    SendStreamCommand(kCodeStopTalk, nullptr, 0);
+    SendStreamCommand(net::kCodeStopTalk, nullptr, 0);
     m_nChannel = -1;
     return true;
 }
@@ -268,7 +257,7 @@ void CDvrStream::HandleChunk(uint8_t *bytes, size_t count)
         return;  // no code byte
     }
     switch (reply[10]) {
-    case kReplyLive: {
+    case net::kReplyLive: {
         m_hReplyEvent.Set();
         // An announcement cut short names no group: the missing bytes are
         // absent, and a group without its port is not joined.
@@ -295,21 +284,21 @@ void CDvrStream::HandleChunk(uint8_t *bytes, size_t count)
         }
         break;
     }
-    case kReplyPlayBack: {
+    case net::kReplyPlayBack: {
         uint32_t id;
         std::memcpy(&id, reply + 11, sizeof(id));
         m_dwStreamId = id;
         m_hReplyEvent.Set();
         break;
     }
-    case kReplyDownLoad:
+    case net::kReplyDownLoad:
         m_hReplyEvent.Set();
         break;
-    case kReplyTalkAccepted:
+    case net::kReplyTalkAccepted:
         m_bTalkAccepted = true;
         m_hReplyEvent.Set();
         break;
-    case kReplyTalkRefused:
+    case net::kReplyTalkRefused:
         m_bTalkAccepted = false;
         m_hReplyEvent.Set();
         break;

@@ -3,6 +3,7 @@
 // control and talk audio.
 #include <algorithm>
 
+#include "net/command_codes.h"
 #include "platform/thread.h"
 #include "session/dvr_session.h"
 #include "stream/dvr_stream.h"
@@ -11,9 +12,6 @@ namespace kn {
 
 namespace {
 
-constexpr uint8_t kCodeStopLive = 61;
-constexpr uint8_t kCodePlayBackControl = 76;
-constexpr uint8_t kCodeStopPlayBack = 79;
 constexpr uint32_t kStopTalkSettleMs = 100;
 
 struct ControlMapping {
@@ -185,9 +183,9 @@ void CDvrSession::SendStopFor(const CDvrStream &stream)
 {
     if (stream.Kind() == CDvrStream::kRealTime) {
         const uint8_t channel = static_cast<uint8_t>(stream.Channel());
-        SendCommand(kCodeStopLive, &channel, 1);
+        SendCommand(net::kCodeStopLive, &channel, 1);
     } else if (stream.Kind() == CDvrStream::kPlayBack) {
-        SendCommandWithStreamId(stream.StreamId(), kCodeStopPlayBack, nullptr, 0);
+        SendCommandWithStreamId(stream.StreamId(), net::kCodeStopPlayBack, nullptr, 0);
     }
 }
 
@@ -221,7 +219,7 @@ int32_t CDvrSession::PlayBackCtrl(const void *handle, int32_t code)
         }
     }
     const uint8_t payload[3] = {0, operation, level};
-    SendCommandWithStreamId(stream->StreamId(), kCodePlayBackControl, payload, sizeof(payload));
+    SendCommandWithStreamId(stream->StreamId(), net::kCodePlayBackControl, payload, sizeof(payload));
     return 1;
 }
 
