@@ -166,7 +166,7 @@ int32_t CDvrSession::LoginResult()
     return n ? static_cast<int32_t>(static_cast<int8_t>(payload[0])) : 0;
 }
 
-void CDvrSession::LogoutClose()
+void CDvrSession::StopAllStreams()
 {
     std::vector<std::shared_ptr<CDvrStream>> streams;
     {
@@ -176,6 +176,11 @@ void CDvrSession::LogoutClose()
     for (const auto &stream : streams) {
         StopStream(stream.get());
     }
+}
+
+void CDvrSession::LogoutClose()
+{
+    StopAllStreams();
     SendCommand(net::kCodeLogout, nullptr, 0);
     CloseCommandSocket();
     m_dwDvrIp = 0;
@@ -185,14 +190,7 @@ void CDvrSession::LogoutClose()
 
 void CDvrSession::Destroy()
 {
-    std::vector<std::shared_ptr<CDvrStream>> streams;
-    {
-        platform::CLockGuard lock(m_ListMutex);
-        streams = m_StreamList;
-    }
-    for (const auto &stream : streams) {
-        StopStream(stream.get());
-    }
+    StopAllStreams();
 
     m_bRun = false;
     m_hKeepAliveWake.Set();

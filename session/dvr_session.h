@@ -89,6 +89,8 @@ private:
     int32_t QueryDay(int32_t channel, int32_t selector, const DvrTime &start, const DvrTime &end);
 
     void StartThreads();
+    // Stops each stream of the list once, by its kind.
+    void StopAllStreams();
     void ReceiveLoop();
     void ReceiveLoop1001();
     void KeepAliveLoop();
