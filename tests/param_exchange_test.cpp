@@ -13,6 +13,7 @@
 #include "support/eventually.h"
 #include "support/recorder_fixture.h"
 
+using kn::kRelease1001;
 using kn::emu::Bytes;
 using kn::emu::RecordedPacket;
 using kn::test::kWait;
@@ -22,7 +23,7 @@ namespace {
 
 constexpr uint8_t kLogin = 49;
 constexpr uint8_t kKeepAlive = 56;
-constexpr uint32_t kShortTimeoutMs = 200;  // for requests meant to time out
+constexpr uint32_t kShortTimeoutMs = kn::test::kShortReplyTimeoutMs;  // for requests meant to time out
 constexpr uint32_t kLongTimeoutMs = 10000;  // for requests meant to be answered
 constexpr uint8_t kGuard = 0xEE;
 
@@ -84,6 +85,39 @@ protected:
         ASSERT_TRUE(kn::test::Eventually([&] { return g_messages.load() > before; }));
     }
 
+    // Release 1.0.0.1 copies a reply only when it fills the buffer exactly.
+    void ExpectExactLengthReads()
+    {
+        uint8_t guard[64];
+        const Bytes forty = Pattern(40, 0x10);
+
+        // Longer or shorter payload than the buffer: refused, nothing copied.
+        m_emu.SetParamReply(100, forty);
+        std::memset(guard, kGuard, sizeof guard);
+        EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, guard, 16));
+        EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, guard, 41));
+        EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, guard, 39));
+        EXPECT_EQ(Bytes(64, kGuard), Bytes(guard, guard + 64));
+        // A buffer of size 0 for a reply with a payload: also a length mismatch.
+        EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, guard, 0));
+        EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, nullptr, 0));
+
+        // Exactly the buffer's size: all of it, nothing beyond.
+        ASSERT_EQ(1, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, guard, 40));
+        EXPECT_EQ(forty, Bytes(guard, guard + 40));
+        EXPECT_EQ(Bytes(24, kGuard), Bytes(guard + 40, guard + 64));
+
+        // A reply of exactly 11 bytes fits only an empty buffer.
+        m_emu.SetParamReply(100, {});
+        std::memset(guard, kGuard, sizeof guard);
+        EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, guard, sizeof guard));
+        EXPECT_EQ(1, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, guard, 0));
+        EXPECT_EQ(1, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, nullptr, 0));
+        EXPECT_EQ(Bytes(64, kGuard), Bytes(guard, guard + 64));
+        // Every read went out and was answered, refused or not.
+        EXPECT_EQ(9u, Requests().size());
+    }
+
     void *m_session = nullptr;
     int m_conn = -1;
 };
@@ -98,7 +132,12 @@ TEST_F(ParamTest, OnlyTheMappedReplyCodeEndsTheWait)
         int32_t request;
         uint8_t reply;
     };
-    for (const Case c : {Case{33, 34}, Case{163, 166}, Case{164, 166}, Case{100, 100}}) {
+    // Release 1.0.0.1 has no entries for 163 and 164: refused before sending.
+    std::vector<Case> cases{Case{33, 34}, Case{100, 100}};
+    if (!kRelease1001) {
+        cases.insert(cases.begin() + 1, {Case{163, 166}, Case{164, 166}});
+    }
+    for (const Case c : cases) {
         SCOPED_TRACE(c.request);
         const Bytes payload = Pattern(6, static_cast<uint8_t>(c.request));
         m_emu.SetParamReply(static_cast<uint8_t>(c.request), payload);
@@ -175,6 +214,10 @@ TEST_F(ParamTest, RequestPayloadLimits)
 
 TEST_F(ParamTest, CopiesAtMostTheBufferAndAtMostThePayload)
 {
+    if (kRelease1001) {
+        ExpectExactLengthReads();
+        return;
+    }
     uint8_t guard[64];
     const Bytes forty = Pattern(40, 0x10);
 
@@ -244,7 +287,9 @@ TEST_F(ParamTest, LateReplyIsNotTakenAsTheNextAnswer)
     m_emu.SetIgnored(100, false);
     const Bytes own = {1, 2, 3};
     m_emu.SetParamReply(100, own);
-    ASSERT_EQ(1, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, out, sizeof out));
+    // Release 1.0.0.1 reads only into a buffer of the reply's own length.
+    const uint32_t size = kRelease1001 ? static_cast<uint32_t>(own.size()) : sizeof out;
+    ASSERT_EQ(1, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, out, size));
     EXPECT_EQ(own, Bytes(out, out + 3));
     EXPECT_EQ(Bytes(5, kGuard), Bytes(out + 3, out + 8));
 }
@@ -255,13 +300,14 @@ TEST_F(ParamTest, DelayedReplyArrivingDuringTheNextRequestIsIgnored)
     // second request (another reply code) is waiting when the late one lands.
     m_emu.SetParamReply(100, {0x66, 0x66});
     m_emu.SetParamReply(33, {0x77});
-    m_emu.SetReplyDelay(std::chrono::milliseconds(3 * kShortTimeoutMs));
+    m_emu.SetReplyDelay(std::chrono::milliseconds(kShortTimeoutMs + 400));
     KR_4100_SetConnectTime(kShortTimeoutMs);
     uint8_t out[2] = {kGuard, kGuard};
     ASSERT_EQ(0, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, out, sizeof out));
 
     KR_4100_SetConnectTime(kLongTimeoutMs);
-    ASSERT_EQ(1, KR_4100_GetDvrParam(m_session, 33, nullptr, 0, out, sizeof out));
+    // Release 1.0.0.1 reads only into a buffer of the reply's own length.
+    ASSERT_EQ(1, KR_4100_GetDvrParam(m_session, 33, nullptr, 0, out, kRelease1001 ? 1 : sizeof out));
     EXPECT_EQ(0x77, out[0]);
     EXPECT_EQ(kGuard, out[1]);
 }
@@ -309,7 +355,9 @@ TEST_F(ParamTest, ReplySlotRaceWithMessagesAndForeignReplies)
         uint8_t out[96];
         std::memset(out, kGuard, sizeof out);
         const uint8_t in = static_cast<uint8_t>(i);
-        ASSERT_EQ(1, KR_4100_GetDvrParam(m_session, 100, &in, 1, out, sizeof out));
+        // Release 1.0.0.1 reads only into a buffer of the reply's own length.
+        const uint32_t size = kRelease1001 ? static_cast<uint32_t>(payload.size()) : sizeof out;
+        ASSERT_EQ(1, KR_4100_GetDvrParam(m_session, 100, &in, 1, out, size));
         EXPECT_EQ(payload, Bytes(out, out + payload.size()));
         EXPECT_EQ(Bytes(sizeof out - payload.size(), kGuard), Bytes(out + payload.size(), out + sizeof out));
     }
@@ -358,8 +406,13 @@ TEST_F(ParamTest, LostConnectionTimesOutWithNothingSent)
 {
     ASSERT_EQ(1, KR_4100_SetDVRMessage(KR_4100_DISCONNECT_MESSAGE, kn::platform::CurrentThreadId()));
     ASSERT_TRUE(m_emu.CloseConnection(m_conn));
-    DvrThreadMessage notice{};
-    ASSERT_EQ(1, KR_4100_GetThreadMessage(&notice, 10000));  // the library saw the loss
+    if (!kRelease1001) {
+        DvrThreadMessage notice{};
+        ASSERT_EQ(1, KR_4100_GetThreadMessage(&notice, 10000));  // the library saw the loss
+    }
+    // Release 1.0.0.1 posts no notice; whether or not its receive thread has
+    // closed the socket yet, nothing can reach the recorder and both calls
+    // run into their time-outs.
     const size_t before = m_emu.Packets(m_conn).size();
 
     KR_4100_SetConnectTime(kShortTimeoutMs);

@@ -215,6 +215,7 @@ std::string MulticastBody(bool ownPort)
     if (!emu.Start() || KR_4100_Init() != 1) {
         return "set-up failed";
     }
+    kn::test::AcceptLogins(emu);
     kn::test::ClearSinks();
     std::string failure;
     const kn::emu::Id4 group{239, 7, 8, 9};

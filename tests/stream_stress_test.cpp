@@ -13,7 +13,7 @@
 #include "api/exports.h"
 #include "platform/thread.h"
 #include "support/eventually.h"
-#include "tools/emulator/recorder_emulator.h"
+#include "support/recorder_fixture.h"
 
 using kn::emu::Bytes;
 using kn::emu::ChannelKind;
@@ -66,12 +66,14 @@ private:
 TEST(StreamStress, ManySessionsAndHostThreadsOpenReuseAndStopWhileMediaFlows)
 {
     ASSERT_EQ(1, KR_4100_Init());
-    ASSERT_EQ(1, KR_4100_SetConnectTime(500));
+    // Release 1.0.0.1 refuses reply time-outs below 1000 ms.
+    ASSERT_EQ(1, KR_4100_SetConnectTime(kn::kRelease1001 ? 1000 : 500));
     std::vector<std::unique_ptr<kn::emu::CRecorderEmulator>> recorders;
     std::vector<void *> sessions;
     for (int i = 0; i < kRecorders; ++i) {
         recorders.push_back(std::make_unique<kn::emu::CRecorderEmulator>());
         ASSERT_TRUE(recorders.back()->Start());
+        kn::test::AcceptLogins(*recorders.back());
         int32_t result = 0;
         void *session = KR_4100_Login("127.0.0.1", recorders.back()->Port(), "admin", "pw", &result);
         ASSERT_NE(nullptr, session);

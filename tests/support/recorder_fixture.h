@@ -12,6 +12,16 @@
 
 namespace kn::test {
 
+// A login reply that this release accepts: release 1.0.0.1 reads its result
+// from payload byte 9 ("!" logs in), 1.0.0.13 from byte 0. For emulators that
+// a test starts besides the fixture's own.
+inline void AcceptLogins(emu::CRecorderEmulator &emu)
+{
+    if (kRelease1001) {
+        emu.SetLoginPayload({1, 0, 0, 0, 0, 0, 0, 0, 0, '!'});
+    }
+}
+
 class RecorderTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -26,14 +36,7 @@ protected:
         m_emu.Stop();
     }
 
-    // A login reply that this release accepts: release 1.0.0.1 reads its
-    // result from payload byte 9 ("!" logs in), 1.0.0.13 from byte 0.
-    static void AcceptLogins(emu::CRecorderEmulator &emu)
-    {
-        if (kRelease1001) {
-            emu.SetLoginPayload({1, 0, 0, 0, 0, 0, 0, 0, 0, '!'});
-        }
-    }
+    static void AcceptLogins(emu::CRecorderEmulator &emu) { test::AcceptLogins(emu); }
 
     void *Login(const char *user = "admin", const char *password = "secret",
                 int32_t *result = nullptr)
@@ -52,6 +55,9 @@ protected:
 };
 
 inline constexpr std::chrono::milliseconds kWait{10000};
+// A reply time-out for requests meant to time out: the shortest this release
+// accepts (1.0.0.1 refuses anything below 1000 ms), kept short to keep tests quick.
+inline constexpr uint32_t kShortReplyTimeoutMs = kRelease1001 ? 1000 : 200;
 // The login result the fixture's recorder yields in this release.
 inline constexpr int32_t kLoginAccepted = kRelease1001 ? 4 : 1;
 
