@@ -293,16 +293,10 @@ void CDvrSession::ReceiveLoop()
                 silent = true;
                 break;
             case platform::Readiness::Readable: {
-                const long got = platform::Receive(s, m_RecvBuf, sizeof(m_RecvBuf));
-                if (got > 0) {
+                received = ReceiveLocked(s);
+                if (received != 0) {
                     silentPasses = 0;
-                    received = static_cast<size_t>(got);
-                    std::memcpy(m_ReplyBuf + m_nReplyLen, m_RecvBuf, received);
-                    m_nReplyLen += received;
                 } else {
-                    m_bConnected = false;
-                    m_sock.Close();
-                    m_nReplyLen = 0;
                     lost = true;
                 }
                 break;
@@ -322,6 +316,21 @@ void CDvrSession::ReceiveLoop()
             ReportDisconnect(false);
         }
     }
+}
+
+size_t CDvrSession::ReceiveLocked(platform::SocketHandle s)
+{
+    const long got = platform::Receive(s, m_RecvBuf, sizeof(m_RecvBuf));
+    if (got <= 0) {
+        m_bConnected = false;
+        m_sock.Close();
+        m_nReplyLen = 0;
+        return 0;
+    }
+    const size_t received = static_cast<size_t>(got);
+    std::memcpy(m_ReplyBuf + m_nReplyLen, m_RecvBuf, received);
+    m_nReplyLen += received;
+    return received;
 }
 
 namespace {
@@ -419,16 +428,7 @@ void CDvrSession::ReceiveLoop1001()
             if (m_sock.Peek() != s) {
                 continue;  // closed or replaced while we waited
             }
-            const long got = platform::Receive(s, m_RecvBuf, sizeof(m_RecvBuf));
-            if (got > 0) {
-                received = static_cast<size_t>(got);
-                std::memcpy(m_ReplyBuf + m_nReplyLen, m_RecvBuf, received);
-                m_nReplyLen += received;
-            } else {
-                m_bConnected = false;
-                m_sock.Close();
-                m_nReplyLen = 0;
-            }
+            received = ReceiveLocked(s);
         }
         if (received != 0) {
             DispatchReceived(received == sizeof(m_RecvBuf));

@@ -94,6 +94,10 @@ private:
     void ReceiveLoop();
     void ReceiveLoop1001();
     void KeepAliveLoop();
+    // One receive on s (socket lock held): appends to m_ReplyBuf and returns
+    // the byte count, or closes the socket and returns 0 when the peer closed
+    // or the receive failed.
+    size_t ReceiveLocked(platform::SocketHandle s);
     // Cuts what m_ReplyBuf holds into packets, dispatches each and calls the
     // message callback for recorder messages; an unfinished packet at the end
     // of a full receive stays in m_ReplyBuf for the next one.
