@@ -16,6 +16,18 @@ using kn::g_SessionList;
 
 namespace {
 
+// No exception may cross into the host: a call whose work throws (an
+// allocation that failed) fails with its failure value instead.
+template <typename R, typename F>
+R Guarded(R failure, F &&work) noexcept
+{
+    try {
+        return work();
+    } catch (...) {
+        return failure;
+    }
+}
+
 // Logout close and final teardown of a session that has left the registry.
 void CloseAndDestroy(const std::shared_ptr<CDvrSession> &session)
 {
@@ -34,11 +46,13 @@ KR_API int32_t KR_CALL KR_4100_Init(void)
 
 KR_API int32_t KR_CALL KR_4100_Cleanup(void)
 {
-    for (const auto &session : g_SessionList.TakeAll()) {
-        CloseAndDestroy(session);
-    }
-    kn::platform::SocketLayerStop();
-    return 1;
+    return Guarded(int32_t{1}, [&]() -> int32_t {
+        for (const auto &session : g_SessionList.TakeAll()) {
+            CloseAndDestroy(session);
+        }
+        kn::platform::SocketLayerStop();
+        return 1;
+    });
 }
 
 KR_API int32_t KR_CALL KR_4100_SetConnectTime(uint32_t dwMilliseconds)
@@ -80,139 +94,165 @@ KR_API const void *KR_CALL KR_4100_GetDecoderHeader(int32_t /*nReserved*/)
 
 KR_API int32_t KR_CALL KR_4100_GetThreadMessage(DvrThreadMessage *pMsg, uint32_t dwTimeoutMs)
 {
-    if (pMsg == nullptr) {
-        return 0;
-    }
-    kn::platform::ThreadMessage message;
-    if (!kn::platform::GetThreadMessage(message, dwTimeoutMs)) {
-        return 0;
-    }
-    pMsg->message = message.message;
-    pMsg->hSession = message.param1;
-    pMsg->dwAddress = message.param2;
-    return 1;
+    return Guarded(int32_t{0}, [&]() -> int32_t {
+        if (pMsg == nullptr) {
+            return 0;
+        }
+        kn::platform::ThreadMessage message;
+        if (!kn::platform::GetThreadMessage(message, dwTimeoutMs)) {
+            return 0;
+        }
+        pMsg->message = message.message;
+        pMsg->hSession = message.param1;
+        pMsg->dwAddress = message.param2;
+        return 1;
+    });
 }
 
 KR_API void *KR_CALL KR_4100_Login(const char *pszAddress, int32_t nPort, const char *pszUser,
                                    const char *pszPassword, int32_t *pnLoginResult)
 {
-    uint32_t address = 0;
-    if (pszAddress == nullptr || !kn::platform::ResolveIPv4(pszAddress, address)) {
-        return nullptr;
-    }
-    const uint16_t port = static_cast<uint16_t>(nPort);
-
-    std::shared_ptr<CDvrSession> session = g_SessionList.FindByAddress(address, port);
-    if (session) {
-        session->LogoutClose();  // reused: keeps its place in the list and its threads
-    } else {
-        session = CDvrSession::Create();
-        g_SessionList.Append(session);
-    }
-
-    const int32_t result = session->Login(address, port, pszUser, pszPassword);
-    if (result == 0) {
-        if (g_SessionList.Remove(session.get())) {
-            session->Destroy();
+    return Guarded(static_cast<void *>(nullptr), [&]() -> void * {
+        uint32_t address = 0;
+        if (pszAddress == nullptr || !kn::platform::ResolveIPv4(pszAddress, address)) {
+            return nullptr;
         }
-        return nullptr;
-    }
-    if (pnLoginResult != nullptr) {
-        *pnLoginResult = result;
-    }
-    return session.get();
+        const uint16_t port = static_cast<uint16_t>(nPort);
+
+        std::shared_ptr<CDvrSession> session = g_SessionList.FindByAddress(address, port);
+        if (session) {
+            session->LogoutClose();  // reused: keeps its place in the list and its threads
+        } else {
+            session = CDvrSession::Create();
+            g_SessionList.Append(session);
+        }
+
+        const int32_t result = session->Login(address, port, pszUser, pszPassword);
+        if (result == 0) {
+            if (g_SessionList.Remove(session.get())) {
+                session->Destroy();
+            }
+            return nullptr;
+        }
+        if (pnLoginResult != nullptr) {
+            *pnLoginResult = result;
+        }
+        return session.get();
+    });
 }
 
 KR_API int32_t KR_CALL KR_4100_Logout(void *hSession)
 {
-    std::shared_ptr<CDvrSession> session = g_SessionList.Remove(hSession);
-    if (!session) {
-        return 0;
-    }
-    CloseAndDestroy(session);
-    return 1;
+    return Guarded(int32_t{0}, [&]() -> int32_t {
+        std::shared_ptr<CDvrSession> session = g_SessionList.Remove(hSession);
+        if (!session) {
+            return 0;
+        }
+        CloseAndDestroy(session);
+        return 1;
+    });
 }
 
 KR_API int32_t KR_CALL KR_4100_GetDvrParam(void *hSession, int32_t nCmd, const void *pInBuf,
                                            int32_t nInLen, void *pOutBuf, uint32_t nOutSize)
 {
-    std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
-    return session ? session->GetDvrParam(nCmd, pInBuf, nInLen, pOutBuf, nOutSize) : 0;
+    return Guarded(int32_t{0}, [&]() -> int32_t {
+        std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
+        return session ? session->GetDvrParam(nCmd, pInBuf, nInLen, pOutBuf, nOutSize) : 0;
+    });
 }
 
 KR_API int32_t KR_CALL KR_4100_SetDvrParam(void *hSession, int32_t nCmd, const void *pInBuf,
                                            int32_t nInLen)
 {
-    std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
-    return session ? session->SetDvrParam(nCmd, pInBuf, nInLen) : 0;
+    return Guarded(int32_t{0}, [&]() -> int32_t {
+        std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
+        return session ? session->SetDvrParam(nCmd, pInBuf, nInLen) : 0;
+    });
 }
 
 KR_API int32_t KR_CALL KR_4100_FindFile(void *hSession, int32_t nChannel, int32_t nSelector,
                                         const DvrTime *pStart, const DvrTime *pEnd)
 {
-    std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
-    if (!session || pStart == nullptr || pEnd == nullptr) {
-        return 0;
-    }
-    return session->FindFile(nChannel, nSelector, *pStart, *pEnd);
+    return Guarded(int32_t{0}, [&]() -> int32_t {
+        std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
+        if (!session || pStart == nullptr || pEnd == nullptr) {
+            return 0;
+        }
+        return session->FindFile(nChannel, nSelector, *pStart, *pEnd);
+    });
 }
 
 KR_API int32_t KR_CALL KR_4100_FindNextFile(void *hSession, DvrFileRecord *pRecord)
 {
-    std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
-    if (!session || pRecord == nullptr) {
-        return 0;
-    }
-    return session->NextFile(*pRecord);
+    return Guarded(int32_t{0}, [&]() -> int32_t {
+        std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
+        if (!session || pRecord == nullptr) {
+            return 0;
+        }
+        return session->NextFile(*pRecord);
+    });
 }
 
 KR_API int32_t KR_CALL KR_4100_ClearFile(void *hSession)
 {
-    std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
-    if (!session) {
-        return 0;
-    }
-    session->ClearFiles();
-    return 1;
+    return Guarded(int32_t{0}, [&]() -> int32_t {
+        std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
+        if (!session) {
+            return 0;
+        }
+        session->ClearFiles();
+        return 1;
+    });
 }
 
 KR_API void *KR_CALL KR_4100_RealPlay(void *hSession, int32_t nChannel, int32_t nMode,
                                       DvrDataCallback pfnData, uint32_t dwUser)
 {
-    std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
-    return session ? session->RealPlay(nChannel, nMode, pfnData, dwUser) : nullptr;
+    return Guarded(static_cast<void *>(nullptr), [&]() -> void * {
+        std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
+        return session ? session->RealPlay(nChannel, nMode, pfnData, dwUser) : nullptr;
+    });
 }
 
 KR_API int32_t KR_CALL KR_4100_StopRealPlay(void *hStream)
 {
-    std::shared_ptr<CDvrSession> session = g_SessionList.FindStreamOwner(hStream);
-    return session ? session->StopStream(hStream) : 0;
+    return Guarded(int32_t{0}, [&]() -> int32_t {
+        std::shared_ptr<CDvrSession> session = g_SessionList.FindStreamOwner(hStream);
+        return session ? session->StopStream(hStream) : 0;
+    });
 }
 
 KR_API void *KR_CALL KR_4100_PlayBack(void *hSession, int32_t nChannel, const DvrTime *pStart,
                                       DvrDataCallback pfnData, uint32_t dwUser)
 {
-    std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
-    if (!session || pStart == nullptr) {
-        return nullptr;
-    }
-    return session->PlayBack(nChannel, *pStart, pfnData, dwUser);
+    return Guarded(static_cast<void *>(nullptr), [&]() -> void * {
+        std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
+        if (!session || pStart == nullptr) {
+            return nullptr;
+        }
+        return session->PlayBack(nChannel, *pStart, pfnData, dwUser);
+    });
 }
 
 KR_API void *KR_CALL KR_4100_DownLoad(void *hSession, int32_t nChannel, const DvrTime *pStart,
                                       const DvrTime *pEnd, DvrDataCallback pfnData, uint32_t dwUser)
 {
-    std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
-    if (!session || pStart == nullptr || pEnd == nullptr) {
-        return nullptr;
-    }
-    return session->DownLoad(nChannel, *pStart, *pEnd, pfnData, dwUser);
+    return Guarded(static_cast<void *>(nullptr), [&]() -> void * {
+        std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
+        if (!session || pStart == nullptr || pEnd == nullptr) {
+            return nullptr;
+        }
+        return session->DownLoad(nChannel, *pStart, *pEnd, pfnData, dwUser);
+    });
 }
 
 KR_API int32_t KR_CALL KR_4100_StopPlayBack(void *hStream)
 {
-    std::shared_ptr<CDvrSession> session = g_SessionList.FindStreamOwner(hStream);
-    return session ? session->StopStream(hStream) : 0;
+    return Guarded(int32_t{0}, [&]() -> int32_t {
+        std::shared_ptr<CDvrSession> session = g_SessionList.FindStreamOwner(hStream);
+        return session ? session->StopStream(hStream) : 0;
+    });
 }
 
 // The same entry point under a second name.
@@ -220,28 +260,37 @@ KR_API int32_t KR_CALL KR_4100_StopDownLoad(void *hStream) KN_ALIAS_OF(KR_4100_S
 
 KR_API int32_t KR_CALL KR_4100_PlayBackCtrl(void *hStream, int32_t nCtrl)
 {
-    std::shared_ptr<CDvrSession> session = g_SessionList.FindStreamOwner(hStream);
-    return session ? session->PlayBackCtrl(hStream, nCtrl) : 0;
+    return Guarded(int32_t{0}, [&]() -> int32_t {
+        std::shared_ptr<CDvrSession> session = g_SessionList.FindStreamOwner(hStream);
+        return session ? session->PlayBackCtrl(hStream, nCtrl) : 0;
+    });
 }
 
 KR_API void *KR_CALL KR_4100_Talk(void *hSession)
 {
-    std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
-    return session ? session->Talk() : nullptr;
+    return Guarded(static_cast<void *>(nullptr), [&]() -> void * {
+        std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
+        return session ? session->Talk() : nullptr;
+    });
 }
 
 KR_API int32_t KR_CALL KR_4100_StopTalk(void *hSession)
 {
-    std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
-    return session ? session->StopTalk() : 0;
+    return Guarded(int32_t{0}, [&]() -> int32_t {
+        std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
+        return session ? session->StopTalk() : 0;
+    });
 }
 
 KR_API void KR_CALL KR_4100_AudioSend(void *hStream, const void *pData, int32_t nLen)
 {
-    std::shared_ptr<CDvrSession> session = g_SessionList.FindStreamOwner(hStream);
-    if (session) {
-        session->AudioSend(hStream, pData, nLen);
-    }
+    Guarded(0, [&] {
+        std::shared_ptr<CDvrSession> session = g_SessionList.FindStreamOwner(hStream);
+        if (session) {
+            session->AudioSend(hStream, pData, nLen);
+        }
+        return 0;
+    });
 }
 
 }  // extern "C"
