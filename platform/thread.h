@@ -11,6 +11,9 @@
 
 namespace kn::platform {
 
+// How long an owner waits for a stopped worker before leaving it detached.
+constexpr uint32_t kThreadStopGraceMs = 2000;
+
 class CThread {
 public:
     CThread();

@@ -14,7 +14,6 @@ namespace kn {
 
 namespace {
 
-constexpr uint32_t kThreadStopGraceMs = 2000;
 constexpr uint32_t kReceiveWaitMs = 200;
 constexpr uint32_t kKeepAliveIntervalMs = 1000;
 // An unconnected receive thread sleeps until a login wakes it.
@@ -195,8 +194,8 @@ void CDvrSession::Destroy()
     m_bRun = false;
     m_hKeepAliveWake.Set();
     m_hRecvWake.Set();
-    m_hKeepAliveThread.Stop(kThreadStopGraceMs);
-    m_hRecvThread.Stop(kThreadStopGraceMs);
+    m_hKeepAliveThread.Stop(platform::kThreadStopGraceMs);
+    m_hRecvThread.Stop(platform::kThreadStopGraceMs);
 
     CloseCommandSocket();
     m_Search.Clear();

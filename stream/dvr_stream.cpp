@@ -10,7 +10,6 @@ namespace kn {
 
 namespace {
 
-constexpr uint32_t kThreadStopGraceMs = 2000;
 // Both threads are woken explicitly whenever they must act (a stop, a new
 // socket, a frame), so their waits only bound how long an idle stream
 // sleeps: long waits keep a hundred idle streams nearly free.
@@ -69,8 +68,8 @@ void CDvrStream::Destroy()
     m_bRun = false;
     m_hRecvWake.Set();
     m_Queue.Wake();
-    m_hRecvThread.Stop(kThreadStopGraceMs);
-    m_hDeliverThread.Stop(kThreadStopGraceMs);
+    m_hRecvThread.Stop(platform::kThreadStopGraceMs);
+    m_hDeliverThread.Stop(platform::kThreadStopGraceMs);
     if constexpr (kRelease1001) {
         CloseSocket();
     }

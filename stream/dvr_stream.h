@@ -65,7 +65,6 @@ public:
 
     int32_t Kind() const { return m_nKind; }
     int32_t Channel() const { return m_nChannel.load(); }
-    int32_t Transport() const { return m_nTransport.load(); }
     net::StreamId StreamId() const;
 
 private:
