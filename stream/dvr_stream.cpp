@@ -15,6 +15,10 @@ namespace {
 // sleeps: long waits keep a hundred idle streams nearly free.
 constexpr uint32_t kReceiveWaitMs = 5000;
 constexpr uint32_t kDeliverWaitMs = 5000;
+// While bytes keep coming, the delivery thread is woken once per this many
+// frames instead of once per frame; whenever the socket runs dry (or goes),
+// the receive thread hands over whatever waits at once.
+constexpr int32_t kDeliverWakeBatch = 8;
 constexpr int kRebindAttempts = 20;
 
 constexpr uint32_t kConnectionLost = 255;
@@ -49,6 +53,7 @@ CDvrStream::CDvrStream(const net::SessionId &sessionId, int32_t kind, uint32_t a
       m_nKind(kind),
       m_Assembler(m_Queue)
 {
+    m_Queue.SetWakeBatch(kDeliverWakeBatch);
 }
 
 CDvrStream::~CDvrStream() = default;
@@ -310,10 +315,12 @@ void CDvrStream::ReceiveLoop()
 {
     while (m_bRun) {
         if (!m_sock.Has()) {
+            m_Queue.Flush();
             m_hRecvWake.Wait(kReceiveWaitMs);
             continue;
         }
         if (m_nSockWaiters.load() > 0) {
+            m_Queue.Flush();
             platform::SleepMs(1);  // let the waiting thread have the lock first
             continue;
         }
@@ -329,6 +336,7 @@ void CDvrStream::ReceiveLoop()
             bool wouldBlock = false;
             long got = platform::ReceiveNoWait(s, m_RecvBuf, sizeof(m_RecvBuf), wouldBlock);
             if (wouldBlock) {
+                m_Queue.Flush();  // the input ran dry: hand over what was collected
                 const platform::Readiness ready = platform::WaitReadable(s, &m_hRecvWake, kReceiveWaitMs);
                 if (ready == platform::Readiness::Woken) {
                     m_hRecvWake.TryTake();

@@ -13,7 +13,13 @@ CFrameQueue::CFrameQueue()
       m_nFillOffset(0),
       m_nRemaining(0),
       m_bConsumerWaiting(false),
-      m_bWakeRequested(false)
+      m_bWakeRequested(false),
+      m_nWakeBatch(1),
+      m_bReading(false),
+      m_nReadingOffset(0),
+      m_nReadingLength(0),
+      m_nReadGeneration(0),
+      m_bProducerWaiting(false)
 {
     // A slot is read only after the producer has written it; slot 0 is
     // cleared so that the first AppendFrame finds no partial frame.
@@ -24,7 +30,7 @@ bool CFrameQueue::BeginFrame(const uint8_t *source, uint8_t type, int32_t fragme
 {
     bool wake = false;
     {
-        platform::CLockGuard lock(m_Mutex);
+        platform::CLock lock(m_Mutex);
         // The caller means to start a new frame whatever happens: never let its
         // later fragments land in the frame before it.
         AbandonPartialLocked();
@@ -37,6 +43,7 @@ bool CFrameQueue::BeginFrame(const uint8_t *source, uint8_t type, int32_t fragme
             m_nFillOffset = 0;
         }
         const int32_t offset = m_nFillOffset;
+        WaitForReaderLocked(lock, offset, totalLength);
         DropOverlappingLocked(offset, totalLength);
 
         if (fragmentLength > 0) {
@@ -89,24 +96,51 @@ bool CFrameQueue::AppendFrame(const uint8_t *source, uint8_t type, int32_t fragm
 
 int32_t CFrameQueue::TakeFrame(uint8_t *dest, uint8_t *type, uint32_t capacity)
 {
-    platform::CLockGuard lock(m_Mutex);
-    if (m_pBuffer == nullptr || !FrameWaitingLocked()) {
-        return 0;
+    int32_t readSlot = 0;
+    int32_t offset = 0;
+    int32_t length = 0;
+    uint32_t generation = 0;
+    {
+        platform::CLockGuard lock(m_Mutex);
+        if (m_pBuffer == nullptr || !FrameWaitingLocked()) {
+            return 0;
+        }
+        FrameSlot &slot = m_Slots[m_nReadSlot];
+        if (type != nullptr) {
+            *type = slot.byType;
+        }
+        const uint32_t end = static_cast<uint32_t>(slot.nOffset) + static_cast<uint32_t>(slot.nLength);
+        if (dest == nullptr || static_cast<uint32_t>(slot.nLength) > capacity ||
+            end > static_cast<uint32_t>(m_nBufferSize)) {
+            slot.byState = kFree;  // consumed and dropped
+            m_nReadSlot = NextSlot(m_nReadSlot);
+            return 0;
+        }
+        readSlot = m_nReadSlot;
+        offset = slot.nOffset;
+        length = slot.nLength;
+        generation = m_nReadGeneration;
+        m_bReading = true;
+        m_nReadingOffset = offset;
+        m_nReadingLength = length;
     }
-    FrameSlot &slot = m_Slots[m_nReadSlot];
-    if (type != nullptr) {
-        *type = slot.byType;
+    // The producer writes no byte of this frame until the copy is over.
+    std::memcpy(dest, m_pBuffer + offset, static_cast<size_t>(length));
+    bool wakeProducer = false;
+    {
+        platform::CLockGuard lock(m_Mutex);
+        m_bReading = false;
+        // A drop or a reset meanwhile already moved past this frame.
+        if (generation == m_nReadGeneration && m_nReadSlot == readSlot) {
+            m_Slots[readSlot].byState = kFree;
+            m_nReadSlot = NextSlot(readSlot);
+        }
+        wakeProducer = m_bProducerWaiting;
     }
-    int32_t result = 0;
-    const uint32_t length = static_cast<uint32_t>(slot.nLength);
-    const uint32_t end = static_cast<uint32_t>(slot.nOffset) + length;
-    if (dest != nullptr && length <= capacity && end <= static_cast<uint32_t>(m_nBufferSize)) {
-        std::memcpy(dest, m_pBuffer + slot.nOffset, length);
-        result = slot.nLength;
+    if (wakeProducer) {
+        m_ReadDone.notify_one();
     }
-    slot.byState = kFree;
-    m_nReadSlot = NextSlot(m_nReadSlot);
-    return result;
+    return length;
 }
 
 void CFrameQueue::Reset()
@@ -168,6 +202,7 @@ void CFrameQueue::DropOverlappingLocked(int32_t offset, int32_t length)
     if (dropUntil < 0) {
         return;
     }
+    ProducerMovedReadLocked();
     for (;;) {
         m_Slots[m_nReadSlot].byState = kFree;
         const bool last = m_nReadSlot == dropUntil;
@@ -187,15 +222,43 @@ bool CFrameQueue::CompleteLocked()
         ResetLocked();  // the 120th waiting frame: the ring is full
         return false;
     }
-    if (m_bConsumerWaiting) {
+    if (m_bConsumerWaiting && WaitingCountLocked() >= m_nWakeBatch) {
         m_bConsumerWaiting = false;  // one signal is enough until it sleeps again
         return true;
     }
     return false;
 }
 
+void CFrameQueue::SetWakeBatch(int32_t frames)
+{
+    platform::CLockGuard lock(m_Mutex);
+    m_nWakeBatch = frames < 1 ? 1 : (frames > kSlotCount / 2 ? kSlotCount / 2 : frames);
+}
+
+void CFrameQueue::Flush()
+{
+    bool wake = false;
+    {
+        platform::CLockGuard lock(m_Mutex);
+        if (m_bConsumerWaiting && FrameWaitingLocked()) {
+            m_bConsumerWaiting = false;
+            wake = true;
+        }
+    }
+    if (wake) {
+        m_FrameReady.notify_one();
+    }
+}
+
+int32_t CFrameQueue::WaitingCountLocked() const
+{
+    const int32_t n = m_nWriteSlot - m_nReadSlot;
+    return n < 0 ? n + kSlotCount : n;
+}
+
 void CFrameQueue::ResetLocked()
 {
+    ProducerMovedReadLocked();
     m_nReadSlot = 0;
     m_nWriteSlot = 0;
     m_nFillOffset = 0;
@@ -206,6 +269,21 @@ void CFrameQueue::ResetLocked()
 bool CFrameQueue::FrameWaitingLocked() const
 {
     return m_nReadSlot != m_nWriteSlot && m_Slots[m_nReadSlot].byState == kComplete;
+}
+
+void CFrameQueue::ProducerMovedReadLocked()
+{
+    ++m_nReadGeneration;
+}
+
+void CFrameQueue::WaitForReaderLocked(platform::CLock &lock, int32_t offset, int32_t length)
+{
+    // Bounded by one frame copy of the consumer's.
+    while (m_bReading && m_nReadingOffset < offset + length && offset < m_nReadingOffset + m_nReadingLength) {
+        m_bProducerWaiting = true;
+        m_ReadDone.wait(lock);
+        m_bProducerWaiting = false;
+    }
 }
 
 }  // namespace kn::stream

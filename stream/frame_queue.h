@@ -12,8 +12,11 @@
 //   written. A delivered frame therefore always holds exactly its own bytes.
 // - Frames are delivered whole, in the order in which they were begun. A frame
 //   larger than the consumer's capacity is consumed and dropped.
-// - Every operation runs under one small lock; TakeFrame copies out under it
-//   (at most one frame, so the producer waits at most one copy).
+// - Every operation runs under one small lock, held only for bookkeeping and
+//   the producer's fragment copies. TakeFrame copies a frame out without the
+//   lock; while it does, the producer leaves that frame's bytes alone: a new
+//   frame that would cover them waits for the end of that one copy (the only
+//   time the producer ever waits for the consumer).
 // - The consumer waits with WaitForFrame; the producer signals it only when it
 //   is actually asleep, so a busy consumer costs the producer no system call.
 #pragma once
@@ -72,6 +75,14 @@ public:
     // True while the consumer sleeps inside WaitForFrame.
     bool ConsumerWaiting() const;
 
+    // Producer. Lets completed frames collect before a sleeping consumer is
+    // woken: it is woken once `frames` frames wait (1, the default, wakes it
+    // for every frame). A producer that batches calls Flush whenever it runs
+    // out of input, so that no frame waits longer than that.
+    void SetWakeBatch(int32_t frames);
+    // Producer. Wakes a sleeping consumer when a frame waits.
+    void Flush();
+
 private:
     struct FrameSlot {
         int32_t nOffset;
@@ -93,6 +104,11 @@ private:
     bool CompleteLocked();
     void ResetLocked();
     bool FrameWaitingLocked() const;
+    int32_t WaitingCountLocked() const;
+    // Moves the read cursor on the producer's behalf (a drop or a reset), so
+    // that a copy in progress knows its slot is no longer its to free.
+    void ProducerMovedReadLocked();
+    void WaitForReaderLocked(platform::CLock &lock, int32_t offset, int32_t length);
 
     uint8_t *m_pBuffer;
     int32_t m_nBufferSize;
@@ -107,6 +123,15 @@ private:
     platform::CCondition m_FrameReady;
     bool m_bConsumerWaiting;
     bool m_bWakeRequested;
+    int32_t m_nWakeBatch;
+
+    // The frame TakeFrame is copying out, if any.
+    bool m_bReading;
+    int32_t m_nReadingOffset;
+    int32_t m_nReadingLength;
+    uint32_t m_nReadGeneration;  // bumped whenever the producer moves the read cursor
+    bool m_bProducerWaiting;
+    platform::CCondition m_ReadDone;
 };
 
 }  // namespace kn::stream

@@ -405,6 +405,39 @@ TEST(FrameQueueThread, WakeBeforeWaitIsNotLost)
     EXPECT_FALSE(queue->WaitForFrame(1));
 }
 
+TEST(FrameQueueThread, BatchedWakeComesAtTheBatchOrAtFlush)
+{
+    auto queue = std::make_unique<CFrameQueue>();
+    queue->SetWakeBatch(3);
+    std::atomic<int> woken{0};
+    std::thread consumer([&] {
+        std::vector<uint8_t> buf(kDeliverCapacity);
+        for (int round = 0; round < 2; ++round) {
+            if (!queue->WaitForFrame(kLongWaitMs)) {
+                return;
+            }
+            while (queue->TakeFrame(buf.data(), nullptr, kDeliverCapacity) > 0) {
+            }
+            ++woken;
+        }
+    });
+    ASSERT_TRUE(WaitUntilConsumerSleeps(*queue));
+    queue->Flush();  // nothing waits: the consumer sleeps on
+    ProduceIndexed(*queue, 0, 100);
+    ProduceIndexed(*queue, 1, 100);
+    EXPECT_TRUE(queue->ConsumerWaiting());  // two frames, short of the batch
+    queue->Flush();
+    ASSERT_TRUE(WaitUntilConsumerSleeps(*queue));
+    EXPECT_EQ(1, woken.load());
+    // The third frame of a batch wakes it without a flush.
+    ProduceIndexed(*queue, 2, 100);
+    ProduceIndexed(*queue, 3, 100);
+    EXPECT_TRUE(queue->ConsumerWaiting());
+    ProduceIndexed(*queue, 4, 100);
+    consumer.join();
+    EXPECT_EQ(2, woken.load());
+}
+
 TEST(FrameQueue, WaitForFrameTimesOutOnEmptyQueue)
 {
     auto queue = std::make_unique<CFrameQueue>();
@@ -472,5 +505,43 @@ TEST(FrameQueueRace, ProducerAndConsumerKeepFramesWhole)
     }
     producer.join();
     EXPECT_TRUE(intact);
+    EXPECT_GT(delivered, 0u);
+}
+
+// Every frame is more than half the region, so that each new one starts at
+// offset 0, on the bytes the consumer may be copying out at that moment. Two
+// prepared frames alternate, so both sides run flat out; a delivered frame
+// holding bytes of the other is caught by its pattern.
+TEST(FrameQueueRace, ProducerNeverWritesOverTheFrameBeingCopied)
+{
+    auto queue = std::make_unique<CFrameQueue>();
+    constexpr uint32_t kFrames = 2000;
+    const int32_t lengths[2] = {CFrameQueue::kBufferSize / 2 + 1000, CFrameQueue::kBufferSize / 2 + 50000};
+    std::vector<uint8_t> frames[2];
+    FillFrame(frames[0], 0, lengths[0]);
+    FillFrame(frames[1], 1, lengths[1]);
+    std::atomic<bool> done{false};
+    std::thread producer([&] {
+        for (uint32_t n = 0; n < kFrames; ++n) {
+            Produce(*queue, frames[n % 2], 2, 16, 4096);
+        }
+        done = true;
+        queue->Wake();
+    });
+    std::vector<uint8_t> buf(CFrameQueue::kBufferSize);
+    uint32_t delivered = 0;
+    while (!done || queue->WaitForFrame(0)) {
+        const int32_t got = queue->TakeFrame(buf.data(), nullptr, static_cast<uint32_t>(buf.size()));
+        if (got == 0) {
+            continue;
+        }
+        const uint32_t index = IndexOf(buf.data());
+        if (index > 1 || !HoldsFrame(buf.data(), got, index, lengths[index])) {
+            ADD_FAILURE() << "torn frame: index " << index << ", " << got << " bytes";
+            break;
+        }
+        ++delivered;
+    }
+    producer.join();
     EXPECT_GT(delivered, 0u);
 }
