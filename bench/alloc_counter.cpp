@@ -89,6 +89,8 @@ namespace kn::bench {
 
 void MarkBenchThread() { t_bBenchThread = true; }
 
+bool IsBenchThread() { return t_bBenchThread; }
+
 void StartCountingAllocations()
 {
     g_nAllocations.store(0);

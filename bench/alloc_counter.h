@@ -11,6 +11,8 @@ namespace kn::bench {
 // Allocations made on the calling thread are never counted. Every thread of
 // the benchmark itself (driver, loopback recorder, senders) calls this first.
 void MarkBenchThread();
+// True on a thread that called MarkBenchThread.
+bool IsBenchThread();
 
 void StartCountingAllocations();
 // Stops counting; returns the number of allocations counted since the start.
