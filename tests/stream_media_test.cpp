@@ -100,6 +100,21 @@ TEST_F(StreamMedia, TcpFramesArriveByteExactWhateverTheSplits)
     EXPECT_EQ(0, Sink(3).Lost());
 }
 
+// Frames are handed to the delivery thread in batches while bytes keep
+// coming; a frame after which the connection falls quiet must not wait for
+// the rest of a batch (nor for the delivery thread's idle time-out of 5 s).
+TEST_F(StreamMedia, AFrameFollowedBySilenceIsDeliveredAtOnce)
+{
+    void *stream = KR_4100_RealPlay(m_session, 1, 1, SinkCallback, 5);
+    ASSERT_NE(nullptr, stream);
+    const int conn = m_emu.FindConnection(ChannelKind::Live);
+    for (int n = 1; n <= 3; ++n) {
+        const Bytes payload = Pattern(1000, static_cast<uint8_t>(n));
+        ASSERT_TRUE(m_emu.SendMedia(conn, BuildFrame(2, payload), MediaOptions{}));
+        EXPECT_TRUE(kn::test::Eventually([&] { return Sink(5).Count() >= n; }, 2500)) << "frame " << n;
+    }
+}
+
 TEST_F(StreamMedia, UdpFramesArriveByteExactAndAGapDropsTheFrameInProgress)
 {
     void *stream = KR_4100_RealPlay(m_session, 1, 0, SinkCallback, 4);
