@@ -11,4 +11,23 @@ using CLock = std::unique_lock<std::mutex>;
 using CLockGuard = std::lock_guard<std::mutex>;
 using CCondition = std::condition_variable;
 
+// A mutex for sections of a few dozen instructions that two busy threads
+// enter often: a thread that finds it held spins briefly before it sleeps,
+// since the holder will be out long before a sleep and wake-up could end.
+// Works with std::lock_guard and std::unique_lock.
+class CSpinningMutex {
+public:
+    CSpinningMutex();
+    ~CSpinningMutex();
+    CSpinningMutex(const CSpinningMutex &) = delete;
+    CSpinningMutex &operator=(const CSpinningMutex &) = delete;
+
+    void lock();
+    void unlock();
+    bool try_lock();
+
+private:
+    alignas(8) unsigned char m_storage[64];
+};
+
 }  // namespace kn::platform
