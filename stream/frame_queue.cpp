@@ -30,7 +30,7 @@ bool CFrameQueue::BeginFrame(const uint8_t *source, uint8_t type, int32_t fragme
 {
     bool wake = false;
     {
-        platform::CLock lock(m_Mutex);
+        CQueueLock lock(m_Mutex);
         // The caller means to start a new frame whatever happens: never let its
         // later fragments land in the frame before it.
         AbandonPartialLocked();
@@ -62,34 +62,39 @@ bool CFrameQueue::BeginFrame(const uint8_t *source, uint8_t type, int32_t fragme
         }
     }
     if (wake) {
-        m_FrameReady.notify_one();
+        m_ConsumerWake.Bump();
     }
     return true;
 }
 
 bool CFrameQueue::AppendFrame(const uint8_t *source, uint8_t type, int32_t fragmentLength)
 {
+    // Until the frame is complete, everything touched here is the producer's
+    // alone: the partial frame's slot, the fill offset, the missing count, and
+    // the bytes of the range BeginFrame reserved, which no waiting frame and
+    // no copy in progress covers. Only the completion needs the lock.
+    FrameSlot &slot = m_Slots[m_nWriteSlot];
+    if (m_pBuffer == nullptr || source == nullptr || m_nRemaining <= 0 || slot.byState != kPartial ||
+        fragmentLength < 1 || fragmentLength > m_nBufferSize || m_nFillOffset > m_nBufferSize - fragmentLength ||
+        type != slot.byType) {
+        return false;
+    }
+    if (m_nRemaining < fragmentLength) {
+        return true;  // more than the frame declared: stored nowhere
+    }
+    std::memcpy(m_pBuffer + m_nFillOffset, source, static_cast<size_t>(fragmentLength));
+    m_nFillOffset += fragmentLength;
+    m_nRemaining -= fragmentLength;
+    if (m_nRemaining > 0) {
+        return true;
+    }
     bool wake = false;
     {
-        platform::CLockGuard lock(m_Mutex);
-        FrameSlot &slot = m_Slots[m_nWriteSlot];
-        if (m_pBuffer == nullptr || source == nullptr || m_nRemaining <= 0 || slot.byState != kPartial ||
-            fragmentLength < 1 || fragmentLength > m_nBufferSize || m_nFillOffset > m_nBufferSize - fragmentLength ||
-            type != slot.byType) {
-            return false;
-        }
-        if (m_nRemaining < fragmentLength) {
-            return true;  // more than the frame declared: stored nowhere
-        }
-        std::memcpy(m_pBuffer + m_nFillOffset, source, static_cast<size_t>(fragmentLength));
-        m_nFillOffset += fragmentLength;
-        m_nRemaining -= fragmentLength;
-        if (m_nRemaining == 0) {
-            wake = CompleteLocked();
-        }
+        CQueueLock lock(m_Mutex);
+        wake = CompleteLocked();
     }
     if (wake) {
-        m_FrameReady.notify_one();
+        m_ConsumerWake.Bump();
     }
     return true;
 }
@@ -101,7 +106,7 @@ int32_t CFrameQueue::TakeFrame(uint8_t *dest, uint8_t *type, uint32_t capacity)
     int32_t length = 0;
     uint32_t generation = 0;
     {
-        platform::CLockGuard lock(m_Mutex);
+        CQueueLock lock(m_Mutex);
         if (m_pBuffer == nullptr || !FrameWaitingLocked()) {
             return 0;
         }
@@ -128,7 +133,7 @@ int32_t CFrameQueue::TakeFrame(uint8_t *dest, uint8_t *type, uint32_t capacity)
     std::memcpy(dest, m_pBuffer + offset, static_cast<size_t>(length));
     bool wakeProducer = false;
     {
-        platform::CLockGuard lock(m_Mutex);
+        CQueueLock lock(m_Mutex);
         m_bReading = false;
         // A drop or a reset meanwhile already moved past this frame.
         if (generation == m_nReadGeneration && m_nReadSlot == readSlot) {
@@ -138,42 +143,54 @@ int32_t CFrameQueue::TakeFrame(uint8_t *dest, uint8_t *type, uint32_t capacity)
         wakeProducer = m_bProducerWaiting;
     }
     if (wakeProducer) {
-        m_ReadDone.notify_one();
+        m_ProducerWake.Bump();
     }
     return length;
 }
 
 void CFrameQueue::Reset()
 {
-    platform::CLockGuard lock(m_Mutex);
+    CQueueLock lock(m_Mutex);
     ResetLocked();
 }
 
 bool CFrameQueue::WaitForFrame(uint32_t timeoutMs)
 {
-    platform::CLock lock(m_Mutex);
-    if (timeoutMs > 0 && !FrameWaitingLocked() && !m_bWakeRequested) {
-        m_bConsumerWaiting = true;
-        m_FrameReady.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [this] { return FrameWaitingLocked() || m_bWakeRequested; });
-        m_bConsumerWaiting = false;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        uint32_t seen = 0;
+        uint32_t leftMs = 0;
+        {
+            CQueueLock lock(m_Mutex);
+            const Clock::time_point now = Clock::now();
+            if (FrameWaitingLocked() || m_bWakeRequested || now >= deadline) {
+                m_bConsumerWaiting = false;
+                m_bWakeRequested = false;
+                return FrameWaitingLocked();
+            }
+            // Rounded up, so that a sleep never ends just short of the deadline.
+            leftMs = static_cast<uint32_t>(
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+            m_bConsumerWaiting = true;
+            seen = m_ConsumerWake.Value();
+        }
+        m_ConsumerWake.Wait(seen, leftMs);
     }
-    m_bWakeRequested = false;
-    return FrameWaitingLocked();
 }
 
 void CFrameQueue::Wake()
 {
     {
-        platform::CLockGuard lock(m_Mutex);
+        CQueueLock lock(m_Mutex);
         m_bWakeRequested = true;
     }
-    m_FrameReady.notify_one();
+    m_ConsumerWake.Bump();
 }
 
 bool CFrameQueue::ConsumerWaiting() const
 {
-    platform::CLockGuard lock(m_Mutex);
+    CQueueLock lock(m_Mutex);
     return m_bConsumerWaiting;
 }
 
@@ -231,7 +248,7 @@ bool CFrameQueue::CompleteLocked()
 
 void CFrameQueue::SetWakeBatch(int32_t frames)
 {
-    platform::CLockGuard lock(m_Mutex);
+    CQueueLock lock(m_Mutex);
     m_nWakeBatch = frames < 1 ? 1 : (frames > kSlotCount / 2 ? kSlotCount / 2 : frames);
 }
 
@@ -239,14 +256,14 @@ void CFrameQueue::Flush()
 {
     bool wake = false;
     {
-        platform::CLockGuard lock(m_Mutex);
+        CQueueLock lock(m_Mutex);
         if (m_bConsumerWaiting && FrameWaitingLocked()) {
             m_bConsumerWaiting = false;
             wake = true;
         }
     }
     if (wake) {
-        m_FrameReady.notify_one();
+        m_ConsumerWake.Bump();
     }
 }
 
@@ -276,14 +293,19 @@ void CFrameQueue::ProducerMovedReadLocked()
     ++m_nReadGeneration;
 }
 
-void CFrameQueue::WaitForReaderLocked(platform::CLock &lock, int32_t offset, int32_t length)
+void CFrameQueue::WaitForReaderLocked(CQueueLock &lock, int32_t offset, int32_t length)
 {
-    // Bounded by one frame copy of the consumer's.
+    // Bounded by one frame copy of the consumer's; the time-out only bounds
+    // each sleep, after which the overlap is looked at again.
+    constexpr uint32_t kRecheckMs = 100;
     while (m_bReading && m_nReadingOffset < offset + length && offset < m_nReadingOffset + m_nReadingLength) {
         m_bProducerWaiting = true;
-        m_ReadDone.wait(lock);
-        m_bProducerWaiting = false;
+        const uint32_t seen = m_ProducerWake.Value();
+        lock.unlock();
+        m_ProducerWake.Wait(seen, kRecheckMs);
+        lock.lock();
     }
+    m_bProducerWaiting = false;
 }
 
 }  // namespace kn::stream

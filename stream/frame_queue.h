@@ -12,18 +12,25 @@
 //   written. A delivered frame therefore always holds exactly its own bytes.
 // - Frames are delivered whole, in the order in which they were begun. A frame
 //   larger than the consumer's capacity is consumed and dropped.
-// - Every operation runs under one small lock, held only for bookkeeping and
-//   the producer's fragment copies. TakeFrame copies a frame out without the
-//   lock; while it does, the producer leaves that frame's bytes alone: a new
-//   frame that would cover them waits for the end of that one copy (the only
-//   time the producer ever waits for the consumer).
+// - One small lock guards what both sides see (the cursors, the states of
+//   waiting frames, the frame being copied out); it is held for bookkeeping
+//   only. Frame bytes are copied without it: AppendFrame fills the range its
+//   BeginFrame reserved, which nothing else reads, and TakeFrame copies a
+//   frame out while the producer leaves that frame's bytes alone: a new frame
+//   that would cover them waits for the end of that one copy (the only time
+//   the producer ever waits for the consumer).
+// - Producer operations (BeginFrame, AppendFrame, Reset, SetWakeBatch, Flush)
+//   are called from one thread at a time.
 // - The consumer waits with WaitForFrame; the producer signals it only when it
 //   is actually asleep, so a busy consumer costs the producer no system call.
 #pragma once
 
 #include <cstdint>
 
+#include <mutex>
+
 #include "platform/mutex.h"
+#include "platform/wait_word.h"
 
 namespace kn::stream {
 
@@ -108,7 +115,10 @@ private:
     // Moves the read cursor on the producer's behalf (a drop or a reset), so
     // that a copy in progress knows its slot is no longer its to free.
     void ProducerMovedReadLocked();
-    void WaitForReaderLocked(platform::CLock &lock, int32_t offset, int32_t length);
+    using CQueueLock = std::unique_lock<platform::CSpinningMutex>;
+    // Sleeps, with the lock released, while a copy in progress covers any of
+    // these bytes.
+    void WaitForReaderLocked(CQueueLock &lock, int32_t offset, int32_t length);
 
     uint8_t *m_pBuffer;
     int32_t m_nBufferSize;
@@ -119,8 +129,8 @@ private:
     uint8_t m_Data[kBufferSize];
     FrameSlot m_Slots[kSlotCount];
 
-    mutable platform::CMutex m_Mutex;
-    platform::CCondition m_FrameReady;
+    mutable platform::CSpinningMutex m_Mutex;
+    platform::CWaitWord m_ConsumerWake;  // the consumer sleeps on it in WaitForFrame
     bool m_bConsumerWaiting;
     bool m_bWakeRequested;
     int32_t m_nWakeBatch;
@@ -131,7 +141,7 @@ private:
     int32_t m_nReadingLength;
     uint32_t m_nReadGeneration;  // bumped whenever the producer moves the read cursor
     bool m_bProducerWaiting;
-    platform::CCondition m_ReadDone;
+    platform::CWaitWord m_ProducerWake;  // the producer sleeps on it for a copy to end
 };
 
 }  // namespace kn::stream
