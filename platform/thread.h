@@ -48,6 +48,10 @@ private:
 // KR_4100_SetDVRMessage).
 uint32_t CurrentThreadId();
 
+// Names the calling thread for debuggers and process listings (at most 15
+// characters are kept).
+void NameCurrentThread(const char *name);
+
 void SleepMs(uint32_t ms);
 
 // Monotonic milliseconds, for measuring elapsed time.

@@ -215,10 +215,16 @@ void CDvrSession::StartThreads()
 {
     std::shared_ptr<CDvrSession> self = shared_from_this();
     if (!m_hRecvThread.Started()) {
-        m_hRecvThread.Start([self] { self->ReceiveLoop(); });
+        m_hRecvThread.Start([self] {
+            platform::NameCurrentThread("kn-session-recv");
+            self->ReceiveLoop();
+        });
     }
     if (!m_hKeepAliveThread.Started()) {
-        m_hKeepAliveThread.Start([self] { self->KeepAliveLoop(); });
+        m_hKeepAliveThread.Start([self] {
+            platform::NameCurrentThread("kn-keepalive");
+            self->KeepAliveLoop();
+        });
     }
 }
 

@@ -61,8 +61,14 @@ CDvrStream::~CDvrStream() = default;
 void CDvrStream::StartThreads()
 {
     std::shared_ptr<CDvrStream> self = shared_from_this();
-    m_hRecvThread.Start([self] { self->ReceiveLoop(); });
-    m_hDeliverThread.Start([self] { self->DeliverLoop(); });
+    m_hRecvThread.Start([self] {
+        platform::NameCurrentThread("kn-stream-recv");
+        self->ReceiveLoop();
+    });
+    m_hDeliverThread.Start([self] {
+        platform::NameCurrentThread("kn-stream-dlvr");
+        self->DeliverLoop();
+    });
 }
 
 void CDvrStream::Destroy()

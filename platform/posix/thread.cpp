@@ -4,6 +4,7 @@
 #include "platform/thread.h"
 
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -165,6 +167,13 @@ uint32_t CurrentThreadId()
 {
     thread_local const uint32_t tid = static_cast<uint32_t>(syscall(SYS_gettid));
     return tid;
+}
+
+void NameCurrentThread(const char *name)
+{
+    char shortName[16] = {};
+    std::strncpy(shortName, name, sizeof(shortName) - 1);
+    (void)pthread_setname_np(pthread_self(), shortName);
 }
 
 void SleepMs(uint32_t ms)
