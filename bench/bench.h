@@ -17,6 +17,9 @@ inline uint64_t NowNs()
                                      .count());
 }
 
+// CPU time used so far by the whole process (every thread), user + system.
+double ProcessCpuUs();
+
 struct Row {
     std::string measure;
     std::string library;

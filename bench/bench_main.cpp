@@ -2,6 +2,7 @@
 // prints a table of figures next to their baselines and targets.
 //
 //   kestrel-bench [throughput] [latency] [idle]     (default: all three)
+#include <sys/resource.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -26,6 +27,14 @@ std::string Format(const char *fmt, ...)
     std::vsnprintf(buf, sizeof(buf), fmt, ap);
     va_end(ap);
     return buf;
+}
+
+double ProcessCpuUs()
+{
+    rusage r{};
+    getrusage(RUSAGE_SELF, &r);
+    return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e6 +
+           static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec);
 }
 
 namespace {

@@ -12,8 +12,11 @@
 namespace kn::bench {
 
 namespace {
+std::atomic<bool> g_bStamping{false};
 std::atomic<uint64_t> g_nLastReceiveNs{0};
-}
+}  // namespace
+
+void StampLibraryReceives(bool on) { g_bStamping.store(on); }
 
 uint64_t LastLibraryReceiveNs() { return g_nLastReceiveNs.load(std::memory_order_acquire); }
 
@@ -24,7 +27,7 @@ uint64_t LastLibraryReceiveNs() { return g_nLastReceiveNs.load(std::memory_order
 extern "C" ssize_t recv(int fd, void *buf, size_t len, int flags)
 {
     const long n = syscall(SYS_recvfrom, fd, buf, len, flags, nullptr, nullptr);
-    if (n > 0 && !kn::bench::IsBenchThread()) {
+    if (n > 0 && kn::bench::g_bStamping.load(std::memory_order_relaxed) && !kn::bench::IsBenchThread()) {
         kn::bench::g_nLastReceiveNs.store(kn::bench::NowNs(), std::memory_order_release);
     }
     return static_cast<ssize_t>(n);

@@ -9,8 +9,12 @@
 
 namespace kn::bench {
 
-// Steady-clock nanoseconds of the last library receive that returned bytes;
-// 0 before the first.
+// Stamping reads the clock on every receive, which costs the receive thread
+// real time on some machines: it is on only while latency is measured.
+void StampLibraryReceives(bool on);
+
+// Steady-clock nanoseconds of the last library receive that returned bytes
+// while stamping was on; 0 before the first.
 uint64_t LastLibraryReceiveNs();
 
 }  // namespace kn::bench

@@ -32,16 +32,14 @@ CpuSample MeasureCpu(int seconds)
 {
     rusage before{}, after{};
     getrusage(RUSAGE_SELF, &before);
+    const double cpuBefore = ProcessCpuUs();
     const uint64_t t0 = NowNs();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double cpuAfter = ProcessCpuUs();
     getrusage(RUSAGE_SELF, &after);
     const uint64_t wallNs = NowNs() - t0;
-    const auto us = [](const rusage &r) {
-        return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e6 +
-               static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec);
-    };
     CpuSample s;
-    s.percentOfCore = (us(after) - us(before)) * 1e3 / static_cast<double>(wallNs) * 100.0;
+    s.percentOfCore = (cpuAfter - cpuBefore) * 1e3 / static_cast<double>(wallNs) * 100.0;
     const double switches = static_cast<double>((after.ru_nvcsw + after.ru_nivcsw) - (before.ru_nvcsw + before.ru_nivcsw));
     s.switchesPerSecond = switches * 1e9 / static_cast<double>(wallNs);
     return s;
