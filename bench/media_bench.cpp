@@ -491,11 +491,19 @@ void RunThroughput(Rows &rows)
             std::fprintf(stderr, "throughput: a run failed (no login, no stream or a broken connection)\n");
         }
         const double ratio = Median(raw) > 0 ? Median(lib) / Median(raw) : 0;
+        // On a small machine both sides move between a fast and a slow mode
+        // with where the scheduler puts the threads; the fastest run of each
+        // compares like with like.
+        const double bestRaw = raw.empty() ? 0 : *std::max_element(raw.begin(), raw.end());
+        const double bestLib = lib.empty() ? 0 : *std::max_element(lib.begin(), lib.end());
+        const double bestRatio = bestRaw > 0 ? bestLib / bestRaw : 0;
         rows.push_back({"1. Throughput, one live TCP stream, 20 KB type-2 frames (median of 7 x 200 MB)",
                         Format("%.0f MB/s", Median(lib)), Format("%.0f MB/s (recv 4096 loop)", Median(raw)),
                         "", ok});
-        rows.push_back({"1. Throughput ratio library / baseline", Format("%.0f %%", ratio * 100), "", ">= 70 %",
-                        ok && ratio >= 0.70});
+        rows.push_back({"1. Throughput ratio library / baseline (medians)", Format("%.0f %%", ratio * 100), "",
+                        ">= 70 %", ok && ratio >= 0.70});
+        rows.push_back({"1. Throughput, fastest of 7 (ratio)", Format("%.0f MB/s (%.0f %%)", bestLib, bestRatio * 100),
+                        Format("%.0f MB/s", bestRaw), "", ok});
         rows.push_back({"1. Frames dropped by the queue (all runs)",
                         Format("%llu of %llu", static_cast<unsigned long long>(dropped),
                                static_cast<unsigned long long>(dropped + delivered)),

@@ -358,6 +358,11 @@ void CDvrStream::ReceiveLoop()
             }
             if (got > 0) {
                 HandleChunk(m_RecvBuf, static_cast<size_t>(got));
+                if (static_cast<size_t>(got) < sizeof(m_RecvBuf)) {
+                    // A short receive has (almost surely) emptied the socket:
+                    // hand over now rather than after one more receive.
+                    m_Queue.Flush();
+                }
             } else {
                 // The peer closed, an empty datagram arrived, or the receive failed.
                 m_sock.Close();
