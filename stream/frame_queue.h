@@ -26,7 +26,6 @@
 #pragma once
 
 #include <cstdint>
-
 #include <mutex>
 
 #include "platform/mutex.h"
