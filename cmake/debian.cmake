@@ -23,38 +23,43 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://kestrelnet.invalid/")
 set(KN_DEB_VERSION "${PROJECT_VERSION}")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libkestrelnet1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# One shlibs entry for the SONAME both releases share; hosts that link the
+# library get a dependency on this package from it.
+file(WRITE ${PROJECT_BINARY_DIR}/packaging/deb-runtime/shlibs
+    "libkestrelnet ${KN_SOVERSION} libkestrelnet1 (>= ${KN_DEB_VERSION})\n")
+file(WRITE ${PROJECT_BINARY_DIR}/packaging/deb-runtime/triggers "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_BINARY_DIR}/packaging/deb-runtime/shlibs ${PROJECT_BINARY_DIR}/packaging/deb-runtime/triggers)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "client library for networked video recorders
- kestrelnet logs in to networked video recorders over TCP, receives live
- video over TCP, UDP or multicast, searches, plays back and downloads
- recordings, talks to the recorder and reads and writes device parameters.
- It cuts the media bytes into frames and hands them to a host callback.
- .
- This package holds release 1.0.0.13 of the shared library and, in its own
- folder, the earlier release 1.0.0.1 with the same interface.")
+kestrelnet logs in to networked video recorders over TCP, receives live
+video over TCP, UDP or multicast, searches, plays back and downloads
+recordings, talks to the recorder and reads and writes device parameters.
+It cuts the media bytes into frames and hands them to a host callback.
+
+This package holds release 1.0.0.13 of the shared library and, in its own
+folder, the earlier release 1.0.0.1 with the same interface.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libkestrelnet-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libkestrelnet1 (= ${KN_DEB_VERSION})")
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "client library for networked video recorders (development files)
- kestrelnet is a client library for networked video recorders: live video,
- search, playback, download, talk and device parameters over TCP and UDP.
- .
- This package holds the C header, the link names, the pkg-config files
- (kestrelnet, kestrelnet-1.0.0.1), the CMake package (find_package(kestrelnet))
- and the source of an example host.")
+kestrelnet is a client library for networked video recorders: live video,
+search, playback, download, talk and device parameters over TCP and UDP.
+
+This package holds the C header, the link names, the pkg-config files
+(kestrelnet, kestrelnet-1.0.0.1), the CMake package (find_package(kestrelnet))
+and the source of an example host.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kestrel-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libkestrelnet1 (= ${KN_DEB_VERSION})")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "command-line host and recorder emulator for kestrelnet
- kestrel is a command-line host for networked video recorders built on
- kestrelnet: it logs in, receives live video, searches, plays back and
- downloads recordings, reads and writes device parameters and sends audio.
- .
- kestrel-recorder is a recorder emulator that serves a sample H.264 clip,
- to try a host against without a recorder.")
+kestrel is a command-line host for networked video recorders built on
+kestrelnet: it logs in, receives live video, searches, plays back and
+downloads recordings, reads and writes device parameters and sends audio.
+
+kestrel-recorder is a recorder emulator that serves a sample H.264 clip,
+to try a host against without a recorder.")
 
 string(TIMESTAMP KN_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 foreach(component IN LISTS CPACK_COMPONENTS_ALL)
