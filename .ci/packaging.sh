@@ -25,7 +25,7 @@ fi
 cmake --build "$build" -j2
 
 status=0
-for check in consumer debian dissector; do
+for check in consumer debian dissector dissector_input; do
     echo "== packaging: $check"
     rc=0
     timeout 600 bash tests/packaging/$check.sh "$build" || rc=$?

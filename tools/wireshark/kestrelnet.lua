@@ -86,7 +86,7 @@ local f = {
     frame_length = ProtoField.uint24("sdvr.frame.length", "Frame payload length", base.DEC),
     frame_payload = ProtoField.bytes("sdvr.frame.payload", "Frame payload"),
     frame_partial = ProtoField.uint32("sdvr.frame.partial", "Bytes of an unfinished frame or packet"),
-    frame_in = ProtoField.framenum("sdvr.reassembled_in", "Completed in frame"),
+    reassembled_from = ProtoField.framenum("sdvr.reassembled_from", "Reassembled from frame"),
     udp_seq = ProtoField.uint16("sdvr.udp.seq", "Datagram sequence number"),
     audio = ProtoField.bytes("sdvr.audio", "Talk audio"),
 }
@@ -273,7 +273,7 @@ local function dissect_command(r, pinfo, tree, from_host, conv)
     local name = code_names[code] or "code " .. code
     if code == 56 then name = from_host and "keep-alive" or "recorder message" end
     t:append_text(string.format(", %s (%d), session %s", name, code, tostring(r(4, 4):bytes())))
-    return name
+    return name, t
 end
 
 local function dissect_frame(r, pinfo, tree)
@@ -286,7 +286,7 @@ local function dissect_frame(r, pinfo, tree)
     fi:add_le(f.frame_length, r(1, 3))
     if r:len() > 4 then fi:add(f.frame_payload, r(4)) end
     t:append_text(string.format(", frame type %d, %d bytes", ftype, length))
-    return string.format("frame type %d (%d bytes)", ftype, length)
+    return string.format("frame type %d (%d bytes)", ftype, length), t
 end
 
 -- The next piece of data at the start of buffer ba for a flow: its kind and
@@ -299,12 +299,12 @@ local function next_pdu(ba, flow, conv)
         local declared = ba:get_index(8) + 256 * ba:get_index(9)
         return "command", 11 + math.max(declared - 1, 0)
     end
+    if flow.from_host and conv.kind == "talk" and flow.opened then
+        return "audio", len
+    end
     if len < 4 then
         -- Could still turn out to be a command packet or a frame header.
         return "undecided", nil
-    end
-    if flow.from_host and conv.kind == "talk" and flow.opened then
-        return "audio", len
     end
     if not flow.from_host and flow.opened and conv.kind ~= "command" then
         local ftype = ba:get_index(0)
@@ -490,22 +490,23 @@ local function show(tvb, pinfo, tree, r)
             else
                 range = piece.bytes:tvb("Reassembled SDVR")()
             end
+            local info, t
             if piece.kind == "command" then
-                infos[#infos + 1] = dissect_command(range, pinfo, root, piece.from_host, r.conv)
+                info, t = dissect_command(range, pinfo, root, piece.from_host, r.conv)
             elseif piece.kind == "frame" then
-                infos[#infos + 1] = dissect_frame(range, pinfo, root)
+                info, t = dissect_frame(range, pinfo, root)
             elseif piece.kind == "audio" then
-                local t = root:add(sdvr, range)
+                t = root:add(sdvr, range)
                 t:add(f.audio, range)
-                infos[#infos + 1] = string.format("talk audio (%d bytes)", range:len())
+                info = string.format("talk audio (%d bytes)", range:len())
             else
-                local t = root:add(sdvr, range)
+                t = root:add(sdvr, range)
                 t:add_proto_expert_info(ef.malformed, "not a command packet or a frame header here")
-                infos[#infos + 1] = "malformed"
+                info = "malformed"
             end
+            infos[#infos + 1] = info
             if piece.offset == nil and piece.first ~= pinfo.number then
-                root:add(f.frame_in, tvb(0, 0), piece.first):set_text(
-                    string.format("Reassembled from frame %d on", piece.first))
+                t:add(f.reassembled_from, piece.first)
             end
         end
         if shown.partial ~= nil then
@@ -561,11 +562,11 @@ function sdvr.dissector(tvb, pinfo, tree)
     return dissect(tvb, pinfo, tree, transport)
 end
 
--- A conversation is claimed by its first data starting with "SDVR" and a
--- length field that fits the rest of a command packet header.
+-- A conversation is claimed by its first data starting with "SDVR"; the rest
+-- of a command packet may follow in later segments.
 local function heuristic(transport)
     return function(tvb, pinfo, tree)
-        if tvb:len() < 11 or tvb(0, 4):string() ~= "SDVR" then
+        if tvb:len() < 4 or tvb(0, 4):string() ~= "SDVR" then
             return false
         end
         pinfo.conversation = sdvr
