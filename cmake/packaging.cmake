@@ -9,12 +9,14 @@
 #   lib/pkgconfig/kestrelnet.pc, kestrelnet-1.0.0.1.pc
 #   lib/cmake/kestrelnet/  kestrelnet::kestrelnet, kestrelnet::kestrelnet_1001
 #   bin/kestrel, bin/kestrel-recorder, share/kestrelnet/sample.h264, man pages
-# A Windows build installs and packages its DLLs elsewhere; only the version
-# properties and the package's common description are shared with it.
+# A Windows build installs and packages its DLLs elsewhere; only the
+# package's common description and the CPack set-up are shared with it.
 
 set(KN_SOVERSION 1)
-set_target_properties(kestrelnet PROPERTIES VERSION 1.0.0.13 SOVERSION ${KN_SOVERSION})
-set_target_properties(kestrelnet_1001 PROPERTIES VERSION 1.0.0.1 SOVERSION ${KN_SOVERSION})
+if(NOT WIN32)
+    set_target_properties(kestrelnet PROPERTIES VERSION 1.0.0.13 SOVERSION ${KN_SOVERSION})
+    set_target_properties(kestrelnet_1001 PROPERTIES VERSION 1.0.0.1 SOVERSION ${KN_SOVERSION})
+endif()
 
 set(KN_RELEASE_1001_LIBDIR ${CMAKE_INSTALL_LIBDIR}/kestrelnet/1.0.0.1)
 set(KN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kestrelnet)
