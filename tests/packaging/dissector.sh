@@ -105,7 +105,7 @@ echo "ok: frames per media connection as logged: $(tr '\n' ' ' <"$work/expected-
 audio="$(tshark_run -Y "sdvr.audio" -T fields -E occurrence=a -E aggregator=';' -e sdvr.audio |
     tr ';' '\n' | awk '{ n += length($0) / 2 } END { print n + 0 }')"
 logged_audio="$(sed -n 's/.*closed (talk, \([0-9]*\) audio bytes).*/\1/p' "$log")"
-[ "$audio" = "$logged_audio" ] && [ "$audio" = 6400 ] || fail "talk audio: decoded $audio, logged $logged_audio"
+[ "$audio" = "$logged_audio" ] && [ "$audio" -gt 0 ] || fail "talk audio: decoded $audio, logged $logged_audio"
 echo "ok: $audio talk audio bytes"
 
 # 3. Nothing malformed, nothing lost; a frame cut short only where the
