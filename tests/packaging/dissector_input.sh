@@ -38,6 +38,7 @@ cases="$(cat <<TABLE
 split_command|tcp|sdvr.login.user == "admin" && !sdvr.malformed|1|H ${login:0:17};H ${login:18}
 two_in_one_segment|tcp|count(sdvr.code) == 2|1|H $keepalive $(cmd "$S" 53)
 length_zero|tcp|sdvr.malformed|1|H 53 44 56 52 $S 00 00 35
+length_too_large_then_recovers|tcp|sdvr.malformed or sdvr.code == 53|2|H 53 44 56 52 $S ff ff 35 01 02;H $(cmd "$S" 53)
 user_name_past_end|tcp|sdvr.malformed|1|H $(cmd "$Z" 49 20 61 64)
 search_reply_short|tcp|sdvr.search.short && count(sdvr.search.record) == 1|1|H $(cmd "$S" 69 18 05 01 01 00);R $(cmd "$S" 71 03 00 00 00 00 08 00 00 08 09 3b 01 01 00 00)
 frame_in_three_segments|tcp|sdvr.frame.length == 10 && !sdvr.cut|1|H $open_live;R $live_ok;R ${frame10:0:20};R ${frame10:21:11};R ${frame10:33}

@@ -115,6 +115,9 @@ local tcp_seq_f = Field.new("tcp.seq")
 local udp_stream_f = Field.new("udp.stream")
 
 local kMaxFrame = 160000
+-- Largest command payload: a reply must fit the library's 32768-byte reply
+-- buffer with its 11-byte header.
+local kMaxPayload = 32768 - 11
 local kMagic = { 0x53, 0x44, 0x56, 0x52 }
 
 -- Capture-wide state, rebuilt on every (re)load of a capture:
@@ -297,6 +300,11 @@ local function next_pdu(ba, flow, conv)
     if starts_with_magic(ba, 0) then
         if len < 11 then return "command", nil end
         local declared = ba:get_index(8) + 256 * ba:get_index(9)
+        if declared - 1 > kMaxPayload then
+            -- No reply the library takes in is that long: drop what is
+            -- buffered and start again at the next segment.
+            return "malformed", len
+        end
         return "command", 11 + math.max(declared - 1, 0)
     end
     if flow.from_host and conv.kind == "talk" and flow.opened then
