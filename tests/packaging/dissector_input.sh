@@ -42,6 +42,7 @@ length_too_large_then_recovers|tcp|sdvr.malformed or sdvr.code == 53|2|H 53 44 5
 user_name_past_end|tcp|sdvr.malformed|1|H $(cmd "$Z" 49 20 61 64)
 search_reply_short|tcp|sdvr.search.short && count(sdvr.search.record) == 1|1|H $(cmd "$S" 69 18 05 01 01 00);R $(cmd "$S" 71 03 00 00 00 00 08 00 00 08 09 3b 01 01 00 00)
 frame_in_three_segments|tcp|sdvr.frame.length == 10 && !sdvr.cut|1|H $open_live;R $live_ok;R ${frame10:0:20};R ${frame10:21:11};R ${frame10:33}
+frame_ends_then_two_whole_frames|tcp|count(sdvr.frame.type) == 3 && all sdvr.frame.type == 2 && all sdvr.frame.length == 10|1|H $open_live;R $live_ok;R ${frame10:0:20};R ${frame10:21} $frame10 $frame10
 frames_after_reply_same_segment|tcp|count(sdvr.frame.type) == 2|1|H $open_live;R $live_ok $frame10 $frame10
 frame_short_length_takes_four|tcp|count(sdvr.frame.type) == 2|1|H $open_live;R $live_ok;R 01 01 00 00 aa bb cc dd 01 02 00 00 aa bb cc dd
 frame_bad_type|tcp|sdvr.malformed|1|H $open_live;R $live_ok;R 07 04 00 00 01 02 03 04

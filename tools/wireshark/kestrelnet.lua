@@ -333,13 +333,19 @@ local function flow_of(key, pinfo)
     return conv, flow
 end
 
--- First pass over one packet's stream bytes (ba): appends them to the flow's
--- buffer and cuts every complete piece out. Returns what this packet shows.
+-- First pass over one packet's stream bytes (ba, found at offset_in_packet
+-- of the packet): appends them to the flow's buffer and cuts every complete
+-- piece out. Returns what this packet shows.
+--
+-- flow.buf_first is the packet in which the buffer's first byte arrived;
+-- head is where that byte sits in the current packet, negative while it
+-- came in an earlier one. A piece whose head is not negative lies wholly in
+-- this packet and is shown on its bytes; any other is shown reassembled.
 local function reassemble(ba, frame_no, conv, flow, offset_in_packet)
     local shown = { pieces = {} }
+    local head = offset_in_packet - flow.buf:len()
     if flow.buf:len() == 0 then
         flow.buf = ba
-        flow.buf_packet_offset = offset_in_packet
         flow.buf_first = frame_no
     else
         flow.buf = flow.buf .. ba
@@ -359,8 +365,8 @@ local function reassemble(ba, frame_no, conv, flow, offset_in_packet)
         end
         local bytes = flow.buf:subset(0, total)
         local piece = { kind = kind, from_host = flow.from_host, first = flow.buf_first }
-        if flow.buf_first == frame_no and flow.buf_packet_offset ~= nil then
-            piece.offset = flow.buf_packet_offset -- lies wholly in this packet
+        if head >= 0 then
+            piece.offset = head
             piece.length = total
         else
             piece.bytes = bytes
@@ -380,14 +386,12 @@ local function reassemble(ba, frame_no, conv, flow, offset_in_packet)
         shown.pieces[#shown.pieces + 1] = piece
         if flow.buf:len() == total then
             flow.buf = ByteArray.new()
-            flow.buf_packet_offset = nil
             break
         end
+        -- The piece ended in this packet, so what follows it arrived here.
         flow.buf = flow.buf:subset(total, flow.buf:len() - total)
         flow.buf_first = frame_no
-        if flow.buf_packet_offset ~= nil then
-            flow.buf_packet_offset = flow.buf_packet_offset + total
-        end
+        head = head + total
     end
     return shown
 end
@@ -398,7 +402,6 @@ local function reset_flow(flow)
         flow.pending_id = nil
     end
     flow.buf = ByteArray.new()
-    flow.buf_packet_offset = nil
 end
 
 local function new_conversation(pinfo)
