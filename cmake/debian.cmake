@@ -61,14 +61,17 @@ downloads recordings, reads and writes device parameters and sends audio.
 kestrel-recorder is a recorder emulator that serves a sample H.264 clip,
 to try a host against without a recorder.")
 
-string(TIMESTAMP KN_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+find_program(KN_GZIP gzip REQUIRED)
+# The day of the build (SOURCE_DATE_EPOCH when set), so that a configure run
+# does not remake the changelogs.
+string(TIMESTAMP KN_DEB_DATE "%a, %d %b %Y 00:00:00 +0000" UTC)
 foreach(component IN LISTS CPACK_COMPONENTS_ALL)
     string(TOUPPER ${component} upper)
     set(KN_DEB_PACKAGE ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
     set(docdir ${PROJECT_BINARY_DIR}/packaging/doc/${KN_DEB_PACKAGE})
     configure_file(${PROJECT_SOURCE_DIR}/cmake/debian-changelog.in ${docdir}/changelog @ONLY)
     add_custom_command(OUTPUT ${docdir}/changelog.gz
-        COMMAND gzip -9nkf ${docdir}/changelog
+        COMMAND ${KN_GZIP} -9nkf ${docdir}/changelog
         DEPENDS ${docdir}/changelog VERBATIM)
     list(APPEND KN_DEB_CHANGELOGS ${docdir}/changelog.gz)
     install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian-copyright
