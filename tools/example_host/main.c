@@ -1,7 +1,18 @@
-/* A minimal host written in plain C against the public header: prints the
- * decoder header and checks that every export of the library resolves. */
+/* A minimal host written in plain C against the public header.
+ *
+ *   kestrel-example                      prints the decoder header and checks
+ *                                        that every export resolves
+ *   kestrel-example ADDRESS PORT [CH]    also logs in, receives live video of
+ *                                        channel CH (default 0) over TCP for
+ *                                        two seconds and counts the frames
+ *
+ * Exit status: 0 done (and at least one frame came), 1 otherwise. */
+#define _POSIX_C_SOURCE 200809L
 #include <dlfcn.h>
+#include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
 
 #include "exports.h"
 
@@ -15,12 +26,70 @@ static const char *const kExports[] = {
     "KR_4100_StopRealPlay", "KR_4100_StopTalk", "KR_4100_Talk",
 };
 
-int main(void)
+/* Frames arrive on a library thread; the count is read on the main one. */
+static pthread_mutex_t g_CountLock = PTHREAD_MUTEX_INITIALIZER;
+static unsigned long g_nFrames;
+static unsigned long g_nBytes;
+
+static void OnFrame(void *hStream, uint32_t nType, const unsigned char *pData, int32_t nLen, uint32_t dwUser)
+{
+    (void)hStream;
+    (void)pData;
+    (void)dwUser;
+    if (nType > 3) {
+        return; /* 255: the connection was lost */
+    }
+    pthread_mutex_lock(&g_CountLock);
+    ++g_nFrames;
+    g_nBytes += (unsigned long)nLen;
+    pthread_mutex_unlock(&g_CountLock);
+}
+
+static int WatchLive(const char *address, int port, int channel)
+{
+    int32_t result = 0;
+    void *session;
+    void *stream;
+    struct timespec pause = {0, 100000000L};
+    unsigned long frames;
+    unsigned long bytes;
+    int i;
+
+    session = KR_4100_Login(address, port, "admin", "", &result);
+    if (session == NULL) {
+        fprintf(stderr, "login to %s:%d failed (result %d)\n", address, port, (int)result);
+        return 1;
+    }
+    stream = KR_4100_RealPlay(session, channel, 1, OnFrame, 0);
+    if (stream == NULL) {
+        fprintf(stderr, "live video of channel %d refused\n", channel);
+        KR_4100_Logout(session);
+        return 1;
+    }
+    for (i = 0; i < 20; ++i) {
+        nanosleep(&pause, NULL);
+    }
+    KR_4100_StopRealPlay(stream);
+    KR_4100_Logout(session);
+    pthread_mutex_lock(&g_CountLock);
+    frames = g_nFrames;
+    bytes = g_nBytes;
+    pthread_mutex_unlock(&g_CountLock);
+    printf("live channel %d: %lu frames, %lu bytes\n", channel, frames, bytes);
+    return frames > 0 ? 0 : 1;
+}
+
+int main(int argc, char **argv)
 {
     const unsigned char *header = (const unsigned char *)KR_4100_GetDecoderHeader(0);
     unsigned i;
     int missing = 0;
+    int status;
 
+    if (argc != 1 && argc != 3 && argc != 4) {
+        fprintf(stderr, "usage: kestrel-example [ADDRESS PORT [CHANNEL]]\n");
+        return 1;
+    }
     if (!KR_4100_Init()) {
         fprintf(stderr, "socket layer did not start\n");
         return 1;
@@ -35,6 +104,10 @@ int main(void)
         printf("  %-28s %s\n", kExports[i], address ? "ok" : "MISSING");
         missing += address == NULL;
     }
+    status = missing ? 1 : 0;
+    if (status == 0 && argc >= 3) {
+        status = WatchLive(argv[1], atoi(argv[2]), argc == 4 ? atoi(argv[3]) : 0);
+    }
     KR_4100_Cleanup();
-    return missing ? 1 : 0;
+    return status;
 }

@@ -66,7 +66,8 @@ const char *RecorderUsage()
            "  --refuse-login        answer every login with result 0\n"
            "  --drop-after-login    close the command channel right after the login reply\n"
            "  --drop-after N        reset a command channel when its N-th packet arrives\n"
-           "  --verbose             log keep-alives too\n"
+           "  --verbose             log keep-alives too, and every command packet\n"
+           "                        with its session id\n"
            "  -h, --help            this text\n"
            "\n"
            "Exit status: 0 stopped by a signal, 1 could not start (clip or address), 2 usage.\n";
