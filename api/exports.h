@@ -20,9 +20,9 @@
  * Callbacks run on the library's own threads, never on the thread that called
  * an export. From inside a callback a host may stop a stream (any kind),
  * stop talk, log out, send playback controls and audio, and call the
- * setters; the library hands the teardown to another thread and the call
- * returns at once. It must not make calls that wait for a reply of the
- * recorder (KR_4100_Login, KR_4100_GetDvrParam, KR_4100_SetDvrParam,
+ * setters; such a call never waits for the thread it runs on, whose part of
+ * the teardown ends when the callback returns. It must not make calls that
+ * wait for a reply of the recorder (KR_4100_Login, KR_4100_GetDvrParam, KR_4100_SetDvrParam,
  * KR_4100_FindFile, KR_4100_RealPlay, KR_4100_PlayBack, KR_4100_DownLoad,
  * KR_4100_Talk): from the message callback they cannot get their reply and
  * run into the reply time-out, and from a data callback they hold up the
