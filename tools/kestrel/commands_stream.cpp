@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <mutex>
 
 #include "api/exports.h"
 #include "tools/kestrel/commands.h"
@@ -32,8 +33,17 @@ enum class Ending {
     WriteFailed,
 };
 
-// The data callback has only a 32-bit user value: one sink per process.
-std::atomic<CFrameSink *> g_pSink{nullptr};
+// The data callback has only a 32-bit user value: one sink per process. The
+// callback uses it under g_SinkMutex, so once SetSink(nullptr) returned no
+// library thread still touches the sink, even one that outlived its stop.
+std::mutex g_SinkMutex;
+CFrameSink *g_pSink = nullptr;
+
+void SetSink(CFrameSink *sink)
+{
+    std::lock_guard<std::mutex> lk(g_SinkMutex);
+    g_pSink = sink;
+}
 volatile std::sig_atomic_t g_bInterrupted = 0;
 
 // Frames already queued when the connection ends are still delivered after
@@ -47,8 +57,9 @@ constexpr int kFramesPerSecond = 25;
 
 void KR_CALL OnData(void *, uint32_t type, const unsigned char *data, int32_t len, uint32_t)
 {
-    if (CFrameSink *sink = g_pSink) {
-        sink->OnData(type, data, len);
+    std::lock_guard<std::mutex> lk(g_SinkMutex);
+    if (g_pSink != nullptr) {
+        g_pSink->OnData(type, data, len);
     }
 }
 
@@ -64,7 +75,7 @@ int SecondOfDay(const DvrTime &t) { return t.nHour * 3600 + t.nMinute * 60 + t.n
 void Drain(CFrameSink &sink)
 {
     const auto began = Clock::now();
-    long frames = sink.WaitFor(milliseconds(0)).frames;
+    long frames = sink.Counts().frames;
     auto quietSince = Clock::now();
     while (Clock::now() - began < kDrainMax && Clock::now() - quietSince < kDrainQuiet) {
         const long now = sink.WaitFor(milliseconds(50)).frames;
@@ -113,15 +124,19 @@ public:
             return Fail(kExitStream, "lost the recorder at " + m_C.Where() + " (" + lostReason + ") after " +
                                          Received(counts));
         }
+        if (counts.frames == 0) {
+            // However it ended: closed at once, silent, or a limit reached.
+            // (A recorder that closes right after its acknowledgement may do
+            // so before the library reports closes to the host: then only
+            // the silence tells.)
+            const std::string why = m_Kind == StreamKind::Live ? " delivered no frame"
+                                                               : " brought no frame (no recording at that time?)";
+            return Fail(kExitNothing, "the " + what + " at " + m_C.Where() + why +
+                                          (ending == Ending::Idle ? " in " + Seconds(m_O.idleSeconds) : ""));
+        }
         if (ending == Ending::Idle) {
             return Fail(kExitStream, "the " + what + " from " + m_C.Where() + " went silent: nothing for " +
                                          Seconds(m_O.idleSeconds) + " (--idle-timeout) after " + Received(counts));
-        }
-        if (counts.frames == 0) {
-            const std::string why = m_Kind == StreamKind::Live ? " delivered no frame"
-                                                               : " brought no frame (no recording at that time?)";
-            return Fail(m_Kind == StreamKind::Live && ending == Ending::Closed ? kExitStream : kExitNothing,
-                        "the " + what + " at " + m_C.Where() + why);
         }
         if (ending == Ending::Closed) {
             if (m_Kind == StreamKind::Live) {
@@ -189,20 +204,21 @@ int RunStream(StreamKind kind, const Options &o)
         Complain(message);
         return kExitFailure;
     }
+    // The sink outlives the connection, whose loss watch asks it about frames.
+    CFrameSink sink(file);
+    sink.Begin(o.h264, o.frames);
     CConnection connection;
     if (const int rc = connection.Open(o); rc != kExitOk) {
         return rc;
     }
-    CFrameSink sink(file);
-    sink.Begin(o.h264, o.frames);
     // The recorder is checked only while frames have stopped coming.
     connection.WatchForLoss([&sink] { sink.Wake(); },
-                            [&sink] { return Clock::now() - sink.WaitFor(milliseconds(0)).lastFrame > kQuietBeforeCheck; });
-    g_pSink = &sink;
+                            [&sink] { return Clock::now() - sink.Counts().lastFrame > kQuietBeforeCheck; });
+    SetSink(&sink);
     const auto opening = Clock::now();
     void *stream = OpenStream(kind, o, connection.Session());
     if (stream == nullptr) {
-        g_pSink = nullptr;
+        SetSink(nullptr);
         sink.End();
         if (ElapsedMs(opening) >= 0.9 * connection.TimeoutMs()) {
             Complain(std::string("the recorder at ") + connection.Where() + " did not acknowledge the " +
@@ -281,9 +297,9 @@ int RunStream(StreamKind kind, const Options &o)
     } else {
         KR_4100_StopPlayBack(stream);
     }
-    g_pSink = nullptr;
+    SetSink(nullptr);
     sink.End();
-    const SinkCounts counts = sink.WaitFor(milliseconds(0));
+    const SinkCounts counts = sink.Counts();
     const double elapsed = std::chrono::duration<double>(Clock::now() - began).count();
     if (kind == StreamKind::Download) {
         progress.Update(CProgress::Bar(counts.videoFrames / expected, Received(counts)), true);

@@ -13,7 +13,7 @@ enum ExitCode : int {
     kExitTimeout = 5,  // no reply within the reply time-out
     kExitStream = 6,  // a stream could not be opened, or the stream or recorder was lost
     kExitIncomplete = 7,  // the job ended before its end; what came is kept in FILE.part
-    kExitNothing = 8,  // the stream ended without a single frame (no recording there)
+    kExitNothing = 8,  // the stream brought no frame at all (no recording there, no such channel)
     kExitInterrupted = 130,  // Ctrl-C (SIGINT) or SIGTERM ended a job before its end
 };
 

@@ -88,6 +88,12 @@ bool CFrameSink::LimitReached() const
     return m_nLimit > 0 && m_Counts.frames >= m_nLimit;
 }
 
+SinkCounts CFrameSink::Counts() const
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    return m_Counts;
+}
+
 void CFrameSink::End()
 {
     std::lock_guard<std::mutex> lk(m_Mutex);

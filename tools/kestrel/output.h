@@ -41,6 +41,8 @@ public:
     // called, or the time passed; returns the counts then.
     SinkCounts WaitFor(std::chrono::milliseconds slice);
     bool LimitReached() const;
+    // The counts now, without waiting (and without taking a Wake).
+    SinkCounts Counts() const;
     // Takes no more frames; the file is the caller's again.
     void End();
 
