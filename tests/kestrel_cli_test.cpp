@@ -119,7 +119,7 @@ TEST_F(KestrelCli, CtrlCIsANormalEndOnlyForALiveViewWithoutALimit)
         {{"download", "-p", p, "--start", "2024-05-01 08:00:00", "--end", "2024-05-01 08:01:00"}, 130},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.args[0] + " " + std::to_string(c.args.size()));
+        SCOPED_TRACE(c.args.back());
         const std::string out = Path("ctrl-c.bin");
         WriteText(out, kPrecious);
         std::vector<std::string> args = c.args;
@@ -224,7 +224,11 @@ TEST_F(KestrelCli, InputIsCheckedBeforeAnythingIsSent)
         {{"help", "bogus"}, "help takes one command name"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args[2]);
+        std::string line;
+        for (const std::string &a : c.args) {
+            line += a + " ";
+        }
+        SCOPED_TRACE(line);
         EXPECT_EQ(2, Kestrel(c.args));
         EXPECT_NE(std::string::npos, m_Err.find(c.message)) << m_Err;
     }
