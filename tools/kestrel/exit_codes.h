@@ -19,9 +19,9 @@ enum ExitCode : int {
 
 inline constexpr const char *kExitCodeHelp =
     "Exit status: 0 done, 1 other failure (files, library), 2 usage error,\n"
-    "3 recorder unreachable, 4 login refused (or not answered), 5 request timed out,\n"
-    "6 stream refused or lost (or the recorder lost), 7 incomplete: ended before\n"
-    "its end (what came is kept in FILE.part), 8 nothing received,\n"
+    "3 recorder unreachable, 4 login refused (or connection closed), 5 request timed\n"
+    "out, 6 stream refused or lost (or the recorder lost), 7 incomplete: ended\n"
+    "before its end (what came is kept in FILE.part), 8 nothing received,\n"
     "130 interrupted by Ctrl-C before the end (a live view without --duration or\n"
     "--frames ends with Ctrl-C as asked: 0).\n";
 
