@@ -154,13 +154,13 @@ TEST_F(KestrelCli, AKilledRecorderEndsLiveVideoOnEveryTransportAndTalk)
         std::vector<std::string> args = {"live", "-p", std::to_string(port), "--transport", transport,
                                          "--idle-timeout", "4", "-o", out};
         if (talk) {
-            WriteText(Path("audio.raw"), std::string(64000, 'a'));
+            WriteText(Path("audio.raw"), std::string(160000, 'a'));  // 10 s
             args = {"talk", "-p", std::to_string(port), "--file", Path("audio.raw")};
         }
         CChildProcess k;
         ASSERT_TRUE(StartKestrel(k, args));
         if (talk) {
-            ASSERT_TRUE(RecorderLogged(std::regex("talk")));
+            ASSERT_TRUE(RecorderLogged(std::regex("talk opened")));
         } else {
             ASSERT_TRUE(Eventually([&] { return Exists(out + ".part"); }));
         }

@@ -181,6 +181,11 @@ int RunTalk(const Options &o)
         }
     }
     progress.Finish();
+    // The library reports no failed send: before calling the audio sent,
+    // make sure the recorder was still there.
+    if (!lost && sent == audio.size()) {
+        lost = connection.RecorderLost(lostReason);
+    }
     KR_4100_StopTalk(connection.Session());
     if (lost) {
         Complain("lost the recorder at " + connection.Where() + " (" + lostReason + ") after " + std::to_string(sent) +
