@@ -282,6 +282,10 @@ int RunStream(StreamKind kind, const Options &o)
         if (counts.lost) {
             Drain(sink);
             ending = sink.LimitReached() ? Ending::Asked : Ending::Closed;
+            // Live video has no end of its own: was it the recorder that went?
+            if (ending == Ending::Closed && kind == StreamKind::Live && connection.RecorderLost(lostReason)) {
+                ending = Ending::RecorderLost;
+            }
             break;
         }
         if (counts.frames > 0) {

@@ -62,20 +62,22 @@ void CLossWatch::Run()
     }
     m_Cond.notify_all();
     auto lastProbe = std::chrono::steady_clock::time_point{};
-    bool pending = false;  // a notice not yet checked
+    // Once a notice came, the recorder is checked every two seconds while
+    // the job sees nothing coming: a loss that follows silence brings no
+    // notice of its own when the library has given up on the connection.
+    bool noticed = false;
     while (m_bRun) {
         DvrThreadMessage msg{};
         if (KR_4100_GetThreadMessage(&msg, kNoticeWaitMs) == 1 && msg.message == KR_4100_DISCONNECT_MESSAGE &&
             msg.hSession == m_hSession) {
             ++m_nNotices;
-            pending = true;
+            noticed = true;
         }
         const auto now = std::chrono::steady_clock::now();
-        if (!pending || m_bLost || (m_Quiet && !m_Quiet()) || now - lastProbe < kProbeSpacing) {
+        if (!noticed || m_bLost || (m_Quiet && !m_Quiet()) || now - lastProbe < kProbeSpacing) {
             continue;
         }
         lastProbe = now;
-        pending = false;
         std::string reason;
         if (ProbeRecorder(m_Host, m_wPort, reason)) {
             continue;  // only quiet: the recorder still takes connections

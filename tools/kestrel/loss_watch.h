@@ -2,9 +2,9 @@
 // transport. The library posts its disconnect notice (0x1200) both when the
 // command channel closes and after every 1.2 s in which the recorder sent
 // nothing on it; a recorder that never answers keep-alives is silent and
-// well. So a notice only makes the watch look: a TCP connect to the
-// recorder's port (at most once every two seconds, and only while the job
-// itself sees nothing coming) that fails means the recorder is lost. A thread of the watch takes the notices, registered
+// well. So a notice only makes the watch look: from the first notice on, a
+// TCP connect to the recorder's port every two seconds while the job itself
+// sees nothing coming; one that fails means the recorder is lost. A thread of the watch takes the notices, registered
 // with KR_4100_SetDVRMessage; one watch per process.
 #pragma once
 
