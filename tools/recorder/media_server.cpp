@@ -247,7 +247,7 @@ void CMediaServer::StartSender(const emu::ConnectionInfo &info, const emu::Recor
         }
     } else {
         s->channel = d[3];
-        s->total = DownloadFrames(SecondOfDay(d, 4), SecondOfDay(d, 7));
+        s->total = DownloadFrames(SecondOfDay(d, 4), SecondOfDay(d, 7), m_Options.downloadCapSeconds);
     }
     Sender *raw = s.get();
     std::lock_guard<std::mutex> lk(m_Mutex);
