@@ -3,8 +3,8 @@
 #include "api/exports.h"
 
 #include "api/decoder_header.h"
-#include "api/globals.h"
-#include "api/release.h"
+#include "core/globals.h"
+#include "core/release.h"
 #include "api/session_registry.h"
 #include "platform/compiler.h"
 #include "platform/socket.h"
@@ -57,8 +57,7 @@ KR_API int32_t KR_CALL KR_4100_Cleanup(void)
 
 KR_API int32_t KR_CALL KR_4100_SetConnectTime(uint32_t dwMilliseconds)
 {
-    const uint32_t lowest = kn::kRelease1001 ? 1000 : 1;
-    if (dwMilliseconds < lowest) {
+    if (dwMilliseconds < kn::release::kShortestReplyTimeoutMs) {
         return 0;
     }
     kn::g_dwReplyTimeout = dwMilliseconds;
@@ -67,7 +66,7 @@ KR_API int32_t KR_CALL KR_4100_SetConnectTime(uint32_t dwMilliseconds)
 
 KR_API int32_t KR_CALL KR_4100_SetDVRMessage(uint32_t uMsg, uint32_t dwThreadId)
 {
-    if (kn::kRelease1001) {
+    if (!kn::release::kPostsDisconnectNotice) {
         return 1;  // this release posts no notices at all
     }
     if (uMsg != kn::kNotifyMessage) {

@@ -13,8 +13,9 @@
 #include <memory>
 #include <vector>
 
-#include "api/exports.h"
+#include "core/host_types.h"
 #include "net/command_packet.h"
+#include "net/packet_framing.h"
 #include "net/socket_slot.h"
 #include "platform/event.h"
 #include "platform/mutex.h"
@@ -94,13 +95,13 @@ private:
     void ReceiveLoop();
     void ReceiveLoop1001();
     void KeepAliveLoop();
-    // One receive on s (socket lock held): appends to m_ReplyBuf and returns
+    // One receive on s (socket lock held): appends to m_Joiner and returns
     // the byte count, or closes the socket and returns 0 when the peer closed
     // or the receive failed.
     size_t ReceiveLocked(platform::SocketHandle s);
-    // Cuts what m_ReplyBuf holds into packets, dispatches each and calls the
-    // message callback for recorder messages; an unfinished packet at the end
-    // of a full receive stays in m_ReplyBuf for the next one.
+    // Dispatches each packet m_Joiner holds and calls the message callback
+    // for recorder messages; an unfinished packet at the end of a full
+    // receive stays in m_Joiner for the next one.
     void DispatchReceived(bool receiveFilled);
     // Handles one received packet; returns true when it was a recorder
     // message, copied to message for the caller to deliver after unlocking.
@@ -124,9 +125,8 @@ private:
     std::atomic<uint32_t> m_dwSessionId{0};  // the 4 id bytes as received
     std::atomic<bool> m_bRun{true};
 
-    uint8_t m_RecvBuf[4096];
-    uint8_t m_ReplyBuf[32768];
-    size_t m_nReplyLen = 0;
+    uint8_t m_RecvBuf[net::CPacketJoiner::kReceiveSize];
+    net::CPacketJoiner m_Joiner;  // received bytes, cut into packets
 
     platform::CMutex m_SlotMutex;  // guards the three below
     uint8_t m_SlotBuf[4096];

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "api/globals.h"
+#include "core/globals.h"
 #include "net/command_codes.h"
 #include "net/socket_ops.h"
 
@@ -73,7 +73,7 @@ void CDvrStream::StartThreads()
 
 void CDvrStream::Destroy()
 {
-    if constexpr (!kRelease1001) {
+    if constexpr (!release::kStopsStreamThreadsBeforeClose) {
         CloseSocket();
     }
     m_bRun = false;
@@ -81,7 +81,7 @@ void CDvrStream::Destroy()
     m_Queue.Wake();
     m_hRecvThread.Stop(platform::kThreadStopGraceMs);
     m_hDeliverThread.Stop(platform::kThreadStopGraceMs);
-    if constexpr (kRelease1001) {
+    if constexpr (release::kStopsStreamThreadsBeforeClose) {
         CloseSocket();
     }
 }
@@ -228,7 +228,7 @@ bool CDvrStream::OpenTalk()
         return false;
     }
     // 1.0.0.13 accepts any control reply but "&"; 1.0.0.1 only "%".
-    m_bTalkAccepted = !kRelease1001;
+    m_bTalkAccepted = !release::kTalkNeedsPercentReply;
     if (!Request(net::kCodeOpenTalk, nullptr, 0)) {
         return false;
     }

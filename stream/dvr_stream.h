@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "api/exports.h"
-#include "api/release.h"
+#include "core/host_types.h"
+#include "core/release.h"
 #include "net/command_packet.h"
 #include "net/socket_slot.h"
 #include "platform/event.h"
@@ -31,7 +31,7 @@ public:
     static constexpr int32_t kRealTime = 0;
     static constexpr int32_t kPlayBack = 1;
     static constexpr int32_t kDownLoadOrTalk = 3;
-    static constexpr size_t kDeliverBufSize = kRelease1001 ? 32768 : 131072;
+    static constexpr size_t kDeliverBufSize = release::kDeliverBufferSize;
 
     // Builds the stream and starts its two threads.
     static std::shared_ptr<CDvrStream> Create(const net::SessionId &sessionId, int32_t kind,

@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <string>
 
-#include "api/globals.h"
-#include "api/release.h"
+#include "core/globals.h"
+#include "core/release.h"
 #include "platform/thread.h"
 #include "support/eventually.h"
 #include "support/recorder_fixture.h"

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "api/exports.h"
-#include "api/release.h"
+#include "core/release.h"
 #include "tools/emulator/recorder_emulator.h"
 
 namespace kn::test {
