@@ -8,7 +8,6 @@
 #include "net/reply_codes.h"
 #include "net/socket_ops.h"
 #include "platform/thread_message.h"
-#include "stream/dvr_stream.h"
 
 namespace kn {
 
@@ -35,20 +34,9 @@ std::shared_ptr<CDvrSession> CDvrSession::Create()
     return std::shared_ptr<CDvrSession>(new CDvrSession());
 }
 
-CDvrSession::CDvrSession()
-{
-    m_StreamList.reserve(10);
-}
+CDvrSession::CDvrSession() = default;
 
 CDvrSession::~CDvrSession() = default;
-
-net::SessionId CDvrSession::SessionId() const
-{
-    net::SessionId id;
-    const uint32_t raw = m_dwSessionId.load();
-    std::memcpy(id.data(), &raw, id.size());
-    return id;
-}
 
 bool CDvrSession::SendCommand(uint8_t code, const void *payload, size_t len)
 {
@@ -56,7 +44,7 @@ bool CDvrSession::SendCommand(uint8_t code, const void *payload, size_t len)
     if (!lease) {
         return false;
     }
-    return net::SendCommand(lease.get(), SessionId(), code, payload, len);
+    return net::SendCommand(lease.get(), CurrentSessionId(), code, payload, len);
 }
 
 bool CDvrSession::SendCommandWithStreamId(const net::StreamId &streamId, uint8_t code,
@@ -66,7 +54,7 @@ bool CDvrSession::SendCommandWithStreamId(const net::StreamId &streamId, uint8_t
     if (!lease) {
         return false;
     }
-    return net::SendCommandWithStreamId(lease.get(), SessionId(), streamId, code, payload, len);
+    return net::SendCommandWithStreamId(lease.get(), CurrentSessionId(), streamId, code, payload, len);
 }
 
 // ---------------------------------------------------------------- login
@@ -165,31 +153,19 @@ int32_t CDvrSession::LoginResult()
     return n ? static_cast<int32_t>(static_cast<int8_t>(payload[0])) : 0;
 }
 
-void CDvrSession::StopAllStreams()
-{
-    std::vector<std::shared_ptr<CDvrStream>> streams;
-    {
-        platform::CLockGuard lock(m_ListMutex);
-        streams = m_StreamList;
-    }
-    for (const auto &stream : streams) {
-        StopStream(stream.get());
-    }
-}
-
 void CDvrSession::LogoutClose()
 {
-    StopAllStreams();
+    m_Streams.StopAll();
     SendCommand(net::kCodeLogout, nullptr, 0);
     CloseCommandSocket();
     m_dwDvrIp = 0;
     m_wDvrPort = 0;
-    m_dwSessionId = 0;
+    m_SessionId = net::SessionId{};
 }
 
 void CDvrSession::Destroy()
 {
-    StopAllStreams();
+    m_Streams.StopAll();
 
     m_bRun = false;
     m_hKeepAliveWake.Set();
@@ -414,9 +390,9 @@ bool CDvrSession::Dispatch(const uint8_t *chunk, size_t len, uint8_t (&message)[
         return true;
     }
     if (reply.code == net::kCodeLoginReply) {
-        uint32_t id;
-        std::memcpy(&id, chunk + 4, sizeof(id));
-        m_dwSessionId = id;
+        net::SessionId id;
+        std::memcpy(id.data(), chunk + 4, id.size());
+        m_SessionId = id;
     }
     platform::CLockGuard lock(m_SlotMutex);
     if (reply.code == m_nWaitCode.load() && !m_bSlotFilled) {
@@ -455,18 +431,10 @@ void CDvrSession::KeepAliveLoop()
 {
     uint8_t payload[14] = {};
     while (m_bRun) {
-        {
-            platform::CLockGuard lock(m_ListMutex);
-            if (!m_StreamList.empty()) {
-                uint32_t channels = 0;
-                for (const auto &stream : m_StreamList) {
-                    if (stream->Kind() == CDvrStream::kRealTime) {
-                        channels |= 1u << (static_cast<uint32_t>(stream->Channel()) % 32);
-                    }
-                }
-                payload[12] = static_cast<uint8_t>(channels);
-                payload[13] = static_cast<uint8_t>(channels >> 8);
-            }
+        uint32_t channels = 0;
+        if (m_Streams.LiveChannels(channels)) {
+            payload[12] = static_cast<uint8_t>(channels);
+            payload[13] = static_cast<uint8_t>(channels >> 8);
         }
         SendCommand(net::kCodeKeepAlive, payload, sizeof(payload));
         m_hKeepAliveWake.Wait(kKeepAliveIntervalMs);

@@ -49,7 +49,7 @@ CDvrStream::CDvrStream(const net::SessionId &sessionId, int32_t kind, uint32_t a
                        uint16_t port)
     : m_dwDvrIp(addressNetOrder),
       m_wDvrPort(port),
-      m_dwSessionId(sessionId),
+      m_SessionId(sessionId),
       m_nKind(kind),
       m_Assembler(m_Queue)
 {
@@ -86,13 +86,7 @@ void CDvrStream::Destroy()
     }
 }
 
-net::StreamId CDvrStream::StreamId() const
-{
-    net::StreamId id;
-    const uint32_t raw = m_dwStreamId.load();
-    std::memcpy(id.data(), &raw, id.size());
-    return id;
-}
+net::StreamId CDvrStream::StreamId() const { return m_StreamId.load(); }
 
 // ---------------------------------------------------------------- connection
 
@@ -137,7 +131,7 @@ void CDvrStream::SendStreamCommand(uint8_t code, const void *payload, size_t len
 {
     net::CSocketSlot::Lease lease = m_sock.Acquire();
     if (lease) {
-        net::SendMediaCommand(lease.get(), m_dwSessionId, code, payload, len);
+        net::SendMediaCommand(lease.get(), m_SessionId, code, payload, len);
     }
 }
 
@@ -295,9 +289,9 @@ void CDvrStream::HandleChunk(uint8_t *bytes, size_t count)
         break;
     }
     case net::kReplyPlayBack: {
-        uint32_t id;
-        std::memcpy(&id, reply + 11, sizeof(id));
-        m_dwStreamId = id;
+        net::StreamId id;
+        std::memcpy(id.data(), reply + 11, id.size());
+        m_StreamId = id;
         m_hReplyEvent.Set();
         break;
     }
