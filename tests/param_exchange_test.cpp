@@ -10,8 +10,8 @@
 
 #include "platform/thread.h"
 #include "platform/thread_message.h"
-#include "support/eventually.h"
-#include "support/recorder_fixture.h"
+#include "tests/support/eventually.h"
+#include "tests/support/recorder_fixture.h"
 
 using kn::kRelease1001;
 using kn::emu::Bytes;

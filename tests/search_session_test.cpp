@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/recorder_fixture.h"
+#include "tests/support/recorder_fixture.h"
 
 using kn::emu::Bytes;
 using kn::emu::Recording;

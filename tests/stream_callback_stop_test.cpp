@@ -14,9 +14,9 @@
 #include <cstring>
 
 #include "platform/thread.h"
-#include "support/eventually.h"
-#include "support/frame_sink.h"
-#include "support/recorder_fixture.h"
+#include "tests/support/eventually.h"
+#include "tests/support/frame_sink.h"
+#include "tests/support/recorder_fixture.h"
 
 using kn::emu::Bytes;
 using kn::emu::BuildFrame;

@@ -9,10 +9,10 @@
 
 #include "net/command_packet.h"
 #include "stream/dvr_stream.h"
-#include "support/eventually.h"
-#include "support/frame_sink.h"
-#include "support/net_namespace.h"
-#include "support/recorder_fixture.h"
+#include "tests/support/eventually.h"
+#include "tests/support/frame_sink.h"
+#include "tests/support/net_namespace.h"
+#include "tests/support/recorder_fixture.h"
 
 using kn::emu::Bytes;
 using kn::emu::BuildFrame;
