@@ -1,6 +1,6 @@
 // The host tools end to end: kestrel-recorder and kestrel as programs, the
 // clip's access units, and kestrel's command line and failure reports.
-#include "tools_fixture.h"
+#include "tests/support/tools_fixture.h"
 
 #if defined(KN_RECORDER_BIN) && defined(KN_KESTREL_BIN)
 

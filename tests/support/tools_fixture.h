@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "support/child_process.h"
-#include "support/eventually.h"
+#include "tests/support/child_process.h"
+#include "tests/support/eventually.h"
 #include "tools/emulator/access_units.h"
 #include "tools/emulator/recorder_emulator.h"
 
