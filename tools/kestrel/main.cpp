@@ -1,8 +1,10 @@
 // kestrel: a command-line host for networked video recorders, built on the
 // library's public C interface alone.
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "tools/gateway/gateway.h"
 #include "tools/kestrel/commands.h"
 #include "tools/kestrel/exit_codes.h"
 #include "tools/kestrel/options.h"
@@ -11,6 +13,10 @@ using namespace kn::cli;
 
 int main(int argc, char **argv)
 {
+    // The gateway is a server with a command line of its own.
+    if (argc > 1 && std::strcmp(argv[1], "gateway") == 0) {
+        return kn::gateway::RunGateway(argc - 1, argv + 1);
+    }
     Options options;
     std::string message;
     if (!ParseOptions(argc, argv, options, message)) {
