@@ -98,15 +98,22 @@ void CRecorderLink::OnData(void *hStream, uint32_t type, const unsigned char *da
         return;
     }
     Channel &c = link->m_Channels[user];
-    if (c.stream.load() != hStream) {
+    if (!c.accepting) {
         return;  // a stream already given up
     }
+    void *current = c.stream.load();
     if (type == 255) {
-        c.lost = true;
-        link->Wake();
+        // Only the loss of this channel's current stream (or of the one
+        // being opened) counts; a late notice of an old one does not.
+        if (current == hStream || current == nullptr) {
+            c.lost = true;
+            link->Wake();
+        }
         return;
     }
-    c.hub->OnFrame(type, data, len);
+    if (current == hStream || current == nullptr) {
+        c.hub->OnFrame(type, data, len);
+    }
 }
 
 // The library posts its disconnect notice to a thread of ours: this one
@@ -281,6 +288,7 @@ void CRecorderLink::DropSession(int64_t now, const char *why)
 
 void CRecorderLink::CloseStream(Channel &c)
 {
+    c.accepting = false;
     if (void *stream = c.stream.exchange(nullptr)) {
         KR_4100_StopRealPlay(stream);
     }
@@ -292,11 +300,11 @@ void CRecorderLink::OpenStream(Channel &c, int index, int64_t now)
     c.lost = false;
     c.framesAtOpen = c.hub->Counts().frames;
     c.confirmed = false;
-    // The handle is published before the first frame can arrive: the
-    // callback drops frames of any other stream.
+    c.accepting = true;
     void *stream = KR_4100_RealPlay(m_hSession.load(), index, m_Options.transport, &CRecorderLink::OnData,
                                     static_cast<uint32_t>(index));
     if (stream == nullptr) {
+        c.accepting = false;
         c.retryAtMs = NowMs() + c.backoff.Next();
         Log("channel %d: the recorder did not open the stream; retrying in %s", index,
             Seconds(c.retryAtMs - NowMs()).c_str());

@@ -38,6 +38,9 @@ private:
     struct Channel {
         CChannelHub *hub = nullptr;
         std::atomic<void *> stream{nullptr};
+        // Frames are taken from the moment the stream is asked for (a
+        // recorder may send before the request returns) until it is stopped.
+        std::atomic<bool> accepting{false};
         std::atomic<bool> lost{false};  // set by the data callback (type 255)
         bool reopen = false;  // the next opening follows a loss
         bool confirmed = false;  // frames arrived since the opening
