@@ -45,6 +45,7 @@ Bytes Cat(std::initializer_list<Bytes> parts)
 Bytes Delivered(const Bytes &unit, bool wrapper = true)
 {
     Bytes f = {'0', '0', 'd', 'c', 25, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    f.reserve(f.size() + 4 + unit.size());
     if (wrapper) {
         f.insert(f.end(), {'K', 'V', 0, 0});
     }
