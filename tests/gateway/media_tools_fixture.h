@@ -56,9 +56,6 @@ protected:
         char pattern[] = "/tmp/kestrel-gateway-XXXXXX";
         ASSERT_NE(nullptr, ::mkdtemp(pattern));
         m_Dir = pattern;
-        // GStreamer keeps type data for the process's life; leak reports of
-        // the gateway process would be about that, not about the gateway.
-        ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
         ::unsetenv("KESTREL_PASSWORD");
         ::unsetenv("KESTREL_RTSP_PASSWORD");
     }
