@@ -42,6 +42,11 @@ int main(int argc, char **argv)
     if (argc > 1 && std::strcmp(argv[1], "gateway") == 0) {
         return kn::gateway::RunGateway(argc - 1, argv + 1);
     }
+    if (argc == 3 && std::strcmp(argv[1], "help") == 0 && std::strcmp(argv[2], "gateway") == 0) {
+        char name[] = "gateway", help[] = "--help";
+        char *args[] = {name, help};
+        return kn::gateway::RunGateway(2, args);
+    }
     Options options;
     std::string message;
     if (!ParseOptions(argc, argv, options, message)) {
