@@ -337,6 +337,10 @@ int RunStream(StreamKind kind, const Options &o)
                 break;
             }
             ending = Ending::Closed;
+            // Live video has no end of its own: was it the recorder that went?
+            if (kind == StreamKind::Live && connection->RecorderLost(lostReason)) {
+                ending = Ending::RecorderLost;
+            }
             lost = true;
         } else {
             if (counts.frames > 0) {
@@ -382,7 +386,6 @@ int RunStream(StreamKind kind, const Options &o)
     }
     progress.Finish();
     if (o.stats) {
-        progress.Finish();
         std::fprintf(stderr, "kestrel: %s\n", stats.Summary(counts, reconnections).c_str());
     }
     const int rc = CJobOutcome(kind, o, *connection, file).Judge(ending, counts, elapsed, lostReason);
