@@ -14,6 +14,7 @@ const CommandInfo kCommands[] = {
     {"download", "download recorded video", RunDownload},
     {"param", "read or write a device parameter", RunParam},
     {"talk", "send audio", RunTalk},
+    {"gateway", "serve every channel over RTSP (kestrel gateway --help)", nullptr},
     {"help", "describe a command: kestrel help COMMAND", nullptr},
     {"version", "print the versions of kestrel and of the library it loaded", nullptr},
 };

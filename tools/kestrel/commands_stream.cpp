@@ -6,12 +6,16 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 #include "api/exports.h"
 #include "tools/kestrel/commands.h"
 #include "tools/kestrel/connection.h"
 #include "tools/kestrel/exit_codes.h"
+#include "tools/kestrel/live_stats.h"
 #include "tools/kestrel/output.h"
 
 namespace kn::cli {
@@ -183,6 +187,43 @@ private:
     COutputFile &m_File;
 };
 
+void *OpenStream(StreamKind kind, const Options &o, void *session);
+
+// Logs in again and reopens the live stream, waiting 1, 2, 4 ... 30 s
+// between attempts; the sink stays attached throughout. Null after Ctrl-C.
+void *Reconnect(const Options &o, std::unique_ptr<CConnection> &connection,
+                const std::function<void(CConnection &)> &watch, CFrameSink &sink)
+{
+    const auto started = Clock::now();
+    connection.reset();  // logs out
+    milliseconds delay{1000};
+    for (;;) {
+        for (const auto until = Clock::now() + delay; Clock::now() < until;) {
+            if (g_bInterrupted) {
+                return nullptr;
+            }
+            std::this_thread::sleep_for(std::min(milliseconds(100), std::chrono::duration_cast<milliseconds>(
+                                                                        until - Clock::now() + milliseconds(1))));
+        }
+        auto next = std::make_unique<CConnection>();
+        if (next->Open(o) == kExitOk) {
+            sink.Rearm();
+            if (void *stream = OpenStream(StreamKind::Live, o, next->Session())) {
+                watch(*next);
+                connection = std::move(next);
+                Complain("reconnected after " + Seconds(std::chrono::duration<double>(Clock::now() - started).count()));
+                return stream;
+            }
+            Complain("the recorder at " + next->Where() + " did not open the live video again");
+        }
+        delay = std::min(delay * 2, milliseconds(30000));
+        Complain("retrying in " + Seconds(delay.count() / 1000.0));
+        if (g_bInterrupted) {
+            return nullptr;
+        }
+    }
+}
+
 void *OpenStream(StreamKind kind, const Options &o, void *session)
 {
     switch (kind) {
@@ -206,28 +247,32 @@ int RunStream(StreamKind kind, const Options &o)
     }
     // The sink outlives the connection, whose loss watch asks it about frames.
     CFrameSink sink(file);
-    sink.Begin(o.h264, o.frames);
-    CConnection connection;
-    if (const int rc = connection.Open(o); rc != kExitOk) {
+    // An MP4 file is made of the bare access units.
+    sink.Begin(o.h264 || file.IsMp4(), o.frames);
+    auto connection = std::make_unique<CConnection>();
+    if (const int rc = connection->Open(o); rc != kExitOk) {
         return rc;
     }
     // The recorder is checked only while frames have stopped coming.
-    connection.WatchForLoss([&sink] { sink.Wake(); },
-                            [&sink] { return Clock::now() - sink.Counts().lastFrame > kQuietBeforeCheck; });
+    auto watch = [&sink](CConnection &c) {
+        c.WatchForLoss([&sink] { sink.Wake(); },
+                       [&sink] { return Clock::now() - sink.Counts().lastFrame > kQuietBeforeCheck; });
+    };
+    watch(*connection);
     SetSink(&sink);
     const auto opening = Clock::now();
-    void *stream = OpenStream(kind, o, connection.Session());
+    void *stream = OpenStream(kind, o, connection->Session());
     if (stream == nullptr) {
         SetSink(nullptr);
         sink.End();
-        if (ElapsedMs(opening) >= 0.9 * connection.TimeoutMs()) {
-            Complain(std::string("the recorder at ") + connection.Where() + " did not acknowledge the " +
+        if (ElapsedMs(opening) >= 0.9 * connection->TimeoutMs()) {
+            Complain(std::string("the recorder at ") + connection->Where() + " did not acknowledge the " +
                      KindName(kind) + " request for channel " + std::to_string(o.channel) + " within " +
-                     std::to_string(connection.TimeoutMs()) + " ms");
+                     std::to_string(connection->TimeoutMs()) + " ms");
             return kExitTimeout;
         }
         Complain(std::string("could not open ") + KindName(kind) + " of channel " + std::to_string(o.channel) +
-                 " at " + connection.Where() + " (no media connection)");
+                 " at " + connection->Where() + " (no media connection)");
         return kExitStream;
     }
 
@@ -244,6 +289,8 @@ int RunStream(StreamKind kind, const Options &o)
     auto quietSince = began;  // frames, or the end of a pause
     Ending ending;
     std::string lostReason;
+    CLiveStats stats(progress);
+    int reconnections = 0;
     for (;;) {
         const SinkCounts counts = sink.WaitFor(milliseconds(100));
         const auto now = Clock::now();
@@ -261,8 +308,12 @@ int RunStream(StreamKind kind, const Options &o)
             ++nextControl;
         }
         const std::string text = Received(counts);
-        progress.Update(kind == StreamKind::Download ? CProgress::Bar(counts.videoFrames / expected, text)
-                                                     : std::string(KindName(kind)) + ": " + text);
+        if (o.stats) {
+            stats.Tick(counts, reconnections);
+        } else {
+            progress.Update(kind == StreamKind::Download ? CProgress::Bar(counts.videoFrames / expected, text)
+                                                         : std::string(KindName(kind)) + ": " + text);
+        }
         if (counts.writeFailed) {
             ending = Ending::WriteFailed;
             break;
@@ -275,26 +326,51 @@ int RunStream(StreamKind kind, const Options &o)
             ending = Ending::Interrupted;
             break;
         }
-        if (connection.Lost(lostReason)) {
+        bool lost = false;
+        if (connection->Lost(lostReason)) {
             ending = Ending::RecorderLost;
-            break;
-        }
-        if (counts.lost) {
+            lost = true;
+        } else if (counts.lost) {
             Drain(sink);
-            ending = sink.LimitReached() ? Ending::Asked : Ending::Closed;
+            if (sink.LimitReached()) {
+                ending = Ending::Asked;
+                break;
+            }
+            ending = Ending::Closed;
             // Live video has no end of its own: was it the recorder that went?
-            if (ending == Ending::Closed && kind == StreamKind::Live && connection.RecorderLost(lostReason)) {
+            if (kind == StreamKind::Live && connection->RecorderLost(lostReason)) {
                 ending = Ending::RecorderLost;
             }
+            lost = true;
+        } else {
+            if (counts.frames > 0) {
+                quietSince = std::max(quietSince, counts.lastFrame);
+            }
+            if (!paused && now - quietSince > idleLimit) {
+                ending = Ending::Idle;
+                lost = true;
+            }
+        }
+        if (!lost) {
+            continue;
+        }
+        if (kind != StreamKind::Live || !o.reconnect) {
             break;
         }
-        if (counts.frames > 0) {
-            quietSince = std::max(quietSince, counts.lastFrame);
-        }
-        if (!paused && now - quietSince > idleLimit) {
-            ending = Ending::Idle;
+        // --reconnect: the same file goes on after a new login and stream.
+        Complain("lost the live video of channel " + std::to_string(o.channel) + " at " + connection->Where() + " (" +
+                 (ending == Ending::RecorderLost ? lostReason
+                                                 : (ending == Ending::Idle ? "nothing came" : "closed")) +
+                 "); reconnecting");
+        KR_4100_StopRealPlay(stream);
+        stream = Reconnect(o, connection, watch, sink);
+        if (stream == nullptr) {
+            ending = Ending::Interrupted;
             break;
         }
+        ++reconnections;
+        lostReason.clear();
+        quietSince = Clock::now();
     }
     if (kind == StreamKind::Live) {
         KR_4100_StopRealPlay(stream);
@@ -309,7 +385,10 @@ int RunStream(StreamKind kind, const Options &o)
         progress.Update(CProgress::Bar(counts.videoFrames / expected, Received(counts)), true);
     }
     progress.Finish();
-    const int rc = CJobOutcome(kind, o, connection, file).Judge(ending, counts, elapsed, lostReason);
+    if (o.stats) {
+        std::fprintf(stderr, "kestrel: %s\n", stats.Summary(counts, reconnections).c_str());
+    }
+    const int rc = CJobOutcome(kind, o, *connection, file).Judge(ending, counts, elapsed, lostReason);
     if (rc == kExitOk && progress.Shown()) {
         std::fprintf(stderr, "kestrel: %s written to %s%s\n", Received(counts).c_str(),
                      o.output == "-" ? "standard output" : o.output.c_str(),

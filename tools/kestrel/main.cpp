@@ -3,9 +3,11 @@
 #include <dlfcn.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "api/exports.h"
+#include "tools/gateway/gateway.h"
 #include "tools/kestrel/commands.h"
 #include "tools/kestrel/exit_codes.h"
 #include "tools/kestrel/options.h"
@@ -36,6 +38,15 @@ int PrintVersion()
 
 int main(int argc, char **argv)
 {
+    // The gateway is a server with a command line of its own.
+    if (argc > 1 && std::strcmp(argv[1], "gateway") == 0) {
+        return kn::gateway::RunGateway(argc - 1, argv + 1);
+    }
+    if (argc == 3 && std::strcmp(argv[1], "help") == 0 && std::strcmp(argv[2], "gateway") == 0) {
+        char name[] = "gateway", help[] = "--help";
+        char *args[] = {name, help};
+        return kn::gateway::RunGateway(2, args);
+    }
     Options options;
     std::string message;
     if (!ParseOptions(argc, argv, options, message)) {

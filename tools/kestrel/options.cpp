@@ -61,6 +61,8 @@ const char *kOutputHelp =
     "  --h264               write the H.264 elementary stream: the emulator's\n"
     "                       4-byte wrapper and the library's frame prefix removed\n"
     "Without --h264 every frame is written as delivered (prefix and payload).\n"
+    "A FILE ending in .mp4 is written as an MP4 file (H.264 at 25 frames a second,\n"
+    "starting on a keyframe, seekable, playable in browsers).\n"
     "FILE is written as FILE.part and renamed to FILE only when the job ended as\n"
     "asked, so a failed job never touches an existing FILE; an incomplete job\n"
     "leaves what came in FILE.part (exit status 7, 130 or 6).\n";
@@ -88,7 +90,11 @@ std::string Usage(const std::string &command)
                "                       recorder's choice: a recorder that announces a group\n"
                "                       gets joined (kestrel-recorder --multicast GROUP:PORT)\n"
                "  --duration S         stop after S seconds\n"
-               "  --frames N           stop after N frames\n" +
+               "  --frames N           stop after N frames\n"
+               "  --stats              frames, frame rate and bit rate once a second, and a\n"
+               "                       summary at the end\n"
+               "  --reconnect          keep going across recorder losses: log in and reopen\n"
+               "                       after 1, 2, 4 ... 30 s, writing on into the same file\n" +
                std::string(kOutputHelp);
     } else if (command == "search") {
         text = "usage: kestrel search --from TIME --to TIME [options]\n\n"
@@ -323,6 +329,8 @@ bool ParseOptions(int argc, char **argv, Options &o, std::string &message)
             o.h264 = true;
         } else if (arg == "--no-clobber") {
             o.noClobber = true;
+        } else if ((arg == "--stats" || arg == "--reconnect") && o.command == "live") {
+            (arg == "--stats" ? o.stats : o.reconnect) = true;
         } else if (arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9')) {
             if (kValued.count(arg) == 0) {
                 message = "unknown option '" + arg + "' for " + o.command;

@@ -34,6 +34,8 @@ struct Options {
     bool noClobber = false;  // never replace an existing output file
     double idleSeconds = 5;  // a stream silent this long is lost
     bool h264 = false;
+    bool stats = false;  // live: a statistics line a second, a summary at the end
+    bool reconnect = false;  // live: log in and reopen after recorder losses
     DvrTime start{};
     DvrTime end{};
     bool haveStart = false;

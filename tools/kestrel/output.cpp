@@ -65,6 +65,14 @@ void CFrameSink::OnData(uint32_t type, const unsigned char *data, int32_t len)
     m_Cond.notify_all();
 }
 
+void CFrameSink::Rearm()
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    m_Counts.lost = false;
+    m_bWoken = false;
+    m_Counts.lastFrame = std::chrono::steady_clock::now();
+}
+
 void CFrameSink::Wake()
 {
     std::lock_guard<std::mutex> lk(m_Mutex);

@@ -43,6 +43,9 @@ public:
     bool LimitReached() const;
     // The counts now, without waiting (and without taking a Wake).
     SinkCounts Counts() const;
+    // After a reconnection: a new stream's loss is waited for afresh; the
+    // counts go on.
+    void Rearm();
     // Takes no more frames; the file is the caller's again.
     void End();
 

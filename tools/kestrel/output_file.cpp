@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -22,6 +23,20 @@ std::string FolderOf(const std::string &path)
 }  // namespace
 
 COutputFile::~COutputFile() { Abandon(); }
+
+bool COutputFile::IsMp4() const
+{
+    static const std::string kSuffix = ".mp4";
+    if (m_Path.size() <= kSuffix.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < kSuffix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(m_Path[m_Path.size() - kSuffix.size() + i])) != kSuffix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
 
 bool COutputFile::Prepare(const std::string &path, bool noClobber, std::string &message)
 {
@@ -46,6 +61,11 @@ bool COutputFile::Prepare(const std::string &path, bool noClobber, std::string &
             return false;
         }
     }
+    if (IsMp4() && !mp4::Available()) {
+        mp4::CMp4File probe;
+        probe.Open(path, message);
+        return false;
+    }
     const std::string folder = FolderOf(path);
     if (::access(folder.c_str(), W_OK) != 0) {
         message = "cannot write to " + folder + ": " + std::strerror(errno);
@@ -58,6 +78,21 @@ bool COutputFile::Write(const void *data, size_t len)
 {
     if (m_bFailed || m_bDone) {
         return false;
+    }
+    if (IsMp4()) {
+        if (m_pMp4 == nullptr) {
+            m_pMp4 = std::make_unique<mp4::CMp4File>();
+            if (!m_pMp4->Open(PartPath(), m_Mp4Failure)) {
+                m_bFailed = true;
+                return false;
+            }
+        }
+        if (!m_pMp4->Write(static_cast<const uint8_t *>(data), len)) {
+            m_bFailed = true;
+            return false;
+        }
+        m_qwBytes += len;
+        return true;
     }
     if (m_pFile == nullptr) {
         m_pFile = std::fopen(PartPath().c_str(), "wb");
@@ -76,6 +111,13 @@ bool COutputFile::Write(const void *data, size_t len)
 
 bool COutputFile::CloseFile()
 {
+    if (m_pMp4 != nullptr) {
+        if (!m_pMp4->Close(m_Mp4Failure)) {
+            m_bFailed = true;
+        }
+        m_pMp4.reset();
+        return !m_bFailed;
+    }
     if (m_pFile == nullptr) {
         return !m_bFailed;
     }
@@ -102,14 +144,18 @@ bool COutputFile::Commit(std::string &message)
         }
         return true;
     }
-    if (m_pFile == nullptr && !m_bFailed) {
+    if (m_pFile == nullptr && m_pMp4 == nullptr && !m_bFailed) {
+        if (IsMp4()) {
+            message = "nothing to put in " + m_Path + ": no video came";
+            return false;
+        }
         // A job that ended as asked with no bytes (an empty parameter, say)
         // still leaves its file.
         m_pFile = std::fopen(PartPath().c_str(), "wb");
         m_bFailed = m_pFile == nullptr;
     }
     if (!CloseFile()) {
-        message = "writing " + PartPath() + " failed";
+        message = m_Mp4Failure.empty() ? "writing " + PartPath() + " failed" : m_Mp4Failure;
         return false;
     }
     if (m_bNoClobber) {
@@ -141,7 +187,7 @@ std::string COutputFile::Abandon()
         CloseFile();
         return "";
     }
-    const bool had = m_pFile != nullptr;
+    const bool had = m_pFile != nullptr || m_pMp4 != nullptr;
     CloseFile();
     if (!had) {
         return "";

@@ -3,12 +3,17 @@
 // Commit renames it to NAME once the job ended as asked, Abandon leaves what
 // came in NAME.part (or removes it when nothing came). NAME itself is never
 // opened for writing, so a failed job leaves an existing NAME as it was.
-// "-" is standard output, written straight through.
+// "-" is standard output, written straight through. A NAME ending in ".mp4"
+// is an MP4 file: Write then takes one H.264 access unit per call, and
+// NAME.part is finished as a playable MP4 file when it is closed.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+
+#include "tools/mp4/mp4_file.h"
 
 namespace kn::cli {
 
@@ -30,6 +35,7 @@ public:
     uint64_t Bytes() const { return m_qwBytes; }
     bool Failed() const { return m_bFailed; }
     bool IsStdout() const { return m_Path == "-"; }
+    bool IsMp4() const;
     const std::string &Path() const { return m_Path; }
     std::string PartPath() const { return m_Path + ".part"; }
 
@@ -45,6 +51,8 @@ private:
 
     std::string m_Path;
     std::FILE *m_pFile = nullptr;
+    std::unique_ptr<mp4::CMp4File> m_pMp4;  // instead of m_pFile for an MP4 file
+    std::string m_Mp4Failure;
     bool m_bNoClobber = false;
     bool m_bFailed = false;
     bool m_bDone = false;

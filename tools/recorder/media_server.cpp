@@ -326,6 +326,14 @@ void CMediaServer::Run(Sender &s)
                 break;
             }
             ++sent;
+            if (s.kind == ChannelKind::Live && m_Options.dropLiveAfterFrames > 0 &&
+                sent == m_Options.dropLiveAfterFrames && !m_bDroppedLive.exchange(true)) {
+                LogEvent("conn %d: dropping the live connection after %ld frames", s.conn, sent);
+                m_Emulator.CloseConnection(s.conn);
+                lost = true;
+                lk.lock();
+                break;
+            }
             const auto period = download ? kDownloadPeriod : kFramePeriod;
             next += std::chrono::duration_cast<Clock::duration>(period / speed);
             lk.lock();

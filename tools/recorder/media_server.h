@@ -50,6 +50,7 @@ private:
     bool m_bStopping = false;
     std::list<std::unique_ptr<Sender>> m_Senders;
     uint32_t m_nNextStreamId = 1;
+    std::atomic<bool> m_bDroppedLive{false};  // --drop-live-after has been done
 };
 
 }  // namespace kn::recorder

@@ -67,6 +67,7 @@ const char *RecorderUsage()
            "  --refuse-login        answer every login with result 0\n"
            "  --drop-after-login    close the command channel right after the login reply\n"
            "  --drop-after N        reset a command channel when its N-th packet arrives\n"
+           "  --drop-live-after N   close the first live video connection after N frames\n"
            "  --verbose             log keep-alives too, and every command packet\n"
            "                        with its session id\n"
            "  -h, --help            this text\n"
@@ -145,6 +146,12 @@ std::optional<RecorderOptions> ParseRecorderOptions(int argc, char **argv, bool 
                 return std::nullopt;
             }
             o.dropAfterPackets = static_cast<int>(n);
+        } else if (arg == "--drop-live-after") {
+            if (!needValue("a frame count") || !ParseInt(value, 1, 1000000, n)) {
+                message = message.empty() ? std::string("bad frame count: ") + value : message;
+                return std::nullopt;
+            }
+            o.dropLiveAfterFrames = static_cast<int>(n);
         } else if (arg == "--silent") {
             o.silent = true;
         } else if (arg == "--refuse-login") {

@@ -1,0 +1,431 @@
+// The gateway's parts that need no RTSP server: finding the access unit in a
+// delivered frame, completing keyframes with the channel's parameter sets,
+// presentation times, backoff, the command line, and the hub that hands a
+// channel's frames to its clients.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/gateway/access_unit.h"
+#include "tools/gateway/channel_hub.h"
+#include "tools/gateway/frame_clock.h"
+#include "tools/gateway/gateway_options.h"
+
+namespace kn::gateway {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const Bytes kSps = {0, 0, 0, 1, 0x67, 0x42, 0xC0, 0x1E};
+const Bytes kPps = {0, 0, 0, 1, 0x68, 0xCE, 0x3C, 0x80};
+const Bytes kAud = {0, 0, 0, 1, 0x09, 0xF0};
+const Bytes kIdr = {0, 0, 1, 0x65, 0x88, 0x84, 0x00, 0x21};
+const Bytes kSlice = {0, 0, 1, 0x41, 0x9A, 0x02, 0x00, 0x03};
+
+Bytes Cat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes &p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
+// A video frame as the library delivers it: its 16-byte prefix, then the
+// recorder's wrapper (or none), then the unit.
+Bytes Delivered(const Bytes &unit, bool wrapper = true)
+{
+    Bytes f = {'0', '0', 'd', 'c', 25, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    f.reserve(f.size() + 4 + unit.size());
+    if (wrapper) {
+        f.insert(f.end(), {'K', 'V', 0, 0});
+    }
+    f.insert(f.end(), unit.begin(), unit.end());
+    return f;
+}
+
+Bytes SpanBytes(ByteSpan s) { return Bytes(s.data, s.data + s.size); }
+
+TEST(GatewayAccessUnit, FindsTheUnitInDeliveredFramesAndRejectsEverythingElse)
+{
+    const Bytes unit = Cat({kAud, kSlice});
+    struct Case {
+        const char *what;
+        uint32_t type;
+        Bytes frame;
+        Bytes expected;
+    };
+    const Case cases[] = {
+        {"wrapped, type 2", 2, Delivered(unit), unit},
+        {"wrapped, type 3", 3, Delivered(unit), unit},
+        {"bare unit after the prefix", 2, Delivered(unit, false), unit},
+        {"three-byte start code", 2, Delivered(kIdr), kIdr},
+        {"audio frame type", 1, Delivered(unit), {}},
+        {"type 0", 0, Delivered(unit), {}},
+        {"loss notice", 255, {}, {}},
+        {"prefix only", 2, Bytes(16, 0), {}},
+        {"wrapper only", 2, Delivered({}, true), {}},
+        {"no start code", 2, Delivered({1, 2, 3, 4, 5}), {}},
+        {"a lone zero", 2, Delivered({0}), {}},
+    };
+    for (const Case &c : cases) {
+        const ByteSpan s = AccessUnitOfFrame(c.type, c.frame.empty() ? nullptr : c.frame.data(),
+                                             static_cast<int32_t>(c.frame.size()));
+        EXPECT_EQ(c.expected, SpanBytes(s)) << c.what;
+    }
+    EXPECT_EQ(0u, AccessUnitOfFrame(2, Delivered(unit).data(), -5).size);
+}
+
+TEST(GatewayAccessUnit, NamesTheUnitsItHoldsWhereverTheStartCodesFall)
+{
+    struct Case {
+        const char *what;
+        Bytes unit;
+        std::vector<int> types;
+    };
+    const Case cases[] = {
+        {"keyframe with parameter sets", Cat({kAud, kSps, kPps, kIdr}), {9, 7, 8, 5}},
+        {"plain picture", Cat({kAud, kSlice}), {9, 1}},
+        {"trailing zeros belong to nothing", Cat({kSlice, Bytes{0, 0}}), {1}},
+        {"garbage before the first start code", Cat({Bytes{7, 7, 7}, kSlice}), {1}},
+        {"empty start code at the end", Cat({kSlice, Bytes{0, 0, 1}}), {1}},
+        {"nothing", {}, {}},
+        {"no start code at all", {0x65, 1, 2, 3}, {}},
+    };
+    for (const Case &c : cases) {
+        std::vector<int> types;
+        ForEachNal(ByteSpan{c.unit.data(), c.unit.size()},
+                   [&types](int type, const uint8_t *nal, size_t size) {
+                       ASSERT_GT(size, 0u);
+                       EXPECT_EQ(type, nal[0] & 0x1f);
+                       types.push_back(type);
+                   });
+        EXPECT_EQ(c.types, types) << c.what;
+    }
+}
+
+TEST(GatewayAccessUnit, PutsTheLastParameterSetsInFrontOfAKeyframeThatLacksThem)
+{
+    CParameterSets sets;
+    Bytes out;
+    const Bytes bareIdr = Cat({kAud, kIdr});
+    // Nothing learnt yet: units pass unchanged.
+    sets.Complete({bareIdr.data(), bareIdr.size()}, out);
+    EXPECT_EQ(bareIdr, out);
+
+    const Bytes full = Cat({kAud, kSps, kPps, kIdr});
+    sets.Learn({full.data(), full.size()});
+    ASSERT_TRUE(sets.Known());
+    struct Case {
+        const char *what;
+        Bytes unit;
+        Bytes expected;
+    };
+    const Case cases[] = {
+        {"keyframe without sets", bareIdr, Cat({kSps, kPps, kAud, kIdr})},
+        {"keyframe with both", full, full},
+        {"keyframe with its SPS only", Cat({kSps, kIdr}), Cat({kPps, kSps, kIdr})},
+        {"picture that is no keyframe", Cat({kAud, kSlice}), Cat({kAud, kSlice})},
+    };
+    for (const Case &c : cases) {
+        sets.Complete({c.unit.data(), c.unit.size()}, out);
+        EXPECT_EQ(c.expected, out) << c.what;
+    }
+
+    // A new SPS replaces the old one.
+    const Bytes sps2 = {0, 0, 0, 1, 0x67, 0x4D, 0x00, 0x28};
+    const Bytes unit2 = Cat({sps2, kSlice});
+    sets.Learn({unit2.data(), unit2.size()});
+    sets.Complete({bareIdr.data(), bareIdr.size()}, out);
+    EXPECT_EQ(Cat({sps2, kPps, kAud, kIdr}), out);
+}
+
+TEST(GatewayFrameClock, PutsFramesOnTheGridOfTwentyFiveAndNeverGoesBack)
+{
+    constexpr int64_t ms = 1'000'000;
+    struct Case {
+        const char *what;
+        std::vector<int64_t> arrivalsMs;
+        std::vector<int64_t> stampsMs;
+    };
+    const Case cases[] = {
+        {"steady arrivals with jitter", {0, 41, 79, 122, 160}, {0, 40, 80, 120, 160}},
+        {"a burst is spread one frame apart", {100, 101, 102, 103}, {120, 160, 200, 240}},
+        {"after a burst the grid catches up", {0, 1, 2, 200}, {0, 40, 80, 200}},
+        {"a pause stays a pause", {0, 40, 2000, 2040}, {0, 40, 2000, 2040}},
+        {"the clock going back is ignored", {400, 100, 90}, {400, 440, 480}},
+        {"negative running time counts as 0", {-5, 10}, {0, 40}},
+    };
+    for (const Case &c : cases) {
+        CFrameClock clock;
+        std::vector<int64_t> stamps;
+        for (int64_t a : c.arrivalsMs) {
+            stamps.push_back(clock.Stamp(a * ms) / ms);
+        }
+        EXPECT_EQ(c.stampsMs, stamps) << c.what;
+    }
+}
+
+TEST(GatewayBackoff, DoublesFromOneSecondUpToTheCeilingAndStartsOverAfterReset)
+{
+    CBackoff b(30000);
+    std::vector<int64_t> delays;
+    for (int i = 0; i < 8; ++i) {
+        delays.push_back(b.Next());
+    }
+    EXPECT_EQ((std::vector<int64_t>{1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000}), delays);
+    b.Reset();
+    EXPECT_EQ(1000, b.Next());
+    CBackoff tight(500);
+    EXPECT_EQ(500, tight.Next());
+    EXPECT_EQ(500, tight.Next());
+}
+
+// Runs the parser on a command line given as one string.
+bool Parse(const std::vector<std::string> &args, GatewayOptions &o, std::string &message)
+{
+    std::vector<std::string> copy = args;
+    std::vector<char *> argv;
+    for (std::string &a : copy) {
+        argv.push_back(a.data());
+    }
+    return ParseGatewayOptions(static_cast<int>(argv.size()), argv.data(), o, message);
+}
+
+TEST(GatewayOptions, TakesEveryOptionAndRefusesWhatMakesNoSense)
+{
+    ::unsetenv("KESTREL_PASSWORD");
+    ::unsetenv("KESTREL_RTSP_PASSWORD");
+    GatewayOptions o;
+    std::string message;
+    ASSERT_TRUE(Parse({"-H", "10.0.0.9", "-p", "6000", "-u", "op", "--timeout", "1500", "--transport", "udp",
+                       "--channels", "8", "--listen", "127.0.0.2:0", "--linger", "2.5", "--stats", "0",
+                       "--idle-timeout", "1", "--give-up", "20", "--backoff-max", "8"},
+                      o, message))
+        << message;
+    EXPECT_EQ("10.0.0.9", o.host);
+    EXPECT_EQ(6000, o.port);
+    EXPECT_EQ("op", o.user);
+    EXPECT_EQ(1500u, o.timeoutMs);
+    EXPECT_EQ(0, o.transport);
+    EXPECT_EQ(8, o.channels);
+    EXPECT_EQ("127.0.0.2", o.listenAddress);
+    EXPECT_EQ(0, o.listenPort);
+    EXPECT_EQ(2500, o.lingerMs);
+    EXPECT_EQ(0, o.statsMs);
+    EXPECT_EQ(1000, o.idleMs);
+    EXPECT_EQ(20000, o.giveUpMs);
+    EXPECT_EQ(8000, o.backoffMaxMs);
+
+    struct Bad {
+        std::vector<std::string> args;
+        const char *says;
+    };
+    const Bad bad[] = {
+        {{"--port", "0"}, "port"},
+        {{"--port", "70000"}, "port"},
+        {{"--channels", "0"}, "count"},
+        {{"--transport", "sctp"}, "tcp or udp"},
+        {{"--linger", "-1"}, "seconds"},
+        {{"--linger", "soon"}, "seconds"},
+        {{"--idle-timeout", "0"}, "at least"},
+        {{"--listen", "127.0.0.1:99999"}, "ADDRESS:PORT"},
+        {{"--listen", "0.0.0.0:8554"}, "needs RTSP credentials"},
+        {{"--listen", ":8554"}, "needs RTSP credentials"},
+        {{"--rtsp-user", "viewer"}, "both"},
+        {{"--rtsp-password", "x"}, "both"},
+        {{"--bogus", "1"}, "unknown option"},
+        {{"--host"}, "needs a value"},
+        {{"stray"}, "unexpected"},
+        {{"--password-file", "/nonexistent/kestrel-password"}, "cannot read"},
+        {{"--password-env", "KESTREL_TEST_UNSET_VARIABLE"}, "not set"},
+    };
+    for (const Bad &b : bad) {
+        GatewayOptions x;
+        message.clear();
+        EXPECT_FALSE(Parse(b.args, x, message)) << b.args[0];
+        EXPECT_NE(std::string::npos, message.find(b.says)) << b.args[0] << ": " << message;
+    }
+    GatewayOptions away;
+    EXPECT_TRUE(Parse({"--listen", "0.0.0.0:8554", "--rtsp-user", "v", "--rtsp-password", "w"}, away, message));
+    EXPECT_EQ("0.0.0.0", away.listenAddress);
+    GatewayOptions portOnly;
+    EXPECT_TRUE(Parse({"--listen", "9554"}, portOnly, message));
+    EXPECT_EQ("127.0.0.1", portOnly.listenAddress);
+    EXPECT_EQ(9554, portOnly.listenPort);
+}
+
+TEST(GatewayOptions, TakesPasswordsFromFilesAndTheEnvironmentAndFlagsTheCommandLine)
+{
+    char path[] = "/tmp/kestrel-gateway-password-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    std::ofstream(path) << "from-file\r\nsecond line\n";
+    ::setenv("KESTREL_TEST_PW", "from-env", 1);
+    ::setenv("KESTREL_PASSWORD", "default-env", 1);
+    ::setenv("KESTREL_RTSP_PASSWORD", "rtsp-env", 1);
+    struct Case {
+        std::vector<std::string> args;
+        std::string password;
+        bool onCommandLine;
+        std::string rtspPassword;
+    };
+    const Case cases[] = {
+        {{"--password-file", path}, "from-file", false, "rtsp-env"},
+        {{"--password-env", "KESTREL_TEST_PW"}, "from-env", false, "rtsp-env"},
+        {{}, "default-env", false, "rtsp-env"},
+        {{"--password", "typed"}, "typed", true, "rtsp-env"},
+        {{"--password", "typed", "--password-file", path}, "from-file", false, "rtsp-env"},
+        {{"--rtsp-password-file", path}, "default-env", false, "from-file"},
+        {{"--rtsp-password", "typed"}, "default-env", false, "typed"},
+    };
+    for (const Case &c : cases) {
+        GatewayOptions o;
+        std::string message;
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--rtsp-user", "viewer"});
+        ASSERT_TRUE(Parse(args, o, message)) << message;
+        EXPECT_EQ(c.password, o.password) << c.args.size();
+        EXPECT_EQ(c.onCommandLine, o.passwordOnCommandLine) << c.args.size();
+        EXPECT_EQ(c.rtspPassword, o.rtspPassword) << c.args.size();
+    }
+    ::unlink(path);
+    EXPECT_TRUE(IsLoopback("127.0.0.1"));
+    EXPECT_TRUE(IsLoopback("127.9.8.7"));
+    EXPECT_TRUE(IsLoopback("localhost"));
+    EXPECT_FALSE(IsLoopback("0.0.0.0"));
+    EXPECT_FALSE(IsLoopback("128.0.0.1"));
+    EXPECT_FALSE(IsLoopback("recorder.example"));
+}
+
+// A client that records what it was given.
+class CRecordingSink final : public IClientSink {
+public:
+    int64_t RunningTimeNs() override { return m_nNowNs; }
+    bool Push(const uint8_t *data, size_t size, int64_t ptsNs) override
+    {
+        if (m_bFull) {
+            return false;
+        }
+        units.emplace_back(data, data + size);
+        stamps.push_back(ptsNs);
+        return true;
+    }
+    void End() override { ++ended; }
+    std::string Peer() const override { return "test"; }
+
+    std::atomic<int64_t> m_nNowNs{0};
+    bool m_bFull = false;
+    std::vector<Bytes> units;
+    std::vector<int64_t> stamps;
+    int ended = 0;
+};
+
+TEST(GatewayChannelHub, EveryClientStartsOnAKeyframeWithTheParameterSetsInFront)
+{
+    CChannelHub hub(3);
+    int changes = 0;
+    hub.SetClientsChanged([&changes] { ++changes; });
+    const Bytes key = Cat({kAud, kSps, kPps, kIdr});
+    const Bytes bareKey = Cat({kAud, kIdr});
+    const Bytes pic = Cat({kAud, kSlice});
+    auto early = std::make_shared<CRecordingSink>();
+    EXPECT_EQ(1, hub.Add(early));
+    hub.OnFrame(2, Delivered(pic).data(), static_cast<int32_t>(Delivered(pic).size()));  // before any keyframe
+    hub.OnFrame(2, Delivered(key).data(), static_cast<int32_t>(Delivered(key).size()));
+    hub.OnFrame(2, Delivered(pic).data(), static_cast<int32_t>(Delivered(pic).size()));
+    auto late = std::make_shared<CRecordingSink>();
+    EXPECT_EQ(2, hub.Add(late));
+    hub.OnFrame(2, Delivered(pic).data(), static_cast<int32_t>(Delivered(pic).size()));  // late waits
+    hub.OnFrame(1, Delivered(pic).data(), static_cast<int32_t>(Delivered(pic).size()));  // audio: ignored
+    hub.OnFrame(3, Delivered(bareKey).data(), static_cast<int32_t>(Delivered(bareKey).size()));
+    hub.OnFrame(2, Delivered(pic).data(), static_cast<int32_t>(Delivered(pic).size()));
+
+    EXPECT_EQ((std::vector<Bytes>{key, pic, pic, Cat({kSps, kPps, bareKey}), pic}), early->units);
+    EXPECT_EQ((std::vector<Bytes>{Cat({kSps, kPps, bareKey}), pic}), late->units);
+    const HubCounts counts = hub.Counts();
+    EXPECT_EQ(6u, counts.frames);
+    EXPECT_EQ(2, counts.clients);
+    EXPECT_EQ(2, changes);
+
+    int left = -1;
+    EXPECT_TRUE(hub.Remove(early.get(), left));
+    EXPECT_EQ(1, left);
+    EXPECT_FALSE(hub.Remove(early.get(), left)) << "a client leaves once";
+    EXPECT_EQ(3, changes);
+    hub.EndClients();
+    EXPECT_EQ(1, late->ended);
+    EXPECT_EQ(0, early->ended);
+}
+
+TEST(GatewayChannelHub, ABackedUpClientWaitsForTheNextKeyframeAndTimesNeverGoBack)
+{
+    CChannelHub hub(0);
+    const Bytes key = Cat({kAud, kSps, kPps, kIdr});
+    const Bytes pic = Cat({kAud, kSlice});
+    auto sink = std::make_shared<CRecordingSink>();
+    hub.Add(sink);
+    const std::vector<std::pair<const Bytes *, bool>> feed = {
+        {&key, false}, {&pic, false}, {&pic, true}, {&pic, false}, {&pic, false}, {&key, false}, {&pic, false}};
+    int64_t now = 0;
+    for (const auto &[unit, full] : feed) {
+        sink->m_bFull = full;
+        sink->m_nNowNs = now;
+        now += 40'000'000 - 3'000'000;  // a little fast: times must still rise a frame apart
+        const Bytes f = Delivered(*unit);
+        hub.OnFrame(2, f.data(), static_cast<int32_t>(f.size()));
+    }
+    // Frame 3 could not be taken: frames 4 and 5 would decode from a gap.
+    EXPECT_EQ((std::vector<Bytes>{key, pic, key, pic}), sink->units);
+    for (size_t i = 1; i < sink->stamps.size(); ++i) {
+        EXPECT_GE(sink->stamps[i] - sink->stamps[i - 1], 40'000'000) << i;
+    }
+}
+
+TEST(GatewayChannelHub, ClientsComingAndGoingRaceFramesWithoutLosingCount)
+{
+    CChannelHub hub(0);
+    const Bytes key = Delivered(Cat({kAud, kSps, kPps, kIdr}));
+    const Bytes pic = Delivered(Cat({kAud, kSlice}));
+    std::atomic<bool> stop{false};
+    std::thread frames([&] {
+        for (int i = 0; !stop; ++i) {
+            const Bytes &f = i % 5 == 0 ? key : pic;
+            hub.OnFrame(2, f.data(), static_cast<int32_t>(f.size()));
+        }
+    });
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 3; ++t) {
+        clients.emplace_back([&hub] {
+            for (int i = 0; i < 300; ++i) {
+                auto s = std::make_shared<CRecordingSink>();
+                hub.Add(s);
+                int left = 0;
+                EXPECT_TRUE(hub.Remove(s.get(), left));
+                if (!s->units.empty()) {
+                    const Bytes &first = s->units.front();
+                    EXPECT_NE(first.end(), std::search(first.begin(), first.end(), kIdr.begin(), kIdr.end()));
+                }
+            }
+        });
+    }
+    for (std::thread &t : clients) {
+        t.join();
+    }
+    stop = true;
+    frames.join();
+    EXPECT_EQ(0, hub.Counts().clients);
+}
+
+}  // namespace
+}  // namespace kn::gateway

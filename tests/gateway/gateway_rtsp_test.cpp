@@ -1,0 +1,160 @@
+// kestrel gateway end to end: kestrel-recorder as the recorder, the gateway
+// as a program, and ffmpeg's own RTSP client (ffprobe, ffmpeg) as the
+// clients, all on 127.0.0.1 with bounded waits.
+#include "tests/gateway/media_tools_fixture.h"
+
+#include <thread>
+
+namespace kn::test {
+namespace {
+
+using namespace std::chrono_literals;
+using GatewayRtspTest = CMediaToolsTest;
+
+TEST_F(GatewayRtspTest, ProbesAsH264At352x288And25FramesASecondOverTcpAndUdp)
+{
+    KN_NEED_FFMPEG();
+    ASSERT_NE(0, StartRecorder());
+    ASSERT_NE(0, StartGateway({"--stats", "1"}));
+    const struct {
+        int channel;
+        const char *transport;
+    } cases[] = {{0, "tcp"}, {5, "udp"}};
+    for (const auto &c : cases) {
+        const RunResult r = Probe(Url(c.channel), c.transport);
+        ASSERT_EQ(0, r.rc) << c.transport << ": " << r.err;
+        EXPECT_NE(std::string::npos, r.out.find("codec_name=h264")) << c.transport << r.out;
+        EXPECT_NE(std::string::npos, r.out.find("width=352")) << c.transport << r.out;
+        EXPECT_NE(std::string::npos, r.out.find("height=288")) << c.transport << r.out;
+        EXPECT_NE(std::string::npos, r.out.find("r_frame_rate=25/1")) << c.transport << r.out;
+    }
+    EXPECT_TRUE(Eventually([&] {
+        return std::regex_search(GatewayLog(), std::regex("stats channel 5: frames [1-9][0-9]*, bytes [1-9]"));
+    }));
+    const std::string log = GatewayLog();
+    EXPECT_TRUE(std::regex_search(log, std::regex("channel 0: client 127\\.0\\.0\\.1 joined \\(1 client\\)")));
+    EXPECT_TRUE(std::regex_search(log, std::regex("channel 5: client 127\\.0\\.0\\.1 left \\(0 clients\\)")));
+}
+
+TEST_F(GatewayRtspTest, TwoClientsOneJoiningLaterBothStartOnAKeyframeAndDecodeCleanly)
+{
+    KN_NEED_FFMPEG();
+    ASSERT_NE(0, StartRecorder());
+    ASSERT_NE(0, StartGateway());
+    CChildProcess first, second;
+    ASSERT_TRUE(first.Start(KN_FFMPEG_BIN, RecordArgs(Url(2), 3, Path("first.mp4")), Path("first.out"),
+                            Path("first.err")));
+    // The second client joins mid-picture-group of the stream the first one
+    // opened.
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(second.Start(KN_FFMPEG_BIN, RecordArgs(Url(2), 3, Path("second.mp4")), Path("second.out"),
+                             Path("second.err")));
+    EXPECT_EQ(0, first.Wait(40s)) << ReadText(Path("first.err"));
+    EXPECT_EQ(0, second.Wait(40s)) << ReadText(Path("second.err"));
+    ExpectDecodesFromAKeyframe(Path("first.mp4"), 60);
+    ExpectDecodesFromAKeyframe(Path("second.mp4"), 60);
+    EXPECT_EQ(1u, Count(RecorderLog(), std::regex("live channel 2 requested"))) << "one recorder stream for both";
+}
+
+TEST_F(GatewayRtspTest, ReconnectsWhenTheRecorderDropsTheStreamAndTheClientGetsFramesAgain)
+{
+    KN_NEED_FFMPEG();
+    ASSERT_NE(0, StartRecorder({"--drop-live-after", "30"}));
+    ASSERT_NE(0, StartGateway({"--idle-timeout", "1"}));
+    const RunResult r = Program(KN_FFMPEG_BIN, RecordArgs(Url(1), 4, Path("across.mp4")), "across");
+    ASSERT_EQ(0, r.rc) << r.err;
+    const std::string log = GatewayLog();
+    EXPECT_TRUE(std::regex_search(log, std::regex("channel 1: stream lost"))) << log;
+    EXPECT_TRUE(std::regex_search(log, std::regex("channel 1: stream reopened after [0-9.]+ s \\(reconnection 1\\)")))
+        << log;
+    EXPECT_EQ(2u, Count(RecorderLog(), std::regex("live channel 1 requested")));
+    // 30 frames came before the drop; a 4 s recording holds frames from after it.
+    ExpectDecodesFromAKeyframe(Path("across.mp4"), 60);
+}
+
+TEST_F(GatewayRtspTest, ARecorderStreamIsReusedWithinTheLingerAndClosedAfterIt)
+{
+    KN_NEED_FFMPEG();
+    ASSERT_NE(0, StartRecorder());
+    ASSERT_NE(0, StartGateway({"--linger", "1.5"}));
+    ASSERT_EQ(0, Probe(Url(3), "tcp", "a").rc);
+    ASSERT_EQ(0, Probe(Url(3), "udp", "b").rc);
+    ASSERT_TRUE(Eventually([&] { return RecorderLog().find("command: stop live channel 3") != std::string::npos; }));
+    EXPECT_EQ(1u, Count(RecorderLog(), std::regex("live channel 3 requested"))) << "the second client reused it";
+    const std::string log = GatewayLog();
+    std::smatch left, closed;
+    ASSERT_TRUE(std::regex_search(log, left,
+                                  std::regex("T(\\d\\d):(\\d\\d):(\\d\\d)\\.(\\d{3})Z gateway: channel 3: client "
+                                             "\\S+ left \\(0 clients\\)[^\\n]*\\n(?![\\s\\S]*joined)")))
+        << log;
+    ASSERT_TRUE(std::regex_search(
+        log, closed,
+        std::regex("T(\\d\\d):(\\d\\d):(\\d\\d)\\.(\\d{3})Z gateway: channel 3: stream closed, no client for 1\\.5 s")))
+        << log;
+    const long lingered = StampMs(closed[1], closed[2], closed[3], closed[4]) - StampMs(left[1], left[2], left[3], left[4]);
+    EXPECT_GE(lingered, 1400);
+    EXPECT_LE(lingered, 3000);
+}
+
+TEST_F(GatewayRtspTest, ClientsAuthenticateWhenCredentialsAreSetAndNoPasswordIsShown)
+{
+    KN_NEED_FFMPEG();
+    ASSERT_NE(0, StartRecorder());
+    ::setenv("KESTREL_RTSP_PASSWORD", "rtsp-pass-81", 1);
+    ::setenv("KESTREL_PASSWORD", "recorder-pass-72", 1);
+    ASSERT_NE(0, StartGateway({"--rtsp-user", "viewer"}));
+    const RunResult refused = Probe(Url(0), "tcp", "anonymous");
+    EXPECT_NE(0, refused.rc);
+    EXPECT_NE(std::string::npos, refused.err.find("401")) << refused.err;
+    const RunResult wrong = Probe(Url(0, "viewer:wrong@"), "tcp", "wrong");
+    EXPECT_NE(0, wrong.rc);
+    const RunResult accepted = Probe(Url(0, "viewer:rtsp-pass-81@"), "tcp", "accepted");
+    EXPECT_EQ(0, accepted.rc) << accepted.err;
+    EXPECT_NE(std::string::npos, accepted.out.find("codec_name=h264"));
+    const std::string log = GatewayLog();
+    EXPECT_EQ(std::string::npos, log.find("rtsp-pass-81"));
+    EXPECT_EQ(std::string::npos, log.find("recorder-pass-72"));
+
+    // Off loopback without credentials the gateway does not start at all.
+    ::unsetenv("KESTREL_RTSP_PASSWORD");
+    const RunResult open = Program(KN_KESTREL_BIN, {"gateway", "--listen", "0.0.0.0:0"}, "open", 10s);
+    EXPECT_EQ(2, open.rc);
+    EXPECT_NE(std::string::npos, open.err.find("needs RTSP credentials")) << open.err;
+}
+
+TEST_F(GatewayRtspTest, CtrlCEndsTheClientsAndLogsOutOfTheRecorder)
+{
+    KN_NEED_FFMPEG();
+    ASSERT_NE(0, StartRecorder());
+    ASSERT_NE(0, StartGateway());
+    CChildProcess client;
+    ASSERT_TRUE(client.Start(KN_FFMPEG_BIN, RecordArgs(Url(0), 0, Path("open.mp4")), Path("open.out"),
+                             Path("open.err")));
+    ASSERT_TRUE(Eventually([&] { return GatewayLog().find("channel 0: stream opened") != std::string::npos; }));
+    ASSERT_TRUE(Eventually([&] { return ReadText(Path("open.mp4")).size() > 0; }));
+    m_Gateway.Signal(SIGINT);
+    EXPECT_EQ(0, m_Gateway.Wait(10s));
+    EXPECT_TRUE(Eventually([&] { return RecorderLog().find("command: logout") != std::string::npos; }));
+    EXPECT_NE(-1, client.Wait(20s)) << "the client noticed the end";
+    const std::string log = GatewayLog();
+    EXPECT_NE(std::string::npos, log.find("gateway: stopping"));
+    EXPECT_NE(std::string::npos, log.find("gateway: stopped"));
+}
+
+TEST_F(GatewayRtspTest, ALongOutageEndsTheClientsSessions)
+{
+    KN_NEED_FFMPEG();
+    ASSERT_NE(0, StartRecorder());
+    ASSERT_NE(0, StartGateway({"--idle-timeout", "1", "--give-up", "2", "--backoff-max", "1"}));
+    CChildProcess client;
+    ASSERT_TRUE(client.Start(KN_FFMPEG_BIN, RecordArgs(Url(4), 0, Path("outage.mp4")), Path("outage.out"),
+                             Path("outage.err")));
+    ASSERT_TRUE(Eventually([&] { return ReadText(Path("outage.mp4")).size() > 0; }));
+    m_Recorder.Kill();
+    // Well inside the client's own 15 s time-out: the gateway ended it.
+    EXPECT_NE(-1, client.Wait(10s)) << "the client was told the stream ended";
+    EXPECT_TRUE(std::regex_search(GatewayLog(), std::regex("channel 4: no stream for [0-9.]+ s: ending the sessions")));
+}
+
+}  // namespace
+}  // namespace kn::test

@@ -1,0 +1,253 @@
+#include "tools/gateway/rtsp_front.h"
+
+#include <gst/app/gstappsrc.h>
+#include <gst/gst.h>
+#include <gst/rtsp-server/rtsp-server.h>
+
+#include <memory>
+
+#include "tools/gateway/gateway_log.h"
+
+namespace kn::gateway {
+
+namespace {
+
+constexpr const char *kLaunch =
+    "( appsrc name=src is-live=true format=time do-timestamp=false ! h264parse ! rtph264pay name=pay0 pt=96 )";
+constexpr const char *kCaps = "video/x-h264,stream-format=byte-stream,alignment=au,framerate=25/1";
+// What a client may have queued before it is treated as backed up.
+constexpr guint64 kMaxQueuedBytes = 4u << 20;
+constexpr const char *kRole = "viewer";
+// Each client is served on a thread of its own, so that one waiting for its
+// first keyframe never holds up another.
+constexpr int kClientThreads = 64;
+
+// Closes an RTSP client on the main context, where the server runs.
+gboolean CloseClient(gpointer data)
+{
+    gst_rtsp_client_close(GST_RTSP_CLIENT(data));
+    return G_SOURCE_REMOVE;
+}
+
+// One client's appsrc.
+class CAppSrcSink final : public IClientSink {
+public:
+    CAppSrcSink(GstElement *appsrc, GstRTSPClient *client, std::string peer)
+        : m_pAppSrc(appsrc), m_Peer(std::move(peer)), m_Created(std::chrono::steady_clock::now())
+    {
+        g_weak_ref_init(&m_Client, client);
+    }
+    ~CAppSrcSink() override
+    {
+        g_weak_ref_clear(&m_Client);
+        gst_object_unref(m_pAppSrc);
+    }
+
+    int64_t RunningTimeNs() override
+    {
+        const GstClockTime t = gst_element_get_current_running_time(m_pAppSrc);
+        if (GST_CLOCK_TIME_IS_VALID(t)) {
+            return static_cast<int64_t>(t);
+        }
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - m_Created)
+            .count();
+    }
+
+    bool Push(const uint8_t *data, size_t size, int64_t ptsNs) override
+    {
+        GstAppSrc *src = GST_APP_SRC(m_pAppSrc);
+        if (gst_app_src_get_current_level_bytes(src) > kMaxQueuedBytes) {
+            return false;
+        }
+        GstBuffer *buffer = gst_buffer_new_memdup(data, size);
+        GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>(ptsNs);
+        GST_BUFFER_DTS(buffer) = static_cast<GstClockTime>(ptsNs);
+        GST_BUFFER_DURATION(buffer) = static_cast<GstClockTime>(kFrameNs);
+        const bool taken = gst_app_src_push_buffer(src, buffer) == GST_FLOW_OK;
+        m_bFed = m_bFed || taken;
+        return taken;
+    }
+
+    void End() override
+    {
+        if (m_bFed) {
+            gst_app_src_end_of_stream(GST_APP_SRC(m_pAppSrc));
+        } else {
+            // A client still waiting for its first keyframe (its DESCRIBE
+            // is pending): failing the pipeline answers it at once.
+            GST_ELEMENT_ERROR(m_pAppSrc, RESOURCE, READ, ("the recorder's stream is lost"), (nullptr));
+        }
+        // Closing a client leaves its media, which calls back into the
+        // hub: always from the main loop, never from inside this call.
+        if (GObject *client = static_cast<GObject *>(g_weak_ref_get(&m_Client))) {
+            GSource *source = g_idle_source_new();
+            g_source_set_callback(source, CloseClient, client, g_object_unref);
+            g_source_attach(source, nullptr);
+            g_source_unref(source);
+        }
+    }
+
+    std::string Peer() const override { return m_Peer; }
+
+private:
+    GstElement *m_pAppSrc;
+    GWeakRef m_Client;
+    bool m_bFed = false;  // a unit was taken: the client's stream has begun
+    std::string m_Peer;
+    std::chrono::steady_clock::time_point m_Created;
+};
+
+// What a media keeps of its client: the hub and the sink, to leave once.
+struct MediaClient {
+    CChannelHub *hub = nullptr;
+    std::shared_ptr<CAppSrcSink> sink;
+    bool left = false;
+};
+
+void Leave(MediaClient &mc)
+{
+    if (mc.left) {
+        return;
+    }
+    mc.left = true;
+    int left = 0;
+    if (mc.hub->Remove(mc.sink.get(), left)) {
+        Log("channel %d: client %s left (%d client%s)", mc.hub->Channel(), mc.sink->Peer().c_str(), left,
+            left == 1 ? "" : "s");
+    }
+}
+
+void OnUnprepared(GstRTSPMedia *, gpointer data)
+{
+    Leave(*static_cast<MediaClient *>(data));
+}
+
+void FreeMediaClient(gpointer data)
+{
+    auto *mc = static_cast<MediaClient *>(data);
+    Leave(*mc);
+    delete mc;
+}
+
+void OnMediaConfigure(GstRTSPMediaFactory *, GstRTSPMedia *media, gpointer data)
+{
+    auto *hub = static_cast<CChannelHub *>(data);
+    GstElement *bin = gst_rtsp_media_get_element(media);
+    GstElement *appsrc = gst_bin_get_by_name(GST_BIN(bin), "src");
+    gst_object_unref(bin);
+    if (appsrc == nullptr) {
+        return;
+    }
+    GstCaps *caps = gst_caps_from_string(kCaps);
+    g_object_set(appsrc, "caps", caps, "block", FALSE, "max-bytes", kMaxQueuedBytes * 2, nullptr);
+    gst_caps_unref(caps);
+
+    GstRTSPClient *client = nullptr;
+    std::string peer = "?";
+    if (GstRTSPContext *ctx = gst_rtsp_context_get_current(); ctx != nullptr && ctx->client != nullptr) {
+        client = ctx->client;
+        if (GstRTSPConnection *conn = gst_rtsp_client_get_connection(client)) {
+            if (const gchar *ip = gst_rtsp_connection_get_ip(conn)) {
+                peer = ip;
+            }
+        }
+    }
+    auto *mc = new MediaClient{hub, std::make_shared<CAppSrcSink>(appsrc, client, peer), false};
+    g_signal_connect(media, "unprepared", G_CALLBACK(OnUnprepared), mc);
+    g_object_set_data_full(G_OBJECT(media), "kestrel-client", mc, FreeMediaClient);
+    const int clients = hub->Add(mc->sink);
+    Log("channel %d: client %s joined (%d client%s)", hub->Channel(), peer.c_str(), clients, clients == 1 ? "" : "s");
+}
+
+gboolean CleanupSessions(gpointer data)
+{
+    GstRTSPSessionPool *pool = gst_rtsp_server_get_session_pool(GST_RTSP_SERVER(data));
+    gst_rtsp_session_pool_cleanup(pool);
+    g_object_unref(pool);
+    return G_SOURCE_CONTINUE;
+}
+
+}  // namespace
+
+CRtspFront::CRtspFront(const GatewayOptions &options, const std::vector<CChannelHub *> &hubs)
+    : m_Options(options), m_Hubs(hubs)
+{
+}
+
+CRtspFront::~CRtspFront()
+{
+    StopListening();
+    if (m_pServer != nullptr) {
+        g_object_unref(m_pServer);
+    }
+}
+
+bool CRtspFront::Start(std::string &message)
+{
+    m_pServer = gst_rtsp_server_new();
+    gst_rtsp_server_set_address(m_pServer, m_Options.listenAddress.c_str());
+    const std::string service = std::to_string(m_Options.listenPort);
+    gst_rtsp_server_set_service(m_pServer, service.c_str());
+
+    GstRTSPThreadPool *pool = gst_rtsp_server_get_thread_pool(m_pServer);
+    gst_rtsp_thread_pool_set_max_threads(pool, kClientThreads);
+    g_object_unref(pool);
+
+    const bool auth = !m_Options.rtspUser.empty();
+    if (auth) {
+        GstRTSPAuth *a = gst_rtsp_auth_new();
+        GstRTSPToken *token =
+            gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
+        gchar *basic = gst_rtsp_auth_make_basic(m_Options.rtspUser.c_str(), m_Options.rtspPassword.c_str());
+        gst_rtsp_auth_add_basic(a, basic, token);
+        g_free(basic);
+        gst_rtsp_auth_add_digest(a, m_Options.rtspUser.c_str(), m_Options.rtspPassword.c_str(), token);
+        gst_rtsp_auth_set_supported_methods(
+            a, static_cast<GstRTSPAuthMethod>(GST_RTSP_AUTH_BASIC | GST_RTSP_AUTH_DIGEST));
+        gst_rtsp_token_unref(token);
+        gst_rtsp_server_set_auth(m_pServer, a);
+        g_object_unref(a);
+    }
+
+    GstRTSPMountPoints *mounts = gst_rtsp_server_get_mount_points(m_pServer);
+    for (CChannelHub *hub : m_Hubs) {
+        GstRTSPMediaFactory *factory = gst_rtsp_media_factory_new();
+        gst_rtsp_media_factory_set_launch(factory, kLaunch);
+        gst_rtsp_media_factory_set_shared(factory, FALSE);
+        gst_rtsp_media_factory_set_protocols(
+            factory, static_cast<GstRTSPLowerTrans>(GST_RTSP_LOWER_TRANS_UDP | GST_RTSP_LOWER_TRANS_TCP));
+        if (auth) {
+            gst_rtsp_media_factory_add_role(factory, kRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
+                                            GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
+        }
+        g_signal_connect(factory, "media-configure", G_CALLBACK(OnMediaConfigure), hub);
+        const std::string path = "/live/" + std::to_string(hub->Channel());
+        gst_rtsp_mount_points_add_factory(mounts, path.c_str(), factory);
+    }
+    g_object_unref(mounts);
+
+    m_nServerSource = gst_rtsp_server_attach(m_pServer, nullptr);
+    if (m_nServerSource == 0) {
+        message = "cannot listen on " + m_Options.listenAddress + ":" + service + " (address in use or not local)";
+        return false;
+    }
+    m_wPort = static_cast<uint16_t>(gst_rtsp_server_get_bound_port(m_pServer));
+    m_nCleanupSource = g_timeout_add_seconds(2, CleanupSessions, m_pServer);
+    Log("serving rtsp://%s:%u/live/0 .. /live/%zu%s", m_Options.listenAddress.c_str(), static_cast<unsigned>(m_wPort),
+        m_Hubs.empty() ? 0 : m_Hubs.size() - 1, auth ? " (clients authenticate: digest or basic)" : "");
+    return true;
+}
+
+void CRtspFront::StopListening()
+{
+    if (m_nCleanupSource != 0) {
+        g_source_remove(m_nCleanupSource);
+        m_nCleanupSource = 0;
+    }
+    if (m_nServerSource != 0) {
+        g_source_remove(m_nServerSource);
+        m_nServerSource = 0;
+    }
+}
+
+}  // namespace kn::gateway
