@@ -63,7 +63,10 @@ int main(int argc, char **argv)
     emulator.SetParamStore(true);
     emulator.SetKeepAudio(false);
     emulator.SetSilent(options->silent);
-    emulator.SetLoginResult(options->refuseLogin ? 0 : 1);
+    // Payload byte 0 is the login result of release 1.0.0.13, byte 9 the one
+    // release 1.0.0.1 reads ('!' accepts): hosts of both releases log in.
+    const uint8_t accepted = options->refuseLogin ? 0 : 1;
+    emulator.SetLoginPayload({accepted, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<uint8_t>(accepted ? '!' : 0)});
     emulator.SetCloseAfterLogin(options->dropAfterLogin);
     emulator.SetResetAfterPackets(options->dropAfterPackets);
     if (options->multicast) {
