@@ -267,7 +267,14 @@ static struct {
     KR_TYPE(KR_4100_AudioSend) AudioSend;
 } kr;
 
-#define RESOLVE(field, exportName) (*(FARPROC *)&kr.field = GetProcAddress(module, exportName))
+/* Stores an export's address in a typed slot of kr. */
+static int ResolveInto(HMODULE module, const char *exportName, void *slot, size_t size)
+{
+    const FARPROC address = GetProcAddress(module, exportName);
+    memcpy(slot, &address, size < sizeof address ? size : sizeof address);
+    return address != NULL;
+}
+#define RESOLVE(field, exportName) ResolveInto(module, exportName, &kr.field, sizeof kr.field)
 
 static int ResolveAll(HMODULE module)
 {
