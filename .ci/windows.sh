@@ -12,7 +12,7 @@ if [ "${CI:-}" = true ] && [ "$(id -u)" = 0 ]; then
     dpkg --add-architecture i386
     apt-get update -q
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-        wine wine32:i386 wine64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+        wine wine32:i386 wine64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix lld
 fi
 
 if [ ! -x build/default/tools/kestrel-recorder ]; then

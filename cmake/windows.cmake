@@ -41,9 +41,13 @@ endfunction()
 set(KN_WIN_IMPORT_DEF ${CMAKE_CURRENT_BINARY_DIR}/kestrelnet-import.def)
 kestrelnet_write_import_def(${KN_WIN_DEF} ${KN_WIN_IMPORT_DEF})
 
-if(NOT KN_DLLTOOL)
-    find_program(KN_DLLTOOL NAMES ${CMAKE_CXX_COMPILER_TARGET}-dlltool dlltool REQUIRED)
-endif()
+# dlltool and objcopy of the cross toolchain (named by the toolchain file).
+foreach(tool DLLTOOL OBJCOPY)
+    if(NOT KN_${tool})
+        string(TOLOWER ${tool} name)
+        find_program(KN_${tool} NAMES ${KN_MINGW_TRIPLE}-${name} ${name} REQUIRED)
+    endif()
+endforeach()
 
 # Windows 8 is the oldest system the backend calls into (WaitOnAddress).
 add_compile_definitions(_WIN32_WINNT=0x0602 WINVER=0x0602)
@@ -84,10 +88,17 @@ function(kestrelnet_add_windows_release suffix release version output_dir)
         OUTPUT_NAME kestrelnet
         RUNTIME_OUTPUT_DIRECTORY ${output_dir}
         ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/linker-implib${suffix})
+    set(mark_safeseh)
+    if(KN_WIN_ARCH STREQUAL "i686")
+        set(mark_safeseh COMMAND ${CMAKE_COMMAND} -DOBJCOPY=${KN_OBJCOPY} -DAR=${CMAKE_AR}
+            -DLIBRARY=${output_dir}/kestrelnet.lib -P ${PROJECT_SOURCE_DIR}/cmake/win32/mark_safeseh.cmake)
+    endif()
     add_custom_command(TARGET ${dll} POST_BUILD
-        COMMAND ${KN_DLLTOOL} -d ${KN_WIN_IMPORT_DEF} -D kestrelnet.dll -l ${output_dir}/libkestrelnet.dll.a
-        COMMAND ${KN_DLLTOOL} -d ${KN_WIN_IMPORT_DEF} -D kestrelnet.dll -l ${output_dir}/kestrelnet.lib
-        COMMAND ${CMAKE_COMMAND} -E copy ${KN_WIN_DEF} ${output_dir}/kestrelnet.def
+        COMMAND ${KN_DLLTOOL} -d ${KN_WIN_IMPORT_DEF} -D kestrelnet.dll -l libkestrelnet.dll.a
+        COMMAND ${KN_DLLTOOL} -d ${KN_WIN_IMPORT_DEF} -D kestrelnet.dll -l kestrelnet.lib
+        ${mark_safeseh}
+        COMMAND ${CMAKE_COMMAND} -E copy ${KN_WIN_DEF} kestrelnet.def
+        WORKING_DIRECTORY ${output_dir}
         VERBATIM)
 
     # One zip per release: the DLL, both import libraries, the header and the

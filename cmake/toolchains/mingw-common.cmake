@@ -11,7 +11,7 @@ set(CMAKE_RC_COMPILER ${KN_MINGW_TRIPLE}-windres)
 set(CMAKE_AR /usr/bin/${KN_MINGW_TRIPLE}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB /usr/bin/${KN_MINGW_TRIPLE}-ranlib CACHE FILEPATH "")
 set(KN_DLLTOOL /usr/bin/${KN_MINGW_TRIPLE}-dlltool CACHE FILEPATH "dlltool of the cross toolchain")
-set(KN_OBJDUMP /usr/bin/${KN_MINGW_TRIPLE}-objdump CACHE FILEPATH "objdump of the cross toolchain")
+set(KN_OBJCOPY /usr/bin/${KN_MINGW_TRIPLE}-objcopy CACHE FILEPATH "objcopy of the cross toolchain")
 
 set(CMAKE_FIND_ROOT_PATH /usr/${KN_MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
