@@ -4,6 +4,7 @@
 // watch an event select the socket's events for the length of the wait only.
 #include "platform/socket.h"
 
+#include <atomic>
 #include <climits>
 
 #include "platform/event.h"
@@ -78,6 +79,14 @@ SocketHandle OpenSocket(int type, int protocol)
 
 }  // namespace
 
+// Starts made by the library and not yet stopped. Windows Sockets counts
+// starts per process, the host's own included: a stop without a start of
+// ours (a cleanup without an init, or a second cleanup) would take away the
+// host's, so it is skipped.
+namespace {
+std::atomic<int> g_nLayerStarts{0};
+}  // namespace
+
 bool SocketLayerStart()
 {
     WSADATA data{};
@@ -88,10 +97,19 @@ bool SocketLayerStart()
         WSACleanup();
         return false;
     }
+    g_nLayerStarts.fetch_add(1);
     return true;
 }
 
-void SocketLayerStop() { WSACleanup(); }
+void SocketLayerStop()
+{
+    int starts = g_nLayerStarts.load();
+    while (starts > 0 && !g_nLayerStarts.compare_exchange_weak(starts, starts - 1)) {
+    }
+    if (starts > 0) {
+        WSACleanup();
+    }
+}
 
 bool ResolveIPv4(const char *host, uint32_t &addressNetOrder)
 {

@@ -39,8 +39,29 @@ void NameCurrentThread(const char *name)
     (void)setDescription(GetCurrentThread(), wide);
 }
 
-void SleepMs(uint32_t ms) { Sleep(ms == INFINITE ? INFINITE - 1 : ms); }
+// Sleep may end up to a clock tick early; sleep again for what is left.
+void SleepMs(uint32_t ms)
+{
+    const uint64_t end = NowMs() + ms;
+    for (uint64_t now = NowMs(); now < end; now = NowMs()) {
+        Sleep(static_cast<DWORD>(end - now));
+    }
+}
 
-uint64_t NowMs() { return GetTickCount64(); }
+// The performance counter: monotonic and fine-grained, where the tick count
+// moves in steps of 10-16 ms.
+uint64_t NowMs()
+{
+    static const uint64_t frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<uint64_t>(f.QuadPart);
+    }();
+    LARGE_INTEGER count;
+    QueryPerformanceCounter(&count);
+    const uint64_t ticks = static_cast<uint64_t>(count.QuadPart);
+    // Split to keep ticks * 1000 from overflowing.
+    return ticks / frequency * 1000 + ticks % frequency * 1000 / frequency;
+}
 
 }  // namespace kn::platform

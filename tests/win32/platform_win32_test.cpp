@@ -404,6 +404,26 @@ TEST_F(Win32Socket, OptionsAndLocalPort)
     CloseSocket(second);
 }
 
+// The host's own start of Windows Sockets survives the library's stops that
+// have no start of the library's behind them (a cleanup without an init).
+TEST(Win32SocketLayer, StopsNeverOutnumberStarts)
+{
+    WSADATA data{};
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);  // the host's
+    SocketLayerStop();
+    SocketLayerStop();
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    EXPECT_NE(s, INVALID_SOCKET);
+    closesocket(s);
+    ASSERT_TRUE(SocketLayerStart());
+    SocketLayerStop();
+    SocketLayerStop();
+    s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    EXPECT_NE(s, INVALID_SOCKET);
+    closesocket(s);
+    WSACleanup();
+}
+
 // Connects to a port with no listener end quickly and fail, instead of
 // running into the 1.5 s connect time-out.
 TEST(Win32SocketConnect, RefusedConnectFailsPromptly)
