@@ -12,6 +12,9 @@ case $arch in
 esac
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# The header compiles as C++ too.
+"$clang" --target=$target -ffreestanding -Wall -Werror -fsyntax-only -x c++ -I "$srcdir" \
+    "$srcdir/tests/win32/msvc_host.c"
 "$clang" --target=$target -ffreestanding -O1 -Wall -Werror -c -I "$srcdir" \
     "$srcdir/tests/win32/msvc_host.c" -o "$work/msvc_host.obj"
 "$lld_link" /nologo /entry:HostEntry /subsystem:console /nodefaultlib /machine:$machine \
