@@ -430,6 +430,7 @@ static void DriveSession(void *session)
     CHECK(playback != NULL, "PlayBack");
     CHECK(WaitFrames(3, 5, 8000), "playback: %ld frames", (long)g_frames[3]);
     CHECK(kr.PlayBackCtrl(playback, KR_4100_PLAY_PAUSE) == 1, "pause");
+    CHECK(kr.PlayBackCtrl(playback, KR_4100_PLAY_STEP) == 1, "step");
     CHECK(kr.PlayBackCtrl(playback, KR_4100_PLAY_RESUME) == 1, "resume");
     CHECK(kr.StopPlayBack(playback) == 1, "StopPlayBack");
     CHECK(kr.PlayBackCtrl(playback, KR_4100_PLAY_PAUSE) == 0, "control of a stopped playback");
