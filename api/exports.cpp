@@ -8,7 +8,6 @@
 #include "api/session_registry.h"
 #include "platform/compiler.h"
 #include "platform/socket.h"
-#include "platform/thread_message.h"
 #include "session/dvr_session.h"
 
 using kn::CDvrSession;
@@ -89,23 +88,6 @@ KR_API int32_t KR_CALL KR_4100_SetDVRMessCallBack(DvrMessageCallback pfnMessage)
 KR_API const void *KR_CALL KR_4100_GetDecoderHeader(int32_t /*nReserved*/)
 {
     return kn::DecoderHeader();
-}
-
-KR_API int32_t KR_CALL KR_4100_GetThreadMessage(DvrThreadMessage *pMsg, uint32_t dwTimeoutMs)
-{
-    return Guarded(int32_t{0}, [&]() -> int32_t {
-        if (pMsg == nullptr) {
-            return 0;
-        }
-        kn::platform::ThreadMessage message;
-        if (!kn::platform::GetThreadMessage(message, dwTimeoutMs)) {
-            return 0;
-        }
-        pMsg->message = message.message;
-        pMsg->hSession = message.param1;
-        pMsg->dwAddress = message.param2;
-        return 1;
-    });
 }
 
 KR_API void *KR_CALL KR_4100_Login(const char *pszAddress, int32_t nPort, const char *pszUser,

@@ -38,7 +38,8 @@
 
 #if defined(_WIN32)
 #  if defined(KESTRELNET_BUILDING)
-#    define KR_API __declspec(dllexport)
+     /* The module definition file names the DLL's exports and ordinals. */
+#    define KR_API
 #  else
 #    define KR_API __declspec(dllimport)
 #  endif
@@ -76,7 +77,11 @@ typedef struct DvrFileRecord {
     uint32_t dwValue;
 } DvrFileRecord;
 
-/* A notice taken with KR_4100_GetThreadMessage. message is 0x1200 (the
+#if !defined(_WIN32)
+/* A notice taken with KR_4100_GetThreadMessage (not on Windows, where the
+ * notice is a thread message: GetMessage returns it with message 0x1200,
+ * wParam the session handle and lParam the recorder's address, posted on the
+ * same occasions as below). message is 0x1200 (the
  * disconnect notice); hSession the session it is about; dwAddress the
  * recorder's IPv4 address as the four network-order bytes read as one 32-bit
  * value. The notice is posted when the session's command connection closes
@@ -90,6 +95,7 @@ typedef struct DvrThreadMessage {
     void *hSession;
     uint32_t dwAddress;
 } DvrThreadMessage;
+#endif
 
 /* Recorder message (a code-56 packet of the recorder), on the session's
  * receive thread: nType is always 101, hSession the session, pData the 12
@@ -163,10 +169,12 @@ KR_API int32_t KR_CALL KR_4100_SetDVRMessCallBack(DvrMessageCallback pfnMessage)
  * 25 frames a second, 352 x 288, ...). The same address every time, valid as
  * long as the library is loaded; the argument is not examined. */
 KR_API const void *KR_CALL KR_4100_GetDecoderHeader(int32_t nReserved);
+#if !defined(_WIN32)
 /* Linux only: takes the next notice posted to the calling thread, waiting
  * at most dwTimeoutMs: 1 with *pMsg filled in, 0 when none came (or pMsg is
  * null). A thread's queue holds 256 notices; more are dropped until it reads. */
 KR_API int32_t KR_CALL KR_4100_GetThreadMessage(DvrThreadMessage *pMsg, uint32_t dwTimeoutMs);
+#endif
 
 /* Logs in to the recorder at pszAddress (host name or dotted IPv4) and nPort
  * (TCP, low 16 bits) with a user name and password: the session handle, or

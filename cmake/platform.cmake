@@ -15,12 +15,22 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         platform/linux/thread.cpp
         platform/linux/thread_message.cpp
         platform/linux/wait_word.cpp)
+    # Hosts take the disconnect notice through an export of the library's
+    # own here; Windows has thread message queues for it.
+    set(KN_PLATFORM_API_SOURCES api/thread_message_export.cpp)
 elseif(CMAKE_SYSTEM_NAME STREQUAL "Windows")
     set(KN_PLATFORM_BACKEND win32)
-    set(KN_PLATFORM_BACKEND_SOURCES)
-    if(NOT EXISTS ${PROJECT_SOURCE_DIR}/platform/win32/types.h)
-        message(FATAL_ERROR "the win32 platform backend is not in this tree yet")
-    endif()
+    set(KN_PLATFORM_BACKEND_SOURCES
+        platform/win32/event.cpp
+        platform/win32/mutex.cpp
+        platform/win32/settings_file.cpp
+        platform/win32/socket.cpp
+        platform/win32/thread.cpp
+        platform/win32/thread_message.cpp
+        platform/win32/wait_word.cpp)
+    # The DLL's link lines (module definition file, static runtime) are in
+    # cmake/windows.cmake.
+    set(KN_PLATFORM_API_SOURCES)
 else()
     message(FATAL_ERROR "no platform backend for ${CMAKE_SYSTEM_NAME}")
 endif()

@@ -18,6 +18,7 @@ set(KN_LIBRARY_SOURCES
     api/decoder_header.cpp
     api/exports.cpp
     api/session_registry.cpp
+    ${KN_PLATFORM_API_SOURCES}
     ${KN_PLATFORM_COMMON_SOURCES}
     ${KN_PLATFORM_BACKEND_SOURCES})
 list(TRANSFORM KN_LIBRARY_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/)

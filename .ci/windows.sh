@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# CI, Windows part: kestrelnet.dll for 32- and 64-bit Windows, both releases,
+# cross-built with MinGW-w64 and tested under Wine; one zip per architecture
+# and release. Needs the default build first (its kestrel-recorder is the
+# recorder the Windows host test talks to).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+started=$(date +%s)
+
+if [ "${CI:-}" = true ] && [ "$(id -u)" = 0 ]; then
+    echo "== Windows: installing MinGW-w64 and Wine"
+    dpkg --add-architecture i386
+    apt-get update -q
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+        wine wine32:i386 wine64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix lld
+fi
+
+if [ ! -x build/default/tools/kestrel-recorder ]; then
+    cmake --preset default
+    cmake --build build/default -j2 --target kestrel-recorder
+fi
+
+# A fresh prefix inside the build folder, no display, no Wine debug output,
+# no Mono or Gecko installers. One persistent server serves every test
+# program; it is started before the prefix is made so that the services
+# wineboot starts never hold a test's output open.
+export WINEPREFIX="$PWD/build/wine"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+rm -rf "$WINEPREFIX"
+mkdir -p "$WINEPREFIX"
+wineserver -p
+# Stops the server of this prefix only (wineserver -k acts on $WINEPREFIX).
+trap 'wineserver -k || true' EXIT
+echo "== Windows: making the Wine prefix"
+wineboot -i </dev/null >/dev/null 2>&1
+
+for arch in i686 x86_64; do
+    echo "== Windows $arch: build and test under Wine"
+    cmake --workflow --preset "mingw-$arch"
+    (cd "build/mingw-$arch" && cpack -G ZIP -B packages >/dev/null && ls packages/*.zip)
+    for dll in "build/mingw-$arch/lib/kestrelnet.dll" "build/mingw-$arch/lib/1.0.0.1/kestrelnet.dll"; do
+        echo "-- export table of $dll"
+        "$arch-w64-mingw32-objdump" -p "$dll" | sed -n '/^Export Address Table/,/^PE File Base Relocations/p' |
+            sed '/^PE File Base Relocations/d'
+    done
+done
+
+echo "== Windows part took $(( $(date +%s) - started )) s"
