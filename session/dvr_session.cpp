@@ -52,21 +52,55 @@ net::SessionId CDvrSession::SessionId() const
 
 bool CDvrSession::SendCommand(uint8_t code, const void *payload, size_t len)
 {
-    net::CSocketSlot::Lease lease = m_sock.Acquire();
-    if (!lease) {
-        return false;
-    }
-    return net::SendCommand(lease.get(), SessionId(), code, payload, len);
+    uint8_t packet[net::kCommandBufferSize];
+    const size_t n = net::BuildPacket(packet, sizeof(packet), SessionId(), code, payload, len);
+    return n != 0 && SendBytes(packet, n);
 }
 
 bool CDvrSession::SendCommandWithStreamId(const net::StreamId &streamId, uint8_t code,
                                           const void *payload, size_t len)
 {
-    net::CSocketSlot::Lease lease = m_sock.Acquire();
-    if (!lease) {
+    if (len > net::kStreamIdMaxPayload || (payload == nullptr && len != 0)) {
         return false;
     }
-    return net::SendCommandWithStreamId(lease.get(), SessionId(), streamId, code, payload, len);
+    uint8_t body[net::kStreamIdBufferSize] = {};
+    std::memcpy(body, streamId.data(), streamId.size());
+    if (len != 0) {
+        std::memcpy(body + streamId.size(), payload, len);
+    }
+    return SendCommand(code, body, len + streamId.size());
+}
+
+bool CDvrSession::SendBytes(const uint8_t *bytes, size_t len)
+{
+    // Every send on the command channel is bounded by the reply time-out. A
+    // recorder that does not take a packet within that time has stopped
+    // reading: the receive thread is woken to close the channel and report
+    // the loss, as for a failed receive.
+    switch (m_sock.Send(bytes, len, g_dwReplyTimeout.load())) {
+    case net::SendResult::Sent:
+        return true;
+    case net::SendResult::TimedOut:
+        m_hRecvWake.Set();
+        return false;
+    default:
+        return false;
+    }
+}
+
+bool CDvrSession::CloseIfSendBroken()
+{
+    if (!m_sock.Broken()) {
+        return false;
+    }
+    platform::CLockGuard lock(m_SockMutex);
+    if (!m_sock.Broken()) {
+        return false;  // replaced by a new login meanwhile
+    }
+    m_bConnected = false;
+    m_sock.Close();
+    m_nReplyLen = 0;
+    return true;
 }
 
 // ---------------------------------------------------------------- login
@@ -271,6 +305,10 @@ void CDvrSession::ReceiveLoop()
     }
     int silentPasses = 0;
     while (m_bRun) {
+        if (CloseIfSendBroken()) {
+            ReportDisconnect(true);
+            continue;
+        }
         if (!m_bConnected || !m_sock.Has()) {
             // Silence is counted per connection: a new login must not inherit
             // the count of the connection before it, nor its unfinished packet.
@@ -408,6 +446,9 @@ void CDvrSession::DispatchReceived(bool receiveFilled)
 void CDvrSession::ReceiveLoop1001()
 {
     while (m_bRun) {
+        if (CloseIfSendBroken()) {
+            continue;  // lost like a failed receive: closed, not reported
+        }
         const net::CSocketSlot::Lease lease = m_sock.Acquire();
         if (!lease) {
             m_hRecvWake.Wait(kIdleWait1001Ms);

@@ -47,7 +47,8 @@ public:
     uint16_t Port() const { return m_wDvrPort.load(); }
     net::SessionId SessionId() const;
 
-    // Command channel writers; false when nothing was sent.
+    // Command channel writers; false when nothing was sent, or not all of it
+    // within the reply time-out (the channel is then lost).
     bool SendCommand(uint8_t code, const void *payload, size_t len);
     bool SendCommandWithStreamId(const net::StreamId &streamId, uint8_t code,
                                  const void *payload, size_t len);
@@ -87,6 +88,13 @@ private:
     int32_t LoginResult();
     int32_t Exchange(int32_t cmd, const void *in, int32_t inLen, void *out, uint32_t outSize);
     int32_t QueryDay(int32_t channel, int32_t selector, const DvrTime &start, const DvrTime &end);
+
+    // Sends one packet within the reply time-out; a send that times out
+    // breaks the connection (see CloseIfSendBroken).
+    bool SendBytes(const uint8_t *bytes, size_t len);
+    // Receive thread: closes the command channel when a send on it timed
+    // out; true when it did (the caller reports the loss).
+    bool CloseIfSendBroken();
 
     void StartThreads();
     // Stops each stream of the list once, by its kind.
