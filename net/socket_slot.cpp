@@ -3,12 +3,16 @@
 #include <chrono>
 #include <utility>
 
+#include "platform/wait_word.h"
+
 namespace kn::net {
 
 // One open descriptor; closed when the slot and every lease have let go.
 struct OwnedSocket {
     platform::SocketHandle fd;
-    std::timed_mutex sendMutex;      // one sender writes a whole buffer at a time
+    std::atomic<bool> sending{false};  // one sender writes a whole buffer at a time
+    platform::CWaitWord sendDone;      // bumped when a sender lets go while others wait
+    std::atomic<int> sendWaiters{0};
     std::atomic<bool> closing{false};  // the slot let go: senders give up
     std::atomic<bool> broken{false};   // a send timed out: the connection is lost
     explicit OwnedSocket(platform::SocketHandle s) : fd(s) {}
@@ -21,6 +25,54 @@ namespace {
 
 // A blocked sender looks at the closing flag this often.
 constexpr uint32_t kSendWaitSliceMs = 50;
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until deadline, rounded up; 0 once it has passed.
+uint32_t LeftMs(Clock::time_point deadline)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<uint32_t>(left) : 0;
+}
+
+// The right to send on one socket, waited for until a deadline.
+class CSendTurn {
+public:
+    CSendTurn(OwnedSocket &sock, Clock::time_point deadline) : m_sock(sock)
+    {
+        while (m_sock.sending.exchange(true)) {
+            const uint32_t left = LeftMs(deadline);
+            if (left == 0) {
+                return;
+            }
+            // Counted before the second look, so that a sender letting go
+            // after that look knows to wake us.
+            const uint32_t seen = m_sock.sendDone.Value();
+            ++m_sock.sendWaiters;
+            if (m_sock.sending.load()) {
+                m_sock.sendDone.Wait(seen, left);
+            }
+            --m_sock.sendWaiters;
+        }
+        m_bHeld = true;
+    }
+    ~CSendTurn()
+    {
+        if (m_bHeld) {
+            m_sock.sending.store(false);
+            if (m_sock.sendWaiters.load() > 0) {
+                m_sock.sendDone.Bump();
+            }
+        }
+    }
+    CSendTurn(const CSendTurn &) = delete;
+    CSendTurn &operator=(const CSendTurn &) = delete;
+    bool Held() const { return m_bHeld; }
+
+private:
+    OwnedSocket &m_sock;
+    bool m_bHeld = false;
+};
 
 // Drops the slot's reference outside the slot's mutex. A thread that still
 // holds a lease is made to return at once: a receive or readiness wait by
@@ -47,10 +99,9 @@ SendResult CSocketSlot::Lease::Send(const void *data, size_t len, uint32_t timeo
         return SendResult::NoSocket;
     }
     OwnedSocket &sock = *m_owner;
-    using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::unique_lock<std::timed_mutex> lock(sock.sendMutex, std::defer_lock);
-    if (!lock.try_lock_until(deadline)) {
+    const CSendTurn turn(sock, deadline);
+    if (!turn.Held()) {
         // Another send on this socket has not finished within our time: it is
         // stuck on the same full connection.
         sock.broken = true;
@@ -71,12 +122,12 @@ SendResult CSocketSlot::Lease::Send(const void *data, size_t len, uint32_t timeo
         if (!wouldBlock) {
             return SendResult::Failed;
         }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
+        const uint32_t left = LeftMs(deadline);
+        if (left == 0) {
             sock.broken = true;
             return SendResult::TimedOut;
         }
-        const uint32_t slice = left < kSendWaitSliceMs ? static_cast<uint32_t>(left) : kSendWaitSliceMs;
+        const uint32_t slice = left < kSendWaitSliceMs ? left : kSendWaitSliceMs;
         (void)platform::WaitWritable(sock.fd, slice);
     }
     return SendResult::Sent;
