@@ -4,7 +4,8 @@
 // completed, whole, holding exactly its own bytes, in the order completed.
 //
 // Input: a sequence of operations, one selector byte each, followed by the
-// bytes that operation reads.
+// bytes that operation reads. Sizes come as a magnitude byte and a value, so
+// that small frames are common and the largest still reachable.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,8 +75,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         switch (in.Take(1) % 4) {
         case 0: {  // begin a frame
             const uint8_t type = static_cast<uint8_t>(in.Take(1) % 5);
-            // Totals spread over the whole range, with refused values mixed in.
-            const int32_t total = static_cast<int32_t>(in.Take(3) % (CFrameQueue::kBufferSize + 3)) - 1;
+            // Totals of every magnitude up to the whole region and just past
+            // it, small ones most often; 0 and -1 are refused values.
+            const uint32_t scale = in.Take(1) % 21;
+            const uint32_t raw = in.Take(3);
+            const uint32_t value = scale == 20 ? raw % (CFrameQueue::kBufferSize + 3) : raw & ((1u << scale) - 1);
+            const int32_t total = static_cast<int32_t>(value) - 1;
             const int32_t fragment = total > 0 ? static_cast<int32_t>(in.Take(3) % static_cast<uint32_t>(total + 2)) : 0;
             const uint32_t id = nextId++;
             if (fragment > 0 && fragment <= static_cast<int32_t>(source.size())) {
@@ -97,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break;
         }
         case 1: {  // append to the partial frame
-            const int32_t want = static_cast<int32_t>(in.Take(3) % 200000) + 1;
+            const uint32_t scale = in.Take(1) % 19;
+            const int32_t want = static_cast<int32_t>(in.Take(3) & ((1u << scale) - 1)) + 1;
             const bool sameType = in.Take(1) % 8 != 0;
             if (!partial) {
                 if (queue->AppendFrame(source.data(), 0, want)) {
