@@ -3,8 +3,8 @@
 #include "api/exports.h"
 
 #include "api/decoder_header.h"
-#include "api/globals.h"
-#include "api/release.h"
+#include "core/globals.h"
+#include "core/release.h"
 #include "api/session_registry.h"
 #include "platform/compiler.h"
 #include "platform/socket.h"
@@ -57,8 +57,7 @@ KR_API int32_t KR_CALL KR_4100_Cleanup(void)
 
 KR_API int32_t KR_CALL KR_4100_SetConnectTime(uint32_t dwMilliseconds)
 {
-    const uint32_t lowest = kn::kRelease1001 ? 1000 : 1;
-    if (dwMilliseconds < lowest) {
+    if (dwMilliseconds < kn::release::kShortestReplyTimeoutMs) {
         return 0;
     }
     kn::g_dwReplyTimeout = dwMilliseconds;
@@ -67,7 +66,7 @@ KR_API int32_t KR_CALL KR_4100_SetConnectTime(uint32_t dwMilliseconds)
 
 KR_API int32_t KR_CALL KR_4100_SetDVRMessage(uint32_t uMsg, uint32_t dwThreadId)
 {
-    if (kn::kRelease1001) {
+    if (!kn::release::kPostsDisconnectNotice) {
         return 1;  // this release posts no notices at all
     }
     if (uMsg != kn::kNotifyMessage) {
@@ -211,7 +210,7 @@ KR_API void *KR_CALL KR_4100_RealPlay(void *hSession, int32_t nChannel, int32_t 
 {
     return Guarded(static_cast<void *>(nullptr), [&]() -> void * {
         std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
-        return session ? session->RealPlay(nChannel, nMode, pfnData, dwUser) : nullptr;
+        return session ? session->Streams().RealPlay(nChannel, nMode, pfnData, dwUser) : nullptr;
     });
 }
 
@@ -219,7 +218,7 @@ KR_API int32_t KR_CALL KR_4100_StopRealPlay(void *hStream)
 {
     return Guarded(int32_t{0}, [&]() -> int32_t {
         std::shared_ptr<CDvrSession> session = g_SessionList.FindStreamOwner(hStream);
-        return session ? session->StopStream(hStream) : 0;
+        return session ? session->Streams().StopStream(hStream) : 0;
     });
 }
 
@@ -231,7 +230,7 @@ KR_API void *KR_CALL KR_4100_PlayBack(void *hSession, int32_t nChannel, const Dv
         if (!session || pStart == nullptr) {
             return nullptr;
         }
-        return session->PlayBack(nChannel, *pStart, pfnData, dwUser);
+        return session->Streams().PlayBack(nChannel, *pStart, pfnData, dwUser);
     });
 }
 
@@ -243,7 +242,7 @@ KR_API void *KR_CALL KR_4100_DownLoad(void *hSession, int32_t nChannel, const Dv
         if (!session || pStart == nullptr || pEnd == nullptr) {
             return nullptr;
         }
-        return session->DownLoad(nChannel, *pStart, *pEnd, pfnData, dwUser);
+        return session->Streams().DownLoad(nChannel, *pStart, *pEnd, pfnData, dwUser);
     });
 }
 
@@ -251,7 +250,7 @@ KR_API int32_t KR_CALL KR_4100_StopPlayBack(void *hStream)
 {
     return Guarded(int32_t{0}, [&]() -> int32_t {
         std::shared_ptr<CDvrSession> session = g_SessionList.FindStreamOwner(hStream);
-        return session ? session->StopStream(hStream) : 0;
+        return session ? session->Streams().StopStream(hStream) : 0;
     });
 }
 
@@ -262,7 +261,7 @@ KR_API int32_t KR_CALL KR_4100_PlayBackCtrl(void *hStream, int32_t nCtrl)
 {
     return Guarded(int32_t{0}, [&]() -> int32_t {
         std::shared_ptr<CDvrSession> session = g_SessionList.FindStreamOwner(hStream);
-        return session ? session->PlayBackCtrl(hStream, nCtrl) : 0;
+        return session ? session->Streams().PlayBackCtrl(hStream, nCtrl) : 0;
     });
 }
 
@@ -270,7 +269,7 @@ KR_API void *KR_CALL KR_4100_Talk(void *hSession)
 {
     return Guarded(static_cast<void *>(nullptr), [&]() -> void * {
         std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
-        return session ? session->Talk() : nullptr;
+        return session ? session->Streams().Talk() : nullptr;
     });
 }
 
@@ -278,7 +277,7 @@ KR_API int32_t KR_CALL KR_4100_StopTalk(void *hSession)
 {
     return Guarded(int32_t{0}, [&]() -> int32_t {
         std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
-        return session ? session->StopTalk() : 0;
+        return session ? session->Streams().StopTalk() : 0;
     });
 }
 
@@ -287,7 +286,7 @@ KR_API void KR_CALL KR_4100_AudioSend(void *hStream, const void *pData, int32_t 
     Guarded(0, [&] {
         std::shared_ptr<CDvrSession> session = g_SessionList.FindStreamOwner(hStream);
         if (session) {
-            session->AudioSend(hStream, pData, nLen);
+            session->Streams().AudioSend(hStream, pData, nLen);
         }
         return 0;
     });

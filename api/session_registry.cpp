@@ -1,5 +1,6 @@
 #include "api/session_registry.h"
 
+#include "core/handle_list.h"
 #include "session/dvr_session.h"
 
 namespace kn {
@@ -8,16 +9,8 @@ CSessionRegistry g_SessionList;
 
 std::shared_ptr<CDvrSession> CSessionRegistry::FindSession(const void *handle) const
 {
-    if (handle == nullptr) {
-        return nullptr;
-    }
     platform::CLockGuard lock(m_mutex);
-    for (const auto &session : m_sessions) {
-        if (session.get() == handle) {
-            return session;
-        }
-    }
-    return nullptr;
+    return FindByHandle(m_sessions, handle);
 }
 
 std::shared_ptr<CDvrSession> CSessionRegistry::FindStreamOwner(const void *handle) const
@@ -33,7 +26,7 @@ std::shared_ptr<CDvrSession> CSessionRegistry::FindStreamOwner(const void *handl
         sessions = m_sessions;
     }
     for (const auto &session : sessions) {
-        if (session->OwnsStream(handle)) {
+        if (session->Streams().Owns(handle)) {
             return session;
         }
     }
@@ -61,14 +54,7 @@ void CSessionRegistry::Append(std::shared_ptr<CDvrSession> session)
 std::shared_ptr<CDvrSession> CSessionRegistry::Remove(const void *handle)
 {
     platform::CLockGuard lock(m_mutex);
-    for (auto it = m_sessions.begin(); it != m_sessions.end(); ++it) {
-        if (it->get() == handle) {
-            std::shared_ptr<CDvrSession> session = std::move(*it);
-            m_sessions.erase(it);
-            return session;
-        }
-    }
-    return nullptr;
+    return TakeByHandle(m_sessions, handle);
 }
 
 std::vector<std::shared_ptr<CDvrSession>> CSessionRegistry::TakeAll()

@@ -6,8 +6,6 @@ namespace kn::net {
 
 namespace {
 
-constexpr uint8_t kMagic[4] = {'S', 'D', 'V', 'R'};
-
 // Builds in a buffer of the caller's stack and hands it to one send call;
 // the send's own result is deliberately not looked at.
 template <size_t Cap>
@@ -33,7 +31,7 @@ size_t BuildPacket(uint8_t *buf, size_t cap, const SessionId &id, uint8_t code, 
         return 0;
     }
     std::memset(buf, 0, cap);
-    std::memcpy(buf, kMagic, sizeof kMagic);
+    std::memcpy(buf, kPacketMagic, sizeof kPacketMagic);
     std::memcpy(buf + 4, id.data(), id.size());
     const size_t length = n + 1;
     buf[8] = static_cast<uint8_t>(length & 0xFF);
@@ -82,7 +80,7 @@ bool ReadReply(const uint8_t *chunk, size_t len, ReplyView &out)
 
 bool IsControlReply(const uint8_t *chunk, size_t len)
 {
-    return chunk != nullptr && len >= sizeof kMagic && std::memcmp(chunk, kMagic, sizeof kMagic) == 0;
+    return chunk != nullptr && len >= sizeof kPacketMagic && std::memcmp(chunk, kPacketMagic, sizeof kPacketMagic) == 0;
 }
 
 }  // namespace kn::net

@@ -13,6 +13,8 @@
 
 namespace kn::net {
 
+// Every packet begins with these four bytes.
+inline constexpr uint8_t kPacketMagic[4] = {'S', 'D', 'V', 'R'};
 constexpr size_t kHeaderSize = 11;
 constexpr size_t kCommandBufferSize = 100;  // command channel
 constexpr size_t kCommandMaxPayload = kCommandBufferSize - kHeaderSize;  // 89

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstddef>
 
-#include "api/release.h"
+#include "core/release.h"
 
 namespace kn::net {
 
@@ -36,7 +36,7 @@ constexpr std::array<uint8_t, 256> MakeTable()
         t[c] = static_cast<uint8_t>(c);
     }
     // Added after release 1.0.0.1.
-    if (!kRelease1001) {
+    if (release::kHasLaterReplyCodes) {
         t[163] = 166;
         t[164] = 166;
         t[170] = 170;
@@ -56,7 +56,7 @@ constexpr int CountEntries()
     return n;
 }
 
-static_assert(CountEntries() == (kRelease1001 ? 53 : 57), "reply code table size");
+static_assert(CountEntries() == (release::kHasLaterReplyCodes ? 57 : 53), "reply code table size");
 
 }  // namespace
 

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "api/release.h"
+#include "core/release.h"
 #include "net/socket_slot.h"
 #include "platform/settings_file.h"
 
@@ -11,9 +11,6 @@ namespace kn::net {
 namespace {
 
 constexpr uint32_t kReceiveTimeoutMs = 200;
-constexpr uint32_t kConnectTimeoutMs = 1500;
-constexpr int kConnectWaits1001 = 10;
-constexpr uint32_t kConnectWaitMs1001 = 1000;
 constexpr int kMulticastReceiveBuffer = 0x18000;  // 96 KiB
 constexpr int kMulticastTtl = 8;
 
@@ -27,7 +24,7 @@ constexpr int kBindAttempts = 1000;
 // Serialises the port walk from reading the counter to storing it.
 std::mutex g_BindMutex;
 // Release 1.0.0.1 keeps the candidate in memory only (guarded by g_BindMutex).
-uint16_t g_wCandidatePort = 8010;
+uint16_t g_wCandidatePort = release::kFirstCandidatePort;
 
 uint16_t KeepInWalk(uint16_t port) { return port > kLastWalkPort ? kFirstWalkPort : port; }
 
@@ -35,7 +32,7 @@ uint16_t KeepInWalk(uint16_t port) { return port > kLastWalkPort ? kFirstWalkPor
 // release 1.0.0.1 retries the port it last bound, from memory.
 uint16_t FirstCandidate()
 {
-    if (kRelease1001) {
+    if (!release::kPersistsBindPort) {
         return g_wCandidatePort;
     }
     const int32_t stored = platform::ReadSettingInt(kSettingsSection, kBindPortName, kDefaultBindPort);
@@ -45,7 +42,7 @@ uint16_t FirstCandidate()
 
 void RememberBoundPort(uint16_t port)
 {
-    if (kRelease1001) {
+    if (!release::kPersistsBindPort) {
         g_wCandidatePort = port;
         return;
     }
@@ -97,13 +94,11 @@ bool ConnectWithTimeout(platform::SocketHandle s, uint32_t addressNetOrder, uint
     platform::StartConnect(s, addressNetOrder, port);
     // Release 1.0.0.13 gives the connect one wait of 1.5 s; release 1.0.0.1
     // up to ten waits of 1 s, each watching the socket afresh.
-    const int waits = kRelease1001 ? kConnectWaits1001 : 1;
-    const uint32_t waitMs = kRelease1001 ? kConnectWaitMs1001 : kConnectTimeoutMs;
     bool writable = false;
-    for (int i = 0; i < waits && !writable; ++i) {
-        writable = platform::WaitWritable(s, waitMs);
+    for (int i = 0; i < release::kConnectWaits && !writable; ++i) {
+        writable = platform::WaitWritable(s, release::kConnectWaitMs);
     }
-    // POSIX reports a failed connect as writable: the pending error decides.
+    // A failed connect may also show as writable: the pending error decides.
     if (!writable || !platform::NoPendingError(s)) {
         return false;
     }

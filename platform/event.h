@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "platform/types.h"
+
 namespace kn::platform {
 
 class CEvent {
@@ -14,17 +16,17 @@ public:
     CEvent(const CEvent &) = delete;
     CEvent &operator=(const CEvent &) = delete;
 
-    bool Valid() const { return m_fd >= 0; }
+    bool Valid() const { return m_hNative != kNoEvent; }
     void Set();
     void Reset();
     // True when the event was set within timeoutMs (and is now clear again).
     bool Wait(uint32_t timeoutMs);
     // Non-blocking: true and cleared when it was set.
     bool TryTake();
-    int NativeHandle() const { return m_fd; }
+    EventHandle NativeHandle() const { return m_hNative; }
 
 private:
-    int m_fd;
+    EventHandle m_hNative;
 };
 
 // Waits for whichever of two events is set first, up to timeoutMs.

@@ -4,6 +4,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "platform/types.h"
+
 namespace kn::platform {
 
 using CMutex = std::mutex;
@@ -27,7 +29,7 @@ public:
     bool try_lock();
 
 private:
-    alignas(8) unsigned char m_storage[64];
+    SpinMutexNative m_native;
 };
 
 }  // namespace kn::platform

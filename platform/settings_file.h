@@ -1,7 +1,9 @@
-// The per-user settings store: named integers in sections, kept in
-// ${XDG_CONFIG_HOME:-$HOME/.config}/<vendor>/<library>.ini. A missing or
-// unreadable file or value reads as the default; a write replaces the file
-// atomically (temporary file, then rename) and keeps the other values.
+// The per-user settings store: named integers in sections, under a vendor and
+// a library name. Where the values are kept is the backend's (on Linux
+// ${XDG_CONFIG_HOME:-$HOME/.config}/<vendor>/<library>.ini). A missing or
+// unreadable store or value reads as the default; a write is atomic (a reader
+// sees the old value or the new one, never a torn store) and keeps the other
+// values.
 #pragma once
 
 #include <cstdint>

@@ -6,10 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace kn::platform {
+#include "platform/types.h"
 
-using SocketHandle = int;
-constexpr SocketHandle kNoSocket = -1;
+namespace kn::platform {
 
 class CEvent;
 

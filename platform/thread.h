@@ -44,7 +44,7 @@ private:
     std::shared_ptr<State> m_state;
 };
 
-// Linux thread id of the calling thread (what the host passes to
+// The system's id of the calling thread (what the host passes to
 // KR_4100_SetDVRMessage).
 uint32_t CurrentThreadId();
 

@@ -2,13 +2,12 @@
 
 #include <cstring>
 
-#include "api/globals.h"
-#include "api/release.h"
+#include "core/globals.h"
+#include "core/release.h"
 #include "net/command_codes.h"
 #include "net/reply_codes.h"
 #include "net/socket_ops.h"
 #include "platform/thread_message.h"
-#include "stream/dvr_stream.h"
 
 namespace kn {
 
@@ -35,25 +34,14 @@ std::shared_ptr<CDvrSession> CDvrSession::Create()
     return std::shared_ptr<CDvrSession>(new CDvrSession());
 }
 
-CDvrSession::CDvrSession()
-{
-    m_StreamList.reserve(10);
-}
+CDvrSession::CDvrSession() = default;
 
 CDvrSession::~CDvrSession() = default;
-
-net::SessionId CDvrSession::SessionId() const
-{
-    net::SessionId id;
-    const uint32_t raw = m_dwSessionId.load();
-    std::memcpy(id.data(), &raw, id.size());
-    return id;
-}
 
 bool CDvrSession::SendCommand(uint8_t code, const void *payload, size_t len)
 {
     uint8_t packet[net::kCommandBufferSize];
-    const size_t n = net::BuildPacket(packet, sizeof(packet), SessionId(), code, payload, len);
+    const size_t n = net::BuildPacket(packet, sizeof(packet), CurrentSessionId(), code, payload, len);
     return n != 0 && SendBytes(packet, n);
 }
 
@@ -99,7 +87,7 @@ bool CDvrSession::CloseIfSendBroken()
     }
     m_bConnected = false;
     m_sock.Close();
-    m_nReplyLen = 0;
+    m_Joiner.Clear();
     return true;
 }
 
@@ -125,8 +113,10 @@ int32_t CDvrSession::Login(uint32_t addressNetOrder, uint16_t port, const char *
             return 0;
         }
         m_sock.Install(s);
+        ++m_nConnection;  // the receive thread starts this one with a clean state
         m_bConnected = true;
     }
+    m_Streams.Reopen();  // a session logged out before takes streams again
     m_hRecvWake.Set();  // an idle receive thread starts reading at once
     StartThreads();
 
@@ -150,7 +140,7 @@ int32_t CDvrSession::Login(uint32_t addressNetOrder, uint16_t port, const char *
     m_hDisconnectEvent.Reset();
     ArmReply(net::kCodeLoginReply);
     SendCommand(net::kCodeLogin, payload, n);
-    if (!AwaitReply(!kRelease1001)) {
+    if (!AwaitReply(release::kPostsDisconnectNotice)) {
         CloseCommandSocket();
         return 0;
     }
@@ -174,7 +164,7 @@ int32_t CDvrSession::LoginResult()
 {
     uint8_t payload[10] = {};
     const size_t n = ReplyPayload(payload, sizeof(payload));
-    if constexpr (kRelease1001) {
+    if constexpr (release::kMapsLoginResult) {
         // This release maps payload byte 9 of the reply to its own result codes.
         if (n < 10) {
             return 0;
@@ -199,31 +189,19 @@ int32_t CDvrSession::LoginResult()
     return n ? static_cast<int32_t>(static_cast<int8_t>(payload[0])) : 0;
 }
 
-void CDvrSession::StopAllStreams()
-{
-    std::vector<std::shared_ptr<CDvrStream>> streams;
-    {
-        platform::CLockGuard lock(m_ListMutex);
-        streams = m_StreamList;
-    }
-    for (const auto &stream : streams) {
-        StopStream(stream.get());
-    }
-}
-
 void CDvrSession::LogoutClose()
 {
-    StopAllStreams();
+    m_Streams.CloseAll();
     SendCommand(net::kCodeLogout, nullptr, 0);
     CloseCommandSocket();
     m_dwDvrIp = 0;
     m_wDvrPort = 0;
-    m_dwSessionId = 0;
+    m_SessionId = net::SessionId{};
 }
 
 void CDvrSession::Destroy()
 {
-    StopAllStreams();
+    m_Streams.CloseAll();
 
     m_bRun = false;
     m_hKeepAliveWake.Set();
@@ -299,11 +277,12 @@ size_t CDvrSession::ReplyPayload(uint8_t *out, size_t cap)
 
 void CDvrSession::ReceiveLoop()
 {
-    if constexpr (kRelease1001) {
+    if constexpr (release::kQuietReceiveLoop) {
         ReceiveLoop1001();
         return;
     }
     int silentPasses = 0;
+    uint32_t connection = m_nConnection.load();
     while (m_bRun) {
         if (CloseIfSendBroken()) {
             ReportDisconnect(true);
@@ -313,7 +292,7 @@ void CDvrSession::ReceiveLoop()
             // Silence is counted per connection: a new login must not inherit
             // the count of the connection before it, nor its unfinished packet.
             silentPasses = 0;
-            m_nReplyLen = 0;
+            m_Joiner.Clear();
             m_hRecvWake.Wait(kIdleWaitMs);
             continue;
         }
@@ -326,6 +305,12 @@ void CDvrSession::ReceiveLoop()
             const platform::SocketHandle s = m_sock.Peek();
             if (s == platform::kNoSocket || !m_bConnected) {
                 continue;
+            }
+            if (const uint32_t now = m_nConnection.load(); now != connection) {
+                // A new connection: nothing of the one before carries over.
+                connection = now;
+                m_Joiner.Clear();
+                silentPasses = 0;
             }
             switch (platform::WaitReadable(s, &m_hRecvWake, kReceiveWaitMs)) {
             case platform::Readiness::Woken:
@@ -348,7 +333,7 @@ void CDvrSession::ReceiveLoop()
         }
 
         // Host callbacks and notices run without the socket lock, so a host
-        // may log out from inside its callback. m_ReplyBuf belongs to this
+        // may log out from inside its callback. m_Joiner belongs to this
         // thread alone, so dispatching needs no lock either.
         if (received != 0) {
             DispatchReceived(received == sizeof(m_RecvBuf));
@@ -367,74 +352,29 @@ size_t CDvrSession::ReceiveLocked(platform::SocketHandle s)
     if (got <= 0) {
         m_bConnected = false;
         m_sock.Close();
-        m_nReplyLen = 0;
+        m_Joiner.Clear();
         return 0;
     }
     const size_t received = static_cast<size_t>(got);
-    std::memcpy(m_ReplyBuf + m_nReplyLen, m_RecvBuf, received);
-    m_nReplyLen += received;
+    m_Joiner.Append(m_RecvBuf, received);
     return received;
 }
 
-namespace {
-
-bool IsMagicPrefix(const uint8_t *p, size_t n)
-{
-    static const uint8_t kMagic[4] = {'S', 'D', 'V', 'R'};
-    return std::memcmp(p, kMagic, n < sizeof(kMagic) ? n : sizeof(kMagic)) == 0;
-}
-
-// Whole length of the packet at p as its header declares it, or 0 when the
-// bytes do not begin with a packet header.
-size_t DeclaredLength(const uint8_t *p, size_t n)
-{
-    if (n < net::kHeaderSize || !IsMagicPrefix(p, n)) {
-        return 0;
-    }
-    const size_t field = static_cast<size_t>(p[8]) | static_cast<size_t>(p[9]) << 8;
-    return field == 0 ? 0 : net::kHeaderSize - 1 + field;
-}
-
-}  // namespace
-
 void CDvrSession::DispatchReceived(bool receiveFilled)
 {
-    // TCP keeps no packet boundaries: replies and recorder messages that
-    // follow each other closely arrive in one receive, and a receive that
-    // filled its buffer may end inside a packet. A chunk is split where its
-    // first packet's declared length ends and another packet header begins;
-    // anything else is taken as one reply, length field unexamined. A packet
-    // cut by a full receive is kept and completed by the next receive.
-    size_t pos = 0;
-    while (pos < m_nReplyLen && m_bRun) {
-        const uint8_t *p = m_ReplyBuf + pos;
-        const size_t rest = m_nReplyLen - pos;
-        const size_t declared = DeclaredLength(p, rest);
-        const bool cut = receiveFilled && IsMagicPrefix(p, rest) && (rest < net::kHeaderSize || declared > rest) &&
-                         rest + sizeof(m_RecvBuf) <= sizeof(m_ReplyBuf);
-        if (cut) {
-            std::memmove(m_ReplyBuf, p, rest);
-            m_nReplyLen = rest;
-            return;
-        }
-        size_t len = rest;
-        if (declared != 0 && declared < rest) {
-            // A few bytes of a header at the very end only count as one
-            // when the receive was cut short by its buffer.
-            const size_t after = rest - declared;
-            if ((after >= 4 || receiveFilled) && IsMagicPrefix(p + declared, after)) {
-                len = declared;
-            }
-        }
+    const uint8_t *packet = nullptr;
+    size_t len = 0;
+    while (m_bRun && m_Joiner.Next(receiveFilled, packet, len)) {
         uint8_t message[kMessageLength];
-        if (Dispatch(p, len, message)) {
+        if (Dispatch(packet, len, message)) {
             if (DvrMessageCallback callback = g_pfnMessageCallback.load()) {
                 callback(kMessageType, this, message, kMessageLength);
             }
         }
-        pos += len;
     }
-    m_nReplyLen = 0;
+    if (!m_bRun) {
+        m_Joiner.Clear();
+    }
 }
 
 // Release 1.0.0.1 waits for data without the socket lock and takes it only
@@ -445,6 +385,7 @@ void CDvrSession::DispatchReceived(bool receiveFilled)
 // until a login installs a new socket.
 void CDvrSession::ReceiveLoop1001()
 {
+    uint32_t connection = m_nConnection.load();
     while (m_bRun) {
         if (CloseIfSendBroken()) {
             continue;  // lost like a failed receive: closed, not reported
@@ -474,6 +415,10 @@ void CDvrSession::ReceiveLoop1001()
             if (m_sock.Peek() != s) {
                 continue;  // closed or replaced while we waited
             }
+            if (const uint32_t now = m_nConnection.load(); now != connection) {
+                connection = now;  // a new connection: nothing carries over
+                m_Joiner.Clear();
+            }
             received = ReceiveLocked(s);
         }
         if (received != 0) {
@@ -492,7 +437,7 @@ bool CDvrSession::Dispatch(const uint8_t *chunk, size_t len, uint8_t (&message)[
         // A short message is delivered with its missing bytes as zero.
         std::memset(message, 0, sizeof(message));
         std::memcpy(message, reply.payload, reply.payloadLen < 12 ? reply.payloadLen : 12);
-        if (kRelease1001) {
+        if (release::kDropsEmptyMessages) {
             const bool anyWord = (message[4] | message[5] | message[6] | message[7] |
                                   message[8] | message[9]) != 0;
             return anyWord;
@@ -500,9 +445,9 @@ bool CDvrSession::Dispatch(const uint8_t *chunk, size_t len, uint8_t (&message)[
         return true;
     }
     if (reply.code == net::kCodeLoginReply) {
-        uint32_t id;
-        std::memcpy(&id, chunk + 4, sizeof(id));
-        m_dwSessionId = id;
+        net::SessionId id;
+        std::memcpy(id.data(), chunk + 4, id.size());
+        m_SessionId = id;
     }
     platform::CLockGuard lock(m_SlotMutex);
     if (reply.code == m_nWaitCode.load() && !m_bSlotFilled) {
@@ -541,18 +486,10 @@ void CDvrSession::KeepAliveLoop()
 {
     uint8_t payload[14] = {};
     while (m_bRun) {
-        {
-            platform::CLockGuard lock(m_ListMutex);
-            if (!m_StreamList.empty()) {
-                uint32_t channels = 0;
-                for (const auto &stream : m_StreamList) {
-                    if (stream->Kind() == CDvrStream::kRealTime) {
-                        channels |= 1u << (static_cast<uint32_t>(stream->Channel()) % 32);
-                    }
-                }
-                payload[12] = static_cast<uint8_t>(channels);
-                payload[13] = static_cast<uint8_t>(channels >> 8);
-            }
+        uint32_t channels = 0;
+        if (m_Streams.LiveChannels(channels)) {
+            payload[12] = static_cast<uint8_t>(channels);
+            payload[13] = static_cast<uint8_t>(channels >> 8);
         }
         SendCommand(net::kCodeKeepAlive, payload, sizeof(payload));
         m_hKeepAliveWake.Wait(kKeepAliveIntervalMs);
@@ -578,7 +515,7 @@ int32_t CDvrSession::Exchange(int32_t cmd, const void *in, int32_t inLen, void *
     if (out == nullptr) {
         return 1;
     }
-    if (kRelease1001) {
+    if (release::kExactLengthParamRead) {
         // This release accepts a read only when the reply fills the buffer exactly.
         if (ReplyPayload(nullptr, 0) != outSize) {
             return 0;

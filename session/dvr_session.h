@@ -13,19 +13,20 @@
 #include <memory>
 #include <vector>
 
-#include "api/exports.h"
+#include "core/host_types.h"
+#include "net/command_channel.h"
 #include "net/command_packet.h"
+#include "net/packet_framing.h"
 #include "net/socket_slot.h"
 #include "platform/event.h"
 #include "platform/mutex.h"
 #include "platform/thread.h"
 #include "session/recording_search.h"
+#include "stream/session_streams.h"
 
 namespace kn {
 
-class CDvrStream;
-
-class CDvrSession : public std::enable_shared_from_this<CDvrSession> {
+class CDvrSession : public std::enable_shared_from_this<CDvrSession>, public net::CCommandChannel {
 public:
     static std::shared_ptr<CDvrSession> Create();
     ~CDvrSession();
@@ -43,15 +44,15 @@ public:
     // waiting for the calling thread itself), socket, search results.
     void Destroy();
 
-    uint32_t Address() const { return m_dwDvrIp.load(); }
-    uint16_t Port() const { return m_wDvrPort.load(); }
-    net::SessionId SessionId() const;
-
+    // The command channel, also lent to the session's streams.
+    uint32_t Address() const override { return m_dwDvrIp.load(); }
+    uint16_t Port() const override { return m_wDvrPort.load(); }
+    net::SessionId CurrentSessionId() const override { return m_SessionId.load(); }
     // Command channel writers; false when nothing was sent, or not all of it
     // within the reply time-out (the channel is then lost).
-    bool SendCommand(uint8_t code, const void *payload, size_t len);
+    bool SendCommand(uint8_t code, const void *payload, size_t len) override;
     bool SendCommandWithStreamId(const net::StreamId &streamId, uint8_t code,
-                                 const void *payload, size_t len);
+                                 const void *payload, size_t len) override;
 
     // Device parameter pass-through.
     int32_t GetDvrParam(int32_t cmd, const void *in, int32_t inLen, void *out, uint32_t outSize);
@@ -62,17 +63,9 @@ public:
     int32_t NextFile(DvrFileRecord &record);
     void ClearFiles();
 
-    // Stream operations.
-    bool OwnsStream(const void *handle) const;
-    void *RealPlay(int32_t channel, int32_t transport, DvrDataCallback callback, uint32_t user);
-    void *PlayBack(int32_t channel, const DvrTime &start, DvrDataCallback callback, uint32_t user);
-    void *DownLoad(int32_t channel, const DvrTime &start, const DvrTime &end,
-                   DvrDataCallback callback, uint32_t user);
-    void *Talk();
-    int32_t StopTalk();
-    int32_t StopStream(const void *handle);
-    int32_t PlayBackCtrl(const void *handle, int32_t code);
-    int32_t AudioSend(const void *handle, const void *data, int32_t len);
+    // The media streams opened through this session.
+    CSessionStreams &Streams() { return m_Streams; }
+    const CSessionStreams &Streams() const { return m_Streams; }
 
 private:
     CDvrSession();
@@ -97,18 +90,16 @@ private:
     bool CloseIfSendBroken();
 
     void StartThreads();
-    // Stops each stream of the list once, by its kind.
-    void StopAllStreams();
     void ReceiveLoop();
     void ReceiveLoop1001();
     void KeepAliveLoop();
-    // One receive on s (socket lock held): appends to m_ReplyBuf and returns
+    // One receive on s (socket lock held): appends to m_Joiner and returns
     // the byte count, or closes the socket and returns 0 when the peer closed
     // or the receive failed.
     size_t ReceiveLocked(platform::SocketHandle s);
-    // Cuts what m_ReplyBuf holds into packets, dispatches each and calls the
-    // message callback for recorder messages; an unfinished packet at the end
-    // of a full receive stays in m_ReplyBuf for the next one.
+    // Dispatches each packet m_Joiner holds and calls the message callback
+    // for recorder messages; an unfinished packet at the end of a full
+    // receive stays in m_Joiner for the next one.
     void DispatchReceived(bool receiveFilled);
     // Handles one received packet; returns true when it was a recorder
     // message, copied to message for the caller to deliver after unlocking.
@@ -120,21 +111,13 @@ private:
     void PostDisconnectNotice();
     void CloseCommandSocket();
 
-    std::shared_ptr<CDvrStream> TakeStream(const void *handle);
-    std::shared_ptr<CDvrStream> FindStream(const void *handle) const;
-    void AppendStream(const std::shared_ptr<CDvrStream> &stream);
-    void RemoveStream(const std::shared_ptr<CDvrStream> &stream);
-    void SendStopFor(const CDvrStream &stream);
-
-    std::shared_ptr<CDvrStream> m_pTalkStream;
     std::atomic<uint32_t> m_dwDvrIp{0};
     std::atomic<uint16_t> m_wDvrPort{0};
-    std::atomic<uint32_t> m_dwSessionId{0};  // the 4 id bytes as received
+    std::atomic<net::SessionId> m_SessionId{};  // as received
     std::atomic<bool> m_bRun{true};
 
-    uint8_t m_RecvBuf[4096];
-    uint8_t m_ReplyBuf[32768];
-    size_t m_nReplyLen = 0;
+    uint8_t m_RecvBuf[net::CPacketJoiner::kReceiveSize];
+    net::CPacketJoiner m_Joiner;  // received bytes, cut into packets
 
     platform::CMutex m_SlotMutex;  // guards the three below
     uint8_t m_SlotBuf[4096];
@@ -152,14 +135,16 @@ private:
 
     net::CSocketSlot m_sock;
     std::atomic<bool> m_bConnected{false};
+    // Counts the connections installed by logins; the receive thread starts
+    // each new one with a clean receive state.
+    std::atomic<uint32_t> m_nConnection{0};
     platform::CThread m_hRecvThread;
     platform::CThread m_hKeepAliveThread;
 
-    std::vector<std::shared_ptr<CDvrStream>> m_StreamList;
+    CSessionStreams m_Streams{*this};
     CRecordingSearch m_Search;
 
     platform::CMutex m_SockMutex;
-    mutable platform::CMutex m_ListMutex;
 };
 
 }  // namespace kn

@@ -8,7 +8,7 @@
 #include <functional>
 #include <memory>
 
-#include "api/exports.h"
+#include "core/host_types.h"
 #include "platform/mutex.h"
 
 namespace kn {

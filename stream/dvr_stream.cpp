@@ -3,7 +3,7 @@
 #include <cstring>
 #include <utility>
 
-#include "api/globals.h"
+#include "core/globals.h"
 #include "net/command_codes.h"
 #include "net/socket_ops.h"
 
@@ -50,7 +50,7 @@ CDvrStream::CDvrStream(const net::SessionId &sessionId, int32_t kind, uint32_t a
                        uint16_t port)
     : m_dwDvrIp(addressNetOrder),
       m_wDvrPort(port),
-      m_dwSessionId(sessionId),
+      m_SessionId(sessionId),
       m_nKind(kind),
       m_Assembler(m_Queue)
 {
@@ -74,7 +74,7 @@ void CDvrStream::StartThreads()
 
 void CDvrStream::Destroy()
 {
-    if constexpr (!kRelease1001) {
+    if constexpr (!release::kStopsStreamThreadsBeforeClose) {
         CloseSocket();
     }
     m_bRun = false;
@@ -83,18 +83,12 @@ void CDvrStream::Destroy()
     m_Queue.Wake();
     m_hRecvThread.Stop(platform::kThreadStopGraceMs);
     m_hDeliverThread.Stop(platform::kThreadStopGraceMs);
-    if constexpr (kRelease1001) {
+    if constexpr (release::kStopsStreamThreadsBeforeClose) {
         CloseSocket();
     }
 }
 
-net::StreamId CDvrStream::StreamId() const
-{
-    net::StreamId id;
-    const uint32_t raw = m_dwStreamId.load();
-    std::memcpy(id.data(), &raw, id.size());
-    return id;
-}
+net::StreamId CDvrStream::StreamId() const { return m_StreamId.load(); }
 
 // ---------------------------------------------------------------- connection
 
@@ -140,7 +134,7 @@ CDvrStream::CSockLock::~CSockLock() { m_stream.m_SockMutex.unlock(); }
 void CDvrStream::SendStreamCommand(uint8_t code, const void *payload, size_t len)
 {
     uint8_t packet[net::kMediaBufferSize];
-    const size_t n = net::BuildPacket(packet, sizeof(packet), m_dwSessionId, code, payload, len);
+    const size_t n = net::BuildPacket(packet, sizeof(packet), m_SessionId, code, payload, len);
     if (n != 0) {
         SendBytes(packet, n);
     }
@@ -274,7 +268,7 @@ bool CDvrStream::OpenTalk()
         return false;
     }
     // 1.0.0.13 accepts any control reply but "&"; 1.0.0.1 only "%".
-    m_bTalkAccepted = !kRelease1001;
+    m_bTalkAccepted = !release::kTalkNeedsPercentReply;
     if (!Request(net::kCodeOpenTalk, nullptr, 0)) {
         return false;
     }
@@ -349,9 +343,9 @@ void CDvrStream::HandleChunk(uint8_t *bytes, size_t count)
         break;
     }
     case net::kReplyPlayBack: {
-        uint32_t id;
-        std::memcpy(&id, reply + 11, sizeof(id));
-        m_dwStreamId = id;
+        net::StreamId id;
+        std::memcpy(id.data(), reply + 11, id.size());
+        m_StreamId = id;
         m_hReplyEvent.Set();
         break;
     }

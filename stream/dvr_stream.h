@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "api/exports.h"
-#include "api/release.h"
+#include "core/host_types.h"
+#include "core/release.h"
 #include "net/command_packet.h"
 #include "net/socket_slot.h"
 #include "platform/event.h"
@@ -31,7 +31,7 @@ public:
     static constexpr int32_t kRealTime = 0;
     static constexpr int32_t kPlayBack = 1;
     static constexpr int32_t kDownLoadOrTalk = 3;
-    static constexpr size_t kDeliverBufSize = kRelease1001 ? 32768 : 131072;
+    static constexpr size_t kDeliverBufSize = release::kDeliverBufferSize;
 
     // Builds the stream and starts its two threads.
     static std::shared_ptr<CDvrStream> Create(const net::SessionId &sessionId, int32_t kind,
@@ -103,7 +103,7 @@ private:
 
     const uint32_t m_dwDvrIp;
     const uint16_t m_wDvrPort;
-    const net::SessionId m_dwSessionId;
+    const net::SessionId m_SessionId;
     std::atomic<int32_t> m_nTransport{0};
     std::atomic<bool> m_bRun{true};
     platform::CEvent m_hReplyEvent;
@@ -112,7 +112,7 @@ private:
     platform::CThread m_hDeliverThread;
     const int32_t m_nKind;
     std::atomic<int32_t> m_nChannel{0};
-    std::atomic<uint32_t> m_dwStreamId{0};  // the 4 id bytes as received
+    std::atomic<net::StreamId> m_StreamId{};  // as received
     uint8_t m_RecvBuf[4096];
     uint8_t m_DeliverBuf[kDeliverBufSize];
     net::CSocketSlot m_sock;

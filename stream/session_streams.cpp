@@ -1,11 +1,9 @@
-// The session's operations on its media streams: opening real-time,
-// playback, download and talk streams, stopping them by kind, playback
-// control and talk audio.
-#include <algorithm>
+#include "stream/session_streams.h"
 
+#include "core/handle_list.h"
+#include "net/command_channel.h"
 #include "net/command_codes.h"
 #include "platform/thread.h"
-#include "session/dvr_session.h"
 #include "stream/dvr_stream.h"
 
 namespace kn {
@@ -34,55 +32,112 @@ constexpr ControlMapping kControlCodes[] = {
 
 }  // namespace
 
-bool CDvrSession::OwnsStream(const void *handle) const
+CSessionStreams::CSessionStreams(net::CCommandChannel &channel) : m_Channel(channel)
 {
-    return FindStream(handle) != nullptr;
+    m_StreamList.reserve(10);
 }
 
-std::shared_ptr<CDvrStream> CDvrSession::FindStream(const void *handle) const
+bool CSessionStreams::Owns(const void *handle) const { return Find(handle) != nullptr; }
+
+std::shared_ptr<CDvrStream> CSessionStreams::Find(const void *handle) const
 {
-    if (handle == nullptr) {
-        return nullptr;
-    }
     platform::CLockGuard lock(m_ListMutex);
-    for (const auto &stream : m_StreamList) {
-        if (stream.get() == handle) {
-            return stream;
-        }
-    }
-    return nullptr;
+    return FindByHandle(m_StreamList, handle);
 }
 
-std::shared_ptr<CDvrStream> CDvrSession::TakeStream(const void *handle)
+std::shared_ptr<CDvrStream> CSessionStreams::Take(const void *handle)
 {
     platform::CLockGuard lock(m_ListMutex);
-    auto it = std::find_if(m_StreamList.begin(), m_StreamList.end(),
-                           [handle](const auto &stream) { return stream.get() == handle; });
-    if (it == m_StreamList.end()) {
-        return nullptr;
-    }
-    std::shared_ptr<CDvrStream> stream = std::move(*it);
-    m_StreamList.erase(it);
-    if (m_pTalkStream == stream) {
+    std::shared_ptr<CDvrStream> stream = TakeByHandle(m_StreamList, handle);
+    if (stream && m_pTalkStream == stream) {
         m_pTalkStream.reset();
     }
     return stream;
 }
 
-void CDvrSession::AppendStream(const std::shared_ptr<CDvrStream> &stream)
+void CSessionStreams::Append(const std::shared_ptr<CDvrStream> &stream)
 {
     platform::CLockGuard lock(m_ListMutex);
     m_StreamList.push_back(stream);
 }
 
-void CDvrSession::RemoveStream(const std::shared_ptr<CDvrStream> &stream)
+void CSessionStreams::Remove(const std::shared_ptr<CDvrStream> &stream)
 {
-    if (TakeStream(stream.get())) {
+    if (Take(stream.get())) {
         stream->Destroy();
     }
 }
 
-void *CDvrSession::RealPlay(int32_t channel, int32_t transport, DvrDataCallback callback,
+std::shared_ptr<CDvrStream> CSessionStreams::NewStream(int32_t kind)
+{
+    std::shared_ptr<CDvrStream> stream =
+        CDvrStream::Create(m_Channel.CurrentSessionId(), kind, m_Channel.Address(), m_Channel.Port());
+    {
+        platform::CLockGuard lock(m_ListMutex);
+        if (!m_bClosing) {
+            m_StreamList.push_back(stream);
+            return stream;
+        }
+    }
+    stream->Destroy();  // the session closed first: never listed, never opened
+    return nullptr;
+}
+
+void *CSessionStreams::Opened(const std::shared_ptr<CDvrStream> &stream) const
+{
+    platform::CLockGuard lock(m_ListMutex);
+    for (const auto &listed : m_StreamList) {
+        if (listed == stream) {
+            return stream.get();
+        }
+    }
+    return nullptr;
+}
+
+void CSessionStreams::CloseAll()
+{
+    {
+        platform::CLockGuard lock(m_ListMutex);
+        m_bClosing = true;
+    }
+    // Nothing joins the list from here on, so one pass stops everything.
+    StopAll();
+}
+
+void CSessionStreams::Reopen()
+{
+    platform::CLockGuard lock(m_ListMutex);
+    m_bClosing = false;
+}
+
+void CSessionStreams::StopAll()
+{
+    std::vector<std::shared_ptr<CDvrStream>> streams;
+    {
+        platform::CLockGuard lock(m_ListMutex);
+        streams = m_StreamList;
+    }
+    for (const auto &stream : streams) {
+        StopStream(stream.get());
+    }
+}
+
+bool CSessionStreams::LiveChannels(uint32_t &channels) const
+{
+    platform::CLockGuard lock(m_ListMutex);
+    if (m_StreamList.empty()) {
+        return false;
+    }
+    channels = 0;
+    for (const auto &stream : m_StreamList) {
+        if (stream->Kind() == CDvrStream::kRealTime) {
+            channels |= 1u << (static_cast<uint32_t>(stream->Channel()) % 32);
+        }
+    }
+    return true;
+}
+
+void *CSessionStreams::RealPlay(int32_t channel, int32_t transport, DvrDataCallback callback,
                             uint32_t user)
 {
     if (callback == nullptr) {
@@ -99,46 +154,50 @@ void *CDvrSession::RealPlay(int32_t channel, int32_t transport, DvrDataCallback 
         }
     }
     if (!stream) {
-        stream = CDvrStream::Create(SessionId(), CDvrStream::kRealTime, Address(), Port());
-        AppendStream(stream);
+        stream = NewStream(CDvrStream::kRealTime);
+        if (!stream) {
+            return nullptr;
+        }
     }
     if (!stream->OpenRealPlay(channel, transport, callback, user)) {
-        RemoveStream(stream);
+        Remove(stream);
         return nullptr;
     }
-    return stream.get();
+    return Opened(stream);
 }
 
-void *CDvrSession::PlayBack(int32_t channel, const DvrTime &start, DvrDataCallback callback,
+void *CSessionStreams::PlayBack(int32_t channel, const DvrTime &start, DvrDataCallback callback,
                             uint32_t user)
 {
     if (callback == nullptr) {
         return nullptr;
     }
-    std::shared_ptr<CDvrStream> stream =
-        CDvrStream::Create(SessionId(), CDvrStream::kPlayBack, Address(), Port());
-    AppendStream(stream);
-    if (!stream->OpenPlayBack(channel, start, callback, user)) {
-        RemoveStream(stream);
+    std::shared_ptr<CDvrStream> stream = NewStream(CDvrStream::kPlayBack);
+    if (!stream) {
         return nullptr;
     }
-    return stream.get();
+    if (!stream->OpenPlayBack(channel, start, callback, user)) {
+        Remove(stream);
+        return nullptr;
+    }
+    return Opened(stream);
 }
 
-void *CDvrSession::DownLoad(int32_t channel, const DvrTime &start, const DvrTime &end,
+void *CSessionStreams::DownLoad(int32_t channel, const DvrTime &start, const DvrTime &end,
                             DvrDataCallback callback, uint32_t user)
 {
-    std::shared_ptr<CDvrStream> stream =
-        CDvrStream::Create(SessionId(), CDvrStream::kDownLoadOrTalk, Address(), Port());
-    AppendStream(stream);
-    if (!stream->OpenDownLoad(channel, start, end, callback, user)) {
-        RemoveStream(stream);
+    std::shared_ptr<CDvrStream> stream = NewStream(CDvrStream::kDownLoadOrTalk);
+    if (!stream) {
         return nullptr;
     }
-    return stream.get();
+    if (!stream->OpenDownLoad(channel, start, end, callback, user)) {
+        Remove(stream);
+        return nullptr;
+    }
+    return Opened(stream);
 }
 
-void *CDvrSession::Talk()
+void *CSessionStreams::Talk()
 {
     std::shared_ptr<CDvrStream> old;
     {
@@ -146,21 +205,27 @@ void *CDvrSession::Talk()
         old = m_pTalkStream;
     }
     if (old) {
-        RemoveStream(old);  // replaced without telling the recorder
+        Remove(old);  // replaced without telling the recorder
     }
-    std::shared_ptr<CDvrStream> stream =
-        CDvrStream::Create(SessionId(), CDvrStream::kDownLoadOrTalk, Address(), Port());
-    AppendStream(stream);
+    std::shared_ptr<CDvrStream> stream = NewStream(CDvrStream::kDownLoadOrTalk);
+    if (!stream) {
+        return nullptr;
+    }
     if (!stream->OpenTalk()) {
-        RemoveStream(stream);
+        Remove(stream);
         return nullptr;
     }
     platform::CLockGuard lock(m_ListMutex);
-    m_pTalkStream = stream;
-    return stream.get();
+    for (const auto &listed : m_StreamList) {
+        if (listed == stream) {
+            m_pTalkStream = stream;
+            return stream.get();
+        }
+    }
+    return nullptr;  // a close took it meanwhile and tore it down
 }
 
-int32_t CDvrSession::StopTalk()
+int32_t CSessionStreams::StopTalk()
 {
     std::shared_ptr<CDvrStream> talk;
     {
@@ -170,7 +235,7 @@ int32_t CDvrSession::StopTalk()
     if (!talk) {
         return 1;
     }
-    if (!TakeStream(talk.get())) {
+    if (!Take(talk.get())) {
         return 0;
     }
     talk->SendStopTalk();
@@ -179,22 +244,22 @@ int32_t CDvrSession::StopTalk()
     return 1;
 }
 
-void CDvrSession::SendStopFor(const CDvrStream &stream)
+void CSessionStreams::SendStopFor(const CDvrStream &stream)
 {
     if (stream.Kind() == CDvrStream::kRealTime) {
         const uint8_t channel = static_cast<uint8_t>(stream.Channel());
-        SendCommand(net::kCodeStopLive, &channel, 1);
+        m_Channel.SendCommand(net::kCodeStopLive, &channel, 1);
     } else if (stream.Kind() == CDvrStream::kPlayBack) {
-        SendCommandWithStreamId(stream.StreamId(), net::kCodeStopPlayBack, nullptr, 0);
+        m_Channel.SendCommandWithStreamId(stream.StreamId(), net::kCodeStopPlayBack, nullptr, 0);
     }
 }
 
-int32_t CDvrSession::StopStream(const void *handle)
+int32_t CSessionStreams::StopStream(const void *handle)
 {
     // The stream leaves the list first and is torn down outside the list
     // lock: a host that stops a stream from inside a data callback must not
     // wait behind another stop that is waiting for that very callback.
-    std::shared_ptr<CDvrStream> stream = TakeStream(handle);
+    std::shared_ptr<CDvrStream> stream = Take(handle);
     if (!stream) {
         return 0;
     }
@@ -203,9 +268,9 @@ int32_t CDvrSession::StopStream(const void *handle)
     return 1;
 }
 
-int32_t CDvrSession::PlayBackCtrl(const void *handle, int32_t code)
+int32_t CSessionStreams::PlayBackCtrl(const void *handle, int32_t code)
 {
-    std::shared_ptr<CDvrStream> stream = FindStream(handle);
+    std::shared_ptr<CDvrStream> stream = Find(handle);
     if (!stream || stream->Kind() != CDvrStream::kPlayBack) {
         return 0;
     }
@@ -219,13 +284,13 @@ int32_t CDvrSession::PlayBackCtrl(const void *handle, int32_t code)
         }
     }
     const uint8_t payload[3] = {0, operation, level};
-    SendCommandWithStreamId(stream->StreamId(), net::kCodePlayBackControl, payload, sizeof(payload));
+    m_Channel.SendCommandWithStreamId(stream->StreamId(), net::kCodePlayBackControl, payload, sizeof(payload));
     return 1;
 }
 
-int32_t CDvrSession::AudioSend(const void *handle, const void *data, int32_t len)
+int32_t CSessionStreams::AudioSend(const void *handle, const void *data, int32_t len)
 {
-    std::shared_ptr<CDvrStream> stream = FindStream(handle);
+    std::shared_ptr<CDvrStream> stream = Find(handle);
     if (!stream || len < 0 || (data == nullptr && len > 0)) {
         return 0;
     }

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "api/exports.h"
-#include "api/globals.h"
-#include "api/release.h"
+#include "core/globals.h"
+#include "core/release.h"
 
 namespace {
 

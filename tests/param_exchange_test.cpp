@@ -10,14 +10,13 @@
 
 #include "platform/thread.h"
 #include "platform/thread_message.h"
-#include "support/eventually.h"
-#include "support/recorder_fixture.h"
+#include "tests/support/eventually.h"
+#include "tests/support/recorder_fixture.h"
 
 using kn::kRelease1001;
 using kn::emu::Bytes;
 using kn::emu::RecordedPacket;
 using kn::test::kWait;
-using kn::test::RecorderTest;
 
 namespace {
 
@@ -40,17 +39,16 @@ Bytes Pattern(size_t n, uint8_t seed)
     return b;
 }
 
-class ParamTest : public RecorderTest {
+class ParamTest : public kn::test::LoggedInTest {
 protected:
-    void SetUp() override
+    void BeforeLogin() override
     {
-        RecorderTest::SetUp();
         g_messages = 0;
         ASSERT_EQ(1, KR_4100_SetDVRMessCallBack(CountMessage));
-        m_session = Login();
-        ASSERT_NE(nullptr, m_session);
-        m_conn = CommandConnection();
-        ASSERT_GE(m_conn, 0);
+    }
+    void SetUp() override
+    {
+        LoggedInTest::SetUp();
         KR_4100_SetConnectTime(kLongTimeoutMs);
     }
 
@@ -58,7 +56,7 @@ protected:
     std::vector<RecordedPacket> Requests() const
     {
         std::vector<RecordedPacket> out;
-        for (auto &p : m_emu.Packets(m_conn)) {
+        for (auto &p : m_emu.Packets(m_cmd)) {
             if (p.code != kLogin && p.code != kKeepAlive) {
                 out.push_back(p);
             }
@@ -81,7 +79,7 @@ protected:
     void Drain()
     {
         const int before = g_messages.load();
-        ASSERT_TRUE(m_emu.SendPacket(m_conn, kKeepAlive, Bytes(12, 0x01)));
+        ASSERT_TRUE(m_emu.SendPacket(m_cmd, kKeepAlive, Bytes(12, 0x01)));
         ASSERT_TRUE(kn::test::Eventually([&] { return g_messages.load() > before; }));
     }
 
@@ -118,8 +116,6 @@ protected:
         EXPECT_EQ(9u, Requests().size());
     }
 
-    void *m_session = nullptr;
-    int m_conn = -1;
 };
 
 }  // namespace
@@ -271,7 +267,7 @@ TEST_F(ParamTest, LateReplyIsNotTakenAsTheNextAnswer)
     std::memset(out, kGuard, sizeof out);
     ASSERT_EQ(0, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, out, sizeof out));
     const Bytes stale = {0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A};
-    ASSERT_TRUE(m_emu.SendPacket(m_conn, 100, stale));
+    ASSERT_TRUE(m_emu.SendPacket(m_cmd, 100, stale));
     Drain();
 
     // The next request's own reply never comes: it times out untouched.
@@ -280,8 +276,8 @@ TEST_F(ParamTest, LateReplyIsNotTakenAsTheNextAnswer)
     EXPECT_EQ(Bytes(8, kGuard), Bytes(out, out + 8));
 
     // Late again, then a request for the same code: its own bytes.
-    ASSERT_TRUE(m_emu.SendPacket(m_conn, 34, stale));
-    ASSERT_TRUE(m_emu.SendPacket(m_conn, 100, stale));
+    ASSERT_TRUE(m_emu.SendPacket(m_cmd, 34, stale));
+    ASSERT_TRUE(m_emu.SendPacket(m_cmd, 100, stale));
     Drain();
     KR_4100_SetConnectTime(kLongTimeoutMs);
     m_emu.SetIgnored(100, false);
@@ -336,8 +332,8 @@ TEST_F(ParamTest, ReplySlotRaceWithMessagesAndForeignReplies)
         const uint8_t foreign[] = {34, 166, 71, 101, 59};
         for (int i = 0; i < 200000 && !stop.load(); ++i) {
             Bytes message(12, static_cast<uint8_t>(i));
-            if (!m_emu.SendPacket(m_conn, kKeepAlive, message) ||
-                !m_emu.SendPacket(m_conn, foreign[i % 5], Pattern(1 + i % 60, static_cast<uint8_t>(i)))) {
+            if (!m_emu.SendPacket(m_cmd, kKeepAlive, message) ||
+                !m_emu.SendPacket(m_cmd, foreign[i % 5], Pattern(1 + i % 60, static_cast<uint8_t>(i)))) {
                 break;
             }
             ++pushed;
@@ -388,7 +384,7 @@ TEST_F(ParamTest, PacketsSharingOneReceiveAreEachDispatched)
         const int before = g_messages.load();
         std::thread recorder([&] {
             if (m_emu.WaitFor([&] { return Requests().size() > asked; }, kWait)) {
-                m_emu.SendRaw(m_conn, blob);
+                m_emu.SendRaw(m_cmd, blob);
             }
         });
         uint8_t out[40] = {};
@@ -405,7 +401,7 @@ TEST_F(ParamTest, PacketsSharingOneReceiveAreEachDispatched)
 TEST_F(ParamTest, LostConnectionTimesOutWithNothingSent)
 {
     ASSERT_EQ(1, KR_4100_SetDVRMessage(KR_4100_DISCONNECT_MESSAGE, kn::platform::CurrentThreadId()));
-    ASSERT_TRUE(m_emu.CloseConnection(m_conn));
+    ASSERT_TRUE(m_emu.CloseConnection(m_cmd));
     if (!kRelease1001) {
         DvrThreadMessage notice{};
         ASSERT_EQ(1, KR_4100_GetThreadMessage(&notice, 10000));  // the library saw the loss
@@ -413,7 +409,7 @@ TEST_F(ParamTest, LostConnectionTimesOutWithNothingSent)
     // Release 1.0.0.1 posts no notice; whether or not its receive thread has
     // closed the socket yet, nothing can reach the recorder and both calls
     // run into their time-outs.
-    const size_t before = m_emu.Packets(m_conn).size();
+    const size_t before = m_emu.Packets(m_cmd).size();
 
     KR_4100_SetConnectTime(kShortTimeoutMs);
     uint8_t out[4] = {kGuard, kGuard, kGuard, kGuard};
@@ -422,7 +418,7 @@ TEST_F(ParamTest, LostConnectionTimesOutWithNothingSent)
     EXPECT_EQ(0, KR_4100_SetDvrParam(m_session, 100, "x", 1));
     EXPECT_GE(kn::platform::NowMs() - started, 2 * kShortTimeoutMs - 20);  // both waited
     EXPECT_EQ(Bytes(4, kGuard), Bytes(out, out + 4));
-    EXPECT_EQ(before, m_emu.Packets(m_conn).size());
+    EXPECT_EQ(before, m_emu.Packets(m_cmd).size());
     EXPECT_EQ(1u, m_emu.Connections().size());  // no reconnect behind the host's back
 }
 

@@ -2,7 +2,7 @@
 // and the descriptor that socket waits poll together with a socket.
 #include "platform/event.h"
 #include "platform/thread.h"
-#include "support/eventually.h"
+#include "tests/support/eventually.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // number of queues, and posters racing a taker.
 #include "platform/event.h"
 #include "platform/thread.h"
-#include "support/eventually.h"
+#include "tests/support/eventually.h"
 #include "platform/thread_message.h"
 
 #include <gtest/gtest.h>

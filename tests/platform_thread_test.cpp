@@ -2,7 +2,7 @@
 // stopping from inside the body, and what a detached body keeps alive.
 #include "platform/event.h"
 #include "platform/thread.h"
-#include "support/eventually.h"
+#include "tests/support/eventually.h"
 
 #include <gtest/gtest.h>
 

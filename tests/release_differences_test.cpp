@@ -10,17 +10,20 @@
 #include <filesystem>
 #include <string>
 
-#include "api/globals.h"
-#include "api/release.h"
+#include "core/globals.h"
+#include "core/release.h"
 #include "platform/thread.h"
-#include "support/eventually.h"
-#include "support/recorder_fixture.h"
+#include "tests/support/eventually.h"
+#include "tests/support/recorder_fixture.h"
 
 using kn::kRelease1001;
 using kn::emu::Bytes;
 using kn::emu::ChannelKind;
 using kn::test::kWait;
 using kn::test::RecorderTest;
+
+// What differs between the releases, seen through the exports.
+class ReleaseBehaviour : public RecorderTest {};
 
 namespace {
 
@@ -103,7 +106,7 @@ TEST(ReleaseDifferences, NotifyRegistration)
     EXPECT_EQ(kRelease1001 ? 0u : 43u, kn::g_dwNotifyThreadId.load());
 }
 
-TEST_F(RecorderTest, ReleaseNoticeAfterTheRecorderCloses)
+TEST_F(ReleaseBehaviour, ReleaseNoticeAfterTheRecorderCloses)
 {
     // Even the registration that release 1.0.0.13 refuses is "accepted" by
     // 1.0.0.1, and neither registration makes that release post anything.
@@ -125,7 +128,7 @@ TEST_F(RecorderTest, ReleaseNoticeAfterTheRecorderCloses)
     }
 }
 
-TEST_F(RecorderTest, ReleaseLoginResultMapping)
+TEST_F(ReleaseBehaviour, ReleaseLoginResultMapping)
 {
     struct Case {
         uint8_t byte9;
@@ -156,7 +159,7 @@ TEST_F(RecorderTest, ReleaseLoginResultMapping)
     EXPECT_EQ(kRelease1001, session == nullptr);
 }
 
-TEST_F(RecorderTest, ReleaseRecorderMessageFilter)
+TEST_F(ReleaseBehaviour, ReleaseRecorderMessageFilter)
 {
     ASSERT_EQ(1, KR_4100_SetDVRMessCallBack(OnMessage));
     void *session = Login();
@@ -194,7 +197,7 @@ TEST_F(RecorderTest, ReleaseRecorderMessageFilter)
     EXPECT_EQ(1, g_lastMessage[9]);
 }
 
-TEST_F(RecorderTest, ReleaseParameterReadLength)
+TEST_F(ReleaseBehaviour, ReleaseParameterReadLength)
 {
     void *session = Login();
     ASSERT_NE(nullptr, session);
@@ -221,7 +224,7 @@ TEST_F(RecorderTest, ReleaseParameterReadLength)
     EXPECT_EQ(0xEE, out[60]);
 }
 
-TEST_F(RecorderTest, ReleaseReplyTableRefusesItsMissingCodesBeforeSending)
+TEST_F(ReleaseBehaviour, ReleaseReplyTableRefusesItsMissingCodesBeforeSending)
 {
     void *session = Login();
     ASSERT_NE(nullptr, session);
@@ -239,7 +242,7 @@ TEST_F(RecorderTest, ReleaseReplyTableRefusesItsMissingCodesBeforeSending)
     }
 }
 
-TEST_F(RecorderTest, ReleaseTalkAcceptance)
+TEST_F(ReleaseBehaviour, ReleaseTalkAcceptance)
 {
     void *session = Login();
     ASSERT_NE(nullptr, session);
@@ -260,7 +263,7 @@ TEST_F(RecorderTest, ReleaseTalkAcceptance)
     EXPECT_EQ(1, KR_4100_StopTalk(session));
 }
 
-TEST_F(RecorderTest, ReleaseDeliveryBufferBoundsTheFrameSize)
+TEST_F(ReleaseBehaviour, ReleaseDeliveryBufferBoundsTheFrameSize)
 {
     void *session = Login();
     ASSERT_NE(nullptr, session);
@@ -286,7 +289,7 @@ TEST_F(RecorderTest, ReleaseDeliveryBufferBoundsTheFrameSize)
     EXPECT_EQ(1, KR_4100_StopRealPlay(stream));
 }
 
-TEST_F(RecorderTest, ReleaseSettingsStoreUse)
+TEST_F(ReleaseBehaviour, ReleaseSettingsStoreUse)
 {
     ASSERT_EQ(0, FilesInConfigHome());
     for (int i = 0; i < 2; ++i) {
@@ -304,7 +307,7 @@ TEST_F(RecorderTest, ReleaseSettingsStoreUse)
     }
 }
 
-TEST_F(RecorderTest, ReleaseLoginAgainAfterTheRecorderClosed)
+TEST_F(ReleaseBehaviour, ReleaseLoginAgainAfterTheRecorderClosed)
 {
     // The receive thread that lost its connection must take up the new one.
     m_emu.SetCloseAfterLogin(true);

@@ -4,7 +4,7 @@
 
 #include <climits>
 
-#include "api/release.h"
+#include "core/release.h"
 
 namespace kn::net {
 namespace {

@@ -6,14 +6,13 @@
 #include <thread>
 #include <vector>
 
-#include "support/recorder_fixture.h"
+#include "tests/support/recorder_fixture.h"
 
 using kn::emu::Bytes;
 using kn::emu::Recording;
 using kn::emu::SearchAnswer;
 using kn::emu::SearchQuery;
 using kn::test::kWait;
-using kn::test::RecorderTest;
 
 namespace {
 
@@ -28,15 +27,11 @@ Recording Rec(int sh, int sm, int ss, int eh, int em, int es, uint32_t value)
             static_cast<uint8_t>(eh), static_cast<uint8_t>(em), static_cast<uint8_t>(es), value};
 }
 
-class SearchTest : public RecorderTest {
+class SearchTest : public kn::test::LoggedInTest {
 protected:
     void SetUp() override
     {
-        RecorderTest::SetUp();
-        m_session = Login();
-        ASSERT_NE(nullptr, m_session);
-        m_conn = CommandConnection();
-        ASSERT_GE(m_conn, 0);
+        LoggedInTest::SetUp();
         KR_4100_SetConnectTime(10000);
     }
 
@@ -63,8 +58,6 @@ protected:
         return out;
     }
 
-    void *m_session = nullptr;
-    int m_conn = -1;
 };
 
 bool Same(const DvrTime &a, const DvrTime &b)
@@ -260,7 +253,7 @@ TEST_F(SearchTest, RepliesWithoutRecordBytes)
         const size_t asked = Queries().size();
         std::thread recorder([&] {
             if (m_emu.WaitFor([&] { return Queries().size() > asked; }, kWait)) {
-                m_emu.SendPacket(m_conn, kQueryReply, payload);
+                m_emu.SendPacket(m_cmd, kQueryReply, payload);
             }
         });
         const DvrTime s = T(2014, 2, 2), e = T(2014, 2, 2, 23, 59, 59);

@@ -12,7 +12,7 @@
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 
-#include "api/release.h"
+#include "core/release.h"
 #include "net/command_packet.h"
 #include "net/socket_slot.h"
 #include "platform/settings_file.h"

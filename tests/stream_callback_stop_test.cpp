@@ -14,9 +14,9 @@
 #include <cstring>
 
 #include "platform/thread.h"
-#include "support/eventually.h"
-#include "support/frame_sink.h"
-#include "support/recorder_fixture.h"
+#include "tests/support/eventually.h"
+#include "tests/support/frame_sink.h"
+#include "tests/support/recorder_fixture.h"
 
 using kn::emu::Bytes;
 using kn::emu::BuildFrame;
@@ -52,15 +52,9 @@ struct InCallback {
     bool Done() const { return result.load() != -1; }
 };
 
-class StreamCallbackThread : public kn::test::RecorderTest {
+class StreamCallbackThread : public kn::test::LoggedInTest {
 protected:
-    void SetUp() override
-    {
-        RecorderTest::SetUp();
-        kn::test::ClearSinks();
-        m_session = Login();
-        ASSERT_NE(nullptr, m_session);
-    }
+    void BeforeLogin() override { kn::test::ClearSinks(); }
 
     void *Live(uint32_t user, int32_t channel = 1)
     {
@@ -76,7 +70,6 @@ protected:
         EXPECT_LT(call.elapsedMs.load(), kBelowStopGraceMs);
     }
 
-    void *m_session = nullptr;
     int m_conn = -1;
     int m_liveCount = 0;
 };

@@ -9,10 +9,10 @@
 
 #include "net/command_packet.h"
 #include "stream/dvr_stream.h"
-#include "support/eventually.h"
-#include "support/frame_sink.h"
-#include "support/net_namespace.h"
-#include "support/recorder_fixture.h"
+#include "tests/support/eventually.h"
+#include "tests/support/frame_sink.h"
+#include "tests/support/net_namespace.h"
+#include "tests/support/recorder_fixture.h"
 
 using kn::emu::Bytes;
 using kn::emu::BuildFrame;
@@ -26,15 +26,9 @@ using kn::test::SinkCallback;
 
 namespace {
 
-class StreamMedia : public kn::test::RecorderTest {
+class StreamMedia : public kn::test::LoggedInTest {
 protected:
-    void SetUp() override
-    {
-        RecorderTest::SetUp();
-        kn::test::ClearSinks();
-        m_session = Login();
-        ASSERT_NE(nullptr, m_session);
-    }
+    void BeforeLogin() override { kn::test::ClearSinks(); }
 
     // A mix of frame types and sizes, with the frames the host should get.
     // Payload bytes 2 and 3 of types 2 and 3 are zeroed only when they come
@@ -76,7 +70,6 @@ protected:
         }
     }
 
-    void *m_session = nullptr;
 };
 
 TEST_F(StreamMedia, TcpFramesArriveByteExactWhateverTheSplits)

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
-#include "support/eventually.h"
-#include "support/frame_sink.h"
-#include "support/recorder_fixture.h"
+#include "tests/support/eventually.h"
+#include "tests/support/frame_sink.h"
+#include "tests/support/recorder_fixture.h"
 
 using kn::emu::Bytes;
 using kn::emu::BuildPacket;
@@ -24,17 +24,9 @@ constexpr uint8_t kStopLive = 61;
 constexpr uint8_t kControl = 76;
 constexpr uint8_t kStopPlayBack = 79;
 
-class StreamOps : public kn::test::RecorderTest {
+class StreamOps : public kn::test::LoggedInTest {
 protected:
-    void SetUp() override
-    {
-        RecorderTest::SetUp();
-        kn::test::ClearSinks();
-        m_session = Login();
-        ASSERT_NE(nullptr, m_session);
-        m_cmd = CommandConnection();
-        ASSERT_GE(m_cmd, 0);
-    }
+    void BeforeLogin() override { kn::test::ClearSinks(); }
 
     std::vector<kn::emu::RecordedPacket> CommandPackets(uint8_t code) const
     {
@@ -46,8 +38,6 @@ protected:
         return m_emu.WaitFor([&] { return CommandPackets(code).size() >= count; }, kWait);
     }
 
-    void *m_session = nullptr;
-    int m_cmd = -1;
 };
 
 DvrTime Time(int y, int mo, int d, int h, int mi, int s) { return DvrTime{y, mo, d, h, mi, s}; }

@@ -12,8 +12,8 @@
 
 #include "api/exports.h"
 #include "platform/thread.h"
-#include "support/eventually.h"
-#include "support/recorder_fixture.h"
+#include "tests/support/eventually.h"
+#include "tests/support/recorder_fixture.h"
 
 using kn::emu::Bytes;
 using kn::emu::ChannelKind;

@@ -12,7 +12,7 @@
 
 #include <sys/resource.h>
 
-#include "api/release.h"
+#include "core/release.h"
 #include "platform/settings_file.h"
 #include "tests/support/net_namespace.h"
 

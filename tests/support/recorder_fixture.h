@@ -7,7 +7,7 @@
 #include <string>
 
 #include "api/exports.h"
-#include "api/release.h"
+#include "core/release.h"
 #include "tools/emulator/recorder_emulator.h"
 
 namespace kn::test {
@@ -52,6 +52,32 @@ protected:
     }
 
     emu::CRecorderEmulator m_emu;
+};
+
+// The fixture logged in to its recorder: m_session is the session handle,
+// m_cmd the emulator's index of the session's command channel. BeforeLogin
+// runs after the library is started and before the login.
+class LoggedInTest : public RecorderTest {
+protected:
+    void SetUp() override
+    {
+        RecorderTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        BeforeLogin();
+        if (HasFatalFailure()) {
+            return;
+        }
+        m_session = Login();
+        ASSERT_NE(nullptr, m_session);
+        m_cmd = CommandConnection();
+        ASSERT_GE(m_cmd, 0);
+    }
+    virtual void BeforeLogin() {}
+
+    void *m_session = nullptr;
+    int m_cmd = -1;
 };
 
 inline constexpr std::chrono::milliseconds kWait{10000};

@@ -1,4 +1,5 @@
 // login, search, param and talk: requests on the command channel, and talk.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -26,18 +27,34 @@ std::string FormatTime(const DvrTime &t)
     return text;
 }
 
+// The largest reply payload the library can hand over (its reply buffer
+// less the packet header).
+constexpr uint32_t kLargestReply = 32757;
+
+// A request that got no reply: the recorder was lost, or did not answer.
+int NoReply(CConnection &c, const std::string &what)
+{
+    std::string reason;
+    if (c.RecorderLost(reason)) {
+        Complain("lost the recorder at " + c.Where() + " during " + what + " (" + reason + ")");
+        return kExitStream;
+    }
+    Complain("the recorder at " + c.Where() + " did not answer " + what + " within " + std::to_string(c.TimeoutMs()) +
+             " ms");
+    return kExitTimeout;
+}
+
 // A failed parameter request: at once means the library would not send the
 // code; after the whole time-out, no reply came.
-int RequestFailed(const CConnection &c, const Options &o, const Clock::time_point &began)
+int RequestFailed(CConnection &c, const Options &o, const Clock::time_point &began)
 {
     if (ElapsedMs(began) < 0.5 * c.TimeoutMs()) {
         Complain("request code " + std::to_string(o.code) +
-                 " is not a parameter code the library sends (not in its reply table)");
+                 " is not a parameter code the library sends: the codes it sends are those of its reply table, "
+                 "listed by 'kestrel help param' and at KR_4100_GetDvrParam in exports.h");
         return kExitUsage;
     }
-    Complain("the recorder at " + c.Where() + " did not answer request " + std::to_string(o.code) + " within " +
-             std::to_string(c.TimeoutMs()) + " ms");
-    return kExitTimeout;
+    return NoReply(c, "request " + std::to_string(o.code));
 }
 
 }  // namespace
@@ -58,12 +75,11 @@ int RunSearch(const Options &o)
     if (const int rc = connection.Open(o); rc != kExitOk) {
         return rc;
     }
+    connection.WatchForLoss();
     void *session = connection.Session();
     KR_4100_ClearFile(session);
     if (KR_4100_FindFile(session, o.channel, o.selector, &o.start, &o.end) != 1) {
-        Complain("the recorder at " + connection.Where() + " did not answer a day of the search within " +
-                 std::to_string(connection.TimeoutMs()) + " ms");
-        return kExitTimeout;
+        return NoReply(connection, "a day of the search");
     }
     std::printf("%-5s %-19s  %-19s  %s\n", "#", "start", "end", "value");
     DvrFileRecord record{};
@@ -83,6 +99,7 @@ int RunParam(const Options &o)
     if (const int rc = connection.Open(o); rc != kExitOk) {
         return rc;
     }
+    connection.WatchForLoss();
     void *session = connection.Session();
     const void *in = o.data.empty() ? nullptr : o.data.data();
     const auto inLen = static_cast<int32_t>(o.data.size());
@@ -94,24 +111,31 @@ int RunParam(const Options &o)
         std::printf("parameter %d set (%zu bytes)\n", o.code, o.data.size());
         return kExitOk;
     }
-    // The library does not say how much it copied: read into two buffers of
-    // different fill; the copied part is where they agree.
-    std::vector<uint8_t> zeros(o.size, 0x00), ones(o.size, 0xFF);
-    if (KR_4100_GetDvrParam(session, o.code, in, inLen, zeros.data(), o.size) != 1) {
+    // The library does not say how much it copied: read the largest reply
+    // into two buffers of different fill; the copied part is where they
+    // agree, and its length tells whether --size cut the reply.
+    std::vector<uint8_t> zeros(kLargestReply, 0x00), ones(kLargestReply, 0xFF);
+    if (KR_4100_GetDvrParam(session, o.code, in, inLen, zeros.data(), kLargestReply) != 1) {
         return RequestFailed(connection, o, began);
     }
     began = Clock::now();
-    if (KR_4100_GetDvrParam(session, o.code, in, inLen, ones.data(), o.size) != 1) {
+    if (KR_4100_GetDvrParam(session, o.code, in, inLen, ones.data(), kLargestReply) != 1) {
         return RequestFailed(connection, o, began);
     }
-    size_t n = 0;
-    while (n < o.size && zeros[n] == ones[n]) {
-        ++n;
+    size_t length = 0;
+    while (length < kLargestReply && zeros[length] == ones[length]) {
+        ++length;
     }
+    const size_t n = std::min<size_t>(length, o.size);
     for (size_t i = 0; i < n; ++i) {
         std::printf("%02x%s", zeros[i], i + 1 == n ? "" : " ");
     }
     std::printf("\n");
+    if (length > o.size) {
+        Complain("the reply to request " + std::to_string(o.code) + " carries " + std::to_string(length) +
+                 " bytes; only the first " + std::to_string(o.size) + " are shown (--size)");
+        return kExitIncomplete;
+    }
     return kExitOk;
 }
 
@@ -127,6 +151,7 @@ int RunTalk(const Options &o)
     if (const int rc = connection.Open(o); rc != kExitOk) {
         return rc;
     }
+    connection.WatchForLoss();
     const auto opening = Clock::now();
     void *talk = KR_4100_Talk(connection.Session());
     if (talk == nullptr) {
@@ -139,7 +164,13 @@ int RunTalk(const Options &o)
     CProgress progress;
     const auto began = Clock::now();
     size_t sent = 0;
+    std::string lostReason;
+    bool lost = false;
     while (sent < audio.size() && !Interrupted()) {
+        if (connection.Lost(lostReason)) {
+            lost = true;
+            break;
+        }
         const size_t n = std::min<size_t>(o.chunk, audio.size() - sent);
         KR_4100_AudioSend(talk, audio.data() + sent, static_cast<int32_t>(n));
         sent += n;
@@ -150,7 +181,22 @@ int RunTalk(const Options &o)
         }
     }
     progress.Finish();
+    // The library reports no failed send: before calling the audio sent,
+    // make sure the recorder was still there.
+    if (!lost && sent == audio.size()) {
+        lost = connection.RecorderLost(lostReason);
+    }
     KR_4100_StopTalk(connection.Session());
+    if (lost) {
+        Complain("lost the recorder at " + connection.Where() + " (" + lostReason + ") after " + std::to_string(sent) +
+                 " of " + std::to_string(audio.size()) + " audio bytes");
+        return kExitStream;
+    }
+    if (sent < audio.size()) {
+        Complain("interrupted after " + std::to_string(sent) + " of " + std::to_string(audio.size()) +
+                 " audio bytes");
+        return kExitInterrupted;
+    }
     if (progress.Shown()) {
         std::fprintf(stderr, "kestrel: %zu audio bytes sent\n", sent);
     }

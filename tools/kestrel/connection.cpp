@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -73,7 +74,16 @@ bool Probe(const in_addr &address, uint16_t port, std::string &reason)
     return true;
 }
 
+// The library gives up a login after this much silence on the connection.
+constexpr double kLoginSilenceMs = 1200;
+
 }  // namespace
+
+bool ProbeRecorder(const std::string &host, uint16_t port, std::string &reason)
+{
+    in_addr address{};
+    return Resolve(host, address, reason) && Probe(address, port, reason);
+}
 
 void Complain(const std::string &text)
 {
@@ -87,6 +97,7 @@ double ElapsedMs(const std::chrono::steady_clock::time_point &since)
 
 CConnection::~CConnection()
 {
+    m_pWatch.reset();  // unregisters before the session goes
     if (m_hSession != nullptr) {
         KR_4100_Logout(m_hSession);
     }
@@ -98,6 +109,44 @@ CConnection::~CConnection()
 std::string CConnection::Where() const
 {
     return m_Host + ":" + std::to_string(m_wPort);
+}
+
+void CConnection::WatchForLoss(std::function<void()> onLost, std::function<bool()> quiet)
+{
+    if (m_hSession == nullptr || m_pWatch) {
+        return;
+    }
+    m_pWatch = std::make_unique<CLossWatch>();
+    if (!m_pWatch->Start(m_hSession, m_Host, m_wPort, std::move(onLost), std::move(quiet))) {
+        m_pWatch.reset();
+    }
+}
+
+bool CConnection::Lost(std::string &reason) const
+{
+    if (!m_pWatch || !m_pWatch->Lost()) {
+        return false;
+    }
+    reason = m_pWatch->Reason();
+    return true;
+}
+
+bool CConnection::RecorderLost(std::string &reason)
+{
+    if (!m_pWatch) {
+        return false;
+    }
+    if (Lost(reason)) {
+        return true;
+    }
+    if (m_pWatch->Notices() > 0) {
+        std::string why;
+        if (!ProbeRecorder(m_Host, m_wPort, why)) {
+            reason = "the library reported the connection lost or silent, and a new connection failed: " + why;
+            return true;
+        }
+    }
+    return false;
 }
 
 int CConnection::Open(const Options &options)
@@ -130,9 +179,11 @@ int CConnection::Open(const Options &options)
         Complain("cannot reach the recorder at " + Where() + ": " + reason);
         return kExitUnreachable;
     }
-    if (took >= 0.9 * options.timeoutMs) {
+    const double limit = std::min<double>(options.timeoutMs, kLoginSilenceMs);
+    if (took >= 0.9 * limit) {
         Complain("the recorder at " + Where() + " did not answer the login within " +
-                 std::to_string(options.timeoutMs) + " ms");
+                 std::to_string(static_cast<long>(limit)) + " ms" +
+                 (limit < options.timeoutMs ? " (the library gives up after 1.2 s of silence)" : ""));
         return kExitTimeout;
     }
     Complain("the recorder at " + Where() + " refused the login of user '" + options.user +

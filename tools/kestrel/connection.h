@@ -1,12 +1,17 @@
-// Logging in to a recorder with a reason for every failure: the library says
-// only yes or no, so kestrel tells an unreachable recorder (a TCP probe
-// fails), a time-out (the refusal took the whole reply time-out) and a
-// refusal apart itself.
+// Logging in to a recorder with a reason for every failure. The library says
+// only yes or no, so kestrel tells the cases apart itself: an unreachable
+// recorder (a TCP probe fails), a recorder that did not answer (the failure
+// took the reply time-out, or the library's 1.2 s silence limit, whichever is
+// shorter) and a refusal (an earlier failure: a refusing reply, or a closed
+// connection; the library cannot tell these two apart).
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <string>
 
+#include "tools/kestrel/loss_watch.h"
 #include "tools/kestrel/options.h"
 
 namespace kn::cli {
@@ -26,13 +31,29 @@ public:
     std::string Where() const;  // "host:port"
     uint32_t TimeoutMs() const { return m_dwTimeoutMs; }
 
+    // Starts watching for the loss of the recorder (after Open succeeded);
+    // onLost runs on the watch's thread, quiet as CLossWatch::Start takes
+    // it. The watch ends before the logout.
+    void WatchForLoss(std::function<void()> onLost = {}, std::function<bool()> quiet = {});
+    // True when the watch found the recorder gone; reason says why. Cheap.
+    bool Lost(std::string &reason) const;
+    // After a request failed: Lost(), or the library had reported the
+    // connection lost or silent and the recorder no longer takes
+    // connections (checked now).
+    bool RecorderLost(std::string &reason);
+
 private:
     void *m_hSession = nullptr;
+    std::unique_ptr<CLossWatch> m_pWatch;
     bool m_bStarted = false;
     std::string m_Host;
     uint16_t m_wPort = 0;
     uint32_t m_dwTimeoutMs = 3000;
 };
+
+// A TCP connect to the recorder within 1.5 s: true when it is taking
+// connections, else false with the reason.
+bool ProbeRecorder(const std::string &host, uint16_t port, std::string &reason);
 
 // Prints "kestrel: <text>" on stderr.
 void Complain(const std::string &text);

@@ -1,13 +1,38 @@
 // kestrel: a command-line host for networked video recorders, built on the
 // library's public C interface alone.
+#include <dlfcn.h>
+
 #include <cstdio>
 #include <string>
 
+#include "api/exports.h"
 #include "tools/kestrel/commands.h"
 #include "tools/kestrel/exit_codes.h"
 #include "tools/kestrel/options.h"
 
+#ifndef KN_TOOL_VERSION
+#define KN_TOOL_VERSION "unknown"
+#endif
+
 using namespace kn::cli;
+
+namespace {
+
+// The library reports no version of its own: name the file that was loaded,
+// and the release by a difference in behaviour (release 1.0.0.1 refuses
+// reply time-outs below 1000 ms).
+int PrintVersion()
+{
+    std::printf("kestrel %s\n", KN_TOOL_VERSION);
+    Dl_info info{};
+    const bool found = ::dladdr(reinterpret_cast<void *>(&KR_4100_Init), &info) != 0 && info.dli_fname != nullptr;
+    const bool early = KR_4100_SetConnectTime(999) == 0;
+    KR_4100_SetConnectTime(3000);
+    std::printf("library %s (%s)\n", early ? "1.0.0.1" : "1.0.0.13", found ? info.dli_fname : "file not known");
+    return kExitOk;
+}
+
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -18,28 +43,18 @@ int main(int argc, char **argv)
                      options.command.empty() ? "" : (options.command + " ").c_str());
         return kExitUsage;
     }
+    if (options.version) {
+        return PrintVersion();
+    }
     if (options.help) {
         std::fputs(Usage(options.command).c_str(), stdout);
         return kExitOk;
     }
+    const CommandInfo *command = FindCommand(options.command);
+    if (command == nullptr || command->run == nullptr) {
+        std::fputs(Usage("").c_str(), stdout);
+        return kExitOk;
+    }
     InstallInterruptHandler();
-    if (options.command == "login") {
-        return RunLogin(options);
-    }
-    if (options.command == "live") {
-        return RunLive(options);
-    }
-    if (options.command == "playback") {
-        return RunPlayback(options);
-    }
-    if (options.command == "download") {
-        return RunDownload(options);
-    }
-    if (options.command == "search") {
-        return RunSearch(options);
-    }
-    if (options.command == "param") {
-        return RunParam(options);
-    }
-    return RunTalk(options);
+    return command->run(options);
 }

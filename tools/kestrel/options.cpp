@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <set>
 
+#include "tools/kestrel/commands.h"
 #include "tools/kestrel/exit_codes.h"
 
 namespace kn::cli {
@@ -14,9 +15,8 @@ namespace {
 const std::set<std::string> kValued = {"-H", "--host", "-p", "--port", "-u", "--user", "-P", "--password",
                                        "--timeout", "-c", "--channel", "--transport", "--duration", "--frames",
                                        "-o", "--output", "--start", "--from", "--end", "--to", "--selector",
-                                       "--at", "--speed", "--in", "--size", "--file", "--rate", "--chunk"};
-
-const std::set<std::string> kCommands = {"login", "live", "search", "playback", "download", "param", "talk"};
+                                       "--at", "--speed", "--in", "--size", "--file", "--rate", "--chunk",
+                                       "--idle-timeout"};
 
 bool ParseLong(const std::string &text, long low, long high, long &out)
 {
@@ -53,79 +53,137 @@ const char *kConnectionHelp =
     "  --timeout MS         reply time-out (default 3000)\n"
     "  -h, --help           help for the command\n";
 
+const char *kOutputHelp =
+    "  -o, --output FILE    where to write ('-' standard output)\n"
+    "  --no-clobber         never replace an existing FILE\n"
+    "  --idle-timeout S     a stream that brings nothing for S seconds is lost\n"
+    "                       (default 5; a paused playback is not counted)\n"
+    "  --h264               write the H.264 elementary stream: the emulator's\n"
+    "                       4-byte wrapper and the library's frame prefix removed\n"
+    "Without --h264 every frame is written as delivered (prefix and payload).\n"
+    "FILE is written as FILE.part and renamed to FILE only when the job ended as\n"
+    "asked, so a failed job never touches an existing FILE; an incomplete job\n"
+    "leaves what came in FILE.part (exit status 7, 130 or 6).\n";
+
 }  // namespace
 
 std::string Usage(const std::string &command)
 {
     std::string text;
     if (command == "login") {
-        text = "usage: kestrel login [connection options]\n\nLogs in, prints the login result and logs out.\n";
+        text = "usage: kestrel login [connection options]\n\n"
+               "Logs in, prints the login result and logs out. The library reports a\n"
+               "refused login and one that got no answer alike; kestrel tells them apart by\n"
+               "time: no answer within the reply time-out (or 1.2 s, after which the library\n"
+               "gives up on a silent recorder) is status 5, an earlier failure (a refusal, or\n"
+               "a closed connection) status 4.\n";
     } else if (command == "live") {
         text = "usage: kestrel live [options]\n\n"
-               "Receives live video of a channel and writes it to a file.\n"
+               "Receives live video of a channel and writes it to a file. Runs until Ctrl-C\n"
+               "unless --duration or --frames is given; Ctrl-C is then the normal end (0).\n"
+               "Ends with status 6 when the stream or the recorder is lost, on TCP and UDP\n"
+               "alike, and 8 when no frame came.\n"
                "  -c, --channel N      recorder channel (default 0)\n"
-               "  --transport tcp|udp  media connection (default tcp)\n"
+               "  --transport tcp|udp  media connection (default tcp); multicast is the\n"
+               "                       recorder's choice: a recorder that announces a group\n"
+               "                       gets joined (kestrel-recorder --multicast GROUP:PORT)\n"
                "  --duration S         stop after S seconds\n"
-               "  --frames N           stop after N frames\n"
-               "  -o, --output FILE    where to write ('-' standard output, the default)\n"
-               "  --h264               write the H.264 elementary stream: the emulator's\n"
-               "                       4-byte wrapper and the library's frame prefix removed\n"
-               "Without --h264 every frame is written as delivered (prefix and payload).\n";
+               "  --frames N           stop after N frames\n" +
+               std::string(kOutputHelp);
     } else if (command == "search") {
         text = "usage: kestrel search --from TIME --to TIME [options]\n\n"
-               "Lists the recordings of a channel between two times.\n"
+               "Lists the recordings of a channel between two times (one request per day).\n"
                "  -c, --channel N      recorder channel (default 0)\n"
                "  --from TIME          start: 'YYYY-MM-DD HH:MM:SS' or 'YYYY-MM-DD'\n"
-               "  --to TIME            end (a date alone means 23:59:59)\n"
+               "  --to TIME            end, not before --from (a date alone means 23:59:59)\n"
                "  --selector N         selector byte sent with each query (default 0)\n";
     } else if (command == "playback") {
         text = "usage: kestrel playback --start TIME [options]\n\n"
-               "Plays a recording back from a time and writes the frames to a file.\n"
+               "Plays a recording back from a time and writes the frames to a file. Ends\n"
+               "when the recording ends, or at --duration or --frames; a recording that ends\n"
+               "before them gives status 7, a time with no recording status 8.\n"
                "  -c, --channel N      recorder channel (default 0)\n"
                "  --start TIME         'YYYY-MM-DD HH:MM:SS'\n"
-               "  --duration S, --frames N, -o FILE, --h264   as for live\n"
+               "  --duration S         stop after S seconds\n"
+               "  --frames N           stop after N frames\n"
                "  --at S:ACTION        at S seconds send a control: pause (0x2800),\n"
                "                       resume (-1), step (-2) or a code such as 0x4033,\n"
                "                       0x4066, 0x5033, 0x5066, 0x8033, 0x8066, 0xFF33, 0xFF66;\n"
                "                       may be given several times\n"
-               "  --speed CODE         a control code sent as soon as the stream is open\n";
+               "  --speed CODE         a control code sent as soon as the stream is open\n" +
+               std::string(kOutputHelp);
     } else if (command == "download") {
         text = "usage: kestrel download --start TIME --end TIME -o FILE [options]\n\n"
                "Downloads recorded video between two times of one day to a file; shows\n"
-               "a progress bar on a terminal.\n"
+               "a progress bar on a terminal. The recorder's request carries one day, so\n"
+               "--start and --end must be on the same day, and --end after --start (a span\n"
+               "over midnight is refused, not split: give one download per day). The\n"
+               "download is complete when the recorder sent the whole span at 25 pictures a\n"
+               "second; one that ends sooner (a recorder caps long requests) is status 7.\n"
                "  -c, --channel N      recorder channel (default 0)\n"
-               "  --start TIME, --end TIME\n"
-               "  -o, --output FILE    the file to write (required)\n"
-               "  --h264               write the H.264 elementary stream (see live)\n";
+               "  --start TIME, --end TIME   'YYYY-MM-DD HH:MM:SS'\n" +
+               std::string(kOutputHelp);
     } else if (command == "param") {
         text = "usage: kestrel param get CODE [--in HEX] [--size N] [options]\n"
                "       kestrel param set CODE HEX [options]\n\n"
                "Reads or writes a device parameter by request code (decimal or 0x hex).\n"
-               "get prints the reply payload in hex; it asks twice to learn its length.\n"
+               "get prints the reply payload in hex; it asks twice to learn its length, and\n"
+               "ends with status 7 when the reply is longer than --size (the first N bytes\n"
+               "are printed). The codes the library sends are those of its reply table:\n"
+               "33, 35, 42, 43, 49, 53, 57, 61, 73, 76, 87, 93, 97-114, 117-120, 123, 124,\n"
+               "127, 129-139, 142, 143, 145, 163, 164, 170, 173, 231, 232 (the library\n"
+               "refuses any other code; what each means is the recorder's).\n"
                "  --in HEX             request payload for get (default none)\n"
-               "  --size N             largest reply to take, 1-32768 (default 256)\n"
+               "  --size N             largest reply to take, 1-32757 (default 256)\n"
                "HEX: hex digits, optionally separated by spaces, ':' or '-'; at most 89 bytes.\n";
     } else if (command == "talk") {
         text = "usage: kestrel talk --file FILE [options]\n\n"
-               "Opens talk and sends the file's bytes as audio, then stops talk.\n"
+               "Opens talk and sends the file's bytes as audio, then stops talk. The bytes go\n"
+               "out unchanged, neither encoded nor framed: FILE must already be in the\n"
+               "recorder's audio format. The default pace, 16000 bytes a second, is that of\n"
+               "8 kHz 16-bit mono PCM (tools/clip/tone.pcm is one second of it).\n"
                "  --file FILE          audio bytes to send\n"
                "  --rate N             bytes a second (default 16000; 0 as fast as possible)\n"
                "  --chunk N            bytes per send (default 320)\n";
     } else {
-        return std::string("usage: kestrel COMMAND [options]\n\n"
-                           "A command-line host for networked video recorders.\n\n"
-                           "Commands:\n"
-                           "  login      log in and out\n"
-                           "  live       receive live video\n"
-                           "  search     list recordings\n"
-                           "  playback   play a recording back\n"
-                           "  download   download recorded video\n"
-                           "  param      read or write a device parameter\n"
-                           "  talk       send audio\n\n"
-                           "kestrel COMMAND --help describes a command.\n\n") +
+        std::string overview = "usage: kestrel COMMAND [options]\n\n"
+                               "A command-line host for networked video recorders.\n\n"
+                               "Commands:\n";
+        size_t count = 0;
+        const CommandInfo *table = CommandTable(count);
+        for (size_t i = 0; i < count; ++i) {
+            std::string name = table[i].name;
+            name.resize(10, ' ');
+            overview += "  " + name + " " + table[i].summary + "\n";
+        }
+        return overview +
+               "\nkestrel help COMMAND (or kestrel COMMAND --help) describes a command;\n"
+               "kestrel --version prints the versions.\n\n" +
                kConnectionHelp + "\n" + kExitCodeHelp;
     }
     return text + "\n" + kConnectionHelp + "\n" + kExitCodeHelp;
+}
+
+bool DateExists(int year, int month, int day)
+{
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1) {
+        return false;
+    }
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+int CompareTimes(const DvrTime &a, const DvrTime &b)
+{
+    const int32_t x[] = {a.nYear, a.nMonth, a.nDay, a.nHour, a.nMinute, a.nSecond};
+    const int32_t y[] = {b.nYear, b.nMonth, b.nDay, b.nHour, b.nMinute, b.nSecond};
+    for (int i = 0; i < 6; ++i) {
+        if (x[i] != y[i]) {
+            return x[i] < y[i] ? -1 : 1;
+        }
+    }
+    return 0;
 }
 
 bool ParseTime(const std::string &text, bool endOfDay, DvrTime &out)
@@ -149,7 +207,7 @@ bool ParseTime(const std::string &text, bool endOfDay, DvrTime &out)
         }
     }
     if (t.nYear < 2000 || t.nYear > 2255 || t.nMonth < 1 || t.nMonth > 12 || t.nDay < 1 || t.nDay > 31 ||
-        t.nHour < 0 || t.nHour > 23 || t.nMinute < 0 || t.nMinute > 59 || t.nSecond < 0 || t.nSecond > 59) {
+        !DateExists(t.nYear, t.nMonth, t.nDay) || t.nHour < 0 || t.nHour > 23 || t.nMinute < 0 || t.nMinute > 59 || t.nSecond < 0 || t.nSecond > 59) {
         return false;
     }
     out = t;
@@ -215,14 +273,31 @@ bool ParseOptions(int argc, char **argv, Options &o, std::string &message)
         o.help = true;
         return true;
     }
+    if (i < argc && (std::string(argv[i]) == "--version" || std::string(argv[i]) == "version")) {
+        o.version = true;
+        return true;
+    }
     if (i >= argc) {
         message = "no command given";
         return false;
     }
     o.command = argv[i++];
-    if (kCommands.count(o.command) == 0) {
+    if (FindCommand(o.command) == nullptr) {
         message = "unknown command '" + o.command + "'";
+        o.command.clear();
         return false;
+    }
+    if (o.command == "help") {
+        // kestrel help [COMMAND]: the command's help, or the overview.
+        o.help = true;
+        o.command = i < argc ? argv[i] : "";
+        const CommandInfo *c = FindCommand(o.command);
+        if (i + 1 < argc || (i < argc && (c == nullptr || c->run == nullptr))) {
+            message = "help takes one command name: kestrel help COMMAND";
+            o.command.clear();
+            return false;
+        }
+        return true;
     }
     std::vector<std::string> positional;
     for (; i < argc; ++i) {
@@ -246,6 +321,8 @@ bool ParseOptions(int argc, char **argv, Options &o, std::string &message)
             return true;
         } else if (arg == "--h264") {
             o.h264 = true;
+        } else if (arg == "--no-clobber") {
+            o.noClobber = true;
         } else if (arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9')) {
             if (kValued.count(arg) == 0) {
                 message = "unknown option '" + arg + "' for " + o.command;
@@ -296,6 +373,9 @@ bool ParseOptions(int argc, char **argv, Options &o, std::string &message)
                     return bad(v, "YYYY-MM-DD HH:MM:SS");
                 }
                 o.haveStart = true;
+            } else if ((arg == "--end" || arg == "--to") && o.command != "search" && o.command != "download") {
+                message = arg + " is not an option of " + o.command;
+                return false;
             } else if (arg == "--end" || arg == "--to") {
                 if (!ParseTime(v, true, o.end)) {
                     return bad(v, "YYYY-MM-DD HH:MM:SS");
@@ -320,13 +400,17 @@ bool ParseOptions(int argc, char **argv, Options &o, std::string &message)
                     return bad(v, "a control code");
                 }
                 o.controls.push_back(c);
+            } else if (arg == "--idle-timeout") {
+                if (!ParseSeconds(v, o.idleSeconds)) {
+                    return bad(v, "seconds above 0");
+                }
             } else if (arg == "--in") {
                 if (!ParseHex(v, o.data)) {
                     return bad(v, "hex bytes");
                 }
             } else if (arg == "--size") {
-                if (!ParseLong(v, 1, 32768, n)) {
-                    return bad(v, "1-32768");
+                if (!ParseLong(v, 1, 32757, n)) {
+                    return bad(v, "1-32757");
                 }
                 o.size = static_cast<uint32_t>(n);
             } else if (arg == "--file") {
@@ -385,12 +469,26 @@ bool ParseOptions(int argc, char **argv, Options &o, std::string &message)
         message = "search needs --from and --to";
         return false;
     }
+    if (o.command == "search" && CompareTimes(o.start, o.end) > 0) {
+        message = "--from is after --to: nothing to search";
+        return false;
+    }
     if (o.command == "playback" && !o.haveStart) {
         message = "playback needs --start";
         return false;
     }
     if (o.command == "download" && (!o.haveStart || !o.haveEnd || o.output == "-")) {
         message = "download needs --start, --end and -o FILE";
+        return false;
+    }
+    if (o.command == "download" && CompareTimes(o.start, o.end) >= 0) {
+        message = "--end must be after --start";
+        return false;
+    }
+    if (o.command == "download" &&
+        (o.start.nYear != o.end.nYear || o.start.nMonth != o.end.nMonth || o.start.nDay != o.end.nDay)) {
+        message = "--start and --end are on different days, and the recorder's download request carries one "
+                  "day: give one download per day";
         return false;
     }
     if (o.command == "talk" && o.file.empty()) {

@@ -15,9 +15,10 @@ struct PlaybackControl {
 };
 
 struct Options {
-    std::string command;  // login, live, search, playback, download, param, talk
-    std::string action;  // param: get or set
+    std::string command;  // a name of the command table (commands.h)
+    std::string action;  // param: get or set; help: the command asked about
     bool help = false;
+    bool version = false;
     // Connection
     std::string host = "127.0.0.1";
     uint16_t port = 5050;
@@ -30,6 +31,8 @@ struct Options {
     double duration = 0;  // seconds; 0 no limit
     long frames = 0;  // 0 no limit
     std::string output = "-";
+    bool noClobber = false;  // never replace an existing output file
+    double idleSeconds = 5;  // a stream silent this long is lost
     bool h264 = false;
     DvrTime start{};
     DvrTime end{};
@@ -54,8 +57,13 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &message)
 std::string Usage(const std::string &command);
 
 // "2024-05-01 08:00:00", "2024-05-01T08:00:00" or "2024-05-01" (then the
-// time is endOfDay ? 23:59:59 : 00:00:00).
+// time is endOfDay ? 23:59:59 : 00:00:00). The date must exist.
 bool ParseTime(const std::string &text, bool endOfDay, DvrTime &out);
+// Whether a date exists (leap years included).
+bool DateExists(int year, int month, int day);
+// Negative, zero or positive as a is before, at or after b.
+int CompareTimes(const DvrTime &a, const DvrTime &b);
+
 // Hex digits, optionally separated by spaces, ':' or '-'.
 bool ParseHex(const std::string &text, std::vector<uint8_t> &out);
 // pause, resume, step, or a number (decimal, or hex with 0x).

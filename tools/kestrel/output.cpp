@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace kn::cli {
 
@@ -15,38 +16,28 @@ constexpr int32_t kWrapper = 4;
 
 }  // namespace
 
-CFrameSink::~CFrameSink() { Close(); }
-
-bool CFrameSink::Open(const std::string &path, bool h264, long frameLimit, std::string &message)
+void CFrameSink::Begin(bool h264, long frameLimit)
 {
-    if (path == "-") {
-        if (::isatty(STDOUT_FILENO)) {
-            message = "refusing to write video to a terminal: give -o FILE";
-            return false;
-        }
-        m_pFile = stdout;
-    } else {
-        m_pFile = std::fopen(path.c_str(), "wb");
-        if (m_pFile == nullptr) {
-            message = "cannot write " + path;
-            return false;
-        }
-        m_bOwnFile = true;
-    }
+    std::lock_guard<std::mutex> lk(m_Mutex);
     m_bH264 = h264;
     m_nLimit = frameLimit;
-    return true;
+    m_Counts = SinkCounts{};
+    m_Counts.lastFrame = std::chrono::steady_clock::now();
+    m_bOpen = true;
 }
 
 void CFrameSink::OnData(uint32_t type, const unsigned char *data, int32_t len)
 {
     std::lock_guard<std::mutex> lk(m_Mutex);
+    if (!m_bOpen) {
+        return;
+    }
     if (type == 255) {
         m_Counts.lost = true;
         m_Cond.notify_all();
         return;
     }
-    if (m_pFile == nullptr || data == nullptr || len < 0 || (m_nLimit > 0 && m_Counts.frames >= m_nLimit)) {
+    if (data == nullptr || len < 0 || (m_nLimit > 0 && m_Counts.frames >= m_nLimit)) {
         return;
     }
     const unsigned char *from = data;
@@ -60,40 +51,53 @@ void CFrameSink::OnData(uint32_t type, const unsigned char *data, int32_t len)
         from = data + kVideoPrefix + kWrapper;
         n = static_cast<size_t>(len - kVideoPrefix - kWrapper);
     }
-    if (std::fwrite(from, 1, n, m_pFile) != n) {
-        m_bWriteFailed = true;
+    if (!m_File.Write(from, n)) {
+        m_Counts.writeFailed = true;
+        m_Cond.notify_all();
+        return;
     }
     ++m_Counts.frames;
+    if (type == 2 || type == 3) {
+        ++m_Counts.videoFrames;
+    }
     m_Counts.bytes += n;
     m_Counts.lastFrame = std::chrono::steady_clock::now();
+    m_Cond.notify_all();
+}
+
+void CFrameSink::Wake()
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    m_bWoken = true;
     m_Cond.notify_all();
 }
 
 SinkCounts CFrameSink::WaitFor(std::chrono::milliseconds slice)
 {
     std::unique_lock<std::mutex> lk(m_Mutex);
-    m_Cond.wait_for(lk, slice, [&] { return m_Counts.lost || (m_nLimit > 0 && m_Counts.frames >= m_nLimit); });
+    m_Cond.wait_for(lk, slice, [&] {
+        return m_bWoken || m_Counts.lost || m_Counts.writeFailed || (m_nLimit > 0 && m_Counts.frames >= m_nLimit);
+    });
+    m_bWoken = false;
     return m_Counts;
 }
 
 bool CFrameSink::LimitReached() const
 {
+    std::lock_guard<std::mutex> lk(m_Mutex);
     return m_nLimit > 0 && m_Counts.frames >= m_nLimit;
 }
 
-bool CFrameSink::Close()
+SinkCounts CFrameSink::Counts() const
 {
     std::lock_guard<std::mutex> lk(m_Mutex);
-    if (m_pFile != nullptr) {
-        if (std::fflush(m_pFile) != 0) {
-            m_bWriteFailed = true;
-        }
-        if (m_bOwnFile && std::fclose(m_pFile) != 0) {
-            m_bWriteFailed = true;
-        }
-        m_pFile = nullptr;
-    }
-    return !m_bWriteFailed;
+    return m_Counts;
+}
+
+void CFrameSink::End()
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    m_bOpen = false;
 }
 
 CProgress::CProgress() : m_bTty(::isatty(STDERR_FILENO) != 0) {}

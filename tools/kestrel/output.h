@@ -1,6 +1,6 @@
 // Where kestrel puts what it receives: a frame sink that writes delivered
-// frames to a file (as delivered, or the bare H.264 elementary stream), and a
-// progress line that is shown only when stderr is a terminal.
+// frames to an output file (as delivered, or the bare H.264 elementary
+// stream), and a progress line that is shown only when stderr is a terminal.
 #pragma once
 
 #include <chrono>
@@ -10,41 +10,49 @@
 #include <mutex>
 #include <string>
 
+#include "tools/kestrel/output_file.h"
+
 namespace kn::cli {
 
 struct SinkCounts {
     long frames = 0;  // frames written
+    long videoFrames = 0;  // of them, pictures (types 2 and 3): 25 make a second
     uint64_t bytes = 0;  // bytes written
     long skipped = 0;  // --h264: frames that carried no wrapped access unit
-    bool lost = false;  // the stream's connection was lost (type 255)
-    std::chrono::steady_clock::time_point lastFrame;
+    bool lost = false;  // the stream's connection was closed (type 255)
+    bool writeFailed = false;
+    std::chrono::steady_clock::time_point lastFrame;  // of the last frame, or of Open
 };
 
+// Takes the library's frames and writes them to a COutputFile, as delivered
+// or as the bare H.264 elementary stream.
 class CFrameSink {
 public:
-    CFrameSink() = default;
-    ~CFrameSink();
+    explicit CFrameSink(COutputFile &file) : m_File(file) {}
     CFrameSink(const CFrameSink &) = delete;
     CFrameSink &operator=(const CFrameSink &) = delete;
 
-    // "-" is standard output. False with a message when it cannot be opened.
-    bool Open(const std::string &path, bool h264, long frameLimit, std::string &message);
+    void Begin(bool h264, long frameLimit);
     // From the library's delivery and receive threads.
     void OnData(uint32_t type, const unsigned char *data, int32_t len);
-    // Waits until frames reached the limit, the connection was lost, or the
-    // time passed; returns the counts then.
+    // Wakes WaitFor, e.g. when the recorder was found lost.
+    void Wake();
+    // Waits until frames reached the limit, the connection was lost, Wake was
+    // called, or the time passed; returns the counts then.
     SinkCounts WaitFor(std::chrono::milliseconds slice);
     bool LimitReached() const;
-    // Flushes and closes; false when a write failed.
-    bool Close();
+    // The counts now, without waiting (and without taking a Wake).
+    SinkCounts Counts() const;
+    // Takes no more frames; the file is the caller's again.
+    void End();
 
 private:
-    std::mutex m_Mutex;
+    COutputFile &m_File;
+    mutable std::mutex m_Mutex;
     std::condition_variable m_Cond;
-    std::FILE *m_pFile = nullptr;
-    bool m_bOwnFile = false;
+    bool m_bOpen = false;
     bool m_bH264 = false;
-    bool m_bWriteFailed = false;
+    bool m_bWoken = false;
     long m_nLimit = 0;
     SinkCounts m_Counts;
 };

@@ -2,6 +2,7 @@
 // docs/recorder-emulator.md for what it serves and its conventions.
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -19,6 +20,28 @@
 
 using namespace kn;
 
+namespace {
+
+// The bundled clip: an installed recorder finds it at a fixed place relative
+// to its own binary; one run from the build tree reads the source tree's.
+std::string DefaultClip()
+{
+#ifdef KN_INSTALLED_CLIP
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        std::string path(self, static_cast<size_t>(n));
+        path = path.substr(0, path.rfind('/') + 1) + KN_INSTALLED_CLIP;
+        if (::access(path.c_str(), R_OK) == 0) {
+            return path;
+        }
+    }
+#endif
+    return KN_DEFAULT_CLIP;
+}
+
+}  // namespace
+
 int main(int argc, char **argv)
 {
     bool help = false;
@@ -32,7 +55,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "kestrel-recorder: %s\n(kestrel-recorder --help lists the options)\n", message.c_str());
         return 2;
     }
-    const std::string clipPath = options->clip.empty() ? KN_DEFAULT_CLIP : options->clip;
+    const std::string clipPath = options->clip.empty() ? DefaultClip() : options->clip;
     emu::Bytes clip;
     if (!emu::ReadFileBytes(clipPath, clip)) {
         std::fprintf(stderr, "kestrel-recorder: cannot read the clip %s\n", clipPath.c_str());
@@ -63,7 +86,10 @@ int main(int argc, char **argv)
     emulator.SetParamStore(true);
     emulator.SetKeepAudio(false);
     emulator.SetSilent(options->silent);
-    emulator.SetLoginResult(options->refuseLogin ? 0 : 1);
+    // One login reply that both releases of the library read as accepted:
+    // 1.0.0.13 takes payload byte 0 as the result, 1.0.0.1 reads byte 9 ('!').
+    const uint8_t accepted = options->refuseLogin ? 0 : 1;
+    emulator.SetLoginPayload({accepted, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<uint8_t>(accepted ? '!' : 0)});
     emulator.SetCloseAfterLogin(options->dropAfterLogin);
     emulator.SetResetAfterPackets(options->dropAfterPackets);
     if (options->multicast) {

@@ -123,6 +123,13 @@ void CMediaServer::OnPacket(const emu::EmulatorEvent &event)
     const emu::Bytes &d = p.payload;
     switch (info.kind) {
     case ChannelKind::Command:
+        if (m_Options.verbose) {
+            // Every command packet with the session id it carried, for
+            // comparing with a capture of the same run.
+            LogEvent("conn %d: command %u, session %02x%02x%02x%02x, %zu payload bytes", info.index,
+                     static_cast<unsigned>(p.code), p.sessionId[0], p.sessionId[1], p.sessionId[2], p.sessionId[3],
+                     d.size());
+        }
         OnCommand(p);
         return;
     case ChannelKind::Live:
@@ -240,7 +247,7 @@ void CMediaServer::StartSender(const emu::ConnectionInfo &info, const emu::Recor
         }
     } else {
         s->channel = d[3];
-        s->total = DownloadFrames(SecondOfDay(d, 4), SecondOfDay(d, 7));
+        s->total = DownloadFrames(SecondOfDay(d, 4), SecondOfDay(d, 7), m_Options.downloadCapSeconds);
     }
     Sender *raw = s.get();
     std::lock_guard<std::mutex> lk(m_Mutex);

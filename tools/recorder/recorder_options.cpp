@@ -62,11 +62,13 @@ const char *RecorderUsage()
            "  --channels N          number of video channels, 1-32 (default 4)\n"
            "  --multicast GRP:PORT  announce this group for live video and send it there\n"
            "  --start-delay MS      from a stream's acknowledgement to its first frame (default 200)\n"
+           "  --download-cap S      send at most S seconds of a download (default 60)\n"
            "  --silent              answer nothing on command channels\n"
            "  --refuse-login        answer every login with result 0\n"
            "  --drop-after-login    close the command channel right after the login reply\n"
            "  --drop-after N        reset a command channel when its N-th packet arrives\n"
-           "  --verbose             log keep-alives too\n"
+           "  --verbose             log keep-alives too, and every command packet\n"
+           "                        with its session id\n"
            "  -h, --help            this text\n"
            "\n"
            "Exit status: 0 stopped by a signal, 1 could not start (clip or address), 2 usage.\n";
@@ -131,6 +133,12 @@ std::optional<RecorderOptions> ParseRecorderOptions(int argc, char **argv, bool 
                 return std::nullopt;
             }
             o.startDelayMs = static_cast<int>(n);
+        } else if (arg == "--download-cap") {
+            if (!needValue("seconds") || !ParseInt(value, 1, 86400, n)) {
+                message = message.empty() ? std::string("bad download cap (1-86400 s): ") + value : message;
+                return std::nullopt;
+            }
+            o.downloadCapSeconds = static_cast<int>(n);
         } else if (arg == "--drop-after") {
             if (!needValue("a packet count") || !ParseInt(value, 1, 1000000, n)) {
                 message = message.empty() ? std::string("bad packet count: ") + value : message;

@@ -22,6 +22,7 @@ struct RecorderOptions {
     bool dropAfterLogin = false;  // command channel closed right after the login reply
     int dropAfterPackets = 0;  // command channel reset at its n-th packet; 0 never
     int startDelayMs = 200;  // acknowledgement to first frame
+    int downloadCapSeconds = 60;  // a download sends at most this many seconds
     bool verbose = false;  // keep-alives are logged too
 };
 

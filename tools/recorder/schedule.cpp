@@ -28,9 +28,9 @@ int SecondsLeftInRecording(int secondOfDay)
     return intoBlock < kRecordingSeconds ? kRecordingSeconds - intoBlock : 0;
 }
 
-int DownloadFrames(int startSecondOfDay, int endSecondOfDay)
+int DownloadFrames(int startSecondOfDay, int endSecondOfDay, int capSeconds)
 {
-    const int seconds = std::clamp(endSecondOfDay - startSecondOfDay, 1, kMaxDownloadSeconds);
+    const int seconds = std::clamp(endSecondOfDay - startSecondOfDay, 1, std::max(1, capSeconds));
     return seconds * kFramesPerSecond;
 }
 

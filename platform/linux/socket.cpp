@@ -1,4 +1,4 @@
-// POSIX sockets for the IPv4-only socket layer. Every call is a thin wrapper:
+// Linux sockets for the IPv4-only socket layer. Every call is a thin wrapper:
 // no state is kept here, and a failed call reports the failure value only.
 #include "platform/socket.h"
 
@@ -60,7 +60,7 @@ SocketHandle OpenSocket(int type)
 
 }  // namespace
 
-// Nothing to start or stop on POSIX.
+// Nothing to start or stop on Linux.
 bool SocketLayerStart() { return true; }
 void SocketLayerStop() {}
 

@@ -5,13 +5,14 @@
 // Lines the store does not understand are kept as they are on a write.
 #include "platform/settings_file.h"
 
+#include "platform/ini_text.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include <fcntl.h>
@@ -47,55 +48,6 @@ std::string ConfigHome()
         return std::string(home) + "/.config";
     }
     return {};
-}
-
-std::string_view Trim(std::string_view s)
-{
-    const auto first = s.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    const auto last = s.find_last_not_of(" \t\r");
-    return s.substr(first, last - first + 1);
-}
-
-// "[name]" -> true and name; false for any other line.
-bool SectionHeader(std::string_view line, std::string_view &name)
-{
-    line = Trim(line);
-    if (line.size() < 2 || line.front() != '[' || line.back() != ']') {
-        return false;
-    }
-    name = Trim(line.substr(1, line.size() - 2));
-    return true;
-}
-
-bool KeyValue(std::string_view line, std::string_view &key, std::string_view &value)
-{
-    const auto eq = line.find('=');
-    if (eq == std::string_view::npos) {
-        return false;
-    }
-    key = Trim(line.substr(0, eq));
-    value = Trim(line.substr(eq + 1));
-    return !key.empty();
-}
-
-// A clean decimal 32-bit integer, optional sign, nothing else.
-bool ParseInt32(std::string_view text, int32_t &out)
-{
-    if (text.empty() || text.size() > 12) {
-        return false;
-    }
-    const std::string s(text);
-    char *end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(s.c_str(), &end, 10);
-    if (errno != 0 || end != s.c_str() + s.size() || s[0] == ' ' || v < INT32_MIN || v > INT32_MAX) {
-        return false;
-    }
-    out = static_cast<int32_t>(v);
-    return true;
 }
 
 std::vector<std::string> ReadLines(const std::string &path, bool &ok)
@@ -160,21 +112,8 @@ int32_t ReadSettingInt(const char *section, const char *name, int32_t defaultVal
     }
     bool ok = false;
     const auto lines = ReadLines(home + "/" + Names().vendor + "/" + Names().library + ".ini", ok);
-    bool inSection = false;
-    int32_t result = defaultValue;
-    for (const auto &line : lines) {
-        std::string_view header;
-        std::string_view key;
-        std::string_view value;
-        if (SectionHeader(line, header)) {
-            inSection = header == section;
-        } else if (inSection && KeyValue(line, key, value) && key == name) {
-            // The last occurrence wins; a value that is no clean integer counts as absent.
-            int32_t parsed = 0;
-            result = ParseInt32(value, parsed) ? parsed : defaultValue;
-        }
-    }
-    return result;
+    int32_t value = defaultValue;
+    return IniReadInt(lines, section, name, value) ? value : defaultValue;
 }
 
 bool WriteSettingInt(const char *section, const char *name, int32_t value)
@@ -195,36 +134,7 @@ bool WriteSettingInt(const char *section, const char *name, int32_t value)
 
     bool ok = false;
     auto lines = ReadLines(path, ok);
-    const std::string entry = std::string(name) + "=" + std::to_string(value);
-    // Every occurrence of the value is replaced; a missing value goes to the
-    // end of the section, a missing section to the end of the file.
-    bool inSection = false;
-    bool written = false;
-    size_t insertAt = lines.size();
-    bool sectionSeen = false;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        std::string_view header;
-        std::string_view key;
-        std::string_view v;
-        if (SectionHeader(lines[i], header)) {
-            inSection = header == section;
-            sectionSeen = sectionSeen || inSection;
-        } else if (inSection && KeyValue(lines[i], key, v) && key == name) {
-            lines[i] = entry;
-            written = true;
-        }
-        if (inSection && !Trim(lines[i]).empty()) {
-            insertAt = i + 1;
-        }
-    }
-    if (!written) {
-        if (!sectionSeen) {
-            lines.push_back("[" + std::string(section) + "]");
-            lines.push_back(entry);
-        } else {
-            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt), entry);
-        }
-    }
+    IniWriteInt(lines, section, name, value);
     std::string text;
     for (const auto &line : lines) {
         text += line;

@@ -65,45 +65,45 @@ bool PollUntil(pollfd *fds, nfds_t count, uint64_t deadline)
 
 }  // namespace
 
-CEvent::CEvent() : m_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+CEvent::CEvent() : m_hNative(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 CEvent::~CEvent()
 {
-    if (m_fd >= 0) {
-        close(m_fd);
+    if (m_hNative >= 0) {
+        close(m_hNative);
     }
 }
 
 void CEvent::Set()
 {
-    if (m_fd < 0) {
+    if (m_hNative < 0) {
         return;
     }
     uint64_t one = 1;
     // Fails only when the counter is already near its limit, which means set.
-    (void)!write(m_fd, &one, sizeof one);
+    (void)!write(m_hNative, &one, sizeof one);
 }
 
 void CEvent::Reset()
 {
-    TakeFd(m_fd);
+    TakeFd(m_hNative);
 }
 
 bool CEvent::TryTake()
 {
-    return TakeFd(m_fd);
+    return TakeFd(m_hNative);
 }
 
 bool CEvent::Wait(uint32_t timeoutMs)
 {
     const uint64_t deadline = NowMs() + timeoutMs;
-    pollfd fd{m_fd, POLLIN, 0};
+    pollfd fd{m_hNative, POLLIN, 0};
     for (;;) {
-        if (TakeFd(m_fd)) {
+        if (TakeFd(m_hNative)) {
             return true;
         }
         if (!PollUntil(&fd, 1, deadline)) {
-            return TakeFd(m_fd);
+            return TakeFd(m_hNative);
         }
     }
 }

@@ -1,6 +1,6 @@
-#include "api/globals.h"
+#include "core/globals.h"
 
-#include "api/release.h"
+#include "core/release.h"
 #include "platform/settings_file.h"
 
 namespace kn {
@@ -17,7 +17,7 @@ namespace {
 struct SettingsStoreName {
     SettingsStoreName()
     {
-        if constexpr (!kRelease1001) {
+        if constexpr (release::kPersistsBindPort) {
             platform::SetSettingsLocation("TALVERN", "kestrelnet");
         }
     }

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "api/exports.h"
+#include "core/host_types.h"
 
 namespace kn {
 

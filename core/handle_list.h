@@ -1,0 +1,44 @@
+// Lists of objects that the host knows by address. A handle is only ever
+// compared with the addresses of the listed objects, never dereferenced, so a
+// stale or made-up handle is simply not found.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+namespace kn {
+
+// The listed object whose address is handle; null when there is none.
+template <class T>
+std::shared_ptr<T> FindByHandle(const std::vector<std::shared_ptr<T>> &list, const void *handle)
+{
+    if (handle == nullptr) {
+        return nullptr;
+    }
+    for (const auto &item : list) {
+        if (item.get() == handle) {
+            return item;
+        }
+    }
+    return nullptr;
+}
+
+// Removes the listed object whose address is handle and returns it; null
+// when there is none.
+template <class T>
+std::shared_ptr<T> TakeByHandle(std::vector<std::shared_ptr<T>> &list, const void *handle)
+{
+    if (handle == nullptr) {
+        return nullptr;
+    }
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (it->get() == handle) {
+            std::shared_ptr<T> item = std::move(*it);
+            list.erase(it);
+            return item;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace kn

@@ -1,0 +1,24 @@
+// The spinning mutex as an adaptive pthread mutex: a locker that finds it held
+// spins for a while before it sleeps.
+#include "platform/mutex.h"
+
+namespace kn::platform {
+
+CSpinningMutex::CSpinningMutex()
+{
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(&m_native, &attr);
+    pthread_mutexattr_destroy(&attr);
+}
+
+CSpinningMutex::~CSpinningMutex() { pthread_mutex_destroy(&m_native); }
+
+void CSpinningMutex::lock() { pthread_mutex_lock(&m_native); }
+
+void CSpinningMutex::unlock() { pthread_mutex_unlock(&m_native); }
+
+bool CSpinningMutex::try_lock() { return pthread_mutex_trylock(&m_native) == 0; }
+
+}  // namespace kn::platform

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Debian packages: make them with CPack, check their fields and contents,
+# run lintian (no errors allowed), and run the packaged tools from an
+# unpacked tree.
+#   tests/packaging/debian.sh BUILD_DIR
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+source "$here/common.sh"
+build="$(cd "${1:?usage: debian.sh BUILD_DIR}" && pwd)"
+kn_need cpack dpkg-deb dpkg-shlibdeps lintian fakeroot file
+
+work="$(mktemp -d)"
+recorder_pid=""
+cleanup() {
+    [ -n "$recorder_pid" ] && kn_stop "$recorder_pid"
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+rm -rf "$build/packages"
+(cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; fail "cpack -G DEB"; }
+
+deb_of() {
+    local found
+    found="$(find "$build/packages" -maxdepth 1 -name "$1_*.deb" | head -n 1)"
+    [ -n "$found" ] || fail "no package $1 made"
+    echo "$found"
+}
+field() { dpkg-deb -f "$1" "$2"; }
+
+# package  section  a file it must hold  a file it must not hold
+while read -r package section must_have must_not; do
+    deb="$(deb_of "$package")"
+    [ "$(field "$deb" Section)" = "$section" ] || fail "$package: section $(field "$deb" Section)"
+    [ -n "$(field "$deb" Description | sed -n 2p)" ] || fail "$package: no long description"
+    contents="$(dpkg-deb -c "$deb" | awk '{ print $6 }')"
+    for path in ${must_have//,/ } ./usr/share/doc/$package/copyright ./usr/share/doc/$package/changelog.gz; do
+        grep -qxF "$path" <<<"$contents" || fail "$package lacks $path"
+    done
+    for path in ${must_not//,/ }; do
+        ! grep -qxF "$path" <<<"$contents" || fail "$package must not hold $path"
+    done
+    echo "== $(basename "$deb")"
+    dpkg-deb -c "$deb" | awk '{ print "   ", $1, $6, $7, $8 }'
+done <<'TABLE'
+libkestrelnet1 libs ./usr/lib/libkestrelnet.so.1.0.0.13,./usr/lib/libkestrelnet.so.1,./usr/lib/kestrelnet/1.0.0.1/libkestrelnet.so.1.0.0.1,./usr/lib/kestrelnet/1.0.0.1/libkestrelnet.so.1 ./usr/lib/libkestrelnet.so,./usr/include/kestrelnet/exports.h
+libkestrelnet-dev libdevel ./usr/include/kestrelnet/exports.h,./usr/lib/libkestrelnet.so,./usr/lib/kestrelnet/1.0.0.1/libkestrelnet.so,./usr/lib/pkgconfig/kestrelnet.pc,./usr/lib/pkgconfig/kestrelnet-1.0.0.1.pc,./usr/lib/cmake/kestrelnet/kestrelnetConfig.cmake,./usr/lib/cmake/kestrelnet/kestrelnetConfigVersion.cmake,./usr/share/doc/libkestrelnet-dev/examples/main.c ./usr/lib/libkestrelnet.so.1.0.0.13
+kestrel-tools video ./usr/bin/kestrel,./usr/bin/kestrel-recorder,./usr/share/kestrelnet/sample.h264,./usr/share/man/man1/kestrel.1.gz,./usr/share/man/man1/kestrel-recorder.1.gz ./usr/lib/libkestrelnet.so.1
+TABLE
+
+# Dependencies: computed from the binaries, and the tools need the library.
+runtime="$(deb_of libkestrelnet1)"
+tools="$(deb_of kestrel-tools)"
+dev="$(deb_of libkestrelnet-dev)"
+grep -q 'libc6' <<<"$(field "$runtime" Depends)" || fail "libkestrelnet1 depends on '$(field "$runtime" Depends)'"
+grep -q 'libstdc++6' <<<"$(field "$tools" Depends)" || fail "kestrel-tools depends on '$(field "$tools" Depends)'"
+grep -q 'libkestrelnet1 (= ' <<<"$(field "$tools" Depends)" || fail "kestrel-tools does not depend on libkestrelnet1"
+grep -q 'libkestrelnet1 (= ' <<<"$(field "$dev" Depends)" || fail "libkestrelnet-dev does not depend on libkestrelnet1"
+dpkg-deb --ctrl-tarfile "$runtime" | tar -xO ./shlibs 2>/dev/null | grep -q '^libkestrelnet 1 libkestrelnet1' ||
+    fail "libkestrelnet1 has no shlibs entry"
+for deb in "$runtime" "$dev" "$tools"; do
+    echo "== $(basename "$deb"): $(field "$deb" Depends)"
+done
+
+# lintian: errors fail the check; warnings are shown.
+lintian --tag-display-limit 0 "$runtime" "$dev" "$tools" >"$work/lintian.txt" 2>&1 || true
+echo "== lintian"
+cat "$work/lintian.txt"
+if grep -q '^E:' "$work/lintian.txt"; then
+    fail "lintian reports errors"
+fi
+
+# The packaged tools, unpacked: they start, and the recorder finds the
+# packaged clip on its own.
+for deb in "$runtime" "$tools"; do
+    dpkg-deb -x "$deb" "$work/root"
+done
+export LD_LIBRARY_PATH="$work/root/usr/lib"
+export XDG_CONFIG_HOME="$work/config"
+"$work/root/usr/bin/kestrel" --help >/dev/null || fail "packaged kestrel --help"
+file "$work/root/usr/bin/kestrel" | grep -q ', stripped' || fail "kestrel not stripped"
+kn_start_recorder "$work/root/usr/bin/kestrel-recorder" "$work/recorder.log" || fail "packaged recorder did not start"
+recorder_pid=$KN_RECORDER_PID
+grep -qF "from $work/root/usr/bin/../share/kestrelnet/sample.h264" "$work/recorder.log" ||
+    fail "packaged recorder did not take the packaged clip: $(cat "$work/recorder.log")"
+timeout 30 "$work/root/usr/bin/kestrel" login -p "$KN_PORT" >/dev/null || fail "packaged kestrel login"
+echo "debian checks passed"
