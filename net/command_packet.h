@@ -27,7 +27,8 @@ using SessionId = std::array<uint8_t, 4>;  // kept in the order received
 using StreamId = std::array<uint8_t, 4>;
 
 // Year as one byte: low 8 bits of year + 48 (year - 2000 for 2000-2255).
-inline uint8_t YearByte(int32_t year) { return static_cast<uint8_t>(year + 48); }
+// Computed without signed overflow, so every 32-bit year has a defined byte.
+inline uint8_t YearByte(int32_t year) { return static_cast<uint8_t>(static_cast<uint32_t>(year) + 48u); }
 
 // Builds a packet into buf (cap bytes, zero-filled first). Returns the packet
 // length, or 0 when the payload does not fit (cap - 11 bytes). A null payload

@@ -23,6 +23,10 @@ SocketHandle OpenUdpSocket();
 void CloseSocket(SocketHandle s);
 // Makes a blocked receive or send on s return, without releasing s.
 void ShutdownSocket(SocketHandle s);
+// Ends reception on s without sending anything to the peer: a receive or a
+// readiness wait on s returns at once, and a later close still resets the
+// connection (a full shutdown would first send an orderly end).
+void ShutdownReceive(SocketHandle s);
 
 bool SetReceiveTimeout(SocketHandle s, uint32_t ms);
 bool SetKeepAlive(SocketHandle s, bool on);
@@ -55,6 +59,13 @@ Readiness WaitReadable(SocketHandle s, CEvent *wake, uint32_t timeoutMs);
 long Receive(SocketHandle s, void *buf, size_t len);
 long ReceiveNoWait(SocketHandle s, void *buf, size_t len, bool &wouldBlock);
 long Send(SocketHandle s, const void *buf, size_t len);
+// One send that never blocks: the count the socket took (possibly fewer than
+// len), or -1; wouldBlock tells that the send buffer had no room at all.
+long SendNoWait(SocketHandle s, const void *buf, size_t len, bool &wouldBlock);
+// True when the connection has failed or the peer reset it (checked without
+// waiting). An orderly end by the peer alone is not a failure: the bytes it
+// sent before are still to be read.
+bool ConnectionFailed(SocketHandle s);
 
 bool SetMulticastTtl(SocketHandle s, int ttl);
 bool SetMulticastLoop(SocketHandle s, bool on);

@@ -40,21 +40,55 @@ CDvrSession::~CDvrSession() = default;
 
 bool CDvrSession::SendCommand(uint8_t code, const void *payload, size_t len)
 {
-    net::CSocketSlot::Lease lease = m_sock.Acquire();
-    if (!lease) {
-        return false;
-    }
-    return net::SendCommand(lease.get(), CurrentSessionId(), code, payload, len);
+    uint8_t packet[net::kCommandBufferSize];
+    const size_t n = net::BuildPacket(packet, sizeof(packet), CurrentSessionId(), code, payload, len);
+    return n != 0 && SendBytes(packet, n);
 }
 
 bool CDvrSession::SendCommandWithStreamId(const net::StreamId &streamId, uint8_t code,
                                           const void *payload, size_t len)
 {
-    net::CSocketSlot::Lease lease = m_sock.Acquire();
-    if (!lease) {
+    if (len > net::kStreamIdMaxPayload || (payload == nullptr && len != 0)) {
         return false;
     }
-    return net::SendCommandWithStreamId(lease.get(), CurrentSessionId(), streamId, code, payload, len);
+    uint8_t body[net::kStreamIdBufferSize] = {};
+    std::memcpy(body, streamId.data(), streamId.size());
+    if (len != 0) {
+        std::memcpy(body + streamId.size(), payload, len);
+    }
+    return SendCommand(code, body, len + streamId.size());
+}
+
+bool CDvrSession::SendBytes(const uint8_t *bytes, size_t len)
+{
+    // Every send on the command channel is bounded by the reply time-out. A
+    // recorder that does not take a packet within that time has stopped
+    // reading: the receive thread is woken to close the channel and report
+    // the loss, as for a failed receive.
+    switch (m_sock.Send(bytes, len, g_dwReplyTimeout.load())) {
+    case net::SendResult::Sent:
+        return true;
+    case net::SendResult::TimedOut:
+        m_hRecvWake.Set();
+        return false;
+    default:
+        return false;
+    }
+}
+
+bool CDvrSession::CloseIfSendBroken()
+{
+    if (!m_sock.Broken()) {
+        return false;
+    }
+    platform::CLockGuard lock(m_SockMutex);
+    if (!m_sock.Broken()) {
+        return false;  // replaced by a new login meanwhile
+    }
+    m_bConnected = false;
+    m_sock.Close();
+    m_Joiner.Clear();
+    return true;
 }
 
 // ---------------------------------------------------------------- login
@@ -79,8 +113,10 @@ int32_t CDvrSession::Login(uint32_t addressNetOrder, uint16_t port, const char *
             return 0;
         }
         m_sock.Install(s);
+        ++m_nConnection;  // the receive thread starts this one with a clean state
         m_bConnected = true;
     }
+    m_Streams.Reopen();  // a session logged out before takes streams again
     m_hRecvWake.Set();  // an idle receive thread starts reading at once
     StartThreads();
 
@@ -155,7 +191,7 @@ int32_t CDvrSession::LoginResult()
 
 void CDvrSession::LogoutClose()
 {
-    m_Streams.StopAll();
+    m_Streams.CloseAll();
     SendCommand(net::kCodeLogout, nullptr, 0);
     CloseCommandSocket();
     m_dwDvrIp = 0;
@@ -165,7 +201,7 @@ void CDvrSession::LogoutClose()
 
 void CDvrSession::Destroy()
 {
-    m_Streams.StopAll();
+    m_Streams.CloseAll();
 
     m_bRun = false;
     m_hKeepAliveWake.Set();
@@ -246,7 +282,12 @@ void CDvrSession::ReceiveLoop()
         return;
     }
     int silentPasses = 0;
+    uint32_t connection = m_nConnection.load();
     while (m_bRun) {
+        if (CloseIfSendBroken()) {
+            ReportDisconnect(true);
+            continue;
+        }
         if (!m_bConnected || !m_sock.Has()) {
             // Silence is counted per connection: a new login must not inherit
             // the count of the connection before it, nor its unfinished packet.
@@ -264,6 +305,12 @@ void CDvrSession::ReceiveLoop()
             const platform::SocketHandle s = m_sock.Peek();
             if (s == platform::kNoSocket || !m_bConnected) {
                 continue;
+            }
+            if (const uint32_t now = m_nConnection.load(); now != connection) {
+                // A new connection: nothing of the one before carries over.
+                connection = now;
+                m_Joiner.Clear();
+                silentPasses = 0;
             }
             switch (platform::WaitReadable(s, &m_hRecvWake, kReceiveWaitMs)) {
             case platform::Readiness::Woken:
@@ -338,7 +385,11 @@ void CDvrSession::DispatchReceived(bool receiveFilled)
 // until a login installs a new socket.
 void CDvrSession::ReceiveLoop1001()
 {
+    uint32_t connection = m_nConnection.load();
     while (m_bRun) {
+        if (CloseIfSendBroken()) {
+            continue;  // lost like a failed receive: closed, not reported
+        }
         const net::CSocketSlot::Lease lease = m_sock.Acquire();
         if (!lease) {
             m_hRecvWake.Wait(kIdleWait1001Ms);
@@ -363,6 +414,10 @@ void CDvrSession::ReceiveLoop1001()
             platform::CLockGuard lock(m_SockMutex);
             if (m_sock.Peek() != s) {
                 continue;  // closed or replaced while we waited
+            }
+            if (const uint32_t now = m_nConnection.load(); now != connection) {
+                connection = now;  // a new connection: nothing carries over
+                m_Joiner.Clear();
             }
             received = ReceiveLocked(s);
         }

@@ -48,6 +48,8 @@ public:
     uint32_t Address() const override { return m_dwDvrIp.load(); }
     uint16_t Port() const override { return m_wDvrPort.load(); }
     net::SessionId CurrentSessionId() const override { return m_SessionId.load(); }
+    // Command channel writers; false when nothing was sent, or not all of it
+    // within the reply time-out (the channel is then lost).
     bool SendCommand(uint8_t code, const void *payload, size_t len) override;
     bool SendCommandWithStreamId(const net::StreamId &streamId, uint8_t code,
                                  const void *payload, size_t len) override;
@@ -79,6 +81,13 @@ private:
     int32_t LoginResult();
     int32_t Exchange(int32_t cmd, const void *in, int32_t inLen, void *out, uint32_t outSize);
     int32_t QueryDay(int32_t channel, int32_t selector, const DvrTime &start, const DvrTime &end);
+
+    // Sends one packet within the reply time-out; a send that times out
+    // breaks the connection (see CloseIfSendBroken).
+    bool SendBytes(const uint8_t *bytes, size_t len);
+    // Receive thread: closes the command channel when a send on it timed
+    // out; true when it did (the caller reports the loss).
+    bool CloseIfSendBroken();
 
     void StartThreads();
     void ReceiveLoop();
@@ -126,6 +135,9 @@ private:
 
     net::CSocketSlot m_sock;
     std::atomic<bool> m_bConnected{false};
+    // Counts the connections installed by logins; the receive thread starts
+    // each new one with a clean receive state.
+    std::atomic<uint32_t> m_nConnection{0};
     platform::CThread m_hRecvThread;
     platform::CThread m_hKeepAliveThread;
 

@@ -35,7 +35,9 @@ void CivilFromDays(int64_t z, DvrTime &t)
     t.nDay = static_cast<int32_t>(d);
 }
 
-int32_t SecondsOfDay(int32_t h, int32_t m, int32_t s) { return h * 3600 + m * 60 + s; }
+// In 64 bits: the host's fields may hold any 32-bit value, and the sum of
+// such values never overflows there.
+int64_t SecondsOfDay(int64_t h, int64_t m, int64_t s) { return h * 3600 + m * 60 + s; }
 
 }  // namespace
 
@@ -87,13 +89,13 @@ bool CRecordingSearch::StorePage(const DvrTime &queryStart, const DvrTime &query
     std::memset(page.get(), 0, kPageSize);
     std::memcpy(page.get(), payload, std::min(len, 5 + count * kRecordSize));
 
-    const int32_t from = SecondsOfDay(queryStart.nHour, queryStart.nMinute, queryStart.nSecond);
-    const int32_t to = SecondsOfDay(queryEnd.nHour, queryEnd.nMinute, queryEnd.nSecond);
+    const int64_t from = SecondsOfDay(queryStart.nHour, queryStart.nMinute, queryStart.nSecond);
+    const int64_t to = SecondsOfDay(queryEnd.nHour, queryEnd.nMinute, queryEnd.nSecond);
     size_t kept = 0;
     for (size_t i = 0; i < count; ++i) {
         const uint8_t *r = page.get() + 5 + i * kRecordSize;
-        const int32_t recStart = SecondsOfDay(r[0], r[1], r[2]);
-        const int32_t recEnd = SecondsOfDay(r[3], r[4], r[5]);
+        const int64_t recStart = SecondsOfDay(r[0], r[1], r[2]);
+        const int64_t recEnd = SecondsOfDay(r[3], r[4], r[5]);
         if (recStart <= to && recEnd >= from) {
             if (kept != i) {
                 std::memmove(page.get() + 5 + kept * kRecordSize, r, kRecordSize);

@@ -1,6 +1,7 @@
 #include "stream/dvr_stream.h"
 
 #include <cstring>
+#include <utility>
 
 #include "core/globals.h"
 #include "net/command_codes.h"
@@ -78,6 +79,7 @@ void CDvrStream::Destroy()
     }
     m_bRun = false;
     m_hRecvWake.Set();
+    m_Queue.WakeProducer();
     m_Queue.Wake();
     m_hRecvThread.Stop(platform::kThreadStopGraceMs);
     m_hDeliverThread.Stop(platform::kThreadStopGraceMs);
@@ -103,6 +105,7 @@ bool CDvrStream::Connect(bool tcp)
     }
     CSockLock lock(*this);
     m_sock.Install(s);
+    m_bLossUnreported = false;  // a loss of an earlier connection is not this one's
     m_nTransport = tcp ? 1 : 0;
     m_hRecvWake.Set();  // an idle receive thread starts reading at once
     return true;
@@ -121,6 +124,7 @@ CDvrStream::CSockLock::CSockLock(CDvrStream &stream) : m_stream(stream)
 {
     ++m_stream.m_nSockWaiters;
     m_stream.m_hRecvWake.Set();
+    m_stream.m_Queue.WakeProducer();  // a download waiting for room gives up
     m_stream.m_SockMutex.lock();
     --m_stream.m_nSockWaiters;
 }
@@ -129,22 +133,38 @@ CDvrStream::CSockLock::~CSockLock() { m_stream.m_SockMutex.unlock(); }
 
 void CDvrStream::SendStreamCommand(uint8_t code, const void *payload, size_t len)
 {
-    net::CSocketSlot::Lease lease = m_sock.Acquire();
-    if (lease) {
-        net::SendMediaCommand(lease.get(), m_SessionId, code, payload, len);
+    uint8_t packet[net::kMediaBufferSize];
+    const size_t n = net::BuildPacket(packet, sizeof(packet), m_SessionId, code, payload, len);
+    if (n != 0) {
+        SendBytes(packet, n);
     }
 }
 
 bool CDvrStream::SendRaw(const void *data, size_t len)
 {
-    net::CSocketSlot::Lease lease = m_sock.Acquire();
+    const net::CSocketSlot::Lease lease = m_sock.Acquire();
     if (!lease) {
         return false;
     }
     if (data != nullptr && len != 0) {
-        platform::Send(lease.get(), data, len);
+        SendBytes(data, len, lease);
     }
     return true;
+}
+
+void CDvrStream::SendBytes(const void *data, size_t len)
+{
+    SendBytes(data, len, m_sock.Acquire());
+}
+
+void CDvrStream::SendBytes(const void *data, size_t len, const net::CSocketSlot::Lease &lease)
+{
+    // Bounded by the reply time-out. A recorder that takes nothing for that
+    // long has stopped reading this connection: the receive thread closes it
+    // and reports the stream lost, as for a failed receive.
+    if (lease.Send(data, len, g_dwReplyTimeout.load()) == net::SendResult::TimedOut) {
+        m_hRecvWake.Set();
+    }
 }
 
 // ---------------------------------------------------------------- openings
@@ -167,6 +187,27 @@ void CDvrStream::Accept(int32_t channel, DvrDataCallback callback, uint32_t user
     m_dwUserData = user;
     m_pfnDataCallback = callback;
     m_nChannel = channel;
+    if (m_bLossUnreported.load()) {
+        m_hRecvWake.Set();  // the receive thread reports it now that there is a callback
+    }
+}
+
+bool CDvrStream::KeepWaitingForRoom(void *context)
+{
+    // Runs on the receive thread inside a pass, socket lock held.
+    CDvrStream &self = *static_cast<CDvrStream *>(context);
+    return self.m_bRun.load() && self.m_nSockWaiters.load() == 0 && !self.m_sock.Broken() &&
+           !platform::ConnectionFailed(self.m_sock.Peek());
+}
+
+void CDvrStream::ReportLoss()
+{
+    if (DvrDataCallback callback = m_pfnDataCallback.load()) {
+        m_bLossUnreported = false;
+        callback(this, kConnectionLost, nullptr, 0, m_dwUserData.load());
+    } else {
+        m_bLossUnreported = true;  // reported once a callback is set
+    }
 }
 
 bool CDvrStream::OpenRealPlay(int32_t channel, int32_t transport, DvrDataCallback callback,
@@ -201,6 +242,11 @@ bool CDvrStream::OpenPlayBack(int32_t channel, const DvrTime &start, DvrDataCall
 bool CDvrStream::OpenDownLoad(int32_t channel, const DvrTime &start, const DvrTime &end,
                               DvrDataCallback callback, uint32_t user)
 {
+    // A download must arrive whole: when the host falls behind, the receive
+    // thread waits for room in the queue (and TCP slows the recorder down)
+    // instead of giving up waiting frames. Set before the connection exists,
+    // so the receive thread sees it with the socket.
+    m_Queue.SetWaitForRoom(true, &CDvrStream::KeepWaitingForRoom, this);
     if (!ConnectTcp()) {
         return false;
     }
@@ -279,12 +325,20 @@ void CDvrStream::HandleChunk(uint8_t *bytes, size_t count)
         // The old socket is released only when a send still holding it has
         // finished (the opener's request may be just returning), and until
         // then its port is taken: try again briefly, bounded.
-        for (int attempt = 0; attempt < kRebindAttempts; ++attempt) {
-            if (net::RebindMulticastSocket(m_sock, portNet)) {
-                net::JoinMulticastGroup(m_sock.Peek(), group);
-                break;
+        bool moved = false;
+        for (int attempt = 0; attempt < kRebindAttempts && !moved; ++attempt) {
+            moved = net::RebindMulticastSocket(m_sock, portNet);
+            if (!moved) {
+                platform::SleepMs(1);
             }
-            platform::SleepMs(1);
+        }
+        if (moved) {
+            net::JoinMulticastGroup(m_sock.Peek(), group);
+        } else {
+            // No socket on the group's port: nothing will ever arrive. The
+            // stream is lost, and the receive loop says so (type 255).
+            m_sock.Close();
+            m_bMoveFailed = true;
         }
         break;
     }
@@ -314,8 +368,27 @@ void CDvrStream::HandleChunk(uint8_t *bytes, size_t count)
 void CDvrStream::ReceiveLoop()
 {
     while (m_bRun) {
+        if (m_sock.Broken()) {
+            // A send timed out: the recorder stopped reading this connection.
+            bool lost = false;
+            {
+                platform::CLockGuard lock(m_SockMutex);
+                if (m_sock.Broken()) {
+                    m_sock.Close();
+                    lost = true;
+                }
+            }
+            if (lost) {
+                ReportLoss();
+            }
+            continue;
+        }
         if (!m_sock.Has()) {
             m_Queue.Flush();
+            if (m_bLossUnreported.load() && m_pfnDataCallback.load() != nullptr) {
+                ReportLoss();
+                continue;
+            }
             m_hRecvWake.Wait(kReceiveWaitMs);
             continue;
         }
@@ -352,6 +425,7 @@ void CDvrStream::ReceiveLoop()
             }
             if (got > 0) {
                 HandleChunk(m_RecvBuf, static_cast<size_t>(got));
+                lost = std::exchange(m_bMoveFailed, false);
                 if (static_cast<size_t>(got) < sizeof(m_RecvBuf)) {
                     // A short receive has (almost surely) emptied the socket:
                     // hand over now rather than after one more receive.
@@ -366,9 +440,7 @@ void CDvrStream::ReceiveLoop()
         // Reported once per lost connection, without the socket lock so that
         // the host may stop the stream from its callback.
         if (lost) {
-            if (DvrDataCallback callback = m_pfnDataCallback.load()) {
-                callback(this, kConnectionLost, nullptr, 0, m_dwUserData.load());
-            }
+            ReportLoss();
         }
     }
 }

@@ -55,6 +55,8 @@ public:
     bool SendStopTalk();
 
     // A command packet on the stream's own connection; nothing without one.
+    // Every send on the stream is bounded by the reply time-out; one that
+    // times out loses the connection (type 255, as for a failed receive).
     void SendStreamCommand(uint8_t code, const void *payload, size_t len);
     // The bytes unchanged; false when the stream has no connection.
     bool SendRaw(const void *data, size_t len);
@@ -76,6 +78,8 @@ private:
     // Sends an opening request and waits for any control reply.
     bool Request(uint8_t code, const void *payload, size_t len);
     void CloseSocket();
+    void SendBytes(const void *data, size_t len);
+    void SendBytes(const void *data, size_t len, const net::CSocketSlot::Lease &lease);
 
     // m_SockMutex taken from outside the receive thread: ends a receive pass
     // in progress at once instead of waiting it out.
@@ -90,6 +94,12 @@ private:
         CDvrStream &m_stream;
     };
     void Accept(int32_t channel, DvrDataCallback callback, uint32_t user);
+    // The queue's keep-waiting check of a download: the stream runs, nobody
+    // waits for the socket lock, and the connection has not failed.
+    static bool KeepWaitingForRoom(void *context);
+    // Type 255 to the host; kept for later when no callback is set yet (a
+    // loss during the opening, before the acknowledgement stored it).
+    void ReportLoss();
 
     const uint32_t m_dwDvrIp;
     const uint16_t m_wDvrPort;
@@ -113,6 +123,8 @@ private:
     std::atomic<DvrDataCallback> m_pfnDataCallback{nullptr};
     platform::CMutex m_SockMutex;
     std::atomic<int> m_nSockWaiters{0};  // threads about to take m_SockMutex
+    bool m_bMoveFailed = false;  // receive thread: the multicast move found no port
+    std::atomic<bool> m_bLossUnreported{false};
 };
 
 }  // namespace kn

@@ -19,7 +19,10 @@ CFrameQueue::CFrameQueue()
       m_nReadingOffset(0),
       m_nReadingLength(0),
       m_nReadGeneration(0),
-      m_bProducerWaiting(false)
+      m_bProducerWaiting(false),
+      m_bWaitForRoom(false),
+      m_pfnKeepWaiting(nullptr),
+      m_pKeepWaitingContext(nullptr)
 {
     // A slot is read only after the producer has written it; slot 0 is
     // cleared so that the first AppendFrame finds no partial frame.
@@ -43,6 +46,9 @@ bool CFrameQueue::BeginFrame(const uint8_t *source, uint8_t type, int32_t fragme
             m_nFillOffset = 0;
         }
         const int32_t offset = m_nFillOffset;
+        if (m_bWaitForRoom) {
+            WaitForRoomLocked(lock, offset, totalLength);
+        }
         WaitForReaderLocked(lock, offset, totalLength);
         DropOverlappingLocked(offset, totalLength);
 
@@ -119,6 +125,10 @@ int32_t CFrameQueue::TakeFrame(uint8_t *dest, uint8_t *type, uint32_t capacity)
             end > static_cast<uint32_t>(m_nBufferSize)) {
             slot.byState = kFree;  // consumed and dropped
             m_nReadSlot = NextSlot(m_nReadSlot);
+            if (m_bProducerWaiting) {
+                lock.unlock();
+                m_ProducerWake.Bump();
+            }
             return 0;
         }
         readSlot = m_nReadSlot;
@@ -250,6 +260,66 @@ void CFrameQueue::SetWakeBatch(int32_t frames)
 {
     CQueueLock lock(m_Mutex);
     m_nWakeBatch = frames < 1 ? 1 : (frames > kSlotCount / 2 ? kSlotCount / 2 : frames);
+}
+
+void CFrameQueue::SetWaitForRoom(bool on, KeepWaitingCheck keepWaiting, void *context)
+{
+    CQueueLock lock(m_Mutex);
+    m_bWaitForRoom = on;
+    m_pfnKeepWaiting = keepWaiting;
+    m_pKeepWaitingContext = context;
+}
+
+void CFrameQueue::WakeProducer()
+{
+    m_ProducerWake.Bump();
+}
+
+bool CFrameQueue::RoomLocked(int32_t offset, int32_t length) const
+{
+    // Completing one more frame while 119 wait would empty the ring.
+    if (WaitingCountLocked() >= kSlotCount - 1) {
+        return false;
+    }
+    for (int32_t slot = m_nReadSlot; slot != m_nWriteSlot; slot = NextSlot(slot)) {
+        const FrameSlot &frame = m_Slots[slot];
+        if (frame.nOffset < offset + length && offset < frame.nOffset + frame.nLength) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void CFrameQueue::WaitForRoomLocked(CQueueLock &lock, int32_t offset, int32_t length)
+{
+    while (!RoomLocked(offset, length)) {
+        // The frames in the way must reach the consumer even when fewer than
+        // a wake batch wait.
+        bool wakeConsumer = false;
+        if (m_bConsumerWaiting && FrameWaitingLocked()) {
+            m_bConsumerWaiting = false;
+            wakeConsumer = true;
+        }
+        m_bProducerWaiting = true;
+        const uint32_t seen = m_ProducerWake.Value();
+        const KeepWaitingCheck check = m_pfnKeepWaiting;
+        void *const context = m_pKeepWaitingContext;
+        lock.unlock();
+        if (wakeConsumer) {
+            m_ConsumerWake.Bump();
+        }
+        // Asked after the wake word was read: a WakeProducer that made the
+        // check say no either shows here or ends the sleep below at once.
+        const bool keepWaiting = check == nullptr || check(context);
+        if (keepWaiting) {
+            m_ProducerWake.Wait(seen, kRoomRecheckMs);
+        }
+        lock.lock();
+        if (!keepWaiting) {
+            break;
+        }
+    }
+    m_bProducerWaiting = false;
 }
 
 void CFrameQueue::Flush()

@@ -5,11 +5,17 @@
 // Contract:
 // - Fixed footprint: 120 slots over a 768000-byte region inside the object;
 //   nothing is allocated after construction.
-// - The producer is never blocked or refused for lack of room: old frames are
-//   given up, never new ones. Completing a frame while 119 others wait empties
-//   the queue (that frame included); a new frame whose bytes would cover bytes
-//   of waiting frames drops those frames, oldest first, before anything is
-//   written. A delivered frame therefore always holds exactly its own bytes.
+// - By default the producer is never blocked or refused for lack of room: old
+//   frames are given up, never new ones. Completing a frame while 119 others
+//   wait empties the queue (that frame included); a new frame whose bytes
+//   would cover bytes of waiting frames drops those frames, oldest first,
+//   before anything is written. A delivered frame therefore always holds
+//   exactly its own bytes.
+// - With SetWaitForRoom the producer instead waits in BeginFrame until the
+//   consumer has taken enough frames for the new one to fit without a drop,
+//   for as long as the producer's keep-waiting check agrees (asked at least
+//   every kRoomRecheckMs, and at once after WakeProducer). When it stops
+//   agreeing, the frame is placed the default way, dropping old frames.
 // - Frames are delivered whole, in the order in which they were begun. A frame
 //   larger than the consumer's capacity is consumed and dropped.
 // - One small lock guards what both sides see (the cursors, the states of
@@ -89,6 +95,17 @@ public:
     // Producer. Wakes a sleeping consumer when a frame waits.
     void Flush();
 
+    // Producer, before any frame. On: BeginFrame waits for room instead of
+    // dropping waiting frames while keepWaiting(context) returns true (a
+    // null check waits for as long as it takes). The check runs on the
+    // producer's thread without the queue's lock.
+    using KeepWaitingCheck = bool (*)(void *context);
+    static constexpr uint32_t kRoomRecheckMs = 50;
+    void SetWaitForRoom(bool on, KeepWaitingCheck keepWaiting, void *context);
+    // Any thread. Makes a producer that waits for room ask its check again
+    // at once (call it after making the check answer false).
+    void WakeProducer();
+
 private:
     struct FrameSlot {
         int32_t nOffset;
@@ -118,6 +135,12 @@ private:
     // Sleeps, with the lock released, while a copy in progress covers any of
     // these bytes.
     void WaitForReaderLocked(CQueueLock &lock, int32_t offset, int32_t length);
+    // True when a frame at these bytes can be completed without dropping a
+    // waiting frame.
+    bool RoomLocked(int32_t offset, int32_t length) const;
+    // Sleeps, with the lock released, until RoomLocked holds or the keep-
+    // waiting check says no; wakes a sleeping consumer first.
+    void WaitForRoomLocked(CQueueLock &lock, int32_t offset, int32_t length);
 
     uint8_t *m_pBuffer;
     int32_t m_nBufferSize;
@@ -140,7 +163,11 @@ private:
     int32_t m_nReadingLength;
     uint32_t m_nReadGeneration;  // bumped whenever the producer moves the read cursor
     bool m_bProducerWaiting;
-    platform::CWaitWord m_ProducerWake;  // the producer sleeps on it for a copy to end
+    platform::CWaitWord m_ProducerWake;  // the producer sleeps on it for a copy to end, or for room
+
+    bool m_bWaitForRoom;  // producer's own
+    KeepWaitingCheck m_pfnKeepWaiting;
+    void *m_pKeepWaitingContext;
 };
 
 }  // namespace kn::stream

@@ -72,8 +72,42 @@ std::shared_ptr<CDvrStream> CSessionStreams::NewStream(int32_t kind)
 {
     std::shared_ptr<CDvrStream> stream =
         CDvrStream::Create(m_Channel.CurrentSessionId(), kind, m_Channel.Address(), m_Channel.Port());
-    Append(stream);
-    return stream;
+    {
+        platform::CLockGuard lock(m_ListMutex);
+        if (!m_bClosing) {
+            m_StreamList.push_back(stream);
+            return stream;
+        }
+    }
+    stream->Destroy();  // the session closed first: never listed, never opened
+    return nullptr;
+}
+
+void *CSessionStreams::Opened(const std::shared_ptr<CDvrStream> &stream) const
+{
+    platform::CLockGuard lock(m_ListMutex);
+    for (const auto &listed : m_StreamList) {
+        if (listed == stream) {
+            return stream.get();
+        }
+    }
+    return nullptr;
+}
+
+void CSessionStreams::CloseAll()
+{
+    {
+        platform::CLockGuard lock(m_ListMutex);
+        m_bClosing = true;
+    }
+    // Nothing joins the list from here on, so one pass stops everything.
+    StopAll();
+}
+
+void CSessionStreams::Reopen()
+{
+    platform::CLockGuard lock(m_ListMutex);
+    m_bClosing = false;
 }
 
 void CSessionStreams::StopAll()
@@ -121,12 +155,15 @@ void *CSessionStreams::RealPlay(int32_t channel, int32_t transport, DvrDataCallb
     }
     if (!stream) {
         stream = NewStream(CDvrStream::kRealTime);
+        if (!stream) {
+            return nullptr;
+        }
     }
     if (!stream->OpenRealPlay(channel, transport, callback, user)) {
         Remove(stream);
         return nullptr;
     }
-    return stream.get();
+    return Opened(stream);
 }
 
 void *CSessionStreams::PlayBack(int32_t channel, const DvrTime &start, DvrDataCallback callback,
@@ -136,22 +173,28 @@ void *CSessionStreams::PlayBack(int32_t channel, const DvrTime &start, DvrDataCa
         return nullptr;
     }
     std::shared_ptr<CDvrStream> stream = NewStream(CDvrStream::kPlayBack);
+    if (!stream) {
+        return nullptr;
+    }
     if (!stream->OpenPlayBack(channel, start, callback, user)) {
         Remove(stream);
         return nullptr;
     }
-    return stream.get();
+    return Opened(stream);
 }
 
 void *CSessionStreams::DownLoad(int32_t channel, const DvrTime &start, const DvrTime &end,
                             DvrDataCallback callback, uint32_t user)
 {
     std::shared_ptr<CDvrStream> stream = NewStream(CDvrStream::kDownLoadOrTalk);
+    if (!stream) {
+        return nullptr;
+    }
     if (!stream->OpenDownLoad(channel, start, end, callback, user)) {
         Remove(stream);
         return nullptr;
     }
-    return stream.get();
+    return Opened(stream);
 }
 
 void *CSessionStreams::Talk()
@@ -165,13 +208,21 @@ void *CSessionStreams::Talk()
         Remove(old);  // replaced without telling the recorder
     }
     std::shared_ptr<CDvrStream> stream = NewStream(CDvrStream::kDownLoadOrTalk);
+    if (!stream) {
+        return nullptr;
+    }
     if (!stream->OpenTalk()) {
         Remove(stream);
         return nullptr;
     }
     platform::CLockGuard lock(m_ListMutex);
-    m_pTalkStream = stream;
-    return stream.get();
+    for (const auto &listed : m_StreamList) {
+        if (listed == stream) {
+            m_pTalkStream = stream;
+            return stream.get();
+        }
+    }
+    return nullptr;  // a close took it meanwhile and tore it down
 }
 
 int32_t CSessionStreams::StopTalk()

@@ -43,6 +43,12 @@ public:
 
     // Stops each stream of the list once, by its kind.
     void StopAll();
+    // Stops every stream and accepts no new one until Reopen: an opening
+    // that races the close returns null, its connection closed, so that no
+    // stream outlives its session's close.
+    void CloseAll();
+    // Accepts new streams again (a new login of the same session).
+    void Reopen();
     // The keep-alive bitmap: bit (channel mod 32) of every real-time stream.
     // Leaves channels untouched and returns false when the list is empty.
     bool LiveChannels(uint32_t &channels) const;
@@ -53,12 +59,18 @@ private:
     void Append(const std::shared_ptr<CDvrStream> &stream);
     void Remove(const std::shared_ptr<CDvrStream> &stream);
     void SendStopFor(const CDvrStream &stream);
+    // A new stream in the list; null (and nothing left running) once the
+    // session is closing.
     std::shared_ptr<CDvrStream> NewStream(int32_t kind);
+    // The result of an opening: the handle while the stream is still listed
+    // (a close meanwhile took it and tore it down), else null.
+    void *Opened(const std::shared_ptr<CDvrStream> &stream) const;
 
     net::CCommandChannel &m_Channel;
     mutable platform::CMutex m_ListMutex;
     std::vector<std::shared_ptr<CDvrStream>> m_StreamList;
     std::shared_ptr<CDvrStream> m_pTalkStream;
+    bool m_bClosing = false;  // under m_ListMutex
 };
 
 }  // namespace kn

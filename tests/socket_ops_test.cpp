@@ -221,8 +221,11 @@ TEST(SocketSlot, CloseWaitsForTheLastLease)
         EXPECT_EQ(slot.Peek(), kNoSocket);
         EXPECT_FALSE(slot.Acquire());
         EXPECT_TRUE(IsOpen(fd));
-        // The lease's socket was shut down, so a send returns at once.
-        EXPECT_EQ(platform::Send(lease.get(), "x", 1), -1);
+        // The lease's socket is closing, so a send through it returns at
+        // once; its reception was ended without telling the peer.
+        EXPECT_EQ(lease.Send("x", 1, 5000), kn::net::SendResult::Failed);
+        char byte = 0;
+        EXPECT_EQ(platform::Receive(lease.get(), &byte, 1), 0);
     }
     EXPECT_FALSE(IsOpen(fd));
 }

@@ -24,8 +24,18 @@ namespace kn::platform {
 namespace {
 
 std::mutex g_SettingsMutex;  // the names below, and read-modify-write of the file
-std::string g_strVendor = "TALVERN";
-std::string g_strLibrary = "kestrelnet";
+struct SettingsNames {
+    std::string vendor = "TALVERN";
+    std::string library = "kestrelnet";
+};
+
+// Built on first use: the library names its store from a static initialiser
+// in another file, which may run before this file's own initialisers.
+SettingsNames &Names()
+{
+    static SettingsNames names;
+    return names;
+}
 
 std::string ConfigHome()
 {
@@ -83,10 +93,10 @@ void SetSettingsLocation(const char *vendor, const char *library)
 {
     std::lock_guard<std::mutex> lock(g_SettingsMutex);
     if (vendor != nullptr && *vendor != '\0') {
-        g_strVendor = vendor;
+        Names().vendor = vendor;
     }
     if (library != nullptr && *library != '\0') {
-        g_strLibrary = library;
+        Names().library = library;
     }
 }
 
@@ -101,7 +111,7 @@ int32_t ReadSettingInt(const char *section, const char *name, int32_t defaultVal
         return defaultValue;
     }
     bool ok = false;
-    const auto lines = ReadLines(home + "/" + g_strVendor + "/" + g_strLibrary + ".ini", ok);
+    const auto lines = ReadLines(home + "/" + Names().vendor + "/" + Names().library + ".ini", ok);
     int32_t value = defaultValue;
     return IniReadInt(lines, section, name, value) ? value : defaultValue;
 }
@@ -116,8 +126,8 @@ bool WriteSettingInt(const char *section, const char *name, int32_t value)
     if (home.empty()) {
         return false;
     }
-    const std::string folder = home + "/" + g_strVendor;
-    const std::string path = folder + "/" + g_strLibrary + ".ini";
+    const std::string folder = home + "/" + Names().vendor;
+    const std::string path = folder + "/" + Names().library + ".ini";
     if (!MakeFolder(home) || !MakeFolder(folder)) {
         return false;
     }

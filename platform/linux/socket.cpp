@@ -104,6 +104,15 @@ void ShutdownSocket(SocketHandle s)
     }
 }
 
+void ShutdownReceive(SocketHandle s)
+{
+    if (s != kNoSocket) {
+        // On Linux this sends nothing: the peer learns of the end only from
+        // the reset of the close that follows.
+        shutdown(s, SHUT_RD);
+    }
+}
+
 bool SetReceiveTimeout(SocketHandle s, uint32_t ms)
 {
     if (s == kNoSocket) {
@@ -271,6 +280,38 @@ long Send(SocketHandle s, const void *buf, size_t len)
     }
     // A peer that has gone must never raise SIGPIPE in the host's process.
     return static_cast<long>(send(s, buf, len, MSG_NOSIGNAL));
+}
+
+long SendNoWait(SocketHandle s, const void *buf, size_t len, bool &wouldBlock)
+{
+    wouldBlock = false;
+    if (s == kNoSocket || (buf == nullptr && len != 0)) {
+        return -1;
+    }
+    for (;;) {
+        const ssize_t n = send(s, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            wouldBlock = true;
+        }
+        return static_cast<long>(n);
+    }
+}
+
+bool ConnectionFailed(SocketHandle s)
+{
+    if (s == kNoSocket) {
+        return true;
+    }
+    pollfd pfd{s, 0, 0};
+    if (poll(&pfd, 1, 0) <= 0) {
+        return false;
+    }
+    // A reset or a failure closes both directions (POLLHUP) or leaves an
+    // error; an orderly end of the peer's side alone raises neither.
+    return (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
 
 bool SetMulticastTtl(SocketHandle s, int ttl) { return SetIntOption(s, IPPROTO_IP, IP_MULTICAST_TTL, ttl); }

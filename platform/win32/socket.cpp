@@ -151,6 +151,15 @@ void ShutdownSocket(SocketHandle s)
     }
 }
 
+void ShutdownReceive(SocketHandle s)
+{
+    if (s != kNoSocket) {
+        // Ends reception without a FIN: the peer learns of the end only from
+        // the reset of the close that follows.
+        shutdown(s, SD_RECEIVE);
+    }
+}
+
 bool SetReceiveTimeout(SocketHandle s, uint32_t ms)
 {
     if (s == kNoSocket) {
@@ -338,6 +347,64 @@ long Send(SocketHandle s, const void *buf, size_t len)
     }
     const int rc = send(s, static_cast<const char *>(buf), ClampLength(len), 0);
     return rc == SOCKET_ERROR ? -1 : rc;
+}
+
+// WinSock has no per-call non-blocking flag, and the socket's mode is shared
+// with a receive thread that may be switching it for its readiness wait. So
+// room is checked first without waiting, and a blocking send is then given
+// at most one slice: WinSock takes a send whole while its buffer is not
+// full, so that send does not wait for the peer.
+long SendNoWait(SocketHandle s, const void *buf, size_t len, bool &wouldBlock)
+{
+    constexpr size_t kSendSlice = 8192;
+    wouldBlock = false;
+    if (s == kNoSocket || (buf == nullptr && len != 0)) {
+        return -1;
+    }
+    const int room = SelectOne(s, true, 0);
+    if (room < 0) {
+        return -1;
+    }
+    if (room == 0) {
+        wouldBlock = true;
+        return -1;
+    }
+    const int rc = send(s, static_cast<const char *>(buf), ClampLength(len < kSendSlice ? len : kSendSlice), 0);
+    if (rc == SOCKET_ERROR) {
+        wouldBlock = WSAGetLastError() == WSAEWOULDBLOCK;
+        return -1;
+    }
+    return rc;
+}
+
+bool ConnectionFailed(SocketHandle s)
+{
+    if (s == kNoSocket) {
+        return true;
+    }
+    fd_set failed;
+    FD_ZERO(&failed);
+    FD_SET(s, &failed);
+    timeval none{0, 0};
+    if (select(0, nullptr, nullptr, &failed, &none) > 0) {
+        return true;
+    }
+    int error = 0;
+    int len = sizeof error;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &len) == 0 && error != 0) {
+        return true;
+    }
+    // A reset shows as readable with a receive that fails; an orderly end
+    // reads 0 bytes and is not a failure. Peeking leaves any data in place.
+    if (SelectOne(s, false, 0) <= 0) {
+        return false;
+    }
+    char byte;
+    if (recv(s, &byte, 1, MSG_PEEK) != SOCKET_ERROR) {
+        return false;
+    }
+    const int peekError = WSAGetLastError();
+    return peekError != WSAEWOULDBLOCK && peekError != WSAEMSGSIZE;
 }
 
 bool SetMulticastTtl(SocketHandle s, int ttl) { return SetIntOption(s, IPPROTO_IP, IP_MULTICAST_TTL, ttl); }

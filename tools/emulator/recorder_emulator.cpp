@@ -19,6 +19,7 @@ namespace {
 
 constexpr Millis kSendDeadline{5000};  // a peer that reads nothing for this long is given up
 constexpr Millis kWaitSlice{20};
+constexpr Millis kServeAfterReply{100};
 
 // The recorder's reply table for parameter codes.
 std::map<uint8_t, uint8_t> DefaultReplyCodes()
@@ -89,6 +90,9 @@ struct CRecorderEmulator::Conn {
     Bytes audio;  // under m_Mutex
     CloseMode closeRequest = CloseMode::None;  // under m_Mutex
     bool talkOpen = false;  // owning thread only: bytes after the opening are audio
+    // A send met the client's reset. The send then takes the socket's error,
+    // and the next receive reports an ordinary end instead of the reset.
+    std::atomic<bool> sendSawReset{false};
 
     std::mutex sendMutex;  // fd writes and the close
     int fd = -1;  // TCP socket; -1 once closed and for UDP
@@ -278,8 +282,16 @@ void CRecorderEmulator::AcceptLoop()
 void CRecorderEmulator::ConnectionLoop(Conn &c)
 {
     std::vector<uint8_t> buf(65536);
+    CloseCause cause = CloseCause::Emulator;
     for (;;) {
-        pollfd fds[3] = {{m_StopPipe[0], POLLIN, 0}, {c.pokePipe[0], POLLIN, 0}, {c.fd, POLLIN, 0}};
+        bool reading;
+        {
+            std::lock_guard<std::mutex> lk(m_Mutex);
+            reading = c.info.reading;
+        }
+        // A connection that is not read is not polled either: its bytes stay
+        // in the TCP buffers, and the client's sends fill them up.
+        pollfd fds[3] = {{m_StopPipe[0], POLLIN, 0}, {c.pokePipe[0], POLLIN, 0}, {reading ? c.fd : -1, POLLIN, 0}};
         if (::poll(fds, 3, -1) < 0) {
             if (errno == EINTR) {
                 continue;
@@ -301,18 +313,36 @@ void CRecorderEmulator::ConnectionLoop(Conn &c)
                 CloseSocket(c, mode);
                 return;
             }
+            continue;  // the reading knob changed
         }
         if (fds[2].revents != 0) {
             const ssize_t n = ::recv(c.fd, buf.data(), buf.size(), 0);
             if (n < 0 && errno == EINTR) {
                 continue;
             }
-            if (n <= 0 || !OnBytes(c, buf.data(), static_cast<size_t>(n))) {
+            if (n <= 0) {
+                const bool reset = (n < 0 && errno == ECONNRESET) || c.sendSawReset.load();
+                cause = reset ? CloseCause::PeerReset : (n == 0 ? CloseCause::PeerOrderly : CloseCause::Emulator);
+                break;
+            }
+            if (!OnBytes(c, buf.data(), static_cast<size_t>(n))) {
                 break;
             }
         }
     }
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        if (c.info.closeCause == CloseCause::None) {
+            c.info.closeCause = cause;
+        }
+    }
     CloseSocket(c, CloseMode::Orderly);
+}
+
+void CRecorderEmulator::Poke(Conn &c)
+{
+    const char b = 1;
+    [[maybe_unused]] ssize_t n = ::write(c.pokePipe[1], &b, 1);
 }
 
 void CRecorderEmulator::OnDatagram()
@@ -390,6 +420,9 @@ bool CRecorderEmulator::OnBytes(Conn &c, const uint8_t *data, size_t len)
         if (!goOn) {
             return false;
         }
+        if (a.stopReading) {
+            return true;  // whatever followed in this read is left unread
+        }
         if (c.talkOpen) {
             // Whatever followed the opening in this read is already audio.
             const Bytes rest = c.reader.TakeRest();
@@ -452,6 +485,7 @@ CRecorderEmulator::Action CRecorderEmulator::DecideCommand(Conn &c, const Record
         a.reply = BuildPacket(m_SessionId, 51, payload);
         a.hasReply = true;
         a.close = m_bCloseAfterLogin ? CloseMode::Orderly : CloseMode::None;
+        a.stopReading = m_StopReading.count(ChannelKind::Command) != 0;
         return a;
     }
     if (p.code == 69) {
@@ -495,6 +529,10 @@ CRecorderEmulator::Action CRecorderEmulator::DecideMedia(Conn &c, const Recorded
     }
     if (kind == ChannelKind::Talk) {
         c.talkOpen = true;  // what follows on this connection is audio
+    }
+    a.stopReading = m_StopReading.count(kind) != 0;
+    if (kind == ChannelKind::Download) {
+        a.serve = m_DownloadStream;
     }
     if (m_MediaSilent.count(kind) != 0) {
         return a;
@@ -578,10 +616,40 @@ bool CRecorderEmulator::Execute(Conn &c, const Action &a)
         CloseSocket(c, a.close);
         return false;
     }
+    if (a.stopReading) {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        c.info.reading = false;
+        Changed();
+    }
+    if (!a.serve.empty() && hasReply) {
+        // The client reads a control reply and media that share one chunk as
+        // the reply alone: give the acknowledgement time to be read first.
+        if (!Pause(kServeAfterReply)) {
+            return false;
+        }
+        Serve(c, a.serve);
+    }
     return true;
 }
 
-bool CRecorderEmulator::SendOn(Conn &c, const uint8_t *data, size_t len)
+void CRecorderEmulator::Serve(Conn &c, const Bytes &stream)
+{
+    // In pieces, so that progress shows while the client holds the rest back.
+    constexpr size_t kPiece = 65536;
+    for (size_t at = 0; at < stream.size();) {
+        const size_t n = std::min(kPiece, stream.size() - at);
+        if (!SendOn(c, stream.data() + at, n, true)) {
+            return;
+        }
+        at += n;
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        c.info.servedBytes = at;
+        c.info.serveDone = at == stream.size();
+        Changed();
+    }
+}
+
+bool CRecorderEmulator::SendOn(Conn &c, const uint8_t *data, size_t len, bool unbounded)
 {
     std::lock_guard<std::mutex> lk(c.sendMutex);
     if (c.info.transport == Transport::Udp) {  // fixed before the record is published
@@ -603,11 +671,20 @@ bool CRecorderEmulator::SendOn(Conn &c, const uint8_t *data, size_t len)
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (errno == ECONNRESET) {
+                c.sendSawReset = true;
+            }
             return false;
         }
-        const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+        const auto left = unbounded ? 100 : std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
         if (left <= 0 || m_bStopping.load()) {
             return false;
+        }
+        if (unbounded) {
+            std::lock_guard<std::mutex> lk(m_Mutex);
+            if (c.closeRequest != CloseMode::None) {
+                return false;
+            }
         }
         pollfd fds[2] = {{c.fd, POLLOUT, 0}, {m_StopPipe[0], POLLIN, 0}};
         ::poll(fds, 2, static_cast<int>(std::min<long long>(left, 100)));
@@ -633,6 +710,9 @@ void CRecorderEmulator::CloseSocket(Conn &c, CloseMode mode)
         if (c.info.open) {
             c.info.open = false;
             c.info.closedAt = Clock::now();
+            if (c.info.closeCause == CloseCause::None) {
+                c.info.closeCause = CloseCause::Emulator;
+            }
             closed = true;
             Changed();
         }
@@ -809,6 +889,38 @@ void CRecorderEmulator::SetTalkAccepted(bool accepted)
 {
     std::lock_guard<std::mutex> lk(m_Mutex);
     m_bTalkAccepted = accepted;
+}
+
+void CRecorderEmulator::SetDownloadStream(const Bytes &stream)
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    m_DownloadStream = stream;
+}
+
+void CRecorderEmulator::SetStopReading(ChannelKind kind, bool stop)
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    if (stop) {
+        m_StopReading.insert(kind);
+    } else {
+        m_StopReading.erase(kind);
+    }
+}
+
+bool CRecorderEmulator::SetReading(int conn, bool reading)
+{
+    Conn *c;
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        c = Find(conn);
+        if (c == nullptr || !c->info.open || c->info.transport != Transport::Tcp) {
+            return false;
+        }
+        c->info.reading = reading;
+        Changed();
+    }
+    Poke(*c);
+    return true;
 }
 
 void CRecorderEmulator::SetMediaSilent(ChannelKind kind, bool silent)
@@ -994,8 +1106,7 @@ bool CRecorderEmulator::CloseConnection(int conn, bool reset)
         return true;
     }
     c->closeRequest = reset ? CloseMode::Reset : CloseMode::Orderly;
-    const char b = 1;
-    [[maybe_unused]] ssize_t n = ::write(c->pokePipe[1], &b, 1);
+    Poke(*c);
     return m_Cond.wait_for(lk, Millis(2000), [c] { return !c->info.open; });
 }
 

@@ -48,6 +48,14 @@ struct RecordedPacket {
     Bytes payload;
 };
 
+// Who ended a connection, as the emulator saw it.
+enum class CloseCause {
+    None,         // still open
+    Emulator,     // the emulator closed it (a knob, CloseConnection, Stop)
+    PeerOrderly,  // the client ended it in order (the emulator read its end)
+    PeerReset,    // the client reset it
+};
+
 struct ConnectionInfo {
     int index = -1;  // position in order of arrival, stable for the emulator's life
     ChannelKind kind = ChannelKind::Unknown;
@@ -59,6 +67,10 @@ struct ConnectionInfo {
     size_t packetCount = 0;
     size_t skippedBytes = 0;  // bytes that were no packet
     size_t audioBytes = 0;  // talk: raw bytes after the opening
+    CloseCause closeCause = CloseCause::None;
+    bool reading = true;  // false once the emulator stopped reading it
+    size_t servedBytes = 0;  // download: bytes of the served stream sent so far
+    bool serveDone = false;  // download: the whole served stream was sent
 };
 
 // Recording search: command 69 asks for one day, reply 71 lists records.
@@ -180,6 +192,19 @@ public:
     // Talk audio is counted always; kept for TalkAudio only while this is on
     // (the default), so a long-running emulator can turn keeping off.
     void SetKeepAudio(bool keep);
+    // Serves this frame byte stream on every download connection 100 ms after
+    // answering its opening (so that the reply is read as a chunk of its
+    // own), as fast as TCP takes it: no deadline, however slowly the client
+    // reads (until the connection closes or Stop). Empty (the default)
+    // serves nothing.
+    void SetDownloadStream(const Bytes &stream);
+    // Connections of this kind stop reading once their opening is answered
+    // (the login reply on a command channel): the client's sends pile up in
+    // the TCP buffers until they are full, as with a recorder whose
+    // application hangs while its TCP stack keeps the connection open.
+    void SetStopReading(ChannelKind kind, bool stop);
+    // Stops (or resumes) reading one connection at once.
+    bool SetReading(int conn, bool reading);
 
     // --- Observing ---
     void SetEventObserver(EventObserver observer);  // set before Start
@@ -235,6 +260,8 @@ private:
         SearchQuery query;
         CloseMode close = CloseMode::None;
         Millis delay{0};
+        bool stopReading = false;  // after the reply
+        Bytes serve;  // after the reply, unbounded
     };
 
     void AcceptLoop();
@@ -248,7 +275,11 @@ private:
     bool Execute(Conn &c, const Action &a);
     bool Pause(Millis d) const;  // false when stopping
     void Notify(EventType type, const Conn &c, const RecordedPacket *packet = nullptr);
-    bool SendOn(Conn &c, const uint8_t *data, size_t len);
+    // Gives up after the send deadline, or (unbounded) only when the
+    // connection is asked to close or the emulator stops.
+    bool SendOn(Conn &c, const uint8_t *data, size_t len, bool unbounded = false);
+    void Serve(Conn &c, const Bytes &stream);
+    void Poke(Conn &c);
     void CloseSocket(Conn &c, CloseMode mode);
     Conn *Find(int conn) const;  // under m_Mutex
     void Changed();  // under m_Mutex
@@ -279,6 +310,8 @@ private:
     bool m_bParamStore = false;
     std::map<uint8_t, Bytes> m_StoredParams;
     bool m_bKeepAudio = true;
+    Bytes m_DownloadStream;
+    std::set<ChannelKind> m_StopReading;
     EventObserver m_Observer;  // fixed once started
     std::set<uint8_t> m_Ignored;
 

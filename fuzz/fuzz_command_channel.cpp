@@ -1,0 +1,142 @@
+// Bytes received on the command channel, cut into arbitrary receives of at
+// most 4096 bytes: the split and join of packets by their declared length,
+// then what the session reads of each packet: its code, the login reply's
+// session id and result byte, a recorder message's 12 bytes, and search
+// pages, stored and handed out record by record.
+//
+// Input: byte 0 = n (the number of receive sizes, 0-15), then n sizes of two
+// bytes each (little-endian, modulo 4096, 0 read as 1), used in turn, then
+// the bytes received. Every receive is appended from a heap block of its
+// exact size.
+//
+// Invariants: every packet handed out is a run of the received bytes, in
+// order, never reaching past them; a search page yields at most the records
+// it carried, each from inside it.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "net/command_packet.h"
+#include "net/packet_framing.h"
+#include "session/recording_search.h"
+
+namespace {
+
+[[noreturn]] void Fail(const char *what)
+{
+    std::fprintf(stderr, "command channel invariant broken: %s\n", what);
+    std::abort();
+}
+
+void ReadPacket(const uint8_t *packet, size_t len, kn::CRecordingSearch &search)
+{
+    kn::net::ReplyView reply;
+    if (!kn::net::ReadReply(packet, len, reply)) {
+        if (len >= kn::net::kHeaderSize) {
+            Fail("a packet with a code byte was not read");
+        }
+        return;
+    }
+    if (reply.payload != packet + kn::net::kHeaderSize || reply.payloadLen != len - kn::net::kHeaderSize) {
+        Fail("the payload is not the packet's own");
+    }
+    volatile uint8_t sink = 0;
+    switch (reply.code) {
+    case 51:  // login reply: the session id from the header, the result byte
+        for (size_t i = 4; i < 8; ++i) {
+            sink = sink + packet[i];
+        }
+        if (reply.payloadLen > 0) {
+            sink = sink + reply.payload[0];
+        }
+        break;
+    case 56: {  // recorder message: 12 bytes, the missing ones zero
+        uint8_t message[12] = {};
+        std::memcpy(message, reply.payload, std::min<size_t>(reply.payloadLen, sizeof message));
+        sink = sink + message[11];
+        break;
+    }
+    case 71: {  // a search page for one day
+        const DvrTime day{2024, 2, 29, 0, 0, 0};
+        const DvrTime end{2024, 2, 29, 23, 59, 59};
+        if (!search.StorePage(day, end, reply.payload, reply.payloadLen)) {
+            search.Clear();
+            break;
+        }
+        const size_t carried = reply.payloadLen >= 5 ? (reply.payloadLen - 5) / kn::CRecordingSearch::kRecordSize : 0;
+        DvrFileRecord record{};
+        size_t handed = 0;
+        while (search.NextFile(record) == KR_4100_FIND_RECORD) {
+            if (record.Start.nHour > 255 || record.End.nSecond > 255) {
+                Fail("a record field from outside its byte");
+            }
+            ++handed;
+        }
+        if (handed > carried) {
+            Fail("more records than the page carried");
+        }
+        search.Clear();
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size == 0) {
+        return 0;
+    }
+    const size_t count = data[0] % 16;
+    size_t at = 1;
+    std::vector<size_t> sizes;
+    for (size_t i = 0; i < count && at + 1 < size; ++i, at += 2) {
+        const size_t s = (data[at] | static_cast<size_t>(data[at + 1]) << 8) % kn::net::CPacketJoiner::kReceiveSize;
+        sizes.push_back(s == 0 ? 1 : s);
+    }
+    if (sizes.empty()) {
+        sizes.push_back(kn::net::CPacketJoiner::kReceiveSize);
+    }
+    const uint8_t *const stream = data + at;
+    const size_t streamLen = size - at;
+
+    static auto *joiner = new kn::net::CPacketJoiner();
+    static auto *search = new kn::CRecordingSearch();
+    joiner->Clear();
+    size_t received = 0;  // bytes of the stream appended so far
+    size_t next = 0;      // where in the stream the next packet may start
+    for (size_t k = 0; received < streamLen; ++k) {
+        const size_t n = std::min(sizes[k % sizes.size()], streamLen - received);
+        std::unique_ptr<uint8_t[]> chunk(new uint8_t[n]);
+        std::memcpy(chunk.get(), stream + received, n);
+        joiner->Append(chunk.get(), n);
+        received += n;
+        const bool filled = n == kn::net::CPacketJoiner::kReceiveSize;
+        const uint8_t *packet = nullptr;
+        size_t len = 0;
+        while (joiner->Next(filled, packet, len)) {
+            if (len == 0 || len > received) {
+                Fail("a packet longer than what was received");
+            }
+            // A run of the received bytes at or after the end of the last
+            // packet (held bytes are given up when a lying length overflows
+            // the buffer, so runs may be skipped, never reordered).
+            size_t found = next;
+            while (found + len <= received && std::memcmp(stream + found, packet, len) != 0) {
+                ++found;
+            }
+            if (found + len > received) {
+                Fail("a packet that is not a run of the received bytes, in order");
+            }
+            next = found + len;
+            ReadPacket(packet, len, *search);
+        }
+    }
+    return 0;
+}
