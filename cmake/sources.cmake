@@ -22,3 +22,18 @@ set(KN_LIBRARY_SOURCES
     ${KN_PLATFORM_COMMON_SOURCES}
     ${KN_PLATFORM_BACKEND_SOURCES})
 list(TRANSFORM KN_LIBRARY_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/)
+
+# One release's sources compiled once into objects (kestrelnet_objects<suffix>),
+# and the static library the tests link made from them (kestrelnet_core<suffix>).
+# Every platform makes its shared library from the same objects.
+function(kestrelnet_add_core suffix release)
+    add_library(kestrelnet_objects${suffix} OBJECT ${KN_LIBRARY_SOURCES})
+    target_include_directories(kestrelnet_objects${suffix} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_compile_definitions(kestrelnet_objects${suffix}
+        PUBLIC KESTREL_RELEASE=${release} PRIVATE KESTRELNET_BUILDING)
+
+    add_library(kestrelnet_core${suffix} STATIC $<TARGET_OBJECTS:kestrelnet_objects${suffix}>)
+    target_include_directories(kestrelnet_core${suffix} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_compile_definitions(kestrelnet_core${suffix} INTERFACE KESTREL_RELEASE=${release})
+    target_link_libraries(kestrelnet_core${suffix} PUBLIC ${ARGN})
+endfunction()

@@ -61,16 +61,8 @@ set(KN_WIN_SYSTEM_LIBRARIES ws2_32 advapi32 user32 synchronization)
 set(KN_WIN_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
 
 function(kestrelnet_add_windows_release suffix release version output_dir)
-    add_library(kestrelnet_objects${suffix} OBJECT ${KN_LIBRARY_SOURCES})
-    target_include_directories(kestrelnet_objects${suffix} PUBLIC ${PROJECT_SOURCE_DIR})
-    target_compile_definitions(kestrelnet_objects${suffix}
-        PUBLIC KESTREL_RELEASE=${release} PRIVATE KESTRELNET_BUILDING)
-
-    # The library's code as a static library, for the Windows test programs.
-    add_library(kestrelnet_core${suffix} STATIC $<TARGET_OBJECTS:kestrelnet_objects${suffix}>)
-    target_include_directories(kestrelnet_core${suffix} PUBLIC ${PROJECT_SOURCE_DIR})
-    target_compile_definitions(kestrelnet_core${suffix} INTERFACE KESTREL_RELEASE=${release})
-    target_link_libraries(kestrelnet_core${suffix} PUBLIC ${KN_WIN_SYSTEM_LIBRARIES})
+    # The static library is for the Windows test programs.
+    kestrelnet_add_core("${suffix}" ${release} ${KN_WIN_SYSTEM_LIBRARIES})
 
     string(REPLACE "." "," KN_RC_VERSION_COMMAS ${version})
     set(KN_RC_VERSION ${version})
