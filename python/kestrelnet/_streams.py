@@ -20,6 +20,11 @@ if TYPE_CHECKING:
 # How long one wait of the library's delivery thread for room lasts before it
 # looks again whether the stream was closed meanwhile.
 _ROOM_WAIT_SLICE = 0.1
+# The library reports a closed connection (type 255) on the stream's receive
+# thread while frames it already queued may still come from the delivery
+# thread, and it says nothing when the last one has gone out. A stream whose
+# connection closed ends once no frame came for this long.
+DRAIN_QUIET = 0.5
 
 
 class FrameBuffer:
@@ -41,8 +46,10 @@ class FrameBuffer:
         self.dropped = 0
         self._frames: Deque[Frame] = collections.deque()
         self._cond = threading.Condition(threading.Lock())
-        self._ended = False  # no frame will follow (type 255 or closed)
+        self._ended = False  # no frame will follow: closed, or a producer error
         self._lost = False  # the library reported the connection closed
+        self._last_put = 0.0  # monotonic time of the last frame or of the loss
+        self._producers_waiting = 0
         self._closed = False  # the consumer is done
         self._error: Optional[BaseException] = None
         self._waiter: Optional[Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]] = None
@@ -54,21 +61,24 @@ class FrameBuffer:
     def put_item(self, frame: Any) -> None:
         with self._cond:
             if self.policy == "wait":
+                self._producers_waiting += 1
                 while len(self._frames) >= self.capacity and not self._closed:
                     self._cond.wait(_ROOM_WAIT_SLICE)
+                self._producers_waiting -= 1
             if self._closed:
                 return
             if len(self._frames) >= self.capacity:
                 self._frames.popleft()
                 self.dropped += 1
             self._frames.append(frame)
+            self._last_put = time.monotonic()
             self._cond.notify_all()
             self._wake_async()
 
     def lost(self) -> None:
         with self._cond:
             self._lost = True
-            self._ended = True
+            self._last_put = time.monotonic()
             self._cond.notify_all()
             self._wake_async()
 
@@ -104,51 +114,68 @@ class FrameBuffer:
     def closed(self) -> bool:
         return self._closed
 
+    def _state(self) -> Tuple[Optional[Frame], bool, Optional[float]]:
+        """Under the lock: (frame, ended, how long the drain may still last)."""
+        frame = self._pop()
+        if frame is not None:
+            return frame, False, None
+        if self._error is not None:
+            raise self._error
+        if self._ended:
+            return None, True, None
+        if self._lost:
+            if self._producers_waiting:
+                return None, False, DRAIN_QUIET
+            quiet = time.monotonic() - self._last_put
+            if quiet >= DRAIN_QUIET:
+                return None, True, None
+            return None, False, DRAIN_QUIET - quiet
+        return None, False, None
+
     def take(self, timeout: Optional[float]) -> Tuple[Optional[Frame], bool]:
         """The next frame, or (None, lost) at the end. Raises Timeout when no
         frame came within timeout seconds, and the producer's error."""
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._cond:
             while True:
-                frame = self._pop()
+                frame, ended, drain = self._state()
                 if frame is not None:
                     return frame, False
-                if self._error is not None:
-                    raise self._error
-                if self._ended:
+                if ended:
                     return None, self._lost and not self._closed
-                if deadline is None:
-                    self._cond.wait()
-                else:
+                wait = drain
+                if deadline is not None:
                     left = deadline - time.monotonic()
                     if left <= 0:
                         raise Timeout(f"no frame within {timeout:g} s")
-                    self._cond.wait(left)
+                    wait = left if wait is None else min(wait, left)
+                self._cond.wait(wait)
 
     async def take_async(self, timeout: Optional[float]) -> Tuple[Optional[Frame], bool]:
         loop = asyncio.get_running_loop()
         deadline = None if timeout is None else loop.time() + timeout
         while True:
             with self._cond:
-                frame = self._pop()
+                frame, ended, drain = self._state()
                 if frame is not None:
                     return frame, False
-                if self._error is not None:
-                    raise self._error
-                if self._ended:
+                if ended:
                     return None, self._lost and not self._closed
                 fut: "asyncio.Future[None]" = loop.create_future()
                 self._waiter = (loop, fut)
+            wait = drain
+            if deadline is not None:
+                left = deadline - loop.time()
+                if left <= 0:
+                    raise Timeout(f"no frame within {timeout:g} s")
+                wait = left if wait is None else min(wait, left)
             try:
-                if deadline is None:
+                if wait is None:
                     await fut
                 else:
-                    left = deadline - loop.time()
-                    if left <= 0:
-                        raise Timeout(f"no frame within {timeout:g} s")
-                    await asyncio.wait_for(fut, left)
+                    await asyncio.wait_for(fut, wait)
             except asyncio.TimeoutError:
-                raise Timeout(f"no frame within {timeout:g} s") from None
+                pass  # the loop above tells a drain's end from a time-out
             finally:
                 with self._cond:
                     if self._waiter is not None and self._waiter[1] is fut:
