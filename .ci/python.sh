@@ -13,7 +13,7 @@ python=/usr/bin/python3
 if [ "${CI:-}" = "true" ] && [ "$(id -u)" = 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q
-    apt-get install -y -q --no-install-recommends python3-venv python3-pytest
+    apt-get install -y -q --no-install-recommends python3-venv python3-pytest python3-mypy
     if ! apt-cache show python3-scikit-build-core >/dev/null 2>&1; then
         # Debian 12 has scikit-build-core in its backports only.
         . /etc/os-release
@@ -49,6 +49,11 @@ began=$(date +%s)
 "$venv/bin/pip" install -q --no-index --no-build-isolation ./python
 echo "   built and installed in $(( $(date +%s) - began )) s"
 "$venv/bin/python" -c 'import kestrelnet; print("   loads", kestrelnet.library_file(), "and", kestrelnet.library_file("1.0.0.1"))'
+
+if "$python" -c 'import mypy' 2>/dev/null; then
+    echo "== python: type hints (mypy --strict)"
+    (cd python && "$python" -m mypy --strict --no-error-summary kestrelnet && "$python" -m mypy --no-error-summary examples)
+fi
 
 echo "== python: pytest"
 rc=0

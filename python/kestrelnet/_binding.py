@@ -176,6 +176,11 @@ class Library:
             fn.argtypes = argtypes
             setattr(self, name, fn)
 
+    def __getattr__(self, name: str) -> Any:
+        # Only for names that are not exports: every export was set above.
+        # Declared so that type checkers take the exports as functions.
+        raise AttributeError(f"libkestrelnet has no export {name}")
+
 
 def to_dvr_time(year: int, month: int, day: int, hour: int = 0, minute: int = 0, second: int = 0) -> DvrTime:
     return DvrTime(year, month, day, hour, minute, second)

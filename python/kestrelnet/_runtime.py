@@ -260,8 +260,8 @@ class _NoticeThread:
         while self._run:
             user32.MsgWaitForMultipleObjects(0, None, False, self.POLL_MS, QS_POSTMESSAGE)
             while user32.PeekMessageW(ctypes.byref(msg), None, 0, 0, PM_REMOVE):
-                if msg.message == _binding.DISCONNECT_MESSAGE:
-                    self._rt.deliver_notice(msg.wParam or 0, msg.lParam or 0)
+                if int(msg.message) == _binding.DISCONNECT_MESSAGE:
+                    self._rt.deliver_notice(int(msg.wParam or 0), int(msg.lParam or 0))
 
     def stop(self) -> None:
         self._run = False

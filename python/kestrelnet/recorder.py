@@ -254,7 +254,7 @@ class Recorder:
         return self._open(stream, f"download of channel {channel}", lambda h, user: lib.KR_4100_DownLoad(
             h, channel, ctypes.byref(begin), ctypes.byref(finish), self._rt.data_callback, user))
 
-    def _open(self, stream: "StreamT", what: str, opener: Callable[[int, int], Optional[int]]) -> "StreamT":
+    def _open(self, stream: "StreamT", what: str, opener: Callable[[int, int], Any]) -> "StreamT":
         session = self._session()
         user = self._rt.add_route(stream.buffer)
         try:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import datetime as dt
 import io
+import os
 import socket
 import struct
 import time
@@ -148,3 +149,28 @@ def test_requests_that_fail(start_recorder) -> None:
             list(rec.live(3, idle_timeout=5))
     with pytest.raises(ValueError):
         kn.Recorder("127.0.0.1", recorder.port, timeout=0.5, release="1.0.0.1")
+
+
+def test_which_library_file_is_loaded(monkeypatch, tmp_path) -> None:
+    for name in ("KESTRELNET_LIBRARY", "KESTRELNET_LIBRARY_1001"):
+        monkeypatch.delenv(name, raising=False)
+    packaged = kn.library_path()
+    monkeypatch.setenv("KESTRELNET_LIBRARY", "/opt/x/libkestrelnet.so.1")
+    monkeypatch.setenv("KESTRELNET_LIBRARY_1001", "/opt/y/libkestrelnet.so.1")
+    assert (kn.library_path(), kn.library_path("1.0.0.1")) == ("/opt/x/libkestrelnet.so.1", "/opt/y/libkestrelnet.so.1")
+    # "system": the loader's search for 1.0.0.13, the installed release folder for 1.0.0.1.
+    monkeypatch.setenv("KESTRELNET_LIBRARY", "system")
+    monkeypatch.delenv("KESTRELNET_LIBRARY_1001")
+    assert kn.library_path() == "libkestrelnet.so.1"
+    installed = tmp_path / "kestrelnet" / "1.0.0.1" / "libkestrelnet.so.1"
+    installed.parent.mkdir(parents=True)
+    installed.write_bytes(b"")
+    monkeypatch.setenv("LD_LIBRARY_PATH", str(tmp_path))
+    assert kn.library_path("1.0.0.1") == str(installed)
+    monkeypatch.setenv("LD_LIBRARY_PATH", str(tmp_path / "nothing"))
+    if not any(os.path.exists(f"{d}/kestrelnet/1.0.0.1/libkestrelnet.so.1")
+               for d in ("/usr/local/lib", "/usr/lib", "/usr/lib/x86_64-linux-gnu")):
+        with pytest.raises(kn.LibraryNotFound):
+            kn.library_path("1.0.0.1")
+    monkeypatch.delenv("KESTRELNET_LIBRARY")
+    assert kn.library_path() == packaged

@@ -30,7 +30,9 @@ try:
             time.sleep(0.05)  # a slow consumer: a download waits in the library meanwhile
 except KeyboardInterrupt:
     print("interrupted", flush=True)
-time.sleep(0.1)
+deadline = time.monotonic() + 3  # the library's threads end within their stop grace
+while len(os.listdir("/proc/self/task")) != tasks and time.monotonic() < deadline:
+    time.sleep(0.02)
 print("left", len(os.listdir("/proc/self/task")) - tasks, len(os.listdir("/proc/self/fd")) - fds, flush=True)
 """
 

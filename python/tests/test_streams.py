@@ -83,7 +83,7 @@ def test_recorder_messages_as_callbacks_and_event_streams(start_recorder, releas
     recorder = start_recorder("--message-every", "40")
     got = []
     with kn.Recorder("127.0.0.1", recorder.port, release=release) as rec:
-        rec.on_message(got.append)
+        rec.on_message(lambda m: got.append(threading.current_thread().name))
         events = rec.events(timeout=5)
         first = next(events)
         assert isinstance(first, kn.Message) and first.recorder == rec.name
@@ -91,10 +91,14 @@ def test_recorder_messages_as_callbacks_and_event_streams(start_recorder, releas
         second = next(events)
         assert int.from_bytes(second.data[:4], "little") == int.from_bytes(first.data[:4], "little") + 1
         assert settle(lambda: len(got) >= 2, 3.0)
-        assert all(threading.current_thread() is not None for _ in got)
+        assert set(got) == {"kestrelnet-events"}  # never a library thread
+
+        faults = []
 
         def fails(message: kn.Message) -> None:
-            raise RuntimeError("a fault in the host's callback")
+            if not faults:  # once: a later one would come out of the end of the with block
+                faults.append(message)
+                raise RuntimeError("a fault in the host's callback")
 
         rec.on_message(fails)
         # The callback's exception comes out of the next call of this Recorder.
@@ -139,36 +143,26 @@ def test_asyncio_paths(start_recorder) -> None:
             with pytest.raises(asyncio.CancelledError):
                 await waiting
             assert live.handle is None
-            # An idle time-out surfaces in the consumer.
-            with pytest.raises(kn.Timeout):
-                async for _ in rec.live(2, idle_timeout=0.05):
-                    pass
-            # Other work of the loop goes on while a stream waits.
+            # An idle time-out surfaces in the consumer, and the loop runs
+            # other work while the stream waits.
             ticks = 0
 
             async def ticker() -> None:
                 nonlocal ticks
                 while True:
                     ticks += 1
-                    await asyncio.sleep(0.01)
+                    await asyncio.sleep(0)
 
             tick = asyncio.ensure_future(ticker())
-            async for n, _ in _enumerate(rec.live(3, idle_timeout=5)):
-                if n == 5:
-                    break
+            with pytest.raises(kn.Timeout):
+                async for _ in rec.live(2, idle_timeout=0.1):
+                    pass
             tick.cancel()
-            assert ticks >= 10
+            assert ticks >= 1
 
     asyncio.run(asyncio.wait_for(main(), 30))
     recorder.wait_for(r"stop live channel 1")
-    recorder.wait_for(r"stop live channel 3")
-
-
-async def _enumerate(aiter):  # type: ignore[no-untyped-def]
-    n = 0
-    async for item in aiter:
-        yield n, item
-        n += 1
+    recorder.wait_for(r"stop live channel 2")
 
 
 def test_two_recorders_in_one_process(start_recorder, tmp_path) -> None:
