@@ -132,43 +132,46 @@ class FrameBuffer:
             return None, False, DRAIN_QUIET - quiet
         return None, False, None
 
+    def _step(self, deadline: Optional[float],
+              timeout: Optional[float]) -> Tuple[Optional[Tuple[Optional[Frame], bool]], Optional[float]]:
+        """Under the lock: the result of a take when there is one, else how
+        long to wait (None: until woken)."""
+        frame, ended, drain = self._state()
+        if frame is not None:
+            return (frame, False), None
+        if ended:
+            return (None, self._lost and not self._closed), None
+        wait = drain
+        if deadline is not None:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise Timeout(f"no frame within {timeout:g} s")
+            wait = left if wait is None else min(wait, left)
+        return None, wait
+
     def take(self, timeout: Optional[float]) -> Tuple[Optional[Frame], bool]:
         """The next frame, or (None, lost) at the end. Raises Timeout when no
         frame came within timeout seconds, and the producer's error."""
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._cond:
             while True:
-                frame, ended, drain = self._state()
-                if frame is not None:
-                    return frame, False
-                if ended:
-                    return None, self._lost and not self._closed
-                wait = drain
-                if deadline is not None:
-                    left = deadline - time.monotonic()
-                    if left <= 0:
-                        raise Timeout(f"no frame within {timeout:g} s")
-                    wait = left if wait is None else min(wait, left)
+                result, wait = self._step(deadline, timeout)
+                if result is not None:
+                    return result
                 self._cond.wait(wait)
 
     async def take_async(self, timeout: Optional[float]) -> Tuple[Optional[Frame], bool]:
+        """`take` for a consumer in an asyncio event loop: the library's
+        thread wakes the loop through call_soon_threadsafe."""
         loop = asyncio.get_running_loop()
-        deadline = None if timeout is None else loop.time() + timeout
+        deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             with self._cond:
-                frame, ended, drain = self._state()
-                if frame is not None:
-                    return frame, False
-                if ended:
-                    return None, self._lost and not self._closed
+                result, wait = self._step(deadline, timeout)
+                if result is not None:
+                    return result
                 fut: "asyncio.Future[None]" = loop.create_future()
                 self._waiter = (loop, fut)
-            wait = drain
-            if deadline is not None:
-                left = deadline - loop.time()
-                if left <= 0:
-                    raise Timeout(f"no frame within {timeout:g} s")
-                wait = left if wait is None else min(wait, left)
             try:
                 if wait is None:
                     await fut
