@@ -153,16 +153,20 @@ def test_asyncio_paths(start_recorder) -> None:
                     ticks += 1
                     await asyncio.sleep(0)
 
+            play = rec.playback(2, START, idle_timeout=5)
+            await play.__anext__()
+            play.pause()
+            play.idle_timeout = 0.3
             tick = asyncio.ensure_future(ticker())
             with pytest.raises(kn.Timeout):
-                async for _ in rec.live(2, idle_timeout=0.1):
+                async for _ in play:  # what was on its way, then nothing
                     pass
             tick.cancel()
-            assert ticks >= 1
+            assert ticks >= 1 and play.handle is None
 
     asyncio.run(asyncio.wait_for(main(), 30))
     recorder.wait_for(r"stop live channel 1")
-    recorder.wait_for(r"stop live channel 2")
+    recorder.wait_for(r"stop playback stream")
 
 
 def test_two_recorders_in_one_process(start_recorder, tmp_path) -> None:
