@@ -52,7 +52,8 @@ echo "   built and installed in $(( $(date +%s) - began )) s"
 
 if "$python" -c 'import mypy' 2>/dev/null; then
     echo "== python: type hints (mypy --strict)"
-    (cd python && "$python" -m mypy --strict --no-error-summary kestrelnet && "$python" -m mypy --no-error-summary examples)
+    (cd python && "$python" -m mypy --cache-dir ../build/mypy-cache --strict --no-error-summary kestrelnet &&
+        "$python" -m mypy --cache-dir ../build/mypy-cache --no-error-summary examples)
 fi
 
 echo "== python: pytest"
