@@ -128,16 +128,15 @@ class Recorder:
             infos = socket.getaddrinfo(self.host, self.port, socket.AF_INET, socket.SOCK_STREAM)
         except (socket.gaierror, UnicodeError) as e:
             raise Unreachable(f"cannot resolve {self.host!r}: {e}") from None
-        address = infos[0][4][0]
-        for other in list(self._rt.recorders):
-            if other is not self and other._handle is not None and other._key == (address, self.port & 0xFFFF):
-                # The library would log the other one out and hand its
-                # session over.
-                raise Error(f"{self.name} is already logged in by another Recorder of this process")
-        self._key: Tuple[str, int] = (address, self.port & 0xFFFF)
+        self._key: Tuple[str, int] = (infos[0][4][0], self.port & 0xFFFF)
         result = ctypes.c_int32(0)
         lib = self._rt.lib
         with self._rt.gate.exclusive():
+            for other in list(self._rt.recorders):
+                if other is not self and other._handle is not None and other._key == self._key:
+                    # The library would log the other one out and hand its
+                    # session over.
+                    raise Error(f"{self.name} is already logged in by another Recorder of this process")
             self._set_timeout()
             began = time.monotonic()
             handle = lib.KR_4100_Login(self.host.encode(), self.port, self.user.encode(), password.encode(),
