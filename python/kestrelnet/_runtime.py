@@ -38,6 +38,7 @@ class CallGate:
         self._cond = threading.Condition(threading.Lock())
         self._shared = 0
         self._exclusive = False
+        self._waiting = 0  # exclusive callers waiting: they go before new shared ones
 
     def shared(self) -> "_Hold":
         return _Hold(self, False)
@@ -48,11 +49,20 @@ class CallGate:
     def _enter(self, exclusive: bool) -> None:
         with self._cond:
             if exclusive:
-                while self._exclusive or self._shared:
-                    self._cond.wait()
+                self._waiting += 1
+                try:
+                    while self._exclusive or self._shared:
+                        self._cond.wait()
+                except BaseException:
+                    self._waiting -= 1
+                    self._cond.notify_all()
+                    raise
+                self._waiting -= 1
                 self._exclusive = True
             else:
-                while self._exclusive:
+                # Never held twice by one thread, so letting a waiting login
+                # or logout go first cannot deadlock.
+                while self._exclusive or self._waiting:
                     self._cond.wait()
                 self._shared += 1
 
