@@ -76,3 +76,37 @@ def test_nothing_left_behind_after_a_with_block(start_recorder) -> None:
     assert settle(lambda: task_count() == threads_before, 3.0), f"{task_count()} threads, {threads_before} before"
     assert fd_count() == fds_before
     recorder.wait_for("command: logout")
+
+
+def test_call_gate_lets_a_waiting_login_go_first() -> None:
+    """Login and logout never run beside another call, and calls that keep
+    coming do not hold a waiting login off for ever."""
+    import threading
+    import time
+
+    from kestrelnet._runtime import CallGate
+
+    gate = CallGate()
+    order = []
+    first = gate.shared()
+    first.__enter__()
+
+    def exclusive() -> None:
+        with gate.exclusive():
+            order.append("exclusive")
+
+    def shared() -> None:
+        with gate.shared():
+            order.append("shared")
+
+    waiting = threading.Thread(target=exclusive)
+    waiting.start()
+    assert settle(lambda: gate._waiting == 1, 3.0)
+    later = threading.Thread(target=shared)
+    later.start()
+    time.sleep(0.05)
+    assert order == []  # the login waits for the call under way, the new call for the login
+    first.__exit__(None, None, None)
+    waiting.join(3)
+    later.join(3)
+    assert order == ["exclusive", "shared"]
