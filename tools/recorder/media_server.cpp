@@ -131,6 +131,9 @@ void CMediaServer::OnPacket(const emu::EmulatorEvent &event)
                      d.size());
         }
         OnCommand(p);
+        if (p.code == 49 && m_Options.messageEveryMs > 0) {
+            StartMessenger(info);
+        }
         return;
     case ChannelKind::Live:
         if (p.code == 57 && d.size() >= 2) {
@@ -249,7 +252,6 @@ void CMediaServer::StartSender(const emu::ConnectionInfo &info, const emu::Recor
         s->channel = d[3];
         s->total = DownloadFrames(SecondOfDay(d, 4), SecondOfDay(d, 7), m_Options.downloadCapSeconds);
     }
-    Sender *raw = s.get();
     std::lock_guard<std::mutex> lk(m_Mutex);
     if (m_bStopping) {
         return;
@@ -265,8 +267,52 @@ void CMediaServer::StartSender(const emu::ConnectionInfo &info, const emu::Recor
         m_Emulator.SetStreamId({static_cast<uint8_t>(next >> 24), static_cast<uint8_t>(next >> 16),
                                 static_cast<uint8_t>(next >> 8), static_cast<uint8_t>(next)});
     }
+    Launch(std::move(s));
+}
+
+void CMediaServer::StartMessenger(const emu::ConnectionInfo &info)
+{
+    auto s = std::make_unique<Sender>();
+    s->conn = info.index;
+    s->kind = ChannelKind::Command;
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    if (m_bStopping) {
+        return;
+    }
+    ReapFinished();
+    Launch(std::move(s));
+}
+
+void CMediaServer::Launch(std::unique_ptr<Sender> s)
+{
+    Sender *raw = s.get();
     m_Senders.push_back(std::move(s));
-    raw->thread = std::thread([this, raw] { Run(*raw); });
+    raw->thread = std::thread([this, raw] { raw->kind == ChannelKind::Command ? RunMessages(*raw) : Run(*raw); });
+}
+
+void CMediaServer::RunMessages(Sender &s)
+{
+    // Bytes 0-3 count the messages; the words at 4, 6 and 8 are nonzero, so
+    // release 1.0.0.1 of the library passes them on too.
+    const auto period = std::chrono::milliseconds(m_Options.messageEveryMs);
+    uint32_t sent = 0;
+    std::unique_lock<std::mutex> lk(m_Mutex);
+    auto next = Clock::now() + period;
+    while (!m_Cond.wait_until(lk, next, [&] { return s.stop; })) {
+        lk.unlock();
+        const uint32_t n = sent + 1;
+        const emu::Bytes message{static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n >> 16),
+                                 static_cast<uint8_t>(n >> 24), 1, 0, 2, 0, 3, 0, 0, 0};
+        const bool ok = m_Emulator.SendPacket(s.conn, 56, message);
+        lk.lock();
+        if (!ok) {
+            break;
+        }
+        sent = n;
+        next += period;
+    }
+    LogEvent("conn %d: %u recorder messages sent", s.conn, sent);
+    s.finished = true;
 }
 
 void CMediaServer::ReapFinished()

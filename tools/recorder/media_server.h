@@ -2,7 +2,9 @@
 // emulator's events and, for each acknowledged opening, runs a sender that
 // feeds the clip's frames to that connection: live video at 25 frames a
 // second until stopped, playback paced by the host's controls until the
-// recording ends, download as fast as it is read, then closed.
+// recording ends, download as fast as it is read, then closed. With
+// --message-every, a sender of recorder messages runs on each command channel
+// from its login on.
 #pragma once
 
 #include <atomic>
@@ -37,7 +39,10 @@ private:
     void OnPacket(const emu::EmulatorEvent &event);
     void OnCommand(const emu::RecordedPacket &packet);
     void StartSender(const emu::ConnectionInfo &info, const emu::RecordedPacket &opening);
+    void StartMessenger(const emu::ConnectionInfo &info);  // --message-every
+    void Launch(std::unique_ptr<Sender> s);  // under m_Mutex
     void Run(Sender &s);
+    void RunMessages(Sender &s);
     bool SendFrame(Sender &s, size_t ordinal);
     void ReapFinished();  // under m_Mutex
 

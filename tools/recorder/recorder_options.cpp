@@ -68,6 +68,8 @@ const char *RecorderUsage()
            "  --drop-after-login    close the command channel right after the login reply\n"
            "  --drop-after N        reset a command channel when its N-th packet arrives\n"
            "  --drop-live-after N   close the first live video connection after N frames\n"
+           "  --message-every MS    send a recorder message (code 56, 12 bytes) on every\n"
+           "                        logged-in command channel every MS milliseconds\n"
            "  --verbose             log keep-alives too, and every command packet\n"
            "                        with its session id\n"
            "  -h, --help            this text\n"
@@ -152,6 +154,12 @@ std::optional<RecorderOptions> ParseRecorderOptions(int argc, char **argv, bool 
                 return std::nullopt;
             }
             o.dropLiveAfterFrames = static_cast<int>(n);
+        } else if (arg == "--message-every") {
+            if (!needValue("milliseconds") || !ParseInt(value, 1, 60000, n)) {
+                message = message.empty() ? std::string("bad message period (1-60000 ms): ") + value : message;
+                return std::nullopt;
+            }
+            o.messageEveryMs = static_cast<int>(n);
         } else if (arg == "--silent") {
             o.silent = true;
         } else if (arg == "--refuse-login") {
