@@ -481,18 +481,19 @@ void CRecorderLink::PrintStats(int64_t now)
         const HubCounts counts = m_Channels[i].hub->Counts();
         const HubCounts &last = m_LastCounts[i];
         if (counts.frames != last.frames || counts.clients > 0 || m_Channels[i].stream.load() != nullptr) {
-            const int64_t keyAge =
-                counts.keyframes == 0 ? -1
-                                      : std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            std::chrono::steady_clock::now() - counts.lastKeyframe)
-                                            .count();
+            const std::string keyAge =
+                counts.keyframes == 0 ? "none yet"
+                                      : std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                           std::chrono::steady_clock::now() - counts.lastKeyframe)
+                                                           .count()) +
+                                            " ms ago";
             Log("%s: stats channel %zu: frames %llu, bytes %llu, %.1f fps, %.0f kbit/s, clients %d, "
-                "reconnections %llu, last keyframe %lld ms ago",
+                "reconnections %llu, last keyframe %s",
                 m_Where.c_str(), i, static_cast<unsigned long long>(counts.frames),
                 static_cast<unsigned long long>(counts.bytes),
                 static_cast<double>(counts.frames - last.frames) / seconds,
                 static_cast<double>(counts.bytes - last.bytes) * 8.0 / 1000.0 / seconds, counts.clients,
-                static_cast<unsigned long long>(m_Channels[i].reconnections), static_cast<long long>(keyAge));
+                static_cast<unsigned long long>(m_Channels[i].reconnections), keyAge.c_str());
         }
         m_LastCounts[i] = counts;
     }
