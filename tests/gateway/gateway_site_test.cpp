@@ -126,6 +126,9 @@ TEST_F(GatewaySiteTest, ABadSiteFileIsRefusedWithItsLineBeforeAnythingStarts)
         Program(KN_KESTREL_BIN, {"gateway", "--config", Path("site.yaml"), "--channels", "2"}, "mixed", 20s);
     EXPECT_EQ(2, mixed.rc);
     EXPECT_NE(std::string::npos, mixed.err.find("give it alone")) << mixed.err;
+    const RunResult check = Program(KN_KESTREL_BIN, {"gateway", "--config", Path("site.yaml"), "--check"}, "check");
+    EXPECT_EQ(2, check.rc);
+    EXPECT_NE(std::string::npos, check.err.find(":5: unknown key 'chanels'")) << check.err;
 }
 
 TEST_F(GatewaySiteTest, ARefusedChannelIsAnsweredAtOnceAndTheOtherChannelsLoseNoFrame)

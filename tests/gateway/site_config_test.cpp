@@ -60,6 +60,10 @@ TEST_F(SiteConfigTest, TheDocumentedExampleReadsAsDocumented)
 {
     std::string example = DocumentedExample();
     ASSERT_FALSE(example.empty()) << "docs/gateway.md has no ```yaml example";
+    std::ifstream shipped(KN_SOURCE_DIR "/tools/gateway/gateway.yaml");
+    std::stringstream text;
+    text << shipped.rdbuf();
+    EXPECT_EQ(example, text.str()) << "the packaged example is the documented one";
     example = std::regex_replace(example, std::regex("/etc/kestrelnet/hall\\.password"), m_Dir + "/secret.txt");
     ::setenv("KESTREL_RTSP_PASSWORD", "rtsp-secret-5", 1);
     ::setenv("YARD_PASSWORD", "yard-secret-9", 1);

@@ -141,6 +141,10 @@ int RunGateway(int argc, char **argv)
             std::fprintf(stderr, "kestrel: %s\n", message.c_str());
             return kExitUsage;
         }
+        if (options.checkOnly) {
+            std::printf("%s: %zu recorder(s), good\n", options.configPath.c_str(), running.site.recorders.size());
+            return kExitOk;
+        }
     }
     std::signal(SIGPIPE, SIG_IGN);
     GError *error = nullptr;

@@ -104,6 +104,10 @@ bool ParseGatewayOptions(int argc, char **argv, GatewayOptions &o, std::string &
             o.help = true;
             return true;
         }
+        if (arg == "--check") {
+            o.checkOnly = true;
+            continue;
+        }
         if (i + 1 >= argc) {
             message = arg.rfind("--", 0) == 0 || arg.rfind('-', 0) == 0 ? arg + " needs a value or is unknown"
                                                                        : "unexpected argument '" + arg + "'";
@@ -116,12 +120,8 @@ bool ParseGatewayOptions(int argc, char **argv, GatewayOptions &o, std::string &
             return false;
         };
         if (arg == "--config") {
-            if (argc != 2) {
-                message = "--config takes everything from the site file: give it alone";
-                return false;
-            }
             o.configPath = value;
-            return true;
+            continue;
         } else if (arg == "--host" || arg == "-H") {
             o.host = value;
         } else if (arg == "--port" || arg == "-p") {
@@ -187,6 +187,17 @@ bool ParseGatewayOptions(int argc, char **argv, GatewayOptions &o, std::string &
         }
     }
 
+    if (o.checkOnly || !o.configPath.empty()) {
+        if (o.configPath.empty()) {
+            message = "--check needs --config FILE";
+            return false;
+        }
+        if (argc != (o.checkOnly ? 3 : 2)) {
+            message = "--config takes everything from the site file: give it alone (or with --check)";
+            return false;
+        }
+        return true;
+    }
     // The recorder's password: a file or the environment keep it out of
     // process listings.
     if (!passwordFile.empty()) {
@@ -244,6 +255,7 @@ const char *GatewayUsage()
            "  --config FILE            the site file (YAML; see docs/gateway.md): recorders, listen\n"
            "                           addresses, client credentials. SIGHUP or a change of the\n"
            "                           file reloads it.\n"
+           "  --check                  with --config: read the site file, say what is wrong, exit\n"
            "\n"
            "The recorder:\n"
            "  -H, --host HOST          recorder address (default 127.0.0.1)\n"

@@ -9,6 +9,7 @@ namespace kn::gateway {
 struct GatewayOptions {
     bool help = false;
     std::string configPath;  // --config: everything comes from this site file
+    bool checkOnly = false;  // --check: read the site file and stop
     // The recorder
     std::string host = "127.0.0.1";
     uint16_t port = 5050;
