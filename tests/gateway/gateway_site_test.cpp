@@ -186,7 +186,7 @@ TEST_F(GatewaySiteTest, ARecorderKilledAndRestartedLeavesTheOthersViewersPlaying
     std::this_thread::sleep_for(1s);
 
     m_Recorders["b"]->Kill();
-    ASSERT_TRUE(Eventually([&] { return GatewayLog().find("b: the library reported") != std::string::npos; }))
+    ASSERT_TRUE(Eventually([&] { return GatewayLog().find("b: the recorder is lost") != std::string::npos; }))
         << "recorder b judged lost";
     // A client asking for b now is answered at once.
     const RunResult early = Probe(SiteUrl("b", 0), "tcp", "b-unreachable");

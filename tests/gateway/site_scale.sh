@@ -115,20 +115,29 @@ churn() {  # recorders seconds
     done
 }
 
-# Waits until every client left and every stream of the gateway closed.
-settle() {
+# Waits until every client left and every stream of the gateway closed,
+# then until descriptors and threads settle: the RTSP server cleans its
+# sessions every 2 s, and GLib ends idle pool threads after 15 s. With
+# limits (the warm values), it stops waiting as soon as they are met.
+settle() {  # recorders [descriptors threads]
     for p in "${clients[@]}"; do wait "$p" 2>/dev/null || true; done
     clients=()
     write_site 0 $(("$1" - 1))
     kill -HUP "$gw"
-    sleep 4  # the linger (1 s) and the RTSP server's session clean-up (every 2 s)
+    sleep 4  # the linger (1 s) and the session clean-up
+    local last="" same=0 now
+    for _ in $(seq 30); do
+        now="$(fds "$gw") $(threads "$gw")"
+        if [ -n "${2:-}" ] && [ "${now% *}" -le "$2" ] && [ "${now#* }" -le "$3" ]; then break; fi
+        if [ "$now" = "$last" ]; then same=$((same + 1)); else same=0; fi
+        [ -z "${2:-}" ] && [ "$same" -ge 5 ] && break
+        last="$now"
+        sleep 1
+    done
     kill -USR1 "$gw"
     sleep 0.5
-    local state
-    state="$(grep 'state: ' "$work/gw.log" | tail -1)"
-    if grep -qE '"clients":[1-9]' <<<"$state"; then
-        echo "clients still counted: $state" >&2
-        sleep 5
+    if grep 'state: ' "$work/gw.log" | tail -1 | grep -qE '"clients":[1-9]'; then
+        echo "clients still counted: $(grep 'state: ' "$work/gw.log" | tail -1)" >&2
     fi
 }
 
@@ -150,7 +159,7 @@ scale)
     f0=$(fds "$gw"); t0=$(threads "$gw"); m0=$(rss_kib "$gw")
     echo "warm:  descriptors $f0, threads $t0, RSS $m0 KiB"
     churn "$n" "$seconds"
-    settle "$n"
+    settle "$n" "$f0" "$t0"
     f1=$(fds "$gw"); t1=$(threads "$gw"); m1=$(rss_kib "$gw")
     echo "after: descriptors $f1, threads $t1, RSS $m1 KiB ($n recorders x 8 channels, $seconds s of clients and reloads)"
     logins=$(grep -c 'logged in' "$work/gw.log")

@@ -9,7 +9,7 @@ int CChannelHub::Add(const std::shared_ptr<IClientSink> &sink)
     int clients = 0;
     {
         std::lock_guard<std::mutex> lk(m_Mutex);
-        m_Clients.push_back(Client{sink, false, false, {}});
+        m_Clients.push_back(Client{sink, false, false, std::chrono::steady_clock::now(), {}});
         clients = static_cast<int>(m_Clients.size());
     }
     if (m_ClientsChanged) {
@@ -86,6 +86,23 @@ int CChannelHub::EndWaiting()
     int answered = 0;
     for (Client &c : m_Clients) {
         if (!c.started && !c.ended) {
+            c.sink->End();
+            c.ended = true;
+            ++answered;
+        }
+    }
+    return answered;
+}
+
+int CChannelHub::EndStale(std::chrono::steady_clock::time_point now, std::chrono::milliseconds patience)
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    if (m_Counts.lastFrame > now - patience) {
+        return 0;  // frames flow: a client waits for its keyframe
+    }
+    int answered = 0;
+    for (Client &c : m_Clients) {
+        if (!c.started && !c.ended && c.joined <= now - patience) {
             c.sink->End();
             c.ended = true;
             ++answered;

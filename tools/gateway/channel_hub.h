@@ -74,6 +74,12 @@ public:
     // is refused or the recorder cannot be reached): their sessions end,
     // the others play on. The number of clients answered.
     int EndWaiting();
+    // Answers the clients that have waited longer than patience while the
+    // channel delivered nothing for as long: whatever holds the recorder
+    // up (a login or an opening that takes its whole time-out), a client
+    // is not left waiting. A channel that delivers frames is left alone,
+    // however long its clients wait for a keyframe.
+    int EndStale(std::chrono::steady_clock::time_point now, std::chrono::milliseconds patience);
 
     HubCounts Counts() const;
 
@@ -82,6 +88,7 @@ private:
         std::shared_ptr<IClientSink> sink;
         bool started = false;  // has had its first keyframe
         bool ended = false;  // told the stream is over
+        std::chrono::steady_clock::time_point joined;
         CFrameClock clock;
     };
 

@@ -23,6 +23,7 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr gint64 kCloseGraceUs = 1000000;
 constexpr guint kFileCheckSeconds = 1;
+constexpr guint kStaleCheckMs = 250;
 
 // What tells a changed site file: its identity, size and time.
 struct FileStamp {
@@ -97,9 +98,15 @@ gboolean OnFileCheck(gpointer data)
     return G_SOURCE_CONTINUE;
 }
 
+gboolean OnAnswerStale(gpointer data)
+{
+    static_cast<Running *>(data)->recorders->AnswerStale();
+    return G_SOURCE_CONTINUE;
+}
+
 gboolean OnStateSignal(gpointer data)
 {
-    Log("state: %s", static_cast<Running *>(data)->recorders->State().ToJson().c_str());
+    LogText("state: " + static_cast<Running *>(data)->recorders->State().ToJson());
     return G_SOURCE_CONTINUE;
 }
 
@@ -178,7 +185,8 @@ int RunGateway(int argc, char **argv)
             site.Apply(running.site.recorders);
             std::vector<guint> sources{g_unix_signal_add(SIGINT, OnStopSignal, &running),
                                        g_unix_signal_add(SIGTERM, OnStopSignal, &running),
-                                       g_unix_signal_add(SIGUSR1, OnStateSignal, &running)};
+                                       g_unix_signal_add(SIGUSR1, OnStateSignal, &running),
+                                       g_timeout_add(kStaleCheckMs, OnAnswerStale, &running)};
             if (!running.configPath.empty()) {
                 sources.push_back(g_unix_signal_add(SIGHUP, OnReloadSignal, &running));
                 sources.push_back(g_timeout_add_seconds(kFileCheckSeconds, OnFileCheck, &running));

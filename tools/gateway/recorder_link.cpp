@@ -51,8 +51,9 @@ CRecorderLink::CRecorderLink(const RecorderConfig &config, CLibraryHost &library
 
 CRecorderLink::~CRecorderLink() { Stop(); }
 
-void CRecorderLink::Start()
+void CRecorderLink::Start(std::vector<std::shared_ptr<std::atomic<bool>>> before)
 {
+    m_Before = std::move(before);
     // The hubs outlive this link when clients are still attached: they
     // hold it weakly.
     std::weak_ptr<CRecorderLink> weak = weak_from_this();
@@ -125,6 +126,12 @@ void CRecorderLink::OnNotice() { m_nLastNoticeMs = NowMs(); }
 
 void CRecorderLink::Run()
 {
+    for (const auto &done : m_Before) {
+        while (!*done && !m_bStop) {
+            std::unique_lock<std::mutex> lk(m_WakeMutex);
+            m_WakeCond.wait_for(lk, std::chrono::milliseconds(50), [this] { return m_bStop.load(); });
+        }
+    }
     while (!m_bStop) {
         const int64_t now = NowMs();
         const int64_t next = std::min(Step(now), now + kLongestWaitMs);
@@ -163,10 +170,10 @@ int64_t CRecorderLink::Step(int64_t now)
         StepChannel(i, now, trouble, next);
         anyOpen = anyOpen || m_Channels[i].stream.load() != nullptr;
     }
-    // With no stream open, nothing but a new connection can tell a closed
-    // session from a quiet one.
-    trouble = trouble || !anyOpen;
-    if (trouble) {
+    // A channel in trouble, or the library's notice while no stream is open
+    // (nothing else then tells a closed session from a quiet one): look.
+    const int64_t notice = m_nLastNoticeMs.load();
+    if (trouble || (!anyOpen && notice >= 0 && now - notice < kNoticeFreshMs)) {
         JudgeSession(NowMs());
     }
     MeasureRates(now);
@@ -277,13 +284,13 @@ void CRecorderLink::ChannelTrouble(size_t i, int64_t now, const std::string &why
     SetChannelState(c, "retrying", c.retryAtMs, why);
 }
 
-// Evidence about the session, sought only while the library's notices say
-// it may be gone and a channel is in trouble: a new connection to the
-// recorder. Refused or unanswered: the session is lost with it.
+// Evidence about the session: a new connection to the recorder, at most
+// every two seconds. Refused or unanswered: the session is lost with it.
+// Taken up, not the channel's trouble itself, which may be the channel's
+// own (a refusal).
 void CRecorderLink::JudgeSession(int64_t now)
 {
-    const int64_t notice = m_nLastNoticeMs.load();
-    if (m_hSession.load() == nullptr || notice < 0 || now - notice >= kNoticeFreshMs || now < m_nProbeAtMs) {
+    if (m_hSession.load() == nullptr || now < m_nProbeAtMs) {
         return;
     }
     m_nProbeAtMs = now + kProbeSpacingMs;
@@ -291,8 +298,7 @@ void CRecorderLink::JudgeSession(int64_t now)
     if (cli::ProbeRecorder(m_Config.host, m_Config.port, reason)) {
         return;  // the recorder takes connections: the trouble is the channel's own
     }
-    DropSession(NowMs(), "the library reported the connection lost or silent, and a new connection failed: " +
-                             reason);
+    DropSession(NowMs(), "the recorder is lost: a new connection failed: " + reason);
 }
 
 void CRecorderLink::Login(int64_t now)

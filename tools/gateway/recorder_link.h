@@ -12,11 +12,11 @@
 // The session: it is judged lost only on evidence about the session itself,
 // never on one channel's trouble. The library's disconnect notice comes
 // both for a closed command connection and for one merely silent (many
-// recorders never answer keep-alives), so a notice only makes the link look:
-// while notices come and a channel is in trouble, a new TCP connection to
-// the recorder is tried (at most every two seconds); one refused or
-// unanswered means the recorder is gone: log out, log in again with
-// backoff, and reopen the channels that have clients.
+// recorders never answer keep-alives), so neither a notice nor a channel's
+// trouble is taken as a loss; they make the link look: a new TCP
+// connection to the recorder is tried (at most every two seconds); one
+// refused or unanswered means the recorder is gone: log out, log in again
+// with backoff, and reopen the channels that have clients.
 #pragma once
 
 #include <atomic>
@@ -47,8 +47,10 @@ public:
     // The channels' hubs, one per channel, for the RTSP front.
     const std::vector<std::shared_ptr<CChannelHub>> &Hubs() const { return m_Hubs; }
 
-    // Registers with the library host and starts the supervisor.
-    void Start();
+    // Registers with the library host and starts the supervisor, which logs
+    // in once every flag of before is set (earlier links to the same
+    // recorder have stopped).
+    void Start(std::vector<std::shared_ptr<std::atomic<bool>>> before = {});
     // Closes every stream, logs out and ends the supervisor; the clients
     // still connected get the end of their streams. Idempotent; may take
     // as long as a login under way (bounded by the reply time-out).
@@ -128,6 +130,7 @@ private:
     int64_t m_nLastStatsMs = 0;
     std::vector<HubCounts> m_LastCounts;
     std::thread m_Supervisor;
+    std::vector<std::shared_ptr<std::atomic<bool>>> m_Before;
 
     mutable std::mutex m_StateMutex;  // the snapshot fields below and in Channel
     std::string m_State = "logging in";

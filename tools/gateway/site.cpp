@@ -44,7 +44,16 @@ void CSite::Apply(const std::vector<RecorderConfig> &recorders)
 void CSite::Add(const RecorderConfig &config)
 {
     auto link = std::make_shared<CRecorderLink>(config, m_Library, m_nStatsMs);
-    link->Start();
+    // The library keeps one session per recorder address and port: a login
+    // while the recorder's previous link still logs out would take over its
+    // session. The new link logs in once the old ones have stopped.
+    std::vector<std::shared_ptr<std::atomic<bool>>> before;
+    for (const Retiring &r : m_Retiring) {
+        if (r.host == config.host && r.port == config.port) {
+            before.push_back(r.done);
+        }
+    }
+    link->Start(std::move(before));
     m_Front.Mount(config.name, link->Hubs());
     Log("%s: recorder %s:%u, channels 0-%d, %s", config.name.c_str(), config.host.c_str(),
         static_cast<unsigned>(config.port), config.channels - 1, config.transport == 1 ? "tcp" : "udp");
@@ -62,7 +71,7 @@ void CSite::Remove(const std::string &name, const char *why)
     m_Front.Unmount(name, link->Config().channels);
     Log("%s: recorder %s", name.c_str(), why);
     auto done = std::make_shared<std::atomic<bool>>(false);
-    m_Retiring.push_back(Retiring{std::thread([link, done] {
+    m_Retiring.push_back(Retiring{link->Config().host, link->Config().port, std::thread([link, done] {
                                       link->Stop();
                                       *done = true;
                                   }),
@@ -91,6 +100,21 @@ void CSite::StopAll()
         Remove(name, "stopping");
     }
     ReapRetired(true);
+}
+
+void CSite::AnswerStale()
+{
+    // Within 2 s of asking, with a pass every 250 ms.
+    constexpr std::chrono::milliseconds kPatience{1700};
+    const auto now = std::chrono::steady_clock::now();
+    for (const auto &kv : m_Links) {
+        for (const auto &hub : kv.second->Hubs()) {
+            if (const int answered = hub->EndStale(now, kPatience)) {
+                Log("%s: channel %d: nothing from the recorder for %lld ms: %d waiting client(s) answered",
+                    kv.first.c_str(), hub->Channel(), static_cast<long long>(kPatience.count()), answered);
+            }
+        }
+    }
 }
 
 CGatewayState CSite::State() const

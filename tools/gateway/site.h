@@ -34,6 +34,9 @@ public:
     void Apply(const std::vector<RecorderConfig> &recorders);
     // Stops every recorder and waits for them.
     void StopAll();
+    // Answers clients left waiting by a recorder that is held up (see
+    // CChannelHub::EndStale); called every quarter of a second.
+    void AnswerStale();
     // The state of every recorder and channel, now.
     CGatewayState State() const;
 
@@ -48,6 +51,8 @@ private:
     const int64_t m_nStatsMs;
     std::map<std::string, std::shared_ptr<CRecorderLink>> m_Links;
     struct Retiring {
+        std::string host;
+        uint16_t port = 0;
         std::thread thread;
         std::shared_ptr<std::atomic<bool>> done;
     };
