@@ -80,7 +80,7 @@ TEST_F(GatewayRtspTest, ARecorderStreamIsReusedWithinTheLingerAndClosedAfterIt)
     KN_NEED_FFMPEG();
     ASSERT_NE(0, StartRecorder());
     // Long enough for the second ffprobe to start on a loaded machine.
-    ASSERT_NE(0, StartGateway({"--linger", "4"}));
+    ASSERT_NE(0, StartGateway({"--linger", "8"}));
     ASSERT_EQ(0, Probe(Url(3), "tcp", "a").rc);
     ASSERT_EQ(0, Probe(Url(3), "udp", "b").rc);
     ASSERT_TRUE(Eventually([&] { return RecorderLog().find("command: stop live channel 3") != std::string::npos; }));
@@ -93,11 +93,11 @@ TEST_F(GatewayRtspTest, ARecorderStreamIsReusedWithinTheLingerAndClosedAfterIt)
         << log;
     ASSERT_TRUE(std::regex_search(
         log, closed,
-        std::regex("T(\\d\\d):(\\d\\d):(\\d\\d)\\.(\\d{3})Z gateway: live: channel 3: stream closed, no client for 4\\.0 s")))
+        std::regex("T(\\d\\d):(\\d\\d):(\\d\\d)\\.(\\d{3})Z gateway: live: channel 3: stream closed, no client for 8\\.0 s")))
         << log;
     const long lingered = StampMs(closed[1], closed[2], closed[3], closed[4]) - StampMs(left[1], left[2], left[3], left[4]);
-    EXPECT_GE(lingered, 3900);
-    EXPECT_LE(lingered, 5500);
+    EXPECT_GE(lingered, 7900);
+    EXPECT_LE(lingered, 9500);
 }
 
 TEST_F(GatewayRtspTest, ClientsAuthenticateWhenCredentialsAreSetAndNoPasswordIsShown)

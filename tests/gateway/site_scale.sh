@@ -45,6 +45,7 @@ fds() { ls "/proc/$1/fd" | wc -l; }
 hz=$(getconf CLK_TCK)
 percent() { awk -v d="$1" -v hz="$hz" -v s="$2" 'BEGIN {printf "%.1f", 100 * d / hz / s}'; }
 
+stuck=0
 ports=()
 start_recorders() {  # count
     for i in $(seq 0 $(($1 - 1))); do
@@ -81,8 +82,9 @@ start_gateway() {
     gport=$(grep -oE 'rtsp://127\.0\.0\.1:[0-9]+' "$work/gw.log" | head -1 | cut -d: -f3)
 }
 
+# A client still there 30 s after its time is ended (and counted as stuck).
 client() {  # recorder channel seconds
-    ffmpeg -nostdin -v error -rtsp_transport tcp -timeout 15000000 -i "rtsp://127.0.0.1:$gport/r$1/$2" \
+    timeout -s INT $(($3 + 30)) ffmpeg -nostdin -v error -rtsp_transport tcp -timeout 15000000 -i "rtsp://127.0.0.1:$gport/r$1/$2" \
         -t "$3" -c copy -f null - >/dev/null 2>>"$work/clients.err" &
     clients+=($!)
 }
@@ -120,7 +122,12 @@ churn() {  # recorders seconds
 # sessions every 2 s, and GLib ends idle pool threads after 15 s. With
 # limits (the warm values), it stops waiting as soon as they are met.
 settle() {  # recorders [descriptors threads]
-    for p in "${clients[@]}"; do wait "$p" 2>/dev/null || true; done
+    local rc
+    for p in "${clients[@]}"; do
+        rc=0
+        wait "$p" 2>/dev/null || rc=$?
+        [ "$rc" != 124 ] || stuck=$((stuck + 1))
+    done
     clients=()
     write_site 0 $(("$1" - 1))
     kill -HUP "$gw"
@@ -164,7 +171,7 @@ scale)
     echo "after: descriptors $f1, threads $t1, RSS $m1 KiB ($n recorders x 8 channels, $seconds s of clients and reloads)"
     logins=$(grep -c 'logged in' "$work/gw.log")
     reloads=$(grep -c 'reload (SIGHUP): ' "$work/gw.log")
-    echo "logins $logins, reloads $reloads, client failures $(grep -c . "$work/clients.err" || true), load $(load)"
+    echo "logins $logins, reloads $reloads, client failures $(grep -c . "$work/clients.err" || true), clients stuck $stuck, load $(load)"
     status=0
     [ "$f1" -le "$f0" ] || { echo "FAIL: descriptors grew from $f0 to $f1"; status=1; }
     [ "$t1" -le "$t0" ] || { echo "FAIL: threads grew from $t0 to $t1"; status=1; }
