@@ -368,6 +368,44 @@ TEST(GatewayChannelHub, EveryClientStartsOnAKeyframeWithTheParameterSetsInFront)
     EXPECT_EQ(0, early->ended);
 }
 
+TEST(GatewayChannelHub, WaitingClientsAreAnsweredWhenTheChannelFailsOrStaysSilentButNotWhileFramesFlow)
+{
+    using namespace std::chrono;
+    CChannelHub hub(6, "hall");
+    const Bytes key = Delivered(Cat({kAud, kSps, kPps, kIdr}));
+    const Bytes pic = Delivered(Cat({kAud, kSlice}));
+    auto playing = std::make_shared<CRecordingSink>();
+    hub.Add(playing);
+    hub.OnFrame(2, key.data(), static_cast<int32_t>(key.size()));
+    auto waiting = std::make_shared<CRecordingSink>();
+    hub.Add(waiting);
+    EXPECT_EQ(1, hub.Counts().waiting);
+    EXPECT_EQ(1u, hub.Counts().keyframes);
+
+    // Frames flow: a client waiting for its keyframe is left waiting.
+    hub.OnFrame(2, pic.data(), static_cast<int32_t>(pic.size()));
+    EXPECT_EQ(0, hub.EndStale(steady_clock::now() + milliseconds(100), milliseconds(1000)));
+    // Nothing for longer than the patience: answered, once; the playing
+    // client is not touched.
+    EXPECT_EQ(1, hub.EndStale(steady_clock::now() + seconds(5), milliseconds(1000)));
+    EXPECT_EQ(0, hub.EndStale(steady_clock::now() + seconds(6), milliseconds(1000)));
+    EXPECT_EQ(1, waiting->ended);
+    EXPECT_EQ(0, playing->ended);
+    EXPECT_EQ(0, hub.Counts().waiting);
+    EXPECT_EQ(2, hub.Counts().clients) << "counted until it leaves";
+
+    // A refusal answers the waiting at once and no frame reaches an ended client.
+    auto next = std::make_shared<CRecordingSink>();
+    hub.Add(next);
+    EXPECT_EQ(1, hub.EndWaiting());
+    EXPECT_EQ(0, hub.EndWaiting());
+    hub.OnFrame(2, key.data(), static_cast<int32_t>(key.size()));
+    EXPECT_TRUE(next->units.empty());
+    EXPECT_TRUE(waiting->units.empty());
+    EXPECT_EQ(3u, playing->units.size());
+    EXPECT_EQ("hall", hub.Recorder());
+}
+
 TEST(GatewayChannelHub, ABackedUpClientWaitsForTheNextKeyframeAndTimesNeverGoBack)
 {
     CChannelHub hub(0);
