@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/host_types.h"
+#include "net/atomic_id.h"
 #include "net/command_channel.h"
 #include "net/command_packet.h"
 #include "net/packet_framing.h"
@@ -113,7 +114,7 @@ private:
 
     std::atomic<uint32_t> m_dwDvrIp{0};
     std::atomic<uint16_t> m_wDvrPort{0};
-    std::atomic<net::SessionId> m_SessionId{};  // as received
+    net::CAtomicId m_SessionId;  // as received
     std::atomic<bool> m_bRun{true};
 
     uint8_t m_RecvBuf[net::CPacketJoiner::kReceiveSize];

@@ -16,6 +16,7 @@
 
 #include "core/host_types.h"
 #include "core/release.h"
+#include "net/atomic_id.h"
 #include "net/command_packet.h"
 #include "net/socket_slot.h"
 #include "platform/event.h"
@@ -112,7 +113,7 @@ private:
     platform::CThread m_hDeliverThread;
     const int32_t m_nKind;
     std::atomic<int32_t> m_nChannel{0};
-    std::atomic<net::StreamId> m_StreamId{};  // as received
+    net::CAtomicId m_StreamId;  // as received
     uint8_t m_RecvBuf[4096];
     uint8_t m_DeliverBuf[kDeliverBufSize];
     net::CSocketSlot m_sock;
