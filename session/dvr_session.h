@@ -71,6 +71,10 @@ public:
 private:
     CDvrSession();
 
+    // The longest reply handed to a requester: 11 header bytes and up to
+    // 32757 payload bytes, joined across receives.
+    static constexpr size_t kReplyBufSize = net::kMaxPacket;
+
     // The request/reply slot. The receive thread copies an awaited reply into
     // a buffer of its own before raising the event, so the requester reads
     // exactly that reply however many messages arrive after it.
@@ -99,9 +103,9 @@ private:
     // or the receive failed.
     size_t ReceiveLocked(platform::SocketHandle s);
     // Dispatches each packet m_Joiner holds and calls the message callback
-    // for recorder messages; an unfinished packet at the end of a full
-    // receive stays in m_Joiner for the next one.
-    void DispatchReceived(bool receiveFilled);
+    // for recorder messages; an unfinished packet stays in m_Joiner for the
+    // next receive.
+    void DispatchReceived();
     // Handles one received packet; returns true when it was a recorder
     // message, copied to message for the caller to deliver after unlocking.
     bool Dispatch(const uint8_t *chunk, size_t len, uint8_t (&message)[12]);
@@ -121,7 +125,7 @@ private:
     net::CPacketJoiner m_Joiner;  // received bytes, cut into packets
 
     platform::CMutex m_SlotMutex;  // guards the three below
-    uint8_t m_SlotBuf[4096];
+    uint8_t m_SlotBuf[kReplyBufSize];  // the awaited reply, header included
     size_t m_nLastReplyLen = 0;
     bool m_bSlotFilled = false;
     std::atomic<int32_t> m_nWaitCode{0};
