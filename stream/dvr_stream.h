@@ -68,6 +68,8 @@ public:
 
     int32_t Kind() const { return m_nKind; }
     int32_t Channel() const { return m_nChannel.load(); }
+    // True once an opening succeeded; a lost connection leaves it true.
+    bool HasOpened() const { return m_bOpened.load(); }
     net::StreamId StreamId() const;
 
 private:
@@ -113,6 +115,7 @@ private:
     platform::CThread m_hDeliverThread;
     const int32_t m_nKind;
     std::atomic<int32_t> m_nChannel{0};
+    std::atomic<bool> m_bOpened{false};
     net::CAtomicId m_StreamId;  // as received
     uint8_t m_RecvBuf[4096];
     uint8_t m_DeliverBuf[kDeliverBufSize];
