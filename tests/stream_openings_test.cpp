@@ -57,6 +57,7 @@ TEST_F(StreamOpenings, ConcurrentOpeningsGetAStreamPerChannelAndTakeTurnsOnOne)
     ASSERT_TRUE(kn::test::Eventually([] { return Sink(8).Lost() == 1; }));
 
     m_emu.SetMediaReplyDelay(kAckDelay);
+    const size_t earlier = m_emu.PacketsWithCode(ChannelKind::Live, kOpenLive).size();
     // Channel and transport of each host thread; all threads of one channel
     // pass the same user value, which picks the channel's sink.
     const std::vector<std::pair<int32_t, int32_t>> openings = {
@@ -97,8 +98,10 @@ TEST_F(StreamOpenings, ConcurrentOpeningsGetAStreamPerChannelAndTakeTurnsOnOne)
     // One channel's openings ran one after the other: each request went out
     // only after the reply to the one before, which the recorder held back.
     std::map<int32_t, std::vector<kn::emu::Clock::time_point>> requests;
-    for (const auto &p : m_emu.PacketsWithCode(ChannelKind::Live, kOpenLive)) {
-        requests[p.payload.at(0)].push_back(p.at);
+    const auto sent = m_emu.PacketsWithCode(ChannelKind::Live, kOpenLive);
+    ASSERT_EQ(earlier + openings.size(), sent.size());
+    for (size_t i = earlier; i < sent.size(); ++i) {
+        requests[sent[i].payload.at(0)].push_back(sent[i].at);
     }
     for (const auto &[channel, times] : requests) {
         for (size_t i = 1; i < times.size(); ++i) {
