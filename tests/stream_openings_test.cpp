@@ -96,7 +96,8 @@ TEST_F(StreamOpenings, ConcurrentOpeningsGetAStreamPerChannelAndTakeTurnsOnOne)
     EXPECT_EQ(distinct.end(), std::adjacent_find(distinct.begin(), distinct.end())) << "two channels on one stream";
 
     // One channel's openings ran one after the other: each request went out
-    // only after the reply to the one before, which the recorder held back.
+    // only after the reply to the one before, which the recorder held back
+    // (less a little: the recorder stamps a request after reading it).
     std::map<int32_t, std::vector<kn::emu::Clock::time_point>> requests;
     const auto sent = m_emu.PacketsWithCode(ChannelKind::Live, kOpenLive);
     ASSERT_EQ(earlier + openings.size(), sent.size());
@@ -105,7 +106,8 @@ TEST_F(StreamOpenings, ConcurrentOpeningsGetAStreamPerChannelAndTakeTurnsOnOne)
     }
     for (const auto &[channel, times] : requests) {
         for (size_t i = 1; i < times.size(); ++i) {
-            EXPECT_GE(times[i] - times[i - 1], kAckDelay) << "channel " << channel << " opened twice at once";
+            EXPECT_GE(times[i] - times[i - 1], kAckDelay - std::chrono::milliseconds(50))
+                << "channel " << channel << " opened twice at once";
         }
     }
 
