@@ -172,7 +172,9 @@ KR_API const void *KR_CALL KR_4100_GetDecoderHeader(int32_t nReserved);
 #if !defined(_WIN32)
 /* Linux only: takes the next notice posted to the calling thread, waiting
  * at most dwTimeoutMs: 1 with *pMsg filled in, 0 when none came (or pMsg is
- * null). A thread's queue holds 256 notices; more are dropped until it reads. */
+ * null). A thread's queue holds 256 notices; more are dropped until it reads.
+ * A notice identical to one still waiting (a silent recorder's, repeated every
+ * 200 ms) is not queued twice, so repeats never crowd out other notices. */
 KR_API int32_t KR_CALL KR_4100_GetThreadMessage(DvrThreadMessage *pMsg, uint32_t dwTimeoutMs);
 #endif
 

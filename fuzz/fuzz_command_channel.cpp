@@ -117,10 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::memcpy(chunk.get(), stream + received, n);
         joiner->Append(chunk.get(), n);
         received += n;
-        const bool filled = n == kn::net::CPacketJoiner::kReceiveSize;
         const uint8_t *packet = nullptr;
         size_t len = 0;
-        while (joiner->Next(filled, packet, len)) {
+        while (joiner->Next(packet, len)) {
             if (len == 0 || len > received) {
                 Fail("a packet longer than what was received");
             }

@@ -25,21 +25,21 @@ size_t DeclaredLength(const uint8_t *p, size_t n)
     return field == 0 ? 0 : kHeaderSize - 1 + field;
 }
 
-size_t FirstPacketLength(const uint8_t *p, size_t n, bool receiveFilled, bool canKeep)
+size_t FirstPacketLength(const uint8_t *p, size_t n, bool canKeep)
 {
-    const size_t declared = DeclaredLength(p, n);
-    const bool cut = receiveFilled && canKeep && IsMagicPrefix(p, n) &&
-                     (n < kHeaderSize || declared > n);
-    if (cut) {
-        return 0;
+    if (!IsMagicPrefix(p, n)) {
+        return n;
     }
-    if (declared != 0 && declared < n) {
-        // A few bytes of a header at the very end only count as one when the
-        // receive was cut short by its buffer.
-        const size_t after = n - declared;
-        if ((after >= sizeof kPacketMagic || receiveFilled) && IsMagicPrefix(p + declared, after)) {
-            return declared;
-        }
+    if (n < kHeaderSize) {
+        return canKeep ? 0 : n;  // a header cut short: the rest is to come
+    }
+    const size_t declared = DeclaredLength(p, n);
+    if (declared > n) {
+        // The rest is to come, unless the packet could never be held whole.
+        return canKeep && declared <= kMaxPacket ? 0 : n;
+    }
+    if (declared != 0 && declared < n && IsMagicPrefix(p + declared, n - declared)) {
+        return declared;
     }
     return n;
 }
@@ -62,7 +62,7 @@ void CPacketJoiner::Append(const uint8_t *data, size_t n)
     m_nLen += n;
 }
 
-bool CPacketJoiner::Next(bool receiveFilled, const uint8_t *&packet, size_t &len)
+bool CPacketJoiner::Next(const uint8_t *&packet, size_t &len)
 {
     if (m_nPos >= m_nLen) {
         Clear();
@@ -70,7 +70,7 @@ bool CPacketJoiner::Next(bool receiveFilled, const uint8_t *&packet, size_t &len
     }
     const uint8_t *p = m_Buf + m_nPos;
     const size_t rest = m_nLen - m_nPos;
-    const size_t n = FirstPacketLength(p, rest, receiveFilled, rest + kReceiveSize <= kCapacity);
+    const size_t n = FirstPacketLength(p, rest, rest + kReceiveSize <= kCapacity);
     if (n == 0) {
         // An unfinished packet: moved to the front to be completed.
         std::memmove(m_Buf, p, rest);

@@ -1,10 +1,12 @@
 // Packets out of a TCP byte stream. TCP keeps no packet boundaries: replies
 // and recorder messages that follow each other closely arrive in one receive,
-// and a receive that filled its buffer may end inside a packet. The joiner
-// collects received bytes and hands them out packet by packet, cut where the
-// declared length ends and another packet header begins; anything else is
-// taken as one packet, its length field unexamined. A packet cut by a full
-// receive is kept and completed by the next receive.
+// and any receive may end inside a packet (a long reply always does). The
+// joiner collects received bytes and hands them out packet by packet, cut
+// where the declared length ends and another packet header begins; bytes
+// that follow a packet and begin no header stay with it. A packet whose
+// declared length has not all arrived yet is kept and completed by the
+// following receives, up to kMaxPacket bytes; one that declares more can
+// never be held and is taken as it is, its length field unexamined.
 #pragma once
 
 #include <cstddef>
@@ -16,16 +18,21 @@ namespace kn::net {
 // bytes do not begin with a complete packet header or declare no length.
 size_t DeclaredLength(const uint8_t *p, size_t n);
 
+// The longest packet that is joined across receives: the session's reply
+// buffer, 11 header bytes and up to 32757 payload bytes.
+constexpr size_t kMaxPacket = 32768;
+
 // Length of the first packet of p[0, n). 0 when the bytes are the start of a
-// packet cut short by a receive that filled its buffer (receiveFilled) and
-// canKeep says there is room to keep them for the next receive.
-size_t FirstPacketLength(const uint8_t *p, size_t n, bool receiveFilled, bool canKeep);
+// packet (or of its header) that has not all arrived, and canKeep says there
+// is room to keep them for the next receive.
+size_t FirstPacketLength(const uint8_t *p, size_t n, bool canKeep);
 
 class CPacketJoiner {
 public:
-    static constexpr size_t kCapacity = 32768;
     // The most one receive appends; what is kept must leave room for it.
     static constexpr size_t kReceiveSize = 4096;
+    // Room for a whole packet of kMaxPacket bytes less one, and one receive.
+    static constexpr size_t kCapacity = kMaxPacket + kReceiveSize;
 
     CPacketJoiner() = default;
     CPacketJoiner(const CPacketJoiner &) = delete;
@@ -38,9 +45,8 @@ public:
 
     // The next packet, valid until the next Append or Next. False when none
     // is left; an unfinished packet then stays for the next receive, and
-    // everything else is gone. receiveFilled tells whether the last receive
-    // filled its buffer.
-    bool Next(bool receiveFilled, const uint8_t *&packet, size_t &len);
+    // everything else is gone.
+    bool Next(const uint8_t *&packet, size_t &len);
 
     void Clear();
     size_t Held() const { return m_nLen - m_nPos; }

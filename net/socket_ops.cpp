@@ -131,6 +131,9 @@ bool RebindMulticastSocket(CSocketSlot &slot, uint16_t portNetOrder)
         return false;
     }
     (void)platform::SetReceiveBuffer(installed, kMulticastReceiveBuffer);
+    // The group's port is shared: another stream of this host, or another
+    // host process watching the same channel, may be bound to it already.
+    (void)platform::SetReuseAddress(installed);
     return platform::BindAnyNetPort(installed, portNetOrder);
 }
 

@@ -29,7 +29,8 @@ enum class Transport { Udp = 0, Tcp = 1 };
 platform::SocketHandle OpenConnectedSocket(Transport t, uint32_t addressNetOrder, uint16_t port);
 
 // Replaces the slot's socket by a new datagram socket with a 96 KiB receive
-// buffer, bound to portNetOrder (already in network order). False when the
+// buffer, bound to portNetOrder (already in network order) with address
+// reuse, so that the port is shared with every other group socket on it. False when the
 // socket could not be created (slot left empty) or the bind failed (the new
 // socket stays installed).
 bool RebindMulticastSocket(CSocketSlot &slot, uint16_t portNetOrder);

@@ -33,6 +33,10 @@ bool SetKeepAlive(SocketHandle s, bool on);
 bool SetAbortiveClose(SocketHandle s);  // linger on, time-out 0
 bool SetNoDelay(SocketHandle s, bool on);
 bool SetReceiveBuffer(SocketHandle s, int bytes);
+// Lets s share its port with other sockets that allow it too (SO_REUSEADDR):
+// every member of a multicast group on that port receives the group's
+// datagrams. Set before the bind.
+bool SetReuseAddress(SocketHandle s);
 bool SetNonBlocking(SocketHandle s, bool on);
 
 // Binds to any-address; false when the port is taken or the bind fails.

@@ -19,7 +19,8 @@ constexpr unsigned kQueueLimit = 256;
 constexpr unsigned kMaxQueues = 64;
 
 // Posts without waiting. False when threadId is 0, names no thread of this
-// process, or its queue is full. A live thread's queue is made by the first
+// process, or its queue is full. A message identical to one still waiting in
+// the queue is not queued again (true: it is there). A live thread's queue is made by the first
 // post to it (or its first wait), so a notice posted before the host starts
 // taking messages is kept.
 bool PostThreadMessage(uint32_t threadId, uint32_t message, void *param1, uint32_t param2);

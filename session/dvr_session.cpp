@@ -1,5 +1,6 @@
 #include "session/dvr_session.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/globals.h"
@@ -336,7 +337,7 @@ void CDvrSession::ReceiveLoop()
         // may log out from inside its callback. m_Joiner belongs to this
         // thread alone, so dispatching needs no lock either.
         if (received != 0) {
-            DispatchReceived(received == sizeof(m_RecvBuf));
+            DispatchReceived();
         }
         if (lost) {
             ReportDisconnect(true);
@@ -360,11 +361,11 @@ size_t CDvrSession::ReceiveLocked(platform::SocketHandle s)
     return received;
 }
 
-void CDvrSession::DispatchReceived(bool receiveFilled)
+void CDvrSession::DispatchReceived()
 {
     const uint8_t *packet = nullptr;
     size_t len = 0;
-    while (m_bRun && m_Joiner.Next(receiveFilled, packet, len)) {
+    while (m_bRun && m_Joiner.Next(packet, len)) {
         uint8_t message[kMessageLength];
         if (Dispatch(packet, len, message)) {
             if (DvrMessageCallback callback = g_pfnMessageCallback.load()) {
@@ -422,7 +423,7 @@ void CDvrSession::ReceiveLoop1001()
             received = ReceiveLocked(s);
         }
         if (received != 0) {
-            DispatchReceived(received == sizeof(m_RecvBuf));
+            DispatchReceived();
         }
     }
 }
@@ -559,8 +560,9 @@ int32_t CDvrSession::QueryDay(int32_t channel, int32_t selector, const DvrTime &
     if (!AwaitReply(false)) {
         return 0;
     }
-    uint8_t reply[sizeof(m_SlotBuf)];
-    const size_t n = ReplyPayload(reply, sizeof(reply));
+    // A page holds at most 255 records, whatever length the reply declares.
+    uint8_t reply[CRecordingSearch::kPageSize];
+    const size_t n = std::min(ReplyPayload(reply, sizeof(reply)), sizeof(reply));
     if (n == 0 || reply[0] == 0) {
         return 1;
     }

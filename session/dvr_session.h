@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/host_types.h"
+#include "net/atomic_id.h"
 #include "net/command_channel.h"
 #include "net/command_packet.h"
 #include "net/packet_framing.h"
@@ -70,6 +71,10 @@ public:
 private:
     CDvrSession();
 
+    // The longest reply handed to a requester: 11 header bytes and up to
+    // 32757 payload bytes, joined across receives.
+    static constexpr size_t kReplyBufSize = net::kMaxPacket;
+
     // The request/reply slot. The receive thread copies an awaited reply into
     // a buffer of its own before raising the event, so the requester reads
     // exactly that reply however many messages arrive after it.
@@ -98,9 +103,9 @@ private:
     // or the receive failed.
     size_t ReceiveLocked(platform::SocketHandle s);
     // Dispatches each packet m_Joiner holds and calls the message callback
-    // for recorder messages; an unfinished packet at the end of a full
-    // receive stays in m_Joiner for the next one.
-    void DispatchReceived(bool receiveFilled);
+    // for recorder messages; an unfinished packet stays in m_Joiner for the
+    // next receive.
+    void DispatchReceived();
     // Handles one received packet; returns true when it was a recorder
     // message, copied to message for the caller to deliver after unlocking.
     bool Dispatch(const uint8_t *chunk, size_t len, uint8_t (&message)[12]);
@@ -113,14 +118,14 @@ private:
 
     std::atomic<uint32_t> m_dwDvrIp{0};
     std::atomic<uint16_t> m_wDvrPort{0};
-    std::atomic<net::SessionId> m_SessionId{};  // as received
+    net::CAtomicId m_SessionId;  // as received
     std::atomic<bool> m_bRun{true};
 
     uint8_t m_RecvBuf[net::CPacketJoiner::kReceiveSize];
     net::CPacketJoiner m_Joiner;  // received bytes, cut into packets
 
     platform::CMutex m_SlotMutex;  // guards the three below
-    uint8_t m_SlotBuf[4096];
+    uint8_t m_SlotBuf[kReplyBufSize];  // the awaited reply, header included
     size_t m_nLastReplyLen = 0;
     bool m_bSlotFilled = false;
     std::atomic<int32_t> m_nWaitCode{0};

@@ -187,6 +187,7 @@ void CDvrStream::Accept(int32_t channel, DvrDataCallback callback, uint32_t user
     m_dwUserData = user;
     m_pfnDataCallback = callback;
     m_nChannel = channel;
+    m_bOpened = true;
     if (m_bLossUnreported.load()) {
         m_hRecvWake.Set();  // the receive thread reports it now that there is a callback
     }

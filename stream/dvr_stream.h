@@ -16,6 +16,7 @@
 
 #include "core/host_types.h"
 #include "core/release.h"
+#include "net/atomic_id.h"
 #include "net/command_packet.h"
 #include "net/socket_slot.h"
 #include "platform/event.h"
@@ -67,6 +68,8 @@ public:
 
     int32_t Kind() const { return m_nKind; }
     int32_t Channel() const { return m_nChannel.load(); }
+    // True once an opening succeeded; a lost connection leaves it true.
+    bool HasOpened() const { return m_bOpened.load(); }
     net::StreamId StreamId() const;
 
 private:
@@ -112,7 +115,8 @@ private:
     platform::CThread m_hDeliverThread;
     const int32_t m_nKind;
     std::atomic<int32_t> m_nChannel{0};
-    std::atomic<net::StreamId> m_StreamId{};  // as received
+    std::atomic<bool> m_bOpened{false};
+    net::CAtomicId m_StreamId;  // as received
     uint8_t m_RecvBuf[4096];
     uint8_t m_DeliverBuf[kDeliverBufSize];
     net::CSocketSlot m_sock;

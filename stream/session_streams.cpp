@@ -1,5 +1,7 @@
 #include "stream/session_streams.h"
 
+#include <algorithm>
+
 #include "core/handle_list.h"
 #include "net/command_channel.h"
 #include "net/command_codes.h"
@@ -137,22 +139,49 @@ bool CSessionStreams::LiveChannels(uint32_t &channels) const
     return true;
 }
 
+CSessionStreams::CChannelTurn::CChannelTurn(CSessionStreams &streams, int32_t channel)
+    : m_streams(streams), m_nChannel(channel)
+{
+    platform::CLock lock(m_streams.m_ListMutex);
+    auto &opening = m_streams.m_OpeningChannels;
+    m_streams.m_TurnEnded.wait(lock, [&] {
+        return std::find(opening.begin(), opening.end(), channel) == opening.end();
+    });
+    opening.push_back(channel);
+}
+
+CSessionStreams::CChannelTurn::~CChannelTurn()
+{
+    {
+        platform::CLockGuard lock(m_streams.m_ListMutex);
+        auto &opening = m_streams.m_OpeningChannels;
+        opening.erase(std::find(opening.begin(), opening.end(), m_nChannel));
+    }
+    m_streams.m_TurnEnded.notify_all();
+}
+
+std::shared_ptr<CDvrStream> CSessionStreams::FindLive(int32_t channel) const
+{
+    // A stream whose first opening has not succeeded still reports channel
+    // 0, whatever channel it is being opened for: it is nobody's to reuse.
+    platform::CLockGuard lock(m_ListMutex);
+    for (const auto &candidate : m_StreamList) {
+        if (candidate->Kind() == CDvrStream::kRealTime && candidate->HasOpened() &&
+            candidate->Channel() == channel) {
+            return candidate;
+        }
+    }
+    return nullptr;
+}
+
 void *CSessionStreams::RealPlay(int32_t channel, int32_t transport, DvrDataCallback callback,
                             uint32_t user)
 {
     if (callback == nullptr) {
         return nullptr;
     }
-    std::shared_ptr<CDvrStream> stream;
-    {
-        platform::CLockGuard lock(m_ListMutex);
-        for (const auto &candidate : m_StreamList) {
-            if (candidate->Kind() == CDvrStream::kRealTime && candidate->Channel() == channel) {
-                stream = candidate;
-                break;
-            }
-        }
-    }
+    const CChannelTurn turn(*this, channel);
+    std::shared_ptr<CDvrStream> stream = FindLive(channel);
     if (!stream) {
         stream = NewStream(CDvrStream::kRealTime);
         if (!stream) {

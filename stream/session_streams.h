@@ -3,10 +3,16 @@
 // stop them by kind, playback control, talk audio). The session owns one and
 // lends it its command channel.
 //
-// Locking: m_ListMutex guards the list and the talk slot only. A stream is
-// taken out of the list before it is torn down, and torn down outside the
-// lock, so a host that stops a stream from inside a data callback never waits
-// behind another stop that waits for that very callback.
+// Locking: m_ListMutex guards the list, the talk slot and the channels being
+// opened. A stream is taken out of the list before it is torn down, and torn
+// down outside the lock, so a host that stops a stream from inside a data
+// callback never waits behind another stop that waits for that very callback.
+//
+// Real-time openings from several host threads: openings of different
+// channels run side by side, each on a stream of its own; two openings of
+// one channel run one after the other, and the second reuses the stream the
+// first opened. A stream is found for reuse only once its first opening has
+// succeeded, and only by an opening of the channel it was opened for.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +60,23 @@ public:
     bool LiveChannels(uint32_t &channels) const;
 
 private:
+    // Holds the turn of one channel's real-time opening: waits while another
+    // opening of that channel runs (which is bounded by its connect, request
+    // and reply time-outs), and hands the turn on when it ends.
+    class CChannelTurn {
+    public:
+        CChannelTurn(CSessionStreams &streams, int32_t channel);
+        ~CChannelTurn();
+        CChannelTurn(const CChannelTurn &) = delete;
+        CChannelTurn &operator=(const CChannelTurn &) = delete;
+
+    private:
+        CSessionStreams &m_streams;
+        const int32_t m_nChannel;
+    };
+
+    // The open (or lost) real-time stream of a channel, or null.
+    std::shared_ptr<CDvrStream> FindLive(int32_t channel) const;
     std::shared_ptr<CDvrStream> Take(const void *handle);
     std::shared_ptr<CDvrStream> Find(const void *handle) const;
     void Append(const std::shared_ptr<CDvrStream> &stream);
@@ -71,6 +94,8 @@ private:
     std::vector<std::shared_ptr<CDvrStream>> m_StreamList;
     std::shared_ptr<CDvrStream> m_pTalkStream;
     bool m_bClosing = false;  // under m_ListMutex
+    std::vector<int32_t> m_OpeningChannels;  // under m_ListMutex
+    platform::CCondition m_TurnEnded;
 };
 
 }  // namespace kn

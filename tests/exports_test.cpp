@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "api/exports.h"
 #include "core/globals.h"
@@ -14,22 +15,46 @@
 
 namespace {
 
-std::set<std::string> DynamicSymbols(const char *library)
+// The lines a command prints.
+std::vector<std::string> OutputOf(const std::string &command)
 {
-    std::set<std::string> names;
-    const std::string command = std::string("nm -D --defined-only ") + library;
+    std::vector<std::string> lines;
     FILE *pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
-        return names;
+        return lines;
     }
     char line[512];
     while (std::fgets(line, sizeof(line), pipe)) {
+        lines.emplace_back(line);
+    }
+    pclose(pipe);
+    return lines;
+}
+
+std::set<std::string> DynamicSymbols(const char *library)
+{
+    std::set<std::string> names;
+    for (const std::string &line : OutputOf(std::string("nm -D --defined-only ") + library)) {
         char address[64], type[8], name[400];
-        if (std::sscanf(line, "%63s %7s %399s", address, type, name) == 3) {
+        if (std::sscanf(line.c_str(), "%63s %7s %399s", address, type, name) == 3) {
             names.insert(name);
         }
     }
-    pclose(pipe);
+    return names;
+}
+
+// The libraries the dynamic section names as needed.
+std::set<std::string> NeededLibraries(const char *library)
+{
+    std::set<std::string> names;
+    for (const std::string &line : OutputOf(std::string("readelf -d ") + library)) {
+        const size_t open = line.find("(NEEDED)");
+        const size_t from = line.find('[', open);
+        const size_t to = line.find(']', from);
+        if (open != std::string::npos && from != std::string::npos && to != std::string::npos) {
+            names.insert(line.substr(from + 1, to - from - 1));
+        }
+    }
     return names;
 }
 
@@ -60,6 +85,27 @@ TEST_P(ExportsOfRelease, SharedLibraryExportsExactlyTheInterface)
         }
     }
     EXPECT_EQ(expected, actual);
+}
+
+// A host links the library and nothing else, whichever compiler built it:
+// the library needs the C and C++ runtimes only (and a sanitizer build its
+// sanitizer's runtime), and calls nothing that only libatomic provides.
+TEST_P(ExportsOfRelease, NeedsOnlyTheCAndCxxRuntimes)
+{
+    const std::set<std::string> runtimes = {
+        "libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
+        "libstdc++.so.6", "libgcc_s.so.1", "libc++.so.1", "libc++abi.so.1", "libunwind.so.1"};
+    const std::set<std::string> needed = NeededLibraries(GetParam());
+    EXPECT_EQ(1u, needed.count("libc.so.6")) << "no dynamic section read from " << GetParam();
+    for (const std::string &name : needed) {
+        const bool sanitizer = name.rfind("libasan.so", 0) == 0 || name.rfind("libubsan.so", 0) == 0 ||
+                               name.rfind("libtsan.so", 0) == 0;
+        const bool loader = name.rfind("ld-linux", 0) == 0;
+        EXPECT_TRUE(runtimes.count(name) != 0 || sanitizer || loader) << GetParam() << " needs " << name;
+    }
+    for (const std::string &line : OutputOf(std::string("nm -D --undefined-only ") + GetParam())) {
+        EXPECT_EQ(std::string::npos, line.find("__atomic_")) << GetParam() << " calls " << line;
+    }
 }
 
 TEST_P(ExportsOfRelease, StopPlayBackAndStopDownLoadAreOneFunction)

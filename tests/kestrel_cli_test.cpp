@@ -254,6 +254,26 @@ TEST_F(KestrelCli, ParameterRepliesAreNeverCutSilentlyAndUnknownCodesSayWhereThe
     EXPECT_NE(std::string::npos, m_Out.find("97-114, 117-120")) << m_Out;
 }
 
+// The longest reply the library hands over (32757 bytes, joined from many
+// receives) is shown whole.
+TEST_F(KestrelCli, TheLongestParameterReplyIsShownWhole)
+{
+    kn::emu::CRecorderEmulator emu;
+    ASSERT_TRUE(emu.Start());
+    kn::emu::Bytes reply(32757);
+    std::string expected;
+    for (size_t i = 0; i < reply.size(); ++i) {
+        reply[i] = static_cast<uint8_t>(i * 13 + 1);
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%02x", reply[i]);
+        expected += hex;
+        expected += i + 1 == reply.size() ? '\n' : ' ';
+    }
+    emu.SetParamReply(100, reply);
+    ASSERT_EQ(0, Kestrel({"param", "get", "100", "--size", "32757", "-p", std::to_string(emu.Port())})) << m_Err;
+    EXPECT_EQ(expected, m_Out);
+}
+
 TEST_F(KestrelCli, HelpVersionAndASilentLoginAreTold)
 {
     ASSERT_EQ(0, Kestrel({"help", "download"}));

@@ -3,7 +3,9 @@
 // request/reply slot under late replies and a stream of recorder messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -393,6 +395,39 @@ TEST_F(ParamTest, PacketsSharingOneReceiveAreEachDispatched)
         ASSERT_EQ(1, result);
         EXPECT_EQ(Pattern(40, 0x61), Bytes(out, out + 40));
         EXPECT_TRUE(kn::test::Eventually([&] { return g_messages.load() == before + messages + 1; }));
+    }
+}
+
+// Replies longer than one receive, up to the longest the session holds
+// (32757 payload bytes), come back whole: in one write, or cut into short
+// pieces with pauses so that no receive is full, with a recorder message
+// right behind the reply.
+TEST_F(ParamTest, LongRepliesAreJoinedAcrossReceivesAndReturnedWhole)
+{
+    const kn::emu::Id4 id{0x0A, 0x0B, 0x0C, 0x0D};
+    const Bytes message = kn::emu::BuildPacket(id, kKeepAlive, Bytes(12, 0x03));
+    for (size_t n : {size_t{4085}, size_t{4086}, size_t{6000}, size_t{32757}}) {
+        for (size_t piece : {size_t{0}, size_t{1000}}) {
+            SCOPED_TRACE(std::to_string(n) + (piece == 0 ? " in one write" : " in pieces"));
+            const Bytes payload = Pattern(n, static_cast<uint8_t>(n + piece));
+            Bytes blob = kn::emu::BuildPacket(id, 100, payload);
+            blob.insert(blob.end(), message.begin(), message.end());
+            m_emu.SetIgnored(100, true);
+            const size_t asked = Requests().size();
+            const int before = g_messages.load();
+            std::thread recorder([&] {
+                if (m_emu.WaitFor([&] { return Requests().size() > asked; }, kWait)) {
+                    m_emu.SendRaw(m_cmd, blob, piece, std::chrono::milliseconds(piece == 0 ? 0 : 2));
+                }
+            });
+            Bytes out(n + 16, kGuard);
+            const int32_t result = KR_4100_GetDvrParam(m_session, 100, nullptr, 0, out.data(), static_cast<uint32_t>(n));
+            recorder.join();
+            ASSERT_EQ(1, result);
+            EXPECT_TRUE(std::equal(payload.begin(), payload.end(), out.begin()));
+            EXPECT_EQ(Bytes(16, kGuard), Bytes(out.begin() + static_cast<long>(n), out.end()));
+            EXPECT_TRUE(kn::test::Eventually([&] { return g_messages.load() == before + 1; }));
+        }
     }
 }
 

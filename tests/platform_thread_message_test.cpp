@@ -100,6 +100,37 @@ TEST_F(PlatformThreadMessage, QueueBoundDropsFurtherPosts)
     EXPECT_TRUE(GetThreadMessage(msg, 0));
 }
 
+// A notice repeated while a condition lasts (a silent recorder's, every
+// 200 ms) must not fill the queue: the repeats of a notice still waiting
+// take no place of their own, so the notices of others still get in.
+TEST_F(PlatformThreadMessage, RepeatsOfAWaitingNoticeNeverCrowdOutOthers)
+{
+    const uint32_t self = CurrentThreadId();
+    std::thread poster([&] {
+        for (unsigned i = 0; i < 2 * kQueueLimit; ++i) {
+            EXPECT_TRUE(PostThreadMessage(self, kNotice, Tag(1), 0x0100007Fu));
+        }
+        EXPECT_TRUE(PostThreadMessage(self, kNotice, Tag(2), 0x0100007Fu));  // another session
+        EXPECT_TRUE(PostThreadMessage(self, kNotice, Tag(1), 0x0200007Fu));  // another address
+    });
+    poster.join();
+
+    std::vector<ThreadMessage> got;
+    ThreadMessage msg{};
+    while (GetThreadMessage(msg, 0)) {
+        got.push_back(msg);
+    }
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].param1, Tag(1));
+    EXPECT_EQ(got[1].param1, Tag(2));
+    EXPECT_EQ(got[2].param2, 0x0200007Fu);
+    // Once taken, the notice is queued again by its next repeat.
+    EXPECT_TRUE(PostThreadMessage(self, kNotice, Tag(1), 0x0100007Fu));
+    EXPECT_TRUE(PostThreadMessage(self, kNotice, Tag(1), 0x0100007Fu));
+    EXPECT_TRUE(GetThreadMessage(msg, 0));
+    EXPECT_FALSE(GetThreadMessage(msg, 0));
+}
+
 TEST_F(PlatformThreadMessage, RefusesIdsThatAreNotOurThreads)
 {
     EXPECT_FALSE(PostThreadMessage(0, kNotice, nullptr, 0));

@@ -334,6 +334,26 @@ TEST(MulticastSocket, RebindToABusyPortKeepsTheNewSocket)
     close(holder);
 }
 
+// Several streams of this host, and other processes that allow it, watch
+// one group port: each group socket shares it.
+TEST(MulticastSocket, RebindSharesTheGroupPort)
+{
+    const int other = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // another process's
+    ASSERT_GE(other, 0);
+    const int on = 1;
+    ASSERT_EQ(0, setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on));
+    ASSERT_TRUE(platform::BindAny(other, 0));
+    const uint16_t port = platform::LocalPort(other);
+    CSocketSlot first;
+    CSocketSlot second;
+    EXPECT_TRUE(RebindMulticastSocket(first, htons(port)));
+    EXPECT_TRUE(RebindMulticastSocket(second, htons(port)));
+    EXPECT_EQ(platform::LocalPort(first.Peek()), port);
+    EXPECT_EQ(platform::LocalPort(second.Peek()), port);
+    EXPECT_EQ(IntOption(second.Peek(), SOL_SOCKET, SO_REUSEADDR), 1);
+    close(other);
+}
+
 TEST(MulticastSocket, RebindWithoutDescriptorsLeavesTheSlotEmpty)
 {
     rlimit saved{};

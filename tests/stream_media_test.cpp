@@ -216,8 +216,10 @@ TEST(StreamControlReply, MissingBytesReadAsZero)
 }
 
 // Live over UDP with a multicast announcement, inside a namespace of the
-// test's own: the stream moves to the group and receives from it.
-std::string MulticastBody(bool ownPort)
+// test's own: each stream moves to the group and receives from it. With
+// several streams on one announced port (and another process's socket
+// already there), they all share the port.
+std::string MulticastBody(bool ownPort, int streams = 1, bool otherProcess = false)
 {
     kn::emu::CRecorderEmulator emu;
     if (!emu.Start() || KR_4100_Init() != 1) {
@@ -233,34 +235,57 @@ std::string MulticastBody(bool ownPort)
     } else {
         emu.SetLiveAnnounce(group, announced);
     }
+    int other = -1;
+    if (otherProcess) {
+        const int on = 1;
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(announced);
+        other = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (other < 0 || setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+            bind(other, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+            return "the other process's socket could not bind";
+        }
+    }
     int32_t result = 0;
     void *session = KR_4100_Login("127.0.0.1", emu.Port(), "admin", "pw", &result);
-    void *stream = session ? KR_4100_RealPlay(session, 1, 0, SinkCallback, 7) : nullptr;
-    if (stream == nullptr) {
-        failure = "no live stream";
-    } else {
-        const int conn = emu.FindConnection(ChannelKind::Live);
+    std::vector<void *> handles;
+    for (int i = 0; i < streams && session != nullptr; ++i) {
+        handles.push_back(KR_4100_RealPlay(session, 1 + i, 0, SinkCallback, 7 + i));
+    }
+    const Bytes payload = Pattern(40, 5);
+    const Bytes frame = BuildFrame(2, payload);
+    for (int i = 0; i < streams && failure.empty(); ++i) {
+        const uint32_t user = 7 + static_cast<uint32_t>(i);
+        if (i >= static_cast<int>(handles.size()) || handles[i] == nullptr) {
+            failure = "no live stream " + std::to_string(i);
+            break;
+        }
+        const int conn = emu.FindConnection(ChannelKind::Live, i);
         const uint16_t port = ownPort ? emu.Connection(conn)->peerPort : announced;
-        const Bytes payload = Pattern(40, 5);
-        const Bytes frame = BuildFrame(2, payload);
         // The move to the group follows the acknowledgement on the receive
         // thread: send until the first frame comes through.
         uint16_t seq = 0;
         const bool got = kn::test::Eventually([&] {
             emu.SendMulticast(group, port, kn::emu::BuildDatagram(seq++, frame.data(), frame.size()));
             kn::platform::SleepMs(10);
-            return Sink(7).Count() > 0;
+            return Sink(user).Count() > 0;
         }, 5000);
         if (!got) {
-            failure = "no multicast frame delivered";
-        } else if (Sink(7).MediaFrames()[0].bytes.size() != payload.size() + 16) {
+            failure = "no multicast frame delivered to stream " + std::to_string(i);
+        } else if (Sink(user).MediaFrames()[0].bytes.size() != payload.size() + 16) {
             failure = "frame of the wrong size";
-        } else if (Sink(7).Lost() != 0) {
+        } else if (Sink(user).Lost() != 0) {
             failure = "connection reported lost";
         }
-        if (KR_4100_StopRealPlay(stream) != 1) {
+    }
+    for (void *stream : handles) {
+        if (stream != nullptr && KR_4100_StopRealPlay(stream) != 1) {
             failure += " stop failed";
         }
+    }
+    if (other >= 0) {
+        close(other);
     }
     KR_4100_Cleanup();
     emu.Stop();
@@ -275,6 +300,11 @@ TEST(StreamMulticast, AnnouncedGroupOnTheStreamsOwnPortIsJoined)
 TEST(StreamMulticast, AnnouncedGroupOnAnotherPortMovesTheStream)
 {
     KN_EXPECT_IN_NET_NAMESPACE([] { return MulticastBody(false); });
+}
+
+TEST(StreamMulticast, StreamsAndOtherProcessesShareTheGroupPort)
+{
+    KN_EXPECT_IN_NET_NAMESPACE([] { return MulticastBody(false, 2, true); });
 }
 
 }  // namespace

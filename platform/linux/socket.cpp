@@ -141,6 +141,8 @@ bool SetNoDelay(SocketHandle s, bool on) { return SetIntOption(s, IPPROTO_TCP, T
 
 bool SetReceiveBuffer(SocketHandle s, int bytes) { return SetIntOption(s, SOL_SOCKET, SO_RCVBUF, bytes); }
 
+bool SetReuseAddress(SocketHandle s) { return SetIntOption(s, SOL_SOCKET, SO_REUSEADDR, 1); }
+
 bool SetNonBlocking(SocketHandle s, bool on)
 {
     if (s == kNoSocket) {

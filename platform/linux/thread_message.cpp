@@ -114,6 +114,16 @@ bool PostThreadMessage(uint32_t threadId, uint32_t message, void *param1, uint32
             return false;
         }
     }
+    // A notice identical to one still waiting takes no second place: it says
+    // nothing the waiting one does not, and a notice repeated for as long as
+    // a condition lasts (a silent recorder) must never fill the queue and
+    // push out the notices that follow it.
+    for (unsigned i = 0; i < queue->m_nCount; ++i) {
+        const ThreadMessage &waiting = queue->m_Ring[(queue->m_nHead + i) % kQueueLimit];
+        if (waiting.message == message && waiting.param1 == param1 && waiting.param2 == param2) {
+            return true;
+        }
+    }
     if (queue->m_nCount >= kQueueLimit) {
         return false;
     }

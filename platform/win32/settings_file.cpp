@@ -14,13 +14,24 @@ namespace kn::platform {
 namespace {
 
 std::mutex g_SettingsMutex;  // the names below
-std::string g_strVendor = "TALVERN";
-std::string g_strLibrary = "kestrelnet";
+struct SettingsNames {
+    std::string vendor = "TALVERN";
+    std::string library = "kestrelnet";
+};
+
+// Built on first use: the library names its store from a static initialiser
+// in another file, which may run before this file's own initialisers.
+SettingsNames &Names()
+{
+    static SettingsNames names;
+    return names;
+}
 
 std::string SectionKey(const char *section)
 {
     std::lock_guard<std::mutex> lock(g_SettingsMutex);
-    return "Software\\" + g_strVendor + "\\" + g_strLibrary + "\\" + section;
+    const SettingsNames &names = Names();
+    return "Software\\" + names.vendor + "\\" + names.library + "\\" + section;
 }
 
 bool UsableName(const char *text) { return text != nullptr && *text != '\0'; }
@@ -33,8 +44,9 @@ void SetSettingsLocation(const char *vendor, const char *library)
         return;
     }
     std::lock_guard<std::mutex> lock(g_SettingsMutex);
-    g_strVendor = vendor;
-    g_strLibrary = library;
+    SettingsNames &names = Names();
+    names.vendor = vendor;
+    names.library = library;
 }
 
 int32_t ReadSettingInt(const char *section, const char *name, int32_t defaultValue)

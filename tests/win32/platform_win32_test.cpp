@@ -270,6 +270,31 @@ TEST_F(Win32Registry, OtherValuesAreKeptAndForeignTypesReadAsDefault)
     EXPECT_EQ(ReadSettingInt("Settings", nullptr, 42), 42);
 }
 
+// The library names its store from a static initialiser in another file;
+// here a naming runs before every other initialiser of the program (the
+// priority puts it first whatever the link order), so before the store's
+// own file is initialised. The names set must be the ones the store uses.
+constexpr char kEarlyVendor[] = "kestrelnet-init-order-vendor";
+constexpr char kEarlyLibrary[] = "kestrelnet-init-order-library";
+
+struct CEarlyNaming {
+    CEarlyNaming() { SetSettingsLocation(kEarlyVendor, kEarlyLibrary); }
+};
+__attribute__((init_priority(101))) CEarlyNaming g_EarlyNaming;
+
+TEST(Win32SettingsInitOrder, NamesSetBeforeTheStoreIsBuiltAreKept)
+{
+    const std::string vendorKey = std::string("Software\\") + kEarlyVendor;
+    RegDeleteTreeA(HKEY_CURRENT_USER, vendorKey.c_str());
+    ASSERT_TRUE(WriteSettingInt("Settings", "BindPort", 8123));
+    DWORD raw = 0, size = sizeof raw;
+    const std::string key = vendorKey + "\\" + kEarlyLibrary + "\\Settings";
+    EXPECT_EQ(RegGetValueA(HKEY_CURRENT_USER, key.c_str(), "BindPort", RRF_RT_REG_DWORD, nullptr, &raw, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(raw, 8123u);
+    RegDeleteTreeA(HKEY_CURRENT_USER, vendorKey.c_str());
+}
+
 // ---- sockets ----------------------------------------------------------------
 
 // A connected TCP pair on 127.0.0.1: `client` from the socket layer under

@@ -5,13 +5,14 @@
 #
 #   run_host_test.sh <kestrel-recorder> <wine> <host.exe> <kestrelnet.dll> <release>
 #
-# Exit status: the host test's, or 77 (skipped) when there is no recorder.
+# Exit status: the host test's, or 1 when there is no recorder to talk to.
 set -u
 recorder=$1 wine=$2 host=$3 dll=$4 release=$5
 
 if [ ! -x "$recorder" ]; then
-    echo "no kestrel-recorder at $recorder (build the default preset first, or set KN_RECORDER_BIN)"
-    exit 77
+    echo "no kestrel-recorder at $recorder: build it for this machine (cmake --workflow --preset default)," \
+        "or name one with -DKN_RECORDER_BIN=..., or leave KN_RECORDER_BIN empty and this build makes one"
+    exit 1
 fi
 
 work=$(mktemp -d)

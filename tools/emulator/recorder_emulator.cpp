@@ -561,6 +561,7 @@ CRecorderEmulator::Action CRecorderEmulator::DecideMedia(Conn &c, const Recorded
     }
     a.reply = BuildPacket(m_SessionId, code, payload);
     a.hasReply = true;
+    a.delay = m_MediaReplyDelay;
     return a;
 }
 
@@ -931,6 +932,12 @@ void CRecorderEmulator::SetMediaSilent(ChannelKind kind, bool silent)
     } else {
         m_MediaSilent.erase(kind);
     }
+}
+
+void CRecorderEmulator::SetMediaReplyDelay(Millis delay)
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    m_MediaReplyDelay = delay;
 }
 
 void CRecorderEmulator::SetMediaReplyCode(ChannelKind kind, int code)

@@ -189,6 +189,8 @@ public:
     void SetMediaSilent(ChannelKind kind, bool silent);  // no reply to the opening
     // Reply code for a kind's opening, payload unchanged; -1 back to the usual.
     void SetMediaReplyCode(ChannelKind kind, int code);
+    // Before every media opening's reply (a recorder slow to acknowledge).
+    void SetMediaReplyDelay(Millis delay);
     // Talk audio is counted always; kept for TalkAudio only while this is on
     // (the default), so a long-running emulator can turn keeping off.
     void SetKeepAudio(bool keep);
@@ -327,6 +329,7 @@ private:
     bool m_bTalkAccepted = true;
     std::set<ChannelKind> m_MediaSilent;
     std::map<ChannelKind, int> m_MediaReplyCodes;
+    Millis m_MediaReplyDelay{0};
 };
 
 }  // namespace kn::emu
