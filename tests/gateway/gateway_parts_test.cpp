@@ -149,7 +149,7 @@ TEST(GatewayAccessUnit, PutsTheLastParameterSetsInFrontOfAKeyframeThatLacksThem)
     EXPECT_EQ(Cat({sps2, kPps, kAud, kIdr}), out);
 }
 
-TEST(GatewayFrameClock, PutsFramesOnTheGridOfTwentyFiveAndNeverGoesBack)
+TEST(GatewayFrameClock, StampsFramesByArrivalOnNoGridAndNeverGoesBack)
 {
     constexpr int64_t ms = 1'000'000;
     struct Case {
@@ -158,12 +158,12 @@ TEST(GatewayFrameClock, PutsFramesOnTheGridOfTwentyFiveAndNeverGoesBack)
         std::vector<int64_t> stampsMs;
     };
     const Case cases[] = {
-        {"steady arrivals with jitter", {0, 41, 79, 122, 160}, {0, 40, 80, 120, 160}},
-        {"a burst is spread one frame apart", {100, 101, 102, 103}, {120, 160, 200, 240}},
-        {"after a burst the grid catches up", {0, 1, 2, 200}, {0, 40, 80, 200}},
+        {"30 frames a second stay 30 (no 25 grid)", {0, 33, 67, 100, 133}, {0, 33, 67, 100, 133}},
+        {"jitter is kept as it came", {0, 41, 79, 122, 160}, {0, 41, 79, 122, 160}},
+        {"a burst is kept a millisecond apart", {100, 100, 100, 101}, {100, 101, 102, 103}},
         {"a pause stays a pause", {0, 40, 2000, 2040}, {0, 40, 2000, 2040}},
-        {"the clock going back is ignored", {400, 100, 90}, {400, 440, 480}},
-        {"negative running time counts as 0", {-5, 10}, {0, 40}},
+        {"the clock going back is ignored", {400, 100, 90}, {400, 401, 402}},
+        {"negative running time counts as 0", {-5, -1, 10}, {0, 1, 10}},
     };
     for (const Case &c : cases) {
         CFrameClock clock;
@@ -346,13 +346,14 @@ TEST(GatewayChannelHub, EveryClientStartsOnAKeyframeWithTheParameterSetsInFront)
     hub.OnFrame(2, Delivered(pic).data(), static_cast<int32_t>(Delivered(pic).size()));
     auto late = std::make_shared<CRecordingSink>();
     EXPECT_EQ(2, hub.Add(late));
-    hub.OnFrame(2, Delivered(pic).data(), static_cast<int32_t>(Delivered(pic).size()));  // late waits
+    // Late starts with the group from the cached keyframe.
+    hub.OnFrame(2, Delivered(pic).data(), static_cast<int32_t>(Delivered(pic).size()));
     hub.OnFrame(1, Delivered(pic).data(), static_cast<int32_t>(Delivered(pic).size()));  // audio: ignored
     hub.OnFrame(3, Delivered(bareKey).data(), static_cast<int32_t>(Delivered(bareKey).size()));
     hub.OnFrame(2, Delivered(pic).data(), static_cast<int32_t>(Delivered(pic).size()));
 
     EXPECT_EQ((std::vector<Bytes>{key, pic, pic, Cat({kSps, kPps, bareKey}), pic}), early->units);
-    EXPECT_EQ((std::vector<Bytes>{Cat({kSps, kPps, bareKey}), pic}), late->units);
+    EXPECT_EQ((std::vector<Bytes>{key, pic, pic, Cat({kSps, kPps, bareKey}), pic}), late->units);
     const HubCounts counts = hub.Counts();
     EXPECT_EQ(6u, counts.frames);
     EXPECT_EQ(2, counts.clients);
@@ -419,14 +420,83 @@ TEST(GatewayChannelHub, ABackedUpClientWaitsForTheNextKeyframeAndTimesNeverGoBac
     for (const auto &[unit, full] : feed) {
         sink->m_bFull = full;
         sink->m_nNowNs = now;
-        now += 40'000'000 - 3'000'000;  // a little fast: times must still rise a frame apart
+        now += 40'000'000 - 3'000'000;
         const Bytes f = Delivered(*unit);
         hub.OnFrame(2, f.data(), static_cast<int32_t>(f.size()));
     }
     // Frame 3 could not be taken: frames 4 and 5 would decode from a gap.
     EXPECT_EQ((std::vector<Bytes>{key, pic, key, pic}), sink->units);
-    for (size_t i = 1; i < sink->stamps.size(); ++i) {
-        EXPECT_GE(sink->stamps[i] - sink->stamps[i - 1], 40'000'000) << i;
+    // Each at its arrival, no grid.
+    EXPECT_EQ((std::vector<int64_t>{0, 37'000'000, 185'000'000, 222'000'000}), sink->stamps);
+}
+
+// The keyframe cache: a joiner of an open channel gets the group since the
+// last keyframe at once, a millisecond apart, then live frames at their
+// arrival; a group larger than the bound, or a stream that ended, leaves
+// the cache empty (and says why) until the next keyframe.
+TEST(GatewayChannelHub, AJoinerGetsTheCachedGroupAtOnceThenLiveFrames)
+{
+    constexpr int64_t ms = 1'000'000;
+    const Bytes key = Cat({kAud, kSps, kPps, kIdr});
+    const Bytes pic = Cat({kAud, kSlice});
+    auto feed = [](CChannelHub &hub, const Bytes &unit) {
+        const Bytes f = Delivered(unit);
+        hub.OnFrame(2, f.data(), static_cast<int32_t>(f.size()));
+    };
+    {
+        CChannelHub hub(0);
+        EXPECT_EQ("no keyframe yet", hub.Counts().cacheState);
+        feed(hub, pic);  // before any keyframe: nothing to keep
+        EXPECT_EQ(0u, hub.Counts().cacheUnits);
+        for (const Bytes *u : {&key, &pic, &pic}) {
+            feed(hub, *u);
+        }
+        const HubCounts held = hub.Counts();
+        EXPECT_EQ("holding", held.cacheState);
+        EXPECT_EQ(3u, held.cacheUnits);
+        EXPECT_EQ(key.size() + 2 * pic.size(), held.cacheBytes);
+        auto joiner = std::make_shared<CRecordingSink>();
+        hub.Add(joiner);
+        joiner->m_nNowNs = 500 * ms;
+        feed(hub, pic);
+        joiner->m_nNowNs = 540 * ms;
+        feed(hub, pic);
+        EXPECT_EQ((std::vector<Bytes>{key, pic, pic, pic, pic}), joiner->units);
+        EXPECT_EQ((std::vector<int64_t>{500 * ms, 501 * ms, 502 * ms, 503 * ms, 540 * ms}), joiner->stamps);
+        // A new keyframe starts a new group.
+        feed(hub, key);
+        EXPECT_EQ(1u, hub.Counts().cacheUnits);
+        // A stream that ended leaves nothing for the next: a joiner waits
+        // for the next keyframe.
+        hub.StreamEnded();
+        EXPECT_EQ("no keyframe yet", hub.Counts().cacheState);
+        auto after = std::make_shared<CRecordingSink>();
+        hub.Add(after);
+        feed(hub, pic);
+        EXPECT_TRUE(after->units.empty());
+        feed(hub, key);
+        EXPECT_EQ((std::vector<Bytes>{key}), after->units);
+    }
+    {
+        // A bound of two pictures: a group that outgrows it is given up.
+        CChannelHub hub(0, "", key.size() + pic.size());
+        feed(hub, key);
+        feed(hub, pic);
+        EXPECT_EQ(2u, hub.Counts().cacheUnits);
+        feed(hub, pic);
+        const HubCounts outgrown = hub.Counts();
+        EXPECT_EQ(0u, outgrown.cacheUnits);
+        EXPECT_EQ(0u, outgrown.cacheBytes);
+        EXPECT_EQ("group larger than " + std::to_string(key.size() + pic.size()) +
+                      " bytes: empty until the next keyframe",
+                  outgrown.cacheState);
+        auto joiner = std::make_shared<CRecordingSink>();
+        hub.Add(joiner);
+        feed(hub, pic);
+        EXPECT_TRUE(joiner->units.empty()) << "no group: it waits for a keyframe";
+        feed(hub, key);
+        EXPECT_EQ("holding", hub.Counts().cacheState);
+        EXPECT_EQ((std::vector<Bytes>{key}), joiner->units);
     }
 }
 

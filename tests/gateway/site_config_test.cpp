@@ -216,6 +216,9 @@ TEST(GatewayState, WritesOneJsonDocumentWithEveryRecorderAndChannel)
     c.reconnections = 1;
     c.keyframeAgeMs = 640;
     c.preload = true;
+    c.cacheFrames = 16;
+    c.cacheBytes = 17000;
+    c.cacheState = "holding";
     r.channels.push_back(c);
     r.channels.push_back(ChannelSnapshot{});
     state.recorders.push_back(r);
@@ -225,10 +228,11 @@ TEST(GatewayState, WritesOneJsonDocumentWithEveryRecorderAndChannel)
               "\"last_error\":\"line\\nbreak\\u0001\",\"channels\":[{\"channel\":6,\"state\":\"retrying\","
               "\"next_attempt_in_ms\":4000,\"next_attempt_at\":\"2026-12-09T05:00:04.123Z\",\"frames\":250,"
               "\"bytes\":123456,\"fps\":25.0,\"kbit_per_s\":196.7,\"clients\":2,\"reconnections\":1,"
-              "\"keyframe_age_ms\":640,\"preload\":true,\"last_error\":\"\"},{\"channel\":0,\"state\":\"idle\","
+              "\"keyframe_age_ms\":640,\"preload\":true,\"cache_frames\":16,\"cache_bytes\":17000,"
+              "\"cache_state\":\"holding\",\"last_error\":\"\"},{\"channel\":0,\"state\":\"idle\","
               "\"next_attempt_in_ms\":null,\"next_attempt_at\":null,\"frames\":0,\"bytes\":0,\"fps\":0.0,"
               "\"kbit_per_s\":0.0,\"clients\":0,\"reconnections\":0,\"keyframe_age_ms\":null,\"preload\":false,"
-              "\"last_error\":\"\"}]}]}",
+              "\"cache_frames\":0,\"cache_bytes\":0,\"cache_state\":\"no keyframe yet\",\"last_error\":\"\"}]}]}",
               state.ToJson());
     EXPECT_EQ("{\"time\":null,\"recorders\":[]}", [] {
         CGatewayState empty;

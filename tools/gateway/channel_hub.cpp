@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "tools/gateway/gateway_log.h"
+
 namespace kn::gateway {
 
 int CChannelHub::Add(const std::shared_ptr<IClientSink> &sink)
@@ -9,7 +11,7 @@ int CChannelHub::Add(const std::shared_ptr<IClientSink> &sink)
     int clients = 0;
     {
         std::lock_guard<std::mutex> lk(m_Mutex);
-        m_Clients.push_back(Client{sink, false, false, std::chrono::steady_clock::now(), {}});
+        m_Clients.push_back(Client{sink, false, false, std::chrono::steady_clock::now(), true, {}});
         clients = static_cast<int>(m_Clients.size());
     }
     if (m_ClientsChanged) {
@@ -45,29 +47,69 @@ void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len)
     if (au.size == 0) {
         return;
     }
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    ++m_Counts.frames;
-    m_Counts.bytes += au.size;
-    m_Counts.lastFrame = std::chrono::steady_clock::now();
-    m_Sets.Learn(au);
-    const bool keyframe = Summarise(au).idr;
-    if (keyframe) {
-        ++m_Counts.keyframes;
-        m_Counts.lastKeyframe = m_Counts.lastFrame;
-    }
-    if (m_Clients.empty()) {
-        return;
-    }
-    m_Sets.Complete(au, m_Unit);
-    for (Client &c : m_Clients) {
-        if (c.ended || (!c.started && !keyframe)) {
-            continue;  // a client starts on a keyframe
+    std::vector<std::pair<std::string, size_t>> bursts;  // logged after the lock
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        ++m_Counts.frames;
+        m_Counts.bytes += au.size;
+        m_Counts.lastFrame = std::chrono::steady_clock::now();
+        m_Sets.Learn(au);
+        const bool keyframe = Summarise(au).idr;
+        if (keyframe) {
+            ++m_Counts.keyframes;
+            m_Counts.lastKeyframe = m_Counts.lastFrame;
         }
-        const int64_t pts = c.clock.Stamp(c.sink->RunningTimeNs());
-        // A client that could not take a unit has a gap: it waits for the
-        // next keyframe rather than decode from a broken reference.
-        c.started = c.sink->Push(m_Unit.data(), m_Unit.size(), pts);
+        m_Sets.Complete(au, m_Unit);
+        // The cache ends with this unit; a keyframe without parameter sets
+        // still to be learnt cannot start a group a client decodes.
+        m_Cache.Add({m_Unit.data(), m_Unit.size()}, keyframe && m_Sets.Known());
+        for (Client &c : m_Clients) {
+            if (c.ended) {
+                continue;
+            }
+            if (c.started) {
+                // A client that could not take a unit has a gap: it starts
+                // again from a keyframe rather than decode from a broken
+                // reference.
+                c.started = c.sink->Push(m_Unit.data(), m_Unit.size(), c.clock.Stamp(c.sink->RunningTimeNs()));
+            } else if (c.fresh && m_Cache.Units() > 0) {
+                c.started = StartFromCache(c);
+                if (c.started && m_Cache.Units() > 1) {
+                    bursts.emplace_back(c.sink->Peer(), m_Cache.Units());
+                }
+            } else if (keyframe) {
+                // No group to start with, or a client that fell behind: it
+                // waits for a keyframe rather than get a group it has had.
+                c.started = c.sink->Push(m_Unit.data(), m_Unit.size(), c.clock.Stamp(c.sink->RunningTimeNs()));
+            }
+            c.fresh = c.fresh && !c.started;
+        }
     }
+    for (const auto &[peer, units] : bursts) {
+        Log("%s%schannel %d: client %s started with the %zu frames since the last keyframe", m_Recorder.c_str(),
+            m_Recorder.empty() ? "" : ": ", m_nChannel, peer.c_str(), units);
+    }
+}
+
+bool CChannelHub::StartFromCache(Client &c)
+{
+    // All at once, a millisecond apart on the client's clock: the client
+    // decodes the group's pictures quickly and is at the live edge with the
+    // next frame, instead of a whole group behind.
+    const int64_t now = c.sink->RunningTimeNs();
+    for (size_t i = 0; i < m_Cache.Units(); ++i) {
+        const ByteSpan u = m_Cache.Unit(i);
+        if (!c.sink->Push(u.data, u.size, c.clock.Stamp(now))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void CChannelHub::StreamEnded()
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    m_Cache.Clear();
 }
 
 void CChannelHub::EndClients()
@@ -116,6 +158,9 @@ HubCounts CChannelHub::Counts() const
     std::lock_guard<std::mutex> lk(m_Mutex);
     HubCounts c = m_Counts;
     c.clients = static_cast<int>(m_Clients.size());
+    c.cacheUnits = m_Cache.Units();
+    c.cacheBytes = m_Cache.Bytes();
+    c.cacheState = m_Cache.StatusText();
     c.waiting = static_cast<int>(
         std::count_if(m_Clients.begin(), m_Clients.end(), [](const Client &k) { return !k.started && !k.ended; }));
     return c;

@@ -1,9 +1,12 @@
 // CChannelHub: one recorder channel and the RTSP clients watching it. The
 // library's delivery thread hands it every frame of the channel; it keeps
-// the channel's SPS and PPS, and passes each access unit to every client
-// that has started, a client starting only at a keyframe (with the
-// parameter sets in front of it). Clients come and go on the RTSP server's
-// threads.
+// the channel's SPS and PPS and its current group of pictures (the keyframe
+// cache), and passes each access unit to every client that has started. A
+// client starts with the cached group, sent at once with times a
+// millisecond apart (so it shows a picture at once and is at the live edge
+// after it), or, when the cache holds nothing, at the next keyframe (with
+// the parameter sets in front of it). Clients come and go on the RTSP
+// server's threads.
 #pragma once
 
 #include <chrono>
@@ -16,6 +19,7 @@
 
 #include "tools/gateway/access_unit.h"
 #include "tools/gateway/frame_clock.h"
+#include "tools/gateway/keyframe_cache.h"
 
 namespace kn::gateway {
 
@@ -44,11 +48,15 @@ struct HubCounts {
     int waiting = 0;  // clients still waiting for their first frame (not ended)
     std::chrono::steady_clock::time_point lastFrame{};  // epoch: none yet
     std::chrono::steady_clock::time_point lastKeyframe{};  // epoch: none yet
+    size_t cacheUnits = 0;  // the keyframe cache: units and bytes held,
+    size_t cacheBytes = 0;
+    std::string cacheState = "no keyframe yet";  // and why it holds nothing
 };
 
 class CChannelHub {
 public:
-    explicit CChannelHub(int channel, std::string recorder = "") : m_nChannel(channel), m_Recorder(std::move(recorder))
+    explicit CChannelHub(int channel, std::string recorder = "", size_t cacheBytes = kKeyframeCacheBytes)
+        : m_nChannel(channel), m_Recorder(std::move(recorder)), m_Cache(cacheBytes)
     {
     }
     CChannelHub(const CChannelHub &) = delete;
@@ -68,6 +76,9 @@ public:
     // A frame as the library delivers it; anything but an H.264 access unit
     // is ignored.
     void OnFrame(uint32_t type, const uint8_t *data, int32_t len);
+    // The channel's stream ended (closed or lost): its group of pictures
+    // is of no use to the next stream.
+    void StreamEnded();
     // Ends every client's session; they stay counted until they leave.
     void EndClients();
     // Answers the clients still waiting for their first frame (the channel
@@ -86,11 +97,16 @@ public:
 private:
     struct Client {
         std::shared_ptr<IClientSink> sink;
-        bool started = false;  // has had its first keyframe
+        bool started = false;  // is being sent every frame
         bool ended = false;  // told the stream is over
         std::chrono::steady_clock::time_point joined;
+        bool fresh = true;  // has not started yet: gets the cached group
         CFrameClock clock;
     };
+
+    // Sends the cached group to a client that has not started; false when
+    // it could not take all of it (it tries again with the next frame).
+    bool StartFromCache(Client &c);
 
     const int m_nChannel;
     const std::string m_Recorder;
@@ -99,6 +115,7 @@ private:
     std::vector<Client> m_Clients;
     CParameterSets m_Sets;
     std::vector<uint8_t> m_Unit;  // the access unit as sent, reused
+    CKeyframeCache m_Cache;
     HubCounts m_Counts;
 };
 

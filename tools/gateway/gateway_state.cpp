@@ -76,6 +76,9 @@ std::string Channel(const ChannelSnapshot &c, int64_t nowUnixMs)
             .Int("reconnections", static_cast<long long>(c.reconnections))
             .OptionalInt("keyframe_age_ms", c.keyframeAgeMs)
             .Bool("preload", c.preload)
+            .Int("cache_frames", static_cast<long long>(c.cacheFrames))
+            .Int("cache_bytes", static_cast<long long>(c.cacheBytes))
+            .Text("cache_state", c.cacheState)
             .Text("last_error", c.lastError);
     }
     return out;

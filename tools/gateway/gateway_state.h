@@ -27,6 +27,11 @@ struct ChannelSnapshot {
     uint64_t reconnections = 0;
     int64_t keyframeAgeMs = -1;  // -1: no keyframe yet
     bool preload = false;
+    // The keyframe cache: the frames and bytes of the group it holds, and
+    // "holding", or why it holds nothing.
+    uint64_t cacheFrames = 0;
+    uint64_t cacheBytes = 0;
+    std::string cacheState = "no keyframe yet";
     std::string lastError;  // the last trouble, "" when none
 };
 

@@ -371,6 +371,7 @@ void CRecorderLink::CloseStream(Channel &c)
     if (void *stream = c.stream.exchange(nullptr)) {
         KR_4100_StopRealPlay(stream);
     }
+    c.hub->StreamEnded();
     c.lost = false;
 }
 
@@ -474,6 +475,9 @@ RecorderSnapshot CRecorderLink::Snapshot() const
                 ? -1
                 : std::chrono::duration_cast<std::chrono::milliseconds>(steadyNow - counts.lastKeyframe).count();
         s.preload = m_Config.Preloaded(static_cast<int>(i));
+        s.cacheFrames = counts.cacheUnits;
+        s.cacheBytes = counts.cacheBytes;
+        s.cacheState = counts.cacheState;
         s.lastError = c.lastError;
         r.channels.push_back(std::move(s));
     }

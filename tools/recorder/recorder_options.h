@@ -25,6 +25,7 @@ struct RecorderOptions {
     int startDelayMs = 200;  // acknowledgement to first frame
     int downloadCapSeconds = 60;  // a download sends at most this many seconds
     int messageEveryMs = 0;  // a recorder message on every logged-in command channel; 0 never
+    int fps = 25;  // frames a second of live video, playback and download
     bool verbose = false;  // keep-alives are logged too
 };
 

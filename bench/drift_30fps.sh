@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Drift between the wall clock and RTP time through kestrel gateway from a
+# 30 frames-a-second recorder: ffprobe reads one channel for SECONDS
+# (default 3600: an hour), each packet's presentation time is set beside the
+# moment it was read, and the difference of the two spans at the end is the
+# drift (0 when live video keeps its true pace). A long check: run by hand,
+# never in CI. Loopback only. Usage: bench/drift_30fps.sh [BUILD_DIR] [SECONDS]
+set -euo pipefail
+build="${1:-build/default}"
+seconds="${2:-3600}"
+tools="$build/tools"
+here="$(cd "$(dirname "$0")/.." && pwd)"
+work="$(mktemp -d /tmp/kestrel-drift-XXXXXX)"
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null || true; done
+    sleep 1
+    for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+wait_for() {  # file regex
+    for _ in $(seq 150); do grep -qE "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
+    echo "timed out waiting for '$2' in $1" >&2; return 1
+}
+
+"$tools/kestrel-recorder" --port 0 --clip "$here/tools/clip/sample30.h264" --fps 30 >"$work/rec.out" \
+    2>"$work/rec.log" &
+pids+=("$!")
+wait_for "$work/rec.log" 'listening on'
+rport=$(grep -oE '127\.0\.0\.1:[0-9]+' "$work/rec.log" | head -1 | cut -d: -f2)
+"$tools/kestrel" gateway -p "$rport" --listen 127.0.0.1:0 >"$work/gw.out" 2>"$work/gw.log" &
+pids+=("$!")
+wait_for "$work/gw.log" 'serving rtsp'
+gport=$(grep -oE 'rtsp://127\.0\.0\.1:[0-9]+' "$work/gw.log" | head -1 | cut -d: -f3)
+
+echo "machine: $(nproc) CPUs, load $(cut -d' ' -f1-3 /proc/loadavg); reading for $seconds s"
+timeout --signal=INT "$((seconds + 10))" stdbuf -oL ffprobe -v error -rtsp_transport tcp \
+    -show_entries packet=pts_time -of csv=p=0 "rtsp://127.0.0.1:$gport/live/0" 2>"$work/probe.err" |
+    python3 -c '
+import sys, time
+limit = float(sys.argv[1])
+first = last = None
+n = 0
+for line in sys.stdin:
+    now = time.monotonic()
+    try:
+        pts = float(line.strip())
+    except ValueError:
+        continue
+    if first is None:
+        first = (now, pts)
+    last = (now, pts)
+    n += 1
+    if now - first[0] >= limit:
+        break
+if first is None:
+    sys.exit("no packet came")
+wall = last[0] - first[0]
+rtp = last[1] - first[1]
+print("packets %d over %.1f s of wall clock: %.3f frames a second" % (n, wall, (n - 1) / wall if wall > 0 else 0))
+print("RTP time span %.3f s, wall clock span %.3f s: drift %+.3f s (%+.4f %%)" % (rtp, wall, rtp - wall, 100 * (rtp - wall) / wall if wall > 0 else 0))
+' "$seconds"
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
