@@ -9,6 +9,8 @@
 #include "tools/gateway/gateway.h"
 #include "tools/gateway/gateway_log.h"
 #include "tools/gateway/gateway_options.h"
+#include "tools/gateway/http_front.h"
+#include "tools/gateway/recorder_status.h"
 #include "tools/gateway/recorder_link.h"
 #include "tools/gateway/rtsp_front.h"
 
@@ -20,6 +22,12 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr gint64 kCloseGraceUs = 1000000;
+
+gboolean OnSampleTimer(gpointer status)
+{
+    static_cast<CRecorderStatus *>(status)->Sample();
+    return G_SOURCE_CONTINUE;
+}
 
 gboolean OnStopSignal(gpointer loop)
 {
@@ -49,12 +57,19 @@ int RunGateway(int argc, char **argv)
         g_clear_error(&error);
         return kExitFailure;
     }
-    for (const char *element : {"appsrc", "h264parse", "rtph264pay"}) {
-        if (GstElementFactory *f = gst_element_factory_find(element)) {
+    // The elements every client needs; those of the web side only when it
+    // is on. Snapshots (avdec_h264, jpegenc) fail on their own when missing.
+    struct Element {
+        const char *name, *package;
+        bool needed;
+    };
+    for (const Element &e : {Element{"appsrc", "base", true}, Element{"h264parse", "bad", true},
+                             Element{"rtph264pay", "good", true}, Element{"mp4mux", "good", options.http}}) {
+        if (GstElementFactory *f = gst_element_factory_find(e.name)) {
             gst_object_unref(f);
-        } else {
+        } else if (e.needed) {
             std::fprintf(stderr, "kestrel: the GStreamer element %s is missing (install gstreamer1.0-plugins-%s)\n",
-                         element, std::string(element) == "h264parse" ? "bad" : "good/base");
+                         e.name, e.package);
             return kExitFailure;
         }
     }
@@ -77,7 +92,11 @@ int RunGateway(int argc, char **argv)
     int rc = kExitOk;
     {
         CRtspFront front(options, hubPointers);
-        if (!front.Start(message)) {
+        CRecorderStatus status(options, link, hubPointers);
+        CHttpFront web(HttpOptions{options.httpAddress, options.httpPort, options.rtspUser, options.rtspPassword},
+                       status);
+        const guint sampler = g_timeout_add_seconds(1, OnSampleTimer, &status);
+        if (!front.Start(message) || (options.http && !web.Start(message))) {
             std::fprintf(stderr, "kestrel: %s\n", message.c_str());
             rc = kExitFailure;
         } else if (!link.Start()) {
@@ -90,7 +109,9 @@ int RunGateway(int argc, char **argv)
             g_source_remove(sigint);
             g_source_remove(sigterm);
         }
+        g_source_remove(sampler);
         front.StopListening();
+        web.Stop();
         // No frame arrives once the link has stopped; the clients still
         // connected get the end of their streams.
         link.Stop();

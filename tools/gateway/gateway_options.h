@@ -20,8 +20,14 @@ struct GatewayOptions {
     // The RTSP side
     std::string listenAddress = "127.0.0.1";
     uint16_t listenPort = 8554;  // 0: any free port (logged)
+    // The clients' credentials, asked for by RTSP and HTTP alike.
     std::string rtspUser;
     std::string rtspPassword;
+    // The HTTP side (web page, fMP4, snapshots, status)
+    bool http = true;  // --http off: none
+    std::string httpAddress = "127.0.0.1";
+    uint16_t httpPort = 8560;  // 0: any free port (logged)
+    std::string name = "recorder";  // the recorder's name in web paths and the status
     // Timing, in milliseconds
     int64_t lingerMs = 10000;  // a stream stays open this long after its last client
     int64_t statsMs = 10000;  // statistics line interval; 0 none

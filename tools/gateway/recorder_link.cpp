@@ -233,7 +233,26 @@ int64_t CRecorderLink::Step(int64_t now)
         }
         next = std::min(next, m_nNextStatsMs);
     }
+    PublishState();
     return next;
+}
+
+void CRecorderLink::PublishState()
+{
+    std::lock_guard<std::mutex> lk(m_StateMutex);
+    m_State.loggedIn = m_hSession.load() != nullptr;
+    m_State.channels.resize(m_Channels.size());
+    for (size_t i = 0; i < m_Channels.size(); ++i) {
+        const Channel &c = m_Channels[i];
+        m_State.channels[i] = {c.stream.load() != nullptr, c.stream.load() == nullptr && c.outageSinceMs >= 0,
+                               c.reconnections};
+    }
+}
+
+LinkState CRecorderLink::State() const
+{
+    std::lock_guard<std::mutex> lk(m_StateMutex);
+    return m_State;
 }
 
 bool CRecorderLink::SessionSuspect(int64_t now) const

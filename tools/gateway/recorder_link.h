@@ -20,6 +20,17 @@
 
 namespace kn::gateway {
 
+// What the link tells the status page about itself, as of its last pass.
+struct LinkState {
+    bool loggedIn = false;
+    struct ChannelState {
+        bool open = false;  // the channel's live stream is open
+        bool outage = false;  // clients wait for a stream that was lost or refused
+        uint64_t reconnections = 0;
+    };
+    std::vector<ChannelState> channels;
+};
+
 class CRecorderLink {
 public:
     CRecorderLink(const GatewayOptions &options, const std::vector<CChannelHub *> &hubs);
@@ -33,6 +44,8 @@ public:
     void Stop();
     // Wakes the supervisor (a client came or left).
     void Wake();
+    // A copy of the state published by the supervisor's last pass.
+    LinkState State() const;
 
 private:
     struct Channel {
@@ -63,6 +76,7 @@ private:
     void CloseStream(Channel &c);
     void OpenStream(Channel &c, int index, int64_t now);
     void PrintStats(int64_t now);
+    void PublishState();
     static void OnData(void *hStream, uint32_t type, const unsigned char *data, int32_t len, uint32_t user);
 
     const GatewayOptions m_Options;
@@ -84,6 +98,8 @@ private:
     int64_t m_nNextStatsMs = 0;
     int64_t m_nLastStatsMs = 0;
     std::vector<HubCounts> m_LastCounts;
+    mutable std::mutex m_StateMutex;
+    LinkState m_State;
     std::thread m_Supervisor;
     std::thread m_Notices;
 };
