@@ -355,6 +355,9 @@ void CHttpFront::ServeSnapshot(SoupServerMessage *msg, const Key &key, int width
     auto pending = std::make_shared<Pending>();
     pending->msg = SOUP_SERVER_MESSAGE(g_object_ref(msg));
     Connect(msg, "finished", [pending] { pending->finished = true; });
+    // A status keeps the WebSocket handler, which runs after this one, off
+    // the message; the real one comes with the answer.
+    soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
     soup_server_message_pause(msg);
 
     std::weak_ptr<bool> alive = m_Alive;
