@@ -177,6 +177,37 @@ test('the status follows the recorder as it goes and comes back', async (context
   await eventually('the web client gone', async () => (await channel5()).clients.web === 0, 5000);
 });
 
+test('a web client that takes nothing skips ahead and holds no one back', async ({ dir, recorder }) => {
+  const slow = await startGateway(dir, paths, recorder.port, ['--web-buffer', '64'], {}, 'slow');
+  let socket = null;
+  try {
+    // A WebSocket client that reads and acknowledges nothing.
+    socket = await new Promise((resolve, reject) => {
+      const request = http.request({ port: slow.httpPort, host: '127.0.0.1', path: '/recorder/6.mp4', headers: {
+        Connection: 'Upgrade', Upgrade: 'websocket', 'Sec-WebSocket-Version': '13',
+        'Sec-WebSocket-Key': crypto.randomBytes(16).toString('base64') } });
+      request.on('upgrade', (response, s) => { s.pause(); resolve(s); });
+      request.on('response', (response) => reject(new Error('no upgrade: ' + response.statusCode)));
+      request.on('error', reject);
+      request.end();
+    });
+    const channel6 = async () => (await json(slow.base + '/api/status')).recorders[0].channels[6];
+    await eventually('the silent client skips', async () => (await channel6()).webSkips >= 1, 30000);
+    // A client beside it gets every frame at the channel's pace.
+    const { bytes } = await readFor(slow.base + '/recorder/6.mp4', 4000);
+    let samples = 0;
+    for (const box of boxes(bytes)) {
+      samples += box.type === 'moof' ? samplesOf(bytes, box) : 0;
+    }
+    assert(samples >= 60, 'frames in 4 s beside the silent client: ' + samples);
+    const ch = await channel6();
+    assert(ch.clients.web === 1 || ch.clients.web === 2, 'web clients ' + ch.clients.web);
+  } finally {
+    socket?.destroy();
+    await slow.stop();
+  }
+});
+
 // A digest answer (RFC 7616, MD5, qop auth) to a challenge.
 function digest(challenge, method, uri, user, password) {
   const p = {};

@@ -41,8 +41,9 @@ gboolean OnBusMessage(GstBus *, GstMessage *message, gpointer data)
 
 }  // namespace
 
-CFmp4Stream::CFmp4Stream(std::string peer, std::atomic<uint64_t> *skips, Write write, Finish finish)
-    : m_Peer(std::move(peer)), m_pSkips(skips), m_Write(std::move(write)), m_Finish(std::move(finish)),
+CFmp4Stream::CFmp4Stream(std::string peer, size_t maxOutstanding, std::atomic<uint64_t> *skips, Write write,
+                         Finish finish)
+    : m_Peer(std::move(peer)), m_nMaxOutstanding(maxOutstanding), m_pSkips(skips), m_Write(std::move(write)), m_Finish(std::move(finish)),
       m_nCreatedNs(SteadyNs())
 {
 }
@@ -65,7 +66,7 @@ bool CFmp4Stream::Start(std::string &message)
     m_pAppSrc = gst_bin_get_by_name(GST_BIN(m_pPipeline), "src");
     GstElement *sink = gst_bin_get_by_name(GST_BIN(m_pPipeline), "out");
     GstCaps *caps = gst_caps_from_string(kCaps);
-    g_object_set(m_pAppSrc, "caps", caps, "block", FALSE, "max-bytes", static_cast<guint64>(kMaxOutstandingBytes * 2),
+    g_object_set(m_pAppSrc, "caps", caps, "block", FALSE, "max-bytes", static_cast<guint64>(m_nMaxOutstanding * 2),
                  nullptr);
     gst_caps_unref(caps);
     g_object_set(sink, "emit-signals", TRUE, nullptr);
@@ -110,7 +111,7 @@ bool CFmp4Stream::Push(const uint8_t *data, size_t size, int64_t ptsNs)
         return false;
     }
     GstAppSrc *src = GST_APP_SRC(m_pAppSrc);
-    if (gst_app_src_get_current_level_bytes(src) + m_nOutstanding.load() > kMaxOutstandingBytes) {
+    if (gst_app_src_get_current_level_bytes(src) + m_nOutstanding.load() > m_nMaxOutstanding) {
         if (!m_bSkipping.exchange(true) && m_pSkips != nullptr) {
             ++*m_pSkips;
         }

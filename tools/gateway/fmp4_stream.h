@@ -28,17 +28,15 @@ namespace kn::gateway {
 
 class CFmp4Stream final : public IClientSink, public std::enable_shared_from_this<CFmp4Stream> {
 public:
-    // What a client may have outstanding before it skips to a keyframe.
-    static constexpr size_t kMaxOutstandingBytes = 1u << 20;
-
     // Called on the main loop: write with the next bytes, finish once when
     // the stream ends with nothing more to write (the recorder gone for
     // good, or the pipeline failed).
     using Write = std::function<void(const uint8_t *data, size_t size)>;
     using Finish = std::function<void()>;
 
-    // skips counts the times this client skipped to a keyframe.
-    CFmp4Stream(std::string peer, std::atomic<uint64_t> *skips, Write write, Finish finish);
+    // skips counts the times this client skipped to a keyframe; past
+    // maxOutstanding bytes not yet taken, it skips.
+    CFmp4Stream(std::string peer, size_t maxOutstanding, std::atomic<uint64_t> *skips, Write write, Finish finish);
     ~CFmp4Stream() override;
     CFmp4Stream(const CFmp4Stream &) = delete;
     CFmp4Stream &operator=(const CFmp4Stream &) = delete;
@@ -67,6 +65,7 @@ private:
     void Flush();  // main loop: pending bytes into the response
 
     const std::string m_Peer;
+    const size_t m_nMaxOutstanding;
     std::atomic<uint64_t> *m_pSkips;
     Write m_Write;
     Finish m_Finish;

@@ -93,7 +93,8 @@ int RunGateway(int argc, char **argv)
     {
         CRtspFront front(options, hubPointers);
         CRecorderStatus status(options, link, hubPointers);
-        CHttpFront web(HttpOptions{options.httpAddress, options.httpPort, options.rtspUser, options.rtspPassword},
+        CHttpFront web(HttpOptions{options.httpAddress, options.httpPort, options.rtspUser, options.rtspPassword,
+                                   static_cast<size_t>(options.webBufferBytes)},
                        status);
         const guint sampler = g_timeout_add_seconds(1, OnSampleTimer, &status);
         if (!front.Start(message) || (options.http && !web.Start(message))) {

@@ -155,6 +155,11 @@ bool ParseGatewayOptions(int argc, char **argv, GatewayOptions &o, std::string &
             if (o.http && !SplitListen(value, o.httpAddress, o.httpPort)) {
                 return bad("ADDRESS:PORT, ADDRESS, PORT or off");
             }
+        } else if (arg == "--web-buffer") {
+            if (!ParseInteger(value, 16, 65536, n)) {
+                return bad("KiB 16-65536");
+            }
+            o.webBufferBytes = n * 1024;
         } else if (arg == "--name") {
             if (value.empty() || value.find_first_of("/?#%. \t") != std::string::npos) {
                 return bad("a name without '/', '?', '#', '%', '.' or spaces");
@@ -268,6 +273,8 @@ const char *GatewayUsage()
            "\n"
            "HTTP (web page /, video /NAME/CH.mp4, snapshots /NAME/CH.jpg, /api/status, /metrics):\n"
            "  --http ADDR:PORT|off     where to listen (default 127.0.0.1:8560; port 0 picks a free one)\n"
+           "  --web-buffer KIB         video a web client may have outstanding before it skips to the\n"
+           "                           next keyframe (default 1024)\n"
            "\n"
            "Timing (seconds):\n"
            "  --linger S               keep a channel's stream open after its last client (default 10)\n"

@@ -27,6 +27,7 @@ struct GatewayOptions {
     bool http = true;  // --http off: none
     std::string httpAddress = "127.0.0.1";
     uint16_t httpPort = 8560;  // 0: any free port (logged)
+    int64_t webBufferBytes = 1 << 20;  // a web client's outstanding bytes before it skips
     std::string name = "recorder";  // the recorder's name in web paths and the status
     // Timing, in milliseconds
     int64_t lingerMs = 10000;  // a stream stays open this long after its last client

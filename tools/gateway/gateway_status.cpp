@@ -7,6 +7,9 @@ namespace kn::gateway {
 
 namespace {
 
+// Frames older than this do not count as flowing.
+constexpr double kFlowingAgeS = 2.0;
+
 std::string Number(double v)
 {
     if (!std::isfinite(v)) {
@@ -54,6 +57,17 @@ struct Metric {
 };
 
 }  // namespace
+
+const char *ChannelState(bool loggedIn, bool open, bool outage, int clients, double lastFrameAge)
+{
+    if (open && lastFrameAge >= 0 && lastFrameAge < kFlowingAgeS) {
+        return "playing";
+    }
+    if (!open && !outage && clients == 0) {
+        return "idle";
+    }
+    return loggedIn ? "reconnecting" : "lost";
+}
 
 bool ParseChannelPath(const std::string &path, std::string &name, int &channel, std::string &extension)
 {

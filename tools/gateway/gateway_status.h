@@ -56,6 +56,11 @@ public:
     virtual CChannelHub *Hub(const std::string &recorder, int channel) = 0;
 };
 
+// A channel's state (see ChannelStatus::state) from what is known of it:
+// whether the recorder is logged in, the stream open, clients waiting on a
+// lost stream, the clients, and the age of the last frame (-1 none).
+const char *ChannelState(bool loggedIn, bool open, bool outage, int clients, double lastFrameAge);
+
 // The JSON document of /api/status.
 std::string StatusJson(const GatewayStatus &status);
 // The Prometheus text exposition of /metrics.

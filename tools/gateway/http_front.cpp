@@ -234,7 +234,7 @@ void CHttpFront::ServeStream(SoupServerMessage *msg, const Key &key)
     soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
     auto held = std::shared_ptr<SoupServerMessage>(SOUP_SERVER_MESSAGE(g_object_ref(msg)), g_object_unref);
     auto stream = std::make_shared<CFmp4Stream>(
-        Peer(msg), &m_Web[key].skips,
+        Peer(msg), m_Options.maxOutstanding, &m_Web[key].skips,
         [held](const uint8_t *data, size_t size) {
             soup_message_body_append(soup_server_message_get_response_body(held.get()), SOUP_MEMORY_COPY, data, size);
             soup_server_message_unpause(held.get());
@@ -268,7 +268,7 @@ void CHttpFront::OnWebSocket(SoupServer *, SoupServerMessage *msg, const char *p
     auto held = std::shared_ptr<SoupWebsocketConnection>(SOUP_WEBSOCKET_CONNECTION(g_object_ref(conn)),
                                                          g_object_unref);
     auto stream = std::make_shared<CFmp4Stream>(
-        Peer(msg), &front->m_Web[key].skips,
+        Peer(msg), front->m_Options.maxOutstanding, &front->m_Web[key].skips,
         [held](const uint8_t *data, size_t size) {
             if (soup_websocket_connection_get_state(held.get()) == SOUP_WEBSOCKET_STATE_OPEN) {
                 soup_websocket_connection_send_binary(held.get(), data, size);

@@ -32,6 +32,7 @@ struct HttpOptions {
     uint16_t port = 8560;  // 0: any free port (logged)
     std::string user;  // empty: no authentication (loopback only)
     std::string password;
+    size_t maxOutstanding = 1u << 20;  // a web client's bytes not yet taken, before it skips
 };
 
 class CHttpFront {

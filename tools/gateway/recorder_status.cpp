@@ -6,26 +6,12 @@ namespace kn::gateway {
 
 namespace {
 
-// Frames older than this do not count as flowing.
-constexpr double kFlowingAgeS = 2.0;
-
 double SecondsSince(std::chrono::steady_clock::time_point then, std::chrono::steady_clock::time_point now)
 {
     return std::chrono::duration<double>(now - then).count();
 }
 
 }  // namespace
-
-const char *ChannelState(bool loggedIn, bool open, bool outage, int clients, double lastFrameAge)
-{
-    if (open && lastFrameAge >= 0 && lastFrameAge < kFlowingAgeS) {
-        return "playing";
-    }
-    if (!open && !outage && clients == 0) {
-        return "idle";
-    }
-    return loggedIn ? "reconnecting" : "lost";
-}
 
 CRecorderStatus::CRecorderStatus(const GatewayOptions &options, const CRecorderLink &link,
                                  std::vector<CChannelHub *> hubs)

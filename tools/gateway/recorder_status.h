@@ -40,7 +40,4 @@ private:
     std::vector<Rate> m_Rates;
 };
 
-// The state of a channel from what is known of it.
-const char *ChannelState(bool loggedIn, bool open, bool outage, int clients, double lastFrameAge);
-
 }  // namespace kn::gateway
