@@ -6,8 +6,11 @@
 
 const STATUS_EVERY_MS = 2000;
 const EDGE_EVERY_MS = 250;
-const BEHIND_S = 0.8;  // further behind the buffered end than this: jump
-const EDGE_GAP_S = 0.1;  // where to land behind the buffered end
+const BEHIND_S = 1.0;  // further behind the buffered end than this: jump
+const CATCH_UP_S = 0.5;  // further behind than this: play a little faster
+const CAUGHT_UP_S = 0.25;  // back at normal speed this close
+const CATCH_UP_RATE = 1.1;
+const EDGE_GAP_S = 0.15;  // where to land behind the buffered end
 const KEEP_S = 20;  // buffered video kept behind the playing position
 const STALL_MS = 5000;  // no bytes this long: reconnect
 const RETRY_MIN_MS = 500;
@@ -208,8 +211,9 @@ class Tile {
     }
   }
 
-  // Plays close behind the newest buffered frame: a tile that fell behind
-  // (a background tab, a slow machine, a gap after a skip) jumps ahead.
+  // Plays close behind the newest buffered frame: a tile a little behind
+  // plays faster until it is back; one far behind (a background tab, a slow
+  // machine, a gap after a skip) jumps ahead.
   keepLiveEdge() {
     const v = this.video;
     if (v.buffered.length === 0) {
@@ -217,9 +221,15 @@ class Tile {
     }
     const end = v.buffered.end(v.buffered.length - 1);
     const start = v.buffered.start(v.buffered.length - 1);
-    if (end - v.currentTime > BEHIND_S || v.currentTime < start) {
+    const behind = end - v.currentTime;
+    if (behind > BEHIND_S || v.currentTime < start) {
       v.currentTime = Math.max(start, end - EDGE_GAP_S);
+      v.playbackRate = 1;
       this.record.jumps++;
+    } else if (behind > CATCH_UP_S) {
+      v.playbackRate = CATCH_UP_RATE;
+    } else if (behind < CAUGHT_UP_S) {
+      v.playbackRate = 1;
     }
     if (v.paused) {
       v.play().catch(() => {});
