@@ -57,9 +57,14 @@ process.on('exit', () => {
 // A program of the build with its stdout and stderr in files of dir.
 export class Program {
   constructor(dir, name, file, argv, env = {}) {
-    this.log = path.join(dir, name + '.log');
-    const err = fs.openSync(this.log, 'a');
-    const out = fs.openSync(path.join(dir, name + '.out'), 'a');
+    // A program started again under the same name gets logs of its own.
+    let base = name;
+    for (let n = 2; fs.existsSync(path.join(dir, base + '.log')); n++) {
+      base = name + '-' + n;
+    }
+    this.log = path.join(dir, base + '.log');
+    const err = fs.openSync(this.log, 'w');
+    const out = fs.openSync(path.join(dir, base + '.out'), 'w');
     this.child = spawn(file, argv, { stdio: ['ignore', out, err], env: { ...process.env, ...env } });
     fs.closeSync(err);
     fs.closeSync(out);
