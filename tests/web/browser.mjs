@@ -2,6 +2,7 @@
 // driven by puppeteer-core, for the page tests and the figures.
 import fs from 'node:fs';
 import puppeteer from 'puppeteer-core';
+import { SKIP, args, runTests, scratch, startGateway, startRecorder } from './harness.mjs';
 
 export function findChromium(given) {
   for (const file of [given, process.env.KESTREL_CHROMIUM, '/usr/bin/chromium-headless-shell', '/usr/bin/chromium']) {
@@ -39,4 +40,37 @@ export function tiles(page) {
       bufferedEnd: v && v.buffered.length ? v.buffered.end(v.buffered.length - 1) : null,
     };
   }));
+}
+
+// The programs and the browser of a browser test, or exit 77 (skipped).
+export function browserPaths() {
+  const paths = args();
+  paths.chromium = findChromium(paths.chromium);
+  if (!paths.kestrel || !paths.recorder || !paths.chromium) {
+    console.log('kestrel, kestrel-recorder and Chromium are needed');
+    process.exit(SKIP);
+  }
+  return paths;
+}
+
+// Runs the file's tests with a recorder, a gateway (with gatewayArgs) and a
+// browser; their logs are kept when a test failed.
+export function runBrowserTests(paths, gatewayArgs = []) {
+  return runTests(async () => {
+    const dir = scratch();
+    const recorder = await startRecorder(dir, paths);
+    const gateway = await startGateway(dir, paths, recorder.port, gatewayArgs);
+    const browser = await launch(paths.chromium);
+    return { dir, recorder, gateway, browser };
+  }, async (context, failed) => {
+    await context.browser.close();
+    const status = await context.gateway.stop();
+    await context.recorder.stop();
+    if (failed || status !== 0) {
+      console.log('gateway exit ' + status + '; logs in ' + context.dir + ':\n' + context.gateway.text().slice(-6000));
+      process.exitCode = 1;
+    } else {
+      fs.rmSync(context.dir, { recursive: true, force: true });
+    }
+  });
 }

@@ -81,7 +81,7 @@ test('snapshots are JPEGs of the picture, at the size asked for', async ({ gatew
   for (const [query, width, height] of [['', WIDTH, HEIGHT], ['?width=176', 176, 144], ['?width=101', 100, 82]]) {
     const response = await fetch(gateway.base + '/recorder/3.jpg' + query);
     assert(response.status === 200 && response.headers.get('content-type') === 'image/jpeg', 'HTTP ' +
-      response.status + ' for ' + query);
+      response.status + ' for ' + query + ': ' + (response.status === 200 ? '' : await response.text()));
     const size = jpegSize(new Uint8Array(await response.arrayBuffer()));
     assert(size && size.width === width && Math.abs(size.height - height) <= 1, query + ': ' + JSON.stringify(size));
   }

@@ -5,18 +5,10 @@
 // wall clock, so a wall that drifts behind (in the player or in the
 // gateway's timing) shows. At the end every tile must be within a second of
 // its live edge, and the media clock within a second of the wall clock.
-import fs from 'node:fs';
-import {
-  SKIP, args, assert, eventually, runTests, scratch, sleep, startGateway, startRecorder, test,
-} from './harness.mjs';
-import { findChromium, launch, tiles } from './browser.mjs';
+import { assert, eventually, sleep, test } from './harness.mjs';
+import { browserPaths, runBrowserTests, tiles } from './browser.mjs';
 
-const paths = args();
-const chromium = findChromium(paths.chromium);
-if (!paths.kestrel || !paths.recorder || !chromium) {
-  console.log('kestrel, kestrel-recorder and Chromium are needed');
-  process.exit(SKIP);
-}
+const paths = browserPaths();
 const minutes = Number(process.env.KESTREL_LIVE_EDGE_MINUTES || 60);
 
 test('every tile stays within a second of the live edge for ' + minutes + ' minutes', async ({ gateway, browser }) => {
@@ -53,19 +45,4 @@ test('every tile stays within a second of the live edge for ' + minutes + ' minu
   console.log('     worst distance behind the live edge in the run: ' + worstBehind.toFixed(2) + ' s');
 });
 
-await runTests(async () => {
-  const dir = scratch();
-  const recorder = await startRecorder(dir, paths);
-  const gateway = await startGateway(dir, paths, recorder.port);
-  const browser = await launch(chromium);
-  return { dir, recorder, gateway, browser };
-}, async (context, failed) => {
-  await context.browser.close();
-  await context.gateway.stop();
-  await context.recorder.stop();
-  if (failed) {
-    console.log('logs in ' + context.dir);
-  } else {
-    fs.rmSync(context.dir, { recursive: true, force: true });
-  }
-});
+await runBrowserTests(paths);

@@ -4,18 +4,10 @@
 // to each tile's first painted frame, cold and warm, is reported; the
 // full-size view and snapshot links work; a tile recovers after the
 // recorder is killed and started again.
-import fs from 'node:fs';
-import {
-  SKIP, args, assert, eventually, runTests, scratch, sleep, startGateway, startRecorder, test,
-} from './harness.mjs';
-import { findChromium, launch, tiles } from './browser.mjs';
+import { assert, eventually, sleep, startRecorder, test } from './harness.mjs';
+import { browserPaths, runBrowserTests, tiles } from './browser.mjs';
 
-const paths = args();
-const chromium = findChromium(paths.chromium);
-if (!paths.kestrel || !paths.recorder || !chromium) {
-  console.log('kestrel, kestrel-recorder and Chromium are needed');
-  process.exit(SKIP);
-}
+const paths = browserPaths();
 const WIDTH = 352;
 const HEIGHT = 288;
 const CHANNELS = 8;
@@ -108,20 +100,4 @@ test('tiles recover after the recorder is killed and started again', async (cont
   await page.close();
 });
 
-await runTests(async () => {
-  const dir = scratch();
-  const recorder = await startRecorder(dir, paths);
-  const gateway = await startGateway(dir, paths, recorder.port, ['--linger', '30']);
-  const browser = await launch(chromium);
-  return { dir, recorder, gateway, browser };
-}, async (context, failed) => {
-  await context.browser.close();
-  const status = await context.gateway.stop();
-  await context.recorder.stop();
-  if (failed || status !== 0) {
-    console.log('gateway exit ' + status + '; logs in ' + context.dir + ':\n' + context.gateway.text().slice(-6000));
-    process.exitCode = 1;
-  } else {
-    fs.rmSync(context.dir, { recursive: true, force: true });
-  }
-});
+await runBrowserTests(paths, ['--linger', '30']);

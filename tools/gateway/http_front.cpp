@@ -20,7 +20,7 @@ namespace {
 
 constexpr const char *kRealm = "kestrel gateway";
 // A snapshot of a channel that sends no keyframe in this time fails.
-constexpr guint kSnapshotWaitMs = 4000;
+constexpr guint kSnapshotWaitMs = 6000;
 constexpr int kMaxSnapshotWidth = 4096;
 
 void Reply(SoupServerMessage *msg, guint status, const char *type, const std::string &body)
@@ -389,10 +389,11 @@ void CHttpFront::ServeSnapshot(SoupServerMessage *msg, const Key &key, int width
     };
 
     using Units = std::vector<std::vector<uint8_t>>;
-    auto onGroup = [answer, release, width](Units units) {
+    auto onGroup = [answer, release, width, key](Units units) {
         release();
-        EncodeSnapshotAsync(std::move(units), width, [answer](std::vector<uint8_t> jpeg, std::string message) {
+        EncodeSnapshotAsync(std::move(units), width, [answer, key](std::vector<uint8_t> jpeg, std::string message) {
             if (jpeg.empty()) {
+                Log("%s channel %d: snapshot failed: %s", key.first.c_str(), key.second, message.c_str());
                 answer(SOUP_STATUS_SERVICE_UNAVAILABLE, "text/plain", message + "\n");
             } else {
                 answer(SOUP_STATUS_OK, "image/jpeg", std::string(jpeg.begin(), jpeg.end()));
@@ -410,9 +411,10 @@ void CHttpFront::ServeSnapshot(SoupServerMessage *msg, const Key &key, int width
             },
             call, [](gpointer data) { delete static_cast<std::function<void()> *>(data); });
     });
-    auto *onTimeout = new std::function<void()>([answer, release, pending] {
+    auto *onTimeout = new std::function<void()>([answer, release, pending, key] {
         pending->timeout = 0;
         release();
+        Log("%s channel %d: snapshot failed: no keyframe in time", key.first.c_str(), key.second);
         answer(SOUP_STATUS_SERVICE_UNAVAILABLE, "text/plain", "no picture from the recorder in time\n");
     });
     pending->timeout = g_timeout_add_full(

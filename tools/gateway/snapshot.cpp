@@ -11,7 +11,7 @@ namespace kn::gateway {
 
 namespace {
 
-constexpr GstClockTime kPullTimeout = 3 * GST_SECOND;
+constexpr GstClockTime kPullTimeout = 5 * GST_SECOND;
 
 struct Job {
     std::vector<std::vector<uint8_t>> units;
