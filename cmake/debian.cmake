@@ -1,7 +1,8 @@
 # Debian packages made by CPack (cpack -G DEB in the build folder):
 #   libkestrelnet1     both releases of the shared library
 #   libkestrelnet-dev  header, link names, pkg-config and CMake files, example host
-#   kestrel-tools      kestrel, kestrel-recorder, the sample clip, manual pages
+#   kestrel-tools      kestrel, kestrel-recorder, the sample clip, manual pages,
+#                      the gateway's systemd unit and an example site file
 # Each package carries the copyright file and a compressed changelog under
 # /usr/share/doc/<package>, as Debian policy asks.
 
@@ -57,6 +58,10 @@ set(CPACK_DEBIAN_TOOLS_DESCRIPTION "command-line host and recorder emulator for 
 kestrel is a command-line host for networked video recorders built on
 kestrelnet: it logs in, receives live video, searches, plays back and
 downloads recordings, reads and writes device parameters and sends audio.
+
+kestrel gateway serves the channels of every recorder of a site as RTSP
+streams; the systemd unit kestrel-gateway runs it as a service, reading
+/etc/kestrelnet/gateway.yaml.
 
 kestrel-recorder is a recorder emulator that serves a sample H.264 clip,
 to try a host against without a recorder.")

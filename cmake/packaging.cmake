@@ -9,6 +9,7 @@
 #   lib/pkgconfig/kestrelnet.pc, kestrelnet-1.0.0.1.pc
 #   lib/cmake/kestrelnet/  kestrelnet::kestrelnet, kestrelnet::kestrelnet_1001
 #   bin/kestrel, bin/kestrel-recorder, share/kestrelnet/sample.h264, man pages
+#   lib/systemd/system/kestrel-gateway.service, share/doc/kestrel-tools/examples/gateway.yaml
 # A Windows build installs and packages its DLLs elsewhere; only the
 # package's common description and the CPack set-up are shared with it.
 
@@ -84,6 +85,15 @@ if(NOT WIN32)
         target_compile_definitions(kestrel-recorder PRIVATE KN_INSTALLED_CLIP="${KN_BIN_TO_CLIP}")
         install(TARGETS kestrel kestrel-recorder RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tools)
         install(FILES ${PROJECT_SOURCE_DIR}/tools/clip/sample.h264 DESTINATION ${KN_DATA_DIR} COMPONENT Tools)
+        # The gateway as a service: its systemd unit, and an example site file
+        # to copy to /etc/kestrelnet/gateway.yaml (the unit waits for it).
+        get_property(kn_gateway_built GLOBAL PROPERTY KN_GATEWAY_BUILT)
+        if(kn_gateway_built)
+            install(FILES ${PROJECT_SOURCE_DIR}/tools/gateway/kestrel-gateway.service
+                DESTINATION lib/systemd/system COMPONENT Tools)
+            install(FILES ${PROJECT_SOURCE_DIR}/tools/gateway/gateway.yaml
+                DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kestrel-tools/examples COMPONENT Tools)
+        endif()
         if(NOT CMAKE_CROSSCOMPILING)
             include(${PROJECT_SOURCE_DIR}/cmake/manpages.cmake)
         endif()

@@ -84,12 +84,12 @@ TEST_F(GatewayRtspTest, ARecorderStreamIsReusedWithinTheLingerAndClosedAfterIt)
     const std::string log = GatewayLog();
     std::smatch left, closed;
     ASSERT_TRUE(std::regex_search(log, left,
-                                  std::regex("T(\\d\\d):(\\d\\d):(\\d\\d)\\.(\\d{3})Z gateway: channel 3: client "
+                                  std::regex("T(\\d\\d):(\\d\\d):(\\d\\d)\\.(\\d{3})Z gateway: live: channel 3: client "
                                              "\\S+ left \\(0 clients\\)[^\\n]*\\n(?![\\s\\S]*joined)")))
         << log;
     ASSERT_TRUE(std::regex_search(
         log, closed,
-        std::regex("T(\\d\\d):(\\d\\d):(\\d\\d)\\.(\\d{3})Z gateway: channel 3: stream closed, no client for 1\\.5 s")))
+        std::regex("T(\\d\\d):(\\d\\d):(\\d\\d)\\.(\\d{3})Z gateway: live: channel 3: stream closed, no client for 1\\.5 s")))
         << log;
     const long lingered = StampMs(closed[1], closed[2], closed[3], closed[4]) - StampMs(left[1], left[2], left[3], left[4]);
     EXPECT_GE(lingered, 1400);

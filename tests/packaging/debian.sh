@@ -29,8 +29,15 @@ deb_of() {
 }
 field() { dpkg-deb -f "$1" "$2"; }
 
+# The gateway's unit and example come with a kestrel that has the gateway.
+gateway_files=""
+if "$build/tools/kestrel" gateway --help >/dev/null 2>&1; then
+    gateway_files=",./usr/lib/systemd/system/kestrel-gateway.service,./usr/share/doc/kestrel-tools/examples/gateway.yaml"
+fi
+
 # package  section  a file it must hold  a file it must not hold
 while read -r package section must_have must_not; do
+    must_have="$(eval echo "$must_have")"
     deb="$(deb_of "$package")"
     [ "$(field "$deb" Section)" = "$section" ] || fail "$package: section $(field "$deb" Section)"
     [ -n "$(field "$deb" Description | sed -n 2p)" ] || fail "$package: no long description"
@@ -46,7 +53,7 @@ while read -r package section must_have must_not; do
 done <<'TABLE'
 libkestrelnet1 libs ./usr/lib/libkestrelnet.so.1.0.0.13,./usr/lib/libkestrelnet.so.1,./usr/lib/kestrelnet/1.0.0.1/libkestrelnet.so.1.0.0.1,./usr/lib/kestrelnet/1.0.0.1/libkestrelnet.so.1 ./usr/lib/libkestrelnet.so,./usr/include/kestrelnet/exports.h
 libkestrelnet-dev libdevel ./usr/include/kestrelnet/exports.h,./usr/lib/libkestrelnet.so,./usr/lib/kestrelnet/1.0.0.1/libkestrelnet.so,./usr/lib/pkgconfig/kestrelnet.pc,./usr/lib/pkgconfig/kestrelnet-1.0.0.1.pc,./usr/lib/cmake/kestrelnet/kestrelnetConfig.cmake,./usr/lib/cmake/kestrelnet/kestrelnetConfigVersion.cmake,./usr/share/doc/libkestrelnet-dev/examples/main.c ./usr/lib/libkestrelnet.so.1.0.0.13
-kestrel-tools video ./usr/bin/kestrel,./usr/bin/kestrel-recorder,./usr/share/kestrelnet/sample.h264,./usr/share/man/man1/kestrel.1.gz,./usr/share/man/man1/kestrel-recorder.1.gz ./usr/lib/libkestrelnet.so.1
+kestrel-tools video ./usr/bin/kestrel,./usr/bin/kestrel-recorder,./usr/share/kestrelnet/sample.h264,./usr/share/man/man1/kestrel.1.gz,./usr/share/man/man1/kestrel-recorder.1.gz${gateway_files} ./usr/lib/libkestrelnet.so.1
 TABLE
 
 # Dependencies: computed from the binaries, and the tools need the library.
@@ -79,6 +86,31 @@ done
 export LD_LIBRARY_PATH="$work/root/usr/lib"
 export XDG_CONFIG_HOME="$work/config"
 "$work/root/usr/bin/kestrel" --help >/dev/null || fail "packaged kestrel --help"
+
+# The gateway's unit: systemd-analyze finds nothing to say about it (a
+# misspelt key or a bad value is only a warning to it, so any output fails),
+# with ExecStart on the unpacked kestrel, and the packaged example site file
+# is one the gateway reads.
+if [ -n "$gateway_files" ]; then
+    if command -v systemd-analyze >/dev/null; then
+        unit="$work/kestrel-gateway.service"
+        sed "s#/usr/bin/kestrel#$work/root/usr/bin/kestrel#" \
+            "$work/root/usr/lib/systemd/system/kestrel-gateway.service" >"$unit"
+        verify="$(systemd-analyze verify --man=no "$unit" 2>&1)" || fail "systemd-analyze verify: $verify"
+        [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
+        grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit" || fail "the unit does not reload with SIGHUP"
+        grep -qx 'DynamicUser=yes' "$unit" || fail "the unit does not run as an unprivileged user"
+        echo "== kestrel-gateway.service: systemd-analyze verify passed"
+    elif [ "${CI:-}" = "true" ]; then
+        fail "systemd-analyze is missing"
+    fi
+    example="$work/root/usr/share/doc/kestrel-tools/examples/gateway.yaml"
+    sed -i "s#/etc/kestrelnet/hall.password#$work/hall.password#" "$example"
+    echo secret >"$work/hall.password"
+    out="$(KESTREL_RTSP_PASSWORD=x YARD_PASSWORD=y timeout 10 "$work/root/usr/bin/kestrel" gateway \
+        --config "$example" --check 2>&1)" || fail "packaged example site file: $out"
+    echo "== $out"
+fi
 file "$work/root/usr/bin/kestrel" | grep -q ', stripped' || fail "kestrel not stripped"
 kn_start_recorder "$work/root/usr/bin/kestrel-recorder" "$work/recorder.log" || fail "packaged recorder did not start"
 recorder_pid=$KN_RECORDER_PID

@@ -27,21 +27,23 @@ test('the status JSON names the recorder, every channel and its URLs', async ({ 
   assert(typeof status.version === 'string' && status.uptime >= 0, 'version and uptime');
   assert(status.recorders.length === 1, 'one recorder');
   const [rec] = status.recorders;
-  assert(rec.name === 'recorder' && /^127\.0\.0\.1:\d+$/.test(rec.address), 'name and address: ' + rec.address);
+  assert(rec.name === 'live' && /^127\.0\.0\.1:\d+$/.test(rec.address), 'name and address: ' + rec.address);
   assert(rec.channels.length === CHANNELS, 'every channel');
   rec.channels.forEach((ch, i) => {
-    assert(ch.channel === i && ch.stream === '/recorder/' + i + '.mp4' && ch.snapshot === '/recorder/' + i + '.jpg' &&
+    assert(ch.channel === i && ch.stream === '/live/' + i + '.mp4' && ch.snapshot === '/live/' + i + '.jpg' &&
            ch.rtsp === '/live/' + i, 'URLs of channel ' + i);
-    for (const field of ['frames', 'bytes', 'frameRate', 'bitRate', 'reconnections', 'webSkips']) {
+    for (const field of ['frames', 'bytes', 'fps', 'kbit_per_s', 'reconnections', 'web_skips']) {
       assert(typeof ch[field] === 'number', field + ' of channel ' + i);
     }
     assert(typeof ch.clients.rtsp === 'number' && typeof ch.clients.web === 'number', 'clients');
     assert(['idle', 'playing', 'reconnecting', 'lost'].includes(ch.state), 'state ' + ch.state);
+    assert(typeof ch.link_state === 'string' && typeof ch.last_error === 'string' && ch.preload === false,
+      'the link state of channel ' + i);
   });
 });
 
 test('the fragmented MP4 starts at a keyframe and decodes whole in ffprobe', async ({ gateway, dir }) => {
-  const { status, bytes } = await readFor(gateway.base + '/recorder/0.mp4', 3000);
+  const { status, bytes } = await readFor(gateway.base + '/live/0.mp4', 3000);
   assert(status === 200, 'HTTP ' + status);
   const top = boxes(bytes);
   assert(top[0].type === 'ftyp' && top[1].type === 'moov', 'init segment first: ' + top.map((b) => b.type));
@@ -72,14 +74,14 @@ test('the fragmented MP4 starts at a keyframe and decodes whole in ffprobe', asy
 
 test('ffmpeg plays the live response as it is', async ({ gateway }) => {
   const r = run(ffprobe, ['-v', 'error', '-show_entries', 'stream=codec_name,width,height', '-of', 'default=nw=1',
-    gateway.base + '/recorder/2.mp4'], 30000);
+    gateway.base + '/live/2.mp4'], 30000);
   assert(r.status === 0 && r.out.includes('width=' + WIDTH) && r.out.includes('height=' + HEIGHT),
     'ffprobe on the URL: ' + r.out + r.err);
 });
 
 test('snapshots are JPEGs of the picture, at the size asked for', async ({ gateway }) => {
   for (const [query, width, height] of [['', WIDTH, HEIGHT], ['?width=176', 176, 144], ['?width=101', 100, 82]]) {
-    const response = await fetch(gateway.base + '/recorder/3.jpg' + query);
+    const response = await fetch(gateway.base + '/live/3.jpg' + query);
     assert(response.status === 200 && response.headers.get('content-type') === 'image/jpeg', 'HTTP ' +
       response.status + ' for ' + query + ': ' + (response.status === 200 ? '' : await response.text()));
     const size = jpegSize(new Uint8Array(await response.arrayBuffer()));
@@ -87,13 +89,13 @@ test('snapshots are JPEGs of the picture, at the size asked for', async ({ gatew
   }
   // An open channel answers within a second (a client keeps it open).
   const controller = new AbortController();
-  const live = await fetch(gateway.base + '/recorder/3.mp4', { signal: controller.signal });
+  const live = await fetch(gateway.base + '/live/3.mp4', { signal: controller.signal });
   const reader = live.body.getReader();
   await reader.read();
   const times = [];
   for (let i = 0; i < 3; i++) {
     const started = performance.now();
-    const response = await fetch(gateway.base + '/recorder/3.jpg');
+    const response = await fetch(gateway.base + '/live/3.jpg');
     await response.arrayBuffer();
     times.push(Math.round(performance.now() - started));
   }
@@ -103,8 +105,8 @@ test('snapshots are JPEGs of the picture, at the size asked for', async ({ gatew
 });
 
 test('requests the gateway cannot serve get their status', async ({ gateway }) => {
-  for (const [url, status] of [['/recorder/8.jpg', 404], ['/other/0.mp4', 404], ['/recorder/0.jpg?width=x', 400],
-    ['/recorder/0.jpg?width=99999', 400], ['/recorder/00.mp4', 404], ['/nothing', 404], ['/recorder/0.txt', 404]]) {
+  for (const [url, status] of [['/live/8.jpg', 404], ['/other/0.mp4', 404], ['/live/0.jpg?width=x', 400],
+    ['/live/0.jpg?width=99999', 400], ['/live/00.mp4', 404], ['/nothing', 404], ['/live/0.txt', 404]]) {
     const response = await fetch(gateway.base + url);
     assert(response.status === status, url + ': ' + response.status);
   }
@@ -140,36 +142,37 @@ test('/metrics is Prometheus text with a HELP and TYPE for every metric', async 
   }
   for (const name of ['kestrel_gateway_uptime_seconds', 'kestrel_recorder_logged_in', 'kestrel_channel_frames_total',
     'kestrel_channel_bytes_total', 'kestrel_channel_frame_rate', 'kestrel_channel_bit_rate',
-    'kestrel_channel_reconnections_total', 'kestrel_channel_web_skips_total', 'kestrel_channel_clients',
+    'kestrel_channel_reconnections_total', 'kestrel_channel_web_skips_total', 'kestrel_channel_keyframe_age_seconds', 'kestrel_channel_clients',
     'kestrel_channel_state']) {
     assert(typed.has(name), 'missing ' + name);
   }
-  assert(text.includes('kestrel_recorder_logged_in{recorder="recorder"} 1'), 'logged in');
+  assert(text.includes('kestrel_recorder_logged_in{recorder="live"} 1'), 'logged in');
 });
 
 test('the status follows the recorder as it goes and comes back', async (context) => {
   const { gateway, dir } = context;
   const controller = new AbortController();
-  const live = await fetch(gateway.base + '/recorder/5.mp4', { signal: controller.signal });
+  const live = await fetch(gateway.base + '/live/5.mp4', { signal: controller.signal });
   const reader = live.body.getReader();
   const channel5 = async () => (await json(gateway.base + '/api/status')).recorders[0].channels[5];
   await eventually('channel 5 playing', async () => {
     const ch = await channel5();
-    return ch.state === 'playing' && ch.frameRate > 10;
+    return ch.state === 'playing' && ch.fps > 10;
   });
   const ch = await channel5();
   assert(ch.clients.web === 1 && ch.clients.rtsp === 0, 'one web client: ' + JSON.stringify(ch.clients));
-  assert(ch.frameRate > 10 && ch.bitRate > 0 && ch.lastFrameAge < 1, 'rates: ' + JSON.stringify(ch));
+  assert(ch.fps > 10 && ch.kbit_per_s > 0 && ch.keyframe_age_ms >= 0 && ch.keyframe_age_ms < 3000,
+    'rates: ' + JSON.stringify(ch));
   const port = context.recorder.port;
   await context.recorder.kill();
   await eventually('the recorder lost', async () => {
     const status = await json(gateway.base + '/api/status');
-    return !status.recorders[0].loggedIn && ['lost', 'reconnecting'].includes(status.recorders[0].channels[5].state);
+    return ['reconnecting', 'lost'].includes(status.recorders[0].channels[5].state);
   }, 20000);
   context.recorder = await startRecorder(dir, paths, port);
   await eventually('the recorder back', async () => {
     const status = await json(gateway.base + '/api/status');
-    return status.recorders[0].loggedIn && status.recorders[0].channels[5].state === 'playing';
+    return status.recorders[0].state === 'logged in' && status.recorders[0].channels[5].state === 'playing';
   }, 30000);
   assert((await channel5()).reconnections >= 1, 'a reconnection counted');
   controller.abort();
@@ -183,7 +186,7 @@ test('a web client that takes nothing skips ahead and holds no one back', async 
   try {
     // A WebSocket client that reads and acknowledges nothing.
     socket = await new Promise((resolve, reject) => {
-      const request = http.request({ port: slow.httpPort, host: '127.0.0.1', path: '/recorder/6.mp4', headers: {
+      const request = http.request({ port: slow.httpPort, host: '127.0.0.1', path: '/live/6.mp4', headers: {
         Connection: 'Upgrade', Upgrade: 'websocket', 'Sec-WebSocket-Version': '13',
         'Sec-WebSocket-Key': crypto.randomBytes(16).toString('base64') } });
       request.on('upgrade', (response, s) => { s.pause(); resolve(s); });
@@ -192,9 +195,9 @@ test('a web client that takes nothing skips ahead and holds no one back', async 
       request.end();
     });
     const channel6 = async () => (await json(slow.base + '/api/status')).recorders[0].channels[6];
-    await eventually('the silent client skips', async () => (await channel6()).webSkips >= 1, 30000);
+    await eventually('the silent client skips', async () => (await channel6()).web_skips >= 1, 30000);
     // A client beside it gets every frame at the channel's pace.
-    const { bytes } = await readFor(slow.base + '/recorder/6.mp4', 4000);
+    const { bytes } = await readFor(slow.base + '/live/6.mp4', 4000);
     let samples = 0;
     for (const box of boxes(bytes)) {
       samples += box.type === 'moof' ? samplesOf(bytes, box) : 0;
@@ -239,7 +242,7 @@ test('with client credentials nothing is served without them, on any path', asyn
     const good = 'Basic ' + Buffer.from('viewer:s3cret').toString('base64');
     const bad = 'Basic ' + Buffer.from('viewer:wrong').toString('base64');
     for (const url of ['/', '/index.html', '/app.js', '/style.css', '/api/status', '/metrics', '/healthz',
-      '/recorder/0.jpg', '/recorder/0.mp4', '/recorder/9.mp4', '/nothing']) {
+      '/live/0.jpg', '/live/0.mp4', '/live/9.mp4', '/nothing']) {
       for (const [auth, expect] of [[null, 401], [bad, 401]]) {
         const response = await fetch(secure.base + url, { headers: auth ? { Authorization: auth } : {} });
         await response.body?.cancel();
@@ -250,11 +253,11 @@ test('with client credentials nothing is served without them, on any path', asyn
       const controller = new AbortController();
       const response = await fetch(secure.base + url, { headers: { Authorization: good }, signal: controller.signal });
       controller.abort();
-      const expect = url === '/nothing' || url === '/recorder/9.mp4' ? 404 : 200;
+      const expect = url === '/nothing' || url === '/live/9.mp4' ? 404 : 200;
       assert(response.status === expect, url + ' with the password: ' + response.status);
     }
-    assert(await upgradeStatus(secure.httpPort, '/recorder/0.mp4') === 401, 'a WebSocket without credentials');
-    assert(await upgradeStatus(secure.httpPort, '/recorder/0.mp4', { Authorization: good }) === 101,
+    assert(await upgradeStatus(secure.httpPort, '/live/0.mp4') === 401, 'a WebSocket without credentials');
+    assert(await upgradeStatus(secure.httpPort, '/live/0.mp4', { Authorization: good }) === 101,
       'a WebSocket with them');
     // Digest, as players and browsers answer it.
     const first = await fetch(secure.base + '/api/status');

@@ -65,16 +65,16 @@ test('a tile opens full size and links its snapshot', async ({ gateway, browser 
   const page = await browser.newPage();
   await page.goto(gateway.base + '/');
   await eventually('tiles', async () => (await tiles(page)).length === CHANNELS);
-  const tile = await page.$('.tile[data-key="recorder/2"]');
+  const tile = await page.$('.tile[data-key="live/2"]');
   await (await tile.$('.size')).click();
   const full = await page.evaluate(() => {
-    const t = document.querySelector('.tile[data-key="recorder/2"]');
+    const t = document.querySelector('.tile[data-key="live/2"]');
     const r = t.getBoundingClientRect();
     return { full: t.classList.contains('full'), width: r.width, height: r.height, vw: innerWidth, vh: innerHeight,
       href: t.querySelector('.snapshot').getAttribute('href') };
   });
   assert(full.full && full.width === full.vw && full.height === full.vh, 'full size: ' + JSON.stringify(full));
-  assert(full.href === '/recorder/2.jpg', 'snapshot link ' + full.href);
+  assert(full.href === '/live/2.jpg', 'snapshot link ' + full.href);
   await page.keyboard.press('Escape');
   assert(!(await page.evaluate(() => document.querySelector('.tile.full'))), 'Esc closes');
   const snapshot = await page.goto(gateway.base + full.href);

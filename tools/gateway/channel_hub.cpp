@@ -9,7 +9,7 @@ int CChannelHub::Add(const std::shared_ptr<IClientSink> &sink)
     int clients = 0;
     {
         std::lock_guard<std::mutex> lk(m_Mutex);
-        m_Clients.push_back(Client{sink, false, {}});
+        m_Clients.push_back(Client{sink, false, false, {}});
         clients = static_cast<int>(m_Clients.size());
     }
     if (m_ClientsChanged) {
@@ -50,13 +50,17 @@ void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len)
     m_Counts.bytes += au.size;
     m_Counts.lastFrame = std::chrono::steady_clock::now();
     m_Sets.Learn(au);
+    const bool keyframe = Summarise(au).idr;
+    if (keyframe) {
+        ++m_Counts.keyframes;
+        m_Counts.lastKeyframe = m_Counts.lastFrame;
+    }
     if (m_Clients.empty()) {
         return;
     }
-    const bool keyframe = Summarise(au).idr;
     m_Sets.Complete(au, m_Unit);
     for (Client &c : m_Clients) {
-        if (!c.started && !keyframe) {
+        if (c.ended || (!c.started && !keyframe)) {
             continue;  // a client starts on a keyframe
         }
         const int64_t pts = c.clock.Stamp(c.sink->RunningTimeNs());
@@ -72,7 +76,22 @@ void CChannelHub::EndClients()
     for (Client &c : m_Clients) {
         c.sink->End();
         c.started = false;
+        c.ended = true;
     }
+}
+
+int CChannelHub::EndWaiting()
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    int answered = 0;
+    for (Client &c : m_Clients) {
+        if (!c.started && !c.ended) {
+            c.sink->End();
+            c.ended = true;
+            ++answered;
+        }
+    }
+    return answered;
 }
 
 HubCounts CChannelHub::Counts() const
@@ -80,6 +99,8 @@ HubCounts CChannelHub::Counts() const
     std::lock_guard<std::mutex> lk(m_Mutex);
     HubCounts c = m_Counts;
     c.clients = static_cast<int>(m_Clients.size());
+    c.waiting = static_cast<int>(
+        std::count_if(m_Clients.begin(), m_Clients.end(), [](const Client &k) { return !k.started && !k.ended; }));
     return c;
 }
 

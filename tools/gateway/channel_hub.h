@@ -39,17 +39,24 @@ public:
 struct HubCounts {
     uint64_t frames = 0;  // video frames received from the recorder
     uint64_t bytes = 0;  // their access unit bytes
+    uint64_t keyframes = 0;
     int clients = 0;
+    int waiting = 0;  // clients still waiting for their first frame (not ended)
     std::chrono::steady_clock::time_point lastFrame{};  // epoch: none yet
+    std::chrono::steady_clock::time_point lastKeyframe{};  // epoch: none yet
 };
 
 class CChannelHub {
 public:
-    explicit CChannelHub(int channel) : m_nChannel(channel) {}
+    explicit CChannelHub(int channel, std::string recorder = "") : m_nChannel(channel), m_Recorder(std::move(recorder))
+    {
+    }
     CChannelHub(const CChannelHub &) = delete;
     CChannelHub &operator=(const CChannelHub &) = delete;
 
     int Channel() const { return m_nChannel; }
+    // The recorder's name, for the log ("" when there is only one).
+    const std::string &Recorder() const { return m_Recorder; }
     // Called, without the hub's lock, after the number of clients changed.
     void SetClientsChanged(std::function<void()> notify) { m_ClientsChanged = std::move(notify); }
 
@@ -63,6 +70,10 @@ public:
     void OnFrame(uint32_t type, const uint8_t *data, int32_t len);
     // Ends every client's session; they stay counted until they leave.
     void EndClients();
+    // Answers the clients still waiting for their first frame (the channel
+    // is refused or the recorder cannot be reached): their sessions end,
+    // the others play on. The number of clients answered.
+    int EndWaiting();
 
     HubCounts Counts() const;
 
@@ -70,10 +81,12 @@ private:
     struct Client {
         std::shared_ptr<IClientSink> sink;
         bool started = false;  // has had its first keyframe
+        bool ended = false;  // told the stream is over
         CFrameClock clock;
     };
 
     const int m_nChannel;
+    const std::string m_Recorder;
     std::function<void()> m_ClientsChanged;
     mutable std::mutex m_Mutex;
     std::vector<Client> m_Clients;

@@ -1,18 +1,20 @@
 #include <gst/gst.h>
 #include <glib-unix.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstdio>
 #include <memory>
 
-#include "tools/gateway/channel_hub.h"
 #include "tools/gateway/gateway.h"
 #include "tools/gateway/gateway_log.h"
 #include "tools/gateway/gateway_options.h"
 #include "tools/gateway/http_front.h"
-#include "tools/gateway/recorder_status.h"
-#include "tools/gateway/recorder_link.h"
+#include "tools/gateway/library_host.h"
 #include "tools/gateway/rtsp_front.h"
+#include "tools/gateway/site.h"
+#include "tools/gateway/site_config.h"
+#include "tools/gateway/site_status.h"
 
 namespace kn::gateway {
 
@@ -22,18 +24,106 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr gint64 kCloseGraceUs = 1000000;
+constexpr guint kFileCheckSeconds = 1;
 
-gboolean OnSampleTimer(gpointer status)
+// What tells a changed site file: its identity, size and time.
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    timespec modified{};
+    bool operator==(const FileStamp &o) const
+    {
+        return device == o.device && inode == o.inode && size == o.size && modified.tv_sec == o.modified.tv_sec &&
+               modified.tv_nsec == o.modified.tv_nsec;
+    }
+};
+
+FileStamp StampOf(const std::string &path)
 {
-    static_cast<CRecorderStatus *>(status)->Sample();
+    struct stat st{};
+    FileStamp s;
+    if (::stat(path.c_str(), &st) == 0) {
+        s = FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+    }
+    return s;
+}
+
+// The running gateway, as the main loop's callbacks see it.
+struct Running {
+    GMainLoop *loop = nullptr;
+    std::string configPath;
+    SiteConfig site;
+    CSite *recorders = nullptr;
+    FileStamp stamp;
+};
+
+gboolean OnStopSignal(gpointer data)
+{
+    Log("stopping");
+    g_main_loop_quit(static_cast<Running *>(data)->loop);
+    return G_SOURCE_CONTINUE;  // removed when the loop has ended
+}
+
+void Reload(Running &r, const char *why)
+{
+    r.stamp = StampOf(r.configPath);
+    SiteConfig next;
+    std::string message;
+    if (!LoadSiteConfig(r.configPath, next, message)) {
+        Log("reload (%s) refused, the running configuration stays: %s", why, message.c_str());
+        return;
+    }
+    if (next.listen != r.site.listen || next.rtspUser != r.site.rtspUser || next.rtspPassword != r.site.rtspPassword ||
+        next.timeoutMs != r.site.timeoutMs || next.statsMs != r.site.statsMs) {
+        Log("reload (%s): listen addresses, client credentials, timeout and stats take effect at the next start",
+            why);
+    }
+    Log("reload (%s): %zu recorder(s)", why, next.recorders.size());
+    r.recorders->Apply(next.recorders);
+    r.site.recorders = next.recorders;
+}
+
+gboolean OnReloadSignal(gpointer data)
+{
+    Reload(*static_cast<Running *>(data), "SIGHUP");
     return G_SOURCE_CONTINUE;
 }
 
-gboolean OnStopSignal(gpointer loop)
+gboolean OnFileCheck(gpointer data)
 {
-    Log("stopping");
-    g_main_loop_quit(static_cast<GMainLoop *>(loop));
-    return G_SOURCE_CONTINUE;  // removed when the loop has ended
+    auto &r = *static_cast<Running *>(data);
+    if (!(StampOf(r.configPath) == r.stamp)) {
+        Reload(r, "the file changed");
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+gboolean OnStateSignal(gpointer data)
+{
+    Log("state: %s", static_cast<Running *>(data)->recorders->State().ToJson().c_str());
+    return G_SOURCE_CONTINUE;
+}
+
+// The elements every client needs; those of the web side only when it is
+// on. Snapshots (avdec_h264, jpegenc) fail on their own when missing.
+bool ElementsPresent(bool web)
+{
+    struct Element {
+        const char *name, *package;
+        bool needed;
+    };
+    for (const Element &e : {Element{"appsrc", "base", true}, Element{"h264parse", "bad", true},
+                             Element{"rtph264pay", "good", true}, Element{"mp4mux", "good", web}}) {
+        if (GstElementFactory *f = gst_element_factory_find(e.name)) {
+            gst_object_unref(f);
+        } else if (e.needed) {
+            std::fprintf(stderr, "kestrel: the GStreamer element %s is missing (install gstreamer1.0-plugins-%s)\n",
+                         e.name, e.package);
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -50,6 +140,21 @@ int RunGateway(int argc, char **argv)
         std::fputs(GatewayUsage(), stdout);
         return kExitOk;
     }
+    Running running;
+    running.configPath = options.configPath;
+    if (options.configPath.empty()) {
+        running.site = SiteFromOptions(options);
+    } else {
+        running.stamp = StampOf(options.configPath);
+        if (!LoadSiteConfig(options.configPath, running.site, message)) {
+            std::fprintf(stderr, "kestrel: %s\n", message.c_str());
+            return kExitUsage;
+        }
+        if (options.checkOnly) {
+            std::printf("%s: %zu recorder(s), good\n", options.configPath.c_str(), running.site.recorders.size());
+            return kExitOk;
+        }
+    }
     std::signal(SIGPIPE, SIG_IGN);
     GError *error = nullptr;
     if (!gst_init_check(nullptr, nullptr, &error)) {
@@ -57,74 +162,58 @@ int RunGateway(int argc, char **argv)
         g_clear_error(&error);
         return kExitFailure;
     }
-    // The elements every client needs; those of the web side only when it
-    // is on. Snapshots (avdec_h264, jpegenc) fail on their own when missing.
-    struct Element {
-        const char *name, *package;
-        bool needed;
-    };
-    for (const Element &e : {Element{"appsrc", "base", true}, Element{"h264parse", "bad", true},
-                             Element{"rtph264pay", "good", true}, Element{"mp4mux", "good", options.http}}) {
-        if (GstElementFactory *f = gst_element_factory_find(e.name)) {
-            gst_object_unref(f);
-        } else if (e.needed) {
-            std::fprintf(stderr, "kestrel: the GStreamer element %s is missing (install gstreamer1.0-plugins-%s)\n",
-                         e.name, e.package);
-            return kExitFailure;
-        }
+    if (!ElementsPresent(running.site.http)) {
+        return kExitFailure;
     }
     if (options.passwordOnCommandLine) {
         Log("warning: --password is visible in process listings; --password-file or --password-env keep it out");
     }
 
-    std::vector<std::unique_ptr<CChannelHub>> hubs;
-    std::vector<CChannelHub *> hubPointers;
-    for (int ch = 0; ch < options.channels; ++ch) {
-        hubs.push_back(std::make_unique<CChannelHub>(ch));
-        hubPointers.push_back(hubs.back().get());
+    CLibraryHost library;
+    if (!library.Start(running.site.timeoutMs)) {
+        std::fprintf(stderr, "kestrel: the library's socket layer did not start\n");
+        return kExitFailure;
     }
-    CRecorderLink link(options, hubPointers);
-    for (CChannelHub *hub : hubPointers) {
-        hub->SetClientsChanged([&link] { link.Wake(); });
-    }
-
-    GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
+    running.loop = g_main_loop_new(nullptr, FALSE);
     int rc = kExitOk;
     {
-        CRtspFront front(options, hubPointers);
-        CRecorderStatus status(options, link, hubPointers);
-        CHttpFront web(HttpOptions{options.httpAddress, options.httpPort, options.rtspUser, options.rtspPassword,
-                                   static_cast<size_t>(options.webBufferBytes)},
+        CRtspFront front(running.site);
+        CSite site(library, front, running.site.statsMs);
+        running.recorders = &site;
+        CSiteStatus status(site);
+        CHttpFront web(HttpOptions{running.site.httpListen.address, running.site.httpListen.port,
+                                   running.site.rtspUser, running.site.rtspPassword,
+                                   static_cast<size_t>(running.site.webBufferBytes)},
                        status);
-        const guint sampler = g_timeout_add_seconds(1, OnSampleTimer, &status);
-        if (!front.Start(message) || (options.http && !web.Start(message))) {
+        if (!front.Start(message) || (running.site.http && !web.Start(message))) {
             std::fprintf(stderr, "kestrel: %s\n", message.c_str());
             rc = kExitFailure;
-        } else if (!link.Start()) {
-            std::fprintf(stderr, "kestrel: the library's socket layer did not start\n");
-            rc = kExitFailure;
         } else {
-            const guint sigint = g_unix_signal_add(SIGINT, OnStopSignal, loop);
-            const guint sigterm = g_unix_signal_add(SIGTERM, OnStopSignal, loop);
-            g_main_loop_run(loop);
-            g_source_remove(sigint);
-            g_source_remove(sigterm);
+            site.Apply(running.site.recorders);
+            std::vector<guint> sources{g_unix_signal_add(SIGINT, OnStopSignal, &running),
+                                       g_unix_signal_add(SIGTERM, OnStopSignal, &running),
+                                       g_unix_signal_add(SIGUSR1, OnStateSignal, &running)};
+            if (!running.configPath.empty()) {
+                sources.push_back(g_unix_signal_add(SIGHUP, OnReloadSignal, &running));
+                sources.push_back(g_timeout_add_seconds(kFileCheckSeconds, OnFileCheck, &running));
+            }
+            g_main_loop_run(running.loop);
+            for (guint source : sources) {
+                g_source_remove(source);
+            }
         }
-        g_source_remove(sampler);
         front.StopListening();
         web.Stop();
-        // No frame arrives once the link has stopped; the clients still
+        // Every recorder closes its streams and logs out; the clients still
         // connected get the end of their streams.
-        link.Stop();
-        for (CChannelHub *hub : hubPointers) {
-            hub->EndClients();
-        }
+        site.StopAll();
         // Let the closes queued on the main context run, for a bounded time.
         const gint64 until = g_get_monotonic_time() + kCloseGraceUs;
         while (g_get_monotonic_time() < until && g_main_context_iteration(nullptr, FALSE)) {
         }
     }
-    g_main_loop_unref(loop);
+    g_main_loop_unref(running.loop);
+    library.Stop();
     if (rc == kExitOk) {
         Log("stopped");
     }

@@ -45,7 +45,8 @@ bool ParseSeconds(const std::string &text, int64_t &outMs)
     return true;
 }
 
-// The first line of a file, without its line end.
+}  // namespace
+
 bool ReadFirstLine(const std::string &path, std::string &out)
 {
     std::ifstream in(path);
@@ -80,7 +81,6 @@ bool SplitListen(const std::string &text, std::string &address, uint16_t &port)
     return true;
 }
 
-}  // namespace
 
 bool IsLoopback(const std::string &address)
 {
@@ -104,6 +104,10 @@ bool ParseGatewayOptions(int argc, char **argv, GatewayOptions &o, std::string &
             o.help = true;
             return true;
         }
+        if (arg == "--check") {
+            o.checkOnly = true;
+            continue;
+        }
         if (i + 1 >= argc) {
             message = arg.rfind("--", 0) == 0 || arg.rfind('-', 0) == 0 ? arg + " needs a value or is unknown"
                                                                        : "unexpected argument '" + arg + "'";
@@ -115,7 +119,10 @@ bool ParseGatewayOptions(int argc, char **argv, GatewayOptions &o, std::string &
             message = arg + " takes " + what + ", not '" + value + "'";
             return false;
         };
-        if (arg == "--host" || arg == "-H") {
+        if (arg == "--config") {
+            o.configPath = value;
+            continue;
+        } else if (arg == "--host" || arg == "-H") {
             o.host = value;
         } else if (arg == "--port" || arg == "-p") {
             if (!ParseInteger(value, 1, 65535, n)) {
@@ -160,11 +167,6 @@ bool ParseGatewayOptions(int argc, char **argv, GatewayOptions &o, std::string &
                 return bad("KiB 16-65536");
             }
             o.webBufferBytes = n * 1024;
-        } else if (arg == "--name") {
-            if (value.empty() || value.find_first_of("/?#%. \t") != std::string::npos) {
-                return bad("a name without '/', '?', '#', '%', '.' or spaces");
-            }
-            o.name = value;
         } else if (arg == "--rtsp-user") {
             o.rtspUser = value;
         } else if (arg == "--rtsp-password") {
@@ -195,6 +197,17 @@ bool ParseGatewayOptions(int argc, char **argv, GatewayOptions &o, std::string &
         }
     }
 
+    if (o.checkOnly || !o.configPath.empty()) {
+        if (o.configPath.empty()) {
+            message = "--check needs --config FILE";
+            return false;
+        }
+        if (argc != (o.checkOnly ? 3 : 2)) {
+            message = "--config takes everything from the site file: give it alone (or with --check)";
+            return false;
+        }
+        return true;
+    }
     // The recorder's password: a file or the environment keep it out of
     // process listings.
     if (!passwordFile.empty()) {
@@ -246,10 +259,17 @@ bool ParseGatewayOptions(int argc, char **argv, GatewayOptions &o, std::string &
 
 const char *GatewayUsage()
 {
-    return "usage: kestrel gateway [options]\n"
-           "Serves every channel of one recorder as rtsp://LISTEN/live/CH (RTP over TCP or UDP) and\n"
-           "on a web page (http://127.0.0.1:8560/), opening the recorder's live stream when the\n"
-           "first client of a channel arrives.\n"
+    return "usage: kestrel gateway --config FILE\n"
+           "       kestrel gateway [options]\n"
+           "Serves every channel of every recorder of a site file as rtsp://LISTEN/NAME/CH, or of\n"
+           "one recorder given by the options below as rtsp://LISTEN/live/CH (RTP over TCP or UDP),\n"
+           "and on a web page (http://127.0.0.1:8560/), opening a recorder's live stream when the first\n"
+           "client of a channel arrives.\n"
+           "\n"
+           "  --config FILE            the site file (YAML; see docs/gateway.md): recorders, listen\n"
+           "                           addresses, client credentials. SIGHUP or a change of the\n"
+           "                           file reloads it.\n"
+           "  --check                  with --config: read the site file, say what is wrong, exit\n"
            "\n"
            "The recorder:\n"
            "  -H, --host HOST          recorder address (default 127.0.0.1)\n"
@@ -262,7 +282,7 @@ const char *GatewayUsage()
            "  --timeout MS             reply time-out of the recorder (default 3000)\n"
            "  --transport tcp|udp      how video comes from the recorder (default tcp)\n"
            "  --channels N             serve channels 0 .. N-1 (default 4)\n"
-           "  --name NAME              the recorder's name in web paths /NAME/CH (default recorder)\n"
+
            "\n"
            "RTSP:\n"
            "  --listen ADDR:PORT       where to listen (default 127.0.0.1:8554; port 0 picks a free one)\n"
@@ -283,8 +303,8 @@ const char *GatewayUsage()
            "  --give-up S              after an outage this long, end the clients' sessions (default 60)\n"
            "  --backoff-max S          longest wait between reconnection attempts (default 30)\n"
            "\n"
-           "Runs until Ctrl-C. Exit status: 0 stopped by Ctrl-C, 1 could not serve (GStreamer,\n"
-           "listen address in use), 2 usage error.\n";
+           "Runs until Ctrl-C or SIGTERM; SIGUSR1 logs the state as JSON. Exit status: 0 stopped,\n"
+           "1 could not serve (GStreamer, listen address in use), 2 usage error or bad site file.\n";
 }
 
 }  // namespace kn::gateway

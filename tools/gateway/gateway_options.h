@@ -8,6 +8,8 @@ namespace kn::gateway {
 
 struct GatewayOptions {
     bool help = false;
+    std::string configPath;  // --config: everything comes from this site file
+    bool checkOnly = false;  // --check: read the site file and stop
     // The recorder
     std::string host = "127.0.0.1";
     uint16_t port = 5050;
@@ -28,7 +30,6 @@ struct GatewayOptions {
     std::string httpAddress = "127.0.0.1";
     uint16_t httpPort = 8560;  // 0: any free port (logged)
     int64_t webBufferBytes = 1 << 20;  // a web client's outstanding bytes before it skips
-    std::string name = "recorder";  // the recorder's name in web paths and the status
     // Timing, in milliseconds
     int64_t lingerMs = 10000;  // a stream stays open this long after its last client
     int64_t statsMs = 10000;  // statistics line interval; 0 none
@@ -40,6 +41,13 @@ struct GatewayOptions {
 // Fills options from the arguments after "gateway"; false with a message on
 // a usage error. Passwords are taken from files and the environment here.
 bool ParseGatewayOptions(int argc, char **argv, GatewayOptions &options, std::string &message);
+
+// "ADDRESS:PORT", "ADDRESS" (port unchanged), "PORT" (address unchanged) or
+// ":PORT" (any address).
+bool SplitListen(const std::string &text, std::string &address, uint16_t &port);
+
+// The first line of a file, without its line end (how passwords are kept).
+bool ReadFirstLine(const std::string &path, std::string &out);
 
 // True for 127.0.0.0/8 and "localhost".
 bool IsLoopback(const std::string &address);

@@ -1,14 +1,13 @@
 #include "tools/gateway/gateway_status.h"
 
+#include "tools/gateway/gateway_state.h"
+
 #include <cmath>
 #include <cstdio>
 
 namespace kn::gateway {
 
 namespace {
-
-// Frames older than this do not count as flowing.
-constexpr double kFlowingAgeS = 2.0;
 
 std::string Number(double v)
 {
@@ -58,15 +57,12 @@ struct Metric {
 
 }  // namespace
 
-const char *ChannelState(bool loggedIn, bool open, bool outage, int clients, double lastFrameAge)
+const char *ChannelState(const std::string &recorderState, const std::string &linkState)
 {
-    if (open && lastFrameAge >= 0 && lastFrameAge < kFlowingAgeS) {
-        return "playing";
+    if (linkState == "playing" || linkState == "idle") {
+        return linkState == "playing" ? "playing" : "idle";
     }
-    if (!open && !outage && clients == 0) {
-        return "idle";
-    }
-    return loggedIn ? "reconnecting" : "lost";
+    return recorderState == "logged in" ? "reconnecting" : "lost";
 }
 
 bool ParseChannelPath(const std::string &path, std::string &name, int &channel, std::string &extension)
@@ -93,45 +89,31 @@ bool ParseChannelPath(const std::string &path, std::string &name, int &channel, 
     return true;
 }
 
-std::string JsonString(const std::string &text)
-{
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 std::string StatusJson(const GatewayStatus &status)
 {
+    auto optional = [](int64_t v) { return v < 0 ? std::string("null") : std::to_string(v); };
     std::string out = "{" + Field("version", JsonString(status.version)) + Field("uptime", Number(status.uptime)) +
                       "\"recorders\":[";
     for (size_t r = 0; r < status.recorders.size(); ++r) {
         const RecorderStatus &rec = status.recorders[r];
         out += (r ? ",{" : "{") + Field("name", JsonString(rec.name)) + Field("address", JsonString(rec.address)) +
-               Field("loggedIn", rec.loggedIn ? "true" : "false") + "\"channels\":[";
+               Field("state", JsonString(rec.state)) + Field("next_attempt_in_ms", optional(rec.nextAttemptInMs)) +
+               Field("last_error", JsonString(rec.lastError)) + "\"channels\":[";
         for (size_t c = 0; c < rec.channels.size(); ++c) {
             const ChannelStatus &ch = rec.channels[c];
             out += (c ? ",{" : "{") + Field("channel", std::to_string(ch.channel)) +
                    Field("name", JsonString(ch.name)) + Field("state", JsonString(ch.state)) +
+                   Field("link_state", JsonString(ch.linkState)) +
+                   Field("next_attempt_in_ms", optional(ch.nextAttemptInMs)) +
                    Field("frames", std::to_string(ch.frames)) + Field("bytes", std::to_string(ch.bytes)) +
-                   Field("frameRate", Number(ch.frameRate)) + Field("bitRate", Number(ch.bitRate)) +
-                   Field("lastFrameAge", ch.lastFrameAge < 0 ? "null" : Number(ch.lastFrameAge)) +
-                   Field("reconnections", std::to_string(ch.reconnections)) +
-                   "\"clients\":{" + Field("rtsp", std::to_string(ch.rtspClients)) +
-                   Field("web", std::to_string(ch.webClients), true) + "}," +
-                   Field("webSkips", std::to_string(ch.webSkips)) + Field("stream", JsonString(ch.streamUrl)) +
-                   Field("snapshot", JsonString(ch.snapshotUrl)) + Field("rtsp", JsonString(ch.rtspPath), true) +
-                   "}";
+                   Field("fps", Number(ch.fps)) + Field("kbit_per_s", Number(ch.kbitPerSecond)) +
+                   Field("keyframe_age_ms", optional(ch.keyframeAgeMs)) +
+                   Field("reconnections", std::to_string(ch.reconnections)) + "\"clients\":{" +
+                   Field("rtsp", std::to_string(ch.rtspClients)) + Field("web", std::to_string(ch.webClients), true) +
+                   "}," + Field("web_skips", std::to_string(ch.webSkips)) +
+                   Field("preload", ch.preload ? "true" : "false") + Field("last_error", JsonString(ch.lastError)) +
+                   Field("stream", JsonString(ch.streamUrl)) + Field("snapshot", JsonString(ch.snapshotUrl)) +
+                   Field("rtsp", JsonString(ch.rtspPath), true) + "}";
         }
         out += "]}";
     }
@@ -148,7 +130,8 @@ std::string StatusMetrics(const GatewayStatus &status)
     out += "kestrel_gateway_uptime_seconds " + Number(status.uptime) + "\n";
     header({"kestrel_recorder_logged_in", "gauge", "1 when the gateway is logged in to the recorder."});
     for (const RecorderStatus &rec : status.recorders) {
-        out += "kestrel_recorder_logged_in{recorder=\"" + Label(rec.name) + "\"} " + (rec.loggedIn ? "1" : "0") + "\n";
+        out += "kestrel_recorder_logged_in{recorder=\"" + Label(rec.name) + "\"} " +
+               (rec.state == "logged in" ? "1" : "0") + "\n";
     }
 
     using Get = std::string (*)(const ChannelStatus &);
@@ -162,9 +145,11 @@ std::string StatusMetrics(const GatewayStatus &status)
         {{"kestrel_channel_bytes_total", "counter", "H.264 bytes received from the recorder."},
          [](const ChannelStatus &c) { return std::to_string(c.bytes); }},
         {{"kestrel_channel_frame_rate", "gauge", "Frames a second over the last second."},
-         [](const ChannelStatus &c) { return Number(c.frameRate); }},
+         [](const ChannelStatus &c) { return Number(c.fps); }},
         {{"kestrel_channel_bit_rate", "gauge", "Bits a second over the last second."},
-         [](const ChannelStatus &c) { return Number(c.bitRate); }},
+         [](const ChannelStatus &c) { return Number(c.kbitPerSecond * 1000); }},
+        {{"kestrel_channel_keyframe_age_seconds", "gauge", "Seconds since the last keyframe; -1 before the first."},
+         [](const ChannelStatus &c) { return c.keyframeAgeMs < 0 ? std::string("-1") : Number(c.keyframeAgeMs / 1000.0); }},
         {{"kestrel_channel_reconnections_total", "counter", "Streams reopened after a loss."},
          [](const ChannelStatus &c) { return std::to_string(c.reconnections); }},
         {{"kestrel_channel_web_skips_total", "counter", "Times a slow web client skipped to the next keyframe."},

@@ -147,7 +147,10 @@ bool CHttpFront::Start(std::string &message)
 void CHttpFront::Stop()
 {
     for (auto &[key, web] : m_Web) {
-        std::vector<std::shared_ptr<CFmp4Stream>> streams(web.streams.begin(), web.streams.end());
+        std::vector<std::shared_ptr<CFmp4Stream>> streams;
+        for (const auto &kv : web.streams) {
+            streams.push_back(kv.first);
+        }
         for (const auto &stream : streams) {
             EndStream(key, stream);
         }
@@ -313,15 +316,16 @@ std::function<void()> CHttpFront::EndLater(const Key &key, std::weak_ptr<CFmp4St
 void CHttpFront::Attach(const Key &key, const std::shared_ptr<CFmp4Stream> &stream, const char *how)
 {
     std::string message;
-    m_Web[key].streams.insert(stream);
-    if (!stream->Start(message)) {
+    const std::shared_ptr<CChannelHub> hub = m_Source.Hub(key.first, key.second);
+    m_Web[key].streams[stream] = hub;
+    if (hub == nullptr || !stream->Start(message)) {
         // Ended at once; it leaves when its response or connection ends.
         Log("%s channel %d: web client %s refused: %s", key.first.c_str(), key.second, stream->Peer().c_str(),
             message.c_str());
         stream->End();
         return;
     }
-    const int clients = m_Source.Hub(key.first, key.second)->Add(stream);
+    const int clients = hub->Add(stream);
     Log("%s channel %d: web client %s joined over %s (%d client%s)", key.first.c_str(), key.second,
         stream->Peer().c_str(), how, clients, clients == 1 ? "" : "s");
 }
@@ -329,11 +333,14 @@ void CHttpFront::Attach(const Key &key, const std::shared_ptr<CFmp4Stream> &stre
 void CHttpFront::EndStream(const Key &key, const std::shared_ptr<CFmp4Stream> &stream)
 {
     Web &web = m_Web[key];
-    if (web.streams.erase(stream) == 0) {
+    const auto it = web.streams.find(stream);
+    if (it == web.streams.end()) {
         return;
     }
+    const std::shared_ptr<CChannelHub> hub = it->second.lock();
+    web.streams.erase(it);
     int left = 0;
-    if (CChannelHub *hub = m_Source.Hub(key.first, key.second); hub != nullptr && hub->Remove(stream.get(), left)) {
+    if (hub != nullptr && hub->Remove(stream.get(), left)) {
         Log("%s channel %d: web client %s left (%d client%s)", key.first.c_str(), key.second, stream->Peer().c_str(),
             left, left == 1 ? "" : "s");
     }
@@ -342,7 +349,7 @@ void CHttpFront::EndStream(const Key &key, const std::shared_ptr<CFmp4Stream> &s
 
 void CHttpFront::ServeSnapshot(SoupServerMessage *msg, const Key &key, int width)
 {
-    CChannelHub *hub = m_Source.Hub(key.first, key.second);
+    const std::shared_ptr<CChannelHub> hub = m_Source.Hub(key.first, key.second);
     // The message waits for its answer; a client that goes away meanwhile
     // is noticed by the finished flag.
     struct Pending {

@@ -12,7 +12,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <utility>
 
@@ -24,6 +23,7 @@ typedef struct _SoupWebsocketConnection SoupWebsocketConnection;
 
 namespace kn::gateway {
 
+class CChannelHub;
 class CFmp4Stream;
 class CSnapshotGrab;
 
@@ -50,7 +50,9 @@ public:
 
 private:
     struct Web {  // the web clients of one channel
-        std::set<std::shared_ptr<CFmp4Stream>> streams;
+        // Each stream with the hub it joined (a reload may replace a
+        // recorder's hubs while its clients play on).
+        std::map<std::shared_ptr<CFmp4Stream>, std::weak_ptr<CChannelHub>> streams;
         int grabs = 0;  // snapshot collectors on the hub
         std::atomic<uint64_t> skips{0};
     };

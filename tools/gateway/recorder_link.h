@@ -1,55 +1,69 @@
-// CRecorderLink: the gateway's one login to the recorder, shared by every
-// channel, and the live stream of each channel that has clients. One
-// supervisor thread makes every library call but the data callback: it logs
-// in, opens a channel's stream when its first client arrives, closes it when
-// the last one has been gone for the linger time, and after any loss (a
-// lost stream, a silent one, the library's disconnect notice, a failed
-// login) logs in and reopens with backoff while the clients stay connected.
+// CRecorderLink: one recorder of the site, on its own. It has its own
+// login, its own supervisor thread (the only thread that calls the library
+// for it, but the data callback) and its own reconnection, so one recorder
+// lost, refusing or slow never holds up another.
+//
+// Channels: a channel's live stream is opened when its first client arrives
+// (or at once when it is preloaded) and closed when the last client has
+// been gone for the linger time. A stream refused, lost or silent backs off
+// on its own (1, 2, 4 ... seconds) while the other channels play on; the
+// clients still waiting for its first frame are answered at once.
+//
+// The session: it is judged lost only on evidence about the session itself,
+// never on one channel's trouble. The library's disconnect notice comes
+// both for a closed command connection and for one merely silent (many
+// recorders never answer keep-alives), so a notice only makes the link look:
+// while notices come and a channel is in trouble, a new TCP connection to
+// the recorder is tried (at most every two seconds); one refused or
+// unanswered means the recorder is gone: log out, log in again with
+// backoff, and reopen the channels that have clients.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "tools/gateway/channel_hub.h"
 #include "tools/gateway/frame_clock.h"
-#include "tools/gateway/gateway_options.h"
+#include "tools/gateway/gateway_state.h"
+#include "tools/gateway/library_host.h"
+#include "tools/gateway/site_config.h"
 
 namespace kn::gateway {
 
-// What the link tells the status page about itself, as of its last pass.
-struct LinkState {
-    bool loggedIn = false;
-    struct ChannelState {
-        bool open = false;  // the channel's live stream is open
-        bool outage = false;  // clients wait for a stream that was lost or refused
-        uint64_t reconnections = 0;
-    };
-    std::vector<ChannelState> channels;
-};
-
-class CRecorderLink {
+class CRecorderLink final : public ILibraryClient, public std::enable_shared_from_this<CRecorderLink> {
 public:
-    CRecorderLink(const GatewayOptions &options, const std::vector<CChannelHub *> &hubs);
-    ~CRecorderLink();  // Stop()
+    CRecorderLink(const RecorderConfig &config, CLibraryHost &library, int64_t statsMs);
+    ~CRecorderLink() override;  // Stop()
     CRecorderLink(const CRecorderLink &) = delete;
     CRecorderLink &operator=(const CRecorderLink &) = delete;
 
-    // Starts the library and the threads; false when the library did not start.
-    bool Start();
-    // Closes every stream, logs out and stops the library. Idempotent.
+    const RecorderConfig &Config() const { return m_Config; }
+    // The channels' hubs, one per channel, for the RTSP front.
+    const std::vector<std::shared_ptr<CChannelHub>> &Hubs() const { return m_Hubs; }
+
+    // Registers with the library host and starts the supervisor.
+    void Start();
+    // Closes every stream, logs out and ends the supervisor; the clients
+    // still connected get the end of their streams. Idempotent; may take
+    // as long as a login under way (bounded by the reply time-out).
     void Stop();
     // Wakes the supervisor (a client came or left).
     void Wake();
-    // A copy of the state published by the supervisor's last pass.
-    LinkState State() const;
+
+    RecorderSnapshot Snapshot() const;
+
+    void OnData(int channel, void *hStream, uint32_t type, const unsigned char *data, int32_t len) override;
+    void OnNotice() override;
 
 private:
     struct Channel {
-        CChannelHub *hub = nullptr;
+        std::shared_ptr<CChannelHub> hub;
         std::atomic<void *> stream{nullptr};
         // Frames are taken from the moment the stream is asked for (a
         // recorder may send before the request returns) until it is stopped.
@@ -63,45 +77,64 @@ private:
         bool hadClients = false;  // at the previous pass
         int64_t lingerUntilMs = 0;  // kept open until then after the last client left
         int64_t outageSinceMs = -1;  // clients waiting on a lost stream since
-        uint64_t reconnections = 0;
         CBackoff backoff;
+        // What the snapshot shows, under m_StateMutex.
+        std::string state = "idle";
+        int64_t nextAttemptAtMs = -1;
+        uint64_t reconnections = 0;
+        std::string lastError;
+        double fps = 0, kbit = 0;
+        // The rate meter's last sample (supervisor only).
+        int64_t sampleAtMs = 0;
+        HubCounts sample;
     };
 
     void Run();
-    void NoticeLoop();
     int64_t Step(int64_t now);  // one pass; the next time it must run
-    bool SessionSuspect(int64_t now) const;
+    void StepChannel(size_t index, int64_t now, bool &trouble, int64_t &next);
+    void JudgeSession(int64_t now);
     void Login(int64_t now);
-    void DropSession(int64_t now, const char *why);
+    void DropSession(int64_t now, const std::string &why);
     void CloseStream(Channel &c);
-    void OpenStream(Channel &c, int index, int64_t now);
+    void OpenStream(size_t index, int64_t now);
+    void ChannelTrouble(size_t index, int64_t now, const std::string &why);
+    void SetChannelState(Channel &c, const char *state, int64_t nextAttemptAtMs, const std::string &error = "");
+    void SetRecorderState(const char *state, int64_t nextAttemptAtMs, const std::string &error = "");
+    void MeasureRates(int64_t now);
     void PrintStats(int64_t now);
-    void PublishState();
-    static void OnData(void *hStream, uint32_t type, const unsigned char *data, int32_t len, uint32_t user);
+    bool Wanted(const Channel &c, int index, int clients, int64_t now) const;
 
-    const GatewayOptions m_Options;
+    const RecorderConfig m_Config;
+    CLibraryHost &m_Library;
+    const int64_t m_nStatsMs;
+    const std::string m_Where;  // "NAME (HOST:PORT)", for the log
+    std::vector<std::shared_ptr<CChannelHub>> m_Hubs;
     std::vector<Channel> m_Channels;
+    uint32_t m_nRoute = 0;
     bool m_bStarted = false;
     std::atomic<bool> m_bStop{false};
     std::mutex m_WakeMutex;
     std::condition_variable m_WakeCond;
     bool m_bWoken = false;
     std::atomic<void *> m_hSession{nullptr};
-    // When the library's disconnect notice last came. The library posts it
-    // for a closed connection and for a command channel silent for over a
-    // second alike, so it only makes the session suspect: a stream loss or
-    // a refused stream while it is suspect means the session is gone.
+    // When the library's disconnect notice last came for the session.
     std::atomic<int64_t> m_nLastNoticeMs{-1};
+    int64_t m_nProbeAtMs = 0;  // no new probe before then
     bool m_bEverLoggedIn = false;
+    bool m_bLoginFailed = false;  // the last attempt failed: clients are answered at once
     int64_t m_nLoginAtMs = 0;
     CBackoff m_LoginBackoff;
     int64_t m_nNextStatsMs = 0;
     int64_t m_nLastStatsMs = 0;
     std::vector<HubCounts> m_LastCounts;
-    mutable std::mutex m_StateMutex;
-    LinkState m_State;
     std::thread m_Supervisor;
-    std::thread m_Notices;
+
+    mutable std::mutex m_StateMutex;  // the snapshot fields below and in Channel
+    std::string m_State = "logging in";
+    int64_t m_nNextAttemptAtMs = -1;
+    std::string m_LastError;
+    uint64_t m_nLogins = 0;
+    uint64_t m_nSessionLosses = 0;
 };
 
 int64_t NowMs();

@@ -99,7 +99,7 @@ private:
 
 // What a media keeps of its client: the hub and the sink, to leave once.
 struct MediaClient {
-    CChannelHub *hub = nullptr;
+    std::shared_ptr<CChannelHub> hub;
     std::shared_ptr<CAppSrcSink> sink;
     bool left = false;
 };
@@ -112,8 +112,8 @@ void Leave(MediaClient &mc)
     mc.left = true;
     int left = 0;
     if (mc.hub->Remove(mc.sink.get(), left)) {
-        Log("channel %d: client %s left (%d client%s)", mc.hub->Channel(), mc.sink->Peer().c_str(), left,
-            left == 1 ? "" : "s");
+        Log("%s: channel %d: client %s left (%d client%s)", mc.hub->Recorder().c_str(), mc.hub->Channel(),
+            mc.sink->Peer().c_str(), left, left == 1 ? "" : "s");
     }
 }
 
@@ -131,7 +131,7 @@ void FreeMediaClient(gpointer data)
 
 void OnMediaConfigure(GstRTSPMediaFactory *, GstRTSPMedia *media, gpointer data)
 {
-    auto *hub = static_cast<CChannelHub *>(data);
+    const std::shared_ptr<CChannelHub> &hub = *static_cast<std::shared_ptr<CChannelHub> *>(data);
     GstElement *bin = gst_rtsp_media_get_element(media);
     GstElement *appsrc = gst_bin_get_by_name(GST_BIN(bin), "src");
     gst_object_unref(bin);
@@ -156,86 +156,116 @@ void OnMediaConfigure(GstRTSPMediaFactory *, GstRTSPMedia *media, gpointer data)
     g_signal_connect(media, "unprepared", G_CALLBACK(OnUnprepared), mc);
     g_object_set_data_full(G_OBJECT(media), "kestrel-client", mc, FreeMediaClient);
     const int clients = hub->Add(mc->sink);
-    Log("channel %d: client %s joined (%d client%s)", hub->Channel(), peer.c_str(), clients, clients == 1 ? "" : "s");
+    Log("%s: channel %d: client %s joined (%d client%s)", hub->Recorder().c_str(), hub->Channel(), peer.c_str(),
+        clients, clients == 1 ? "" : "s");
 }
+
+void FreeHub(gpointer data, GClosure *) { delete static_cast<std::shared_ptr<CChannelHub> *>(data); }
 
 gboolean CleanupSessions(gpointer data)
 {
-    GstRTSPSessionPool *pool = gst_rtsp_server_get_session_pool(GST_RTSP_SERVER(data));
-    gst_rtsp_session_pool_cleanup(pool);
-    g_object_unref(pool);
+    for (GstRTSPServer *server : *static_cast<std::vector<GstRTSPServer *> *>(data)) {
+        GstRTSPSessionPool *pool = gst_rtsp_server_get_session_pool(server);
+        gst_rtsp_session_pool_cleanup(pool);
+        g_object_unref(pool);
+    }
     return G_SOURCE_CONTINUE;
 }
 
+std::string MountPath(const std::string &name, int channel) { return "/" + name + "/" + std::to_string(channel); }
+
 }  // namespace
 
-CRtspFront::CRtspFront(const GatewayOptions &options, const std::vector<CChannelHub *> &hubs)
-    : m_Options(options), m_Hubs(hubs)
-{
-}
+CRtspFront::CRtspFront(const SiteConfig &site) : m_Site(site) {}
 
 CRtspFront::~CRtspFront()
 {
     StopListening();
-    if (m_pServer != nullptr) {
-        g_object_unref(m_pServer);
+    for (GstRTSPServer *server : m_Servers) {
+        g_object_unref(server);
+    }
+    if (m_pMounts != nullptr) {
+        g_object_unref(m_pMounts);
     }
 }
 
 bool CRtspFront::Start(std::string &message)
 {
-    m_pServer = gst_rtsp_server_new();
-    gst_rtsp_server_set_address(m_pServer, m_Options.listenAddress.c_str());
-    const std::string service = std::to_string(m_Options.listenPort);
-    gst_rtsp_server_set_service(m_pServer, service.c_str());
-
-    GstRTSPThreadPool *pool = gst_rtsp_server_get_thread_pool(m_pServer);
-    gst_rtsp_thread_pool_set_max_threads(pool, kClientThreads);
-    g_object_unref(pool);
-
-    const bool auth = !m_Options.rtspUser.empty();
-    if (auth) {
-        GstRTSPAuth *a = gst_rtsp_auth_new();
-        GstRTSPToken *token =
-            gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
-        gchar *basic = gst_rtsp_auth_make_basic(m_Options.rtspUser.c_str(), m_Options.rtspPassword.c_str());
-        gst_rtsp_auth_add_basic(a, basic, token);
+    m_pMounts = gst_rtsp_mount_points_new();
+    GstRTSPAuth *auth = nullptr;
+    if (!m_Site.rtspUser.empty()) {
+        auth = gst_rtsp_auth_new();
+        GstRTSPToken *token = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
+        gchar *basic = gst_rtsp_auth_make_basic(m_Site.rtspUser.c_str(), m_Site.rtspPassword.c_str());
+        gst_rtsp_auth_add_basic(auth, basic, token);
         g_free(basic);
-        gst_rtsp_auth_add_digest(a, m_Options.rtspUser.c_str(), m_Options.rtspPassword.c_str(), token);
-        gst_rtsp_auth_set_supported_methods(
-            a, static_cast<GstRTSPAuthMethod>(GST_RTSP_AUTH_BASIC | GST_RTSP_AUTH_DIGEST));
+        gst_rtsp_auth_add_digest(auth, m_Site.rtspUser.c_str(), m_Site.rtspPassword.c_str(), token);
+        gst_rtsp_auth_set_supported_methods(auth,
+                                            static_cast<GstRTSPAuthMethod>(GST_RTSP_AUTH_BASIC | GST_RTSP_AUTH_DIGEST));
         gst_rtsp_token_unref(token);
-        gst_rtsp_server_set_auth(m_pServer, a);
-        g_object_unref(a);
     }
+    bool ok = true;
+    for (const ListenAddress &l : m_Site.listen) {
+        GstRTSPServer *server = gst_rtsp_server_new();
+        m_Servers.push_back(server);
+        gst_rtsp_server_set_address(server, l.address.c_str());
+        const std::string service = std::to_string(l.port);
+        gst_rtsp_server_set_service(server, service.c_str());
+        gst_rtsp_server_set_mount_points(server, m_pMounts);
+        GstRTSPThreadPool *pool = gst_rtsp_server_get_thread_pool(server);
+        gst_rtsp_thread_pool_set_max_threads(pool, kClientThreads);
+        g_object_unref(pool);
+        if (auth != nullptr) {
+            gst_rtsp_server_set_auth(server, auth);
+        }
+        const unsigned source = gst_rtsp_server_attach(server, nullptr);
+        if (source == 0) {
+            message = "cannot listen on " + l.address + ":" + service + " (address in use or not local)";
+            ok = false;
+            break;
+        }
+        m_Sources.push_back(source);
+        m_Ports.push_back(static_cast<uint16_t>(gst_rtsp_server_get_bound_port(server)));
+        Log("listening on rtsp://%s:%u/%s", l.address.c_str(), static_cast<unsigned>(m_Ports.back()),
+            auth != nullptr ? " (clients authenticate: digest or basic)" : "");
+    }
+    if (auth != nullptr) {
+        g_object_unref(auth);
+    }
+    if (ok) {
+        m_nCleanupSource = g_timeout_add_seconds(2, CleanupSessions, &m_Servers);
+    }
+    return ok;
+}
 
-    GstRTSPMountPoints *mounts = gst_rtsp_server_get_mount_points(m_pServer);
-    for (CChannelHub *hub : m_Hubs) {
+void CRtspFront::Mount(const std::string &name, const std::vector<std::shared_ptr<CChannelHub>> &hubs)
+{
+    for (const auto &hub : hubs) {
         GstRTSPMediaFactory *factory = gst_rtsp_media_factory_new();
         gst_rtsp_media_factory_set_launch(factory, kLaunch);
         gst_rtsp_media_factory_set_shared(factory, FALSE);
         gst_rtsp_media_factory_set_protocols(
             factory, static_cast<GstRTSPLowerTrans>(GST_RTSP_LOWER_TRANS_UDP | GST_RTSP_LOWER_TRANS_TCP));
-        if (auth) {
+        if (!m_Site.rtspUser.empty()) {
             gst_rtsp_media_factory_add_role(factory, kRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
                                             GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
         }
-        g_signal_connect(factory, "media-configure", G_CALLBACK(OnMediaConfigure), hub);
-        const std::string path = "/live/" + std::to_string(hub->Channel());
-        gst_rtsp_mount_points_add_factory(mounts, path.c_str(), factory);
+        // The factory holds the hub as long as it lives.
+        g_signal_connect_data(factory, "media-configure", G_CALLBACK(OnMediaConfigure),
+                              new std::shared_ptr<CChannelHub>(hub), FreeHub, static_cast<GConnectFlags>(0));
+        gst_rtsp_mount_points_add_factory(m_pMounts, MountPath(name, hub->Channel()).c_str(), factory);
     }
-    g_object_unref(mounts);
+    if (!m_Ports.empty()) {
+        Log("serving rtsp://%s:%u/%s/0 .. /%s/%zu", m_Site.listen.front().address.c_str(),
+            static_cast<unsigned>(m_Ports.front()), name.c_str(), name.c_str(), hubs.empty() ? 0 : hubs.size() - 1);
+    }
+}
 
-    m_nServerSource = gst_rtsp_server_attach(m_pServer, nullptr);
-    if (m_nServerSource == 0) {
-        message = "cannot listen on " + m_Options.listenAddress + ":" + service + " (address in use or not local)";
-        return false;
+void CRtspFront::Unmount(const std::string &name, int channels)
+{
+    for (int ch = 0; ch < channels; ++ch) {
+        gst_rtsp_mount_points_remove_factory(m_pMounts, MountPath(name, ch).c_str());
     }
-    m_wPort = static_cast<uint16_t>(gst_rtsp_server_get_bound_port(m_pServer));
-    m_nCleanupSource = g_timeout_add_seconds(2, CleanupSessions, m_pServer);
-    Log("serving rtsp://%s:%u/live/0 .. /live/%zu%s", m_Options.listenAddress.c_str(), static_cast<unsigned>(m_wPort),
-        m_Hubs.empty() ? 0 : m_Hubs.size() - 1, auth ? " (clients authenticate: digest or basic)" : "");
-    return true;
 }
 
 void CRtspFront::StopListening()
@@ -244,10 +274,10 @@ void CRtspFront::StopListening()
         g_source_remove(m_nCleanupSource);
         m_nCleanupSource = 0;
     }
-    if (m_nServerSource != 0) {
-        g_source_remove(m_nServerSource);
-        m_nServerSource = 0;
+    for (unsigned source : m_Sources) {
+        g_source_remove(source);
     }
+    m_Sources.clear();
 }
 
 }  // namespace kn::gateway

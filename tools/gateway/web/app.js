@@ -91,7 +91,7 @@ class Tile {
   update(recorder, channel) {
     this.serverState = channel.state;
     this.nameNode.textContent = recorder.name + ' · ' + channel.name;
-    this.rateNode.textContent = channel.frameRate.toFixed(1) + ' fps';
+    this.rateNode.textContent = channel.fps.toFixed(1) + ' fps';
     this.showState();
   }
 

@@ -1,0 +1,241 @@
+// The site file: the documented example reads as documented, every mistake
+// is refused with its line, passwords come from the environment or a file
+// and never show in a message; and the state document's JSON.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "tools/gateway/gateway_state.h"
+#include "tools/gateway/site_config.h"
+
+namespace kn::gateway {
+namespace {
+
+class SiteConfigTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/kestrel-site-XXXXXX";
+        ASSERT_NE(nullptr, ::mkdtemp(pattern));
+        m_Dir = pattern;
+        ::setenv("KESTREL_TEST_SITE_PW", "env-secret-41", 1);
+        ::unsetenv("KESTREL_TEST_SITE_UNSET");
+        Write("secret.txt", "file-secret-17\nsecond line\n");
+    }
+    void TearDown() override { std::system(("rm -rf '" + m_Dir + "'").c_str()); }
+
+    std::string Write(const std::string &name, const std::string &text)
+    {
+        const std::string path = m_Dir + "/" + name;
+        std::ofstream(path) << text;
+        return path;
+    }
+
+    std::string m_Dir;
+};
+
+// The example of docs/gateway.md, with its password file here.
+std::string DocumentedExample()
+{
+    std::ifstream in(KN_SOURCE_DIR "/docs/gateway.md");
+    std::stringstream s;
+    s << in.rdbuf();
+    const std::string doc = s.str();
+    const std::string open = "```yaml\n";
+    const size_t begin = doc.find(open);
+    const size_t end = doc.find("```", begin + open.size());
+    if (begin == std::string::npos || end == std::string::npos) {
+        return "";
+    }
+    return doc.substr(begin + open.size(), end - begin - open.size());
+}
+
+TEST_F(SiteConfigTest, TheDocumentedExampleReadsAsDocumented)
+{
+    std::string example = DocumentedExample();
+    ASSERT_FALSE(example.empty()) << "docs/gateway.md has no ```yaml example";
+    std::ifstream shipped(KN_SOURCE_DIR "/tools/gateway/gateway.yaml");
+    std::stringstream text;
+    text << shipped.rdbuf();
+    EXPECT_EQ(example, text.str()) << "the packaged example is the documented one";
+    example = std::regex_replace(example, std::regex("/etc/kestrelnet/hall\\.password"), m_Dir + "/secret.txt");
+    ::setenv("KESTREL_RTSP_PASSWORD", "rtsp-secret-5", 1);
+    ::setenv("YARD_PASSWORD", "yard-secret-9", 1);
+    SiteConfig site;
+    std::string message;
+    ASSERT_TRUE(LoadSiteConfig(Write("site.yaml", example), site, message)) << message;
+    ::unsetenv("KESTREL_RTSP_PASSWORD");
+    ::unsetenv("YARD_PASSWORD");
+
+    ASSERT_EQ(1u, site.listen.size());
+    EXPECT_EQ("0.0.0.0", site.listen[0].address);
+    EXPECT_EQ(8554, site.listen[0].port);
+    EXPECT_EQ("viewer", site.rtspUser);
+    EXPECT_EQ("rtsp-secret-5", site.rtspPassword);
+    EXPECT_EQ(3000u, site.timeoutMs);
+    EXPECT_EQ(60000, site.statsMs);
+    ASSERT_EQ(2u, site.recorders.size());
+    const RecorderConfig &hall = site.recorders[0];
+    EXPECT_EQ("hall", hall.name);
+    EXPECT_EQ("192.168.10.21", hall.host);
+    EXPECT_EQ(5050, hall.port);
+    EXPECT_EQ("admin", hall.user);
+    EXPECT_EQ("file-secret-17", hall.password) << "the file's first line";
+    EXPECT_EQ(8, hall.channels);
+    EXPECT_EQ(1, hall.transport);
+    EXPECT_FALSE(hall.Preloaded(0));
+    const RecorderConfig &yard = site.recorders[1];
+    EXPECT_EQ("yard", yard.name);
+    EXPECT_EQ(5050, yard.port) << "the default port";
+    EXPECT_EQ("operator", yard.user);
+    EXPECT_EQ("yard-secret-9", yard.password);
+    EXPECT_EQ(4, yard.channels);
+    EXPECT_EQ(0, yard.transport);
+    EXPECT_EQ(30000, yard.lingerMs);
+    EXPECT_EQ(2500, yard.idleMs);
+    EXPECT_EQ(120000, yard.giveUpMs);
+    EXPECT_EQ(60000, yard.backoffMaxMs);
+    EXPECT_TRUE(yard.Preloaded(0));
+    EXPECT_TRUE(yard.Preloaded(1));
+    EXPECT_FALSE(yard.Preloaded(2));
+}
+
+TEST_F(SiteConfigTest, EveryMistakeIsRefusedWithItsLineAndNoPasswordIsShown)
+{
+    const std::string head = "listen: 127.0.0.1:0\nrecorders:\n";  // lines 1-2
+    const std::string a = "  - name: a\n    address: 127.0.0.1\n";  // lines 3-4
+    const struct {
+        std::string body;
+        int line;
+        const char *says;
+    } cases[] = {
+        {head + a + "    chanels: 4\n", 5, "unknown key 'chanels' in a recorder"},
+        {"listen: 127.0.0.1:0\nrecorder:\n  - name: a\n", 2, "unknown key 'recorder' in the site file"},
+        {head + a + "    channels: 33\n", 5, "'channels' must be a whole number from 1 to 32, not '33'"},
+        {head + a + "    channels: four\n", 5, "not 'four'"},
+        {head + a + "    port: 70000\n", 5, "'port' must be a whole number from 1 to 65535"},
+        {head + a + "    transport: sctp\n", 5, "'transport' is tcp or udp"},
+        {head + a + "    linger: -1\n", 5, "'linger' must be seconds"},
+        {head + a + "    idle-timeout: 0\n", 5, "'idle-timeout' must be seconds from 0.1"},
+        {head + a + "    password: env-secret-41\n", 5, "a password is not written in the site file"},
+        {head + a + "    password-env: KESTREL_TEST_SITE_UNSET\n", 5,
+         "the environment variable KESTREL_TEST_SITE_UNSET is not set"},
+        {head + a + "    password-file: /nonexistent/pw\n", 5, "cannot read the password file /nonexistent/pw"},
+        {head + a + "    password-env: KESTREL_TEST_SITE_PW\n    password-file: x\n", 6, "give the password once"},
+        {head + a + "    preload: [0, 4]\n", 5, "preloads channel 4 but serves channels 0-3"},
+        {head + a + "    preload: maybe\n", 5, "'preload' is all, true, false or a list"},
+        {head + a + "    user: admin\n    user: other\n", 6, "'user' is given twice"},
+        {head + "  - address: 127.0.0.1\n", 3, "a recorder needs a 'name'"},
+        {head + "  - name: a\n", 3, "recorder 'a' needs an 'address'"},
+        {head + "  - name: a/b\n    address: x\n", 3, "a recorder name is 1-64 letters"},
+        {head + a + "  - name: a\n    address: 127.0.0.2\n", 5, "recorder 'a' is named twice"},
+        {head + a + "  - name: b\n    address: 127.0.0.1\n", 5, "recorders 'a' and 'b' are both 127.0.0.1:5050"},
+        {"listen: nowhere:port\nrecorders: []\n", 1, "a listen address is ADDRESS:PORT"},
+        {"listen: 127.0.0.1:0\n", 1, "the site file names no 'recorders'"},
+        {"recorders:\n  name: a\n", 2, "'recorders' is a list of recorders"},
+        {head + a + "  bad indentation: [\n", 5, ""},
+        {"listen: 127.0.0.1:0\nclients:\n  user: v\n  password: env-secret-41\nrecorders: []\n", 4,
+         "a password is not written"},
+        {"listen: 0.0.0.0:8554\nrecorders: []\n", 0, "not loopback) needs client credentials"},
+        {"clients:\n  user: v\nrecorders: []\n", 0, "needs both a client user and a client password"},
+    };
+    for (const auto &c : cases) {
+        const std::string path = Write("bad.yaml", c.body);
+        SiteConfig site;
+        std::string message;
+        EXPECT_FALSE(LoadSiteConfig(path, site, message)) << c.body;
+        const std::string where = c.line > 0 ? path + ":" + std::to_string(c.line) + ": " : path + ": ";
+        EXPECT_EQ(0u, message.rfind(where, 0)) << "expected " << where << " in: " << message;
+        EXPECT_NE(std::string::npos, message.find(c.says)) << message;
+        EXPECT_EQ(std::string::npos, message.find("env-secret-41")) << message;
+    }
+    SiteConfig site;
+    std::string message;
+    EXPECT_FALSE(LoadSiteConfig(m_Dir + "/missing.yaml", site, message));
+    EXPECT_EQ(m_Dir + "/missing.yaml: cannot read the file", message);
+}
+
+TEST_F(SiteConfigTest, TakesPasswordsAndDefaultsAndTheCommandLineRecorderIsNamedLive)
+{
+    const std::string path =
+        Write("good.yaml", "listen: [127.0.0.1:0, \"8600\"]\nclients:\n  user: v\n  password-file: " + m_Dir +
+                               "/secret.txt\nrecorders:\n  - name: a.b_c-1\n    address: 10.0.0.1\n"
+                               "    password-env: KESTREL_TEST_SITE_PW\n    preload: all\n");
+    SiteConfig site;
+    std::string message;
+    ASSERT_TRUE(LoadSiteConfig(path, site, message)) << message;
+    ASSERT_EQ(2u, site.listen.size());
+    EXPECT_EQ(8600, site.listen[1].port);
+    EXPECT_EQ("127.0.0.1", site.listen[1].address);
+    EXPECT_EQ("file-secret-17", site.rtspPassword);
+    ASSERT_EQ(1u, site.recorders.size());
+    const RecorderConfig &r = site.recorders[0];
+    EXPECT_EQ("env-secret-41", r.password);
+    EXPECT_EQ(4, r.channels);
+    EXPECT_EQ(10000, r.lingerMs);
+    EXPECT_TRUE(r.Preloaded(3));
+
+    GatewayOptions o;
+    o.host = "10.1.1.1";
+    o.channels = 6;
+    const SiteConfig single = SiteFromOptions(o);
+    ASSERT_EQ(1u, single.recorders.size());
+    EXPECT_EQ("live", single.recorders[0].name);
+    EXPECT_EQ(6, single.recorders[0].channels);
+    EXPECT_FALSE(single.recorders[0].Preloaded(0));
+}
+
+TEST(GatewayState, WritesOneJsonDocumentWithEveryRecorderAndChannel)
+{
+    CGatewayState state;
+    state.takenAtUnixMs = 1796792400123;  // 2026-12-09T05:00:00.123Z
+    RecorderSnapshot r;
+    r.name = "hall \"A\"\\";
+    r.address = "127.0.0.1";
+    r.port = 5050;
+    r.state = "reconnecting";
+    r.nextAttemptInMs = 2000;
+    r.logins = 3;
+    r.sessionLosses = 2;
+    r.lastError = "line\nbreak\x01";
+    ChannelSnapshot c;
+    c.channel = 6;
+    c.state = "retrying";
+    c.nextAttemptInMs = 4000;
+    c.frames = 250;
+    c.bytes = 123456;
+    c.fps = 25.04;
+    c.kbitPerSecond = 196.66;
+    c.clients = 2;
+    c.reconnections = 1;
+    c.keyframeAgeMs = 640;
+    c.preload = true;
+    r.channels.push_back(c);
+    r.channels.push_back(ChannelSnapshot{});
+    state.recorders.push_back(r);
+    EXPECT_EQ("{\"time\":\"2026-12-09T05:00:00.123Z\",\"recorders\":[{\"name\":\"hall \\\"A\\\"\\\\\","
+              "\"address\":\"127.0.0.1\",\"port\":5050,\"state\":\"reconnecting\",\"next_attempt_in_ms\":2000,"
+              "\"next_attempt_at\":\"2026-12-09T05:00:02.123Z\",\"logins\":3,\"session_losses\":2,"
+              "\"last_error\":\"line\\nbreak\\u0001\",\"channels\":[{\"channel\":6,\"state\":\"retrying\","
+              "\"next_attempt_in_ms\":4000,\"next_attempt_at\":\"2026-12-09T05:00:04.123Z\",\"frames\":250,"
+              "\"bytes\":123456,\"fps\":25.0,\"kbit_per_s\":196.7,\"clients\":2,\"reconnections\":1,"
+              "\"keyframe_age_ms\":640,\"preload\":true,\"last_error\":\"\"},{\"channel\":0,\"state\":\"idle\","
+              "\"next_attempt_in_ms\":null,\"next_attempt_at\":null,\"frames\":0,\"bytes\":0,\"fps\":0.0,"
+              "\"kbit_per_s\":0.0,\"clients\":0,\"reconnections\":0,\"keyframe_age_ms\":null,\"preload\":false,"
+              "\"last_error\":\"\"}]}]}",
+              state.ToJson());
+    EXPECT_EQ("{\"time\":null,\"recorders\":[]}", [] {
+        CGatewayState empty;
+        empty.takenAtUnixMs = -1;
+        return empty.ToJson();
+    }());
+}
+
+}  // namespace
+}  // namespace kn::gateway
