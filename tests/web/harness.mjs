@@ -99,8 +99,8 @@ export class Program {
   }
 }
 
-export async function startRecorder(dir, paths, port = 0, extra = []) {
-  const recorder = new Program(dir, 'recorder', paths.recorder, ['--port', String(port), '--channels', '8', ...extra]);
+export async function startRecorder(dir, paths, port = 0, extra = [], name = 'recorder') {
+  const recorder = new Program(dir, name, paths.recorder, ['--port', String(port), '--channels', '8', ...extra]);
   const m = await recorder.logged(/listening on 127\.0\.0\.1:(\d+)/);
   recorder.port = Number(m[1]);
   return recorder;

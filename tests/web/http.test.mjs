@@ -8,7 +8,7 @@ import http from 'node:http';
 import fs from 'node:fs';
 import path from 'node:path';
 import {
-  SKIP, args, assert, boxes, eventually, json, jpegSize, readFor, run, runTests, samplesOf, scratch, sleep,
+  Program, SKIP, args, assert, boxes, eventually, json, jpegSize, readFor, run, runTests, samplesOf, scratch,
   startGateway, startRecorder, test,
 } from './harness.mjs';
 
@@ -208,6 +208,41 @@ test('a web client that takes nothing skips ahead and holds no one back', async 
   } finally {
     socket?.destroy();
     await slow.stop();
+  }
+});
+
+test('the status follows the site file as recorders come and go', async ({ dir, recorder }) => {
+  const file = path.join(dir, 'site.yaml');
+  const site = (names) => 'listen: 127.0.0.1:0\nhttp: 127.0.0.1:0\nrecorders:\n' + names.map(([name, port]) =>
+    '  - name: ' + name + '\n    address: 127.0.0.1\n    port: ' + port + '\n    channels: 2\n').join('');
+  fs.writeFileSync(file, site([['hall', recorder.port]]));
+  const check = run(paths.kestrel, ['gateway', '--config', file, '--check']);
+  if (check.status !== 0 && /yaml-cpp/.test(check.err)) {
+    console.log('     (skipped: kestrel was built without yaml-cpp)');
+    return;
+  }
+  assert(check.status === 0, 'the site file: ' + check.err);
+  const second = await startRecorder(dir, paths, 0, [], 'yard-recorder');
+  const gateway = new Program(dir, 'site', paths.kestrel, ['gateway', '--config', file]);
+  try {
+    const http = await gateway.logged(/serving http:\/\/127\.0\.0\.1:(\d+)\//);
+    const base = 'http://127.0.0.1:' + http[1];
+    const names = async () => (await json(base + '/api/status')).recorders.map((r) => r.name).sort().join(' ');
+    await eventually('one recorder', async () => await names() === 'hall');
+    fs.writeFileSync(file, site([['hall', recorder.port], ['yard', second.port]]));
+    await eventually('two recorders', async () => await names() === 'hall yard');
+    const yard = (await json(base + '/api/status')).recorders.find((r) => r.name === 'yard');
+    assert(yard.channels.length === 2 && yard.channels[1].stream === '/yard/1.mp4' &&
+      yard.channels[1].rtsp === '/yard/1', 'the new recorder: ' + JSON.stringify(yard.channels[1]));
+    const { status, bytes } = await readFor(base + '/yard/1.mp4', 2500);
+    assert(status === 200 && boxes(bytes).some((b) => b.type === 'moof'), 'video of the new recorder');
+    fs.writeFileSync(file, site([['yard', second.port]]));
+    await eventually('the first one gone', async () => await names() === 'yard');
+    const gone = await fetch(base + '/hall/0.mp4');
+    assert(gone.status === 404, 'a removed recorder is 404: ' + gone.status);
+  } finally {
+    await gateway.stop();
+    await second.stop();
   }
 });
 
