@@ -207,7 +207,8 @@ test('a web client that takes nothing skips ahead and holds no one back', async 
     assert(ch.clients.web === 1 || ch.clients.web === 2, 'web clients ' + ch.clients.web);
   } finally {
     socket?.destroy();
-    await slow.stop();
+    const status = await slow.stop();
+    assert(status === 0, 'the slow gateway exited with ' + status + ': ' + slow.text().slice(-3000));
   }
 });
 
@@ -241,8 +242,9 @@ test('the status follows the site file as recorders come and go', async ({ dir, 
     const gone = await fetch(base + '/hall/0.mp4');
     assert(gone.status === 404, 'a removed recorder is 404: ' + gone.status);
   } finally {
-    await gateway.stop();
+    const status = await gateway.stop();
     await second.stop();
+    assert(status === 0, 'the site gateway exited with ' + status + ': ' + gateway.text().slice(-3000));
   }
 });
 
@@ -305,7 +307,8 @@ test('with client credentials nothing is served without them, on any path', asyn
       headers: { Authorization: digest(digestPart, 'GET', '/api/status', 'viewer', 'nope') } });
     assert(wrong.status === 401, 'digest with a wrong password: ' + wrong.status);
   } finally {
-    await secure.stop();
+    const status = await secure.stop();
+    assert(status === 0, 'the secure gateway exited with ' + status + ': ' + secure.text().slice(-3000));
   }
   // Off loopback, no credentials: refused before anything is served.
   const r = run(paths.kestrel, ['gateway', '--http', '0.0.0.0:0', '--listen', '127.0.0.1:0'], 10000);
