@@ -84,7 +84,8 @@ if(NOT WIN32)
         file(RELATIVE_PATH KN_BIN_TO_CLIP /${CMAKE_INSTALL_BINDIR} /${KN_DATA_DIR}/sample.h264)
         target_compile_definitions(kestrel-recorder PRIVATE KN_INSTALLED_CLIP="${KN_BIN_TO_CLIP}")
         install(TARGETS kestrel kestrel-recorder RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tools)
-        install(FILES ${PROJECT_SOURCE_DIR}/tools/clip/sample.h264 DESTINATION ${KN_DATA_DIR} COMPONENT Tools)
+        install(FILES ${PROJECT_SOURCE_DIR}/tools/clip/sample.h264 ${PROJECT_SOURCE_DIR}/tools/clip/sample30.h264
+            DESTINATION ${KN_DATA_DIR} COMPONENT Tools)
         # The gateway as a service: its systemd unit, and an example site file
         # to copy to /etc/kestrelnet/gateway.yaml (the unit waits for it).
         get_property(kn_gateway_built GLOBAL PROPERTY KN_GATEWAY_BUILT)

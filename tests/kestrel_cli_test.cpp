@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tests/support/tools_fixture.h"
 
@@ -178,6 +179,33 @@ TEST_F(KestrelCli, AKilledRecorderEndsLiveVideoOnEveryTransportAndTalk)
     }
 }
 
+// A recorder killed in the middle of a download or a playback is a lost
+// recorder (6), as on live video, not a recorder that ended the job (7).
+TEST_F(KestrelCli, AKilledRecorderIsALostRecorderForDownloadAndPlaybackToo)
+{
+    for (const char *command : {"download", "playback"}) {
+        SCOPED_TRACE(command);
+        const uint16_t port = StartRecorder();
+        ASSERT_NE(0, port);
+        const std::string out = Path("lost.bin");
+        std::vector<std::string> args = {command, "-p", std::to_string(port), "--start", "2024-05-01 08:00:00",
+                                         "-o", out};
+        if (std::string(command) == "download") {
+            args.insert(args.end(), {"--end", "2024-05-01 08:01:00"});  // 1500 frames, over 7 s
+        } else {
+            args.insert(args.end(), {"--duration", "20"});
+        }
+        CChildProcess k;
+        ASSERT_TRUE(StartKestrel(k, args));
+        ASSERT_TRUE(Eventually([&] { return Exists(out + ".part") && !ReadText(out + ".part").empty(); }));
+        m_Recorder.Kill();
+        EXPECT_EQ(6, Finish(k, 20s)) << m_Err;
+        EXPECT_NE(std::string::npos, m_Err.find("lost the recorder at 127.0.0.1:" + std::to_string(port))) << m_Err;
+        EXPECT_TRUE(Exists(out + ".part"));
+        std::remove((out + ".part").c_str());
+    }
+}
+
 // A recorder gone while a search or a parameter read waits for its reply.
 TEST_F(KestrelCli, ARecorderLostDuringARequestIsToldFromOneThatDidNotAnswer)
 {
@@ -272,8 +300,115 @@ TEST_F(KestrelCli, HelpVersionAndASilentLoginAreTold)
     ASSERT_TRUE(emu.Start());
     emu.SetSilent(true);
     EXPECT_EQ(5, Kestrel({"login", "-p", std::to_string(emu.Port())}));
-    EXPECT_NE(std::string::npos, m_Err.find("did not answer the login within 1200 ms (the library gives up after 1.2 s"))
+    EXPECT_TRUE(std::regex_search(
+        m_Err, std::regex("did not answer the login: nothing came in 1\\.[2-9] s \\(the library gives up after 1\\.2 s")))
         << m_Err;
+}
+
+// The password never needs the command line, where every user sees it: a
+// file or an environment variable carries it, and names the login cannot
+// carry are refused before anything is sent, with the limit.
+TEST_F(KestrelCli, ThePasswordComesFromAFileOrTheEnvironmentAndTheLoginLimitIsStated)
+{
+    emu::CRecorderEmulator emu;
+    ASSERT_TRUE(emu.Start());
+    const std::string p = std::to_string(emu.Port());
+    WriteText(Path("secret"), "from-a-file\nsecond line\n");
+    struct Case {
+        std::vector<std::string> args;
+        const char *environment;
+        const char *password;
+    } cases[] = {
+        {{"--password-file", Path("secret")}, nullptr, "from-a-file"},
+        {{"--password-env", "KESTREL_TEST_SECRET"}, "KESTREL_TEST_SECRET=from-a-variable", "from-a-variable"},
+        {{}, "KESTREL_PASSWORD=the-default-variable", "the-default-variable"},
+        {{"-P", "on-the-line"}, "KESTREL_PASSWORD=the-default-variable", "on-the-line"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.password);
+        // env(1) gives kestrel a variable of its own.
+        std::vector<std::string> args;
+        if (c.environment != nullptr) {
+            args.push_back(c.environment);
+        }
+        args.insert(args.end(), {KN_KESTREL_BIN, "login", "-p", p, "-u", "viewer"});
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        CChildProcess k;
+        ASSERT_TRUE(k.Start("/usr/bin/env", args, Path("k.out"), Path("k.err")));
+        ASSERT_EQ(0, k.Wait(20s)) << ReadText(Path("k.err"));
+        const std::vector<emu::RecordedPacket> logins = emu.PacketsWithCode(emu::ChannelKind::Command, 49);
+        ASSERT_FALSE(logins.empty());
+        const std::string password = c.password;
+        emu::Bytes expected = {6, 'v', 'i', 'e', 'w', 'e', 'r', static_cast<uint8_t>(password.size())};
+        expected.insert(expected.end(), password.begin(), password.end());
+        EXPECT_EQ(expected, logins.back().payload);
+    }
+
+    const std::string limit = "the login carries at most 87";
+    EXPECT_EQ(2, Kestrel({"login", "-p", p, "-u", std::string(40, 'u'), "-P", std::string(48, 'p')}));
+    EXPECT_NE(std::string::npos, m_Err.find("the user name and password are 88 bytes together; " + limit)) << m_Err;
+    EXPECT_EQ(2, Kestrel({"live", "-p", p, "-u", std::string(300, 'u')}));
+    EXPECT_NE(std::string::npos, m_Err.find("are 300 bytes together; " + limit)) << m_Err;
+    EXPECT_EQ(2, Kestrel({"login", "-p", p, "--password-file", Path("no-such-file")}));
+    EXPECT_NE(std::string::npos, m_Err.find("cannot read the password file " + Path("no-such-file"))) << m_Err;
+    EXPECT_EQ(2, Kestrel({"login", "-p", p, "--password-env", "KESTREL_TEST_UNSET_VARIABLE"}));
+    EXPECT_NE(std::string::npos, m_Err.find("the environment variable KESTREL_TEST_UNSET_VARIABLE is not set"))
+        << m_Err;
+    // 87 bytes together fit.
+    EXPECT_EQ(0, Kestrel({"login", "-p", p, "-u", std::string(40, 'u'), "-P", std::string(47, 'p')})) << m_Err;
+}
+
+// An address that swallows connection attempts: the message states the time
+// really waited (the library's attempt and kestrel's check of it), not the
+// length of one of them.
+TEST_F(KestrelCli, ABlackHoledRecorderIsReportedWithTheTimeReallyWaited)
+{
+    // A listener whose accept queue is full drops every further SYN.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a));
+    ASSERT_EQ(0, ::listen(listener, 0));
+    ASSERT_EQ(0, ::getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len));
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        fillers.push_back(fd);
+    }
+    std::this_thread::sleep_for(200ms);
+    const auto began = Clock::now();
+    const int rc = Kestrel({"login", "-p", std::to_string(ntohs(a.sin_port))});
+    const double waited = std::chrono::duration<double>(Clock::now() - began).count();
+    for (int fd : fillers) {
+        ::close(fd);
+    }
+    ::close(listener);
+    EXPECT_EQ(3, rc) << m_Err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(m_Err, m, std::regex("no answer in 1\\.[0-9] s \\(after ([0-9.]+) s: the library's "
+                                                       "connection attempt, then kestrel's\\)")))
+        << m_Err;
+    EXPECT_NEAR(waited, std::stod(m[1]), 0.6) << m_Err;
+    EXPECT_GT(std::stod(m[1]), 2.5) << m_Err;
+}
+
+// Ctrl-C during a reconnection's wait, when no frame ever came, ends the
+// job with its verdict (nothing received), not with a crash.
+TEST_F(KestrelCli, CtrlCDuringAReconnectionWaitEndsCleanlyWhenNoFrameEverCame)
+{
+    emu::CRecorderEmulator emu;  // acknowledges live video and sends nothing
+    ASSERT_TRUE(emu.Start());
+    CChildProcess k;
+    ASSERT_TRUE(StartKestrel(k, {"live", "-p", std::to_string(emu.Port()), "--reconnect", "--idle-timeout", "0.5",
+                                 "-o", Path("never.bin")}));
+    ASSERT_TRUE(Eventually([&] { return ReadText(Path("kestrel.err")).find("reconnecting") != std::string::npos; }));
+    std::this_thread::sleep_for(200ms);  // inside the first 1 s wait
+    k.Signal(SIGINT);
+    EXPECT_EQ(8, Finish(k, 20s)) << m_Err;
+    EXPECT_NE(std::string::npos, m_Err.find("delivered no frame")) << m_Err;
 }
 
 // The smallest C host logs in, counts live frames, stops and logs out.

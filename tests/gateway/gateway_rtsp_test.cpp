@@ -11,7 +11,7 @@ namespace {
 using namespace std::chrono_literals;
 using GatewayRtspTest = CMediaToolsTest;
 
-TEST_F(GatewayRtspTest, ProbesAsH264At352x288And25FramesASecondOverTcpAndUdp)
+TEST_F(GatewayRtspTest, ProbesAsH264At352x288OverTcpAndUdp)
 {
     KN_NEED_FFMPEG();
     ASSERT_NE(0, StartRecorder());
@@ -26,7 +26,6 @@ TEST_F(GatewayRtspTest, ProbesAsH264At352x288And25FramesASecondOverTcpAndUdp)
         EXPECT_NE(std::string::npos, r.out.find("codec_name=h264")) << c.transport << r.out;
         EXPECT_NE(std::string::npos, r.out.find("width=352")) << c.transport << r.out;
         EXPECT_NE(std::string::npos, r.out.find("height=288")) << c.transport << r.out;
-        EXPECT_NE(std::string::npos, r.out.find("r_frame_rate=25/1")) << c.transport << r.out;
     }
     EXPECT_TRUE(Eventually([&] {
         return std::regex_search(GatewayLog(), std::regex("stats channel 5: frames [1-9][0-9]*, bytes [1-9]"));

@@ -49,6 +49,18 @@ inline size_t Count(const std::string &text, const std::regex &re)
                                              std::sregex_iterator()));
 }
 
+// ffprobe's value of a field ("name=30/1", "name=2.0"), a fraction divided
+// out; -1 when absent.
+inline double Number(const std::string &text, const std::string &name)
+{
+    std::smatch m;
+    if (!std::regex_search(text, m, std::regex(name + "=([0-9.]+)(/([0-9]+))?"))) {
+        return -1;
+    }
+    const double v = std::stod(m[1]);
+    return m[3].matched && std::stod(m[3]) > 0 ? v / std::stod(m[3]) : v;
+}
+
 class CMediaToolsTest : public ::testing::Test {
 protected:
     void SetUp() override

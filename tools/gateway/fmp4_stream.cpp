@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 
-#include "tools/gateway/frame_clock.h"
 #include "tools/gateway/gateway_log.h"
 
 namespace kn::gateway {
@@ -121,7 +120,6 @@ bool CFmp4Stream::Push(const uint8_t *data, size_t size, int64_t ptsNs)
     GstBuffer *buffer = gst_buffer_new_memdup(data, size);
     GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>(ptsNs);
     GST_BUFFER_DTS(buffer) = static_cast<GstClockTime>(ptsNs);
-    GST_BUFFER_DURATION(buffer) = static_cast<GstClockTime>(kFrameNs);
     return gst_app_src_push_buffer(src, buffer) == GST_FLOW_OK;
 }
 

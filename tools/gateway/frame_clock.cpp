@@ -6,9 +6,9 @@ namespace kn::gateway {
 
 int64_t CFrameClock::Stamp(int64_t arrivalNs)
 {
-    int64_t t = (std::max<int64_t>(arrivalNs, 0) + kFrameNs / 2) / kFrameNs * kFrameNs;
-    if (m_nLastNs >= 0 && t < m_nLastNs + kFrameNs) {
-        t = m_nLastNs + kFrameNs;
+    int64_t t = std::max<int64_t>(arrivalNs, 0);
+    if (m_nLastNs >= 0 && t < m_nLastNs + kMinFrameStepNs) {
+        t = m_nLastNs + kMinFrameStepNs;
     }
     m_nLastNs = t;
     return t;

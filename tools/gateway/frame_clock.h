@@ -1,15 +1,15 @@
-// Presentation times for one client's frames: the time each frame reaches
-// the gateway, put on the recorder's frame grid (25 frames a second), and
-// never earlier than one frame after the previous one. Frames that arrive in
-// a burst are spread one frame apart; a pause in the stream is a pause in
-// the times; the times never go backwards.
+// Presentation times for one client's live frames: the time each frame
+// reaches the gateway, with no grid of any frame rate, so a stream plays at
+// the pace the recorder sends it (25, 30 or any other rate) and a pause in
+// the source is a pause in the stream. The times never go backwards, and
+// frames that arrive together are kept a millisecond apart.
 #pragma once
 
 #include <cstdint>
 
 namespace kn::gateway {
 
-inline constexpr int64_t kFrameNs = 40'000'000;  // 25 frames a second
+inline constexpr int64_t kMinFrameStepNs = 1'000'000;
 
 class CFrameClock {
 public:

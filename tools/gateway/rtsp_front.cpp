@@ -14,7 +14,9 @@ namespace {
 
 constexpr const char *kLaunch =
     "( appsrc name=src is-live=true format=time do-timestamp=false ! h264parse ! rtph264pay name=pay0 pt=96 )";
-constexpr const char *kCaps = "video/x-h264,stream-format=byte-stream,alignment=au,framerate=25/1";
+// No frame rate: frames are timed as they arrive, and the parser takes the
+// rate the stream declares.
+constexpr const char *kCaps = "video/x-h264,stream-format=byte-stream,alignment=au";
 // What a client may have queued before it is treated as backed up.
 constexpr guint64 kMaxQueuedBytes = 4u << 20;
 constexpr const char *kRole = "viewer";
@@ -62,7 +64,6 @@ public:
         GstBuffer *buffer = gst_buffer_new_memdup(data, size);
         GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>(ptsNs);
         GST_BUFFER_DTS(buffer) = static_cast<GstClockTime>(ptsNs);
-        GST_BUFFER_DURATION(buffer) = static_cast<GstClockTime>(kFrameNs);
         const bool taken = gst_app_src_push_buffer(src, buffer) == GST_FLOW_OK;
         m_bFed = m_bFed || taken;
         return taken;

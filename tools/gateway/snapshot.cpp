@@ -5,13 +5,14 @@
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 
-#include "tools/gateway/frame_clock.h"
 
 namespace kn::gateway {
 
 namespace {
 
 constexpr GstClockTime kPullTimeout = 5 * GST_SECOND;
+// The group is decoded as fast as it goes; its times only keep the order.
+constexpr GstClockTime kStepNs = 40 * GST_MSECOND;
 
 struct Job {
     std::vector<std::vector<uint8_t>> units;
@@ -48,8 +49,7 @@ bool EncodeSnapshot(const std::vector<std::vector<uint8_t>> &units, int width, s
     bool ok = gst_element_set_state(pipeline, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
     for (size_t i = 0; ok && i < units.size(); ++i) {
         GstBuffer *buffer = gst_buffer_new_memdup(units[i].data(), units[i].size());
-        GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer) = static_cast<GstClockTime>(i) * kFrameNs;
-        GST_BUFFER_DURATION(buffer) = kFrameNs;
+        GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer) = static_cast<GstClockTime>(i) * kStepNs;
         ok = gst_app_src_push_buffer(GST_APP_SRC(src), buffer) == GST_FLOW_OK;
     }
     gst_app_src_end_of_stream(GST_APP_SRC(src));

@@ -32,15 +32,16 @@ std::string FormatTime(const DvrTime &t)
 constexpr uint32_t kLargestReply = 32757;
 
 // A request that got no reply: the recorder was lost, or did not answer.
-int NoReply(CConnection &c, const std::string &what)
+int NoReply(CConnection &c, const std::string &what, const Clock::time_point &began)
 {
+    const double waited = ElapsedMs(began) / 1000;
     std::string reason;
     if (c.RecorderLost(reason)) {
         Complain("lost the recorder at " + c.Where() + " during " + what + " (" + reason + ")");
         return kExitStream;
     }
-    Complain("the recorder at " + c.Where() + " did not answer " + what + " within " + std::to_string(c.TimeoutMs()) +
-             " ms");
+    Complain("the recorder at " + c.Where() + " did not answer " + what + ": nothing came in " + Seconds(waited) +
+             " (--timeout " + std::to_string(c.TimeoutMs()) + " ms)");
     return kExitTimeout;
 }
 
@@ -54,7 +55,7 @@ int RequestFailed(CConnection &c, const Options &o, const Clock::time_point &beg
                  "listed by 'kestrel help param' and at KR_4100_GetDvrParam in exports.h");
         return kExitUsage;
     }
-    return NoReply(c, "request " + std::to_string(o.code));
+    return NoReply(c, "request " + std::to_string(o.code), began);
 }
 
 }  // namespace
@@ -78,8 +79,9 @@ int RunSearch(const Options &o)
     connection.WatchForLoss();
     void *session = connection.Session();
     KR_4100_ClearFile(session);
+    const auto began = Clock::now();
     if (KR_4100_FindFile(session, o.channel, o.selector, &o.start, &o.end) != 1) {
-        return NoReply(connection, "a day of the search");
+        return NoReply(connection, "a day of the search", began);
     }
     std::printf("%-5s %-19s  %-19s  %s\n", "#", "start", "end", "value");
     DvrFileRecord record{};
@@ -155,9 +157,15 @@ int RunTalk(const Options &o)
     const auto opening = Clock::now();
     void *talk = KR_4100_Talk(connection.Session());
     if (talk == nullptr) {
-        const bool late = ElapsedMs(opening) >= 0.9 * connection.TimeoutMs();
+        const double waited = ElapsedMs(opening);
+        const bool late = waited >= 0.9 * connection.TimeoutMs();
+        std::string reason;
+        if (connection.RecorderLost(reason)) {
+            Complain("lost the recorder at " + connection.Where() + " during the talk request (" + reason + ")");
+            return kExitStream;
+        }
         Complain("the recorder at " + connection.Where() +
-                 (late ? " did not answer the talk request within " + std::to_string(connection.TimeoutMs()) + " ms"
+                 (late ? " did not answer the talk request: nothing came in " + Seconds(waited / 1000)
                        : std::string(" refused talk")));
         return late ? kExitTimeout : kExitStream;
     }

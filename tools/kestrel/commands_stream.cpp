@@ -48,7 +48,12 @@ void SetSink(CFrameSink *sink)
     std::lock_guard<std::mutex> lk(g_SinkMutex);
     g_pSink = sink;
 }
-volatile std::sig_atomic_t g_bInterrupted = 0;
+// Ctrl-C and SIGTERM so far. A job stops at the first; an MP4 file being
+// finished after the job ended gives up only at a later one.
+volatile std::sig_atomic_t g_nInterrupts = 0;
+volatile std::sig_atomic_t g_nFinishingAfter = 0;
+
+bool AbortMp4() { return g_nInterrupts > g_nFinishingAfter; }
 
 // Frames already queued when the connection ends are still delivered after
 // the loss notice: wait for a quiet spell before closing the file.
@@ -56,8 +61,6 @@ constexpr milliseconds kDrainQuiet{500};
 constexpr milliseconds kDrainMax{3000};
 // A stream this long without frames makes a disconnect notice worth checking.
 constexpr milliseconds kQuietBeforeCheck{1000};
-// Pictures a second: the rate the library's frame prefix and decoder header give.
-constexpr int kFramesPerSecond = 25;
 
 void KR_CALL OnData(void *, uint32_t type, const unsigned char *data, int32_t len, uint32_t)
 {
@@ -67,7 +70,10 @@ void KR_CALL OnData(void *, uint32_t type, const unsigned char *data, int32_t le
     }
 }
 
-void OnSignal(int) { g_bInterrupted = 1; }
+void OnSignal(int)
+{
+    g_nInterrupts = g_nInterrupts + 1;
+}
 
 const char *KindName(StreamKind k)
 {
@@ -93,39 +99,73 @@ void Drain(CFrameSink &sink)
     }
 }
 
-std::string Seconds(double s)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", s);
-    return text;
-}
-
 std::string Received(const SinkCounts &c)
 {
     return std::to_string(c.frames) + " frame" + (c.frames == 1 ? "" : "s") + ", " + HumanBytes(c.bytes);
 }
 
+// The frame rate a recording is judged and timed by: the one its stream
+// declares, else --fps.
+double RecordingFps(const Options &o, const SinkCounts &counts)
+{
+    return mp4::RecordingRate(counts.declared, o.fps).Fps();
+}
+
+// The seconds a download asks for, and the frames that make them.
+int AskedSeconds(const Options &o) { return SecondOfDay(o.end) - SecondOfDay(o.start); }
+
+long FramesOfSeconds(double seconds, double fps)
+{
+    // A whole number of frames; a rate such as 29.97 rounds down.
+    return static_cast<long>(seconds * fps + 1e-6);
+}
+
+// Whether a stream that the recorder closed ended before the job's end:
+// a live stream always does; a playback with a limit, and a download short
+// of its span at the recording's rate, too.
+bool EndedEarly(StreamKind kind, const Options &o, const SinkCounts &counts)
+{
+    switch (kind) {
+    case StreamKind::Live: return true;
+    case StreamKind::Playback: return o.duration > 0 || o.frames > 0;
+    case StreamKind::Download:
+        return o.frames <= 0 && counts.videoFrames < FramesOfSeconds(AskedSeconds(o), RecordingFps(o, counts));
+    }
+    return true;
+}
+
+// How a job ended, for the judgement.
+struct JobEnd {
+    Ending ending = Ending::Asked;
+    SinkCounts counts;
+    double elapsed = 0;  // seconds since the stream opened
+    double silentFor = 0;  // Idle: seconds without frames
+    std::string lostReason;  // RecorderLost
+};
+
 // The exit status and message for a job that ended; commits the output
 // when the job ended as asked.
 class CJobOutcome {
 public:
-    CJobOutcome(StreamKind kind, const Options &o, const CConnection &c, COutputFile &file)
-        : m_Kind(kind), m_O(o), m_C(c), m_File(file)
+    CJobOutcome(StreamKind kind, const Options &o, std::string where, COutputFile &file)
+        : m_Kind(kind), m_O(o), m_Where(std::move(where)), m_File(file)
     {
     }
 
-    int Judge(Ending ending, const SinkCounts &counts, double elapsed, const std::string &lostReason)
+    int Judge(const JobEnd &end)
     {
+        const Ending ending = end.ending;
+        const SinkCounts &counts = end.counts;
         const std::string what = std::string(KindName(m_Kind)) + " of channel " + std::to_string(m_O.channel);
         if (ending == Ending::WriteFailed) {
-            return Fail(kExitFailure, "writing " + m_File.PartPath() + " failed");
+            return Fail(kExitFailure, m_File.Failure());
         }
         const bool limitless = m_O.duration <= 0 && m_O.frames <= 0;
         if (ending == Ending::Interrupted && !(m_Kind == StreamKind::Live && limitless)) {
             return Fail(kExitInterrupted, "interrupted: " + what + " ended before its end after " + Received(counts));
         }
         if (ending == Ending::RecorderLost) {
-            return Fail(kExitStream, "lost the recorder at " + m_C.Where() + " (" + lostReason + ") after " +
+            return Fail(kExitStream, "lost the recorder at " + m_Where + " (" + end.lostReason + ") after " +
                                          Received(counts));
         }
         if (counts.frames == 0) {
@@ -135,30 +175,33 @@ public:
             // the silence tells.)
             const std::string why = m_Kind == StreamKind::Live ? " delivered no frame"
                                                                : " brought no frame (no recording at that time?)";
-            return Fail(kExitNothing, "the " + what + " at " + m_C.Where() + why +
-                                          (ending == Ending::Idle ? " in " + Seconds(m_O.idleSeconds) : ""));
+            return Fail(kExitNothing, "the " + what + " at " + m_Where + why +
+                                          (ending == Ending::Idle ? " in " + Seconds(end.silentFor) : ""));
         }
         if (ending == Ending::Idle) {
-            return Fail(kExitStream, "the " + what + " from " + m_C.Where() + " went silent: nothing for " +
-                                         Seconds(m_O.idleSeconds) + " (--idle-timeout) after " + Received(counts));
+            return Fail(kExitStream, "the " + what + " from " + m_Where + " went silent: nothing for " +
+                                         Seconds(end.silentFor) + " (--idle-timeout " + Seconds(m_O.idleSeconds) +
+                                         ") after " + Received(counts));
         }
-        if (ending == Ending::Closed) {
+        if (ending == Ending::Closed && EndedEarly(m_Kind, m_O, counts)) {
             if (m_Kind == StreamKind::Live) {
-                return Fail(kExitStream, "the recorder at " + m_C.Where() + " closed the " + what + " after " +
+                return Fail(kExitStream, "the recorder at " + m_Where + " closed the " + what + " after " +
                                              Received(counts));
             }
             if (m_Kind == StreamKind::Download) {
-                const int asked = SecondOfDay(m_O.end) - SecondOfDay(m_O.start);
-                const double got = static_cast<double>(counts.videoFrames) / kFramesPerSecond;
-                if (m_O.frames <= 0 && counts.videoFrames < static_cast<long>(asked) * kFramesPerSecond) {
-                    return Fail(kExitIncomplete, "the recorder at " + m_C.Where() + " ended the download after " +
-                                                     Seconds(got) + " of the " + std::to_string(asked) +
-                                                     " s asked (" + Received(counts) + ")");
-                }
-            } else if (!limitless) {
+                const double fps = RecordingFps(m_O, counts);
+                char rate[64];
+                std::snprintf(rate, sizeof rate, "%g frames a second%s", fps,
+                              counts.declared.Known() ? ", as the stream declares" : " (--fps)");
+                return Fail(kExitIncomplete, "the recorder at " + m_Where + " ended the download after " +
+                                                 Seconds(counts.videoFrames / fps) + " of the " +
+                                                 std::to_string(AskedSeconds(m_O)) + " s asked (" + Received(counts) +
+                                                 ", at " + rate + ")");
+            }
+            if (!limitless) {
                 // Playback with a limit that the recording ended before.
                 return Fail(kExitIncomplete, "the recording ended after " + Received(counts) + " and " +
-                                                 Seconds(elapsed) + ", before the " +
+                                                 Seconds(end.elapsed) + ", before the " +
                                                  (m_O.frames > 0 ? std::to_string(m_O.frames) + " frames"
                                                                  : Seconds(m_O.duration)) +
                                                  " asked");
@@ -183,7 +226,7 @@ private:
 
     StreamKind m_Kind;
     const Options &m_O;
-    const CConnection &m_C;
+    std::string m_Where;
     COutputFile &m_File;
 };
 
@@ -199,7 +242,7 @@ void *Reconnect(const Options &o, std::unique_ptr<CConnection> &connection,
     milliseconds delay{1000};
     for (;;) {
         for (const auto until = Clock::now() + delay; Clock::now() < until;) {
-            if (g_bInterrupted) {
+            if (g_nInterrupts > 0) {
                 return nullptr;
             }
             std::this_thread::sleep_for(std::min(milliseconds(100), std::chrono::duration_cast<milliseconds>(
@@ -218,7 +261,7 @@ void *Reconnect(const Options &o, std::unique_ptr<CConnection> &connection,
         }
         delay = std::min(delay * 2, milliseconds(30000));
         Complain("retrying in " + Seconds(delay.count() / 1000.0));
-        if (g_bInterrupted) {
+        if (g_nInterrupts > 0) {
             return nullptr;
         }
     }
@@ -245,34 +288,48 @@ int RunStream(StreamKind kind, const Options &o)
         Complain(message);
         return kExitFailure;
     }
+    // Live video is timed as it comes; a recording by its frame rate.
+    file.SetMp4({kind == StreamKind::Live ? mp4::Timing::Arrival : mp4::Timing::FrameRate, o.fps}, AbortMp4);
     // The sink outlives the connection, whose loss watch asks it about frames.
     CFrameSink sink(file);
     // An MP4 file is made of the bare access units.
-    sink.Begin(o.h264 || file.IsMp4(), o.frames);
+    sink.Begin(o.h264 || file.IsMp4(), o.frames, kind != StreamKind::Live);
     auto connection = std::make_unique<CConnection>();
     if (const int rc = connection->Open(o); rc != kExitOk) {
         return rc;
     }
+    // Kept for the messages: --reconnect may be between connections at the end.
+    const std::string where = connection->Where();
     // The recorder is checked only while frames have stopped coming.
     auto watch = [&sink](CConnection &c) {
         c.WatchForLoss([&sink] { sink.Wake(); },
                        [&sink] { return Clock::now() - sink.Counts().lastFrame > kQuietBeforeCheck; });
     };
     watch(*connection);
+    if (!file.Start(message)) {
+        Complain(message);
+        return kExitFailure;
+    }
     SetSink(&sink);
     const auto opening = Clock::now();
     void *stream = OpenStream(kind, o, connection->Session());
     if (stream == nullptr) {
         SetSink(nullptr);
         sink.End();
-        if (ElapsedMs(opening) >= 0.9 * connection->TimeoutMs()) {
-            Complain(std::string("the recorder at ") + connection->Where() + " did not acknowledge the " +
-                     KindName(kind) + " request for channel " + std::to_string(o.channel) + " within " +
-                     std::to_string(connection->TimeoutMs()) + " ms");
+        const double waited = ElapsedMs(opening);
+        if (waited >= 0.9 * connection->TimeoutMs()) {
+            Complain(std::string("the recorder at ") + where + " did not acknowledge the " + KindName(kind) +
+                     " request for channel " + std::to_string(o.channel) + ": nothing came in " +
+                     Seconds(waited / 1000) + " (--timeout " + std::to_string(connection->TimeoutMs()) + " ms)");
             return kExitTimeout;
         }
+        std::string reason;
+        if (connection->RecorderLost(reason)) {
+            Complain("lost the recorder at " + where + " while opening the " + KindName(kind) + " (" + reason + ")");
+            return kExitStream;
+        }
         Complain(std::string("could not open ") + KindName(kind) + " of channel " + std::to_string(o.channel) +
-                 " at " + connection->Where() + " (no media connection)");
+                 " at " + where + " (no media connection)");
         return kExitStream;
     }
 
@@ -282,15 +339,16 @@ int RunStream(StreamKind kind, const Options &o)
                      [](const PlaybackControl &a, const PlaybackControl &b) { return a.atSeconds < b.atSeconds; });
     size_t nextControl = 0;
     bool paused = false;
-    // Downloads: the pictures the span holds, for the bar.
-    const double expected = std::max(1, SecondOfDay(o.end) - SecondOfDay(o.start)) * double{kFramesPerSecond};
     const auto idleLimit = std::chrono::duration<double>(o.idleSeconds);
     const auto began = Clock::now();
     auto quietSince = began;  // frames, or the end of a pause
-    Ending ending;
-    std::string lostReason;
+    JobEnd end;
     CLiveStats stats(progress);
     int reconnections = 0;
+    // Downloads: the pictures the span holds at the recording's rate, for the bar.
+    auto barFraction = [&o](const SinkCounts &c) {
+        return c.videoFrames / std::max(1.0, std::max(1, AskedSeconds(o)) * RecordingFps(o, c));
+    };
     for (;;) {
         const SinkCounts counts = sink.WaitFor(milliseconds(100));
         const auto now = Clock::now();
@@ -311,35 +369,36 @@ int RunStream(StreamKind kind, const Options &o)
         if (o.stats) {
             stats.Tick(counts, reconnections);
         } else {
-            progress.Update(kind == StreamKind::Download ? CProgress::Bar(counts.videoFrames / expected, text)
+            progress.Update(kind == StreamKind::Download ? CProgress::Bar(barFraction(counts), text)
                                                          : std::string(KindName(kind)) + ": " + text);
         }
+        // Ctrl-C first: it also ends a write that was waiting for the muxer.
+        if (g_nInterrupts > 0) {
+            end.ending = Ending::Interrupted;
+            break;
+        }
         if (counts.writeFailed) {
-            ending = Ending::WriteFailed;
+            end.ending = Ending::WriteFailed;
             break;
         }
         if (sink.LimitReached() || (o.duration > 0 && elapsed >= o.duration)) {
-            ending = Ending::Asked;
-            break;
-        }
-        if (g_bInterrupted) {
-            ending = Ending::Interrupted;
+            end.ending = Ending::Asked;
             break;
         }
         bool lost = false;
-        if (connection->Lost(lostReason)) {
-            ending = Ending::RecorderLost;
+        if (connection->Lost(end.lostReason)) {
+            end.ending = Ending::RecorderLost;
             lost = true;
         } else if (counts.lost) {
             Drain(sink);
             if (sink.LimitReached()) {
-                ending = Ending::Asked;
+                end.ending = Ending::Asked;
                 break;
             }
-            ending = Ending::Closed;
-            // Live video has no end of its own: was it the recorder that went?
-            if (kind == StreamKind::Live && connection->RecorderLost(lostReason)) {
-                ending = Ending::RecorderLost;
+            end.ending = Ending::Closed;
+            // A stream that ended before its end: was it the recorder that went?
+            if (EndedEarly(kind, o, sink.Counts()) && connection->RecorderGone(end.lostReason)) {
+                end.ending = Ending::RecorderLost;
             }
             lost = true;
         } else {
@@ -347,7 +406,11 @@ int RunStream(StreamKind kind, const Options &o)
                 quietSince = std::max(quietSince, counts.lastFrame);
             }
             if (!paused && now - quietSince > idleLimit) {
-                ending = Ending::Idle;
+                end.ending = Ending::Idle;
+                end.silentFor = std::chrono::duration<double>(now - quietSince).count();
+                if (connection->RecorderGone(end.lostReason)) {
+                    end.ending = Ending::RecorderLost;
+                }
                 lost = true;
             }
         }
@@ -358,48 +421,53 @@ int RunStream(StreamKind kind, const Options &o)
             break;
         }
         // --reconnect: the same file goes on after a new login and stream.
-        Complain("lost the live video of channel " + std::to_string(o.channel) + " at " + connection->Where() + " (" +
-                 (ending == Ending::RecorderLost ? lostReason
-                                                 : (ending == Ending::Idle ? "nothing came" : "closed")) +
+        Complain("lost the live video of channel " + std::to_string(o.channel) + " at " + where + " (" +
+                 (end.ending == Ending::RecorderLost ? end.lostReason
+                                                     : (end.ending == Ending::Idle ? "nothing came" : "closed")) +
                  "); reconnecting");
         KR_4100_StopRealPlay(stream);
         stream = Reconnect(o, connection, watch, sink);
         if (stream == nullptr) {
-            ending = Ending::Interrupted;
+            end.ending = Ending::Interrupted;
             break;
         }
         ++reconnections;
-        lostReason.clear();
+        end.lostReason.clear();
         quietSince = Clock::now();
     }
-    if (kind == StreamKind::Live) {
-        KR_4100_StopRealPlay(stream);
-    } else {
-        KR_4100_StopPlayBack(stream);
+    if (stream != nullptr) {
+        if (kind == StreamKind::Live) {
+            KR_4100_StopRealPlay(stream);
+        } else {
+            KR_4100_StopPlayBack(stream);
+        }
     }
     SetSink(nullptr);
     sink.End();
-    const SinkCounts counts = sink.Counts();
-    const double elapsed = std::chrono::duration<double>(Clock::now() - began).count();
+    // From here on only a further Ctrl-C gives up finishing an MP4 file.
+    g_nFinishingAfter = g_nInterrupts;
+    end.counts = sink.Counts();
+    end.elapsed = std::chrono::duration<double>(Clock::now() - began).count();
     if (kind == StreamKind::Download) {
-        progress.Update(CProgress::Bar(counts.videoFrames / expected, Received(counts)), true);
+        progress.Update(CProgress::Bar(barFraction(end.counts), Received(end.counts)), true);
     }
     progress.Finish();
     if (o.stats) {
-        std::fprintf(stderr, "kestrel: %s\n", stats.Summary(counts, reconnections).c_str());
+        std::fprintf(stderr, "kestrel: %s\n", stats.Summary(end.counts, reconnections).c_str());
     }
-    const int rc = CJobOutcome(kind, o, *connection, file).Judge(ending, counts, elapsed, lostReason);
+    connection.reset();  // logs out before the file is finished
+    const int rc = CJobOutcome(kind, o, where, file).Judge(end);
     if (rc == kExitOk && progress.Shown()) {
-        std::fprintf(stderr, "kestrel: %s written to %s%s\n", Received(counts).c_str(),
+        std::fprintf(stderr, "kestrel: %s written to %s%s\n", Received(end.counts).c_str(),
                      o.output == "-" ? "standard output" : o.output.c_str(),
-                     counts.skipped > 0 ? " (some frames carried no H.264 access unit and were left out)" : "");
+                     end.counts.skipped > 0 ? " (some frames carried no H.264 access unit and were left out)" : "");
     }
     return rc;
 }
 
 }  // namespace
 
-bool Interrupted() { return g_bInterrupted != 0; }
+bool Interrupted() { return g_nInterrupts > 0; }
 
 void InstallInterruptHandler()
 {

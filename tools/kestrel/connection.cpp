@@ -40,9 +40,11 @@ bool Resolve(const std::string &host, in_addr &out, std::string &message)
     return true;
 }
 
-// A TCP connect within kProbeMs; false with the reason.
+// A TCP connect within kProbeMs; false with the reason, which states the
+// time waited when no answer came.
 bool Probe(const in_addr &address, uint16_t port, std::string &reason)
 {
+    const auto began = std::chrono::steady_clock::now();
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         reason = std::strerror(errno);
@@ -68,7 +70,7 @@ bool Probe(const in_addr &address, uint16_t port, std::string &reason)
     }
     ::close(fd);
     if (err != 0) {
-        reason = err == ETIMEDOUT ? "no answer within 1.5 s" : std::strerror(err);
+        reason = err == ETIMEDOUT ? "no answer in " + Seconds(ElapsedMs(began) / 1000) : std::strerror(err);
         return false;
     }
     return true;
@@ -83,6 +85,13 @@ bool ProbeRecorder(const std::string &host, uint16_t port, std::string &reason)
 {
     in_addr address{};
     return Resolve(host, address, reason) && Probe(address, port, reason);
+}
+
+std::string Seconds(double s)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", s);
+    return text;
 }
 
 void Complain(const std::string &text)
@@ -131,6 +140,19 @@ bool CConnection::Lost(std::string &reason) const
     return true;
 }
 
+bool CConnection::RecorderGone(std::string &reason)
+{
+    if (Lost(reason)) {
+        return true;
+    }
+    std::string why;
+    if (!ProbeRecorder(m_Host, m_wPort, why)) {
+        reason = "a new connection failed: " + why;
+        return true;
+    }
+    return false;
+}
+
 bool CConnection::RecorderLost(std::string &reason)
 {
     if (!m_pWatch) {
@@ -176,13 +198,17 @@ int CConnection::Open(const Options &options)
     const double took = ElapsedMs(began);
     std::string reason;
     if (!Probe(address, options.port, reason)) {
-        Complain("cannot reach the recorder at " + Where() + ": " + reason);
+        // The library's own connection attempt came first: say what was
+        // waited in all.
+        const std::string waited = took >= 1000 ? " (after " + Seconds(ElapsedMs(began) / 1000) +
+                                                      ": the library's connection attempt, then kestrel's)"
+                                                : "";
+        Complain("cannot reach the recorder at " + Where() + ": " + reason + waited);
         return kExitUnreachable;
     }
     const double limit = std::min<double>(options.timeoutMs, kLoginSilenceMs);
     if (took >= 0.9 * limit) {
-        Complain("the recorder at " + Where() + " did not answer the login within " +
-                 std::to_string(static_cast<long>(limit)) + " ms" +
+        Complain("the recorder at " + Where() + " did not answer the login: nothing came in " + Seconds(took / 1000) +
                  (limit < options.timeoutMs ? " (the library gives up after 1.2 s of silence)" : ""));
         return kExitTimeout;
     }

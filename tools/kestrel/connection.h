@@ -41,6 +41,9 @@ public:
     // connection lost or silent and the recorder no longer takes
     // connections (checked now).
     bool RecorderLost(std::string &reason);
+    // After a stream ended early: Lost(), or the recorder no longer takes
+    // connections (checked now, whatever the library reported).
+    bool RecorderGone(std::string &reason);
 
 private:
     void *m_hSession = nullptr;
@@ -60,5 +63,7 @@ void Complain(const std::string &text);
 
 // Milliseconds since a point, for telling a time-out from a refusal.
 double ElapsedMs(const std::chrono::steady_clock::time_point &since);
+// "1.5 s": a wait as messages state it.
+std::string Seconds(double s);
 
 }  // namespace kn::cli

@@ -2,6 +2,8 @@
 // library's public C interface alone.
 #include <dlfcn.h>
 
+#include <csignal>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -67,5 +69,8 @@ int main(int argc, char **argv)
         return kExitOk;
     }
     InstallInterruptHandler();
+    // A file size limit (ulimit -f) fails the write, which is then
+    // reported, instead of killing kestrel without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
     return command->run(options);
 }

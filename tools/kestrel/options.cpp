@@ -12,11 +12,13 @@ namespace kn::cli {
 
 namespace {
 
+constexpr const char *kPasswordEnv = "KESTREL_PASSWORD";
+
 const std::set<std::string> kValued = {"-H", "--host", "-p", "--port", "-u", "--user", "-P", "--password",
                                        "--timeout", "-c", "--channel", "--transport", "--duration", "--frames",
                                        "-o", "--output", "--start", "--from", "--end", "--to", "--selector",
                                        "--at", "--speed", "--in", "--size", "--file", "--rate", "--chunk",
-                                       "--idle-timeout"};
+                                       "--idle-timeout", "--password-file", "--password-env", "--fps"};
 
 bool ParseLong(const std::string &text, long low, long high, long &out)
 {
@@ -49,7 +51,12 @@ const char *kConnectionHelp =
     "  -H, --host ADDR      recorder address (default 127.0.0.1)\n"
     "  -p, --port N         recorder port (default 5050)\n"
     "  -u, --user NAME      user name (default admin)\n"
-    "  -P, --password TEXT  password (default empty)\n"
+    "  -P, --password TEXT  password (default empty); seen by every user in the\n"
+    "                       process list: prefer one of the two below\n"
+    "  --password-file FILE the password is the file's first line\n"
+    "  --password-env NAME  the password is in environment variable NAME\n"
+    "                       (without any of the three: KESTREL_PASSWORD, if set)\n"
+    "                       User name and password carry 87 bytes together at most.\n"
     "  --timeout MS         reply time-out (default 3000)\n"
     "  -h, --help           help for the command\n";
 
@@ -61,8 +68,9 @@ const char *kOutputHelp =
     "  --h264               write the H.264 elementary stream: the emulator's\n"
     "                       4-byte wrapper and the library's frame prefix removed\n"
     "Without --h264 every frame is written as delivered (prefix and payload).\n"
-    "A FILE ending in .mp4 is written as an MP4 file (H.264 at 25 frames a second,\n"
-    "starting on a keyframe, seekable, playable in browsers).\n"
+    "A FILE ending in .mp4 is written as an MP4 file (H.264 starting on a keyframe,\n"
+    "seekable, playable in browsers): live video timed as it arrives, a recording\n"
+    "at its frame rate (the one its H.264 stream declares, else --fps).\n"
     "FILE is written as FILE.part and renamed to FILE only when the job ended as\n"
     "asked, so a failed job never touches an existing FILE; an incomplete job\n"
     "leaves what came in FILE.part (exit status 7, 130 or 6).\n";
@@ -116,7 +124,9 @@ std::string Usage(const std::string &command)
                "                       resume (-1), step (-2) or a code such as 0x4033,\n"
                "                       0x4066, 0x5033, 0x5066, 0x8033, 0x8066, 0xFF33, 0xFF66;\n"
                "                       may be given several times\n"
-               "  --speed CODE         a control code sent as soon as the stream is open\n" +
+               "  --speed CODE         a control code sent as soon as the stream is open\n"
+               "  --fps N              frame rate of a recording whose H.264 stream declares\n"
+               "                       none (default 25)\n" +
                std::string(kOutputHelp);
     } else if (command == "download") {
         text = "usage: kestrel download --start TIME --end TIME -o FILE [options]\n\n"
@@ -124,10 +134,13 @@ std::string Usage(const std::string &command)
                "a progress bar on a terminal. The recorder's request carries one day, so\n"
                "--start and --end must be on the same day, and --end after --start (a span\n"
                "over midnight is refused, not split: give one download per day). The\n"
-               "download is complete when the recorder sent the whole span at 25 pictures a\n"
-               "second; one that ends sooner (a recorder caps long requests) is status 7.\n"
+               "download is complete when the recorder sent the whole span at the\n"
+               "recording's frame rate (the one its H.264 stream declares, else --fps);\n"
+               "one that ends sooner (a recorder caps long requests) is status 7.\n"
                "  -c, --channel N      recorder channel (default 0)\n"
-               "  --start TIME, --end TIME   'YYYY-MM-DD HH:MM:SS'\n" +
+               "  --start TIME, --end TIME   'YYYY-MM-DD HH:MM:SS'\n"
+               "  --fps N              frame rate of a recording whose H.264 stream declares\n"
+               "                       none (default 25)\n" +
                std::string(kOutputHelp);
     } else if (command == "param") {
         text = "usage: kestrel param get CODE [--in HEX] [--size N] [options]\n"
@@ -349,7 +362,23 @@ bool ParseOptions(int argc, char **argv, Options &o, std::string &message)
             } else if (arg == "-u" || arg == "--user") {
                 o.user = v;
             } else if (arg == "-P" || arg == "--password") {
-                o.password = v;
+                o.passwordSource.text = v;
+                o.passwordSource.textGiven = true;
+            } else if (arg == "--password-file") {
+                o.passwordSource.file = v;
+            } else if (arg == "--password-env") {
+                o.passwordSource.env = v;
+            } else if (arg == "--fps") {
+                char *end = nullptr;
+                const double fps = std::strtod(v.c_str(), &end);
+                if (o.command != "playback" && o.command != "download") {
+                    message = "--fps is an option of playback and download (live video is timed as it arrives)";
+                    return false;
+                }
+                if (v.empty() || *end != '\0' || !(fps >= 1) || fps > 240) {
+                    return bad(v, "1-240 frames a second");
+                }
+                o.fps = fps;
             } else if (arg == "--timeout") {
                 if (!ParseLong(v, 1, 600000, n)) {
                     return bad(v, "1-600000 ms");
@@ -440,6 +469,21 @@ bool ParseOptions(int argc, char **argv, Options &o, std::string &message)
         } else {
             positional.push_back(arg);
         }
+    }
+    if (!ResolvePassword(o.passwordSource, kPasswordEnv, o.password, message)) {
+        return false;
+    }
+    // The library sends each name with a length byte, both in one command
+    // packet, and stops a name at a NUL byte: it refuses what does not fit,
+    // which would read as a refusal by the recorder.
+    if (o.password.find('\0') != std::string::npos) {
+        message = "the password holds a NUL byte, which the login cannot carry";
+        return false;
+    }
+    if (o.user.size() + o.password.size() > kLoginNameBytes) {
+        message = "the user name and password are " + std::to_string(o.user.size() + o.password.size()) +
+                  " bytes together; the login carries at most " + std::to_string(kLoginNameBytes);
+        return false;
     }
     // What each command needs.
     if (o.command == "param") {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "api/exports.h"
+#include "tools/kestrel/password_source.h"
 
 namespace kn::cli {
 
@@ -23,7 +24,8 @@ struct Options {
     std::string host = "127.0.0.1";
     uint16_t port = 5050;
     std::string user = "admin";
-    std::string password;
+    std::string password;  // resolved from passwordSource
+    PasswordSource passwordSource;
     uint32_t timeoutMs = 3000;
     // Streams
     int channel = 0;
@@ -36,6 +38,7 @@ struct Options {
     bool h264 = false;
     bool stats = false;  // live: a statistics line a second, a summary at the end
     bool reconnect = false;  // live: log in and reopen after recorder losses
+    double fps = 25;  // recordings whose stream declares no frame rate
     DvrTime start{};
     DvrTime end{};
     bool haveStart = false;
@@ -52,7 +55,11 @@ struct Options {
     uint32_t chunk = 320;
 };
 
-// Fills options from argv; false with a message on a usage error.
+// The most bytes of user name and password the login carries together.
+inline constexpr size_t kLoginNameBytes = 87;
+
+// Fills options from argv; false with a message on a usage error. The
+// password is read from its file or variable here.
 bool ParseOptions(int argc, char **argv, Options &options, std::string &message);
 
 // The help text of a command ("" for the overview).

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "tools/gateway/access_unit.h"
+
 namespace kn::cli {
 
 namespace {
@@ -16,10 +18,11 @@ constexpr int32_t kWrapper = 4;
 
 }  // namespace
 
-void CFrameSink::Begin(bool h264, long frameLimit)
+void CFrameSink::Begin(bool h264, long frameLimit, bool findRate)
 {
     std::lock_guard<std::mutex> lk(m_Mutex);
     m_bH264 = h264;
+    m_bFindRate = findRate;
     m_nLimit = frameLimit;
     m_Counts = SinkCounts{};
     m_Counts.lastFrame = std::chrono::steady_clock::now();
@@ -28,30 +31,48 @@ void CFrameSink::Begin(bool h264, long frameLimit)
 
 void CFrameSink::OnData(uint32_t type, const unsigned char *data, int32_t len)
 {
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    if (!m_bOpen) {
-        return;
-    }
-    if (type == 255) {
-        m_Counts.lost = true;
-        m_Cond.notify_all();
-        return;
-    }
-    if (data == nullptr || len < 0 || (m_nLimit > 0 && m_Counts.frames >= m_nLimit)) {
-        return;
+    bool h264 = false, findRate = false;
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        if (!m_bOpen) {
+            return;
+        }
+        if (type == 255) {
+            m_Counts.lost = true;
+            m_Cond.notify_all();
+            return;
+        }
+        if (data == nullptr || len < 0 || m_Counts.writeFailed || (m_nLimit > 0 && m_Counts.frames >= m_nLimit)) {
+            return;
+        }
+        h264 = m_bH264;
+        findRate = m_bFindRate;
     }
     const unsigned char *from = data;
     size_t n = static_cast<size_t>(len);
-    if (m_bH264) {
+    if (h264) {
         if ((type != 2 && type != 3) || len < kVideoPrefix + kWrapper || data[kVideoPrefix] != 'K' ||
             data[kVideoPrefix + 1] != 'V') {
+            std::lock_guard<std::mutex> lk(m_Mutex);
             ++m_Counts.skipped;
             return;
         }
         from = data + kVideoPrefix + kWrapper;
         n = static_cast<size_t>(len - kVideoPrefix - kWrapper);
     }
-    if (!m_File.Write(from, n)) {
+    // One frame at a time reaches the file (the library delivers a stream's
+    // frames in order on one thread; this keeps a late one in order too).
+    std::lock_guard<std::mutex> write(m_WriteMutex);
+    bool rateFound = false;
+    if (findRate && !m_RateWatch.Decided()) {
+        rateFound = m_RateWatch.Feed(gateway::AccessUnitOfFrame(type, data, len));
+    }
+    const bool written = m_File.Write(from, n);
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    if (rateFound) {
+        m_Counts.declared = m_RateWatch.Rate();
+    }
+    if (!written) {
         m_Counts.writeFailed = true;
         m_Cond.notify_all();
         return;
@@ -104,8 +125,14 @@ SinkCounts CFrameSink::Counts() const
 
 void CFrameSink::End()
 {
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    m_bOpen = false;
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        m_bOpen = false;
+    }
+    // A write under way ends (bounded: the file's own waits give up when
+    // the muxer fails, stalls or the job is interrupted) before the file
+    // is the caller's again.
+    std::lock_guard<std::mutex> write(m_WriteMutex);
 }
 
 CProgress::CProgress() : m_bTty(::isatty(STDERR_FILENO) != 0) {}

@@ -11,12 +11,14 @@
 #include <string>
 
 #include "tools/kestrel/output_file.h"
+#include "tools/mp4/frame_rate.h"
 
 namespace kn::cli {
 
 struct SinkCounts {
     long frames = 0;  // frames written
-    long videoFrames = 0;  // of them, pictures (types 2 and 3): 25 make a second
+    long videoFrames = 0;  // of them, pictures (types 2 and 3)
+    mp4::FrameRate declared;  // the rate the stream declares, once its first keyframe came
     uint64_t bytes = 0;  // bytes written
     long skipped = 0;  // --h264: frames that carried no wrapped access unit
     bool lost = false;  // the stream's connection was closed (type 255)
@@ -25,14 +27,18 @@ struct SinkCounts {
 };
 
 // Takes the library's frames and writes them to a COutputFile, as delivered
-// or as the bare H.264 elementary stream.
+// or as the bare H.264 elementary stream. A write that waits (an MP4 muxer
+// behind) holds only the write lock: the counts, and the job's main loop,
+// never wait for it.
 class CFrameSink {
 public:
     explicit CFrameSink(COutputFile &file) : m_File(file) {}
     CFrameSink(const CFrameSink &) = delete;
     CFrameSink &operator=(const CFrameSink &) = delete;
 
-    void Begin(bool h264, long frameLimit);
+    // h264: write the bare access units; findRate: read the rate the
+    // stream declares (recordings; it holds up the first keyframe a little).
+    void Begin(bool h264, long frameLimit, bool findRate);
     // From the library's delivery and receive threads.
     void OnData(uint32_t type, const unsigned char *data, int32_t len);
     // Wakes WaitFor, e.g. when the recorder was found lost.
@@ -51,10 +57,13 @@ public:
 
 private:
     COutputFile &m_File;
-    mutable std::mutex m_Mutex;
+    std::mutex m_WriteMutex;  // the file and m_RateWatch; before m_Mutex
+    mp4::CFrameRateWatch m_RateWatch;
+    mutable std::mutex m_Mutex;  // all below
     std::condition_variable m_Cond;
     bool m_bOpen = false;
     bool m_bH264 = false;
+    bool m_bFindRate = false;
     bool m_bWoken = false;
     long m_nLimit = 0;
     SinkCounts m_Counts;

@@ -74,20 +74,49 @@ bool COutputFile::Prepare(const std::string &path, bool noClobber, std::string &
     return true;
 }
 
+void COutputFile::SetMp4(mp4::Mp4Timing timing, std::function<bool()> abort)
+{
+    m_Mp4Timing = timing;
+    m_Mp4Abort = std::move(abort);
+}
+
+std::string COutputFile::Failure() const
+{
+    if (!m_Mp4Failure.empty()) {
+        return m_Mp4Failure;
+    }
+    return "writing " + (IsStdout() ? std::string("to standard output") : PartPath()) + " failed" +
+           (m_nErrno != 0 ? std::string(": ") + std::strerror(m_nErrno) : "");
+}
+
+bool COutputFile::Start(std::string &message)
+{
+    if (!IsMp4() || m_pMp4 != nullptr || m_bFailed) {
+        return !m_bFailed;
+    }
+    m_pMp4 = std::make_unique<mp4::CMp4File>();
+    m_pMp4->SetAbort(m_Mp4Abort);
+    if (!m_pMp4->Open(PartPath(), m_Mp4Failure, m_Mp4Timing)) {
+        m_pMp4.reset();
+        m_bFailed = true;
+        message = m_Mp4Failure;
+        return false;
+    }
+    return true;
+}
+
 bool COutputFile::Write(const void *data, size_t len)
 {
     if (m_bFailed || m_bDone) {
         return false;
     }
     if (IsMp4()) {
-        if (m_pMp4 == nullptr) {
-            m_pMp4 = std::make_unique<mp4::CMp4File>();
-            if (!m_pMp4->Open(PartPath(), m_Mp4Failure)) {
-                m_bFailed = true;
-                return false;
-            }
+        std::string ignored;
+        if (m_pMp4 == nullptr && !Start(ignored)) {
+            return false;
         }
         if (!m_pMp4->Write(static_cast<const uint8_t *>(data), len)) {
+            m_Mp4Failure = m_pMp4->Failure();
             m_bFailed = true;
             return false;
         }
@@ -97,11 +126,13 @@ bool COutputFile::Write(const void *data, size_t len)
     if (m_pFile == nullptr) {
         m_pFile = std::fopen(PartPath().c_str(), "wb");
         if (m_pFile == nullptr) {
+            m_nErrno = errno;
             m_bFailed = true;
             return false;
         }
     }
     if (len != 0 && std::fwrite(data, 1, len, m_pFile) != len) {
+        m_nErrno = errno;
         m_bFailed = true;
         return false;
     }
@@ -192,7 +223,9 @@ std::string COutputFile::Abandon()
     if (!had) {
         return "";
     }
-    if (m_qwBytes == 0) {
+    // An MP4 muxer that failed may have written nothing at all.
+    struct stat st{};
+    if (m_qwBytes == 0 || (IsMp4() && (::stat(PartPath().c_str(), &st) != 0 || st.st_size == 0))) {
         ::unlink(PartPath().c_str());
         return "";
     }

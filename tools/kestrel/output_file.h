@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,11 +30,21 @@ public:
     // existing NAME, and NAME's folder must exist and be writable. False with
     // a message.
     bool Prepare(const std::string &path, bool noClobber, std::string &message);
+    // How an MP4 file is timed, and what makes its waits for the muxer give
+    // up (Ctrl-C); set before the first Write.
+    void SetMp4(mp4::Mp4Timing timing, std::function<bool()> abort);
+    // Starts an MP4 file's muxer now, so that GStreamer's start does not
+    // hold up the first frame (NAME.part is then created at once, and
+    // removed again when no video comes). Nothing for other files. False
+    // with a message.
+    bool Start(std::string &message);
     // Appends bytes, creating NAME.part on the first call. False once a write
     // (or the creation) failed; every later call is then ignored.
     bool Write(const void *data, size_t len);
     uint64_t Bytes() const { return m_qwBytes; }
     bool Failed() const { return m_bFailed; }
+    // Why writing failed: the MP4 muxer's reason, or the file's.
+    std::string Failure() const;
     bool IsStdout() const { return m_Path == "-"; }
     bool IsMp4() const;
     const std::string &Path() const { return m_Path; }
@@ -53,8 +64,11 @@ private:
     std::FILE *m_pFile = nullptr;
     std::unique_ptr<mp4::CMp4File> m_pMp4;  // instead of m_pFile for an MP4 file
     std::string m_Mp4Failure;
+    mp4::Mp4Timing m_Mp4Timing;
+    std::function<bool()> m_Mp4Abort;
     bool m_bNoClobber = false;
     bool m_bFailed = false;
+    int m_nErrno = 0;  // of the failed write
     bool m_bDone = false;
     uint64_t m_qwBytes = 0;
 };

@@ -2,55 +2,37 @@
 
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
+#include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "tools/gateway/access_unit.h"
+#include "tools/mp4/gstreamer_start.h"
 
 namespace kn::mp4 {
 
 namespace {
 
-constexpr GstClockTime kFrameNs = GST_SECOND / 25;
-constexpr guint64 kQueueBytes = 8u << 20;  // a fast download waits for the muxer beyond this
-constexpr GstClockTime kFinishWait = 20 * GST_SECOND;
-constexpr const char *kCaps = "video/x-h264,stream-format=byte-stream,alignment=au,framerate=25/1";
+using Clock = std::chrono::steady_clock;
 
-bool StartGstreamer(std::string &message)
-{
-    static std::once_flag once;
-    static bool started = false;
-    static std::string failure;
-    std::call_once(once, [] {
-        GError *error = nullptr;
-        started = gst_init_check(nullptr, nullptr, &error);
-        if (!started) {
-            failure = error != nullptr ? error->message : "unknown reason";
-            g_clear_error(&error);
-        }
-    });
-    if (!started) {
-        message = "GStreamer did not start: " + failure;
-    }
-    return started;
-}
+// A fast download waits for the muxer beyond this much queued.
+constexpr guint64 kQueueBytes = 8u << 20;
+// A muxer that takes nothing for this long is stuck: the file fails.
+constexpr auto kStallLimit = std::chrono::seconds(10);
+constexpr auto kPollSlice = std::chrono::milliseconds(20);
+constexpr GstClockTime kFinishSlice = 100 * GST_MSECOND;
+// Live units that arrive together are still this far apart.
+constexpr GstClockTime kMinStep = GST_MSECOND;
+constexpr const char *kCaps = "video/x-h264,stream-format=byte-stream,alignment=au";
 
-// The first error on the bus, if any, as text.
-std::string BusError(GstElement *pipeline, GstClockTime wait)
+int64_t FileSize(const std::string &path)
 {
-    GstBus *bus = gst_element_get_bus(pipeline);
-    GstMessage *m = gst_bus_timed_pop_filtered(bus, wait, static_cast<GstMessageType>(GST_MESSAGE_ERROR));
-    gst_object_unref(bus);
-    if (m == nullptr) {
-        return "";
-    }
-    GError *error = nullptr;
-    gst_message_parse_error(m, &error, nullptr);
-    std::string text = error != nullptr ? error->message : "unknown error";
-    g_clear_error(&error);
-    gst_message_unref(m);
-    return text;
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
 }  // namespace
@@ -60,12 +42,41 @@ bool Available() { return true; }
 struct CMp4File::State {
     GstElement *pipeline = nullptr;
     GstElement *appsrc = nullptr;
+    std::string path;
+    Mp4Timing timing;
+    std::function<bool()> abort;
     gateway::CParameterSets sets;
     std::vector<uint8_t> unit;
+    FrameRate rate;
     bool started = false;  // the first keyframe has been written
-    bool failed = false;
+    Clock::time_point firstAt{};
+    GstClockTime lastPts = 0;
     long frames = 0;
     long skipped = 0;
+    // Set from the muxer's streaming thread (the bus's sync handler).
+    std::atomic<bool> failed{false};
+    mutable std::mutex failureMutex;
+    std::string failure;
+
+    void Fail(const std::string &why)
+    {
+        std::lock_guard<std::mutex> lk(failureMutex);
+        if (failure.empty()) {
+            failure = why;
+        }
+        failed = true;
+    }
+    bool Aborted() const { return abort && abort(); }
+
+    // The bus's sync handler, on the thread that posts: an error is known
+    // at once, not only when Close reads the bus.
+    static GstBusSyncReply OnBusMessage(GstBus *, GstMessage *message, gpointer data)
+    {
+        if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+            static_cast<State *>(data)->Fail("the MP4 muxer failed: " + ErrorText(message));
+        }
+        return GST_BUS_PASS;
+    }
 };
 
 CMp4File::CMp4File() : m_pState(std::make_unique<State>()) {}
@@ -76,7 +87,9 @@ CMp4File::~CMp4File()
     Close(ignored);
 }
 
-bool CMp4File::Open(const std::string &path, std::string &message)
+void CMp4File::SetAbort(std::function<bool()> abort) { m_pState->abort = std::move(abort); }
+
+bool CMp4File::Open(const std::string &path, std::string &message, Mp4Timing timing)
 {
     if (!StartGstreamer(message)) {
         return false;
@@ -98,7 +111,8 @@ bool CMp4File::Open(const std::string &path, std::string &message)
         return false;
     }
     GstCaps *caps = gst_caps_from_string(kCaps);
-    g_object_set(src, "caps", caps, "format", GST_FORMAT_TIME, "block", TRUE, "max-bytes", kQueueBytes, nullptr);
+    // Never blocking: Write waits for room itself, bounded and abortable.
+    g_object_set(src, "caps", caps, "format", GST_FORMAT_TIME, "block", FALSE, nullptr);
     gst_caps_unref(caps);
     g_object_set(mux, "faststart", TRUE, nullptr);
     g_object_set(sink, "location", path.c_str(), nullptr);
@@ -108,15 +122,21 @@ bool CMp4File::Open(const std::string &path, std::string &message)
         gst_object_unref(pipeline);
         return false;
     }
+    GstBus *bus = gst_element_get_bus(pipeline);
+    gst_bus_set_sync_handler(bus, State::OnBusMessage, &s, nullptr);
+    gst_object_unref(bus);
     if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-        const std::string why = BusError(pipeline, 0);
-        message = "cannot write " + path + (why.empty() ? "" : ": " + why);
+        message = "cannot write " + path + (s.failed ? ": " + Failure() : "");
         gst_element_set_state(pipeline, GST_STATE_NULL);
         gst_object_unref(pipeline);
+        s.failed = false;
+        s.failure.clear();
         return false;
     }
     s.pipeline = pipeline;
     s.appsrc = src;
+    s.path = path;
+    s.timing = timing;
     return true;
 }
 
@@ -134,16 +154,67 @@ bool CMp4File::Write(const uint8_t *unit, size_t size)
             return true;
         }
         s.started = true;
+        s.firstAt = Clock::now();
+        if (s.timing.timing == Timing::FrameRate) {
+            s.sets.Complete(au, s.unit);
+            s.rate = RecordingRate(DeclaredFrameRate(s.unit.data(), s.unit.size()), s.timing.fallbackFps);
+            GstCaps *caps = gst_caps_from_string(kCaps);
+            gst_caps_set_simple(caps, "framerate", GST_TYPE_FRACTION, s.rate.num, s.rate.den, nullptr);
+            gst_app_src_set_caps(GST_APP_SRC(s.appsrc), caps);
+            gst_caps_unref(caps);
+        }
+    }
+    GstClockTime pts, duration;
+    if (s.timing.timing == Timing::FrameRate) {
+        const auto at = [&s](long n) {
+            return gst_util_uint64_scale(static_cast<guint64>(n), GST_SECOND * static_cast<guint64>(s.rate.den),
+                                         static_cast<guint64>(s.rate.num));
+        };
+        pts = at(s.frames);
+        duration = at(s.frames + 1) - pts;
+    } else {
+        // Monotonic, and never two units at one time.
+        pts = static_cast<GstClockTime>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - s.firstAt).count());
+        if (s.frames > 0 && pts < s.lastPts + kMinStep) {
+            pts = s.lastPts + kMinStep;
+        }
+        duration = s.frames > 0 ? pts - s.lastPts : GST_CLOCK_TIME_NONE;
+    }
+    // Room in the muxer's queue, waited for as long as the muxer takes
+    // something; a failed, stuck or aborted muxer ends the wait.
+    GstAppSrc *src = GST_APP_SRC(s.appsrc);
+    guint64 level = gst_app_src_get_current_level_bytes(src);
+    auto progressAt = Clock::now();
+    while (level > kQueueBytes) {
+        if (s.failed) {
+            return false;
+        }
+        if (s.Aborted()) {
+            s.Fail("writing the MP4 file was interrupted");
+            return false;
+        }
+        if (Clock::now() - progressAt > kStallLimit) {
+            s.Fail("the MP4 muxer took nothing for 10 s");
+            return false;
+        }
+        std::this_thread::sleep_for(kPollSlice);
+        const guint64 now = gst_app_src_get_current_level_bytes(src);
+        if (now < level) {
+            progressAt = Clock::now();
+        }
+        level = now;
     }
     s.sets.Complete(au, s.unit);
     GstBuffer *buffer = gst_buffer_new_memdup(s.unit.data(), s.unit.size());
-    GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>(s.frames) * kFrameNs;
-    GST_BUFFER_DTS(buffer) = GST_BUFFER_PTS(buffer);
-    GST_BUFFER_DURATION(buffer) = kFrameNs;
-    if (gst_app_src_push_buffer(GST_APP_SRC(s.appsrc), buffer) != GST_FLOW_OK) {
-        s.failed = true;
+    GST_BUFFER_PTS(buffer) = pts;
+    GST_BUFFER_DTS(buffer) = pts;
+    GST_BUFFER_DURATION(buffer) = duration;
+    if (gst_app_src_push_buffer(src, buffer) != GST_FLOW_OK) {
+        s.Fail("the MP4 muxer no longer takes frames");
         return false;
     }
+    s.lastPts = pts;
     ++s.frames;
     return true;
 }
@@ -152,40 +223,67 @@ bool CMp4File::Close(std::string &message)
 {
     State &s = *m_pState;
     if (s.pipeline == nullptr) {
+        if (s.failed) {
+            message = Failure();
+        }
         return !s.failed;
     }
-    gst_app_src_end_of_stream(GST_APP_SRC(s.appsrc));
-    GstBus *bus = gst_element_get_bus(s.pipeline);
-    GstMessage *m = gst_bus_timed_pop_filtered(bus, kFinishWait,
-                                               static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
-    gst_object_unref(bus);
-    bool ok = !s.failed;
-    if (m == nullptr) {
-        message = "the MP4 muxer did not finish the file in time";
-        ok = false;
-    } else {
-        if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR) {
-            GError *error = nullptr;
-            gst_message_parse_error(m, &error, nullptr);
-            message = std::string("writing the MP4 file failed: ") + (error != nullptr ? error->message : "?");
-            g_clear_error(&error);
-            ok = false;
-        }
-        gst_message_unref(m);
+    // The muxer writes the index and moves the media behind it at the end,
+    // which takes time in proportion to the file: wait as long as the
+    // queue drains or the file grows.
+    if (!s.failed) {
+        gst_app_src_end_of_stream(GST_APP_SRC(s.appsrc));
     }
-    if (ok && s.frames == 0) {
-        message = "no keyframe arrived: the MP4 file holds no video";
-        ok = false;
+    GstBus *bus = gst_element_get_bus(s.pipeline);
+    guint64 level = gst_app_src_get_current_level_bytes(GST_APP_SRC(s.appsrc));
+    int64_t size = FileSize(s.path);
+    auto progressAt = Clock::now();
+    bool finished = false;
+    while (!finished && !s.failed) {
+        if (GstMessage *m = gst_bus_timed_pop_filtered(bus, kFinishSlice,
+                                                       static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR))) {
+            if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR) {
+                s.Fail("the MP4 muxer failed: " + ErrorText(m));
+            }
+            finished = GST_MESSAGE_TYPE(m) == GST_MESSAGE_EOS;
+            gst_message_unref(m);
+            continue;
+        }
+        const guint64 nowLevel = gst_app_src_get_current_level_bytes(GST_APP_SRC(s.appsrc));
+        const int64_t nowSize = FileSize(s.path);
+        if (nowLevel != level || nowSize != size) {
+            progressAt = Clock::now();
+            level = nowLevel;
+            size = nowSize;
+        }
+        if (s.Aborted()) {
+            s.Fail("finishing the MP4 file was interrupted: it is not complete");
+        } else if (Clock::now() - progressAt > kStallLimit) {
+            s.Fail("the MP4 muxer made no progress for 10 s: the file is not complete");
+        }
+    }
+    gst_object_unref(bus);
+    if (!s.failed && s.frames == 0) {
+        s.Fail("no keyframe arrived: the MP4 file holds no video");
     }
     gst_element_set_state(s.pipeline, GST_STATE_NULL);
     gst_object_unref(s.pipeline);
     s.pipeline = nullptr;
     s.appsrc = nullptr;
-    s.failed = !ok;
-    return ok;
+    if (s.failed) {
+        message = Failure();
+    }
+    return !s.failed;
 }
 
 long CMp4File::Frames() const { return m_pState->frames; }
 long CMp4File::Skipped() const { return m_pState->skipped; }
+FrameRate CMp4File::Rate() const { return m_pState->rate; }
+
+std::string CMp4File::Failure() const
+{
+    std::lock_guard<std::mutex> lk(m_pState->failureMutex);
+    return m_pState->failure;
+}
 
 }  // namespace kn::mp4

@@ -14,7 +14,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr auto kFramePeriod = std::chrono::microseconds(1000000 / kFramesPerSecond);
 // Downloads go out faster than real time but paced, so that a host's frame
 // queue is never overrun by a burst.
 constexpr auto kDownloadPeriod = std::chrono::microseconds(5000);
@@ -241,13 +240,13 @@ void CMediaServer::StartSender(const emu::ConnectionInfo &info, const emu::Recor
         }
     } else if (info.kind == ChannelKind::Playback) {
         s->channel = d[3];
-        s->total = static_cast<long>(SecondsLeftInRecording(SecondOfDay(d, 4))) * kFramesPerSecond;
+        s->total = static_cast<long>(SecondsLeftInRecording(SecondOfDay(d, 4))) * m_Options.fps;
         if (s->total == 0) {
             LogEvent("conn %d: no recording at %02d:%02d:%02d: closing", info.index, d[4], d[5], d[6]);
         }
     } else {
         s->channel = d[3];
-        s->total = DownloadFrames(SecondOfDay(d, 4), SecondOfDay(d, 7), m_Options.downloadCapSeconds);
+        s->total = DownloadFrames(SecondOfDay(d, 4), SecondOfDay(d, 7), m_Options.downloadCapSeconds, m_Options.fps);
     }
     Sender *raw = s.get();
     std::lock_guard<std::mutex> lk(m_Mutex);
@@ -301,6 +300,7 @@ bool CMediaServer::SendFrame(Sender &s, size_t ordinal)
 void CMediaServer::Run(Sender &s)
 {
     const bool download = s.kind == ChannelKind::Download;
+    const auto framePeriod = std::chrono::duration<double>(1.0 / m_Options.fps);
     long sent = 0;
     bool lost = false;
     if (s.total != 0) {
@@ -334,8 +334,10 @@ void CMediaServer::Run(Sender &s)
                 lk.lock();
                 break;
             }
-            const auto period = download ? kDownloadPeriod : kFramePeriod;
-            next += std::chrono::duration_cast<Clock::duration>(period / speed);
+            // The schedule, not the time each send took, sets the pace:
+            // an hour of live video carries exactly an hour of frames.
+            next += download ? std::chrono::duration_cast<Clock::duration>(kDownloadPeriod / speed)
+                             : std::chrono::duration_cast<Clock::duration>(framePeriod / speed);
             lk.lock();
         }
     }

@@ -1,6 +1,6 @@
 // CMediaServer: the media side of kestrel-recorder. It watches the
 // emulator's events and, for each acknowledged opening, runs a sender that
-// feeds the clip's frames to that connection: live video at 25 frames a
+// feeds the clip's frames to that connection: live video at --fps frames a
 // second until stopped, playback paced by the host's controls until the
 // recording ends, download as fast as it is read, then closed.
 #pragma once

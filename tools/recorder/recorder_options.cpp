@@ -63,6 +63,9 @@ const char *RecorderUsage()
            "  --multicast GRP:PORT  announce this group for live video and send it there\n"
            "  --start-delay MS      from a stream's acknowledgement to its first frame (default 200)\n"
            "  --download-cap S      send at most S seconds of a download (default 60)\n"
+           "  --fps N               frames a second of live video, playback and download,\n"
+           "                        1-120 (default 25); give the clip's own rate\n"
+           "                        (tools/clip/sample30.h264: --fps 30)\n"
            "  --silent              answer nothing on command channels\n"
            "  --refuse-login        answer every login with result 0\n"
            "  --drop-after-login    close the command channel right after the login reply\n"
@@ -140,6 +143,12 @@ std::optional<RecorderOptions> ParseRecorderOptions(int argc, char **argv, bool 
                 return std::nullopt;
             }
             o.downloadCapSeconds = static_cast<int>(n);
+        } else if (arg == "--fps") {
+            if (!needValue("a frame rate") || !ParseInt(value, 1, 120, n)) {
+                message = message.empty() ? std::string("bad frame rate (1-120): ") + value : message;
+                return std::nullopt;
+            }
+            o.fps = static_cast<int>(n);
         } else if (arg == "--drop-after") {
             if (!needValue("a packet count") || !ParseInt(value, 1, 1000000, n)) {
                 message = message.empty() ? std::string("bad packet count: ") + value : message;

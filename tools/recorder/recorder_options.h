@@ -24,6 +24,7 @@ struct RecorderOptions {
     int dropLiveAfterFrames = 0;  // the first live connection closed after n frames; 0 never
     int startDelayMs = 200;  // acknowledgement to first frame
     int downloadCapSeconds = 60;  // a download sends at most this many seconds
+    int fps = 25;  // frames a second of live video, playback and download
     bool verbose = false;  // keep-alives are logged too
 };
 

@@ -28,10 +28,10 @@ int SecondsLeftInRecording(int secondOfDay)
     return intoBlock < kRecordingSeconds ? kRecordingSeconds - intoBlock : 0;
 }
 
-int DownloadFrames(int startSecondOfDay, int endSecondOfDay, int capSeconds)
+int DownloadFrames(int startSecondOfDay, int endSecondOfDay, int capSeconds, int framesPerSecond)
 {
     const int seconds = std::clamp(endSecondOfDay - startSecondOfDay, 1, std::max(1, capSeconds));
-    return seconds * kFramesPerSecond;
+    return seconds * framesPerSecond;
 }
 
 }  // namespace kn::recorder

@@ -12,7 +12,7 @@ namespace kn::recorder {
 
 inline constexpr int kRecordingsPerDay = 6;
 inline constexpr int kRecordingSeconds = 600;
-inline constexpr int kFramesPerSecond = 25;
+inline constexpr int kDefaultFramesPerSecond = 25;  // --fps
 inline constexpr int kMaxDownloadSeconds = 60;  // the default cap
 
 // The search reply for one day query.
@@ -23,7 +23,9 @@ emu::SearchAnswer ScheduleAnswer(const emu::SearchQuery &query);
 int SecondsLeftInRecording(int secondOfDay);
 
 // Frames a download between two times of day carries: one second's worth
-// per second between them (at least 1 s, at most capSeconds).
-int DownloadFrames(int startSecondOfDay, int endSecondOfDay, int capSeconds = kMaxDownloadSeconds);
+// (framesPerSecond) per second between them (at least 1 s, at most
+// capSeconds).
+int DownloadFrames(int startSecondOfDay, int endSecondOfDay, int capSeconds = kMaxDownloadSeconds,
+                   int framesPerSecond = kDefaultFramesPerSecond);
 
 }  // namespace kn::recorder
