@@ -4,7 +4,7 @@
 // to each tile's first painted frame, cold and warm, is reported; the
 // full-size view and snapshot links work; a tile recovers after the
 // recorder is killed and started again.
-import { assert, eventually, sleep, startRecorder, test } from './harness.mjs';
+import { assert, eventually, sleep, startGateway, startRecorder, test } from './harness.mjs';
 import { browserPaths, runBrowserTests, tiles } from './browser.mjs';
 
 const paths = browserPaths();
@@ -97,6 +97,24 @@ test('tiles recover after the recorder is killed and started again', async (cont
   await eventually('tiles play again', async () => (await tiles(page)).every((t) => t.state === 'playing'), 40000);
   await allPlaying(page, 'after');
   console.log('     recorder back to every tile playing: ' + (Date.now() - started) + ' ms');
+  await page.close();
+});
+
+test('tiles recover after the gateway is stopped and started again', async (context) => {
+  const { browser, dir } = context;
+  const page = await browser.newPage();
+  await page.goto(context.gateway.base + '/');
+  await allPlaying(page, 'before');
+  const port = context.gateway.httpPort;
+  assert(await context.gateway.stop() === 0, 'the gateway stops cleanly');
+  await eventually('tiles show the loss', async () => (await tiles(page)).every(
+    (t) => t.state === 'reconnecting'), 20000);
+  context.gateway = await startGateway(dir, paths, context.recorder.port, ['--linger', '30', '--http',
+    '127.0.0.1:' + port]);
+  const started = Date.now();
+  await eventually('tiles play again', async () => (await tiles(page)).every((t) => t.state === 'playing'), 40000);
+  await allPlaying(page, 'after');
+  console.log('     gateway back to every tile playing: ' + (Date.now() - started) + ' ms');
   await page.close();
 });
 
