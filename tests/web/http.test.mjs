@@ -312,7 +312,7 @@ test('with client credentials nothing is served without them, on any path', asyn
   }
   // Off loopback, no credentials: refused before anything is served.
   const r = run(paths.kestrel, ['gateway', '--http', '0.0.0.0:0', '--listen', '127.0.0.1:0'], 10000);
-  assert(r.status === 2 && r.err.includes('needs client credentials'), 'off loopback: ' + r.status + ' ' + r.err);
+  assert(r.status === 2 && r.err.includes('needs RTSP credentials'), 'off loopback: ' + r.status + ' ' + r.err);
 });
 
 await runTests(async () => {

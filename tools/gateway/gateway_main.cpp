@@ -185,7 +185,11 @@ int RunGateway(int argc, char **argv)
                                    running.site.rtspUser, running.site.rtspPassword,
                                    static_cast<size_t>(running.site.webBufferBytes)},
                        status);
-        if (!front.Start(message) || (running.site.http && !web.Start(message))) {
+        if (running.site.http && !web.Start(message)) {
+            // The RTSP side serves on; the trouble is in the log.
+            Log("error: %s; serving RTSP only", message.c_str());
+        }
+        if (!front.Start(message)) {
             std::fprintf(stderr, "kestrel: %s\n", message.c_str());
             rc = kExitFailure;
         } else {

@@ -249,8 +249,8 @@ bool ParseGatewayOptions(int argc, char **argv, GatewayOptions &o, std::string &
     for (const std::string *address : {&o.listenAddress, o.http ? &o.httpAddress : nullptr}) {
         if (address != nullptr && !IsLoopback(*address) && o.rtspUser.empty()) {
             message = "listening on " + *address +
-                      " (not loopback) needs client credentials: --rtsp-user and --rtsp-password-file, "
-                      "--rtsp-password-env or --rtsp-password";
+                      " (not loopback) needs RTSP credentials, asked of RTSP and HTTP clients alike: "
+                      "--rtsp-user and --rtsp-password-file, --rtsp-password-env or --rtsp-password";
             return false;
         }
     }
