@@ -2,9 +2,10 @@
 # CI: what kestrel gateway and kestrel's MP4 output need, installed before the
 # first configure so that every build includes them and their tests run:
 # GStreamer's RTSP server library (with the app library it pulls in), the
-# parser, payloader and MP4 muxer elements, ffmpeg as the tests' client,
-# yaml-cpp for the gateway's site file, and systemd for systemd-analyze,
-# which checks the gateway's unit (tests/packaging/debian.sh).
+# parser, payloader and MP4 muxer elements, the H.264 decoder and JPEG
+# encoder of the snapshots, libsoup 3 for the web side, ffmpeg as the tests'
+# client, yaml-cpp for the gateway's site file, and systemd for
+# systemd-analyze, which checks the gateway's unit (tests/packaging/debian.sh).
 set -euo pipefail
 if [[ "${CI:-}" != "true" ]]; then
     echo "== gateway packages: not CI, leaving the machine's packages as they are"
@@ -14,5 +15,5 @@ echo "== gateway packages"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
 apt-get install -y -q --no-install-recommends \
-    pkg-config libgstrtspserver-1.0-dev ffmpeg libyaml-cpp-dev systemd \
-    gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
+    pkg-config libgstrtspserver-1.0-dev libsoup-3.0-dev ffmpeg libyaml-cpp-dev systemd \
+    gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav

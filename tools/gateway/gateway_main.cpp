@@ -9,10 +9,12 @@
 #include "tools/gateway/gateway.h"
 #include "tools/gateway/gateway_log.h"
 #include "tools/gateway/gateway_options.h"
+#include "tools/gateway/http_front.h"
 #include "tools/gateway/library_host.h"
 #include "tools/gateway/rtsp_front.h"
 #include "tools/gateway/site.h"
 #include "tools/gateway/site_config.h"
+#include "tools/gateway/site_status.h"
 
 namespace kn::gateway {
 
@@ -110,14 +112,21 @@ gboolean OnStateSignal(gpointer data)
     return G_SOURCE_CONTINUE;
 }
 
-bool ElementsPresent()
+// The elements every client needs; those of the web side only when it is
+// on. Snapshots (avdec_h264, jpegenc) fail on their own when missing.
+bool ElementsPresent(bool web)
 {
-    for (const char *element : {"appsrc", "h264parse", "rtph264pay"}) {
-        if (GstElementFactory *f = gst_element_factory_find(element)) {
+    struct Element {
+        const char *name, *package;
+        bool needed;
+    };
+    for (const Element &e : {Element{"appsrc", "base", true}, Element{"h264parse", "bad", true},
+                             Element{"rtph264pay", "good", true}, Element{"mp4mux", "good", web}}) {
+        if (GstElementFactory *f = gst_element_factory_find(e.name)) {
             gst_object_unref(f);
-        } else {
+        } else if (e.needed) {
             std::fprintf(stderr, "kestrel: the GStreamer element %s is missing (install gstreamer1.0-plugins-%s)\n",
-                         element, std::string(element) == "h264parse" ? "bad" : "good/base");
+                         e.name, e.package);
             return false;
         }
     }
@@ -160,7 +169,7 @@ int RunGateway(int argc, char **argv)
         g_clear_error(&error);
         return kExitFailure;
     }
-    if (!ElementsPresent()) {
+    if (!ElementsPresent(running.site.http)) {
         return kExitFailure;
     }
     if (options.passwordOnCommandLine) {
@@ -178,6 +187,15 @@ int RunGateway(int argc, char **argv)
         CRtspFront front(running.site);
         CSite site(library, front, running.site.statsMs);
         running.recorders = &site;
+        CSiteStatus status(site);
+        CHttpFront web(HttpOptions{running.site.httpListen.address, running.site.httpListen.port,
+                                   running.site.rtspUser, running.site.rtspPassword,
+                                   static_cast<size_t>(running.site.webBufferBytes)},
+                       status);
+        if (running.site.http && !web.Start(message)) {
+            // The RTSP side serves on; the trouble is in the log.
+            Log("error: %s; serving RTSP only", message.c_str());
+        }
         if (!front.Start(message)) {
             std::fprintf(stderr, "kestrel: %s\n", message.c_str());
             rc = kExitFailure;
@@ -197,6 +215,7 @@ int RunGateway(int argc, char **argv)
             }
         }
         front.StopListening();
+        web.Stop();
         // Every recorder closes its streams and logs out; the clients still
         // connected get the end of their streams.
         site.StopAll();

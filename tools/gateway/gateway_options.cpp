@@ -157,6 +157,16 @@ bool ParseGatewayOptions(int argc, char **argv, GatewayOptions &o, std::string &
             if (!SplitListen(value, o.listenAddress, o.listenPort)) {
                 return bad("ADDRESS:PORT, ADDRESS or PORT");
             }
+        } else if (arg == "--http") {
+            o.http = value != "off";
+            if (o.http && !SplitListen(value, o.httpAddress, o.httpPort)) {
+                return bad("ADDRESS:PORT, ADDRESS, PORT or off");
+            }
+        } else if (arg == "--web-buffer") {
+            if (!ParseInteger(value, 16, 65536, n)) {
+                return bad("KiB 16-65536");
+            }
+            o.webBufferBytes = n * 1024;
         } else if (arg == "--rtsp-user") {
             o.rtspUser = value;
         } else if (arg == "--rtsp-password") {
@@ -235,11 +245,14 @@ bool ParseGatewayOptions(int argc, char **argv, GatewayOptions &o, std::string &
         message = "RTSP authentication needs both --rtsp-user and an RTSP password";
         return false;
     }
-    if (!IsLoopback(o.listenAddress) && o.rtspUser.empty()) {
-        message = "listening on " + o.listenAddress +
-                  " (not loopback) needs RTSP credentials: --rtsp-user and --rtsp-password-file, "
-                  "--rtsp-password-env or --rtsp-password";
-        return false;
+    // Off loopback nothing is served to a client without credentials.
+    for (const std::string *address : {&o.listenAddress, o.http ? &o.httpAddress : nullptr}) {
+        if (address != nullptr && !IsLoopback(*address) && o.rtspUser.empty()) {
+            message = "listening on " + *address +
+                      " (not loopback) needs RTSP credentials, asked of RTSP and HTTP clients alike: "
+                      "--rtsp-user and --rtsp-password-file, --rtsp-password-env or --rtsp-password";
+            return false;
+        }
     }
     return true;
 }
@@ -250,7 +263,8 @@ const char *GatewayUsage()
            "       kestrel gateway [options]\n"
            "Serves every channel of every recorder of a site file as rtsp://LISTEN/NAME/CH, or of\n"
            "one recorder given by the options below as rtsp://LISTEN/live/CH (RTP over TCP or UDP),\n"
-           "opening a recorder's live stream when the first client of a channel arrives.\n"
+           "and on a web page (http://127.0.0.1:8560/), opening a recorder's live stream when the first\n"
+           "client of a channel arrives.\n"
            "\n"
            "  --config FILE            the site file (YAML; see docs/gateway.md): recorders, listen\n"
            "                           addresses, client credentials. SIGHUP or a change of the\n"
@@ -268,13 +282,19 @@ const char *GatewayUsage()
            "  --timeout MS             reply time-out of the recorder (default 3000)\n"
            "  --transport tcp|udp      how video comes from the recorder (default tcp)\n"
            "  --channels N             serve channels 0 .. N-1 (default 4)\n"
+
            "\n"
            "RTSP:\n"
            "  --listen ADDR:PORT       where to listen (default 127.0.0.1:8554; port 0 picks a free one)\n"
-           "  --rtsp-user USER         clients must authenticate (digest or basic); required when\n"
-           "                           listening on an address other than loopback\n"
+           "  --rtsp-user USER         clients must authenticate (digest or basic), over RTSP and HTTP;\n"
+           "                           required when listening on an address other than loopback\n"
            "  --rtsp-password-file FILE, --rtsp-password-env NAME (default KESTREL_RTSP_PASSWORD),\n"
            "  --rtsp-password PASS     the clients' password\n"
+           "\n"
+           "HTTP (web page /, video /NAME/CH.mp4, snapshots /NAME/CH.jpg, /api/status, /metrics):\n"
+           "  --http ADDR:PORT|off     where to listen (default 127.0.0.1:8560; port 0 picks a free one)\n"
+           "  --web-buffer KIB         video a web client may have outstanding before it skips to the\n"
+           "                           next keyframe (default 1024)\n"
            "\n"
            "Timing (seconds):\n"
            "  --linger S               keep a channel's stream open after its last client (default 10)\n"

@@ -22,8 +22,14 @@ struct GatewayOptions {
     // The RTSP side
     std::string listenAddress = "127.0.0.1";
     uint16_t listenPort = 8554;  // 0: any free port (logged)
+    // The clients' credentials, asked for by RTSP and HTTP alike.
     std::string rtspUser;
     std::string rtspPassword;
+    // The HTTP side (web page, fMP4, snapshots, status)
+    bool http = true;  // --http off: none
+    std::string httpAddress = "127.0.0.1";
+    uint16_t httpPort = 8560;  // 0: any free port (logged)
+    int64_t webBufferBytes = 1 << 20;  // a web client's outstanding bytes before it skips
     // Timing, in milliseconds
     int64_t lingerMs = 10000;  // a stream stays open this long after its last client
     int64_t statsMs = 10000;  // statistics line interval; 0 none

@@ -117,6 +117,15 @@ void CSite::AnswerStale()
     }
 }
 
+std::shared_ptr<CChannelHub> CSite::Hub(const std::string &name, int channel) const
+{
+    const auto it = m_Links.find(name);
+    if (it == m_Links.end() || channel < 0 || static_cast<size_t>(channel) >= it->second->Hubs().size()) {
+        return nullptr;
+    }
+    return it->second->Hubs()[static_cast<size_t>(channel)];
+}
+
 CGatewayState CSite::State() const
 {
     CGatewayState state;

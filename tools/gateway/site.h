@@ -39,6 +39,8 @@ public:
     void AnswerStale();
     // The state of every recorder and channel, now.
     CGatewayState State() const;
+    // A recorder's channel hub, or null when there is no such channel.
+    std::shared_ptr<CChannelHub> Hub(const std::string &name, int channel) const;
 
 private:
     void Add(const RecorderConfig &config);

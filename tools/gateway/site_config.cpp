@@ -27,6 +27,9 @@ SiteConfig SiteFromOptions(const GatewayOptions &o)
     site.rtspPassword = o.rtspPassword;
     site.timeoutMs = o.timeoutMs;
     site.statsMs = o.statsMs;
+    site.http = o.http;
+    site.httpListen = ListenAddress{o.httpAddress, o.httpPort};
+    site.webBufferBytes = o.webBufferBytes;
     RecorderConfig r;
     r.name = "live";
     r.host = o.host;
@@ -75,7 +78,11 @@ bool CheckSite(const SiteConfig &site, std::string &message)
         message = "RTSP authentication needs both a client user and a client password";
         return false;
     }
-    for (const ListenAddress &l : site.listen) {
+    std::vector<ListenAddress> listening = site.listen;
+    if (site.http) {
+        listening.push_back(site.httpListen);
+    }
+    for (const ListenAddress &l : listening) {
         if (!IsLoopback(l.address) && site.rtspUser.empty()) {
             message = "listening on " + l.address +
                       " (not loopback) needs client credentials: a user and a password from a file or the "

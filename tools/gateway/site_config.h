@@ -47,6 +47,10 @@ struct SiteConfig {
     uint32_t timeoutMs = 3000;  // the library's reply time-out: one for the process
     int64_t statsMs = 10000;  // statistics lines every so often; 0 none
     std::vector<RecorderConfig> recorders;
+    // The web side: page, fMP4, snapshots, status ("http: off": none).
+    bool http = true;
+    ListenAddress httpListen{"127.0.0.1", 8560};
+    int64_t webBufferBytes = 1 << 20;  // a web client's bytes not yet taken, before it skips
 
     const RecorderConfig *Find(const std::string &name) const;
 };

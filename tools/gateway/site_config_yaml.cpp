@@ -247,6 +247,15 @@ SiteConfig Site(const YAML::Node &root)
           {"timeout",
            [&](const YAML::Node &v) { site.timeoutMs = static_cast<uint32_t>(Integer(v, "timeout", 1, 600000)); }},
           {"stats", [&](const YAML::Node &v) { site.statsMs = Seconds(v, "stats", 0); }},
+          {"http",
+           [&](const YAML::Node &v) {
+               site.http = !(v.IsScalar() && v.Scalar() == "off");
+               if (site.http) {
+                   site.httpListen = Listen(v);
+               }
+           }},
+          {"web-buffer",
+           [&](const YAML::Node &v) { site.webBufferBytes = Integer(v, "web-buffer", 16, 65536) * 1024; }},
           {"recorders", [&](const YAML::Node &v) {
                haveRecorders = true;
                if (v.IsNull()) {

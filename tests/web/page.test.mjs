@@ -1,0 +1,121 @@
+// The page in a real browser: Debian's Chromium (puppeteer-core) against
+// kestrel gateway and kestrel-recorder. The page loads; every tile plays
+// (its video's time advances, its size is the clip's, no error); page load
+// to each tile's first painted frame, cold and warm, is reported; the
+// full-size view and snapshot links work; a tile recovers after the
+// recorder is killed and started again.
+import { assert, eventually, sleep, startGateway, startRecorder, test } from './harness.mjs';
+import { browserPaths, runBrowserTests, tiles } from './browser.mjs';
+
+const paths = browserPaths();
+const WIDTH = 352;
+const HEIGHT = 288;
+const CHANNELS = 8;
+
+async function allPlaying(page, what, ms = 20000) {
+  const first = await eventually(what + ': every tile has a picture', async () => {
+    const t = await tiles(page);
+    return t.length === CHANNELS && t.every((x) => x.firstFrameMs !== null && x.width > 0) && t;
+  }, ms);
+  await sleep(1500);
+  const later = await tiles(page);
+  for (const [i, t] of later.entries()) {
+    assert(t.width === WIDTH && t.height === HEIGHT, t.key + ' size ' + t.width + 'x' + t.height);
+    assert(t.error === null, t.key + ' error ' + t.error);
+    assert(t.time > first[i].time + 0.5, t.key + ' time does not advance: ' + first[i].time + ' → ' + t.time);
+  }
+  return later;
+}
+
+function report(label, list) {
+  const ms = list.map((t) => Math.round(t.firstFrameMs));
+  const sorted = [...ms].sort((a, b) => a - b);
+  console.log('     ' + label + ': first painted frame per tile ' + ms.join(' ') + ' ms (median ' +
+    sorted[sorted.length >> 1] + ')');
+}
+
+test('cold: the page loads and every tile plays', async ({ gateway, browser }) => {
+  const page = await browser.newPage();
+  const errors = [];
+  page.on('pageerror', (error) => errors.push(error.message));
+  const response = await page.goto(gateway.base + '/');
+  assert(response.status() === 200, 'page status ' + response.status());
+  assert(await page.title() === 'kestrel gateway', 'title');
+  const list = await allPlaying(page, 'cold');
+  report('cold (no channel open)', list);
+  assert(list.every((t) => t.errors.length === 0), 'errors: ' + JSON.stringify(list.map((t) => t.errors)));
+  assert(errors.length === 0, 'page errors: ' + errors);
+  // The status shows the web clients.
+  const status = await (await fetch(gateway.base + '/api/status')).json();
+  assert(status.recorders[0].channels.every((c) => c.clients.web === 1 && c.state === 'playing'),
+    'one web client per channel: ' + JSON.stringify(status.recorders[0].channels.map((c) => c.clients)));
+  await page.close();
+});
+
+test('warm: a page opened while the channels are open plays at once', async ({ gateway, browser }) => {
+  // The previous page's channels linger open.
+  const page = await browser.newPage();
+  await page.goto(gateway.base + '/');
+  const list = await allPlaying(page, 'warm');
+  report('warm (channels open)', list);
+  await page.close();
+});
+
+test('a tile opens full size and links its snapshot', async ({ gateway, browser }) => {
+  const page = await browser.newPage();
+  await page.goto(gateway.base + '/');
+  await eventually('tiles', async () => (await tiles(page)).length === CHANNELS);
+  const tile = await page.$('.tile[data-key="live/2"]');
+  await (await tile.$('.size')).click();
+  const full = await page.evaluate(() => {
+    const t = document.querySelector('.tile[data-key="live/2"]');
+    const r = t.getBoundingClientRect();
+    return { full: t.classList.contains('full'), width: r.width, height: r.height, vw: innerWidth, vh: innerHeight,
+      href: t.querySelector('.snapshot').getAttribute('href') };
+  });
+  assert(full.full && full.width === full.vw && full.height === full.vh, 'full size: ' + JSON.stringify(full));
+  assert(full.href === '/live/2.jpg', 'snapshot link ' + full.href);
+  await page.keyboard.press('Escape');
+  assert(!(await page.evaluate(() => document.querySelector('.tile.full'))), 'Esc closes');
+  const snapshot = await page.goto(gateway.base + full.href);
+  assert(snapshot.status() === 200 && snapshot.headers()['content-type'] === 'image/jpeg', 'snapshot');
+  await page.close();
+});
+
+test('tiles recover after the recorder is killed and started again', async (context) => {
+  const { gateway, browser, dir } = context;
+  const page = await browser.newPage();
+  await page.goto(gateway.base + '/');
+  await allPlaying(page, 'before');
+  const port = context.recorder.port;
+  await context.recorder.kill();
+  await eventually('tiles show the loss', async () => (await tiles(page)).every(
+    (t) => t.state === 'reconnecting' || t.state === 'lost'), 20000);
+  await sleep(1000);
+  context.recorder = await startRecorder(dir, paths, port);
+  const started = Date.now();
+  await eventually('tiles play again', async () => (await tiles(page)).every((t) => t.state === 'playing'), 40000);
+  await allPlaying(page, 'after');
+  console.log('     recorder back to every tile playing: ' + (Date.now() - started) + ' ms');
+  await page.close();
+});
+
+test('tiles recover after the gateway is stopped and started again', async (context) => {
+  const { browser, dir } = context;
+  const page = await browser.newPage();
+  await page.goto(context.gateway.base + '/');
+  await allPlaying(page, 'before');
+  const port = context.gateway.httpPort;
+  assert(await context.gateway.stop() === 0, 'the gateway stops cleanly');
+  await eventually('tiles show the loss', async () => (await tiles(page)).every(
+    (t) => t.state === 'reconnecting'), 20000);
+  context.gateway = await startGateway(dir, paths, context.recorder.port, ['--linger', '30', '--http',
+    '127.0.0.1:' + port]);
+  const started = Date.now();
+  await eventually('tiles play again', async () => (await tiles(page)).every((t) => t.state === 'playing'), 40000);
+  await allPlaying(page, 'after');
+  console.log('     gateway back to every tile playing: ' + (Date.now() - started) + ' ms');
+  await page.close();
+});
+
+await runBrowserTests(paths, ['--linger', '30']);

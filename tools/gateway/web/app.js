@@ -1,0 +1,346 @@
+// The live wall: a tile per channel of every recorder in /api/status, each
+// playing the channel's fragmented MP4 (over a WebSocket) through Media
+// Source Extensions. A tile keeps to the live edge, reconnects by itself,
+// and shows the channel's state and frame rate from the status.
+'use strict';
+
+const STATUS_EVERY_MS = 2000;
+const EDGE_EVERY_MS = 250;
+const BEHIND_S = 1.0;  // further behind the buffered end than this: jump
+const CATCH_UP_S = 0.5;  // further behind than this: play a little faster
+const CAUGHT_UP_S = 0.25;  // back at normal speed this close
+const CATCH_UP_RATE = 1.1;
+const EDGE_GAP_S = 0.15;  // where to land behind the buffered end
+const KEEP_S = 20;  // buffered video kept behind the playing position
+const STALL_MS = 5000;  // no bytes this long: reconnect
+const RETRY_MIN_MS = 500;
+const RETRY_MAX_MS = 5000;
+
+// What the tests read: each tile's first painted frame (ms since the page's
+// navigation started) and its errors.
+window.kestrelTiles = [];
+
+const MediaSourceType = window.ManagedMediaSource || window.MediaSource;
+
+// The codec string of an init segment, from its avcC box.
+function codecOf(bytes) {
+  for (let i = 4; i + 8 < bytes.length; i++) {
+    if (bytes[i] === 0x61 && bytes[i + 1] === 0x76 && bytes[i + 2] === 0x63 && bytes[i + 3] === 0x43) {
+      const hex = (v) => v.toString(16).padStart(2, '0');
+      return 'avc1.' + hex(bytes[i + 5]) + hex(bytes[i + 6]) + hex(bytes[i + 7]);
+    }
+  }
+  return null;
+}
+
+function joined(chunks) {
+  const size = chunks.reduce((n, c) => n + c.length, 0);
+  const all = new Uint8Array(size);
+  let at = 0;
+  for (const c of chunks) {
+    all.set(c, at);
+    at += c.length;
+  }
+  return all;
+}
+
+class Tile {
+  constructor(recorder, channel) {
+    this.key = recorder.name + '/' + channel.channel;
+    this.streamUrl = channel.stream;
+    const node = document.getElementById('tile-template').content.firstElementChild.cloneNode(true);
+    this.node = node;
+    this.video = node.querySelector('video');
+    this.nameNode = node.querySelector('.name');
+    this.stateNode = node.querySelector('.state');
+    this.rateNode = node.querySelector('.rate');
+    const snapshot = node.querySelector('.snapshot');
+    snapshot.href = channel.snapshot;
+    node.dataset.key = this.key;
+    node.querySelector('.size').addEventListener('click', () => this.toggleFull());
+    this.video.addEventListener('dblclick', () => this.toggleFull());
+    this.video.addEventListener('error', () => this.fail('video error ' + (this.video.error && this.video.error.code)));
+    this.serverState = channel.state;
+    this.playerState = 'connecting';
+    this.retryMs = RETRY_MIN_MS;
+    this.record = { key: this.key, firstFrameMs: null, errors: [], reconnections: 0, jumps: 0 };
+    window.kestrelTiles.push(this.record);
+    this.watchFirstFrame();
+    this.update(recorder, channel);
+    this.connect();
+    this.edgeTimer = setInterval(() => this.keepLiveEdge(), EDGE_EVERY_MS);
+  }
+
+  toggleFull() {
+    this.node.classList.toggle('full');
+  }
+
+  watchFirstFrame() {
+    const painted = (now) => {
+      if (this.record.firstFrameMs === null) {
+        this.record.firstFrameMs = now;
+      }
+    };
+    if (this.video.requestVideoFrameCallback) {
+      this.video.requestVideoFrameCallback((now) => painted(now));
+    } else {
+      this.video.addEventListener('playing', () => painted(performance.now()), { once: true });
+    }
+  }
+
+  update(recorder, channel) {
+    this.serverState = channel.state;
+    this.nameNode.textContent = recorder.name + ' · ' + channel.name;
+    this.rateNode.textContent = channel.fps.toFixed(1) + ' fps';
+    this.showState();
+  }
+
+  showState() {
+    // The gateway's word on the recorder wins over the player's own.
+    let state = this.playerState;
+    if (this.serverState === 'lost' || this.serverState === 'reconnecting') {
+      state = this.serverState;
+    }
+    this.stateNode.textContent = state;
+    this.stateNode.className = 'state ' + state;
+    this.node.dataset.state = state;
+  }
+
+  connect() {
+    this.generation = (this.generation || 0) + 1;
+    const generation = this.generation;
+    this.queue = [];
+    this.sourceBuffer = null;
+    this.lastBytes = performance.now();
+    const mediaSource = new MediaSourceType();
+    this.mediaSource = mediaSource;
+    if (window.ManagedMediaSource && mediaSource instanceof window.ManagedMediaSource) {
+      this.video.disableRemotePlayback = true;
+      this.video.srcObject = mediaSource;
+    } else {
+      this.video.src = URL.createObjectURL(mediaSource);
+    }
+    mediaSource.addEventListener('sourceopen', () => this.read(generation, mediaSource), { once: true });
+    this.stallTimer = setInterval(() => {
+      if (performance.now() - this.lastBytes > STALL_MS) {
+        this.fail('no video for ' + STALL_MS / 1000 + ' s');
+      }
+    }, 1000);
+  }
+
+  // The video comes over a WebSocket: a browser opens at most six HTTP
+  // connections to one server, fewer than a wall has tiles. Each message
+  // is answered with the bytes taken so far, which keeps the gateway's
+  // buffer for this tile bounded.
+  read(generation, mediaSource) {
+    const url = new URL(this.streamUrl, location.href);
+    url.protocol = url.protocol === 'https:' ? 'wss:' : 'ws:';
+    const socket = new WebSocket(url);
+    socket.binaryType = 'arraybuffer';
+    this.socket = socket;
+    let received = 0;
+    const head = [];
+    socket.onmessage = (event) => {
+      if (generation !== this.generation) {
+        return;
+      }
+      const bytes = new Uint8Array(event.data);
+      received += bytes.length;
+      socket.send(String(received));
+      this.lastBytes = performance.now();
+      if (this.sourceBuffer) {
+        this.queue.push(bytes);
+        this.appendNext();
+        return;
+      }
+      head.push(bytes);
+      const all = joined(head);
+      const codec = codecOf(all);
+      if (!codec) {
+        return;
+      }
+      const type = 'video/mp4; codecs="' + codec + '"';
+      if (!MediaSourceType.isTypeSupported(type)) {
+        this.fail('this browser cannot play ' + type);
+        return;
+      }
+      try {
+        this.sourceBuffer = mediaSource.addSourceBuffer(type);
+      } catch (error) {
+        this.fail('addSourceBuffer: ' + error.message);
+        return;
+      }
+      this.sourceBuffer.addEventListener('updateend', () => this.appendNext());
+      this.sourceBuffer.addEventListener('error', () => this.fail('source buffer error'));
+      this.queue.push(all);
+      this.appendNext();
+    };
+    socket.onclose = (event) => {
+      if (generation === this.generation) {
+        this.fail('the stream closed (' + event.code + (event.reason ? ' ' + event.reason : '') + ')');
+      }
+    };
+  }
+
+  appendNext() {
+    const sb = this.sourceBuffer;
+    if (!sb || sb.updating || this.queue.length === 0 || this.mediaSource.readyState !== 'open') {
+      return;
+    }
+    try {
+      sb.appendBuffer(this.queue.length === 1 ? this.queue[0] : joined(this.queue));
+      this.queue = [];
+    } catch (error) {
+      if (error.name === 'QuotaExceededError') {
+        this.trim(0);
+      } else {
+        this.fail('append: ' + error.message);
+      }
+    }
+  }
+
+  // Drops what lies further behind the playing position than keep seconds.
+  trim(keep) {
+    const sb = this.sourceBuffer;
+    if (!sb || sb.updating || sb.buffered.length === 0) {
+      return;
+    }
+    const until = this.video.currentTime - keep;
+    if (until > sb.buffered.start(0) + 1) {
+      sb.remove(sb.buffered.start(0), until);
+    }
+  }
+
+  // Plays close behind the newest buffered frame: a tile a little behind
+  // plays faster until it is back; one far behind (a background tab, a slow
+  // machine, a gap after a skip) jumps ahead.
+  keepLiveEdge() {
+    const v = this.video;
+    if (v.buffered.length === 0) {
+      return;
+    }
+    const end = v.buffered.end(v.buffered.length - 1);
+    const start = v.buffered.start(v.buffered.length - 1);
+    const behind = end - v.currentTime;
+    if (behind > BEHIND_S || v.currentTime < start) {
+      v.currentTime = Math.max(start, end - EDGE_GAP_S);
+      v.playbackRate = 1;
+      this.record.jumps++;
+    } else if (behind > CATCH_UP_S) {
+      v.playbackRate = CATCH_UP_RATE;
+    } else if (behind < CAUGHT_UP_S) {
+      v.playbackRate = 1;
+    }
+    if (v.paused) {
+      v.play().catch(() => {});
+    }
+    if (v.readyState >= 2 && !v.paused) {
+      this.playerState = 'playing';
+      this.retryMs = RETRY_MIN_MS;
+      this.showState();
+    }
+    if (v.currentTime > KEEP_S * 2) {
+      this.trim(KEEP_S);
+    }
+  }
+
+  fail(reason) {
+    if (this.playerState === 'reconnecting' && this.retryTimer) {
+      return;
+    }
+    this.record.errors.push(reason);
+    this.record.reconnections++;
+    this.teardown();
+    this.playerState = 'reconnecting';
+    this.showState();
+    this.retryTimer = setTimeout(() => {
+      this.retryTimer = null;
+      this.connect();
+    }, this.retryMs);
+    this.retryMs = Math.min(this.retryMs * 2, RETRY_MAX_MS);
+  }
+
+  teardown() {
+    this.generation = (this.generation || 0) + 1;
+    clearInterval(this.stallTimer);
+    if (this.socket) {
+      this.socket.onmessage = this.socket.onclose = null;
+      this.socket.close();
+      this.socket = null;
+    }
+    this.sourceBuffer = null;
+    this.queue = [];
+    if (this.video.src) {
+      URL.revokeObjectURL(this.video.src);
+    }
+    this.video.removeAttribute('src');
+    this.video.srcObject = null;
+    this.video.load();
+  }
+
+  close() {
+    clearInterval(this.edgeTimer);
+    clearTimeout(this.retryTimer);
+    this.teardown();
+    this.node.remove();
+  }
+}
+
+const tiles = new Map();
+const wall = document.getElementById('wall');
+const gatewayState = document.getElementById('gateway-state');
+
+function showGateway(state) {
+  gatewayState.textContent = state;
+  gatewayState.className = 'state ' + state;
+}
+
+async function refresh() {
+  try {
+    const response = await fetch('api/status', { cache: 'no-store' });
+    if (!response.ok) {
+      throw new Error('HTTP ' + response.status);
+    }
+    const status = await response.json();
+    showGateway('playing');
+    const seen = new Set();
+    for (const recorder of status.recorders) {
+      for (const channel of recorder.channels) {
+        const key = recorder.name + '/' + channel.channel;
+        seen.add(key);
+        let tile = tiles.get(key);
+        if (!tile) {
+          tile = new Tile(recorder, channel);
+          tiles.set(key, tile);
+          wall.appendChild(tile.node);
+        } else {
+          tile.update(recorder, channel);
+        }
+      }
+    }
+    for (const [key, tile] of tiles) {
+      if (!seen.has(key)) {
+        tile.close();
+        tiles.delete(key);
+      }
+    }
+  } catch (error) {
+    showGateway('unreachable');
+  }
+}
+
+document.addEventListener('keydown', (event) => {
+  if (event.key === 'Escape') {
+    for (const tile of tiles.values()) {
+      tile.node.classList.remove('full');
+    }
+  }
+});
+
+if (!MediaSourceType) {
+  showGateway('lost');
+  gatewayState.textContent = 'this browser has no Media Source Extensions';
+} else {
+  refresh();
+  setInterval(refresh, STATUS_EVERY_MS);
+}
