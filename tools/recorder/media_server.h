@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -28,6 +29,10 @@ public:
 
     // The emulator's observer: logs the event and starts or steers senders.
     void OnEvent(const emu::EmulatorEvent &event);
+    // The emulator's opening media: with no start delay, the first frames of
+    // an opening leave in the same write as its acknowledgement, as an eager
+    // recorder sends them; its sender then goes on from there.
+    emu::Bytes OpeningMedia(const emu::ConnectionInfo &info, const emu::RecordedPacket &opening);
     // Ends every sender; later events are only logged.
     void Stop();
 
@@ -37,6 +42,8 @@ private:
     void OnPacket(const emu::EmulatorEvent &event);
     void OnCommand(const emu::RecordedPacket &packet);
     void StartSender(const emu::ConnectionInfo &info, const emu::RecordedPacket &opening);
+    // Frames an opening asks for (-1 endless), as its packet says.
+    long FramesToSend(const emu::ConnectionInfo &info, const emu::RecordedPacket &opening) const;
     void Run(Sender &s);
     bool SendFrame(Sender &s, size_t ordinal);
     void ReapFinished();  // under m_Mutex
@@ -50,6 +57,7 @@ private:
     bool m_bStopping = false;
     std::list<std::unique_ptr<Sender>> m_Senders;
     uint32_t m_nNextStreamId = 1;
+    std::map<int, long> m_SentWithReply;  // connection: frames that left with its acknowledgement
     std::atomic<bool> m_bDroppedLive{false};  // --drop-live-after has been done
 };
 
