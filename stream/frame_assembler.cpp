@@ -29,6 +29,7 @@ CFrameAssembler::CFrameAssembler(CFrameQueue &queue)
       m_nHeaderBytes(0),
       m_byFrameType(0),
       m_nFrameRemaining(0),
+      m_nFramePayload(0),
       m_HeaderBuf{}
 {
 }
@@ -86,11 +87,13 @@ size_t CFrameAssembler::Cut(uint8_t *chunk, size_t pos, size_t len, bool stopAtR
         return len;
     }
     if (m_nFrameRemaining >= unread) {
+        ClearMarker(chunk + pos, unread, m_nFramePayload - m_nFrameRemaining);
         Append(chunk + pos, unread);
         m_nFrameRemaining -= static_cast<uint32_t>(unread);
         return len;
     }
     if (m_nFrameRemaining > 0) {
+        ClearMarker(chunk + pos, m_nFrameRemaining, m_nFramePayload - m_nFrameRemaining);
         Append(chunk + pos, m_nFrameRemaining);
         pos += m_nFrameRemaining;
         m_nFrameRemaining = 0;
@@ -126,6 +129,20 @@ size_t CFrameAssembler::Cut(uint8_t *chunk, size_t pos, size_t len, bool stopAtR
     return len;
 }
 
+void CFrameAssembler::ClearMarker(uint8_t *bytes, size_t count, uint32_t offset) const
+{
+    // The decoder expects payload bytes 2 and 3 of type 2 and 3 frames to be
+    // 0; they are cleared in whichever chunk they arrive.
+    if (m_byFrameType < 2) {
+        return;
+    }
+    for (uint32_t at = 2; at <= 3; ++at) {
+        if (at >= offset && at - offset < count) {
+            bytes[at - offset] = 0;
+        }
+    }
+}
+
 bool CFrameAssembler::BeginFromHeader(uint8_t *chunk, size_t len, size_t pos, uint32_t &payloadLength)
 {
     m_byFrameType = m_HeaderBuf[0];
@@ -152,14 +169,9 @@ bool CFrameAssembler::BeginFromHeader(uint8_t *chunk, size_t len, size_t pos, ui
         PutLe32(prefix + 12, payload);
         prefixLength = 16;
         ++m_nFrameCounter;
-        // The decoder expects payload bytes 2 and 3 of these frames to be 0;
-        // only the bytes of this chunk can be cleared.
-        for (size_t at = pos + 2; at <= pos + 3; ++at) {
-            if (at < len) {
-                chunk[at] = 0;
-            }
-        }
     }
+    m_nFramePayload = payload;
+    ClearMarker(chunk + pos, len - pos, 0);
     m_Queue.BeginFrame(prefix, m_byFrameType, prefixLength, prefixLength + static_cast<int32_t>(payload));
     payloadLength = payload;
     return true;

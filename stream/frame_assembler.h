@@ -37,8 +37,8 @@ public:
     CFrameAssembler(const CFrameAssembler &) = delete;
     CFrameAssembler &operator=(const CFrameAssembler &) = delete;
 
-    // Takes one received chunk (datagram: one whole datagram). May zero bytes
-    // 2 and 3 of a type 2 or 3 payload in place. A datagram shorter than its
+    // Takes one received chunk (datagram: one whole datagram). Zeroes bytes
+    // 2 and 3 of a type 2 or 3 payload in place, in whichever chunk they come. A datagram shorter than its
     // 4-byte prefix, and a null or empty chunk, is ignored without any change.
     void OnMediaData(uint8_t *chunk, size_t len, bool datagram);
 
@@ -71,6 +71,9 @@ private:
     // when the header is rejected (the rest of the chunk is then dropped).
     bool BeginFromHeader(uint8_t *chunk, size_t len, size_t pos, uint32_t &payloadLength);
     void Append(const uint8_t *bytes, size_t count);
+    // Clears payload bytes 2 and 3 of a type 2 or 3 frame among count bytes
+    // of its payload that start at payload offset `offset`.
+    void ClearMarker(uint8_t *bytes, size_t count, uint32_t offset) const;
 
     CFrameQueue &m_Queue;
     uint32_t m_nFrameCounter;
@@ -78,6 +81,7 @@ private:
     int32_t m_nHeaderBytes;
     uint8_t m_byFrameType;
     uint32_t m_nFrameRemaining;
+    uint32_t m_nFramePayload;  // payload length of the frame in progress
     uint8_t m_HeaderBuf[4];
 };
 
