@@ -273,7 +273,8 @@ TEST_F(DownloadFlow, StopLogoutAndLossEndTheWaitForRoom)
         case End::Reset: {
             ASSERT_TRUE(m_emu.CloseConnection(conn, true));
             Sink(3).SetAction(nullptr);  // the host catches up
-            ASSERT_TRUE(kn::test::Eventually([] { return Sink(3).Lost() == 1; }));
+            ASSERT_TRUE(kn::test::Eventually([] { return Sink(3).Lost() == 1; }))
+                << Sink(3).Count() << " frames delivered, no loss";
             const auto frames = Sink(3).Frames();
             EXPECT_EQ(255u, frames.back().type);
             for (size_t i = 0; i + 1 < frames.size(); ++i) {
