@@ -6,6 +6,7 @@ set(KN_LIBRARY_SOURCES
     core/globals.cpp
     net/command_packet.cpp
     net/packet_framing.cpp
+    net/reply_joiner.cpp
     net/reply_codes.cpp
     net/socket_ops.cpp
     net/socket_slot.cpp
@@ -14,6 +15,7 @@ set(KN_LIBRARY_SOURCES
     stream/dvr_stream.cpp
     stream/frame_assembler.cpp
     stream/frame_queue.cpp
+    stream/media_framer.cpp
     stream/session_streams.cpp
     api/decoder_header.cpp
     api/exports.cpp

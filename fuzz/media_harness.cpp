@@ -1,5 +1,6 @@
 #include "fuzz/media_harness.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "fuzz/media_reference.h"
 #include "stream/frame_assembler.h"
 #include "stream/frame_queue.h"
+#include "stream/media_framer.h"
 
 namespace kn::fuzz {
 
@@ -23,6 +25,15 @@ struct Delivered {
 {
     std::fprintf(stderr, "media invariant broken: %s (delivered frame %zu)\n", what, index);
     std::abort();
+}
+
+// Keeps the bytes of a reply that a stream reads (a datagram reply is handed
+// over whole).
+bool RecordReply(void *context, const uint8_t *reply, size_t len)
+{
+    const size_t kept = std::min(len, net::CReplyJoiner::kHeadSize);
+    static_cast<std::vector<Bytes> *>(context)->emplace_back(reply, reply + kept);
+    return true;
 }
 
 }  // namespace
@@ -48,6 +59,8 @@ void RunMedia(const uint8_t *data, size_t size, bool datagram)
     static stream::CFrameQueue *queue = new stream::CFrameQueue();
     queue->Reset();
     stream::CFrameAssembler assembler(*queue);
+    std::vector<Bytes> replies;
+    stream::CMediaFramer framer(assembler, &RecordReply, &replies);
     CMediaReference reference;
     std::vector<Delivered> delivered;
     static std::vector<uint8_t> out(stream::CFrameQueue::kBufferSize);
@@ -57,7 +70,7 @@ void RunMedia(const uint8_t *data, size_t size, bool datagram)
         std::unique_ptr<uint8_t[]> chunk(new uint8_t[n]);
         std::memcpy(chunk.get(), data + at, n);
         reference.Feed(data + at, n, datagram);
-        assembler.OnMediaData(chunk.get(), n, datagram);
+        framer.OnReceive(chunk.get(), n, datagram);
         at += n;
         // The consumer takes everything after each chunk.
         for (;;) {
@@ -70,6 +83,12 @@ void RunMedia(const uint8_t *data, size_t size, bool datagram)
         }
     }
 
+    // Every control reply is handed over once, in order, with its first bytes.
+    if (replies != reference.Replies()) {
+        std::fprintf(stderr, "media invariant broken: %zu control replies, %zu expected\n", replies.size(),
+                     reference.Replies().size());
+        std::abort();
+    }
     // Every delivered frame is one the reference expects, whole, in order;
     // frames may be missing (the queue gives up old ones), never altered.
     const auto &expected = reference.Frames();

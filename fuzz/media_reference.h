@@ -1,8 +1,12 @@
-// An independent model of how a recorder's media byte stream is cut into
-// frames, written from the wire format alone, for the fuzz targets to hold
-// the library's reassembly against. It knows nothing of the frame queue: it
-// lists every frame the reassembly should begin, with the exact bytes the
-// host should receive for it. The queue may drop frames (it gives up old
+// An independent model of how what a stream connection receives is cut into
+// control replies and frames, written from the wire format alone, for the
+// fuzz targets to hold the library's framing and reassembly against. Over
+// TCP a control reply (a command packet, framed by its declared length) may
+// stand wherever a frame could begin, above all at the start, right before
+// the first frames; a datagram that begins with the packet magic is a reply
+// of its own. It knows nothing of the frame queue: it lists every reply
+// (its first 18 bytes) and every frame the reassembly should begin, with
+// the exact bytes the host should receive for it. The queue may drop frames (it gives up old
 // ones), so what the host receives must be an ordered subsequence of this
 // list, each frame byte for byte.
 #pragma once
@@ -28,11 +32,18 @@ public:
     // One chunk: a stream receive, or a whole datagram (prefix included).
     void Feed(const uint8_t *p, size_t n, bool datagram);
     const std::vector<ExpectedFrame> &Frames() const { return m_frames; }
+    const std::vector<Bytes> &Replies() const { return m_replies; }
 
 private:
-    void Begin(uint8_t type, uint32_t length, uint8_t *payloadStart, size_t available);
+    void Begin(uint8_t type, uint32_t length);
+
+    // Takes reply bytes from chunk[pos]; false when they break the magic.
+    bool TakeReply(const Bytes &chunk, size_t &pos);
 
     std::vector<ExpectedFrame> m_frames;
+    std::vector<Bytes> m_replies;
+    Bytes m_reply;  // the reply in progress, all of it
+    size_t m_replyTotal = 0;  // its declared whole length, once known
     uint8_t m_header[4] = {};
     int m_headerBytes = 0;
     size_t m_remaining = 0;  // payload bytes of the current frame still to come

@@ -52,7 +52,8 @@ CDvrStream::CDvrStream(const net::SessionId &sessionId, int32_t kind, uint32_t a
       m_wDvrPort(port),
       m_SessionId(sessionId),
       m_nKind(kind),
-      m_Assembler(m_Queue)
+      m_Assembler(m_Queue),
+      m_Framer(m_Assembler, &CDvrStream::OnReply, this)
 {
     m_Queue.SetWakeBatch(kDeliverWakeBatch);
 }
@@ -79,6 +80,7 @@ void CDvrStream::Destroy()
     }
     m_bRun = false;
     m_hRecvWake.Set();
+    m_hDeliverWake.Set();
     m_Queue.WakeProducer();
     m_Queue.Wake();
     m_hRecvThread.Stop(platform::kThreadStopGraceMs);
@@ -105,7 +107,13 @@ bool CDvrStream::Connect(bool tcp)
     }
     CSockLock lock(*this);
     m_sock.Install(s);
-    m_bLossUnreported = false;  // a loss of an earlier connection is not this one's
+    // Everything of an earlier connection is over: an unfinished reply or
+    // frame of it is given up, its loss is not this one's, and frames of
+    // this connection wait for its opening to be acknowledged.
+    m_Framer.NewConnection();
+    m_bDatagramSocket = !tcp;
+    m_bLossPending = false;
+    m_bDelivering = false;
     m_nTransport = tcp ? 1 : 0;
     m_hRecvWake.Set();  // an idle receive thread starts reading at once
     return true;
@@ -188,26 +196,38 @@ void CDvrStream::Accept(int32_t channel, DvrDataCallback callback, uint32_t user
     m_pfnDataCallback = callback;
     m_nChannel = channel;
     m_bOpened = true;
-    if (m_bLossUnreported.load()) {
-        m_hRecvWake.Set();  // the receive thread reports it now that there is a callback
-    }
+    // Frames that came with the acknowledgement, or before the callback was
+    // stored, have waited in the queue: they go to the host now, in order.
+    m_bDelivering = true;
+    m_hDeliverWake.Set();
 }
 
 bool CDvrStream::KeepWaitingForRoom(void *context)
 {
     // Runs on the receive thread inside a pass, socket lock held.
     CDvrStream &self = *static_cast<CDvrStream *>(context);
-    return self.m_bRun.load() && self.m_nSockWaiters.load() == 0 && !self.m_sock.Broken() &&
-           !platform::ConnectionFailed(self.m_sock.Peek());
+    // A connection that failed (a reset) still holds, readable, what the
+    // recorder sent before it failed: the host gets all of it, so the wait
+    // goes on while the host takes frames.
+    return self.m_bRun.load() && self.m_nSockWaiters.load() == 0 && !self.m_sock.Broken();
 }
 
-void CDvrStream::ReportLoss()
+void CDvrStream::ConnectionLost()
 {
+    // Frames completed before the loss are in the queue; the flag follows
+    // them, so the delivery thread sees it only with all of them waiting.
+    m_Queue.Flush();
+    m_bLossPending = true;
+    m_Queue.Wake();
+}
+
+void CDvrStream::DeliverLoss()
+{
+    if (!m_bLossPending.exchange(false)) {
+        return;
+    }
     if (DvrDataCallback callback = m_pfnDataCallback.load()) {
-        m_bLossUnreported = false;
         callback(this, kConnectionLost, nullptr, 0, m_dwUserData.load());
-    } else {
-        m_bLossUnreported = true;  // reported once a callback is set
     }
 }
 
@@ -296,16 +316,22 @@ bool CDvrStream::SendStopTalk()
 
 void CDvrStream::HandleChunk(uint8_t *bytes, size_t count)
 {
-    if (!net::IsControlReply(bytes, count)) {
-        m_Assembler.OnMediaData(bytes, count, m_nTransport.load() == 0);
-        return;
-    }
+    m_Framer.OnReceive(bytes, count, m_bDatagramSocket);
+}
+
+bool CDvrStream::OnReply(void *context, const uint8_t *reply, size_t len)
+{
+    return static_cast<CDvrStream *>(context)->HandleReply(reply, len);
+}
+
+bool CDvrStream::HandleReply(const uint8_t *bytes, size_t count)
+{
     // Bytes a short reply did not carry read as zero, never as leftovers
-    // of an earlier chunk.
+    // of an earlier one.
     uint8_t reply[18] = {};
     std::memcpy(reply, bytes, count < sizeof(reply) ? count : sizeof(reply));
     if (count < net::kHeaderSize) {
-        return;  // no code byte
+        return true;  // no code byte
     }
     switch (reply[10]) {
     case net::kReplyLive: {
@@ -335,13 +361,16 @@ void CDvrStream::HandleChunk(uint8_t *bytes, size_t count)
         }
         if (moved) {
             net::JoinMulticastGroup(m_sock.Peek(), group);
+            // The group carries the recorder's datagrams, whatever transport
+            // the stream asked for: read them as datagrams.
+            m_bDatagramSocket = true;
         } else {
             // No socket on the group's port: nothing will ever arrive. The
             // stream is lost, and the receive loop says so (type 255).
             m_sock.Close();
             m_bMoveFailed = true;
         }
-        break;
+        return false;
     }
     case net::kReplyPlayBack: {
         net::StreamId id;
@@ -364,6 +393,7 @@ void CDvrStream::HandleChunk(uint8_t *bytes, size_t count)
     default:
         break;
     }
+    return true;
 }
 
 void CDvrStream::ReceiveLoop()
@@ -371,25 +401,15 @@ void CDvrStream::ReceiveLoop()
     while (m_bRun) {
         if (m_sock.Broken()) {
             // A send timed out: the recorder stopped reading this connection.
-            bool lost = false;
-            {
-                platform::CLockGuard lock(m_SockMutex);
-                if (m_sock.Broken()) {
-                    m_sock.Close();
-                    lost = true;
-                }
-            }
-            if (lost) {
-                ReportLoss();
+            platform::CLockGuard lock(m_SockMutex);
+            if (m_sock.Broken()) {
+                m_sock.Close();
+                ConnectionLost();
             }
             continue;
         }
         if (!m_sock.Has()) {
             m_Queue.Flush();
-            if (m_bLossUnreported.load() && m_pfnDataCallback.load() != nullptr) {
-                ReportLoss();
-                continue;
-            }
             m_hRecvWake.Wait(kReceiveWaitMs);
             continue;
         }
@@ -398,7 +418,6 @@ void CDvrStream::ReceiveLoop()
             platform::SleepMs(1);  // let the waiting thread have the lock first
             continue;
         }
-        bool lost = false;
         {
             platform::CLockGuard lock(m_SockMutex);
             const platform::SocketHandle s = m_sock.Peek();
@@ -426,22 +445,19 @@ void CDvrStream::ReceiveLoop()
             }
             if (got > 0) {
                 HandleChunk(m_RecvBuf, static_cast<size_t>(got));
-                lost = std::exchange(m_bMoveFailed, false);
-                if (static_cast<size_t>(got) < sizeof(m_RecvBuf)) {
+                if (std::exchange(m_bMoveFailed, false)) {
+                    ConnectionLost();
+                } else if (static_cast<size_t>(got) < sizeof(m_RecvBuf)) {
                     // A short receive has (almost surely) emptied the socket:
                     // hand over now rather than after one more receive.
                     m_Queue.Flush();
                 }
             } else {
-                // The peer closed, an empty datagram arrived, or the receive failed.
+                // The peer closed, an empty datagram arrived, or the receive
+                // failed; everything received before has been read.
                 m_sock.Close();
-                lost = true;
+                ConnectionLost();
             }
-        }
-        // Reported once per lost connection, without the socket lock so that
-        // the host may stop the stream from its callback.
-        if (lost) {
-            ReportLoss();
         }
     }
 }
@@ -450,7 +466,18 @@ void CDvrStream::DeliverLoop()
 {
     uint8_t type = 0;
     while (m_bRun) {
-        if (!m_Queue.WaitForFrame(kDeliverWaitMs)) {
+        if (!m_bDelivering.load()) {
+            // The opening is not acknowledged yet: its frames wait.
+            m_hDeliverWake.Wait(kDeliverWaitMs);
+            continue;
+        }
+        // A loss seen before the queue is found empty comes after every
+        // frame of its connection: those were queued before it was flagged.
+        const bool lossBefore = m_bLossPending.load();
+        if (!m_Queue.WaitForFrame(lossBefore ? 0 : kDeliverWaitMs)) {
+            if (lossBefore) {
+                DeliverLoss();
+            }
             continue;
         }
         const int32_t n = m_Queue.TakeFrame(m_DeliverBuf, &type, sizeof(m_DeliverBuf));

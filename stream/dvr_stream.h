@@ -24,6 +24,7 @@
 #include "platform/thread.h"
 #include "stream/frame_assembler.h"
 #include "stream/frame_queue.h"
+#include "stream/media_framer.h"
 
 namespace kn {
 
@@ -62,8 +63,11 @@ public:
     // The bytes unchanged; false when the stream has no connection.
     bool SendRaw(const void *data, size_t len);
 
-    // One received chunk: a control reply when it begins with "SDVR", media
-    // otherwise. Runs on the receive thread under the socket lock.
+    // One receive: over TCP a stretch of the byte stream, in which control
+    // replies are framed by their declared length and everything else is
+    // media; on a datagram socket one datagram, a control reply when it
+    // begins with "SDVR" and media otherwise. Runs on the receive thread
+    // under the socket lock.
     void HandleChunk(uint8_t *bytes, size_t count);
 
     int32_t Kind() const { return m_nKind; }
@@ -97,12 +101,18 @@ private:
         CDvrStream &m_stream;
     };
     void Accept(int32_t channel, DvrDataCallback callback, uint32_t user);
+    // The framer's reply handler: acts on one control reply; false when the
+    // stream moved to another socket.
+    static bool OnReply(void *context, const uint8_t *reply, size_t len);
+    bool HandleReply(const uint8_t *reply, size_t len);
+    // The receive thread found the connection gone: the frames taken from it
+    // so far are handed over, then the loss (type 255) by the delivery thread.
+    void ConnectionLost();
+    // Delivery thread: type 255 to the host, if it has a callback.
+    void DeliverLoss();
     // The queue's keep-waiting check of a download: the stream runs, nobody
     // waits for the socket lock, and the connection has not failed.
     static bool KeepWaitingForRoom(void *context);
-    // Type 255 to the host; kept for later when no callback is set yet (a
-    // loss during the opening, before the acknowledgement stored it).
-    void ReportLoss();
 
     const uint32_t m_dwDvrIp;
     const uint16_t m_wDvrPort;
@@ -122,13 +132,23 @@ private:
     net::CSocketSlot m_sock;
     stream::CFrameQueue m_Queue;
     stream::CFrameAssembler m_Assembler;
+    stream::CMediaFramer m_Framer;
+    // Receive thread, under m_SockMutex: the socket is a datagram socket
+    // (a live stream over UDP, or any stream moved to a multicast group).
+    bool m_bDatagramSocket = true;
     std::atomic<bool> m_bTalkAccepted{false};
     std::atomic<uint32_t> m_dwUserData{0};
     std::atomic<DvrDataCallback> m_pfnDataCallback{nullptr};
     platform::CMutex m_SockMutex;
     std::atomic<int> m_nSockWaiters{0};  // threads about to take m_SockMutex
     bool m_bMoveFailed = false;  // receive thread: the multicast move found no port
-    std::atomic<bool> m_bLossUnreported{false};
+    // Frames go to the host only once the opening of the current connection
+    // is acknowledged and its callback stored; until then they wait.
+    std::atomic<bool> m_bDelivering{false};
+    platform::CEvent m_hDeliverWake;  // the delivery thread waits on it while closed
+    // The connection is gone; the delivery thread reports it after the
+    // frames that came before it.
+    std::atomic<bool> m_bLossPending{false};
 };
 
 }  // namespace kn

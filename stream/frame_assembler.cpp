@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "net/command_packet.h"
+
 namespace kn::stream {
 
 namespace {
@@ -27,6 +29,7 @@ CFrameAssembler::CFrameAssembler(CFrameQueue &queue)
       m_nHeaderBytes(0),
       m_byFrameType(0),
       m_nFrameRemaining(0),
+      m_nFramePayload(0),
       m_HeaderBuf{}
 {
 }
@@ -56,52 +59,88 @@ void CFrameAssembler::OnMediaData(uint8_t *chunk, size_t len, bool datagram)
             m_nFrameRemaining = 0;
         }
     }
-
-    size_t unread = len - pos;
-    if (unread > 0) {
-        if (m_nFrameRemaining >= unread) {
-            Append(chunk + pos, unread);
-            m_nFrameRemaining -= static_cast<uint32_t>(unread);
-            m_dwLastSeq = seq;
-            return;
-        }
-        if (m_nFrameRemaining > 0) {
-            Append(chunk + pos, m_nFrameRemaining);
-            pos += m_nFrameRemaining;
-            m_nFrameRemaining = 0;
-        }
-        for (int pass = 0; pass < kMaxFramesPerChunk && pos < len; ++pass) {
-            // Collect the header; one that ends with the chunk is decoded at
-            // the start of the next chunk.
-            bool chunkEnded = false;
-            while (m_nHeaderBytes < 4) {
-                m_HeaderBuf[m_nHeaderBytes++] = chunk[pos++];
-                if (pos == len) {
-                    chunkEnded = true;
-                    break;
-                }
-            }
-            if (chunkEnded) {
-                m_nFrameRemaining = 0;
-                break;
-            }
-            uint32_t payload = 0;
-            if (!BeginFromHeader(chunk, len, pos, payload)) {
-                break;
-            }
-            unread = len - pos;
-            if (payload >= unread) {
-                Append(chunk + pos, unread);
-                m_nFrameRemaining = payload - static_cast<uint32_t>(unread);
-                break;
-            }
-            Append(chunk + pos, payload);
-            pos += payload;
-        }
-        // Past the pass limit the rest of the chunk is dropped; the state is
-        // then at a frame boundary.
-    }
+    Cut(chunk, pos, len, false);
     m_dwLastSeq = seq;
+}
+
+size_t CFrameAssembler::OnStreamData(uint8_t *chunk, size_t len)
+{
+    if (chunk == nullptr || len == 0) {
+        return 0;
+    }
+    const size_t taken = Cut(chunk, 0, len, true);
+    m_dwLastSeq = 0;
+    return taken;
+}
+
+void CFrameAssembler::NewConnection()
+{
+    m_nHeaderBytes = 0;
+    m_nFrameRemaining = 0;
+    m_dwLastSeq = 0;
+}
+
+size_t CFrameAssembler::Cut(uint8_t *chunk, size_t pos, size_t len, bool stopAtReply)
+{
+    size_t unread = len - pos;
+    if (unread == 0) {
+        return len;
+    }
+    if (m_nFrameRemaining >= unread) {
+        ClearMarker(chunk + pos, unread, m_nFramePayload - m_nFrameRemaining);
+        Append(chunk + pos, unread);
+        m_nFrameRemaining -= static_cast<uint32_t>(unread);
+        return len;
+    }
+    if (m_nFrameRemaining > 0) {
+        ClearMarker(chunk + pos, m_nFrameRemaining, m_nFramePayload - m_nFrameRemaining);
+        Append(chunk + pos, m_nFrameRemaining);
+        pos += m_nFrameRemaining;
+        m_nFrameRemaining = 0;
+    }
+    // However many frames the chunk holds, all are cut: a chunk's end is
+    // where a receive stopped, not where the recorder's frames stop.
+    while (pos < len) {
+        if (stopAtReply && m_nHeaderBytes == 0 && chunk[pos] == net::kPacketMagic[0]) {
+            return pos;
+        }
+        // Collect the header; one that ends with the chunk is decoded at the
+        // start of the next chunk.
+        while (m_nHeaderBytes < 4) {
+            m_HeaderBuf[m_nHeaderBytes++] = chunk[pos++];
+            if (pos == len) {
+                m_nFrameRemaining = 0;
+                return len;
+            }
+        }
+        uint32_t payload = 0;
+        if (!BeginFromHeader(chunk, len, pos, payload)) {
+            return len;  // the rest of the chunk is dropped
+        }
+        unread = len - pos;
+        if (payload >= unread) {
+            Append(chunk + pos, unread);
+            m_nFrameRemaining = payload - static_cast<uint32_t>(unread);
+            return len;
+        }
+        Append(chunk + pos, payload);
+        pos += payload;
+    }
+    return len;
+}
+
+void CFrameAssembler::ClearMarker(uint8_t *bytes, size_t count, uint32_t offset) const
+{
+    // The decoder expects payload bytes 2 and 3 of type 2 and 3 frames to be
+    // 0; they are cleared in whichever chunk they arrive.
+    if (m_byFrameType < 2) {
+        return;
+    }
+    for (uint32_t at = 2; at <= 3; ++at) {
+        if (at >= offset && at - offset < count) {
+            bytes[at - offset] = 0;
+        }
+    }
 }
 
 bool CFrameAssembler::BeginFromHeader(uint8_t *chunk, size_t len, size_t pos, uint32_t &payloadLength)
@@ -130,14 +169,9 @@ bool CFrameAssembler::BeginFromHeader(uint8_t *chunk, size_t len, size_t pos, ui
         PutLe32(prefix + 12, payload);
         prefixLength = 16;
         ++m_nFrameCounter;
-        // The decoder expects payload bytes 2 and 3 of these frames to be 0;
-        // only the bytes of this chunk can be cleared.
-        for (size_t at = pos + 2; at <= pos + 3; ++at) {
-            if (at < len) {
-                chunk[at] = 0;
-            }
-        }
     }
+    m_nFramePayload = payload;
+    ClearMarker(chunk + pos, len - pos, 0);
     m_Queue.BeginFrame(prefix, m_byFrameType, prefixLength, prefixLength + static_cast<int32_t>(payload));
     payloadLength = payload;
     return true;

@@ -50,7 +50,9 @@ class KestrelCli : public ToolsTest {};
 // what an incomplete job received is kept beside it in FILE.part.
 TEST_F(KestrelCli, AnExistingOutputSurvivesEveryFailureAndIncompleteJobsSaySo)
 {
-    const uint16_t port = StartRecorder({"--download-cap", "2"});
+    // A polite recorder (first frames 1 s after the acknowledgement), so
+    // that a short live job can end with nothing delivered.
+    const uint16_t port = StartRecorder({"--download-cap", "2", "--start-delay", "1000"});
     ASSERT_NE(0, port);
     const uint16_t closed = ClosedPort();
     struct Case {

@@ -19,7 +19,9 @@ namespace {
 
 constexpr Millis kSendDeadline{5000};  // a peer that reads nothing for this long is given up
 constexpr Millis kWaitSlice{20};
-constexpr Millis kServeAfterReply{100};
+// The most of a download stream that goes in one write, the acknowledgement's
+// included; the rest follows in writes of this size.
+constexpr size_t kServePiece = 65536;
 
 // The recorder's reply table for parameter codes.
 std::map<uint8_t, uint8_t> DefaultReplyCodes()
@@ -534,6 +536,12 @@ CRecorderEmulator::Action CRecorderEmulator::DecideMedia(Conn &c, const Recorded
     if (kind == ChannelKind::Download) {
         a.serve = m_DownloadStream;
     }
+    a.serveDelay = m_ServeDelay;
+    if (m_OpeningMedia && kind != ChannelKind::Talk) {
+        a.openingMedia = m_OpeningMedia;
+        a.info = c.info;
+        a.packet = p;
+    }
     if (m_MediaSilent.count(kind) != 0) {
         return a;
     }
@@ -607,11 +615,26 @@ bool CRecorderEmulator::Execute(Conn &c, const Action &a)
     if (a.search) {
         reply = SearchReply(a.query, hasReply);
     }
+    // An eager recorder: the acknowledgement of an opening and the first
+    // media leave in one write, at once (a polite one pauses in between).
+    Bytes media;
+    if (hasReply && a.openingMedia) {
+        media = a.openingMedia(a.info, a.packet);
+    }
+    const bool udp = c.info.transport == Transport::Udp;
+    const bool together = a.serveDelay.count() <= 0 && !udp;
+    size_t served = 0;
     if (hasReply) {
         if (!Pause(a.delay)) {
             return false;
         }
-        SendOn(c, reply.data(), reply.size());
+        if (together) {
+            reply.insert(reply.end(), media.begin(), media.end());
+            media.clear();
+            served = std::min(kServePiece, a.serve.size());
+            reply.insert(reply.end(), a.serve.begin(), a.serve.begin() + static_cast<long>(served));
+        }
+        SendOn(c, reply.data(), reply.size(), served != 0);
     }
     if (a.close != CloseMode::None) {
         CloseSocket(c, a.close);
@@ -622,31 +645,43 @@ bool CRecorderEmulator::Execute(Conn &c, const Action &a)
         c.info.reading = false;
         Changed();
     }
-    if (!a.serve.empty() && hasReply) {
-        // The client reads a control reply and media that share one chunk as
-        // the reply alone: give the acknowledgement time to be read first.
-        if (!Pause(kServeAfterReply)) {
-            return false;
+    if (!hasReply) {
+        return true;
+    }
+    if ((!media.empty() || served < a.serve.size()) && !Pause(a.serveDelay)) {
+        return false;
+    }
+    if (!media.empty()) {
+        if (udp) {
+            SendDatagrams(c, media, {});
+        } else {
+            SendOn(c, media.data(), media.size());
         }
-        Serve(c, a.serve);
+    }
+    if (!a.serve.empty()) {
+        Serve(c, a.serve, served);
     }
     return true;
 }
 
-void CRecorderEmulator::Serve(Conn &c, const Bytes &stream)
+void CRecorderEmulator::Serve(Conn &c, const Bytes &stream, size_t from)
 {
     // In pieces, so that progress shows while the client holds the rest back.
-    constexpr size_t kPiece = 65536;
-    for (size_t at = 0; at < stream.size();) {
-        const size_t n = std::min(kPiece, stream.size() - at);
+    for (size_t at = from;;) {
+        {
+            std::lock_guard<std::mutex> lk(m_Mutex);
+            c.info.servedBytes = at;
+            c.info.serveDone = at == stream.size();
+            Changed();
+        }
+        if (at == stream.size()) {
+            return;
+        }
+        const size_t n = std::min(kServePiece, stream.size() - at);
         if (!SendOn(c, stream.data() + at, n, true)) {
             return;
         }
         at += n;
-        std::lock_guard<std::mutex> lk(m_Mutex);
-        c.info.servedBytes = at;
-        c.info.serveDone = at == stream.size();
-        Changed();
     }
 }
 
@@ -892,6 +927,18 @@ void CRecorderEmulator::SetTalkAccepted(bool accepted)
     m_bTalkAccepted = accepted;
 }
 
+void CRecorderEmulator::SetServeDelay(Millis delay)
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    m_ServeDelay = delay;
+}
+
+void CRecorderEmulator::SetOpeningMedia(OpeningMediaSource source)
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    m_OpeningMedia = std::move(source);
+}
+
 void CRecorderEmulator::SetDownloadStream(const Bytes &stream)
 {
     std::lock_guard<std::mutex> lk(m_Mutex);
@@ -962,10 +1009,12 @@ bool CRecorderEmulator::SendMedia(int conn, const Bytes &stream, const MediaOpti
             return false;
         }
     }
-    const bool udp = c->info.transport == Transport::Udp;
+    if (c->info.transport == Transport::Udp) {
+        return SendDatagrams(*c, stream, options);
+    }
     auto pieceSize = [&](size_t ordinal) -> size_t {
         if (options.pieces.empty()) {
-            return udp ? 1024 : std::max<size_t>(stream.size(), 1);
+            return std::max<size_t>(stream.size(), 1);
         }
         return std::max<size_t>(options.pieces[std::min(ordinal, options.pieces.size() - 1)], 1);
     };
@@ -975,23 +1024,39 @@ bool CRecorderEmulator::SendMedia(int conn, const Bytes &stream, const MediaOpti
         if (i > 0 && !Pause(options.pause)) {
             return false;
         }
-        if (!udp) {
-            if (!SendOn(*c, stream.data() + at, n)) {
-                return false;
-            }
-        } else {
-            uint16_t seq;
-            {
-                std::lock_guard<std::mutex> lk(c->sendMutex);
-                seq = c->nextSeq++;
-            }
-            if (options.drop.count(i) == 0) {
-                const Bytes d = BuildDatagram(seq, stream.data() + at, n);
-                const int times = options.repeat.count(i) != 0 ? 2 : 1;
-                for (int k = 0; k < times; ++k) {
-                    if (!SendOn(*c, d.data(), d.size())) {
-                        return false;
-                    }
+        if (!SendOn(*c, stream.data() + at, n)) {
+            return false;
+        }
+        at += n;
+    }
+    return true;
+}
+
+bool CRecorderEmulator::SendDatagrams(Conn &c, const Bytes &stream, const MediaOptions &options)
+{
+    auto pieceSize = [&](size_t ordinal) -> size_t {
+        if (options.pieces.empty()) {
+            return 1024;
+        }
+        return std::max<size_t>(options.pieces[std::min(ordinal, options.pieces.size() - 1)], 1);
+    };
+    size_t at = 0;
+    for (size_t i = 0; at < stream.size(); ++i) {
+        const size_t n = std::min(pieceSize(i), stream.size() - at);
+        if (i > 0 && !Pause(options.pause)) {
+            return false;
+        }
+        uint16_t seq;
+        {
+            std::lock_guard<std::mutex> lk(c.sendMutex);
+            seq = c.nextSeq++;
+        }
+        if (options.drop.count(i) == 0) {
+            const Bytes d = BuildDatagram(seq, stream.data() + at, n);
+            const int times = options.repeat.count(i) != 0 ? 2 : 1;
+            for (int k = 0; k < times; ++k) {
+                if (!SendOn(c, d.data(), d.size())) {
+                    return false;
                 }
             }
         }

@@ -112,6 +112,11 @@ struct EmulatorEvent {
 // connection's receiving waits for it.
 using EventObserver = std::function<void(const EmulatorEvent &)>;
 
+// The media that leaves with the acknowledgement of an opening (the frame
+// byte stream, as SendMedia takes it), given the connection and the opening
+// packet. Called on the connection's thread without the emulator's lock.
+using OpeningMediaSource = std::function<Bytes(const ConnectionInfo &, const RecordedPacket &)>;
+
 // How SendMedia cuts the frame byte stream.
 struct MediaOptions {
     // TCP: sizes of successive writes; UDP: stream bytes per datagram (after
@@ -194,12 +199,20 @@ public:
     // Talk audio is counted always; kept for TalkAudio only while this is on
     // (the default), so a long-running emulator can turn keeping off.
     void SetKeepAudio(bool keep);
-    // Serves this frame byte stream on every download connection 100 ms after
-    // answering its opening (so that the reply is read as a chunk of its
-    // own), as fast as TCP takes it: no deadline, however slowly the client
-    // reads (until the connection closes or Stop). Empty (the default)
-    // serves nothing.
+    // Serves this frame byte stream on every download connection as an
+    // eager recorder does: its first bytes leave in the same write as the
+    // acknowledgement, the rest follows at once, as fast as TCP takes it: no
+    // deadline, however slowly the client reads (until the connection closes
+    // or Stop). Empty (the default) serves nothing.
     void SetDownloadStream(const Bytes &stream);
+    // A polite recorder instead: the acknowledgement alone, then this pause
+    // before any media of an opening (the download stream, the opening
+    // media). 0, the default, sends them together.
+    void SetServeDelay(Millis delay);
+    // Media sent with every acknowledged opening: over TCP in the same write
+    // as the acknowledgement (ahead of a download stream's first bytes), over
+    // UDP in datagrams right behind it.
+    void SetOpeningMedia(OpeningMediaSource source);
     // Connections of this kind stop reading once their opening is answered
     // (the login reply on a command channel): the client's sends pile up in
     // the TCP buffers until they are full, as with a recorder whose
@@ -264,6 +277,10 @@ private:
         Millis delay{0};
         bool stopReading = false;  // after the reply
         Bytes serve;  // after the reply, unbounded
+        OpeningMediaSource openingMedia;  // media opening: what goes with the reply
+        ConnectionInfo info;  // for openingMedia
+        RecordedPacket packet;  // for openingMedia
+        Millis serveDelay{0};
     };
 
     void AcceptLoop();
@@ -280,7 +297,10 @@ private:
     // Gives up after the send deadline, or (unbounded) only when the
     // connection is asked to close or the emulator stops.
     bool SendOn(Conn &c, const uint8_t *data, size_t len, bool unbounded = false);
-    void Serve(Conn &c, const Bytes &stream);
+    // Sends stream[from, end) in pieces, recording the progress.
+    void Serve(Conn &c, const Bytes &stream, size_t from);
+    // Datagrams of a media byte stream with the connection's running sequence.
+    bool SendDatagrams(Conn &c, const Bytes &stream, const MediaOptions &options);
     void Poke(Conn &c);
     void CloseSocket(Conn &c, CloseMode mode);
     Conn *Find(int conn) const;  // under m_Mutex
@@ -313,6 +333,8 @@ private:
     std::map<uint8_t, Bytes> m_StoredParams;
     bool m_bKeepAudio = true;
     Bytes m_DownloadStream;
+    Millis m_ServeDelay{0};
+    OpeningMediaSource m_OpeningMedia;
     std::set<ChannelKind> m_StopReading;
     EventObserver m_Observer;  // fixed once started
     std::set<uint8_t> m_Ignored;

@@ -82,6 +82,9 @@ int main(int argc, char **argv)
     emu::CRecorderEmulator emulator;
     recorder::CMediaServer server(emulator, frames, *options);
     emulator.SetEventObserver([&server](const emu::EmulatorEvent &e) { server.OnEvent(e); });
+    emulator.SetOpeningMedia([&server](const emu::ConnectionInfo &info, const emu::RecordedPacket &opening) {
+        return server.OpeningMedia(info, opening);
+    });
     emulator.SetSearchHandler(recorder::ScheduleAnswer);
     emulator.SetParamStore(true);
     emulator.SetKeepAudio(false);

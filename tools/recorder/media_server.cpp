@@ -18,6 +18,8 @@ namespace {
 // queue is never overrun by a burst.
 constexpr auto kDownloadPeriod = std::chrono::microseconds(5000);
 constexpr size_t kMulticastStretch = 1024;
+// Frames an eager recorder sends with the acknowledgement of an opening.
+constexpr long kFramesWithReply = 3;
 
 const char *TransportName(Transport t) { return t == Transport::Tcp ? "tcp" : "udp"; }
 
@@ -35,6 +37,7 @@ struct CMediaServer::Sender {
     int channel = 0;
     emu::Id4 streamId{};
     long total = -1;  // frames to send; -1 endless
+    long first = 0;  // frames that left with the acknowledgement
     // Steering, under m_Mutex:
     bool stop = false;
     bool paused = false;
@@ -228,34 +231,68 @@ void CMediaServer::OnCommand(const emu::RecordedPacket &p)
     m_Cond.notify_all();
 }
 
+long CMediaServer::FramesToSend(const emu::ConnectionInfo &info, const emu::RecordedPacket &opening) const
+{
+    const emu::Bytes &d = opening.payload;
+    switch (info.kind) {
+    case ChannelKind::Live: return d.size() >= 2 && d[0] < m_Options.channels ? -1 : 0;
+    case ChannelKind::Playback:
+        return d.size() >= 7 ? static_cast<long>(SecondsLeftInRecording(SecondOfDay(d, 4))) * m_Options.fps : 0;
+    case ChannelKind::Download:
+        return d.size() >= 10 ? DownloadFrames(SecondOfDay(d, 4), SecondOfDay(d, 7), m_Options.downloadCapSeconds, m_Options.fps) : 0;
+    default: return 0;
+    }
+}
+
+emu::Bytes CMediaServer::OpeningMedia(const emu::ConnectionInfo &info, const emu::RecordedPacket &opening)
+{
+    const bool opens = (info.kind == ChannelKind::Live && opening.code == 57) ||
+                       (info.kind == ChannelKind::Playback && opening.code == 73) ||
+                       (info.kind == ChannelKind::Download && opening.code == 81);
+    if (!opens || m_Options.startDelayMs > 0 || (info.kind == ChannelKind::Live && m_Options.multicast) ||
+        m_Frames.empty()) {
+        return {};
+    }
+    const long total = FramesToSend(info, opening);
+    const long n = total < 0 ? kFramesWithReply : std::min(total, kFramesWithReply);
+    emu::Bytes media;
+    for (long i = 0; i < n; ++i) {
+        const emu::Bytes &frame = m_Frames[static_cast<size_t>(i) % m_Frames.size()];
+        media.insert(media.end(), frame.begin(), frame.end());
+    }
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    m_SentWithReply[info.index] = n;
+    return media;
+}
+
 void CMediaServer::StartSender(const emu::ConnectionInfo &info, const emu::RecordedPacket &opening)
 {
     auto s = std::make_unique<Sender>();
     s->conn = info.index;
     s->kind = info.kind;
     s->transport = info.transport;
+    s->total = FramesToSend(info, opening);
     const emu::Bytes &d = opening.payload;
     if (info.kind == ChannelKind::Live) {
         s->channel = d[0];
-        if (s->channel >= m_Options.channels) {
-            LogEvent("conn %d: no channel %d (channels 0-%d): closing", info.index, s->channel, m_Options.channels - 1);
-            s->total = 0;
-        }
-    } else if (info.kind == ChannelKind::Playback) {
-        s->channel = d[3];
-        s->total = static_cast<long>(SecondsLeftInRecording(SecondOfDay(d, 4))) * m_Options.fps;
         if (s->total == 0) {
-            LogEvent("conn %d: no recording at %02d:%02d:%02d: closing", info.index, d[4], d[5], d[6]);
+            LogEvent("conn %d: no channel %d (channels 0-%d): closing", info.index, s->channel, m_Options.channels - 1);
         }
     } else {
         s->channel = d[3];
-        s->total = DownloadFrames(SecondOfDay(d, 4), SecondOfDay(d, 7), m_Options.downloadCapSeconds, m_Options.fps);
+        if (info.kind == ChannelKind::Playback && s->total == 0) {
+            LogEvent("conn %d: no recording at %02d:%02d:%02d: closing", info.index, d[4], d[5], d[6]);
+        }
     }
     std::lock_guard<std::mutex> lk(m_Mutex);
     if (m_bStopping) {
         return;
     }
     ReapFinished();
+    if (const auto it = m_SentWithReply.find(info.index); it != m_SentWithReply.end()) {
+        raw->first = it->second;
+        m_SentWithReply.erase(it);
+    }
     if (info.kind == ChannelKind::Playback) {
         // The acknowledgement carried the id set after the previous opening;
         // the next playback gets a new one.
@@ -346,12 +383,20 @@ bool CMediaServer::SendFrame(Sender &s, size_t ordinal)
 void CMediaServer::Run(Sender &s)
 {
     const bool download = s.kind == ChannelKind::Download;
-    const auto framePeriod = std::chrono::duration<double>(1.0 / m_Options.fps);
-    long sent = 0;
+    long sent = s.first;
     bool lost = false;
+    for (long i = 0; i < s.first; ++i) {
+        s.payloadBytes += m_Frames[static_cast<size_t>(i) % m_Frames.size()].size() - 4;
+    }
     if (s.total != 0) {
         std::unique_lock<std::mutex> lk(m_Mutex);
-        auto next = Clock::now() + std::chrono::milliseconds(m_Options.startDelayMs);
+        // The frames that went with the acknowledgement were the first
+        // period's; a polite recorder waits its start delay instead.
+        const auto framePeriod = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / m_Options.fps));
+        const auto period = download ? std::chrono::duration_cast<Clock::duration>(kDownloadPeriod) : framePeriod;
+        auto next = Clock::now() + (s.first > 0 ? std::chrono::duration_cast<Clock::duration>(period)
+                                                : std::chrono::duration_cast<Clock::duration>(
+                                                      std::chrono::milliseconds(m_Options.startDelayMs)));
         while (s.total < 0 || sent < s.total) {
             if (m_Cond.wait_until(lk, next, [&] { return s.stop; })) {
                 break;
@@ -373,7 +418,7 @@ void CMediaServer::Run(Sender &s)
             }
             ++sent;
             if (s.kind == ChannelKind::Live && m_Options.dropLiveAfterFrames > 0 &&
-                sent == m_Options.dropLiveAfterFrames && !m_bDroppedLive.exchange(true)) {
+                sent >= m_Options.dropLiveAfterFrames && !m_bDroppedLive.exchange(true)) {
                 LogEvent("conn %d: dropping the live connection after %ld frames", s.conn, sent);
                 m_Emulator.CloseConnection(s.conn);
                 lost = true;
@@ -382,8 +427,7 @@ void CMediaServer::Run(Sender &s)
             }
             // The schedule, not the time each send took, sets the pace:
             // an hour of live video carries exactly an hour of frames.
-            next += download ? std::chrono::duration_cast<Clock::duration>(kDownloadPeriod / speed)
-                             : std::chrono::duration_cast<Clock::duration>(framePeriod / speed);
+            next += std::chrono::duration_cast<Clock::duration>(period / speed);
             lk.lock();
         }
     }

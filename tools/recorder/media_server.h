@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -30,6 +31,10 @@ public:
 
     // The emulator's observer: logs the event and starts or steers senders.
     void OnEvent(const emu::EmulatorEvent &event);
+    // The emulator's opening media: with no start delay, the first frames of
+    // an opening leave in the same write as its acknowledgement, as an eager
+    // recorder sends them; its sender then goes on from there.
+    emu::Bytes OpeningMedia(const emu::ConnectionInfo &info, const emu::RecordedPacket &opening);
     // Ends every sender; later events are only logged.
     void Stop();
 
@@ -41,6 +46,8 @@ private:
     void StartSender(const emu::ConnectionInfo &info, const emu::RecordedPacket &opening);
     void StartMessenger(const emu::ConnectionInfo &info);  // --message-every
     void Launch(std::unique_ptr<Sender> s);  // under m_Mutex
+    // Frames an opening asks for (-1 endless), as its packet says.
+    long FramesToSend(const emu::ConnectionInfo &info, const emu::RecordedPacket &opening) const;
     void Run(Sender &s);
     void RunMessages(Sender &s);
     bool SendFrame(Sender &s, size_t ordinal);
@@ -55,6 +62,7 @@ private:
     bool m_bStopping = false;
     std::list<std::unique_ptr<Sender>> m_Senders;
     uint32_t m_nNextStreamId = 1;
+    std::map<int, long> m_SentWithReply;  // connection: frames that left with its acknowledgement
     std::atomic<bool> m_bDroppedLive{false};  // --drop-live-after has been done
 };
 

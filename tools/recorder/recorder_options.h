@@ -22,7 +22,7 @@ struct RecorderOptions {
     bool dropAfterLogin = false;  // command channel closed right after the login reply
     int dropAfterPackets = 0;  // command channel reset at its n-th packet; 0 never
     int dropLiveAfterFrames = 0;  // the first live connection closed after n frames; 0 never
-    int startDelayMs = 200;  // acknowledgement to first frame
+    int startDelayMs = 0;  // acknowledgement to first frame; 0: the first frames go with it
     int downloadCapSeconds = 60;  // a download sends at most this many seconds
     int messageEveryMs = 0;  // a recorder message on every logged-in command channel; 0 never
     int fps = 25;  // frames a second of live video, playback and download
