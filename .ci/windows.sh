@@ -33,12 +33,28 @@ mkdir -p "$WINEPREFIX"
 wineserver -p
 # Stops the server of this prefix only (wineserver -k acts on $WINEPREFIX).
 trap 'wineserver -k || true' EXIT
+# Some kernels are built without 32-bit x86 support: there, Wine's 32-bit
+# loader cannot start, the 32-bit DLLs are built and packaged but their
+# tests cannot run, and the prefix is made by the 64-bit loader.
+loader=wine
+run32=true
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    run32=false
+    loader=/usr/lib/wine/wine64
+    echo "== Windows: this machine cannot run 32-bit programs; the i686 DLLs are built, not tested"
+fi
 echo "== Windows: making the Wine prefix"
-wineboot -i </dev/null >/dev/null 2>&1
+"$loader" wineboot -i </dev/null >/dev/null 2>&1
 
 for arch in i686 x86_64; do
-    echo "== Windows $arch: build and test under Wine"
-    cmake --workflow --preset "mingw-$arch"
+    if [ "$arch" = i686 ] && [ "$run32" = false ]; then
+        echo "== Windows $arch: build only (NOT tested: the kernel cannot run 32-bit programs)"
+        cmake --preset "mingw-$arch"
+        cmake --build --preset "mingw-$arch"
+    else
+        echo "== Windows $arch: build and test under Wine"
+        cmake --workflow --preset "mingw-$arch"
+    fi
     (cd "build/mingw-$arch" && cpack -G ZIP -B packages >/dev/null && ls packages/*.zip)
     for dll in "build/mingw-$arch/lib/kestrelnet.dll" "build/mingw-$arch/lib/1.0.0.1/kestrelnet.dll"; do
         echo "-- export table of $dll"

@@ -290,7 +290,7 @@ void CMediaServer::StartSender(const emu::ConnectionInfo &info, const emu::Recor
     }
     ReapFinished();
     if (const auto it = m_SentWithReply.find(info.index); it != m_SentWithReply.end()) {
-        raw->first = it->second;
+        s->first = it->second;
         m_SentWithReply.erase(it);
     }
     if (info.kind == ChannelKind::Playback) {
