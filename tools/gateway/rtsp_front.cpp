@@ -47,12 +47,23 @@ public:
 
     int64_t RunningTimeNs() override
     {
-        const GstClockTime t = gst_element_get_current_running_time(m_pAppSrc);
-        if (GST_CLOCK_TIME_IS_VALID(t)) {
-            return static_cast<int64_t>(t);
+        // The running time means something only once the pipeline plays.
+        // While it changes state the element may hold its clock but not yet
+        // its base time, and the "running time" is then the clock's absolute
+        // time, hours ahead: stamps never go backwards, so every later frame
+        // would wait hours in the sink and the client would get nothing.
+        // Before it plays (the preroll for DESCRIBE) frames are stamped from
+        // zero; a running time can never exceed the sink's age.
+        if (GST_STATE(m_pAppSrc) != GST_STATE_PLAYING) {
+            return 0;
         }
-        return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - m_Created)
-            .count();
+        const GstClockTime t = gst_element_get_current_running_time(m_pAppSrc);
+        const int64_t age =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - m_Created).count();
+        if (!GST_CLOCK_TIME_IS_VALID(t) || static_cast<int64_t>(t) > age) {
+            return 0;
+        }
+        return static_cast<int64_t>(t);
     }
 
     bool Push(const uint8_t *data, size_t size, int64_t ptsNs) override
