@@ -24,7 +24,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # A 64-bit program needs only Wine's 64-bit loader. Debian's `wine` script
 # starts the 32-bit loader whenever it is installed, which fails on kernels
 # built without 32-bit support, so the 64-bit build names its loader itself.
-if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+if(KN_MINGW_TRIPLE MATCHES "^x86_64")
     find_program(KN_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
 endif()
 find_program(KN_WINE wine)
