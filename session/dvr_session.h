@@ -27,7 +27,7 @@
 
 namespace kn {
 
-class CDvrSession : public std::enable_shared_from_this<CDvrSession>, public net::CCommandChannel {
+class CDvrSession final : public std::enable_shared_from_this<CDvrSession>, public net::CCommandChannel {
 public:
     static std::shared_ptr<CDvrSession> Create();
     ~CDvrSession();
