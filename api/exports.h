@@ -6,8 +6,7 @@
  *   cc host.c $(pkg-config --cflags --libs kestrelnet)
  *
  * The whole public C interface. Hosts that include "exports.h" (the file's
- * older installed name) get the same header. Released under the MIT licence
- * (the file LICENSE).
+ * older installed name) get the same header. Released under the MIT licence.
  *
  * Every export returns 1 or a non-null handle on success and 0 or null on
  * failure; the library keeps no error code and never says why a call failed.
@@ -33,9 +32,10 @@
  *                     session at a time (a login or logout of the session
  *                     counts as one); any number on different sessions.
  *   KR_4100_Login     with any call on other sessions, other logins
- *                     included. Two logins to one recorder (address and
- *                     port) must not overlap: a login to a recorder that has
- *                     a session logs that session out and in again.
+ *                     included. A login to a recorder (address and port)
+ *                     that has a session logs that session out and in again
+ *                     under the same handle: it must not overlap another
+ *                     login to that recorder, nor any call on that session.
  *   KR_4100_Logout    with any call on other sessions, and with stream calls
  *                     on its own session: an opening that races it returns
  *                     null or a stream the logout stops; nothing outlives
