@@ -79,4 +79,10 @@ path = kestrelnet.library_file()
 assert path == "libkestrelnet.so.1", path
 assert kestrelnet.decoder_header()[:8] == b"KRVIDHDR"
 print("   loads", path, "through the loader's search")
+from importlib import metadata
+meta = metadata.metadata("kestrelnet")
+assert meta["License"] == "MIT", meta["License"]
+assert "License :: OSI Approved :: MIT License" in meta.get_all("Classifier")
+assert any(f.name == "LICENSE" for f in metadata.files("kestrelnet")), "no LICENSE in the wheel"
+print("   under the MIT licence, its LICENSE installed")
 PY

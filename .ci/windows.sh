@@ -56,6 +56,13 @@ for arch in i686 x86_64; do
         cmake --workflow --preset "mingw-$arch"
     fi
     (cd "build/mingw-$arch" && cpack -G ZIP -B packages >/dev/null && ls packages/*.zip)
+    # Each zip holds the header under both names and the licence.
+    for zip in build/mingw-"$arch"/packages/*.zip; do
+        listing="$(cmake -E tar tf "$zip")"
+        for member in LICENSE include/kestrelnet/kestrelnet.h include/kestrelnet/exports.h bin/kestrelnet.dll; do
+            grep -qx "$member" <<<"$listing" || { echo "$zip lacks $member"; exit 1; }
+        done
+    done
     for dll in "build/mingw-$arch/lib/kestrelnet.dll" "build/mingw-$arch/lib/1.0.0.1/kestrelnet.dll"; do
         echo "-- export table of $dll"
         "$arch-w64-mingw32-objdump" -p "$dll" | sed -n '/^Export Address Table/,/^PE File Base Relocations/p' |

@@ -100,6 +100,8 @@ KR_API void *KR_CALL KR_4100_Login(const char *pszAddress, int32_t nPort, const 
         }
         const uint16_t port = static_cast<uint16_t>(nPort);
 
+        // Finding and appending are two steps: the host never runs two logins
+        // to one recorder at once (api/exports.h), so none can slip between.
         std::shared_ptr<CDvrSession> session = g_SessionList.FindByAddress(address, port);
         if (session) {
             session->LogoutClose();  // reused: keeps its place in the list and its threads

@@ -1,35 +1,70 @@
 /*
  * kestrelnet: client library for networked video recorders.
  *
- * The whole public C interface. Every export returns 1 or a non-null handle on
- * success and 0 or null on failure; the library keeps no error code and never
- * says why a call failed. Handles are opaque: a stale or unknown handle makes
- * a call fail, never crash.
+ *   #include <kestrelnet/kestrelnet.h>     (installed; -I${includedir}, as
+ *                                           pkg-config and find_package give it)
+ *   cc host.c $(pkg-config --cflags --libs kestrelnet)
+ *
+ * The whole public C interface. Hosts that include "exports.h" (the file's
+ * older installed name) get the same header. Released under the MIT licence.
+ *
+ * Every export returns 1 or a non-null handle on success and 0 or null on
+ * failure; the library keeps no error code and never says why a call failed.
+ * Handles are opaque: a stale or unknown handle makes a call fail, never
+ * crash.
  *
  * Calling order: KR_4100_Init once; optionally KR_4100_SetConnectTime,
  * KR_4100_SetDVRMessage, KR_4100_SetDVRMessCallBack; KR_4100_Login per
  * recorder; stream, search and parameter calls with the handles;
  * KR_4100_Logout per session or KR_4100_Cleanup for all.
  *
- * Threads: exports may be called from any thread, with two limits. Login,
- * Logout and Cleanup change the list of sessions without a lock: never run
- * them at the same time as any other call. A session has one request slot:
- * run at most one call that waits for a reply (login, parameters, search)
- * per session at a time.
+ * Threads: every export may be called from any thread. What may run at the
+ * same time as what:
+ *
+ *   stream calls      KR_4100_RealPlay, KR_4100_PlayBack, KR_4100_DownLoad,
+ *                     KR_4100_Talk, the stops, KR_4100_PlayBackCtrl,
+ *                     KR_4100_AudioSend, KR_4100_StopTalk: with any call,
+ *                     on any session, from any number of threads. Openings
+ *                     of one channel take turns and return the same stream.
+ *   requests          KR_4100_GetDvrParam, KR_4100_SetDvrParam,
+ *                     KR_4100_FindFile: each waits for the recorder's reply
+ *                     in the session's one request slot. At most one per
+ *                     session at a time (a login or logout of the session
+ *                     counts as one); any number on different sessions.
+ *   KR_4100_Login     with any call on other sessions, other logins
+ *                     included. A login to a recorder (address and port)
+ *                     that has a session logs that session out and in again
+ *                     under the same handle: it must not overlap another
+ *                     login to that recorder, nor any call on that session.
+ *   KR_4100_Logout    with any call on other sessions, and with stream calls
+ *                     on its own session: an opening that races it returns
+ *                     null or a stream the logout stops; nothing outlives
+ *                     the session, and later calls with its handles fail.
+ *   KR_4100_Cleanup   as a logout of every session at once. Not at the same
+ *                     time as KR_4100_Init or KR_4100_Login: a session logged
+ *                     in meanwhile may stay listed, with its sockets stopped
+ *                     under it on Windows.
+ *   KR_4100_Init      before every call that talks to a recorder.
+ *   the rest          KR_4100_FindNextFile and KR_4100_ClearFile (each record
+ *                     is handed out once, to whichever thread asks), the
+ *                     setters, KR_4100_GetDecoderHeader and
+ *                     KR_4100_GetThreadMessage: at any time. A new setting
+ *                     applies to every wait and notice that starts after it.
  *
  * Callbacks run on the library's own threads, never on the thread that called
  * an export. From inside a callback a host may stop a stream (any kind),
  * stop talk, log out, send playback controls and audio, and call the
  * setters; such a call never waits for the thread it runs on, whose part of
  * the teardown ends when the callback returns. It must not make calls that
- * wait for a reply of the recorder (KR_4100_Login, KR_4100_GetDvrParam, KR_4100_SetDvrParam,
- * KR_4100_FindFile, KR_4100_RealPlay, KR_4100_PlayBack, KR_4100_DownLoad,
- * KR_4100_Talk): from the message callback they cannot get their reply and
- * run into the reply time-out, and from a data callback they hold up the
- * delivery of frames meanwhile.
+ * wait for a reply of the recorder (KR_4100_Login, KR_4100_GetDvrParam,
+ * KR_4100_SetDvrParam, KR_4100_FindFile, KR_4100_RealPlay, KR_4100_PlayBack,
+ * KR_4100_DownLoad, KR_4100_Talk): from the message callback they cannot get
+ * their reply and run into the reply time-out, and from a data callback they
+ * hold up the delivery of frames meanwhile.
  *
  * Waits: every wait is bounded: the reply time-out (KR_4100_SetConnectTime,
- * 3000 ms by default), 1.5 s for a connect, 2 s for a library thread to end.
+ * 3000 ms by default), 1.5 s for a connect (release 1.0.0.1: up to ten waits
+ * of 1 s), 2 s for a library thread to end.
  */
 #ifndef KESTRELNET_EXPORTS_H
 #define KESTRELNET_EXPORTS_H
@@ -57,9 +92,13 @@
 extern "C" {
 #endif
 
-/* A point in time as the host gives it: year in full (2000-2255; it goes on
- * the wire as year - 2000 in one byte), month 1-12, day 1-31, hour 0-23,
- * minute and second 0-59. The library does not check that the date exists. */
+/* A point in time on the recorder's own clock: year in full (2000-2255; it
+ * goes on the wire as year - 2000 in one byte), month 1-12, day 1-31, hour
+ * 0-23, minute and second 0-59. There is no time zone and no daylight-saving
+ * flag: the library converts nothing, so the fields mean the wall-clock time
+ * the recorder is set to, whatever zone that is (neither UTC nor the host's
+ * zone, unless the recorder keeps one of them). Search records come back the
+ * same way. The library does not check that the date exists. */
 typedef struct DvrTime {
     int32_t nYear;
     int32_t nMonth;
@@ -109,21 +148,42 @@ typedef void (KR_CALL *DvrMessageCallback)(uint32_t nType, void *hSession,
  * the frame type, pData the frame prefix followed by the payload, nLen the
  * length of both, dwUser the value given when the stream was opened.
  *
- *   nType 2 and 3  pictures (the host tells them apart by the type): a
- *                  16-byte prefix of four 32-bit little-endian fields:
- *                  "00dc", 25 (frames a second), the stream's picture counter
- *                  (0 for the first, never reset while the stream lives),
- *                  the payload length
- *   nType 1        an 8-byte prefix: "00db", the payload length
- *   nType 0        no prefix: the payload alone
- *   nType 255      the stream's connection was closed or failed, on the
- *                  stream's receive thread (pData null, nLen 0); given once,
- *                  frames already queued may still follow. The handle stays
- *                  valid until the host stops the stream.
+ * The recorder sends frames of four types, each a payload of its own coding;
+ * the library cuts them apart and puts a prefix of its own in front (all
+ * prefix numbers 32-bit little-endian):
  *
- * A payload is at least 4 bytes; a frame longer than 131072 bytes with its
- * prefix (32768 in release 1.0.0.1) is dropped. The bytes are valid only
- * during the call. */
+ *   nType 2 and 3  pictures (the host tells the two kinds apart by the
+ *                  type). 16-byte prefix:
+ *                    bytes 0-3    "00dc"
+ *                    bytes 4-7    25, always (not the stream's real rate:
+ *                                 that is in the payload, if anywhere)
+ *                    bytes 8-11   picture counter: 0 for the stream's first
+ *                                 picture, one more for every picture the
+ *                                 recorder began, delivered or not (a gap
+ *                                 means pictures were lost), never reset
+ *                                 while the stream lives, wrapping at 2^32
+ *                    bytes 12-15  payload length
+ *                  then the payload, with its bytes 2 and 3 set to 0 by the
+ *                  library
+ *   nType 1        8-byte prefix: "00db", payload length; then the payload
+ *   nType 0        no prefix: the payload alone
+ *   nType 255      the stream's connection was closed or failed (pData
+ *                  null, nLen 0); given once, after every frame that
+ *                  connection brought. The handle stays valid until the
+ *                  host stops the stream.
+ *
+ * Payloads are the recorder's: the library passes them on unchanged (but for
+ * bytes 2 and 3 of a picture) and knows nothing of what types 0 and 1 carry
+ * or how a picture is coded; that is the recorder maker's to say. The
+ * emulator that comes with the library (kestrel-recorder) has a convention of
+ * its own: every picture is type 2, its payload "KV", two zero bytes, then one
+ * H.264 access unit (Annex B, start codes included); it sends no type 0 or 1.
+ * A host that shows the emulator's video drops the 16-byte prefix and those
+ * 4 bytes.
+ *
+ * A payload is at least 4 bytes (a shorter one declared by the recorder is
+ * read as 4). A frame longer than 131072 bytes with its prefix (32768 in
+ * release 1.0.0.1) is dropped. The bytes are valid only during the call. */
 typedef void (KR_CALL *DvrDataCallback)(void *hStream, uint32_t nType,
                                         const unsigned char *pData, int32_t nLen,
                                         uint32_t dwUser);
@@ -165,9 +225,22 @@ KR_API int32_t KR_CALL KR_4100_SetDVRMessage(uint32_t uMsg, uint32_t dwThreadId)
 /* The callback of recorder messages for every session: 1, or 0 for null
  * (the callback stays; there is no way to remove one). */
 KR_API int32_t KR_CALL KR_4100_SetDVRMessCallBack(DvrMessageCallback pfnMessage);
-/* The 64-byte decoder header for the host's decoder ("KRVIDHDR", 64, "264",
- * 25 frames a second, 352 x 288, ...). The same address every time, valid as
- * long as the library is loaded; the argument is not examined. */
+/* The 64-byte decoder header, for the host's decoder; the library itself never
+ * reads it. Numbers are 32-bit little-endian:
+ *
+ *   bytes 0-7    "KRVIDHDR" (no terminator)
+ *   bytes 8-11   64, the size of the block
+ *   bytes 12-15  "264" and a zero byte: the codec
+ *   bytes 16-19  25, frames a second
+ *   bytes 20-23  1
+ *   bytes 24-27  352, picture width
+ *   bytes 28-31  288, picture height
+ *   bytes 32-35  2
+ *   bytes 36-63  zero
+ *
+ * The values are fixed, whatever a recorder sends; 1 and 2 mean what the
+ * host's decoder makes of them. The same address every time, valid as long as
+ * the library is loaded; the argument is not examined. */
 KR_API const void *KR_CALL KR_4100_GetDecoderHeader(int32_t nReserved);
 #if !defined(_WIN32)
 /* Linux only: takes the next notice posted to the calling thread, waiting
@@ -182,6 +255,12 @@ KR_API int32_t KR_CALL KR_4100_GetThreadMessage(DvrThreadMessage *pMsg, uint32_t
  * (TCP, low 16 bits) with a user name and password: the session handle, or
  * null. A second login to the same address and port logs the first out and
  * returns the same handle (its streams are stopped).
+ *
+ * The names are C strings sent as their bytes, without terminator or any
+ * conversion; null reads as empty. One login packet carries both with a
+ * length byte each: user name and password together at most 87 bytes (each
+ * at most 255). Longer ones make the call return null before anything is
+ * sent; they are never cut.
  *
  * *pnLoginResult (written only on success) is release 1.0.0.13: the
  * recorder's result byte, sign-extended (never 0; 0x80 and above arrive
@@ -198,7 +277,7 @@ KR_API void *KR_CALL KR_4100_Login(const char *pszAddress, int32_t nPort,
                                    const char *pszUser, const char *pszPassword,
                                    int32_t *pnLoginResult);
 /* Stops the session's streams, logs out and frees the session: 1, or 0 for
- * an unknown handle. */
+ * an unknown handle (a second logout of one session included). */
 KR_API int32_t KR_CALL KR_4100_Logout(void *hSession);
 
 /* Device parameters, passed through: nCmd is a request code of the

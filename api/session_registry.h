@@ -2,10 +2,12 @@
 // the host passes is checked before use. Handles are object addresses and
 // are only ever compared, never dereferenced, until found here.
 //
-// The list structure is guarded by a lock so that lookups from several host
-// threads never see it torn. A lookup hands back a shared reference: the
-// session stays alive for the rest of the call even if another thread logs
-// it out meanwhile.
+// The list structure is guarded by a lock so that lookups, logins and
+// logouts from several host threads never see it torn. A lookup hands back a
+// shared reference: the session stays alive for the rest of the call even if
+// another thread logs it out meanwhile. What a host may run at the same time
+// as what is written once, in api/exports.h; the lock is what lets logins and
+// logouts run beside calls on other sessions.
 #pragma once
 
 #include <memory>

@@ -5,7 +5,8 @@
 # The Linux layout (included once, at the end of the top-level CMakeLists.txt):
 #   lib/libkestrelnet.so.1.0.0.13, .so.1 (SONAME), .so          release 1.0.0.13
 #   lib/kestrelnet/1.0.0.1/libkestrelnet.so.1.0.0.1, .so.1, .so  release 1.0.0.1
-#   include/kestrelnet/exports.h
+#   include/kestrelnet/kestrelnet.h, and exports.h (its older name, which includes it)
+#   share/man/man3/kestrelnet.3.gz (the header as a manual page)
 #   lib/pkgconfig/kestrelnet.pc, kestrelnet-1.0.0.1.pc
 #   lib/cmake/kestrelnet/  kestrelnet::kestrelnet, kestrelnet::kestrelnet_1001
 #   bin/kestrel, bin/kestrel-recorder, share/kestrelnet/sample.h264, man pages
@@ -24,18 +25,33 @@ set(KN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kestrelnet)
 set(KN_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 set(KN_DATA_DIR ${CMAKE_INSTALL_DATADIR}/kestrelnet)
 
+# The public header as hosts include it, <kestrelnet/kestrelnet.h>, in the
+# build tree too: the example host is built the way an installed host is.
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/include/kestrelnet/kestrelnet.h
+    CONTENT "#include \"${PROJECT_SOURCE_DIR}/api/exports.h\"\n")
+foreach(library kestrelnet kestrelnet_1001)
+    target_include_directories(${library} INTERFACE $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/include>)
+endforeach()
+
 if(NOT WIN32)
     # Runtime: the libraries and their SONAME links. Development: the link
-    # names, the header and the files that find them.
+    # names, the header and the files that find them. Hosts get
+    # -I${includedir}, for <kestrelnet/kestrelnet.h>, and -I${includedir}/kestrelnet,
+    # for hosts that include "exports.h" as the header was once installed.
+    set(KN_HOST_INCLUDES ${CMAKE_INSTALL_INCLUDEDIR} ${CMAKE_INSTALL_INCLUDEDIR}/kestrelnet)
     install(TARGETS kestrelnet EXPORT kestrelnetTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
             COMPONENT Runtime NAMELINK_COMPONENT Development
-        PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrelnet COMPONENT Development
-        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrelnet)
+        INCLUDES DESTINATION ${KN_HOST_INCLUDES})
     install(TARGETS kestrelnet_1001 EXPORT kestrelnetTargets
         LIBRARY DESTINATION ${KN_RELEASE_1001_LIBDIR}
             COMPONENT Runtime NAMELINK_COMPONENT Development
-        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrelnet)
+        INCLUDES DESTINATION ${KN_HOST_INCLUDES})
+    install(FILES ${PROJECT_SOURCE_DIR}/api/exports.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrelnet RENAME kestrelnet.h COMPONENT Development)
+    install(FILES ${PROJECT_SOURCE_DIR}/cmake/exports-compat.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrelnet RENAME exports.h COMPONENT Development)
+    include(${PROJECT_SOURCE_DIR}/cmake/headerpage.cmake)
 
     # CMake package: every path in it is relative to the installed files.
     include(CMakePackageConfigHelpers)

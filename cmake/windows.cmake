@@ -93,12 +93,17 @@ function(kestrelnet_add_windows_release suffix release version output_dir)
         WORKING_DIRECTORY ${output_dir}
         VERBATIM)
 
-    # One zip per release: the DLL, both import libraries, the header and the
-    # module definition file.
+    # One zip per release: the DLL, both import libraries, the header (as
+    # <kestrelnet/kestrelnet.h>, and under its older name exports.h), the
+    # module definition file and the licence.
     install(FILES ${output_dir}/kestrelnet.dll DESTINATION bin COMPONENT ${version})
     install(FILES ${output_dir}/libkestrelnet.dll.a ${output_dir}/kestrelnet.lib ${output_dir}/kestrelnet.def
         DESTINATION lib COMPONENT ${version})
-    install(FILES ${PROJECT_SOURCE_DIR}/api/exports.h DESTINATION include/kestrelnet COMPONENT ${version})
+    install(FILES ${PROJECT_SOURCE_DIR}/api/exports.h
+        DESTINATION include/kestrelnet RENAME kestrelnet.h COMPONENT ${version})
+    install(FILES ${PROJECT_SOURCE_DIR}/cmake/exports-compat.h
+        DESTINATION include/kestrelnet RENAME exports.h COMPONENT ${version})
+    install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . COMPONENT ${version})
 endfunction()
 
 kestrelnet_add_windows_release("" 13 1.0.0.13 ${PROJECT_BINARY_DIR}/lib)

@@ -2,8 +2,8 @@
 // the two releases differ, each under a name. Both releases are built from
 // the same sources; KESTREL_RELEASE is set by the build (13 for 1.0.0.13, 1
 // for 1.0.0.1). Code tests the named value of the difference it cares about,
-// never the release number; the README's list of differences maps onto this
-// file line by line.
+// never the release number. The README lists every difference a host can
+// see; the last one here (the order of a stream's teardown) it cannot.
 #pragma once
 
 #include <cstddef>

@@ -21,8 +21,6 @@ bool ResolveIPv4(const char *host, uint32_t &addressNetOrder);
 SocketHandle OpenTcpSocket();
 SocketHandle OpenUdpSocket();
 void CloseSocket(SocketHandle s);
-// Makes a blocked receive or send on s return, without releasing s.
-void ShutdownSocket(SocketHandle s);
 // Ends reception on s without sending anything to the peer: a receive or a
 // readiness wait on s returns at once, and a later close still resets the
 // connection (a full shutdown would first send an orderly end).
@@ -58,18 +56,14 @@ enum class Readiness { Readable, Woken, TimedOut, Failed };
 Readiness WaitReadable(SocketHandle s, CEvent *wake, uint32_t timeoutMs);
 
 // One receive / send call. Receive returns the byte count, 0 when the peer
-// closed (or an empty datagram), -1 on failure; WouldBlock tells the caller
-// that a non-blocking receive found nothing.
+// closed (or an empty datagram), -1 on failure; ReceiveNoWait's wouldBlock
+// tells the caller that it found nothing there.
 long Receive(SocketHandle s, void *buf, size_t len);
 long ReceiveNoWait(SocketHandle s, void *buf, size_t len, bool &wouldBlock);
 long Send(SocketHandle s, const void *buf, size_t len);
 // One send that never blocks: the count the socket took (possibly fewer than
 // len), or -1; wouldBlock tells that the send buffer had no room at all.
 long SendNoWait(SocketHandle s, const void *buf, size_t len, bool &wouldBlock);
-// True when the connection has failed or the peer reset it (checked without
-// waiting). An orderly end by the peer alone is not a failure: the bytes it
-// sent before are still to be read.
-bool ConnectionFailed(SocketHandle s);
 
 bool SetMulticastTtl(SocketHandle s, int ttl);
 bool SetMulticastLoop(SocketHandle s, bool on);

@@ -1,5 +1,5 @@
 // Hosts stop streams and log out from inside the library's callbacks: on a
-// frame (delivery thread), on the lost-connection notice (receive thread) and
+// frame and on the lost-connection notice (both on the delivery thread) and
 // on a recorder message (session receive thread). None of it may deadlock,
 // wait for the calling thread itself or free memory still in use; and
 // streams opened and stopped again leave no thread or descriptor behind.

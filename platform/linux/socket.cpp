@@ -97,13 +97,6 @@ void CloseSocket(SocketHandle s)
     }
 }
 
-void ShutdownSocket(SocketHandle s)
-{
-    if (s != kNoSocket) {
-        shutdown(s, SHUT_RDWR);
-    }
-}
-
 void ShutdownReceive(SocketHandle s)
 {
     if (s != kNoSocket) {
@@ -300,20 +293,6 @@ long SendNoWait(SocketHandle s, const void *buf, size_t len, bool &wouldBlock)
         }
         return static_cast<long>(n);
     }
-}
-
-bool ConnectionFailed(SocketHandle s)
-{
-    if (s == kNoSocket) {
-        return true;
-    }
-    pollfd pfd{s, 0, 0};
-    if (poll(&pfd, 1, 0) <= 0) {
-        return false;
-    }
-    // A reset or a failure closes both directions (POLLHUP) or leaves an
-    // error; an orderly end of the peer's side alone raises neither.
-    return (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
 
 bool SetMulticastTtl(SocketHandle s, int ttl) { return SetIntOption(s, IPPROTO_IP, IP_MULTICAST_TTL, ttl); }

@@ -144,13 +144,6 @@ void CloseSocket(SocketHandle s)
     }
 }
 
-void ShutdownSocket(SocketHandle s)
-{
-    if (s != kNoSocket) {
-        shutdown(s, SD_BOTH);
-    }
-}
-
 void ShutdownReceive(SocketHandle s)
 {
     if (s != kNoSocket) {
@@ -377,36 +370,6 @@ long SendNoWait(SocketHandle s, const void *buf, size_t len, bool &wouldBlock)
         return -1;
     }
     return rc;
-}
-
-bool ConnectionFailed(SocketHandle s)
-{
-    if (s == kNoSocket) {
-        return true;
-    }
-    fd_set failed;
-    FD_ZERO(&failed);
-    FD_SET(s, &failed);
-    timeval none{0, 0};
-    if (select(0, nullptr, nullptr, &failed, &none) > 0) {
-        return true;
-    }
-    int error = 0;
-    int len = sizeof error;
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &len) == 0 && error != 0) {
-        return true;
-    }
-    // A reset shows as readable with a receive that fails; an orderly end
-    // reads 0 bytes and is not a failure. Peeking leaves any data in place.
-    if (SelectOne(s, false, 0) <= 0) {
-        return false;
-    }
-    char byte;
-    if (recv(s, &byte, 1, MSG_PEEK) != SOCKET_ERROR) {
-        return false;
-    }
-    const int peekError = WSAGetLastError();
-    return peekError != WSAEWOULDBLOCK && peekError != WSAEMSGSIZE;
 }
 
 bool SetMulticastTtl(SocketHandle s, int ttl) { return SetIntOption(s, IPPROTO_IP, IP_MULTICAST_TTL, ttl); }

@@ -9,9 +9,10 @@ thread is this module's code alone, which copies the bytes and hands them to a
 bounded buffer; the host's own code runs on the consumer's thread, or for
 event callbacks on the runtime's event thread.
 
-The library asks its host not to run Login, Logout or Cleanup at the same time
-as any other call; `CallGate` keeps that promise for every Recorder of the
-process.
+The library lets a host run one waiting request per session at a time, and
+login, logout and cleanup only beside certain other calls (its header lists
+which). `CallGate` keeps a simpler, stricter rule for every Recorder of the
+process: Login, Logout and Cleanup run apart from every other call.
 """
 
 from __future__ import annotations

@@ -46,15 +46,23 @@ for real in "$real13" "$real01"; do
 done
 libdir="$(dirname "$real13")"
 
-# The installed header, alone, in C99 and C++, without a warning.
-printf '#include <exports.h>\nint main(void) { return KR_4100_FIND_RECORD == 1000 ? 0 : 1; }\n' >"$work/header.c"
-cp "$work/header.c" "$work/header.cpp"
+# The installed header, alone, in C99 and C++, without a warning: as
+# <kestrelnet/kestrelnet.h>, and under the names hosts included it by before
+# (all three at once too: the header guards itself).
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 cflags="$(pkg-config --cflags kestrelnet)"
-# shellcheck disable=SC2086
-cc -std=c99 -Wall -Wextra -pedantic -Werror $cflags -c "$work/header.c" -o "$work/header-c.o"
-# shellcheck disable=SC2086
-c++ -std=c++11 -Wall -Wextra -pedantic -Werror $cflags -c "$work/header.cpp" -o "$work/header-cpp.o"
+for include in '<kestrelnet/kestrelnet.h>' '<kestrelnet/exports.h>' '"exports.h"' \
+    '<kestrelnet/kestrelnet.h>\n#include <kestrelnet/exports.h>\n#include "exports.h"'; do
+    printf "#include $include\nint main(void) { return KR_4100_FIND_RECORD == 1000 ? 0 : 1; }\n" >"$work/header.c"
+    cp "$work/header.c" "$work/header.cpp"
+    # shellcheck disable=SC2086
+    cc -std=c99 -Wall -Wextra -pedantic -Werror $cflags -c "$work/header.c" -o "$work/header-c.o" ||
+        fail "#include $include in C"
+    # shellcheck disable=SC2086
+    c++ -std=c++11 -Wall -Wextra -pedantic -Werror $cflags -c "$work/header.cpp" -o "$work/header-cpp.o" ||
+        fail "#include $include in C++"
+done
+cmp "$prefix/include/kestrelnet/kestrelnet.h" "$source_dir/api/exports.h" || fail "kestrelnet.h is not the header"
 
 [ "$(pkg-config --modversion kestrelnet)" = "1.0.0.13" ] || fail "kestrelnet.pc version"
 [ "$(pkg-config --modversion kestrelnet-1.0.0.1)" = "1.0.0.1" ] || fail "kestrelnet-1.0.0.1.pc version"
@@ -63,6 +71,8 @@ kn_start_recorder "$build/tools/kestrel-recorder" "$work/recorder.log" || fail "
 recorder_pid=$KN_RECORDER_PID
 example="$prefix/share/doc/libkestrelnet-dev/examples"
 [ -f "$example/main.c" ] || fail "example host not installed"
+# The example is what a host copies: it includes the header as hosts should.
+grep -qx '#include <kestrelnet/kestrelnet.h>' "$example/main.c" || fail "the example host includes the header otherwise"
 
 # Runs host $1, which must load the library file $2, against the recorder.
 run_host() {

@@ -48,11 +48,14 @@ while read -r package section must_have must_not; do
     for path in ${must_not//,/ }; do
         ! grep -qxF "$path" <<<"$contents" || fail "$package must not hold $path"
     done
+    # Every package says it is under the MIT licence (Debian's name: Expat).
+    dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/doc/$package/copyright" |
+        grep -qx 'License: Expat' || fail "$package: its copyright file names no MIT (Expat) licence"
     echo "== $(basename "$deb")"
     dpkg-deb -c "$deb" | awk '{ print "   ", $1, $6, $7, $8 }'
 done <<'TABLE'
-libkestrelnet1 libs ./usr/lib/libkestrelnet.so.1.0.0.13,./usr/lib/libkestrelnet.so.1,./usr/lib/kestrelnet/1.0.0.1/libkestrelnet.so.1.0.0.1,./usr/lib/kestrelnet/1.0.0.1/libkestrelnet.so.1 ./usr/lib/libkestrelnet.so,./usr/include/kestrelnet/exports.h
-libkestrelnet-dev libdevel ./usr/include/kestrelnet/exports.h,./usr/lib/libkestrelnet.so,./usr/lib/kestrelnet/1.0.0.1/libkestrelnet.so,./usr/lib/pkgconfig/kestrelnet.pc,./usr/lib/pkgconfig/kestrelnet-1.0.0.1.pc,./usr/lib/cmake/kestrelnet/kestrelnetConfig.cmake,./usr/lib/cmake/kestrelnet/kestrelnetConfigVersion.cmake,./usr/share/doc/libkestrelnet-dev/examples/main.c ./usr/lib/libkestrelnet.so.1.0.0.13
+libkestrelnet1 libs ./usr/lib/libkestrelnet.so.1.0.0.13,./usr/lib/libkestrelnet.so.1,./usr/lib/kestrelnet/1.0.0.1/libkestrelnet.so.1.0.0.1,./usr/lib/kestrelnet/1.0.0.1/libkestrelnet.so.1 ./usr/lib/libkestrelnet.so,./usr/include/kestrelnet/kestrelnet.h,./usr/include/kestrelnet/exports.h
+libkestrelnet-dev libdevel ./usr/include/kestrelnet/kestrelnet.h,./usr/include/kestrelnet/exports.h,./usr/share/man/man3/kestrelnet.3.gz,./usr/lib/libkestrelnet.so,./usr/lib/kestrelnet/1.0.0.1/libkestrelnet.so,./usr/lib/pkgconfig/kestrelnet.pc,./usr/lib/pkgconfig/kestrelnet-1.0.0.1.pc,./usr/lib/cmake/kestrelnet/kestrelnetConfig.cmake,./usr/lib/cmake/kestrelnet/kestrelnetConfigVersion.cmake,./usr/share/doc/libkestrelnet-dev/examples/main.c ./usr/lib/libkestrelnet.so.1.0.0.13
 kestrel-tools video ./usr/bin/kestrel,./usr/bin/kestrel-recorder,./usr/share/kestrelnet/sample.h264,./usr/share/kestrelnet/sample30.h264,./usr/share/man/man1/kestrel.1.gz,./usr/share/man/man1/kestrel-recorder.1.gz${gateway_files} ./usr/lib/libkestrelnet.so.1
 TABLE
 

@@ -12,7 +12,7 @@
 #include <stdlib.h>
 #include <time.h>
 
-#include "exports.h"
+#include <kestrelnet/kestrelnet.h>
 
 /* Frames arrive on the library's delivery thread, so the count is atomic.
  * dwUser is only 32 bits: a host that needs a pointer per stream keeps a
