@@ -126,6 +126,12 @@ std::shared_ptr<CChannelHub> CSite::Hub(const std::string &name, int channel) co
     return it->second->Hubs()[static_cast<size_t>(channel)];
 }
 
+std::shared_ptr<CArchiveGate> CSite::Archive(const std::string &name) const
+{
+    const auto it = m_Links.find(name);
+    return it != m_Links.end() ? it->second->Archive() : nullptr;
+}
+
 CGatewayState CSite::State() const
 {
     CGatewayState state;
