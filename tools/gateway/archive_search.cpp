@@ -39,7 +39,9 @@ std::string FormatArchiveTime(UnixTime time)
     if (t == nullptr) {
         return "";
     }
-    gchar *text = g_date_time_format_iso8601(t.get());
+    // Always the offset with its minutes (GLib's ISO 8601 writer leaves
+    // them out, which some readers refuse).
+    gchar *text = g_date_time_format(t.get(), "%Y-%m-%dT%H:%M:%S%:z");
     std::string result = text != nullptr ? text : "";
     g_free(text);
     return result;

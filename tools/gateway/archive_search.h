@@ -23,7 +23,7 @@ using UnixTime = int64_t;
 // without a zone: local time); false for anything else.
 bool ParseArchiveTime(const std::string &text, UnixTime &time);
 // The time in ISO 8601, local time with its offset ("2026-12-09T08:00:00+01:00",
-// "...Z" in UTC).
+// "...+00:00" in UTC).
 std::string FormatArchiveTime(UnixTime time);
 // The local time zone's name ("Europe/Paris", "UTC").
 std::string ArchiveTimeZone();
