@@ -5,6 +5,7 @@
 // (frames and duration of the stretch), clips at once, a client that goes
 // away, and a recorder lost in the middle of a clip.
 import fs from 'node:fs';
+import net from 'node:net';
 import path from 'node:path';
 import {
   SKIP, args, assert, boxes, eventually, run, runTests, scratch, startGateway, startRecorder, test,
@@ -12,8 +13,9 @@ import {
 
 const paths = args();
 const ffprobe = paths.ffprobe;
-if (!paths.kestrel || !paths.recorder || !ffprobe) {
-  console.log('kestrel, kestrel-recorder and ffprobe are needed');
+paths.ffmpeg ??= path.join(path.dirname(ffprobe), 'ffmpeg');
+if (!paths.kestrel || !paths.recorder || !ffprobe || !fs.existsSync(paths.ffmpeg)) {
+  console.log('kestrel, kestrel-recorder, ffprobe and ffmpeg are needed');
   process.exit(SKIP);
 }
 const ZONE = 'Europe/Paris';
@@ -179,6 +181,158 @@ test('a recorder lost in the middle of a clip gives an error, not a short file',
   } finally {
     await gateway.stop();
     await recorder.kill();
+  }
+});
+
+// A small RTSP client over one TCP connection (RTP interleaved): requests
+// in order, their answers, and the RTP packets counted as they come.
+class RtspClient {
+  constructor(port) {
+    this.port = port;
+    this.cseq = 0;
+    this.buffer = Buffer.alloc(0);
+    this.waiting = null;  // the answer awaited
+    this.packets = 0;
+    this.firstPacket = null;
+  }
+
+  async connect() {
+    this.socket = net.connect(this.port, '127.0.0.1');
+    await new Promise((resolve, reject) => {
+      this.socket.once('connect', resolve);
+      this.socket.once('error', reject);
+    });
+    this.socket.on('data', (chunk) => this.take(chunk));
+  }
+
+  take(chunk) {
+    this.buffer = Buffer.concat([this.buffer, chunk]);
+    for (;;) {
+      if (this.buffer.length >= 4 && this.buffer[0] === 0x24) {
+        const size = this.buffer.readUInt16BE(2);
+        if (this.buffer.length < 4 + size) {
+          return;
+        }
+        if (this.buffer[1] === 0) {
+          this.packets++;
+          this.firstPacket ??= this.buffer.subarray(4, 4 + size);
+        }
+        this.buffer = this.buffer.subarray(4 + size);
+        continue;
+      }
+      const end = this.buffer.indexOf('\r\n\r\n');
+      if (end < 0) {
+        return;
+      }
+      const head = this.buffer.subarray(0, end).toString();
+      const length = Number((head.match(/\r\nContent-Length: *(\d+)/i) || [0, 0])[1]);
+      if (this.buffer.length < end + 4 + length) {
+        return;
+      }
+      const body = this.buffer.subarray(end + 4, end + 4 + length).toString();
+      this.buffer = this.buffer.subarray(end + 4 + length);
+      const waiting = this.waiting;
+      this.waiting = null;
+      waiting?.({ status: Number(head.split(' ')[1]), head, body });
+    }
+  }
+
+  request(method, url, headers = {}) {
+    const lines = [method + ' ' + url + ' RTSP/1.0', 'CSeq: ' + ++this.cseq];
+    if (this.session) {
+      lines.push('Session: ' + this.session);
+    }
+    for (const [k, v] of Object.entries(headers)) {
+      lines.push(k + ': ' + v);
+    }
+    return new Promise((resolve, reject) => {
+      const timer = setTimeout(() => reject(new Error(method + ': no answer in 10 s')), 10000);
+      this.waiting = (answer) => {
+        clearTimeout(timer);
+        resolve(answer);
+      };
+      this.socket.write(lines.join('\r\n') + '\r\n\r\n');
+    });
+  }
+
+  // OPTIONS, DESCRIBE, SETUP of the video over TCP: the URL PLAY takes.
+  async setup(url) {
+    await this.connect();
+    const described = await this.request('DESCRIBE', url, { Accept: 'application/sdp' });
+    assert(described.status === 200, 'DESCRIBE: ' + described.head);
+    const base = described.head.match(/\r\nContent-Base: *(\S+)/i)[1];
+    const control = described.body.match(/a=control:(\S+)/g).pop().slice('a=control:'.length);
+    const set = await this.request('SETUP', /^rtsp:/.test(control) ? control : base + control,
+      { Transport: 'RTP/AVP/TCP;unicast;interleaved=0-1' });
+    assert(set.status === 200, 'SETUP: ' + set.head);
+    this.session = set.head.match(/\r\nSession: *([^;\r]+)/i)[1];
+    return { base, described };
+  }
+
+  // RTP packets that come within ms.
+  async countFor(ms) {
+    const before = this.packets;
+    await new Promise((resolve) => setTimeout(resolve, ms));
+    return this.packets - before;
+  }
+
+  close() {
+    this.socket?.destroy();
+  }
+}
+
+const controls = (recorder) => recorder.text().match(/playback control operation \d+/g) || [];
+
+test('an RTSP playback starts on the recording\'s frame at its start time', async ({ gateway }) => {
+  const start = TODAY + 'T04:05:00';
+  // The frames from that time, as the clip of the same stretch has them.
+  const frames = (url) => {
+    const r = run(paths.ffmpeg, ['-v', 'error', ...(url.startsWith('rtsp:') ? ['-rtsp_transport', 'tcp'] : []),
+      '-i', url, '-frames:v', '10', '-f', 'framemd5', '-'], 30000);
+    assert(r.status === 0, url + ': ' + r.err);
+    return r.out.trim().split('\n').filter((l) => !l.startsWith('#')).map((l) => l.split(',').pop().trim());
+  };
+  const clip = frames(gateway.base + '/live/5.mp4?start=' + start + '&end=' + TODAY + 'T04:05:02');
+  const played = frames('rtsp://127.0.0.1:' + gateway.rtspPort + '/live/5?start=' + start);
+  assert(clip.length === 10 && clip.join() === played.join(), 'first frames: clip ' + clip + ', RTSP playback ' +
+    played);
+  const r = run(ffprobe, ['-v', 'error', '-rtsp_transport', 'tcp', '-show_entries', 'format=duration', '-of',
+    'csv=p=0', 'rtsp://127.0.0.1:' + gateway.rtspPort + '/live/5?start=' + start], 30000);
+  // (The server reports the pipeline's duration, which may be a frame or
+  // a second short of the recording's end.)
+  assert(Math.abs(Number(r.out.trim()) - 300) <= 1, 'duration: what the recording holds from 04:05:00: ' + r.out);
+  const none = run(ffprobe, ['-v', 'error', '-rtsp_transport', 'tcp', 'rtsp://127.0.0.1:' + gateway.rtspPort +
+    '/live/5?start=' + TODAY + 'T02:00:00'], 30000);
+  assert(none.status !== 0, 'a start with nothing recorded is refused');
+});
+
+test('RTSP PAUSE, PLAY and PLAY with a Range act on the recorder\'s playback', async ({ gateway, recorder }) => {
+  const client = new RtspClient(gateway.rtspPort);
+  try {
+    const { base } = await client.setup('rtsp://127.0.0.1:' + gateway.rtspPort + '/live/6?start=' + TODAY +
+      'T08:02:00');
+    const play = await client.request('PLAY', base, { Range: 'npt=0-' });
+    assert(play.status === 200, 'PLAY: ' + play.head);
+    assert(await eventually('RTP packets', () => client.packets > 10, 10000), 'plays');
+    const before = controls(recorder).length;
+    const paused = await client.request('PAUSE', base);
+    assert(paused.status === 200, 'PAUSE: ' + paused.head);
+    await recorder.logged(new RegExp('(playback control operation \\d+[^]*){' + (before + 1) + '}'), 5000);
+    assert(controls(recorder)[before] === 'playback control operation 0', 'pause sent: ' + controls(recorder));
+    await client.countFor(500);  // what was on its way
+    const whilePaused = await client.countFor(1000);
+    assert(whilePaused === 0, 'packets while paused: ' + whilePaused);
+    const resumed = await client.request('PLAY', base);
+    assert(resumed.status === 200, 'resume: ' + resumed.head);
+    await eventually('resume sent', () => controls(recorder)[before + 1] === 'playback control operation 1', 5000);
+    assert(await client.countFor(1500) > 10, 'plays again');
+    // A seek: the recorder plays again from 08:02:00 + 60 s.
+    const seek = await client.request('PLAY', base, { Range: 'npt=60-' });
+    assert(seek.status === 200 && /Range: *npt=60/i.test(seek.head), 'PLAY with a Range: ' + seek.head);
+    await recorder.logged(/playback of channel 6 from \d{4}-\d\d-\d\d 0[78]:03:00 requested/, 5000);
+    assert(await client.countFor(1500) > 10, 'plays after the seek');
+  } finally {
+    client.close();
   }
 });
 

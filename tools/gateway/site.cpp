@@ -54,7 +54,7 @@ void CSite::Add(const RecorderConfig &config)
         }
     }
     link->Start(std::move(before));
-    m_Front.Mount(config.name, link->Hubs());
+    m_Front.Mount(config.name, link->Hubs(), link->Archive());
     Log("%s: recorder %s:%u, channels 0-%d, %s", config.name.c_str(), config.host.c_str(),
         static_cast<unsigned>(config.port), config.channels - 1, config.transport == 1 ? "tcp" : "udp");
     m_Links[config.name] = std::move(link);
