@@ -8,7 +8,7 @@ import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import {
-  SKIP, args, assert, boxes, eventually, run, runTests, scratch, startGateway, startRecorder, test,
+  SKIP, args, assert, boxes, eventually, run, runWithGateway, startGateway, startRecorder, test,
 } from './harness.mjs';
 
 const paths = args();
@@ -336,22 +336,4 @@ test('RTSP PAUSE, PLAY and PLAY with a Range act on the recorder\'s playback', a
   }
 });
 
-await runTests(async () => {
-  const dir = scratch();
-  const recorder = await startRecorder(dir, paths);
-  const gateway = await startGateway(dir, paths, recorder.port, [], { TZ: ZONE });
-  await gateway.logged(/logged in to/);
-  return { dir, recorder, gateway };
-}, async (context, failed) => {
-  const status = await context.gateway.stop();
-  await context.recorder.stop();
-  if (status !== 0) {
-    console.log('the gateway exited with ' + status);
-  }
-  if (failed || status !== 0) {
-    console.log('logs in ' + context.dir + ':\n' + context.gateway.text());
-    process.exitCode = 1;
-  } else {
-    fs.rmSync(context.dir, { recursive: true, force: true });
-  }
-});
+await runWithGateway(paths, { TZ: ZONE });

@@ -98,6 +98,16 @@ void CArchiveFront::Stop()
     }
 }
 
+std::shared_ptr<CArchiveGate> CArchiveFront::FindGate(SoupServerMessage *msg, const std::string &name, int channel)
+{
+    std::shared_ptr<CArchiveGate> gate = m_Source.Archive(name);
+    if (gate == nullptr || channel >= gate->Channels()) {
+        Reply(msg, SOUP_STATUS_NOT_FOUND, "text/plain", "no such recorder or channel\n");
+        return nullptr;
+    }
+    return gate;
+}
+
 bool CArchiveFront::Route(SoupServerMessage *msg, const std::string &path, GHashTable *query)
 {
     if (path == "/api/recordings") {
@@ -137,9 +147,8 @@ void CArchiveFront::ServeSearch(SoupServerMessage *msg, GHashTable *query)
         BadRequest(msg, "a search covers at most " + std::to_string(kMaxSearchDays) + " days");
         return;
     }
-    std::shared_ptr<CArchiveGate> gate = m_Source.Archive(recorder);
-    if (gate == nullptr || channel >= gate->Channels()) {
-        Reply(msg, SOUP_STATUS_NOT_FOUND, "text/plain", "no such recorder or channel\n");
+    std::shared_ptr<CArchiveGate> gate = FindGate(msg, recorder, static_cast<int>(channel));
+    if (gate == nullptr) {
         return;
     }
     struct Pending {
@@ -197,9 +206,8 @@ void CArchiveFront::ServeClip(SoupServerMessage *msg, const std::string &name, i
         BadRequest(msg, "end must come after start, by at most " + std::to_string(kMaxClipSeconds) + " s");
         return;
     }
-    std::shared_ptr<CArchiveGate> gate = m_Source.Archive(name);
-    if (gate == nullptr || channel >= gate->Channels()) {
-        Reply(msg, SOUP_STATUS_NOT_FOUND, "text/plain", "no such recorder or channel\n");
+    std::shared_ptr<CArchiveGate> gate = FindGate(msg, name, channel);
+    if (gate == nullptr) {
         return;
     }
     const std::string filename =

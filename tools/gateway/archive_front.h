@@ -18,6 +18,7 @@ typedef struct _GHashTable GHashTable;
 
 namespace kn::gateway {
 
+class CArchiveGate;
 class CClipResponse;
 
 class CArchiveFront {
@@ -36,6 +37,8 @@ public:
     static constexpr int64_t kMaxClipSeconds = 24 * 3600;
 
 private:
+    // The recorder's archive when it has the channel; else answered 404.
+    std::shared_ptr<CArchiveGate> FindGate(SoupServerMessage *msg, const std::string &name, int channel);
     void ServeSearch(SoupServerMessage *msg, GHashTable *query);
     void ServeClip(SoupServerMessage *msg, const std::string &name, int channel, GHashTable *query);
 

@@ -29,15 +29,17 @@ std::unique_lock<std::shared_mutex> CArchiveGate::Closing()
     return alone;
 }
 
+void *CArchiveGate::Session()
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    return m_hSession;
+}
+
 bool CArchiveGate::Search(const std::function<void(void *hSession)> &run)
 {
     std::shared_lock<std::shared_mutex> calls(m_Calls);
     std::lock_guard<std::mutex> turn(m_SearchTurn);
-    void *session = nullptr;
-    {
-        std::lock_guard<std::mutex> lk(m_Mutex);
-        session = m_hSession;
-    }
+    void *session = Session();
     if (session == nullptr) {
         return false;
     }
@@ -48,11 +50,7 @@ bool CArchiveGate::Search(const std::function<void(void *hSession)> &run)
 void *CArchiveGate::Open(const std::function<void *(void *hSession)> &open, std::function<void()> lost)
 {
     std::shared_lock<std::shared_mutex> calls(m_Calls);
-    void *session = nullptr;
-    {
-        std::lock_guard<std::mutex> lk(m_Mutex);
-        session = m_hSession;
-    }
+    void *session = Session();
     if (session == nullptr) {
         return nullptr;
     }

@@ -53,6 +53,8 @@ public:
     void Stop(void *hStream);
 
 private:
+    void *Session();
+
     const std::string m_Name;
     const int m_nChannels;
     CLibraryHost &m_Library;
