@@ -336,4 +336,4 @@ test('RTSP PAUSE, PLAY and PLAY with a Range act on the recorder\'s playback', a
   }
 });
 
-await runWithGateway(paths, { TZ: ZONE });
+await runWithGateway(paths, { TZ: ZONE }, true);

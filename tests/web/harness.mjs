@@ -250,14 +250,16 @@ export function assert(condition, message) {
 }
 
 // Runs a file's tests with one recorder and one gateway (gatewayEnv in its
-// environment, logged in before the first test); their logs are kept when a
-// test failed or the gateway did not exit cleanly.
-export function runWithGateway(paths, gatewayEnv = {}) {
+// environment; with loggedIn, logged in before the first test); their logs
+// are kept when a test failed or the gateway did not exit cleanly.
+export function runWithGateway(paths, gatewayEnv = {}, loggedIn = false) {
   return runTests(async () => {
     const dir = scratch();
     const recorder = await startRecorder(dir, paths);
     const gateway = await startGateway(dir, paths, recorder.port, [], gatewayEnv);
-    await gateway.logged(/logged in to/);
+    if (loggedIn) {
+      await gateway.logged(/logged in to/);
+    }
     return { dir, recorder, gateway };
   }, async (context, failed) => {
     const status = await context.gateway.stop();
