@@ -111,6 +111,9 @@ bool CClipJob::DownloadStretch(const ArchiveStretch &stretch, uint32_t route, st
                                     CLibraryHost::UserValue(route, channel));
         },
         [this] {
+            // The muxer's waits end too, so the library's delivery thread
+            // is free before the session stops the stream.
+            m_bCancel = true;
             std::lock_guard<std::mutex> lk(m_Mutex);
             m_bSessionLost = true;
             m_Cond.notify_all();
@@ -167,6 +170,10 @@ ClipResult CClipJob::Run()
     });
     if (!loggedIn || !answered) {
         result.message = !loggedIn ? "the recorder is not logged in" : message;
+        return result;
+    }
+    if (m_bCancel) {
+        result.outcome = ClipOutcome::Cancelled;
         return result;
     }
     const std::vector<ArchiveStretch> stretches = RecordedStretches(recordings, m_Start, m_End);

@@ -15,6 +15,8 @@ namespace {
 
 // A client that takes nothing for this long while its clip waits is given up.
 constexpr auto kStallLimit = std::chrono::seconds(60);
+// How often a wait for the client looks whether the job was cancelled.
+constexpr auto kWaitSlice = std::chrono::milliseconds(200);
 
 void Call(void *data) { (*static_cast<std::function<void()> *>(data))(); }
 void Free(void *data) { delete static_cast<std::function<void()> *>(data); }
@@ -119,17 +121,22 @@ bool CClipResponse::Output(const uint8_t *data, size_t size)
             }
         });
     }
-    // The muxer, and with it the download, waits for the client.
+    // The muxer, and with it the download, waits for the client, as long
+    // as the client takes something and the job goes on.
     size_t untaken = m_nUntaken;
-    while (m_nUntaken > kMaxUntaken && !m_bGone) {
-        if (m_Room.wait_for(lk, kStallLimit) == std::cv_status::timeout && m_nUntaken >= untaken) {
+    auto progressAt = std::chrono::steady_clock::now();
+    while (m_nUntaken > kMaxUntaken && !m_bGone && !m_pJob->Cancelled()) {
+        m_Room.wait_for(lk, kWaitSlice);
+        if (m_nUntaken < untaken) {
+            progressAt = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - progressAt > kStallLimit) {
             Log("clip for %s: the client took nothing for %lld s: given up", m_Peer.c_str(),
                 static_cast<long long>(kStallLimit.count()));
             m_bGone = true;
         }
         untaken = m_nUntaken;
     }
-    return !m_bGone;
+    return !m_bGone && !m_pJob->Cancelled();
 }
 
 void CClipResponse::Flush()
