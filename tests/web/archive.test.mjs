@@ -126,7 +126,9 @@ test('a clip holds every frame of its stretch and no more, and says its name', a
   }
 });
 
-test('two clips at once, from two channels, each whole', async ({ gateway, dir }) => {
+test('two clips at once, from two channels, each whole over the recorder\'s downloads', async ({ gateway, dir, recorder }) => {
+  const downloads = () => (recorder.text().match(/download of channel [02] /g) || []).length;
+  const before = downloads();
   const clips = await Promise.all([[0, 20], [2, 30]].map(async ([channel, seconds]) => {
     const url = gateway.base + '/live/' + channel + '.mp4?start=' + TODAY + 'T16:00:00&end=' + TODAY + 'T16:00:' +
       String(seconds).padStart(2, '0');
@@ -140,6 +142,8 @@ test('two clips at once, from two channels, each whole', async ({ gateway, dir }
     assert(p.frames === c.seconds * FPS && Math.abs(p.duration - c.seconds) < 0.001,
       'channel ' + c.channel + ': ' + JSON.stringify(p));
   }
+  // 20 s in one download, 30 s in two (20 + 10: the cap is 20 s).
+  assert(downloads() - before === 3, 'downloads asked for: ' + (downloads() - before));
 });
 
 // Reads until the first bytes, then hands the reader back.
@@ -336,4 +340,5 @@ test('RTSP PAUSE, PLAY and PLAY with a Range act on the recorder\'s playback', a
   }
 });
 
-await runWithGateway(paths, { TZ: ZONE }, true);
+// The recorder caps a download at 20 s: longer clips take several.
+await runWithGateway(paths, { TZ: ZONE }, true, ['--download-cap', '20']);

@@ -249,13 +249,14 @@ export function assert(condition, message) {
   }
 }
 
-// Runs a file's tests with one recorder and one gateway (gatewayEnv in its
-// environment; with loggedIn, logged in before the first test); their logs
-// are kept when a test failed or the gateway did not exit cleanly.
-export function runWithGateway(paths, gatewayEnv = {}, loggedIn = false) {
+// Runs a file's tests with one recorder (recorderArgs added) and one gateway
+// (gatewayEnv in its environment; with loggedIn, logged in before the first
+// test); their logs are kept when a test failed or the gateway did not exit
+// cleanly.
+export function runWithGateway(paths, gatewayEnv = {}, loggedIn = false, recorderArgs = []) {
   return runTests(async () => {
     const dir = scratch();
-    const recorder = await startRecorder(dir, paths);
+    const recorder = await startRecorder(dir, paths, 0, recorderArgs);
     const gateway = await startGateway(dir, paths, recorder.port, [], gatewayEnv);
     if (loggedIn) {
       await gateway.logged(/logged in to/);

@@ -1,6 +1,8 @@
 #include "tools/gateway/clip_job.h"
 
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 
 #include "api/exports.h"
 #include "tools/gateway/access_unit.h"
@@ -85,10 +87,11 @@ void CClipJob::OnData(int, void *hStream, uint32_t type, const unsigned char *da
     }
 }
 
-bool CClipJob::DownloadStretch(const ArchiveStretch &stretch, uint32_t route, std::string &message)
+bool CClipJob::DownloadPart(UnixTime from, UnixTime to, uint32_t route, long &units, int &seconds,
+                            std::string &message)
 {
-    const DvrTime start = ToDvrTime(stretch.start);
-    DvrTime end = ToDvrTime(stretch.end);
+    const DvrTime start = ToDvrTime(from);
+    DvrTime end = ToDvrTime(to);
     if (end.nDay != start.nDay) {
         // Up to midnight: the request carries only a time of day.
         end = start;
@@ -121,10 +124,9 @@ bool CClipJob::DownloadStretch(const ArchiveStretch &stretch, uint32_t route, st
     if (stream == nullptr) {
         std::lock_guard<std::mutex> lk(m_Mutex);
         m_bTaking = false;
-        message = "the recorder did not open the download of " + FormatArchiveTime(stretch.start);
+        message = "the recorder did not open the download of " + FormatArchiveTime(from);
         return false;
     }
-    long units = 0;
     {
         std::unique_lock<std::mutex> lk(m_Mutex);
         m_hStream = stream;
@@ -143,18 +145,35 @@ bool CClipJob::DownloadStretch(const ArchiveStretch &stretch, uint32_t route, st
         units = m_nUnits;
     }
     m_pGate->Stop(stream);
-    if (!message.empty() || m_bCancel) {
-        return false;
-    }
-    const mp4::FrameRate rate = m_Mp4.Rate();
-    const double fps = rate.Known() ? rate.Fps() : kFallbackFps;
-    const int seconds = SecondOfDay(end) - SecondOfDay(start);
-    // A whole number of frames; a rate such as 29.97 rounds down.
-    const long expected = static_cast<long>(seconds * fps + 1e-6);
-    if (units < expected) {
-        message = "the recorder ended the download of " + FormatArchiveTime(stretch.start) + " after " +
-                  std::to_string(units) + " of its " + std::to_string(expected) + " frames";
-        return false;
+    seconds = SecondOfDay(end) - SecondOfDay(start);
+    return message.empty() && !m_bCancel;
+}
+
+bool CClipJob::DownloadStretch(const ArchiveStretch &stretch, uint32_t route, std::string &message)
+{
+    for (UnixTime from = stretch.start; from < stretch.end;) {
+        long units = 0;
+        int seconds = 0;
+        if (!DownloadPart(from, stretch.end, route, units, seconds, message)) {
+            return false;
+        }
+        const mp4::FrameRate rate = m_Mp4.Rate();
+        const double fps = rate.Known() ? rate.Fps() : kFallbackFps;
+        // A whole number of frames; a rate such as 29.97 rounds down.
+        const long expected = static_cast<long>(seconds * fps + 1e-6);
+        if (units >= expected) {
+            return true;
+        }
+        // A recorder that caps long downloads ends on a whole second: the
+        // rest is asked for from there. One that stops anywhere else (or
+        // brings nothing) was lost, or has no more.
+        const long whole = static_cast<long>(units / fps + 1e-6);
+        if (whole == 0 || std::abs(units - whole * fps) > 0.5) {
+            message = "the recorder ended the download of " + FormatArchiveTime(from) + " after " +
+                      std::to_string(units) + " of its " + std::to_string(expected) + " frames";
+            return false;
+        }
+        from += whole;
     }
     return true;
 }

@@ -9,8 +9,9 @@
 // has not taken its bytes), the muxer's queue then fills, the frames wait
 // in the library's download queue, and TCP slows the recorder down.
 //
-// A job succeeds only with the whole stretch: a part that ends short of its
-// frames (the recorder lost, or closing early) fails the job.
+// A job succeeds only with the whole stretch. A recorder that caps long
+// downloads ends one on a whole second, and is asked for the rest; a
+// download that ends anywhere else (the recorder lost) fails the job.
 #pragma once
 
 #include <atomic>
@@ -67,7 +68,11 @@ public:
 
 private:
     ClipResult Run();
+    // One recorded stretch, in as many downloads as the recorder needs.
     bool DownloadStretch(const ArchiveStretch &stretch, uint32_t route, std::string &message);
+    // One download from..to: the video frames it brought, and the seconds
+    // it asked for; false when it failed (message) or was cancelled.
+    bool DownloadPart(UnixTime from, UnixTime to, uint32_t route, long &units, int &seconds, std::string &message);
 
     const std::shared_ptr<CArchiveGate> m_pGate;
     const int m_nChannel;
