@@ -248,3 +248,31 @@ export function assert(condition, message) {
     throw new Error(message);
   }
 }
+
+// Runs a file's tests with one recorder (recorderArgs added) and one gateway
+// (gatewayEnv in its environment; with loggedIn, logged in before the first
+// test); their logs are kept when a test failed or the gateway did not exit
+// cleanly.
+export function runWithGateway(paths, gatewayEnv = {}, loggedIn = false, recorderArgs = []) {
+  return runTests(async () => {
+    const dir = scratch();
+    const recorder = await startRecorder(dir, paths, 0, recorderArgs);
+    const gateway = await startGateway(dir, paths, recorder.port, [], gatewayEnv);
+    if (loggedIn) {
+      await gateway.logged(/logged in to/);
+    }
+    return { dir, recorder, gateway };
+  }, async (context, failed) => {
+    const status = await context.gateway.stop();
+    await context.recorder.stop();
+    if (status !== 0) {
+      console.log('the gateway exited with ' + status);
+    }
+    if (failed || status !== 0) {
+      console.log('logs in ' + context.dir + ':\n' + context.gateway.text());
+      process.exitCode = 1;
+    } else {
+      fs.rmSync(context.dir, { recursive: true, force: true });
+    }
+  });
+}

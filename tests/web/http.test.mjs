@@ -8,7 +8,7 @@ import http from 'node:http';
 import fs from 'node:fs';
 import path from 'node:path';
 import {
-  Program, SKIP, args, assert, boxes, eventually, json, jpegSize, readFor, run, runTests, samplesOf, scratch,
+  Program, SKIP, args, assert, boxes, eventually, json, jpegSize, readFor, run, runWithGateway, samplesOf,
   startGateway, startRecorder, test,
 } from './harness.mjs';
 
@@ -315,21 +315,4 @@ test('with client credentials nothing is served without them, on any path', asyn
   assert(r.status === 2 && r.err.includes('needs RTSP credentials'), 'off loopback: ' + r.status + ' ' + r.err);
 });
 
-await runTests(async () => {
-  const dir = scratch();
-  const recorder = await startRecorder(dir, paths);
-  const gateway = await startGateway(dir, paths, recorder.port);
-  return { dir, recorder, gateway };
-}, async (context, failed) => {
-  const status = await context.gateway.stop();
-  await context.recorder.stop();
-  if (status !== 0) {
-    console.log('the gateway exited with ' + status);
-  }
-  if (failed || status !== 0) {
-    console.log('logs in ' + context.dir + ':\n' + context.gateway.text());
-    process.exitCode = 1;
-  } else {
-    fs.rmSync(context.dir, { recursive: true, force: true });
-  }
-});
+await runWithGateway(paths);

@@ -12,6 +12,7 @@
 
 namespace kn::gateway {
 
+class CArchiveGate;
 class CChannelHub;
 
 struct ChannelStatus {
@@ -61,6 +62,8 @@ public:
     virtual GatewayStatus Status() = 0;
     // The hub of a recorder's channel, or null when there is none.
     virtual std::shared_ptr<CChannelHub> Hub(const std::string &recorder, int channel) = 0;
+    // A recorder's archive, or null when there is no such recorder.
+    virtual std::shared_ptr<CArchiveGate> Archive(const std::string &) { return nullptr; }
 };
 
 // A channel's state for the page (see ChannelStatus::state) from the

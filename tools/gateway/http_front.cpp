@@ -155,6 +155,7 @@ void CHttpFront::Stop()
             EndStream(key, stream);
         }
     }
+    m_Archive.Stop();
     if (m_pServer != nullptr) {
         soup_server_disconnect(m_pServer);
     }
@@ -171,6 +172,9 @@ void CHttpFront::Route(SoupServerMessage *msg, const std::string &path, void *qu
     if (method != "GET" && method != "HEAD") {
         soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Allow", "GET, HEAD");
         Reply(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, "text/plain", "GET or HEAD only\n");
+        return;
+    }
+    if (m_Archive.Route(msg, path, static_cast<GHashTable *>(query))) {
         return;
     }
     if (path == "/api/status") {

@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 
+#include "tools/gateway/archive_front.h"
 #include "tools/gateway/gateway_status.h"
 
 typedef struct _SoupServer SoupServer;
@@ -76,6 +77,7 @@ private:
     SoupServer *m_pServer = nullptr;
     uint16_t m_wPort = 0;
     std::map<Key, Web> m_Web;
+    CArchiveFront m_Archive{m_Source};
     std::shared_ptr<bool> m_Alive = std::make_shared<bool>(true);  // for callbacks that may outlive this
 };
 

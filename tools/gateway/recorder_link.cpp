@@ -38,6 +38,7 @@ CRecorderLink::CRecorderLink(const RecorderConfig &config, CLibraryHost &library
       m_Library(library),
       m_nStatsMs(statsMs),
       m_Where(config.name),
+      m_pArchive(std::make_shared<CArchiveGate>(config.name, config.channels, library)),
       m_Channels(static_cast<size_t>(config.channels)),
       m_LoginBackoff(config.backoffMaxMs)
 {
@@ -145,6 +146,7 @@ void CRecorderLink::Run()
     }
     if (void *session = m_hSession.exchange(nullptr)) {
         m_Library.SetSession(m_nRoute, nullptr);
+        const auto archiveClosed = m_pArchive->Closing();
         KR_4100_Logout(session);
         Log("%s: logged out of %s:%u", m_Where.c_str(), m_Config.host.c_str(), static_cast<unsigned>(m_Config.port));
     }
@@ -320,6 +322,7 @@ void CRecorderLink::Login(int64_t now)
         return;
     }
     m_hSession = session;
+    m_pArchive->LoggedIn(session);
     m_bLoginFailed = false;
     m_nLastNoticeMs = -1;
     m_Library.SetSession(m_nRoute, session);
@@ -352,6 +355,7 @@ void CRecorderLink::DropSession(int64_t now, const std::string &why)
     }
     if (void *session = m_hSession.exchange(nullptr)) {
         m_Library.SetSession(m_nRoute, nullptr);
+        const auto archiveClosed = m_pArchive->Closing();
         KR_4100_Logout(session);
     }
     const int64_t delay = m_LoginBackoff.Next();

@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/gateway/archive_gate.h"
 #include "tools/gateway/channel_hub.h"
 #include "tools/gateway/frame_clock.h"
 #include "tools/gateway/gateway_state.h"
@@ -46,6 +47,8 @@ public:
     const RecorderConfig &Config() const { return m_Config; }
     // The channels' hubs, one per channel, for the RTSP front.
     const std::vector<std::shared_ptr<CChannelHub>> &Hubs() const { return m_Hubs; }
+    // The recorder's archive, reached from other threads.
+    const std::shared_ptr<CArchiveGate> &Archive() const { return m_pArchive; }
 
     // Registers with the library host and starts the supervisor, which logs
     // in once every flag of before is set (earlier links to the same
@@ -111,6 +114,7 @@ private:
     const int64_t m_nStatsMs;
     const std::string m_Where;  // "NAME (HOST:PORT)", for the log
     std::vector<std::shared_ptr<CChannelHub>> m_Hubs;
+    std::shared_ptr<CArchiveGate> m_pArchive;
     std::vector<Channel> m_Channels;
     uint32_t m_nRoute = 0;
     bool m_bStarted = false;

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "tools/gateway/gateway_log.h"
+#include "tools/gateway/playback_feed.h"
 
 namespace kn::gateway {
 
@@ -141,9 +142,12 @@ void FreeMediaClient(gpointer data)
     delete mc;
 }
 
-void OnMediaConfigure(GstRTSPMediaFactory *, GstRTSPMedia *media, gpointer data)
+void OnMediaConfigure(GstRTSPMediaFactory *factory, GstRTSPMedia *media, gpointer data)
 {
     const std::shared_ptr<CChannelHub> &hub = *static_cast<std::shared_ptr<CChannelHub> *>(data);
+    if (ConfigurePlayback(factory, media, hub->Channel())) {
+        return;  // a recording, not the hub's live video
+    }
     GstElement *bin = gst_rtsp_media_get_element(media);
     GstElement *appsrc = gst_bin_get_by_name(GST_BIN(bin), "src");
     gst_object_unref(bin);
@@ -250,7 +254,8 @@ bool CRtspFront::Start(std::string &message)
     return ok;
 }
 
-void CRtspFront::Mount(const std::string &name, const std::vector<std::shared_ptr<CChannelHub>> &hubs)
+void CRtspFront::Mount(const std::string &name, const std::vector<std::shared_ptr<CChannelHub>> &hubs,
+                       const std::shared_ptr<CArchiveGate> &archive)
 {
     for (const auto &hub : hubs) {
         GstRTSPMediaFactory *factory = gst_rtsp_media_factory_new();
@@ -261,6 +266,9 @@ void CRtspFront::Mount(const std::string &name, const std::vector<std::shared_pt
         if (!m_Site.rtspUser.empty()) {
             gst_rtsp_media_factory_add_role(factory, kRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
                                             GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
+        }
+        if (archive != nullptr) {
+            SetFactoryArchive(factory, archive);
         }
         // The factory holds the hub as long as it lives.
         g_signal_connect_data(factory, "media-configure", G_CALLBACK(OnMediaConfigure),

@@ -20,6 +20,8 @@ typedef struct _GstRTSPMountPoints GstRTSPMountPoints;
 
 namespace kn::gateway {
 
+class CArchiveGate;
+
 class CRtspFront {
 public:
     explicit CRtspFront(const SiteConfig &site);
@@ -35,8 +37,10 @@ public:
     // The port of the first listen address (the one bound when it was 0).
     uint16_t Port() const { return m_Ports.empty() ? 0 : m_Ports.front(); }
 
-    // Mounts /NAME/0 .. /NAME/N-1 on the recorder's hubs.
-    void Mount(const std::string &name, const std::vector<std::shared_ptr<CChannelHub>> &hubs);
+    // Mounts /NAME/0 .. /NAME/N-1 on the recorder's hubs; with its archive,
+    // /NAME/CH?start=T plays the recording from T.
+    void Mount(const std::string &name, const std::vector<std::shared_ptr<CChannelHub>> &hubs,
+               const std::shared_ptr<CArchiveGate> &archive = nullptr);
     // Unmounts the recorder's paths; clients already playing keep their
     // media until their hub ends them.
     void Unmount(const std::string &name, int channels);

@@ -54,7 +54,7 @@ void CSite::Add(const RecorderConfig &config)
         }
     }
     link->Start(std::move(before));
-    m_Front.Mount(config.name, link->Hubs());
+    m_Front.Mount(config.name, link->Hubs(), link->Archive());
     Log("%s: recorder %s:%u, channels 0-%d, %s", config.name.c_str(), config.host.c_str(),
         static_cast<unsigned>(config.port), config.channels - 1, config.transport == 1 ? "tcp" : "udp");
     m_Links[config.name] = std::move(link);
@@ -124,6 +124,12 @@ std::shared_ptr<CChannelHub> CSite::Hub(const std::string &name, int channel) co
         return nullptr;
     }
     return it->second->Hubs()[static_cast<size_t>(channel)];
+}
+
+std::shared_ptr<CArchiveGate> CSite::Archive(const std::string &name) const
+{
+    const auto it = m_Links.find(name);
+    return it != m_Links.end() ? it->second->Archive() : nullptr;
 }
 
 CGatewayState CSite::State() const

@@ -41,6 +41,8 @@ public:
     CGatewayState State() const;
     // A recorder's channel hub, or null when there is no such channel.
     std::shared_ptr<CChannelHub> Hub(const std::string &name, int channel) const;
+    // A recorder's archive, or null when there is no such recorder.
+    std::shared_ptr<CArchiveGate> Archive(const std::string &name) const;
 
 private:
     void Add(const RecorderConfig &config);

@@ -18,6 +18,7 @@ public:
 
     GatewayStatus Status() override;
     std::shared_ptr<CChannelHub> Hub(const std::string &recorder, int channel) override;
+    std::shared_ptr<CArchiveGate> Archive(const std::string &recorder) override;
 
 private:
     const CSite &m_Site;

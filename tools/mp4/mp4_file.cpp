@@ -1,5 +1,6 @@
 #include "tools/mp4/mp4_file.h"
 
+#include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 #include <sys/stat.h>
@@ -21,6 +22,8 @@ using Clock = std::chrono::steady_clock;
 
 // A fast download waits for the muxer beyond this much queued.
 constexpr guint64 kQueueBytes = 8u << 20;
+// A stream's fragments: one a second, each a point to start playing from.
+constexpr guint kFragmentMs = 1000;
 // A muxer that takes nothing for this long is stuck: the file fails.
 constexpr auto kStallLimit = std::chrono::seconds(10);
 constexpr auto kPollSlice = std::chrono::milliseconds(20);
@@ -43,6 +46,9 @@ struct CMp4File::State {
     GstElement *pipeline = nullptr;
     GstElement *appsrc = nullptr;
     std::string path;
+    Output output;  // a stream instead of a file
+    std::atomic<uint64_t> produced{0};  // a stream's bytes so far
+    guint64 queueBytes = kQueueBytes;
     Mp4Timing timing;
     std::function<bool()> abort;
     gateway::CParameterSets sets;
@@ -91,18 +97,32 @@ void CMp4File::SetAbort(std::function<bool()> abort) { m_pState->abort = std::mo
 
 bool CMp4File::Open(const std::string &path, std::string &message, Mp4Timing timing)
 {
+    m_pState->path = path;
+    return Build("filesink", message, timing);
+}
+
+bool CMp4File::OpenStream(Output output, std::string &message, Mp4Timing timing, size_t queueBytes)
+{
+    m_pState->output = std::move(output);
+    m_pState->queueBytes = queueBytes;
+    return Build("appsink", message, timing);
+}
+
+bool CMp4File::Build(const char *sinkFactory, std::string &message, Mp4Timing timing)
+{
     if (!StartGstreamer(message)) {
         return false;
     }
     State &s = *m_pState;
+    const bool stream = s.output != nullptr;
     GstElement *pipeline = gst_pipeline_new("mp4");
     GstElement *src = gst_element_factory_make("appsrc", "src");
     GstElement *parse = gst_element_factory_make("h264parse", nullptr);
     GstElement *mux = gst_element_factory_make("mp4mux", nullptr);
-    GstElement *sink = gst_element_factory_make("filesink", nullptr);
+    GstElement *sink = gst_element_factory_make(sinkFactory, nullptr);
     if (pipeline == nullptr || src == nullptr || parse == nullptr || mux == nullptr || sink == nullptr) {
-        message = "GStreamer lacks an element for MP4 (appsrc, h264parse, mp4mux, filesink: install "
-                  "gstreamer1.0-plugins-good and gstreamer1.0-plugins-bad)";
+        message = std::string("GStreamer lacks an element for MP4 (appsrc, h264parse, mp4mux, ") + sinkFactory +
+                  ": install gstreamer1.0-plugins-good and gstreamer1.0-plugins-bad)";
         for (GstElement *e : {pipeline, src, parse, mux, sink}) {
             if (e != nullptr) {
                 gst_object_unref(e);
@@ -114,8 +134,35 @@ bool CMp4File::Open(const std::string &path, std::string &message, Mp4Timing tim
     // Never blocking: Write waits for room itself, bounded and abortable.
     g_object_set(src, "caps", caps, "format", GST_FORMAT_TIME, "block", FALSE, nullptr);
     gst_caps_unref(caps);
-    g_object_set(mux, "faststart", TRUE, nullptr);
-    g_object_set(sink, "location", path.c_str(), nullptr);
+    if (stream) {
+        g_object_set(mux, "streamable", TRUE, "fragment-duration", kFragmentMs, nullptr);
+        g_object_set(sink, "sync", FALSE, "async", FALSE, "max-buffers", 4u, nullptr);
+        GstAppSinkCallbacks callbacks{};
+        callbacks.new_sample = [](GstAppSink *appsink, gpointer data) -> GstFlowReturn {
+            auto *st = static_cast<State *>(data);
+            GstSample *sample = gst_app_sink_pull_sample(appsink);
+            if (sample == nullptr) {
+                return GST_FLOW_EOS;
+            }
+            GstFlowReturn result = GST_FLOW_OK;
+            GstMapInfo map;
+            GstBuffer *buffer = gst_sample_get_buffer(sample);
+            if (buffer != nullptr && gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+                if (st->failed || !st->output(map.data, map.size)) {
+                    st->Fail("the MP4 stream's reader went away");
+                    result = GST_FLOW_ERROR;
+                }
+                st->produced += map.size;
+                gst_buffer_unmap(buffer, &map);
+            }
+            gst_sample_unref(sample);
+            return result;
+        };
+        gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, &s, nullptr);
+    } else {
+        g_object_set(mux, "faststart", TRUE, nullptr);
+        g_object_set(sink, "location", s.path.c_str(), nullptr);
+    }
     gst_bin_add_many(GST_BIN(pipeline), src, parse, mux, sink, nullptr);
     if (!gst_element_link_many(src, parse, mux, sink, nullptr)) {
         message = "cannot build the MP4 pipeline";
@@ -126,7 +173,8 @@ bool CMp4File::Open(const std::string &path, std::string &message, Mp4Timing tim
     gst_bus_set_sync_handler(bus, State::OnBusMessage, &s, nullptr);
     gst_object_unref(bus);
     if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-        message = "cannot write " + path + (s.failed ? ": " + Failure() : "");
+        message = (stream ? std::string("cannot start the MP4 stream") : "cannot write " + s.path) +
+                  (s.failed ? ": " + Failure() : "");
         gst_element_set_state(pipeline, GST_STATE_NULL);
         gst_object_unref(pipeline);
         s.failed = false;
@@ -135,7 +183,6 @@ bool CMp4File::Open(const std::string &path, std::string &message, Mp4Timing tim
     }
     s.pipeline = pipeline;
     s.appsrc = src;
-    s.path = path;
     s.timing = timing;
     return true;
 }
@@ -186,7 +233,7 @@ bool CMp4File::Write(const uint8_t *unit, size_t size)
     GstAppSrc *src = GST_APP_SRC(s.appsrc);
     guint64 level = gst_app_src_get_current_level_bytes(src);
     auto progressAt = Clock::now();
-    while (level > kQueueBytes) {
+    while (level > s.queueBytes) {
         if (s.failed) {
             return false;
         }
@@ -236,7 +283,10 @@ bool CMp4File::Close(std::string &message)
     }
     GstBus *bus = gst_element_get_bus(s.pipeline);
     guint64 level = gst_app_src_get_current_level_bytes(GST_APP_SRC(s.appsrc));
-    int64_t size = FileSize(s.path);
+    const auto outputSize = [&s] {
+        return s.output != nullptr ? static_cast<int64_t>(s.produced.load()) : FileSize(s.path);
+    };
+    int64_t size = outputSize();
     auto progressAt = Clock::now();
     bool finished = false;
     while (!finished && !s.failed) {
@@ -250,7 +300,7 @@ bool CMp4File::Close(std::string &message)
             continue;
         }
         const guint64 nowLevel = gst_app_src_get_current_level_bytes(GST_APP_SRC(s.appsrc));
-        const int64_t nowSize = FileSize(s.path);
+        const int64_t nowSize = outputSize();
         if (nowLevel != level || nowSize != size) {
             progressAt = Clock::now();
             level = nowLevel;

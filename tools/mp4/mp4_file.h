@@ -41,6 +41,15 @@ public:
 
     // Creates the file; false with a message.
     bool Open(const std::string &path, std::string &message, Mp4Timing timing = {});
+    // The muxer's bytes as they come, on its streaming thread, for a reader
+    // that takes them while they are made; false makes writing fail (the
+    // reader went away). It may wait for the reader, if its abort check
+    // (SetAbort) ends every wait of Write and Close.
+    using Output = std::function<bool(const uint8_t *data, size_t size)>;
+    // Fragmented MP4 (an init segment, then a fragment a second) to
+    // output instead of a file: it plays while it loads. Write waits
+    // beyond queueBytes queued for the muxer.
+    bool OpenStream(Output output, std::string &message, Mp4Timing timing = {}, size_t queueBytes = 1u << 20);
     // Polled while a call waits for the muxer; true makes the wait give up.
     void SetAbort(std::function<bool()> abort);
     // One Annex B access unit. Units before the first keyframe are skipped
@@ -61,6 +70,8 @@ public:
     std::string Failure() const;
 
 private:
+    bool Build(const char *sinkFactory, std::string &message, Mp4Timing timing);
+
     struct State;
     std::unique_ptr<State> m_pState;
 };

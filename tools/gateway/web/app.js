@@ -58,6 +58,7 @@ class Tile {
     snapshot.href = channel.snapshot;
     node.dataset.key = this.key;
     node.querySelector('.size').addEventListener('click', () => this.toggleFull());
+    window.kestrelArchive?.(node, recorder.name, channel.channel);
     this.video.addEventListener('dblclick', () => this.toggleFull());
     this.video.addEventListener('error', () => this.fail('video error ' + (this.video.error && this.video.error.code)));
     this.serverState = channel.state;
