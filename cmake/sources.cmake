@@ -5,6 +5,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/platform.cmake)
 set(KN_LIBRARY_SOURCES
     core/globals.cpp
     net/command_packet.cpp
+    net/messages.cpp
     net/packet_framing.cpp
     net/reply_joiner.cpp
     net/reply_codes.cpp

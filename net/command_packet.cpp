@@ -67,20 +67,4 @@ bool SendMediaCommand(platform::SocketHandle s, const SessionId &id, uint8_t cod
     return SendBuilt<kMediaBufferSize>(s, id, code, payload, n);
 }
 
-bool ReadReply(const uint8_t *chunk, size_t len, ReplyView &out)
-{
-    if (chunk == nullptr || len < kHeaderSize) {
-        return false;
-    }
-    out.code = chunk[10];
-    out.payload = chunk + kHeaderSize;
-    out.payloadLen = len - kHeaderSize;
-    return true;
-}
-
-bool IsControlReply(const uint8_t *chunk, size_t len)
-{
-    return chunk != nullptr && len >= sizeof kPacketMagic && std::memcmp(chunk, kPacketMagic, sizeof kPacketMagic) == 0;
-}
-
 }  // namespace kn::net

@@ -51,17 +51,4 @@ bool SendCommandWithStreamId(platform::SocketHandle s, const SessionId &id,
 bool SendMediaCommand(platform::SocketHandle s, const SessionId &id, uint8_t code,
                       const void *payload, size_t n);
 
-// A received chunk read as one reply: code at byte 10, payload from byte 11.
-struct ReplyView {
-    uint8_t code;
-    const uint8_t *payload;
-    size_t payloadLen;
-};
-
-// False for a chunk shorter than 11 bytes (it has no code byte).
-bool ReadReply(const uint8_t *chunk, size_t len, ReplyView &out);
-
-// A media-channel chunk is a control reply when it begins with "SDVR".
-bool IsControlReply(const uint8_t *chunk, size_t len);
-
 }  // namespace kn::net

@@ -6,6 +6,7 @@
 #include "core/globals.h"
 #include "core/release.h"
 #include "net/command_codes.h"
+#include "net/messages.h"
 #include "net/reply_codes.h"
 #include "net/socket_ops.h"
 #include "platform/thread_message.h"
@@ -26,7 +27,6 @@ constexpr uint32_t kReceiveWait1001Ms = 500;
 constexpr uint32_t kIdleWait1001Ms = 60000;
 
 constexpr uint32_t kMessageType = 101;
-constexpr uint32_t kMessageLength = 12;
 
 }  // namespace
 
@@ -163,31 +163,10 @@ int32_t CDvrSession::Login(uint32_t addressNetOrder, uint16_t port, const char *
 
 int32_t CDvrSession::LoginResult()
 {
+    // Every rule reads at most the first ten payload bytes.
     uint8_t payload[10] = {};
     const size_t n = ReplyPayload(payload, sizeof(payload));
-    if constexpr (release::kMapsLoginResult) {
-        // This release maps payload byte 9 of the reply to its own result codes.
-        if (n < 10) {
-            return 0;
-        }
-        switch (payload[9]) {
-        case '!':
-            return 4;
-        case '/':
-        case '0':
-        case '1':
-            return 8;
-        case 'a':
-        case 'b':
-        case 'c':
-            return 16;
-        default:
-            return 0;
-        }
-    }
-    // The recorder's result byte, sign-extended; a reply without payload
-    // carries no result and counts as a refusal.
-    return n ? static_cast<int32_t>(static_cast<int8_t>(payload[0])) : 0;
+    return net::LoginResult(payload, n < sizeof(payload) ? n : sizeof(payload), net::kReadRules);
 }
 
 void CDvrSession::LogoutClose()
@@ -248,7 +227,7 @@ void CDvrSession::ArmReply(int32_t code)
     platform::CLockGuard lock(m_SlotMutex);
     m_nWaitCode = code;
     m_bSlotFilled = false;
-    m_nLastReplyLen = 0;
+    m_nReplyPayloadLen = 0;
     m_hReplyEvent.Reset();
 }
 
@@ -264,12 +243,9 @@ bool CDvrSession::AwaitReply(bool alsoDisconnect)
 size_t CDvrSession::ReplyPayload(uint8_t *out, size_t cap)
 {
     platform::CLockGuard lock(m_SlotMutex);
-    if (m_nLastReplyLen <= net::kHeaderSize) {
-        return 0;
-    }
-    const size_t n = m_nLastReplyLen - net::kHeaderSize;
-    if (out != nullptr && cap != 0) {
-        std::memcpy(out, m_SlotBuf + net::kHeaderSize, n < cap ? n : cap);
+    const size_t n = m_nReplyPayloadLen;
+    if (out != nullptr && cap != 0 && n != 0) {
+        std::memcpy(out, m_SlotBuf, n < cap ? n : cap);
     }
     return n;
 }
@@ -366,10 +342,10 @@ void CDvrSession::DispatchReceived()
     const uint8_t *packet = nullptr;
     size_t len = 0;
     while (m_bRun && m_Joiner.Next(packet, len)) {
-        uint8_t message[kMessageLength];
+        net::RecorderMessage message;
         if (Dispatch(packet, len, message)) {
             if (DvrMessageCallback callback = g_pfnMessageCallback.load()) {
-                callback(kMessageType, this, message, kMessageLength);
+                callback(kMessageType, this, message.bytes, net::kMessageLength);
             }
         }
     }
@@ -428,33 +404,25 @@ void CDvrSession::ReceiveLoop1001()
     }
 }
 
-bool CDvrSession::Dispatch(const uint8_t *chunk, size_t len, uint8_t (&message)[12])
+bool CDvrSession::Dispatch(const uint8_t *packet, size_t len, net::RecorderMessage &message)
 {
-    net::ReplyView reply;
-    if (!net::ReadReply(chunk, len, reply)) {
+    net::CommandReply reply;
+    if (!net::ReadCommandReply(packet, len, reply)) {
         return false;  // too short to carry a code
     }
     if (reply.code == net::kCodeMessage) {
-        // A short message is delivered with its missing bytes as zero.
-        std::memset(message, 0, sizeof(message));
-        std::memcpy(message, reply.payload, reply.payloadLen < 12 ? reply.payloadLen : 12);
-        if (release::kDropsEmptyMessages) {
-            const bool anyWord = (message[4] | message[5] | message[6] | message[7] |
-                                  message[8] | message[9]) != 0;
-            return anyWord;
-        }
-        return true;
+        return net::ReadRecorderMessage(reply, net::kReadRules, message);
     }
     if (reply.code == net::kCodeLoginReply) {
-        net::SessionId id;
-        std::memcpy(id.data(), chunk + 4, id.size());
-        m_SessionId = id;
+        m_SessionId = reply.sessionId;
     }
     platform::CLockGuard lock(m_SlotMutex);
     if (reply.code == m_nWaitCode.load() && !m_bSlotFilled) {
-        const size_t n = len < sizeof(m_SlotBuf) ? len : sizeof(m_SlotBuf);
-        std::memcpy(m_SlotBuf, chunk, n);
-        m_nLastReplyLen = n;
+        const size_t n = reply.payloadLength < sizeof(m_SlotBuf) ? reply.payloadLength : sizeof(m_SlotBuf);
+        if (n != 0) {
+            std::memcpy(m_SlotBuf, reply.payload, n);
+        }
+        m_nReplyPayloadLen = n;
         m_bSlotFilled = true;
         m_hReplyEvent.Set();
     }
@@ -516,11 +484,8 @@ int32_t CDvrSession::Exchange(int32_t cmd, const void *in, int32_t inLen, void *
     if (out == nullptr) {
         return 1;
     }
-    if (release::kExactLengthParamRead) {
-        // This release accepts a read only when the reply fills the buffer exactly.
-        if (ReplyPayload(nullptr, 0) != outSize) {
-            return 0;
-        }
+    if (!net::ParameterReplyFits(ReplyPayload(nullptr, 0), outSize, net::kReadRules)) {
+        return 0;
     }
     ReplyPayload(static_cast<uint8_t *>(out), outSize);
     return 1;

@@ -5,6 +5,7 @@
 
 #include "core/globals.h"
 #include "net/command_codes.h"
+#include "net/messages.h"
 #include "net/socket_ops.h"
 
 namespace kn {
@@ -125,9 +126,10 @@ void CDvrStream::CloseSocket()
     m_sock.Close();
 }
 
-// The receive thread holds the socket lock for a whole pass of up to 200 ms;
-// another thread that needs the lock says so and wakes the pass, and the
-// receive thread stays away from the lock until it has been taken.
+// The receive thread holds the socket lock for a whole pass, whose readiness
+// wait lasts up to kReceiveWaitMs; another thread that needs the lock says so
+// and wakes the pass, and the receive thread stays away from the lock until
+// it has been taken.
 CDvrStream::CSockLock::CSockLock(CDvrStream &stream) : m_stream(stream)
 {
     ++m_stream.m_nSockWaiters;
@@ -288,8 +290,8 @@ bool CDvrStream::OpenTalk()
     if (!ConnectTcp()) {
         return false;
     }
-    // 1.0.0.13 accepts any control reply but "&"; 1.0.0.1 only "%".
-    m_bTalkAccepted = !release::kTalkNeedsPercentReply;
+    // What a reply other than "%" or "&" that ends the wait means for talk.
+    m_bTalkAccepted = net::TalkAccepted(net::ControlReply::kNoCode, net::kReadRules);
     if (!Request(net::kCodeOpenTalk, nullptr, 0)) {
         return false;
     }
@@ -326,25 +328,13 @@ bool CDvrStream::OnReply(void *context, const uint8_t *reply, size_t len)
 
 bool CDvrStream::HandleReply(const uint8_t *bytes, size_t count)
 {
-    // Bytes a short reply did not carry read as zero, never as leftovers
-    // of an earlier one.
-    uint8_t reply[18] = {};
-    std::memcpy(reply, bytes, count < sizeof(reply) ? count : sizeof(reply));
-    if (count < net::kHeaderSize) {
-        return true;  // no code byte
-    }
-    switch (reply[10]) {
+    const net::ControlReply reply = net::ReadControlReply(bytes, count);
+    switch (reply.code) {
     case net::kReplyLive: {
         m_hReplyEvent.Set();
-        // An announcement cut short names no group: the missing bytes are
-        // absent, and a group without its port is not joined.
-        if (count < sizeof(reply) || (reply[12] & 0xF0) != 0xE0) {
+        if (!reply.announcesGroup) {
             break;
         }
-        uint32_t group;
-        std::memcpy(&group, reply + 12, sizeof(group));
-        uint16_t portNet;
-        std::memcpy(&portNet, reply + 16, sizeof(portNet));
         // A connected datagram socket receives no group traffic (it only
         // accepts datagrams from its peer, addressed to its own address), so
         // the stream always moves to an unconnected datagram socket bound to
@@ -354,13 +344,13 @@ bool CDvrStream::HandleReply(const uint8_t *bytes, size_t count)
         // then its port is taken: try again briefly, bounded.
         bool moved = false;
         for (int attempt = 0; attempt < kRebindAttempts && !moved; ++attempt) {
-            moved = net::RebindMulticastSocket(m_sock, portNet);
+            moved = net::RebindMulticastSocket(m_sock, reply.portNetOrder);
             if (!moved) {
                 platform::SleepMs(1);
             }
         }
         if (moved) {
-            net::JoinMulticastGroup(m_sock.Peek(), group);
+            net::JoinMulticastGroup(m_sock.Peek(), reply.groupNetOrder);
             // The group carries the recorder's datagrams, whatever transport
             // the stream asked for: read them as datagrams.
             m_bDatagramSocket = true;
@@ -372,22 +362,16 @@ bool CDvrStream::HandleReply(const uint8_t *bytes, size_t count)
         }
         return false;
     }
-    case net::kReplyPlayBack: {
-        net::StreamId id;
-        std::memcpy(id.data(), reply + 11, id.size());
-        m_StreamId = id;
+    case net::kReplyPlayBack:
+        m_StreamId = reply.streamId;
         m_hReplyEvent.Set();
         break;
-    }
     case net::kReplyDownLoad:
         m_hReplyEvent.Set();
         break;
     case net::kReplyTalkAccepted:
-        m_bTalkAccepted = true;
-        m_hReplyEvent.Set();
-        break;
     case net::kReplyTalkRefused:
-        m_bTalkAccepted = false;
+        m_bTalkAccepted = net::TalkAccepted(reply.code, net::kReadRules);
         m_hReplyEvent.Set();
         break;
     default:

@@ -151,30 +151,5 @@ TEST(CommandPacket, YearByte)
     EXPECT_EQ(YearByte(2256), 0);
 }
 
-TEST(CommandPacket, ReadReplyNeedsACodeByte)
-{
-    uint8_t chunk[16] = {'S', 'D', 'V', 'R', 1, 2, 3, 4, 1, 0, 51, 0xAA};
-    ReplyView view{};
-    EXPECT_FALSE(ReadReply(chunk, 10, view));
-    EXPECT_FALSE(ReadReply(nullptr, 16, view));
-    ASSERT_TRUE(ReadReply(chunk, 11, view));
-    EXPECT_EQ(view.code, 51);
-    EXPECT_EQ(view.payloadLen, 0u);
-    ASSERT_TRUE(ReadReply(chunk, 12, view));
-    EXPECT_EQ(view.payload, chunk + 11);
-    EXPECT_EQ(view.payloadLen, 1u);
-    EXPECT_EQ(view.payload[0], 0xAA);
-}
-
-TEST(CommandPacket, ControlReplyIsRecognisedByMagicAlone)
-{
-    const uint8_t magic[] = {'S', 'D', 'V', 'R'};
-    const uint8_t other[] = {'S', 'D', 'V', 'X', 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_TRUE(IsControlReply(magic, 4));
-    EXPECT_FALSE(IsControlReply(magic, 3));
-    EXPECT_FALSE(IsControlReply(other, sizeof other));
-    EXPECT_FALSE(IsControlReply(nullptr, 4));
-}
-
 }  // namespace
 }  // namespace kn::net
