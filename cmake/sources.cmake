@@ -8,6 +8,7 @@ set(KN_LIBRARY_SOURCES
     net/messages.cpp
     net/packet_framing.cpp
     net/reply_joiner.cpp
+    net/requests.cpp
     net/reply_codes.cpp
     net/socket_ops.cpp
     net/socket_slot.cpp

@@ -7,6 +7,7 @@
 #include "core/release.h"
 #include "net/command_codes.h"
 #include "net/messages.h"
+#include "net/requests.h"
 #include "net/reply_codes.h"
 #include "net/socket_ops.h"
 #include "platform/thread_message.h"
@@ -39,25 +40,14 @@ CDvrSession::CDvrSession() = default;
 
 CDvrSession::~CDvrSession() = default;
 
-bool CDvrSession::SendCommand(uint8_t code, const void *payload, size_t len)
+bool CDvrSession::Send(const net::CRequest &request)
 {
-    uint8_t packet[net::kCommandBufferSize];
-    const size_t n = net::BuildPacket(packet, sizeof(packet), CurrentSessionId(), code, payload, len);
-    return n != 0 && SendBytes(packet, n);
+    return !request.empty() && SendBytes(request.data(), request.size());
 }
 
-bool CDvrSession::SendCommandWithStreamId(const net::StreamId &streamId, uint8_t code,
-                                          const void *payload, size_t len)
+bool CDvrSession::SendCommand(uint8_t code, const void *payload, size_t len)
 {
-    if (len > net::kStreamIdMaxPayload || (payload == nullptr && len != 0)) {
-        return false;
-    }
-    uint8_t body[net::kStreamIdBufferSize] = {};
-    std::memcpy(body, streamId.data(), streamId.size());
-    if (len != 0) {
-        std::memcpy(body + streamId.size(), payload, len);
-    }
-    return SendCommand(code, body, len + streamId.size());
+    return Send(net::CommandRequest(CurrentSessionId(), code, payload, len));
 }
 
 bool CDvrSession::SendBytes(const uint8_t *bytes, size_t len)
@@ -99,9 +89,8 @@ int32_t CDvrSession::Login(uint32_t addressNetOrder, uint16_t port, const char *
 {
     const size_t userLen = user ? std::strlen(user) : 0;
     const size_t passwordLen = password ? std::strlen(password) : 0;
-    // Each length travels in one byte, and both names together with their
-    // two length bytes must fit one command packet: refuse rather than cut.
-    if (userLen > 255 || passwordLen > 255 || userLen + passwordLen + 2 > net::kCommandMaxPayload) {
+    // Names that do not fit one login request refuse the login: never cut.
+    if (!net::LoginFits(userLen, passwordLen)) {
         return 0;
     }
 
@@ -121,26 +110,13 @@ int32_t CDvrSession::Login(uint32_t addressNetOrder, uint16_t port, const char *
     m_hRecvWake.Set();  // an idle receive thread starts reading at once
     StartThreads();
 
-    uint8_t payload[net::kCommandMaxPayload];
-    size_t n = 0;
-    payload[n++] = static_cast<uint8_t>(userLen);
-    if (userLen) {
-        std::memcpy(payload + n, user, userLen);
-        n += userLen;
-    }
-    payload[n++] = static_cast<uint8_t>(passwordLen);
-    if (passwordLen) {
-        std::memcpy(payload + n, password, passwordLen);
-        n += passwordLen;
-    }
-
     {
         platform::CLockGuard lock(m_NoticeMutex);
         m_bLossUnreported = false;
     }
     m_hDisconnectEvent.Reset();
     ArmReply(net::kCodeLoginReply);
-    SendCommand(net::kCodeLogin, payload, n);
+    Send(net::LoginRequest(CurrentSessionId(), user, userLen, password, passwordLen));
     if (!AwaitReply(release::kPostsDisconnectNotice)) {
         CloseCommandSocket();
         return 0;
@@ -172,7 +148,7 @@ int32_t CDvrSession::LoginResult()
 void CDvrSession::LogoutClose()
 {
     m_Streams.CloseAll();
-    SendCommand(net::kCodeLogout, nullptr, 0);
+    Send(net::LogoutRequest(CurrentSessionId()));
     CloseCommandSocket();
     m_dwDvrIp = 0;
     m_wDvrPort = 0;
@@ -453,14 +429,14 @@ void CDvrSession::PostDisconnectNotice()
 
 void CDvrSession::KeepAliveLoop()
 {
-    uint8_t payload[14] = {};
+    // The bitmap of the last pass stays while the session has no stream.
+    uint16_t bitmap = 0;
     while (m_bRun) {
         uint32_t channels = 0;
         if (m_Streams.LiveChannels(channels)) {
-            payload[12] = static_cast<uint8_t>(channels);
-            payload[13] = static_cast<uint8_t>(channels >> 8);
+            bitmap = static_cast<uint16_t>(channels);
         }
-        SendCommand(net::kCodeKeepAlive, payload, sizeof(payload));
+        Send(net::KeepAliveRequest(CurrentSessionId(), bitmap));
         m_hKeepAliveWake.Wait(kKeepAliveIntervalMs);
     }
 }
@@ -517,11 +493,8 @@ int32_t CDvrSession::FindFile(int32_t channel, int32_t selector, const DvrTime &
 int32_t CDvrSession::QueryDay(int32_t channel, int32_t selector, const DvrTime &start,
                               const DvrTime &end)
 {
-    const uint8_t payload[5] = {net::YearByte(start.nYear), static_cast<uint8_t>(start.nMonth),
-                                static_cast<uint8_t>(start.nDay), static_cast<uint8_t>(channel),
-                                static_cast<uint8_t>(selector)};
     ArmReply(net::kCodeSearchReply);
-    SendCommand(net::kCodeSearch, payload, sizeof(payload));
+    Send(net::SearchRequest(CurrentSessionId(), start, channel, selector));
     if (!AwaitReply(false)) {
         return 0;
     }

@@ -50,11 +50,11 @@ public:
     uint32_t Address() const override { return m_dwDvrIp.load(); }
     uint16_t Port() const override { return m_wDvrPort.load(); }
     net::SessionId CurrentSessionId() const override { return m_SessionId.load(); }
-    // Command channel writers; false when nothing was sent, or not all of it
-    // within the reply time-out (the channel is then lost).
-    bool SendCommand(uint8_t code, const void *payload, size_t len) override;
-    bool SendCommandWithStreamId(const net::StreamId &streamId, uint8_t code,
-                                 const void *payload, size_t len) override;
+    // Sends a request on the command channel; false when nothing was sent,
+    // or not all of it within the reply time-out (the channel is then lost).
+    bool Send(const net::CRequest &request) override;
+    // Any command with its payload unchanged, with the current session id.
+    bool SendCommand(uint8_t code, const void *payload, size_t len);
 
     // Device parameter pass-through.
     int32_t GetDvrParam(int32_t cmd, const void *in, int32_t inLen, void *out, uint32_t outSize);

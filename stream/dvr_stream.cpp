@@ -25,18 +25,6 @@ constexpr int kRebindAttempts = 20;
 
 constexpr uint32_t kConnectionLost = 255;
 
-// Start date and time with the channel, as playback and download carry them.
-void PutStart(uint8_t *p, int32_t channel, const DvrTime &start)
-{
-    p[0] = net::YearByte(start.nYear);
-    p[1] = static_cast<uint8_t>(start.nMonth);
-    p[2] = static_cast<uint8_t>(start.nDay);
-    p[3] = static_cast<uint8_t>(channel);
-    p[4] = static_cast<uint8_t>(start.nHour);
-    p[5] = static_cast<uint8_t>(start.nMinute);
-    p[6] = static_cast<uint8_t>(start.nSecond);
-}
-
 }  // namespace
 
 std::shared_ptr<CDvrStream> CDvrStream::Create(const net::SessionId &sessionId, int32_t kind,
@@ -141,12 +129,10 @@ CDvrStream::CSockLock::CSockLock(CDvrStream &stream) : m_stream(stream)
 
 CDvrStream::CSockLock::~CSockLock() { m_stream.m_SockMutex.unlock(); }
 
-void CDvrStream::SendStreamCommand(uint8_t code, const void *payload, size_t len)
+void CDvrStream::SendRequest(const net::CRequest &request)
 {
-    uint8_t packet[net::kMediaBufferSize];
-    const size_t n = net::BuildPacket(packet, sizeof(packet), m_SessionId, code, payload, len);
-    if (n != 0) {
-        SendBytes(packet, n);
+    if (!request.empty()) {
+        SendBytes(request.data(), request.size());
     }
 }
 
@@ -179,10 +165,10 @@ void CDvrStream::SendBytes(const void *data, size_t len, const net::CSocketSlot:
 
 // ---------------------------------------------------------------- openings
 
-bool CDvrStream::Request(uint8_t code, const void *payload, size_t len)
+bool CDvrStream::Request(const net::CRequest &request)
 {
     m_hReplyEvent.Reset();
-    SendStreamCommand(code, payload, len);
+    SendRequest(request);
     if (!m_hReplyEvent.Wait(g_dwReplyTimeout.load())) {
         CloseSocket();
         return false;
@@ -239,8 +225,7 @@ bool CDvrStream::OpenRealPlay(int32_t channel, int32_t transport, DvrDataCallbac
     if ((transport == 0 && !ConnectUdp()) || (transport == 1 && !ConnectTcp())) {
         return false;
     }
-    const uint8_t payload[2] = {static_cast<uint8_t>(channel), 0};
-    if (!Request(net::kCodeOpenLive, payload, sizeof(payload))) {
+    if (!Request(net::OpenLiveRequest(m_SessionId, channel))) {
         return false;
     }
     Accept(channel, callback, user);
@@ -253,9 +238,7 @@ bool CDvrStream::OpenPlayBack(int32_t channel, const DvrTime &start, DvrDataCall
     if (!ConnectTcp()) {
         return false;
     }
-    uint8_t payload[7];
-    PutStart(payload, channel, start);
-    if (!Request(net::kCodeOpenPlayBack, payload, sizeof(payload))) {
+    if (!Request(net::OpenPlayBackRequest(m_SessionId, channel, start))) {
         return false;
     }
     Accept(-1, callback, user);
@@ -273,12 +256,7 @@ bool CDvrStream::OpenDownLoad(int32_t channel, const DvrTime &start, const DvrTi
     if (!ConnectTcp()) {
         return false;
     }
-    uint8_t payload[170] = {};
-    PutStart(payload, channel, start);
-    payload[7] = static_cast<uint8_t>(end.nHour);
-    payload[8] = static_cast<uint8_t>(end.nMinute);
-    payload[9] = static_cast<uint8_t>(end.nSecond);
-    if (!Request(net::kCodeOpenDownLoad, payload, sizeof(payload))) {
+    if (!Request(net::OpenDownLoadRequest(m_SessionId, channel, start, end))) {
         return false;
     }
     Accept(-1, callback, user);
@@ -292,7 +270,7 @@ bool CDvrStream::OpenTalk()
     }
     // What a reply other than "%" or "&" that ends the wait means for talk.
     m_bTalkAccepted = net::TalkAccepted(net::ControlReply::kNoCode, net::kReadRules);
-    if (!Request(net::kCodeOpenTalk, nullptr, 0)) {
+    if (!Request(net::OpenTalkRequest(m_SessionId))) {
         return false;
     }
     if (!m_bTalkAccepted) {
@@ -309,7 +287,7 @@ bool CDvrStream::SendStopTalk()
         return false;
     }
     m_hReplyEvent.Reset();
-    SendStreamCommand(net::kCodeStopTalk, nullptr, 0);
+    SendRequest(net::StopTalkRequest(m_SessionId));
     m_nChannel = -1;
     return true;
 }
