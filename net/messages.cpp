@@ -3,8 +3,12 @@
 #include <cstring>
 
 #include "net/command_codes.h"
+#include "net/reply_joiner.h"
 
 namespace kn::net {
+
+// A media channel's framing keeps exactly the head that is read here.
+static_assert(kControlReplyHead == CReplyJoiner::kHeadSize);
 
 namespace {
 
