@@ -5,8 +5,10 @@ include(${CMAKE_CURRENT_LIST_DIR}/platform.cmake)
 set(KN_LIBRARY_SOURCES
     core/globals.cpp
     net/command_packet.cpp
+    net/messages.cpp
     net/packet_framing.cpp
     net/reply_joiner.cpp
+    net/requests.cpp
     net/reply_codes.cpp
     net/socket_ops.cpp
     net/socket_slot.cpp

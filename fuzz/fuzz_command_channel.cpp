@@ -1,8 +1,9 @@
 // Bytes received on the command channel, cut into arbitrary receives of at
 // most 4096 bytes: the split and join of packets by their declared length,
-// then what the session reads of each packet: its code, the login reply's
-// session id and result byte, a recorder message's 12 bytes, and search
-// pages, stored and handed out record by record.
+// then what the session reads of each packet through the codec (under both
+// releases' rules): its code, the login reply's session id and result, a
+// recorder message's 12 bytes, and search pages, stored and handed out record
+// by record.
 //
 // Input: byte 0 = n (the number of receive sizes, 0-15), then n sizes of two
 // bytes each (little-endian, modulo 4096, 0 read as 1), used in turn, then
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "net/command_packet.h"
+#include "net/messages.h"
 #include "net/packet_framing.h"
 #include "session/recording_search.h"
 
@@ -33,40 +35,49 @@ namespace {
 
 void ReadPacket(const uint8_t *packet, size_t len, kn::CRecordingSearch &search)
 {
-    kn::net::ReplyView reply;
-    if (!kn::net::ReadReply(packet, len, reply)) {
+    kn::net::CommandReply reply;
+    if (!kn::net::ReadCommandReply(packet, len, reply)) {
         if (len >= kn::net::kHeaderSize) {
             Fail("a packet with a code byte was not read");
         }
         return;
     }
-    if (reply.payload != packet + kn::net::kHeaderSize || reply.payloadLen != len - kn::net::kHeaderSize) {
+    if (reply.payload != packet + kn::net::kHeaderSize || reply.payloadLength != len - kn::net::kHeaderSize ||
+        reply.length != len) {
         Fail("the payload is not the packet's own");
     }
-    volatile uint8_t sink = 0;
+    // Both releases' rules read every packet.
+    const kn::net::ReadRules rules[] = {{false, false, false, false}, {true, true, true, true}};
+    volatile int32_t sink = 0;
     switch (reply.code) {
-    case 51:  // login reply: the session id from the header, the result byte
-        for (size_t i = 4; i < 8; ++i) {
-            sink = sink + packet[i];
+    case 51:  // login reply: the session id from the header, the result
+        for (const kn::net::ReadRules &r : rules) {
+            sink = sink + kn::net::LoginResult(reply.payload, reply.payloadLength, r);
         }
-        if (reply.payloadLen > 0) {
-            sink = sink + reply.payload[0];
-        }
+        sink = sink + reply.sessionId[3];
         break;
     case 56: {  // recorder message: 12 bytes, the missing ones zero
-        uint8_t message[12] = {};
-        std::memcpy(message, reply.payload, std::min<size_t>(reply.payloadLen, sizeof message));
-        sink = sink + message[11];
+        for (const kn::net::ReadRules &r : rules) {
+            kn::net::RecorderMessage message;
+            if (kn::net::ReadRecorderMessage(reply, r, message)) {
+                sink = sink + message.bytes[11];
+            }
+            for (size_t i = reply.payloadLength; i < kn::net::kMessageLength; ++i) {
+                if (message.bytes[i] != 0) {
+                    Fail("a message byte the packet did not carry");
+                }
+            }
+        }
         break;
     }
     case 71: {  // a search page for one day
         const DvrTime day{2024, 2, 29, 0, 0, 0};
         const DvrTime end{2024, 2, 29, 23, 59, 59};
-        if (!search.StorePage(day, end, reply.payload, reply.payloadLen)) {
+        if (!search.StorePage(day, end, reply.payload, reply.payloadLength)) {
             search.Clear();
             break;
         }
-        const size_t carried = reply.payloadLen >= 5 ? (reply.payloadLen - 5) / kn::CRecordingSearch::kRecordSize : 0;
+        const size_t carried = reply.payloadLength >= 5 ? (reply.payloadLength - 5) / kn::CRecordingSearch::kRecordSize : 0;
         DvrFileRecord record{};
         size_t handed = 0;
         while (search.NextFile(record) == KR_4100_FIND_RECORD) {

@@ -2,12 +2,15 @@
 // begins with "SDVR") of any length and code, and media for everything else,
 // handed to one stream's receive-side handling. The stream id stored from a
 // 'K' reply must be its bytes 11-14, with bytes the chunk did not carry
-// read as zero, never as bytes beyond the chunk.
+// read as zero, never as bytes beyond the chunk. The codec's reading of the
+// chunk as a control reply announces a group only from a whole ';' reply
+// whose address is a group address.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "net/messages.h"
 #include "stream/dvr_stream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -35,6 +38,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         chunk[12] &= 0x7F;
     }
     const bool streamIdReply = size >= 11 && std::memcmp(data, "SDVR", 4) == 0 && data[10] == 'K';
+    const kn::net::ControlReply read = kn::net::ReadControlReply(data, size);
+    if (read.announcesGroup && (size < kn::net::kControlReplyHead || read.code != ';' ||
+                                (data[12] & 0xF0) != 0xE0 || std::memcmp(&read.groupNetOrder, data + 12, 4) != 0)) {
+        std::fprintf(stderr, "a group announced from a reply that names none\n");
+        std::abort();
+    }
     const kn::net::StreamId before = stream->StreamId();
     stream->HandleChunk(chunk.get(), size);
     const kn::net::StreamId after = stream->StreamId();

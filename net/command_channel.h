@@ -1,6 +1,6 @@
 // What an owner of streams needs of the session's command channel: the
-// recorder's address and port, the session id the recorder assigned, and the
-// command writers. The session implements it; the stream operations use it,
+// recorder's address and port, the session id the recorder assigned, and a
+// way to send an encoded request. The session implements it; the stream operations use it,
 // so the stream layer never needs the session's own class.
 #pragma once
 
@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "net/command_packet.h"
+#include "net/requests.h"
 
 namespace kn::net {
 
@@ -16,11 +17,9 @@ public:
     virtual uint32_t Address() const = 0;  // network byte order
     virtual uint16_t Port() const = 0;
     virtual SessionId CurrentSessionId() const = 0;
-    // False when nothing was sent (no connection, payload too long).
-    virtual bool SendCommand(uint8_t code, const void *payload, size_t len) = 0;
-    virtual bool SendCommandWithStreamId(const StreamId &streamId, uint8_t code,
-                                         const void *payload, size_t len) = 0;
-
+    // False when nothing was sent (no connection, an empty request) or not
+    // all of it within the reply time-out.
+    virtual bool Send(const CRequest &request) = 0;
 protected:
     ~CCommandChannel() = default;
 };

@@ -4,27 +4,6 @@
 
 namespace kn::net {
 
-namespace {
-
-// Builds in a buffer of the caller's stack and hands it to one send call;
-// the send's own result is deliberately not looked at.
-template <size_t Cap>
-bool SendBuilt(platform::SocketHandle s, const SessionId &id, uint8_t code, const void *payload, size_t n)
-{
-    if (s == platform::kNoSocket) {
-        return false;
-    }
-    uint8_t buf[Cap];
-    const size_t len = BuildPacket(buf, Cap, id, code, payload, n);
-    if (len == 0) {
-        return false;
-    }
-    (void)platform::Send(s, buf, len);
-    return true;
-}
-
-}  // namespace
-
 size_t BuildPacket(uint8_t *buf, size_t cap, const SessionId &id, uint8_t code, const void *payload, size_t n)
 {
     if (buf == nullptr || cap < kHeaderSize || n > cap - kHeaderSize || n > 0xFFFEu) {
@@ -41,46 +20,6 @@ size_t BuildPacket(uint8_t *buf, size_t cap, const SessionId &id, uint8_t code, 
         std::memcpy(buf + kHeaderSize, payload, n);
     }
     return kHeaderSize + n;
-}
-
-bool SendCommand(platform::SocketHandle s, const SessionId &id, uint8_t code, const void *payload, size_t n)
-{
-    return SendBuilt<kCommandBufferSize>(s, id, code, payload, n);
-}
-
-bool SendCommandWithStreamId(platform::SocketHandle s, const SessionId &id, const StreamId &streamId,
-                             uint8_t code, const void *payload, size_t n)
-{
-    if (s == platform::kNoSocket || n > kStreamIdMaxPayload) {
-        return false;
-    }
-    uint8_t body[kStreamIdBufferSize] = {};
-    std::memcpy(body, streamId.data(), streamId.size());
-    if (payload != nullptr && n > 0) {
-        std::memcpy(body + streamId.size(), payload, n);
-    }
-    return SendCommand(s, id, code, body, n + streamId.size());
-}
-
-bool SendMediaCommand(platform::SocketHandle s, const SessionId &id, uint8_t code, const void *payload, size_t n)
-{
-    return SendBuilt<kMediaBufferSize>(s, id, code, payload, n);
-}
-
-bool ReadReply(const uint8_t *chunk, size_t len, ReplyView &out)
-{
-    if (chunk == nullptr || len < kHeaderSize) {
-        return false;
-    }
-    out.code = chunk[10];
-    out.payload = chunk + kHeaderSize;
-    out.payloadLen = len - kHeaderSize;
-    return true;
-}
-
-bool IsControlReply(const uint8_t *chunk, size_t len)
-{
-    return chunk != nullptr && len >= sizeof kPacketMagic && std::memcmp(chunk, kPacketMagic, sizeof kPacketMagic) == 0;
 }
 
 }  // namespace kn::net

@@ -2,14 +2,13 @@
 // and on media channels:
 //   "SDVR" | session id (4 opaque bytes) | length (u16 LE, payload + 1) | code | payload
 // Packets are built in fixed buffers; a payload too long for its buffer is
-// refused, never cut.
+// refused, never cut. The requests themselves are encoded by requests.h, the
+// received packets read by messages.h.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-
-#include "platform/socket.h"
 
 namespace kn::net {
 
@@ -18,8 +17,6 @@ inline constexpr uint8_t kPacketMagic[4] = {'S', 'D', 'V', 'R'};
 constexpr size_t kHeaderSize = 11;
 constexpr size_t kCommandBufferSize = 100;  // command channel
 constexpr size_t kCommandMaxPayload = kCommandBufferSize - kHeaderSize;  // 89
-constexpr size_t kStreamIdBufferSize = 52;  // payload of stream-id commands
-constexpr size_t kStreamIdMaxPayload = kStreamIdBufferSize - 4;  // 48
 constexpr size_t kMediaBufferSize = 200;  // media channel
 constexpr size_t kMediaMaxPayload = kMediaBufferSize - kHeaderSize;  // 189
 
@@ -35,33 +32,5 @@ inline uint8_t YearByte(int32_t year) { return static_cast<uint8_t>(static_cast<
 // or n == 0 sends no payload bytes but still declares n.
 size_t BuildPacket(uint8_t *buf, size_t cap, const SessionId &id, uint8_t code,
                    const void *payload, size_t n);
-
-// Command-channel writer: 100-byte buffer. False when nothing was sent (no
-// socket, payload over 89 bytes). The send's own result is not examined.
-bool SendCommand(platform::SocketHandle s, const SessionId &id, uint8_t code,
-                 const void *payload, size_t n);
-
-// Command-channel writer with the stream id in front of the payload
-// (at most 48 further payload bytes).
-bool SendCommandWithStreamId(platform::SocketHandle s, const SessionId &id,
-                             const StreamId &streamId, uint8_t code,
-                             const void *payload, size_t n);
-
-// Media-channel writer: 200-byte buffer, at most 189 payload bytes.
-bool SendMediaCommand(platform::SocketHandle s, const SessionId &id, uint8_t code,
-                      const void *payload, size_t n);
-
-// A received chunk read as one reply: code at byte 10, payload from byte 11.
-struct ReplyView {
-    uint8_t code;
-    const uint8_t *payload;
-    size_t payloadLen;
-};
-
-// False for a chunk shorter than 11 bytes (it has no code byte).
-bool ReadReply(const uint8_t *chunk, size_t len, ReplyView &out);
-
-// A media-channel chunk is a control reply when it begins with "SDVR".
-bool IsControlReply(const uint8_t *chunk, size_t len);
 
 }  // namespace kn::net

@@ -6,6 +6,8 @@
 #include "core/globals.h"
 #include "core/release.h"
 #include "net/command_codes.h"
+#include "net/messages.h"
+#include "net/requests.h"
 #include "net/reply_codes.h"
 #include "net/socket_ops.h"
 #include "platform/thread_message.h"
@@ -26,7 +28,6 @@ constexpr uint32_t kReceiveWait1001Ms = 500;
 constexpr uint32_t kIdleWait1001Ms = 60000;
 
 constexpr uint32_t kMessageType = 101;
-constexpr uint32_t kMessageLength = 12;
 
 }  // namespace
 
@@ -39,25 +40,14 @@ CDvrSession::CDvrSession() = default;
 
 CDvrSession::~CDvrSession() = default;
 
-bool CDvrSession::SendCommand(uint8_t code, const void *payload, size_t len)
+bool CDvrSession::Send(const net::CRequest &request)
 {
-    uint8_t packet[net::kCommandBufferSize];
-    const size_t n = net::BuildPacket(packet, sizeof(packet), CurrentSessionId(), code, payload, len);
-    return n != 0 && SendBytes(packet, n);
+    return !request.empty() && SendBytes(request.data(), request.size());
 }
 
-bool CDvrSession::SendCommandWithStreamId(const net::StreamId &streamId, uint8_t code,
-                                          const void *payload, size_t len)
+bool CDvrSession::SendCommand(uint8_t code, const void *payload, size_t len)
 {
-    if (len > net::kStreamIdMaxPayload || (payload == nullptr && len != 0)) {
-        return false;
-    }
-    uint8_t body[net::kStreamIdBufferSize] = {};
-    std::memcpy(body, streamId.data(), streamId.size());
-    if (len != 0) {
-        std::memcpy(body + streamId.size(), payload, len);
-    }
-    return SendCommand(code, body, len + streamId.size());
+    return Send(net::CommandRequest(CurrentSessionId(), code, payload, len));
 }
 
 bool CDvrSession::SendBytes(const uint8_t *bytes, size_t len)
@@ -99,9 +89,8 @@ int32_t CDvrSession::Login(uint32_t addressNetOrder, uint16_t port, const char *
 {
     const size_t userLen = user ? std::strlen(user) : 0;
     const size_t passwordLen = password ? std::strlen(password) : 0;
-    // Each length travels in one byte, and both names together with their
-    // two length bytes must fit one command packet: refuse rather than cut.
-    if (userLen > 255 || passwordLen > 255 || userLen + passwordLen + 2 > net::kCommandMaxPayload) {
+    // Names that do not fit one login request refuse the login: never cut.
+    if (!net::LoginFits(userLen, passwordLen)) {
         return 0;
     }
 
@@ -121,26 +110,13 @@ int32_t CDvrSession::Login(uint32_t addressNetOrder, uint16_t port, const char *
     m_hRecvWake.Set();  // an idle receive thread starts reading at once
     StartThreads();
 
-    uint8_t payload[net::kCommandMaxPayload];
-    size_t n = 0;
-    payload[n++] = static_cast<uint8_t>(userLen);
-    if (userLen) {
-        std::memcpy(payload + n, user, userLen);
-        n += userLen;
-    }
-    payload[n++] = static_cast<uint8_t>(passwordLen);
-    if (passwordLen) {
-        std::memcpy(payload + n, password, passwordLen);
-        n += passwordLen;
-    }
-
     {
         platform::CLockGuard lock(m_NoticeMutex);
         m_bLossUnreported = false;
     }
     m_hDisconnectEvent.Reset();
     ArmReply(net::kCodeLoginReply);
-    SendCommand(net::kCodeLogin, payload, n);
+    Send(net::LoginRequest(CurrentSessionId(), user, userLen, password, passwordLen));
     if (!AwaitReply(release::kPostsDisconnectNotice)) {
         CloseCommandSocket();
         return 0;
@@ -163,37 +139,16 @@ int32_t CDvrSession::Login(uint32_t addressNetOrder, uint16_t port, const char *
 
 int32_t CDvrSession::LoginResult()
 {
+    // Every rule reads at most the first ten payload bytes.
     uint8_t payload[10] = {};
     const size_t n = ReplyPayload(payload, sizeof(payload));
-    if constexpr (release::kMapsLoginResult) {
-        // This release maps payload byte 9 of the reply to its own result codes.
-        if (n < 10) {
-            return 0;
-        }
-        switch (payload[9]) {
-        case '!':
-            return 4;
-        case '/':
-        case '0':
-        case '1':
-            return 8;
-        case 'a':
-        case 'b':
-        case 'c':
-            return 16;
-        default:
-            return 0;
-        }
-    }
-    // The recorder's result byte, sign-extended; a reply without payload
-    // carries no result and counts as a refusal.
-    return n ? static_cast<int32_t>(static_cast<int8_t>(payload[0])) : 0;
+    return net::LoginResult(payload, n < sizeof(payload) ? n : sizeof(payload), net::kReadRules);
 }
 
 void CDvrSession::LogoutClose()
 {
     m_Streams.CloseAll();
-    SendCommand(net::kCodeLogout, nullptr, 0);
+    Send(net::LogoutRequest(CurrentSessionId()));
     CloseCommandSocket();
     m_dwDvrIp = 0;
     m_wDvrPort = 0;
@@ -248,7 +203,7 @@ void CDvrSession::ArmReply(int32_t code)
     platform::CLockGuard lock(m_SlotMutex);
     m_nWaitCode = code;
     m_bSlotFilled = false;
-    m_nLastReplyLen = 0;
+    m_nReplyPayloadLen = 0;
     m_hReplyEvent.Reset();
 }
 
@@ -264,12 +219,9 @@ bool CDvrSession::AwaitReply(bool alsoDisconnect)
 size_t CDvrSession::ReplyPayload(uint8_t *out, size_t cap)
 {
     platform::CLockGuard lock(m_SlotMutex);
-    if (m_nLastReplyLen <= net::kHeaderSize) {
-        return 0;
-    }
-    const size_t n = m_nLastReplyLen - net::kHeaderSize;
-    if (out != nullptr && cap != 0) {
-        std::memcpy(out, m_SlotBuf + net::kHeaderSize, n < cap ? n : cap);
+    const size_t n = m_nReplyPayloadLen;
+    if (out != nullptr && cap != 0 && n != 0) {
+        std::memcpy(out, m_SlotBuf, n < cap ? n : cap);
     }
     return n;
 }
@@ -366,10 +318,10 @@ void CDvrSession::DispatchReceived()
     const uint8_t *packet = nullptr;
     size_t len = 0;
     while (m_bRun && m_Joiner.Next(packet, len)) {
-        uint8_t message[kMessageLength];
+        net::RecorderMessage message;
         if (Dispatch(packet, len, message)) {
             if (DvrMessageCallback callback = g_pfnMessageCallback.load()) {
-                callback(kMessageType, this, message, kMessageLength);
+                callback(kMessageType, this, message.bytes, net::kMessageLength);
             }
         }
     }
@@ -428,33 +380,25 @@ void CDvrSession::ReceiveLoop1001()
     }
 }
 
-bool CDvrSession::Dispatch(const uint8_t *chunk, size_t len, uint8_t (&message)[12])
+bool CDvrSession::Dispatch(const uint8_t *packet, size_t len, net::RecorderMessage &message)
 {
-    net::ReplyView reply;
-    if (!net::ReadReply(chunk, len, reply)) {
+    net::CommandReply reply;
+    if (!net::ReadCommandReply(packet, len, reply)) {
         return false;  // too short to carry a code
     }
     if (reply.code == net::kCodeMessage) {
-        // A short message is delivered with its missing bytes as zero.
-        std::memset(message, 0, sizeof(message));
-        std::memcpy(message, reply.payload, reply.payloadLen < 12 ? reply.payloadLen : 12);
-        if (release::kDropsEmptyMessages) {
-            const bool anyWord = (message[4] | message[5] | message[6] | message[7] |
-                                  message[8] | message[9]) != 0;
-            return anyWord;
-        }
-        return true;
+        return net::ReadRecorderMessage(reply, net::kReadRules, message);
     }
     if (reply.code == net::kCodeLoginReply) {
-        net::SessionId id;
-        std::memcpy(id.data(), chunk + 4, id.size());
-        m_SessionId = id;
+        m_SessionId = reply.sessionId;
     }
     platform::CLockGuard lock(m_SlotMutex);
     if (reply.code == m_nWaitCode.load() && !m_bSlotFilled) {
-        const size_t n = len < sizeof(m_SlotBuf) ? len : sizeof(m_SlotBuf);
-        std::memcpy(m_SlotBuf, chunk, n);
-        m_nLastReplyLen = n;
+        const size_t n = reply.payloadLength < sizeof(m_SlotBuf) ? reply.payloadLength : sizeof(m_SlotBuf);
+        if (n != 0) {
+            std::memcpy(m_SlotBuf, reply.payload, n);
+        }
+        m_nReplyPayloadLen = n;
         m_bSlotFilled = true;
         m_hReplyEvent.Set();
     }
@@ -485,14 +429,14 @@ void CDvrSession::PostDisconnectNotice()
 
 void CDvrSession::KeepAliveLoop()
 {
-    uint8_t payload[14] = {};
+    // The bitmap of the last pass stays while the session has no stream.
+    uint16_t bitmap = 0;
     while (m_bRun) {
         uint32_t channels = 0;
         if (m_Streams.LiveChannels(channels)) {
-            payload[12] = static_cast<uint8_t>(channels);
-            payload[13] = static_cast<uint8_t>(channels >> 8);
+            bitmap = static_cast<uint16_t>(channels);
         }
-        SendCommand(net::kCodeKeepAlive, payload, sizeof(payload));
+        Send(net::KeepAliveRequest(CurrentSessionId(), bitmap));
         m_hKeepAliveWake.Wait(kKeepAliveIntervalMs);
     }
 }
@@ -516,11 +460,8 @@ int32_t CDvrSession::Exchange(int32_t cmd, const void *in, int32_t inLen, void *
     if (out == nullptr) {
         return 1;
     }
-    if (release::kExactLengthParamRead) {
-        // This release accepts a read only when the reply fills the buffer exactly.
-        if (ReplyPayload(nullptr, 0) != outSize) {
-            return 0;
-        }
+    if (!net::ParameterReplyFits(ReplyPayload(nullptr, 0), outSize, net::kReadRules)) {
+        return 0;
     }
     ReplyPayload(static_cast<uint8_t *>(out), outSize);
     return 1;
@@ -552,11 +493,8 @@ int32_t CDvrSession::FindFile(int32_t channel, int32_t selector, const DvrTime &
 int32_t CDvrSession::QueryDay(int32_t channel, int32_t selector, const DvrTime &start,
                               const DvrTime &end)
 {
-    const uint8_t payload[5] = {net::YearByte(start.nYear), static_cast<uint8_t>(start.nMonth),
-                                static_cast<uint8_t>(start.nDay), static_cast<uint8_t>(channel),
-                                static_cast<uint8_t>(selector)};
     ArmReply(net::kCodeSearchReply);
-    SendCommand(net::kCodeSearch, payload, sizeof(payload));
+    Send(net::SearchRequest(CurrentSessionId(), start, channel, selector));
     if (!AwaitReply(false)) {
         return 0;
     }

@@ -17,6 +17,7 @@
 #include "net/atomic_id.h"
 #include "net/command_channel.h"
 #include "net/command_packet.h"
+#include "net/messages.h"
 #include "net/packet_framing.h"
 #include "net/socket_slot.h"
 #include "platform/event.h"
@@ -49,11 +50,11 @@ public:
     uint32_t Address() const override { return m_dwDvrIp.load(); }
     uint16_t Port() const override { return m_wDvrPort.load(); }
     net::SessionId CurrentSessionId() const override { return m_SessionId.load(); }
-    // Command channel writers; false when nothing was sent, or not all of it
-    // within the reply time-out (the channel is then lost).
-    bool SendCommand(uint8_t code, const void *payload, size_t len) override;
-    bool SendCommandWithStreamId(const net::StreamId &streamId, uint8_t code,
-                                 const void *payload, size_t len) override;
+    // Sends a request on the command channel; false when nothing was sent,
+    // or not all of it within the reply time-out (the channel is then lost).
+    bool Send(const net::CRequest &request) override;
+    // Any command with its payload unchanged, with the current session id.
+    bool SendCommand(uint8_t code, const void *payload, size_t len);
 
     // Device parameter pass-through.
     int32_t GetDvrParam(int32_t cmd, const void *in, int32_t inLen, void *out, uint32_t outSize);
@@ -71,9 +72,9 @@ public:
 private:
     CDvrSession();
 
-    // The longest reply handed to a requester: 11 header bytes and up to
-    // 32757 payload bytes, joined across receives.
-    static constexpr size_t kReplyBufSize = net::kMaxPacket;
+    // The longest reply payload handed to a requester: a packet of up to
+    // net::kMaxPacket bytes, joined across receives, less its header.
+    static constexpr size_t kReplyPayloadSize = net::kMaxPacket - net::kHeaderSize;
 
     // The request/reply slot. The receive thread copies an awaited reply into
     // a buffer of its own before raising the event, so the requester reads
@@ -107,8 +108,9 @@ private:
     // next receive.
     void DispatchReceived();
     // Handles one received packet; returns true when it was a recorder
-    // message, copied to message for the caller to deliver after unlocking.
-    bool Dispatch(const uint8_t *chunk, size_t len, uint8_t (&message)[12]);
+    // message to deliver, copied to message for the caller to deliver after
+    // unlocking.
+    bool Dispatch(const uint8_t *packet, size_t len, net::RecorderMessage &message);
     // Sets the disconnect event and posts the host's notice for a session
     // that is logged in; a loss seen before the login stored the address is
     // kept for the login to report.
@@ -125,8 +127,8 @@ private:
     net::CPacketJoiner m_Joiner;  // received bytes, cut into packets
 
     platform::CMutex m_SlotMutex;  // guards the three below
-    uint8_t m_SlotBuf[kReplyBufSize];  // the awaited reply, header included
-    size_t m_nLastReplyLen = 0;
+    uint8_t m_SlotBuf[kReplyPayloadSize];  // the awaited reply's payload
+    size_t m_nReplyPayloadLen = 0;
     bool m_bSlotFilled = false;
     std::atomic<int32_t> m_nWaitCode{0};
 

@@ -5,6 +5,7 @@
 
 #include "core/globals.h"
 #include "net/command_codes.h"
+#include "net/messages.h"
 #include "net/socket_ops.h"
 
 namespace kn {
@@ -23,18 +24,6 @@ constexpr int32_t kDeliverWakeBatch = 8;
 constexpr int kRebindAttempts = 20;
 
 constexpr uint32_t kConnectionLost = 255;
-
-// Start date and time with the channel, as playback and download carry them.
-void PutStart(uint8_t *p, int32_t channel, const DvrTime &start)
-{
-    p[0] = net::YearByte(start.nYear);
-    p[1] = static_cast<uint8_t>(start.nMonth);
-    p[2] = static_cast<uint8_t>(start.nDay);
-    p[3] = static_cast<uint8_t>(channel);
-    p[4] = static_cast<uint8_t>(start.nHour);
-    p[5] = static_cast<uint8_t>(start.nMinute);
-    p[6] = static_cast<uint8_t>(start.nSecond);
-}
 
 }  // namespace
 
@@ -125,9 +114,10 @@ void CDvrStream::CloseSocket()
     m_sock.Close();
 }
 
-// The receive thread holds the socket lock for a whole pass of up to 200 ms;
-// another thread that needs the lock says so and wakes the pass, and the
-// receive thread stays away from the lock until it has been taken.
+// The receive thread holds the socket lock for a whole pass, whose readiness
+// wait lasts up to kReceiveWaitMs; another thread that needs the lock says so
+// and wakes the pass, and the receive thread stays away from the lock until
+// it has been taken.
 CDvrStream::CSockLock::CSockLock(CDvrStream &stream) : m_stream(stream)
 {
     ++m_stream.m_nSockWaiters;
@@ -139,12 +129,10 @@ CDvrStream::CSockLock::CSockLock(CDvrStream &stream) : m_stream(stream)
 
 CDvrStream::CSockLock::~CSockLock() { m_stream.m_SockMutex.unlock(); }
 
-void CDvrStream::SendStreamCommand(uint8_t code, const void *payload, size_t len)
+void CDvrStream::SendRequest(const net::CRequest &request)
 {
-    uint8_t packet[net::kMediaBufferSize];
-    const size_t n = net::BuildPacket(packet, sizeof(packet), m_SessionId, code, payload, len);
-    if (n != 0) {
-        SendBytes(packet, n);
+    if (!request.empty()) {
+        SendBytes(request.data(), request.size());
     }
 }
 
@@ -177,10 +165,10 @@ void CDvrStream::SendBytes(const void *data, size_t len, const net::CSocketSlot:
 
 // ---------------------------------------------------------------- openings
 
-bool CDvrStream::Request(uint8_t code, const void *payload, size_t len)
+bool CDvrStream::Request(const net::CRequest &request)
 {
     m_hReplyEvent.Reset();
-    SendStreamCommand(code, payload, len);
+    SendRequest(request);
     if (!m_hReplyEvent.Wait(g_dwReplyTimeout.load())) {
         CloseSocket();
         return false;
@@ -237,8 +225,7 @@ bool CDvrStream::OpenRealPlay(int32_t channel, int32_t transport, DvrDataCallbac
     if ((transport == 0 && !ConnectUdp()) || (transport == 1 && !ConnectTcp())) {
         return false;
     }
-    const uint8_t payload[2] = {static_cast<uint8_t>(channel), 0};
-    if (!Request(net::kCodeOpenLive, payload, sizeof(payload))) {
+    if (!Request(net::OpenLiveRequest(m_SessionId, channel))) {
         return false;
     }
     Accept(channel, callback, user);
@@ -251,9 +238,7 @@ bool CDvrStream::OpenPlayBack(int32_t channel, const DvrTime &start, DvrDataCall
     if (!ConnectTcp()) {
         return false;
     }
-    uint8_t payload[7];
-    PutStart(payload, channel, start);
-    if (!Request(net::kCodeOpenPlayBack, payload, sizeof(payload))) {
+    if (!Request(net::OpenPlayBackRequest(m_SessionId, channel, start))) {
         return false;
     }
     Accept(-1, callback, user);
@@ -271,12 +256,7 @@ bool CDvrStream::OpenDownLoad(int32_t channel, const DvrTime &start, const DvrTi
     if (!ConnectTcp()) {
         return false;
     }
-    uint8_t payload[170] = {};
-    PutStart(payload, channel, start);
-    payload[7] = static_cast<uint8_t>(end.nHour);
-    payload[8] = static_cast<uint8_t>(end.nMinute);
-    payload[9] = static_cast<uint8_t>(end.nSecond);
-    if (!Request(net::kCodeOpenDownLoad, payload, sizeof(payload))) {
+    if (!Request(net::OpenDownLoadRequest(m_SessionId, channel, start, end))) {
         return false;
     }
     Accept(-1, callback, user);
@@ -288,9 +268,9 @@ bool CDvrStream::OpenTalk()
     if (!ConnectTcp()) {
         return false;
     }
-    // 1.0.0.13 accepts any control reply but "&"; 1.0.0.1 only "%".
-    m_bTalkAccepted = !release::kTalkNeedsPercentReply;
-    if (!Request(net::kCodeOpenTalk, nullptr, 0)) {
+    // What a reply other than "%" or "&" that ends the wait means for talk.
+    m_bTalkAccepted = net::TalkAccepted(net::ControlReply::kNoCode, net::kReadRules);
+    if (!Request(net::OpenTalkRequest(m_SessionId))) {
         return false;
     }
     if (!m_bTalkAccepted) {
@@ -307,7 +287,7 @@ bool CDvrStream::SendStopTalk()
         return false;
     }
     m_hReplyEvent.Reset();
-    SendStreamCommand(net::kCodeStopTalk, nullptr, 0);
+    SendRequest(net::StopTalkRequest(m_SessionId));
     m_nChannel = -1;
     return true;
 }
@@ -326,25 +306,13 @@ bool CDvrStream::OnReply(void *context, const uint8_t *reply, size_t len)
 
 bool CDvrStream::HandleReply(const uint8_t *bytes, size_t count)
 {
-    // Bytes a short reply did not carry read as zero, never as leftovers
-    // of an earlier one.
-    uint8_t reply[18] = {};
-    std::memcpy(reply, bytes, count < sizeof(reply) ? count : sizeof(reply));
-    if (count < net::kHeaderSize) {
-        return true;  // no code byte
-    }
-    switch (reply[10]) {
+    const net::ControlReply reply = net::ReadControlReply(bytes, count);
+    switch (reply.code) {
     case net::kReplyLive: {
         m_hReplyEvent.Set();
-        // An announcement cut short names no group: the missing bytes are
-        // absent, and a group without its port is not joined.
-        if (count < sizeof(reply) || (reply[12] & 0xF0) != 0xE0) {
+        if (!reply.announcesGroup) {
             break;
         }
-        uint32_t group;
-        std::memcpy(&group, reply + 12, sizeof(group));
-        uint16_t portNet;
-        std::memcpy(&portNet, reply + 16, sizeof(portNet));
         // A connected datagram socket receives no group traffic (it only
         // accepts datagrams from its peer, addressed to its own address), so
         // the stream always moves to an unconnected datagram socket bound to
@@ -354,13 +322,13 @@ bool CDvrStream::HandleReply(const uint8_t *bytes, size_t count)
         // then its port is taken: try again briefly, bounded.
         bool moved = false;
         for (int attempt = 0; attempt < kRebindAttempts && !moved; ++attempt) {
-            moved = net::RebindMulticastSocket(m_sock, portNet);
+            moved = net::RebindMulticastSocket(m_sock, reply.portNetOrder);
             if (!moved) {
                 platform::SleepMs(1);
             }
         }
         if (moved) {
-            net::JoinMulticastGroup(m_sock.Peek(), group);
+            net::JoinMulticastGroup(m_sock.Peek(), reply.groupNetOrder);
             // The group carries the recorder's datagrams, whatever transport
             // the stream asked for: read them as datagrams.
             m_bDatagramSocket = true;
@@ -372,22 +340,16 @@ bool CDvrStream::HandleReply(const uint8_t *bytes, size_t count)
         }
         return false;
     }
-    case net::kReplyPlayBack: {
-        net::StreamId id;
-        std::memcpy(id.data(), reply + 11, id.size());
-        m_StreamId = id;
+    case net::kReplyPlayBack:
+        m_StreamId = reply.streamId;
         m_hReplyEvent.Set();
         break;
-    }
     case net::kReplyDownLoad:
         m_hReplyEvent.Set();
         break;
     case net::kReplyTalkAccepted:
-        m_bTalkAccepted = true;
-        m_hReplyEvent.Set();
-        break;
     case net::kReplyTalkRefused:
-        m_bTalkAccepted = false;
+        m_bTalkAccepted = net::TalkAccepted(reply.code, net::kReadRules);
         m_hReplyEvent.Set();
         break;
     default:

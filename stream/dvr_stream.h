@@ -18,6 +18,7 @@
 #include "core/release.h"
 #include "net/atomic_id.h"
 #include "net/command_packet.h"
+#include "net/requests.h"
 #include "net/socket_slot.h"
 #include "platform/event.h"
 #include "platform/mutex.h"
@@ -56,10 +57,11 @@ public:
     bool OpenTalk();
     bool SendStopTalk();
 
-    // A command packet on the stream's own connection; nothing without one.
-    // Every send on the stream is bounded by the reply time-out; one that
-    // times out loses the connection (type 255, as for a failed receive).
-    void SendStreamCommand(uint8_t code, const void *payload, size_t len);
+    // A request on the stream's own connection; nothing without one (or
+    // when the request is empty). Every send on the stream is bounded by the
+    // reply time-out; one that times out loses the connection (type 255, as
+    // for a failed receive).
+    void SendRequest(const net::CRequest &request);
     // The bytes unchanged; false when the stream has no connection.
     bool SendRaw(const void *data, size_t len);
 
@@ -83,7 +85,7 @@ private:
     void DeliverLoop();
     bool Connect(bool tcp);
     // Sends an opening request and waits for any control reply.
-    bool Request(uint8_t code, const void *payload, size_t len);
+    bool Request(const net::CRequest &request);
     void CloseSocket();
     void SendBytes(const void *data, size_t len);
     void SendBytes(const void *data, size_t len, const net::CSocketSlot::Lease &lease);

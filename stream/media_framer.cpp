@@ -1,6 +1,7 @@
 #include "stream/media_framer.h"
 
 #include "net/command_packet.h"
+#include "net/messages.h"
 
 namespace kn::stream {
 

@@ -4,7 +4,7 @@
 
 #include "core/handle_list.h"
 #include "net/command_channel.h"
-#include "net/command_codes.h"
+#include "net/requests.h"
 #include "platform/thread.h"
 #include "stream/dvr_stream.h"
 
@@ -276,10 +276,9 @@ int32_t CSessionStreams::StopTalk()
 void CSessionStreams::SendStopFor(const CDvrStream &stream)
 {
     if (stream.Kind() == CDvrStream::kRealTime) {
-        const uint8_t channel = static_cast<uint8_t>(stream.Channel());
-        m_Channel.SendCommand(net::kCodeStopLive, &channel, 1);
+        m_Channel.Send(net::StopLiveRequest(m_Channel.CurrentSessionId(), stream.Channel()));
     } else if (stream.Kind() == CDvrStream::kPlayBack) {
-        m_Channel.SendCommandWithStreamId(stream.StreamId(), net::kCodeStopPlayBack, nullptr, 0);
+        m_Channel.Send(net::StopPlayBackRequest(m_Channel.CurrentSessionId(), stream.StreamId()));
     }
 }
 
@@ -312,8 +311,7 @@ int32_t CSessionStreams::PlayBackCtrl(const void *handle, int32_t code)
             break;
         }
     }
-    const uint8_t payload[3] = {0, operation, level};
-    m_Channel.SendCommandWithStreamId(stream->StreamId(), net::kCodePlayBackControl, payload, sizeof(payload));
+    m_Channel.Send(net::PlayBackControlRequest(m_Channel.CurrentSessionId(), stream->StreamId(), operation, level));
     return 1;
 }
 

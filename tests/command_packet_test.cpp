@@ -1,10 +1,14 @@
+// The requests the library sends, as bytes, from the packet layout and the
+// tables of request codes and their payloads.
 #include "net/command_packet.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
-#include "tests/support/socket_peer.h"
+#include "net/requests.h"
+#include "net/socket_slot.h"
 
 namespace kn::net {
 namespace {
@@ -20,105 +24,104 @@ Bytes Concat(Bytes a, const Bytes &b)
     return a;
 }
 
-class CommandPacketWire : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_GE(m_pair.near, 0); }
-    Bytes Received(size_t count) { return test::ReadExactly(m_pair.far, count); }
-    test::SocketPair m_pair;
-};
+Bytes Wire(const CRequest &r) { return Bytes(r.data(), r.data() + r.size()); }
 
-TEST_F(CommandPacketWire, LogoutWithoutPayloadIsElevenBytes)
+TEST(CommandPacketWire, LogoutWithoutPayloadIsElevenBytes)
 {
-    ASSERT_TRUE(SendCommand(m_pair.near, kId, 53, nullptr, 0));
-    EXPECT_EQ(Received(11), Concat(kHeaderWithId, {0x01, 0x00, 0x35}));
+    EXPECT_EQ(Wire(LogoutRequest(kId)), Concat(kHeaderWithId, {0x01, 0x00, 0x35}));
 }
 
-TEST_F(CommandPacketWire, KeepAliveCarriesChannelBitmap)
+TEST(CommandPacketWire, KeepAliveCarriesChannelBitmap)
 {
-    uint8_t payload[14] = {};
     const uint16_t bitmap = (1u << 3) | (1u << 5);
-    payload[12] = static_cast<uint8_t>(bitmap & 0xFF);
-    payload[13] = static_cast<uint8_t>(bitmap >> 8);
-    ASSERT_TRUE(SendCommand(m_pair.near, kId, 56, payload, sizeof payload));
     Bytes expected = Concat(kHeaderWithId, {0x0F, 0x00, 0x38});
     expected.insert(expected.end(), 12, 0x00);
     expected.insert(expected.end(), {0x28, 0x00});
-    EXPECT_EQ(Received(25), expected);
+    EXPECT_EQ(Wire(KeepAliveRequest(kId, bitmap)), expected);
 }
 
-TEST_F(CommandPacketWire, KeepAliveBeforeLoginHasZeroSessionId)
+TEST(CommandPacketWire, KeepAliveBeforeLoginHasZeroSessionId)
 {
-    const uint8_t payload[14] = {};
-    ASSERT_TRUE(SendCommand(m_pair.near, SessionId{}, 56, payload, sizeof payload));
-    const Bytes got = Received(25);
+    const Bytes got = Wire(KeepAliveRequest(SessionId{}, 0));
     ASSERT_EQ(got.size(), 25u);
     EXPECT_EQ(Bytes(got.begin() + 4, got.begin() + 8), Bytes(4, 0x00));
 }
 
-TEST_F(CommandPacketWire, LiveStopAndPlaybackStop)
+TEST(CommandPacketWire, LiveStopAndPlaybackStop)
 {
-    const uint8_t channel = 2;
-    ASSERT_TRUE(SendCommand(m_pair.near, kId, 61, &channel, 1));
-    EXPECT_EQ(Received(12), Concat(kHeaderWithId, {0x02, 0x00, 0x3D, 0x02}));
-
+    EXPECT_EQ(Wire(StopLiveRequest(kId, 2)), Concat(kHeaderWithId, {0x02, 0x00, 0x3D, 0x02}));
     const StreamId stream = {0x11, 0x22, 0x33, 0x44};
-    ASSERT_TRUE(SendCommandWithStreamId(m_pair.near, kId, stream, 79, nullptr, 0));
-    EXPECT_EQ(Received(15), Concat(kHeaderWithId, {0x05, 0x00, 0x4F, 0x11, 0x22, 0x33, 0x44}));
+    EXPECT_EQ(Wire(StopPlayBackRequest(kId, stream)), Concat(kHeaderWithId, {0x05, 0x00, 0x4F, 0x11, 0x22, 0x33, 0x44}));
 }
 
-TEST_F(CommandPacketWire, PlaybackControlPutsStreamIdBeforePayload)
+TEST(CommandPacketWire, PlaybackControlPutsStreamIdBeforePayload)
 {
     const StreamId stream = {0x11, 0x22, 0x33, 0x44};
-    const uint8_t body[3] = {0, 5, 7};
-    ASSERT_TRUE(SendCommandWithStreamId(m_pair.near, kId, stream, 76, body, sizeof body));
-    EXPECT_EQ(Received(18), Concat(kHeaderWithId, {0x08, 0x00, 0x4C, 0x11, 0x22, 0x33, 0x44, 0, 5, 7}));
+    EXPECT_EQ(Wire(PlayBackControlRequest(kId, stream, 5, 7)),
+              Concat(kHeaderWithId, {0x08, 0x00, 0x4C, 0x11, 0x22, 0x33, 0x44, 0, 5, 7}));
 }
 
-TEST_F(CommandPacketWire, DownloadOpenDeclaresLength171)
+TEST(CommandPacketWire, DownloadOpenDeclaresLength171)
 {
-    uint8_t payload[170] = {};
-    payload[0] = YearByte(2009);
-    ASSERT_TRUE(SendMediaCommand(m_pair.near, kId, 81, payload, sizeof payload));
-    const Bytes got = Received(181);
-    ASSERT_EQ(got.size(), 181u);
-    EXPECT_EQ(got[8], 0xAB);
-    EXPECT_EQ(got[9], 0x00);
-    EXPECT_EQ(got[10], 81);
-    EXPECT_EQ(got[11], 9);
+    const DvrTime start{2009, 3, 4, 10, 11, 12};
+    const DvrTime end{2009, 3, 4, 13, 14, 15};
+    Bytes expected = Concat(kHeaderWithId, {0xAB, 0x00, 81, 9, 3, 4, 6, 10, 11, 12, 13, 14, 15});
+    expected.insert(expected.end(), 160, 0x00);
+    EXPECT_EQ(Wire(OpenDownLoadRequest(kId, 6, start, end)), expected);
 }
 
-// An oversize payload sends nothing: the next packet on the wire is the first
-// thing the peer sees.
-TEST_F(CommandPacketWire, OversizePayloadsAreRefusedNotCut)
+// Every other request of the tables, byte for byte.
+TEST(CommandPacketWire, EveryRequestOfTheTables)
+{
+    const DvrTime day{2024, 5, 6, 10, 20, 30};
+    const struct {
+        const char *name;
+        CRequest request;
+        Bytes tail;  // after the magic and the session id
+    } cases[] = {
+        {"login", LoginRequest(kId, "ab", 2, "xyz", 3), {0x08, 0x00, 49, 2, 'a', 'b', 3, 'x', 'y', 'z'}},
+        {"login, empty names", LoginRequest(kId, nullptr, 0, nullptr, 0), {0x03, 0x00, 49, 0, 0}},
+        {"search", SearchRequest(kId, day, 3, 1), {0x06, 0x00, 69, 24, 5, 6, 3, 1}},
+        {"parameter", CommandRequest(kId, 97, "\x01\x02", 2), {0x03, 0x00, 97, 1, 2}},
+        {"open live", OpenLiveRequest(kId, 7), {0x03, 0x00, 57, 7, 0}},
+        {"open playback", OpenPlayBackRequest(kId, 2, day), {0x08, 0x00, 73, 24, 5, 6, 2, 10, 20, 30}},
+        {"open talk", OpenTalkRequest(kId), {0x01, 0x00, 35}},
+        {"stop talk", StopTalkRequest(kId), {0x01, 0x00, 36}},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(Wire(c.request), Concat(kHeaderWithId, c.tail)) << c.name;
+    }
+}
+
+// An oversize payload gives no request at all, never a cut one.
+TEST(CommandPacketWire, OversizePayloadsAreRefusedNotCut)
 {
     const Bytes big(200, 0xEE);
-    EXPECT_FALSE(SendCommand(m_pair.near, kId, 100, big.data(), kCommandMaxPayload + 1));
-    EXPECT_FALSE(SendMediaCommand(m_pair.near, kId, 100, big.data(), kMediaMaxPayload + 1));
-    EXPECT_FALSE(SendCommandWithStreamId(m_pair.near, kId, StreamId{}, 76, big.data(), kStreamIdMaxPayload + 1));
-    ASSERT_TRUE(SendCommand(m_pair.near, kId, 53, nullptr, 0));
-    EXPECT_EQ(Received(11), Concat(kHeaderWithId, {0x01, 0x00, 0x35}));
+    const std::string name(44, 'n');
+    EXPECT_TRUE(CommandRequest(kId, 100, big.data(), kCommandMaxPayload + 1).empty());
+    EXPECT_FALSE(LoginFits(256, 0));
+    EXPECT_FALSE(LoginFits(44, 44));
+    EXPECT_TRUE(LoginRequest(kId, name.data(), 44, name.data(), 44).empty());
+    EXPECT_TRUE(LoginRequest(kId, nullptr, 3, nullptr, 0).empty());
 }
 
-TEST_F(CommandPacketWire, LargestPayloadsFit)
+TEST(CommandPacketWire, LargestPayloadsFit)
 {
     const Bytes big(200, 0xEE);
-    ASSERT_TRUE(SendCommand(m_pair.near, kId, 100, big.data(), kCommandMaxPayload));
-    EXPECT_EQ(Received(100).size(), 100u);
-    ASSERT_TRUE(SendMediaCommand(m_pair.near, kId, 100, big.data(), kMediaMaxPayload));
-    EXPECT_EQ(Received(200).size(), 200u);
-    ASSERT_TRUE(SendCommandWithStreamId(m_pair.near, kId, StreamId{}, 76, big.data(), kStreamIdMaxPayload));
-    const Bytes got = Received(11 + 52);
-    ASSERT_EQ(got.size(), 63u);
-    EXPECT_EQ(got[8], 53);  // 52 payload bytes + code
+    const std::string name(44, 'n');
+    EXPECT_EQ(CommandRequest(kId, 100, big.data(), kCommandMaxPayload).size(), 100u);
+    EXPECT_TRUE(LoginFits(44, 43));
+    const CRequest login = LoginRequest(kId, name.data(), 44, name.data(), 43);
+    ASSERT_EQ(login.size(), 100u);
+    EXPECT_EQ(login.data()[8], 90);  // 89 payload bytes + code
 }
 
 TEST(CommandPacket, NoSocketSendsNothing)
 {
-    EXPECT_FALSE(SendCommand(platform::kNoSocket, kId, 53, nullptr, 0));
-    EXPECT_FALSE(SendMediaCommand(platform::kNoSocket, kId, 57, nullptr, 0));
-    EXPECT_FALSE(SendCommandWithStreamId(platform::kNoSocket, kId, StreamId{}, 79, nullptr, 0));
+    const CSocketSlot none;
+    const CRequest logout = LogoutRequest(kId);
+    EXPECT_EQ(SendResult::NoSocket, none.Send(logout.data(), logout.size(), 100));
 }
-
 TEST(CommandPacket, BuildZeroFillsAndDeclaresNullPayload)
 {
     uint8_t buf[40];
@@ -149,31 +152,6 @@ TEST(CommandPacket, YearByte)
     EXPECT_EQ(YearByte(1999), 255);
     EXPECT_EQ(YearByte(2255), 255);
     EXPECT_EQ(YearByte(2256), 0);
-}
-
-TEST(CommandPacket, ReadReplyNeedsACodeByte)
-{
-    uint8_t chunk[16] = {'S', 'D', 'V', 'R', 1, 2, 3, 4, 1, 0, 51, 0xAA};
-    ReplyView view{};
-    EXPECT_FALSE(ReadReply(chunk, 10, view));
-    EXPECT_FALSE(ReadReply(nullptr, 16, view));
-    ASSERT_TRUE(ReadReply(chunk, 11, view));
-    EXPECT_EQ(view.code, 51);
-    EXPECT_EQ(view.payloadLen, 0u);
-    ASSERT_TRUE(ReadReply(chunk, 12, view));
-    EXPECT_EQ(view.payload, chunk + 11);
-    EXPECT_EQ(view.payloadLen, 1u);
-    EXPECT_EQ(view.payload[0], 0xAA);
-}
-
-TEST(CommandPacket, ControlReplyIsRecognisedByMagicAlone)
-{
-    const uint8_t magic[] = {'S', 'D', 'V', 'R'};
-    const uint8_t other[] = {'S', 'D', 'V', 'X', 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_TRUE(IsControlReply(magic, 4));
-    EXPECT_FALSE(IsControlReply(magic, 3));
-    EXPECT_FALSE(IsControlReply(other, sizeof other));
-    EXPECT_FALSE(IsControlReply(nullptr, 4));
 }
 
 }  // namespace

@@ -342,6 +342,23 @@ TEST_F(EmulatorTest, SilentMediaKindThenResetOnCommand)
     EXPECT_EQ(BuildPacket({0x0A, 0x0B, 0x0C, 0x0D}, 'X', {0x11, 0x22, 0x33, 0x44}), playback.Read(15));
 }
 
+// A write returns once the socket took the bytes; WaitUntilSent says when
+// they have all left it, which a client that does not read holds up.
+TEST_F(EmulatorTest, WaitUntilSentWaitsForTheClientToTakeTheBytes)
+{
+    m_emu.SetMediaSilent(ChannelKind::Download, true);
+    TestClient download(m_emu.Port());
+    ASSERT_TRUE(download.Send(BuildPacket(kZeroId, 81, Bytes(170, 0))));
+    const int conn = m_emu.WaitForConnection(ChannelKind::Download, 3000ms);
+    ASSERT_EQ(0, conn);
+    EXPECT_TRUE(m_emu.WaitUntilSent(conn, 3000));  // nothing written yet
+    const Bytes media(1 << 20, 0x5A);
+    ASSERT_TRUE(m_emu.SendMedia(conn, media));
+    EXPECT_FALSE(m_emu.WaitUntilSent(conn, 100));  // the client reads nothing
+    EXPECT_EQ(media.size(), download.Read(media.size(), 10000ms).size());
+    EXPECT_TRUE(m_emu.WaitUntilSent(conn, 3000));
+}
+
 TEST_F(EmulatorTest, UdpLiveExchangeWithPrefixedDatagrams)
 {
     TestClient udp(m_emu.Port(), SOCK_DGRAM);

@@ -14,6 +14,7 @@
 
 #include "core/release.h"
 #include "net/command_packet.h"
+#include "net/requests.h"
 #include "net/socket_slot.h"
 #include "platform/settings_file.h"
 #include "tests/support/net_namespace.h"
@@ -123,9 +124,10 @@ TEST(SocketOps, CommandsBeforeCloseReachADelayedAckPeer)
     ASSERT_EQ(setsockopt(c.peer, IPPROTO_TCP, TCP_QUICKACK, &off, sizeof off), 0);
 
     const SessionId id = {1, 2, 3, 4};
-    const uint8_t keepAlive[14] = {};
-    ASSERT_TRUE(SendCommand(c.client, id, 56, keepAlive, sizeof keepAlive));
-    ASSERT_TRUE(SendCommand(c.client, id, 53, nullptr, 0));
+    const CRequest keepAlive = KeepAliveRequest(id, 0);
+    const CRequest logout = LogoutRequest(id);
+    ASSERT_EQ(static_cast<long>(keepAlive.size()), platform::Send(c.client, keepAlive.data(), keepAlive.size()));
+    ASSERT_EQ(static_cast<long>(logout.size()), platform::Send(c.client, logout.data(), logout.size()));
     platform::CloseSocket(c.client);
     c.client = kNoSocket;
 

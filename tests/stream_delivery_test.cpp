@@ -205,6 +205,9 @@ TEST_F(StreamDelivery, FramesReceivedBeforeAConnectionFailsAreAllDeliveredBefore
         if (k == Kind::LiveUdp) {
             ASSERT_TRUE(m_emu.SendEmptyDatagram(conn));
         } else {
+            // The frames must have reached the library's socket: a reset
+            // throws away what the recorder's own socket still holds.
+            ASSERT_TRUE(m_emu.WaitUntilSent(conn, kn::test::kLongWaitMs));
             ASSERT_TRUE(m_emu.CloseConnection(conn, true));
         }
         // However long the host is busy, the loss waits for the frames.

@@ -5,10 +5,12 @@
 #include <cstring>
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -1180,6 +1182,35 @@ bool CRecorderEmulator::CloseConnection(int conn, bool reset)
     c->closeRequest = reset ? CloseMode::Reset : CloseMode::Orderly;
     Poke(*c);
     return m_Cond.wait_for(lk, Millis(2000), [c] { return !c->info.open; });
+}
+
+bool CRecorderEmulator::WaitUntilSent(int conn, uint32_t timeoutMs)
+{
+    Conn *c;
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        c = Find(conn);
+        if (c == nullptr || c->info.transport != Transport::Tcp) {
+            return false;
+        }
+    }
+    const auto deadline = Clock::now() + Millis(timeoutMs);
+    for (;;) {
+        int unsent = -1;
+        {
+            std::lock_guard<std::mutex> lk(c->sendMutex);
+            if (c->fd < 0 || ::ioctl(c->fd, SIOCOUTQNSD, &unsent) != 0) {
+                return false;
+            }
+        }
+        if (unsent == 0) {
+            return true;
+        }
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(Millis(1));
+    }
 }
 
 // --- recorded state ---

@@ -248,6 +248,13 @@ public:
     // Closes a connection (reset: linger 0, the peer sees a reset) and waits,
     // bounded, until its thread has let go of it.
     bool CloseConnection(int conn, bool reset = false);
+    // True once every byte written on a TCP connection so far has left the
+    // emulator's socket (none waits for room in the client's receive
+    // window), within timeoutMs. A write returns when the socket has taken
+    // the bytes, not when they were sent: a reset discards whatever the
+    // socket still held, so a test that means "these frames reached the
+    // client before the reset" waits for this first.
+    bool WaitUntilSent(int conn, uint32_t timeoutMs);
 
     // --- Recorded state ---
     std::vector<ConnectionInfo> Connections() const;

@@ -1,0 +1,124 @@
+#include "net/messages.h"
+
+#include <cstring>
+
+#include "net/command_codes.h"
+#include "net/reply_joiner.h"
+
+namespace kn::net {
+
+// A media channel's framing keeps exactly the head that is read here.
+static_assert(kControlReplyHead == CReplyJoiner::kHeadSize);
+
+namespace {
+
+constexpr size_t kCodeOffset = 10;
+constexpr size_t kSessionIdOffset = 4;
+// Login reply of the release that maps its result: the payload byte read.
+constexpr size_t kMappedResultByte = 9;
+// Recorder message: the three 16-bit words that make a message not empty.
+constexpr size_t kMessageWordsFrom = 4;
+constexpr size_t kMessageWordsTo = 10;
+// Live reply: group address and port, as offsets into the reply.
+constexpr size_t kGroupOffset = kHeaderSize + 1;
+constexpr size_t kPortOffset = kHeaderSize + 5;
+
+}  // namespace
+
+bool ReadCommandReply(const uint8_t *packet, size_t len, CommandReply &out)
+{
+    if (packet == nullptr || len < kHeaderSize) {
+        return false;
+    }
+    out.code = packet[kCodeOffset];
+    std::memcpy(out.sessionId.data(), packet + kSessionIdOffset, out.sessionId.size());
+    out.payload = packet + kHeaderSize;
+    out.payloadLength = len - kHeaderSize;
+    out.length = len;
+    return true;
+}
+
+int32_t LoginResult(const uint8_t *payload, size_t len, const ReadRules &rules)
+{
+    if (payload == nullptr) {
+        return 0;
+    }
+    if (rules.mapsLoginResult) {
+        if (len <= kMappedResultByte) {
+            return 0;
+        }
+        switch (payload[kMappedResultByte]) {
+        case '!':
+            return 4;
+        case '/':
+        case '0':
+        case '1':
+            return 8;
+        case 'a':
+        case 'b':
+        case 'c':
+            return 16;
+        default:
+            return 0;
+        }
+    }
+    // The recorder's result byte, sign-extended; a reply without payload
+    // carries no result and counts as a refusal.
+    return len != 0 ? static_cast<int32_t>(static_cast<int8_t>(payload[0])) : 0;
+}
+
+bool ReadRecorderMessage(const CommandReply &reply, const ReadRules &rules, RecorderMessage &out)
+{
+    out = RecorderMessage{};
+    if (reply.payload != nullptr) {
+        std::memcpy(out.bytes, reply.payload, reply.payloadLength < kMessageLength ? reply.payloadLength : kMessageLength);
+    }
+    if (rules.dropsEmptyMessages) {
+        uint8_t any = 0;
+        for (size_t i = kMessageWordsFrom; i < kMessageWordsTo; ++i) {
+            any |= out.bytes[i];
+        }
+        return any != 0;
+    }
+    return true;
+}
+
+bool ParameterReplyFits(size_t payloadLength, size_t bufferSize, const ReadRules &rules)
+{
+    return !rules.exactLengthParamRead || payloadLength == bufferSize;
+}
+
+bool IsControlReply(const uint8_t *chunk, size_t len)
+{
+    return chunk != nullptr && len >= sizeof kPacketMagic && std::memcmp(chunk, kPacketMagic, sizeof kPacketMagic) == 0;
+}
+
+ControlReply ReadControlReply(const uint8_t *reply, size_t len)
+{
+    ControlReply out;
+    if (reply == nullptr || len < kHeaderSize) {
+        return out;
+    }
+    // Bytes a short reply did not carry read as zero, never as leftovers of
+    // an earlier one.
+    uint8_t head[kControlReplyHead] = {};
+    std::memcpy(head, reply, len < sizeof(head) ? len : sizeof(head));
+    out.code = head[kCodeOffset];
+    if (out.code == kReplyPlayBack) {
+        std::memcpy(out.streamId.data(), head + kHeaderSize, out.streamId.size());
+    } else if (out.code == kReplyLive && len >= sizeof(head) && (head[kGroupOffset] & 0xF0) == 0xE0) {
+        // An announcement cut short names no group: a group without its port
+        // is not joined.
+        out.announcesGroup = true;
+        std::memcpy(&out.groupNetOrder, head + kGroupOffset, sizeof(out.groupNetOrder));
+        std::memcpy(&out.portNetOrder, head + kPortOffset, sizeof(out.portNetOrder));
+    }
+    return out;
+}
+
+bool TalkAccepted(uint8_t code, const ReadRules &rules)
+{
+    return code == kReplyTalkAccepted || (!rules.talkNeedsPercentReply && code != kReplyTalkRefused);
+}
+
+}  // namespace kn::net
