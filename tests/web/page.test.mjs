@@ -31,7 +31,8 @@ function report(label, list) {
   const ms = list.map((t) => Math.round(t.firstFrameMs));
   const sorted = [...ms].sort((a, b) => a - b);
   console.log('     ' + label + ': first painted frame per tile ' + ms.join(' ') + ' ms (median ' +
-    sorted[sorted.length >> 1] + ')');
+    sorted[sorted.length >> 1] + '); tile made, first bytes: ' +
+    list.map((t) => Math.round(t.createdMs) + '/' + Math.round(t.firstBytesMs)).join(' '));
 }
 
 test('cold: the page loads and every tile plays', async ({ gateway, browser }) => {

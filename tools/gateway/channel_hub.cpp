@@ -6,14 +6,20 @@
 
 namespace kn::gateway {
 
-int CChannelHub::Add(const std::shared_ptr<IClientSink> &sink)
+int CChannelHub::Add(const std::shared_ptr<IClientSink> &sink, bool startNow)
 {
     int clients = 0;
+    std::string peer;
+    size_t burst = 0;
     {
         std::lock_guard<std::mutex> lk(m_Mutex);
         m_Clients.push_back(Client{sink, false, false, std::chrono::steady_clock::now(), true, {}});
         clients = static_cast<int>(m_Clients.size());
+        if (startNow) {
+            TryStartFromCache(m_Clients.back(), peer, burst);
+        }
     }
+    LogBurst(peer, burst);
     if (m_ClientsChanged) {
         m_ClientsChanged();
     }
@@ -73,10 +79,8 @@ void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len)
                 // reference.
                 c.started = c.sink->Push(m_Unit.data(), m_Unit.size(), c.clock.Stamp(c.sink->RunningTimeNs()));
             } else if (c.fresh && m_Cache.Units() > 0) {
-                c.started = StartFromCache(c);
-                if (c.started && m_Cache.Units() > 1) {
-                    bursts.emplace_back(c.sink->Peer(), m_Cache.Units());
-                }
+                auto &[peer, units] = bursts.emplace_back();
+                TryStartFromCache(c, peer, units);
             } else if (keyframe) {
                 // No group to start with, or a client that fell behind: it
                 // waits for a keyframe rather than get a group it has had.
@@ -86,6 +90,26 @@ void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len)
         }
     }
     for (const auto &[peer, units] : bursts) {
+        LogBurst(peer, units);
+    }
+}
+
+void CChannelHub::TryStartFromCache(Client &c, std::string &peer, size_t &units)
+{
+    if (!c.fresh || m_Cache.Units() == 0) {
+        return;
+    }
+    c.started = StartFromCache(c);
+    c.fresh = !c.started;
+    if (c.started && m_Cache.Units() > 1) {
+        peer = c.sink->Peer();
+        units = m_Cache.Units();
+    }
+}
+
+void CChannelHub::LogBurst(const std::string &peer, size_t units) const
+{
+    if (units > 1) {
         Log("%s%schannel %d: client %s started with the %zu frames since the last keyframe", m_Recorder.c_str(),
             m_Recorder.empty() ? "" : ": ", m_nChannel, peer.c_str(), units);
     }
@@ -151,6 +175,17 @@ int CChannelHub::EndStale(std::chrono::steady_clock::time_point now, std::chrono
         }
     }
     return answered;
+}
+
+bool CChannelHub::CopyCachedGroup(std::vector<std::vector<uint8_t>> &units) const
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    units.clear();
+    for (size_t i = 0; i < m_Cache.Units(); ++i) {
+        const ByteSpan u = m_Cache.Unit(i);
+        units.emplace_back(u.data, u.data + u.size);
+    }
+    return !units.empty();
 }
 
 HubCounts CChannelHub::Counts() const

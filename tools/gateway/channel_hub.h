@@ -68,8 +68,11 @@ public:
     // Called, without the hub's lock, after the number of clients changed.
     void SetClientsChanged(std::function<void()> notify) { m_ClientsChanged = std::move(notify); }
 
-    // The number of clients afterwards.
-    int Add(const std::shared_ptr<IClientSink> &sink);
+    // The number of clients afterwards. A client whose stream already runs
+    // (startNow: a web client) is sent the cached group at once; the others
+    // (an RTSP client, whose pipeline is still being made) with the next
+    // frame.
+    int Add(const std::shared_ptr<IClientSink> &sink, bool startNow = false);
     // False when the sink was not (or no longer) a client.
     bool Remove(const IClientSink *sink, int &clientsLeft);
 
@@ -93,6 +96,9 @@ public:
     int EndStale(std::chrono::steady_clock::time_point now, std::chrono::milliseconds patience);
 
     HubCounts Counts() const;
+    // A copy of the cached group, its keyframe (with the parameter sets)
+    // first; false when the cache holds none.
+    bool CopyCachedGroup(std::vector<std::vector<uint8_t>> &units) const;
 
 private:
     struct Client {
@@ -107,6 +113,10 @@ private:
     // Sends the cached group to a client that has not started; false when
     // it could not take all of it (it tries again with the next frame).
     bool StartFromCache(Client &c);
+    // Starts a fresh client from the cache when it holds a group; the
+    // client's name and the group's length for the log (units 0: none).
+    void TryStartFromCache(Client &c, std::string &peer, size_t &units);
+    void LogBurst(const std::string &peer, size_t units) const;
 
     const int m_nChannel;
     const std::string m_Recorder;
