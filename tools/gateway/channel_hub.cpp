@@ -101,16 +101,16 @@ void CChannelHub::TryStartFromCache(Client &c, std::string &peer, size_t &units)
     }
     c.started = StartFromCache(c);
     c.fresh = !c.started;
-    if (c.started && m_Cache.Units() > 1) {
+    if (c.started) {
         peer = c.sink->Peer();
-        units = m_Cache.Units();
+        units = m_Cache.HeldUnits() - m_Cache.StartFor(c.sink->StartFrames());
     }
 }
 
 void CChannelHub::LogBurst(const std::string &peer, size_t units) const
 {
     if (units > 1) {
-        Log("%s%schannel %d: client %s started with the %zu frames since the last keyframe", m_Recorder.c_str(),
+        Log("%s%schannel %d: client %s started with %zu cached frames, a keyframe first", m_Recorder.c_str(),
             m_Recorder.empty() ? "" : ": ", m_nChannel, peer.c_str(), units);
     }
 }
@@ -121,8 +121,8 @@ bool CChannelHub::StartFromCache(Client &c)
     // decodes the group's pictures quickly and is at the live edge with the
     // next frame, instead of a whole group behind.
     const int64_t now = c.sink->RunningTimeNs();
-    for (size_t i = 0; i < m_Cache.Units(); ++i) {
-        const ByteSpan u = m_Cache.Unit(i);
+    for (size_t i = m_Cache.StartFor(c.sink->StartFrames()); i < m_Cache.HeldUnits(); ++i) {
+        const ByteSpan u = m_Cache.Held(i);
         if (!c.sink->Push(u.data, u.size, c.clock.Stamp(now))) {
             return false;
         }

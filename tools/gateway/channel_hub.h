@@ -38,6 +38,10 @@ public:
     virtual void End() = 0;
     // Who the client is, for the log.
     virtual std::string Peer() const = 0;
+    // Frames the client would have at its start: more than its own group
+    // when the client is a player that reads that many before it shows a
+    // picture (see CKeyframeCache).
+    virtual size_t StartFrames() const { return 1; }
 };
 
 struct HubCounts {
@@ -48,7 +52,7 @@ struct HubCounts {
     int waiting = 0;  // clients still waiting for their first frame (not ended)
     std::chrono::steady_clock::time_point lastFrame{};  // epoch: none yet
     std::chrono::steady_clock::time_point lastKeyframe{};  // epoch: none yet
-    size_t cacheUnits = 0;  // the keyframe cache: units and bytes held,
+    size_t cacheUnits = 0;  // the keyframe cache: the current group's units and bytes,
     size_t cacheBytes = 0;
     std::string cacheState = "no keyframe yet";  // and why it holds nothing
 };

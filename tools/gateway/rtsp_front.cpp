@@ -100,6 +100,9 @@ public:
     }
 
     std::string Peer() const override { return m_Peer; }
+    // ffmpeg reads about 20 frames before it shows the first; from a deep
+    // start they come at once instead of at the stream's pace.
+    size_t StartFrames() const override { return kDeepStartFrames; }
 
 private:
     GstElement *m_pAppSrc;
