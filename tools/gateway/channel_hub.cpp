@@ -109,9 +109,9 @@ void CChannelHub::TryStartFromCache(Client &c, std::string &peer, size_t &units)
 
 void CChannelHub::LogBurst(const std::string &peer, size_t units) const
 {
-    if (units > 1) {
-        Log("%s%schannel %d: client %s started with %zu cached frames, a keyframe first", m_Recorder.c_str(),
-            m_Recorder.empty() ? "" : ": ", m_nChannel, peer.c_str(), units);
+    if (units > 0) {
+        Log("%s%schannel %d: client %s started with %zu cached frame%s, a keyframe first", m_Recorder.c_str(),
+            m_Recorder.empty() ? "" : ": ", m_nChannel, peer.c_str(), units, units == 1 ? "" : "s");
     }
 }
 
