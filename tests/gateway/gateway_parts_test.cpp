@@ -560,6 +560,17 @@ TEST(GatewayChannelHub, JoinersStartFromTheDepthTheyNeedAndTheGroupBeforeGoesFir
     EXPECT_EQ(deep + 1, late->units.size());
     EXPECT_EQ(key, late->units.front());
 
+    // A joiner that cannot take the whole group gets it once, then waits
+    // for the next keyframe.
+    auto full = std::make_shared<CRecordingSink>();
+    full->m_bFull = true;
+    hub.Add(full, true);
+    full->m_bFull = false;
+    feed(hub, pic, 2);
+    EXPECT_TRUE(full->units.empty());
+    feed(hub, key);
+    EXPECT_EQ((std::vector<Bytes>{key}), full->units);
+
     // A bound of a group and a half: the group before is given up for the
     // room, not the current one.
     const size_t group = key.size() + 9 * pic.size();

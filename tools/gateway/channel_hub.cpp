@@ -16,7 +16,7 @@ int CChannelHub::Add(const std::shared_ptr<IClientSink> &sink, bool startNow)
         m_Clients.push_back(Client{sink, false, false, std::chrono::steady_clock::now(), true, {}});
         clients = static_cast<int>(m_Clients.size());
         if (startNow) {
-            TryStartFromCache(m_Clients.back(), peer, burst);
+            TryStartFromCache(m_Clients.back(), false, peer, burst);
         }
     }
     LogBurst(peer, burst);
@@ -80,7 +80,7 @@ void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len)
                 c.started = c.sink->Push(m_Unit.data(), m_Unit.size(), c.clock.Stamp(c.sink->RunningTimeNs()));
             } else if (c.fresh && m_Cache.Units() > 0) {
                 auto &[peer, units] = bursts.emplace_back();
-                TryStartFromCache(c, peer, units);
+                TryStartFromCache(c, true, peer, units);
             } else if (keyframe) {
                 // No group to start with, or a client that fell behind: it
                 // waits for a keyframe rather than get a group it has had.
@@ -94,16 +94,20 @@ void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len)
     }
 }
 
-void CChannelHub::TryStartFromCache(Client &c, std::string &peer, size_t &units)
+void CChannelHub::TryStartFromCache(Client &c, bool withLatest, std::string &peer, size_t &units)
 {
     if (!c.fresh || m_Cache.Units() == 0) {
         return;
     }
+    // One try: a client that could not take the whole group (its buffer
+    // is smaller) waits for the next keyframe rather than take the group's
+    // head again and again.
     c.started = StartFromCache(c);
-    c.fresh = !c.started;
+    c.fresh = false;
     if (c.started) {
+        // From the frame path, the group's last unit is the frame that just came.
         peer = c.sink->Peer();
-        units = m_Cache.HeldUnits() - m_Cache.StartFor(c.sink->StartFrames());
+        units = m_Cache.HeldUnits() - m_Cache.StartFor(c.sink->StartFrames()) - (withLatest ? 1 : 0);
     }
 }
 

@@ -118,8 +118,10 @@ private:
     // it could not take all of it (it tries again with the next frame).
     bool StartFromCache(Client &c);
     // Starts a fresh client from the cache when it holds a group; the
-    // client's name and the group's length for the log (units 0: none).
-    void TryStartFromCache(Client &c, std::string &peer, size_t &units);
+    // client's name and the frames it had from before it came, for the log
+    // (units 0: none). withLatest: the group ends with the frame being
+    // handed out, which is no cached frame.
+    void TryStartFromCache(Client &c, bool withLatest, std::string &peer, size_t &units);
     void LogBurst(const std::string &peer, size_t units) const;
 
     const int m_nChannel;
