@@ -47,6 +47,21 @@ bool CChannelHub::Remove(const IClientSink *sink, int &clientsLeft)
     return true;
 }
 
+void CChannelHub::StartNow(const IClientSink *sink)
+{
+    std::string peer;
+    size_t burst = 0;
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        const auto it =
+            std::find_if(m_Clients.begin(), m_Clients.end(), [sink](const Client &c) { return c.sink.get() == sink; });
+        if (it != m_Clients.end() && !it->ended) {
+            TryStartFromCache(*it, false, peer, burst);
+        }
+    }
+    LogBurst(peer, burst);
+}
+
 void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len)
 {
     const ByteSpan au = AccessUnitOfFrame(type, data, len);

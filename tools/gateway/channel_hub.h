@@ -79,6 +79,9 @@ public:
     int Add(const std::shared_ptr<IClientSink> &sink, bool startNow = false);
     // False when the sink was not (or no longer) a client.
     bool Remove(const IClientSink *sink, int &clientsLeft);
+    // The client's stream has begun (an RTSP client's pipeline asks for its
+    // first data): it is sent the cached group now, not with the next frame.
+    void StartNow(const IClientSink *sink);
 
     // A frame as the library delivers it; anything but an H.264 access unit
     // is ignored.
