@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Time from ffmpeg's start to its first decoded picture, through kestrel
-# gateway, beside the same for a local file (the baseline of the same run):
+# gateway, beside the same for a local file (the baseline of the same run),
+# with ffmpeg's default probing (it reads about 20 frames of a stream before
+# it decodes one):
 #  - local file: tools/clip/sample.h264 read from disk;
 #  - cold: a channel whose recorder stream is closed (the gateway opens it);
 #  - warm: a channel another client keeps open (the joiner gets the cached
@@ -27,13 +29,22 @@ wait_for() {  # file regex
     for _ in $(seq 150); do grep -qE "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
     echo "timed out waiting for '$2' in $1" >&2; return 1
 }
-# Milliseconds until ffmpeg decoded its first picture of an input.
+# Milliseconds from ffmpeg's start until it hands out its first decoded
+# picture (the first byte of it as raw video on its standard output): the
+# same measure for a file and a stream, without ffmpeg's ending (an RTSP
+# client's TEARDOWN, closing) in it.
 first_frame_ms() {  # input args...
-    local t0 t1
-    t0=$(date +%s%N)
-    ffmpeg -v error "$@" -frames:v 1 -f null - </dev/null 2>/dev/null
-    t1=$(date +%s%N)
-    echo $(( (t1 - t0) / 1000000 ))
+    python3 -c '
+import subprocess, sys, time
+t0 = time.monotonic()
+p = subprocess.Popen(["ffmpeg", "-v", "error", *sys.argv[1:], "-frames:v", "1", "-f", "rawvideo", "-"],
+                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+got = p.stdout.read(1)
+ms = (time.monotonic() - t0) * 1000
+p.stdout.close()
+p.wait()
+print(round(ms) if got else "failed")
+' "$@"
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 measure() {  # label command...

@@ -326,12 +326,14 @@ public:
     }
     void End() override { ++ended; }
     std::string Peer() const override { return "test"; }
+    size_t StartFrames() const override { return startFrames; }
 
     std::atomic<int64_t> m_nNowNs{0};
     bool m_bFull = false;
     std::vector<Bytes> units;
     std::vector<int64_t> stamps;
     int ended = 0;
+    size_t startFrames = 1;
 };
 
 TEST(GatewayChannelHub, EveryClientStartsOnAKeyframeWithTheParameterSetsInFront)
@@ -506,6 +508,85 @@ TEST(GatewayChannelHub, AJoinerGetsTheCachedGroupAtOnceThenLiveFrames)
     }
 }
 
+// How far back a joiner starts: a web client (its pipeline runs) takes the
+// current group as it joins; a player that reads about a second before it
+// shows a picture (ffmpeg over RTSP) takes the group before as well while
+// the current one is short; a snapshot decodes the current group. The
+// group before is let go once the current one is long enough, or first
+// when the byte bound needs the room.
+TEST(GatewayChannelHub, JoinersStartFromTheDepthTheyNeedAndTheGroupBeforeGoesFirst)
+{
+    const Bytes key = Cat({kAud, kSps, kPps, kIdr});
+    const Bytes pic = Cat({kAud, kSlice});
+    auto feed = [](CChannelHub &hub, const Bytes &unit, int times = 1) {
+        const Bytes f = Delivered(unit);
+        for (int i = 0; i < times; ++i) {
+            hub.OnFrame(2, f.data(), static_cast<int32_t>(f.size()));
+        }
+    };
+    const size_t deep = kDeepStartFrames;
+    CChannelHub hub(1);
+    feed(hub, key);
+    feed(hub, pic, static_cast<int>(deep) + 4);  // group A: deep + 5 frames
+    feed(hub, key);
+    feed(hub, pic, 2);  // group B: 3 frames so far
+    EXPECT_EQ(3u, hub.Counts().cacheUnits) << "the current group";
+
+    auto web = std::make_shared<CRecordingSink>();
+    hub.Add(web, true);
+    EXPECT_EQ((std::vector<Bytes>{key, pic, pic}), web->units) << "the current group, as it joins";
+    auto player = std::make_shared<CRecordingSink>();
+    player->startFrames = deep;
+    hub.Add(player);
+    EXPECT_TRUE(player->units.empty()) << "an RTSP client starts with the next frame";
+    std::vector<std::vector<uint8_t>> snapshot;
+    ASSERT_TRUE(hub.CopyCachedGroup(snapshot));
+    EXPECT_EQ((std::vector<Bytes>{key, pic, pic}), snapshot) << "the latest picture's group";
+
+    feed(hub, pic);
+    ASSERT_EQ(deep + 5 + 4, player->units.size());
+    EXPECT_EQ(key, player->units.front()) << "group A's keyframe first";
+    EXPECT_EQ(key, player->units[deep + 5]) << "then group B's";
+    EXPECT_EQ(4u, web->units.size()) << "the web client goes on live";
+
+    // B grows to the depth: A goes.
+    feed(hub, pic, static_cast<int>(deep) - 4);
+    EXPECT_EQ(deep, hub.Counts().cacheUnits);
+    EXPECT_EQ(key.size() + (deep - 1) * pic.size(), hub.Counts().cacheBytes);
+    auto late = std::make_shared<CRecordingSink>();
+    late->startFrames = deep;
+    hub.Add(late);
+    feed(hub, pic);
+    EXPECT_EQ(deep + 1, late->units.size());
+    EXPECT_EQ(key, late->units.front());
+
+    // A joiner that cannot take the whole group gets it once, then waits
+    // for the next keyframe.
+    auto full = std::make_shared<CRecordingSink>();
+    full->m_bFull = true;
+    hub.Add(full, true);
+    full->m_bFull = false;
+    feed(hub, pic, 2);
+    EXPECT_TRUE(full->units.empty());
+    feed(hub, key);
+    EXPECT_EQ((std::vector<Bytes>{key}), full->units);
+
+    // A bound of a group and a half: the group before is given up for the
+    // room, not the current one.
+    const size_t group = key.size() + 9 * pic.size();
+    CChannelHub small(1, "", group + group / 2);
+    for (int g = 0; g < 3; ++g) {
+        feed(small, key);
+        feed(small, pic, 9);
+        const HubCounts c = small.Counts();
+        EXPECT_EQ("holding", c.cacheState) << g;
+        EXPECT_EQ(group, c.cacheBytes) << g;
+        EXPECT_EQ(10u, c.cacheUnits) << g;
+        EXPECT_TRUE(small.CopyCachedGroup(snapshot));
+        EXPECT_EQ(10u, snapshot.size()) << g;
+    }
+}
+
 TEST(GatewayChannelHub, ClientsComingAndGoingRaceFramesWithoutLosingCount)
 {
     CChannelHub hub(0);
@@ -520,10 +601,12 @@ TEST(GatewayChannelHub, ClientsComingAndGoingRaceFramesWithoutLosingCount)
     });
     std::vector<std::thread> clients;
     for (int t = 0; t < 3; ++t) {
-        clients.emplace_back([&hub] {
+        // One thread's clients start at once as they join, as web clients do.
+        clients.emplace_back([&hub, t] {
             for (int i = 0; i < 300; ++i) {
                 auto s = std::make_shared<CRecordingSink>();
-                hub.Add(s);
+                s->startFrames = i % 2 == 0 ? 1 : kDeepStartFrames;
+                hub.Add(s, t == 0);
                 int left = 0;
                 EXPECT_TRUE(hub.Remove(s.get(), left));
                 if (!s->units.empty()) {

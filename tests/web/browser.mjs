@@ -32,7 +32,8 @@ export function tiles(page) {
     const node = document.querySelector('.tile[data-key="' + t.key + '"]');
     const v = node ? node.querySelector('video') : null;
     return {
-      key: t.key, firstFrameMs: t.firstFrameMs, errors: t.errors, reconnections: t.reconnections, jumps: t.jumps,
+      key: t.key, createdMs: t.createdMs, firstBytesMs: t.firstBytesMs, firstFrameMs: t.firstFrameMs, errors: t.errors,
+      reconnections: t.reconnections, jumps: t.jumps,
       state: node ? node.dataset.state : null, present: node !== null,
       time: v ? v.currentTime : 0, width: v ? v.videoWidth : 0, height: v ? v.videoHeight : 0,
       error: v && v.error ? v.error.message || String(v.error.code) : null,

@@ -5,8 +5,10 @@
 // the gateway idle and with 8 tiles open in Chromium, beside the emulator's.
 // Usage: node tests/web/figures.mjs --kestrel PATH --recorder PATH
 //        [--chromium PATH] [--rounds N] [--seconds S]
+import { spawn } from 'node:child_process';
 import fs from 'node:fs';
-import { args, eventually, run, scratch, sleep, startGateway, startRecorder } from './harness.mjs';
+import os from 'node:os';
+import { args, eventually, scratch, sleep, startGateway, startRecorder } from './harness.mjs';
 import { findChromium, launch, tiles } from './browser.mjs';
 
 const paths = args();
@@ -34,11 +36,20 @@ async function firstFrames(browser, url) {
   return { page, ms: list.map((t) => Math.round(t.firstFrameMs)) };
 }
 
+// Milliseconds from ffmpeg's start to its first decoded picture (the first
+// byte of it as raw video on its output), as bench/first_frame.sh times it:
+// the same measure for a file and a stream, ffmpeg's ending left out.
 function ffmpegFirstFrame(url) {
-  const started = performance.now();
-  const r = run(ffmpeg, ['-v', 'error', ...(url.startsWith('rtsp') ? ['-rtsp_transport', 'tcp'] : []), '-i', url,
-    '-frames:v', '1', '-f', 'null', '-'], 30000);
-  return r.status === 0 ? Math.round(performance.now() - started) : NaN;
+  return new Promise((resolve) => {
+    const started = performance.now();
+    const child = spawn(ffmpeg, ['-v', 'error', ...(url.startsWith('rtsp') ? ['-rtsp_transport', 'tcp'] : []), '-i',
+      url, '-frames:v', '1', '-f', 'rawvideo', '-'], { stdio: ['ignore', 'pipe', 'ignore'] });
+    let ms = NaN;
+    const timer = setTimeout(() => child.kill('SIGKILL'), 30000);
+    child.stdout.once('data', () => { ms = Math.round(performance.now() - started); });
+    child.stdout.resume();
+    child.on('close', () => { clearTimeout(timer); resolve(ms); });
+  });
 }
 
 async function measure(pid, ms) {
@@ -48,6 +59,7 @@ async function measure(pid, ms) {
     threads: status(pid, 'Threads') };
 }
 
+console.log('machine: ' + os.cpus().length + ' CPUs, load ' + os.loadavg().map((l) => l.toFixed(2)).join(' '));
 const dir = scratch();
 const browser = await launch(chromium);
 const cold = [], warm = [], rtspCold = [], rtspWarm = [], local = [];
@@ -58,12 +70,12 @@ for (let round = 0; round < rounds; round++) {
   await sleep(1000);
   // ffmpeg over RTSP on channel 0 cold, then the page cold on all 8
   // channels (0 now warm), then ffmpeg warm and the page warm.
-  local.push(ffmpegFirstFrame(clip));
-  rtspCold.push(ffmpegFirstFrame('rtsp://127.0.0.1:' + gateway.rtspPort + '/live/0'));
+  local.push(await ffmpegFirstFrame(clip));
+  rtspCold.push(await ffmpegFirstFrame('rtsp://127.0.0.1:' + gateway.rtspPort + '/live/0'));
   const c = await firstFrames(browser, gateway.base + '/');
   cold.push(...c.ms.slice(1));  // channels 1-7 were closed
   await c.page.close();
-  rtspWarm.push(ffmpegFirstFrame('rtsp://127.0.0.1:' + gateway.rtspPort + '/live/3'));
+  rtspWarm.push(await ffmpegFirstFrame('rtsp://127.0.0.1:' + gateway.rtspPort + '/live/3'));
   const w = await firstFrames(browser, gateway.base + '/');
   warm.push(...w.ms);
   if (round === rounds - 1) {
@@ -91,4 +103,5 @@ line('page load to first painted frame, warm tile', warm);
 line('ffmpeg RTSP to first decoded frame, cold', rtspCold);
 line('ffmpeg RTSP to first decoded frame, warm', rtspWarm);
 line('ffmpeg to first decoded frame of a local file', local);
+console.log('load after: ' + os.loadavg().map((l) => l.toFixed(2)).join(' '));
 fs.rmSync(dir, { recursive: true, force: true });

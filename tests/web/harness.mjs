@@ -168,6 +168,89 @@ export function samplesOf(bytes, moof) {
   return n;
 }
 
+// The samples of a fragmented MP4 (H.264, one track), in order: their bytes
+// and whether each holds an IDR picture (NAL unit type 5, read from the
+// samples' length-prefixed NAL units). Only whole fragments count.
+export function fragmentSamples(bytes) {
+  const out = [];
+  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  const top = boxes(bytes);
+  for (let i = 0; i + 1 < top.length; i++) {
+    const moof = top[i];
+    if (moof.type !== 'moof' || top[i + 1].type !== 'mdat') {
+      continue;
+    }
+    let dataAt = top[i + 1].start + 8;
+    let defaultSize = 0;
+    const sizes = [];
+    for (let at = moof.start + 8; at + 8 <= moof.start + moof.size;) {
+      const size = view.getUint32(at);
+      const type = String.fromCharCode(...bytes.subarray(at + 4, at + 8));
+      if (type === 'traf') {
+        at += 8;
+        continue;
+      }
+      const flags = view.getUint32(at + 8) & 0xffffff;
+      if (type === 'tfhd') {
+        let p = at + 16 + (flags & 0x1 ? 8 : 0) + (flags & 0x2 ? 4 : 0) + (flags & 0x8 ? 4 : 0);
+        defaultSize = flags & 0x10 ? view.getUint32(p) : 0;
+      } else if (type === 'trun') {
+        const count = view.getUint32(at + 12);
+        let p = at + 16;
+        if (flags & 0x1) {
+          dataAt = moof.start + view.getInt32(p);
+          p += 4;
+        }
+        p += flags & 0x4 ? 4 : 0;
+        for (let n = 0; n < count; n++) {
+          p += flags & 0x100 ? 4 : 0;
+          sizes.push(flags & 0x200 ? view.getUint32(p) : defaultSize);
+          p += (flags & 0x200 ? 4 : 0) + (flags & 0x400 ? 4 : 0) + (flags & 0x800 ? 4 : 0);
+        }
+      }
+      if (size < 8) {
+        break;
+      }
+      at += size;
+    }
+    for (const size of sizes) {
+      const data = bytes.subarray(dataAt, dataAt + size);
+      let idr = false;
+      for (let p = 0; p + 4 < data.length; p += 4 + view.getUint32(data.byteOffset - bytes.byteOffset + p)) {
+        idr ||= (data[p + 4] & 0x1f) === 5;
+      }
+      out.push({ data, idr });
+      dataAt += size;
+    }
+  }
+  return out;
+}
+
+// A live response read in the background: its bytes so far, until stopped.
+export function liveReader(url) {
+  const controller = new AbortController();
+  const chunks = [];
+  const done = (async () => {
+    try {
+      const response = await fetch(url, { signal: controller.signal });
+      for await (const chunk of response.body) {
+        chunks.push(chunk);
+      }
+    } catch (error) {
+      if (error.name !== 'AbortError') {
+        throw error;
+      }
+    }
+  })();
+  return {
+    bytes: () => new Uint8Array(Buffer.concat(chunks)),
+    stop: async () => {
+      controller.abort();
+      await done;
+    },
+  };
+}
+
 // Width and height of a baseline or progressive JPEG, or null when the
 // bytes are not one (no SOI, no frame header, no EOI).
 export function jpegSize(bytes) {

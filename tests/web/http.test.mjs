@@ -8,8 +8,8 @@ import http from 'node:http';
 import fs from 'node:fs';
 import path from 'node:path';
 import {
-  Program, SKIP, args, assert, boxes, eventually, json, jpegSize, readFor, run, runWithGateway, samplesOf,
-  startGateway, startRecorder, test,
+  Program, SKIP, args, assert, boxes, eventually, fragmentSamples, json, jpegSize, liveReader, readFor, run,
+  runWithGateway, samplesOf, sleep, startGateway, startRecorder, test,
 } from './harness.mjs';
 
 const paths = args();
@@ -72,6 +72,48 @@ test('the fragmented MP4 starts at a keyframe and decodes whole in ffprobe', asy
   assert(/^1/.test(keys.out.trim()), 'the first frame is a keyframe: ' + keys.out.slice(0, 20));
 });
 
+// A joiner of an open channel starts with the group the gateway holds, not
+// at the next keyframe. A first client reads the channel; right after it
+// got a keyframe (the next is about a second away: the clip has one every
+// 25 frames, and its three keyframes differ) a second client joins: its
+// first picture must be that same keyframe, which the gateway had before
+// the second client asked. A join held up past the next keyframe by a
+// loaded machine is tried again (a client that waits for a keyframe would
+// miss every time).
+test('a web client of an open channel starts with the keyframe the gateway already had', async ({ gateway }) => {
+  const url = gateway.base + '/live/4.mp4';
+  const first = liveReader(url);
+  const lastKeyframe = (samples) => samples.findLast((x) => x.idr);
+  try {
+    let matched = false;
+    for (let attempt = 0; attempt < 3 && !matched; attempt++) {
+      // Just after the first client got a keyframe: at most a fragment of
+      // frames (100 ms) after it.
+      let before = null;
+      await eventually('the first client just got a keyframe', () => {
+        const samples = fragmentSamples(first.bytes());
+        const at = samples.findLastIndex((x) => x.idr);
+        before = at >= 0 && at >= samples.length - 4 && samples.length > 25 ? samples[at] : null;
+        return before;
+      }, 20000, 10);
+      const { bytes } = await readFor(url, 1500);
+      const joined = fragmentSamples(bytes);
+      assert(joined.length > 0 && joined[0].idr, 'the joiner starts on a keyframe');
+      matched = Buffer.compare(joined[0].data, before.data) === 0;
+      if (!matched) {
+        console.log('     attempt ' + attempt + ': the joiner started on another keyframe (' + joined[0].data.length +
+          ' bytes, not ' + before.data.length + ')');
+      }
+      // At once: the joiner's group came before a live frame could, so it
+      // has the keyframe's followers without a second keyframe in between.
+      assert(lastKeyframe(joined) !== undefined, 'keyframes in the joiner');
+    }
+    assert(matched, 'the joiner started on the keyframe the gateway held');
+  } finally {
+    await first.stop();
+  }
+});
+
 test('ffmpeg plays the live response as it is', async ({ gateway }) => {
   const r = run(ffprobe, ['-v', 'error', '-show_entries', 'stream=codec_name,width,height', '-of', 'default=nw=1',
     gateway.base + '/live/2.mp4'], 30000);
@@ -99,9 +141,17 @@ test('snapshots are JPEGs of the picture, at the size asked for', async ({ gatew
     await response.arrayBuffer();
     times.push(Math.round(performance.now() - started));
   }
+  // The latest picture, at once: two snapshots asked for 200 ms apart
+  // differ (the clip moves in every frame), where two that wait for the
+  // next keyframe are the same picture.
+  const picture = async () => Buffer.from(await (await fetch(gateway.base + '/live/3.jpg')).arrayBuffer());
+  const earlier = picture();
+  await sleep(200);
+  const pictures = await Promise.all([earlier, picture()]);
   controller.abort();
   console.log('     snapshot of an open channel: ' + times.join(', ') + ' ms');
   assert(Math.min(...times) < 1500, 'a snapshot of an open channel: ' + times);
+  assert(Buffer.compare(pictures[0], pictures[1]) !== 0, 'two snapshots 200 ms apart are the same picture');
 });
 
 test('requests the gateway cannot serve get their status', async ({ gateway }) => {

@@ -31,7 +31,8 @@ function report(label, list) {
   const ms = list.map((t) => Math.round(t.firstFrameMs));
   const sorted = [...ms].sort((a, b) => a - b);
   console.log('     ' + label + ': first painted frame per tile ' + ms.join(' ') + ' ms (median ' +
-    sorted[sorted.length >> 1] + ')');
+    sorted[sorted.length >> 1] + '); tile made, first bytes: ' +
+    list.map((t) => Math.round(t.createdMs) + '/' + Math.round(t.firstBytesMs)).join(' '));
 }
 
 test('cold: the page loads and every tile plays', async ({ gateway, browser }) => {
@@ -54,10 +55,17 @@ test('cold: the page loads and every tile plays', async ({ gateway, browser }) =
 
 test('warm: a page opened while the channels are open plays at once', async ({ gateway, browser }) => {
   // The previous page's channels linger open.
+  const logged = gateway.text().length;
   const page = await browser.newPage();
   await page.goto(gateway.base + '/');
   const list = await allPlaying(page, 'warm');
   report('warm (channels open)', list);
+  // Each tile started with its channel's cached group, none waited for a keyframe.
+  const log = gateway.text().slice(logged);
+  for (let ch = 0; ch < CHANNELS; ch++) {
+    assert(new RegExp('channel ' + ch + ': client \\S+ started with \\d+ cached frames?, a keyframe first').test(log),
+      'tile ' + ch + ' did not start from the cache:\n' + log);
+  }
   await page.close();
 });
 

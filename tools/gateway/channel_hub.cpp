@@ -6,14 +6,20 @@
 
 namespace kn::gateway {
 
-int CChannelHub::Add(const std::shared_ptr<IClientSink> &sink)
+int CChannelHub::Add(const std::shared_ptr<IClientSink> &sink, bool startNow)
 {
     int clients = 0;
+    std::string peer;
+    size_t burst = 0;
     {
         std::lock_guard<std::mutex> lk(m_Mutex);
         m_Clients.push_back(Client{sink, false, false, std::chrono::steady_clock::now(), true, {}});
         clients = static_cast<int>(m_Clients.size());
+        if (startNow) {
+            TryStartFromCache(m_Clients.back(), false, peer, burst);
+        }
     }
+    LogBurst(peer, burst);
     if (m_ClientsChanged) {
         m_ClientsChanged();
     }
@@ -39,6 +45,21 @@ bool CChannelHub::Remove(const IClientSink *sink, int &clientsLeft)
         m_ClientsChanged();
     }
     return true;
+}
+
+void CChannelHub::StartNow(const IClientSink *sink)
+{
+    std::string peer;
+    size_t burst = 0;
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        const auto it =
+            std::find_if(m_Clients.begin(), m_Clients.end(), [sink](const Client &c) { return c.sink.get() == sink; });
+        if (it != m_Clients.end() && !it->ended) {
+            TryStartFromCache(*it, false, peer, burst);
+        }
+    }
+    LogBurst(peer, burst);
 }
 
 void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len)
@@ -73,10 +94,8 @@ void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len)
                 // reference.
                 c.started = c.sink->Push(m_Unit.data(), m_Unit.size(), c.clock.Stamp(c.sink->RunningTimeNs()));
             } else if (c.fresh && m_Cache.Units() > 0) {
-                c.started = StartFromCache(c);
-                if (c.started && m_Cache.Units() > 1) {
-                    bursts.emplace_back(c.sink->Peer(), m_Cache.Units());
-                }
+                auto &[peer, units] = bursts.emplace_back();
+                TryStartFromCache(c, true, peer, units);
             } else if (keyframe) {
                 // No group to start with, or a client that fell behind: it
                 // waits for a keyframe rather than get a group it has had.
@@ -86,8 +105,32 @@ void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len)
         }
     }
     for (const auto &[peer, units] : bursts) {
-        Log("%s%schannel %d: client %s started with the %zu frames since the last keyframe", m_Recorder.c_str(),
-            m_Recorder.empty() ? "" : ": ", m_nChannel, peer.c_str(), units);
+        LogBurst(peer, units);
+    }
+}
+
+void CChannelHub::TryStartFromCache(Client &c, bool withLatest, std::string &peer, size_t &units)
+{
+    if (!c.fresh || m_Cache.Units() == 0) {
+        return;
+    }
+    // One try: a client that could not take the whole group (its buffer
+    // is smaller) waits for the next keyframe rather than take the group's
+    // head again and again.
+    c.started = StartFromCache(c);
+    c.fresh = false;
+    if (c.started) {
+        // From the frame path, the group's last unit is the frame that just came.
+        peer = c.sink->Peer();
+        units = m_Cache.HeldUnits() - m_Cache.StartFor(c.sink->StartFrames()) - (withLatest ? 1 : 0);
+    }
+}
+
+void CChannelHub::LogBurst(const std::string &peer, size_t units) const
+{
+    if (units > 0) {
+        Log("%s%schannel %d: client %s started with %zu cached frame%s, a keyframe first", m_Recorder.c_str(),
+            m_Recorder.empty() ? "" : ": ", m_nChannel, peer.c_str(), units, units == 1 ? "" : "s");
     }
 }
 
@@ -97,8 +140,8 @@ bool CChannelHub::StartFromCache(Client &c)
     // decodes the group's pictures quickly and is at the live edge with the
     // next frame, instead of a whole group behind.
     const int64_t now = c.sink->RunningTimeNs();
-    for (size_t i = 0; i < m_Cache.Units(); ++i) {
-        const ByteSpan u = m_Cache.Unit(i);
+    for (size_t i = m_Cache.StartFor(c.sink->StartFrames()); i < m_Cache.HeldUnits(); ++i) {
+        const ByteSpan u = m_Cache.Held(i);
         if (!c.sink->Push(u.data, u.size, c.clock.Stamp(now))) {
             return false;
         }
@@ -151,6 +194,17 @@ int CChannelHub::EndStale(std::chrono::steady_clock::time_point now, std::chrono
         }
     }
     return answered;
+}
+
+bool CChannelHub::CopyCachedGroup(std::vector<std::vector<uint8_t>> &units) const
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    units.clear();
+    for (size_t i = 0; i < m_Cache.Units(); ++i) {
+        const ByteSpan u = m_Cache.Unit(i);
+        units.emplace_back(u.data, u.data + u.size);
+    }
+    return !units.empty();
 }
 
 HubCounts CChannelHub::Counts() const

@@ -38,6 +38,10 @@ public:
     virtual void End() = 0;
     // Who the client is, for the log.
     virtual std::string Peer() const = 0;
+    // Frames the client would have at its start: more than its own group
+    // when the client is a player that reads that many before it shows a
+    // picture (see CKeyframeCache).
+    virtual size_t StartFrames() const { return 1; }
 };
 
 struct HubCounts {
@@ -48,7 +52,7 @@ struct HubCounts {
     int waiting = 0;  // clients still waiting for their first frame (not ended)
     std::chrono::steady_clock::time_point lastFrame{};  // epoch: none yet
     std::chrono::steady_clock::time_point lastKeyframe{};  // epoch: none yet
-    size_t cacheUnits = 0;  // the keyframe cache: units and bytes held,
+    size_t cacheUnits = 0;  // the keyframe cache: the current group's units and bytes,
     size_t cacheBytes = 0;
     std::string cacheState = "no keyframe yet";  // and why it holds nothing
 };
@@ -68,10 +72,16 @@ public:
     // Called, without the hub's lock, after the number of clients changed.
     void SetClientsChanged(std::function<void()> notify) { m_ClientsChanged = std::move(notify); }
 
-    // The number of clients afterwards.
-    int Add(const std::shared_ptr<IClientSink> &sink);
+    // The number of clients afterwards. A client whose stream already runs
+    // (startNow: a web client) is sent the cached group at once; the others
+    // (an RTSP client, whose pipeline is still being made) with the next
+    // frame.
+    int Add(const std::shared_ptr<IClientSink> &sink, bool startNow = false);
     // False when the sink was not (or no longer) a client.
     bool Remove(const IClientSink *sink, int &clientsLeft);
+    // The client's stream has begun (an RTSP client's pipeline asks for its
+    // first data): it is sent the cached group now, not with the next frame.
+    void StartNow(const IClientSink *sink);
 
     // A frame as the library delivers it; anything but an H.264 access unit
     // is ignored.
@@ -93,6 +103,9 @@ public:
     int EndStale(std::chrono::steady_clock::time_point now, std::chrono::milliseconds patience);
 
     HubCounts Counts() const;
+    // A copy of the cached group, its keyframe (with the parameter sets)
+    // first; false when the cache holds none.
+    bool CopyCachedGroup(std::vector<std::vector<uint8_t>> &units) const;
 
 private:
     struct Client {
@@ -107,6 +120,12 @@ private:
     // Sends the cached group to a client that has not started; false when
     // it could not take all of it (it tries again with the next frame).
     bool StartFromCache(Client &c);
+    // Starts a fresh client from the cache when it holds a group; the
+    // client's name and the frames it had from before it came, for the log
+    // (units 0: none). withLatest: the group ends with the frame being
+    // handed out, which is no cached frame.
+    void TryStartFromCache(Client &c, bool withLatest, std::string &peer, size_t &units);
+    void LogBurst(const std::string &peer, size_t units) const;
 
     const int m_nChannel;
     const std::string m_Recorder;

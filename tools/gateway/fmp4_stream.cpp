@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 #include "tools/gateway/gateway_log.h"
 
@@ -14,10 +15,14 @@ namespace kn::gateway {
 namespace {
 
 // A fragment every 100 ms keeps the browser close to the live edge; mp4mux
-// closes a fragment when the first frame past its duration arrives.
+// closes a fragment when the first frame past its duration arrives. The
+// first fragment is cut as short as it goes: it carries the keyframe the
+// client starts on (the cached one of an open channel), which is out as soon
+// as the next two units are in, instead of after 100 ms of live frames.
+constexpr unsigned kFragmentMs = 100;
 constexpr const char *kLaunch =
     "appsrc name=src is-live=false format=time do-timestamp=false ! h264parse ! "
-    "mp4mux streamable=true fragment-duration=100 ! appsink name=out sync=false async=false";
+    "mp4mux name=mux streamable=true fragment-duration=1 ! appsink name=out sync=false async=false";
 constexpr const char *kCaps = "video/x-h264,stream-format=byte-stream,alignment=au";
 
 int64_t SteadyNs()
@@ -63,6 +68,7 @@ bool CFmp4Stream::Start(std::string &message)
     }
     g_clear_error(&error);  // a warning about a missing property is not fatal
     m_pAppSrc = gst_bin_get_by_name(GST_BIN(m_pPipeline), "src");
+    m_pMux = gst_bin_get_by_name(GST_BIN(m_pPipeline), "mux");
     GstElement *sink = gst_bin_get_by_name(GST_BIN(m_pPipeline), "out");
     GstCaps *caps = gst_caps_from_string(kCaps);
     g_object_set(m_pAppSrc, "caps", caps, "block", FALSE, "max-bytes", static_cast<guint64>(m_nMaxOutstanding * 2),
@@ -93,8 +99,10 @@ void CFmp4Stream::Stop()
         gst_bus_remove_watch(bus);
         gst_object_unref(bus);
         gst_object_unref(m_pAppSrc);
+        gst_object_unref(m_pMux);
         gst_object_unref(m_pPipeline);
         m_pAppSrc = nullptr;
+        m_pMux = nullptr;
         m_pPipeline = nullptr;
     }
 }
@@ -142,6 +150,12 @@ int CFmp4Stream::OnNewSample(GstElement *sink, void *data)
     GstBuffer *buffer = gst_sample_get_buffer(sample);
     GstMapInfo map;
     if (buffer != nullptr && gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+        // The first fragment is out: the next ones are of the usual length.
+        // (On the muxer's thread, before it sets up the next fragment.)
+        if (!self->m_bFirstFragment && map.size >= 8 && std::memcmp(map.data + 4, "moof", 4) == 0) {
+            self->m_bFirstFragment = true;
+            g_object_set(self->m_pMux, "fragment-duration", kFragmentMs, nullptr);
+        }
         {
             std::lock_guard<std::mutex> lk(self->m_Mutex);
             self->m_Pending.insert(self->m_Pending.end(), map.data, map.data + map.size);
@@ -181,6 +195,9 @@ void CFmp4Stream::Schedule()
             return G_SOURCE_REMOVE;
         },
         weak, [](gpointer data) { delete static_cast<std::weak_ptr<CFmp4Stream> *>(data); });
+    // Video waits behind nothing: at the idle priority it would wait until
+    // the main loop had no other work, such as a wall of tiles connecting.
+    g_source_set_priority(source, G_PRIORITY_DEFAULT);
     g_source_attach(source, nullptr);
     g_source_unref(source);
 }

@@ -71,6 +71,8 @@ private:
     Finish m_Finish;
     GstElement *m_pPipeline = nullptr;
     GstElement *m_pAppSrc = nullptr;
+    GstElement *m_pMux = nullptr;
+    bool m_bFirstFragment = false;  // the muxer's thread: the first fragment is out
     const int64_t m_nCreatedNs;
 
     std::mutex m_Mutex;  // what the pipeline produced for the main loop

@@ -329,7 +329,8 @@ void CHttpFront::Attach(const Key &key, const std::shared_ptr<CFmp4Stream> &stre
         stream->End();
         return;
     }
-    const int clients = hub->Add(stream);
+    // Its pipeline runs: it starts with the cached group at once.
+    const int clients = hub->Add(stream, true);
     Log("%s channel %d: web client %s joined over %s (%d client%s)", key.first.c_str(), key.second,
         stream->Peer().c_str(), how, clients, clients == 1 ? "" : "s");
 }
@@ -411,7 +412,13 @@ void CHttpFront::ServeSnapshot(SoupServerMessage *msg, const Key &key, int width
             }
         });
     };
-    // The group arrives on the library's thread: it is carried to the main loop.
+    // An open channel's cached group gives its latest picture at once.
+    if (Units cached; hub->CopyCachedGroup(cached)) {
+        onGroup(std::move(cached));
+        return;
+    }
+    // Else the next keyframe, which arrives on the library's thread: it is
+    // carried to the main loop.
     pending->grab = std::make_shared<CSnapshotGrab>([onGroup](Units units) {
         auto *call = new std::function<void()>([onGroup, units = std::move(units)]() mutable { onGroup(std::move(units)); });
         g_idle_add_full(

@@ -1,9 +1,13 @@
 // CKeyframeCache: a channel's current group of pictures, from its last
 // keyframe (sent with its parameter sets) to the latest frame, so that a
 // client joining an open channel starts at once instead of waiting for the
-// next keyframe. Bounded in bytes: a group that outgrows the bound is given
-// up, and the cache holds nothing until the next keyframe. Its memory grows
-// to the largest group once and is reused after that.
+// next keyframe. While the current group is younger than kDeepStartFrames
+// frames, the group before it is kept as well: a player that reads about a
+// second of video before it shows anything (ffmpeg probes 20 frames) gets
+// that much at once from a deep start. Bounded in bytes: the group before
+// goes first; a current group that outgrows the bound is given up, and the
+// cache holds nothing until the next keyframe. Its memory grows to the
+// largest span once and is reused after that.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +20,8 @@
 namespace kn::gateway {
 
 inline constexpr size_t kKeyframeCacheBytes = 4u << 20;
+// Frames a deep start reaches back for: a second at 25 frames a second.
+inline constexpr size_t kDeepStartFrames = 25;
 
 class CKeyframeCache {
 public:
@@ -35,10 +41,17 @@ public:
     State Status() const { return m_State; }
     // "holding", "no keyframe yet", "group larger than N bytes: empty until the next keyframe".
     std::string StatusText() const;
-    size_t Units() const { return m_Units.size(); }
-    size_t Bytes() const { return m_Bytes.size(); }
-    // The units in order, the keyframe first.
-    ByteSpan Unit(size_t i) const { return {m_Bytes.data() + m_Units[i].offset, m_Units[i].size}; }
+    // The current group: its units in order, the keyframe first.
+    size_t Units() const { return m_Units.size() - m_nCurrent; }
+    ByteSpan Unit(size_t i) const { return Held(m_nCurrent + i); }
+    size_t Bytes() const { return m_Units.size() > m_nCurrent ? m_Bytes.size() - m_Units[m_nCurrent].offset : 0; }
+    // Everything held (the group before the current one included).
+    size_t HeldUnits() const { return m_Units.size(); }
+    ByteSpan Held(size_t i) const { return {m_Bytes.data() + m_Units[i].offset, m_Units[i].size}; }
+    // Where a client that wants at least frames units starts among the held
+    // ones: the current group's keyframe, or the one before when the
+    // current group is shorter and the one before is held.
+    size_t StartFor(size_t frames) const { return Units() >= frames ? m_nCurrent : 0; }
 
 private:
     struct Span {
@@ -46,10 +59,13 @@ private:
         size_t size;
     };
 
+    void DropPrevious();  // the units before the current group's keyframe
+
     const size_t m_nMaxBytes;
     State m_State = State::NoKeyframe;
     std::vector<uint8_t> m_Bytes;
     std::vector<Span> m_Units;
+    size_t m_nCurrent = 0;  // index of the current group's keyframe
 };
 
 }  // namespace kn::gateway

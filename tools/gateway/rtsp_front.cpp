@@ -4,6 +4,7 @@
 #include <gst/gst.h>
 #include <gst/rtsp-server/rtsp-server.h>
 
+#include <atomic>
 #include <memory>
 
 #include "tools/gateway/gateway_log.h"
@@ -101,6 +102,9 @@ public:
     }
 
     std::string Peer() const override { return m_Peer; }
+    // ffmpeg reads about 20 frames before it shows the first; from a deep
+    // start they come at once instead of at the stream's pace.
+    size_t StartFrames() const override { return kDeepStartFrames; }
 
 private:
     GstElement *m_pAppSrc;
@@ -142,6 +146,30 @@ void FreeMediaClient(gpointer data)
     delete mc;
 }
 
+// The first time a client's appsrc asks for data its pipeline runs: the
+// cached group goes to it then, not with the channel's next frame (a frame
+// interval later, 200 ms at 5 frames a second).
+struct FirstNeed {
+    std::weak_ptr<CChannelHub> hub;
+    std::weak_ptr<CAppSrcSink> sink;
+    std::atomic<bool> asked{false};
+};
+
+void OnNeedData(GstElement *, guint, gpointer data)
+{
+    auto *need = static_cast<FirstNeed *>(data);
+    if (need->asked.exchange(true)) {
+        return;
+    }
+    const std::shared_ptr<CChannelHub> hub = need->hub.lock();
+    const std::shared_ptr<CAppSrcSink> sink = need->sink.lock();
+    if (hub != nullptr && sink != nullptr) {
+        hub->StartNow(sink.get());
+    }
+}
+
+void FreeFirstNeed(gpointer data, GClosure *) { delete static_cast<FirstNeed *>(data); }
+
 void OnMediaConfigure(GstRTSPMediaFactory *factory, GstRTSPMedia *media, gpointer data)
 {
     const std::shared_ptr<CChannelHub> &hub = *static_cast<std::shared_ptr<CChannelHub> *>(data);
@@ -171,12 +199,18 @@ void OnMediaConfigure(GstRTSPMediaFactory *factory, GstRTSPMedia *media, gpointe
     auto *mc = new MediaClient{hub, std::make_shared<CAppSrcSink>(appsrc, client, peer), false};
     g_signal_connect(media, "unprepared", G_CALLBACK(OnUnprepared), mc);
     g_object_set_data_full(G_OBJECT(media), "kestrel-client", mc, FreeMediaClient);
+    auto *need = new FirstNeed;
+    need->hub = hub;
+    need->sink = mc->sink;
+    g_signal_connect_data(appsrc, "need-data", G_CALLBACK(OnNeedData), need, FreeFirstNeed,
+                          static_cast<GConnectFlags>(0));
     const int clients = hub->Add(mc->sink);
     Log("%s: channel %d: client %s joined (%d client%s)", hub->Recorder().c_str(), hub->Channel(), peer.c_str(),
         clients, clients == 1 ? "" : "s");
 }
 
 void FreeHub(gpointer data, GClosure *) { delete static_cast<std::shared_ptr<CChannelHub> *>(data); }
+
 
 gboolean CleanupSessions(gpointer data)
 {

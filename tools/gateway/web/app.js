@@ -16,8 +16,9 @@ const STALL_MS = 5000;  // no bytes this long: reconnect
 const RETRY_MIN_MS = 500;
 const RETRY_MAX_MS = 5000;
 
-// What the tests read: each tile's first painted frame (ms since the page's
-// navigation started) and its errors.
+// What the tests read: when each tile was made, got its first bytes and
+// painted its first frame (ms since the page's navigation started), and its
+// errors.
 window.kestrelTiles = [];
 
 const MediaSourceType = window.ManagedMediaSource || window.MediaSource;
@@ -64,7 +65,8 @@ class Tile {
     this.serverState = channel.state;
     this.playerState = 'connecting';
     this.retryMs = RETRY_MIN_MS;
-    this.record = { key: this.key, firstFrameMs: null, errors: [], reconnections: 0, jumps: 0 };
+    this.record = { key: this.key, createdMs: performance.now(), firstBytesMs: null, firstFrameMs: null, errors: [],
+      reconnections: 0, jumps: 0 };
     window.kestrelTiles.push(this.record);
     this.watchFirstFrame();
     this.update(recorder, channel);
@@ -121,7 +123,11 @@ class Tile {
     } else {
       this.video.src = URL.createObjectURL(mediaSource);
     }
-    mediaSource.addEventListener('sourceopen', () => this.read(generation, mediaSource), { once: true });
+    // The socket opens at once, beside the media source: what comes before
+    // the source is open waits in the head.
+    this.head = [];
+    this.read(generation);
+    mediaSource.addEventListener('sourceopen', () => this.takeHead(generation), { once: true });
     this.stallTimer = setInterval(() => {
       if (performance.now() - this.lastBytes > STALL_MS) {
         this.fail('no video for ' + STALL_MS / 1000 + ' s');
@@ -133,14 +139,13 @@ class Tile {
   // connections to one server, fewer than a wall has tiles. Each message
   // is answered with the bytes taken so far, which keeps the gateway's
   // buffer for this tile bounded.
-  read(generation, mediaSource) {
+  read(generation) {
     const url = new URL(this.streamUrl, location.href);
     url.protocol = url.protocol === 'https:' ? 'wss:' : 'ws:';
     const socket = new WebSocket(url);
     socket.binaryType = 'arraybuffer';
     this.socket = socket;
     let received = 0;
-    const head = [];
     socket.onmessage = (event) => {
       if (generation !== this.generation) {
         return;
@@ -149,38 +154,57 @@ class Tile {
       received += bytes.length;
       socket.send(String(received));
       this.lastBytes = performance.now();
+      this.record.firstBytesMs ??= this.lastBytes;
       if (this.sourceBuffer) {
         this.queue.push(bytes);
         this.appendNext();
-        return;
+      } else {
+        this.head.push(bytes);
+        this.takeHead(generation);
       }
-      head.push(bytes);
-      const all = joined(head);
-      const codec = codecOf(all);
-      if (!codec) {
-        return;
-      }
-      const type = 'video/mp4; codecs="' + codec + '"';
-      if (!MediaSourceType.isTypeSupported(type)) {
-        this.fail('this browser cannot play ' + type);
-        return;
-      }
-      try {
-        this.sourceBuffer = mediaSource.addSourceBuffer(type);
-      } catch (error) {
-        this.fail('addSourceBuffer: ' + error.message);
-        return;
-      }
-      this.sourceBuffer.addEventListener('updateend', () => this.appendNext());
-      this.sourceBuffer.addEventListener('error', () => this.fail('source buffer error'));
-      this.queue.push(all);
-      this.appendNext();
     };
     socket.onclose = (event) => {
       if (generation === this.generation) {
         this.fail('the stream closed (' + event.code + (event.reason ? ' ' + event.reason : '') + ')');
       }
     };
+  }
+
+  // Once the source is open and the init segment is in, the source buffer
+  // is made for its codec and takes what came so far.
+  takeHead(generation) {
+    const mediaSource = this.mediaSource;
+    if (generation !== this.generation || this.sourceBuffer || mediaSource.readyState !== 'open') {
+      return;
+    }
+    const all = joined(this.head);
+    const codec = codecOf(all);
+    if (!codec) {
+      return;
+    }
+    const type = 'video/mp4; codecs="' + codec + '"';
+    if (!MediaSourceType.isTypeSupported(type)) {
+      this.fail('this browser cannot play ' + type);
+      return;
+    }
+    try {
+      this.sourceBuffer = mediaSource.addSourceBuffer(type);
+    } catch (error) {
+      this.fail('addSourceBuffer: ' + error.message);
+      return;
+    }
+    this.head = [];
+    this.sourceBuffer.addEventListener('updateend', () => {
+      // The first picture is shown as soon as it is in, not at the next
+      // round of the live-edge timer.
+      if (this.video.paused || this.video.readyState < 2) {
+        this.keepLiveEdge();
+      }
+      this.appendNext();
+    });
+    this.sourceBuffer.addEventListener('error', () => this.fail('source buffer error'));
+    this.queue.push(all);
+    this.appendNext();
   }
 
   appendNext() {
