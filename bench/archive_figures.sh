@@ -10,21 +10,8 @@ set -euo pipefail
 build="${1:-build/default}"
 runs="${2:-5}"
 tools="$build/tools"
-work="$(mktemp -d /tmp/kestrel-archive-figures-XXXXXX)"
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null || true; done
-    sleep 1
-    for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-wait_for() {  # file regex
-    for _ in $(seq 150); do grep -qE "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-    echo "timed out waiting for '$2' in $1" >&2; return 1
-}
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+source "$(dirname "$0")/lib.sh"
+bench_setup kestrel-archive-figures
 
 "$tools/kestrel-recorder" --port 0 --channels 4 2>"$work/recorder.log" >/dev/null &
 pids+=($!)

@@ -10,19 +10,8 @@ build="${1:-build/default}"
 seconds="${2:-3600}"
 tools="$build/tools"
 here="$(cd "$(dirname "$0")/.." && pwd)"
-work="$(mktemp -d /tmp/kestrel-drift-XXXXXX)"
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null || true; done
-    sleep 1
-    for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-wait_for() {  # file regex
-    for _ in $(seq 150); do grep -qE "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-    echo "timed out waiting for '$2' in $1" >&2; return 1
-}
+source "$(dirname "$0")/lib.sh"
+bench_setup kestrel-drift
 
 "$tools/kestrel-recorder" --port 0 --clip "$here/tools/clip/sample30.h264" --fps 30 >"$work/rec.out" \
     2>"$work/rec.log" &

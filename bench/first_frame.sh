@@ -15,20 +15,8 @@ build="${1:-build/default}"
 runs="${2:-7}"
 tools="$build/tools"
 here="$(cd "$(dirname "$0")/.." && pwd)"
-work="$(mktemp -d /tmp/kestrel-first-frame-XXXXXX)"
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null || true; done
-    sleep 1
-    for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-wait_for() {  # file regex
-    for _ in $(seq 150); do grep -qE "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-    echo "timed out waiting for '$2' in $1" >&2; return 1
-}
+source "$(dirname "$0")/lib.sh"
+bench_setup kestrel-first-frame
 # Milliseconds from ffmpeg's start until it hands out its first decoded
 # picture (the first byte of it as raw video on its standard output): the
 # same measure for a file and a stream, without ffmpeg's ending (an RTSP
@@ -46,7 +34,6 @@ p.wait()
 print(round(ms) if got else "failed")
 ' "$@"
 }
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 measure() {  # label command...
     local label="$1"; shift
     local all=()

@@ -12,20 +12,8 @@ set -euo pipefail
 build="${1:-build/default}"
 seconds="${2:-20}"
 tools="$build/tools"
-work="$(mktemp -d /tmp/kestrel-gateway-figures-XXXXXX)"
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null || true; done
-    sleep 1
-    for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-wait_for() {  # file regex
-    for _ in $(seq 100); do grep -qE "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-    echo "timed out waiting for '$2' in $1" >&2; return 1
-}
+source "$(dirname "$0")/lib.sh"
+bench_setup kestrel-gateway-figures
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 rss_kib() { awk '/VmRSS/ {print $2}' "/proc/$1/status"; }
 hz=$(getconf CLK_TCK)
