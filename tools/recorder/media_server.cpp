@@ -209,18 +209,22 @@ void CMediaServer::OnCommand(const emu::RecordedPacket &p)
         const int level = d[6] & 3;
         LogEvent("command: playback control operation %u level %u", static_cast<unsigned>(op),
                  static_cast<unsigned>(d[6]));
+        bool steered = false;
         for (auto &s : m_Senders) {
-            if (s->kind != ChannelKind::Playback || !std::equal(s->streamId.begin(), s->streamId.end(), d.begin())) {
-                continue;
+            if (s->kind == ChannelKind::Playback && std::equal(s->streamId.begin(), s->streamId.end(), d.begin())) {
+                Steer(*s, op, level);
+                steered = true;
             }
-            switch (op) {
-            case 0: s->paused = true; break;
-            case 1: s->paused = false; s->speed = 1.0; break;
-            case 4: s->paused = true; ++s->steps; break;
-            case 3: s->speed = std::ldexp(1.0, 4 - level); break;  // faster: x2 .. x16
-            case 2: s->speed = std::ldexp(1.0, level - 4); break;  // slower: x1/2 .. x1/16
-            default: break;
+        }
+        const uint32_t next = m_nNextStreamId;
+        const emu::Id4 acknowledged{static_cast<uint8_t>(next >> 24), static_cast<uint8_t>(next >> 16),
+                                    static_cast<uint8_t>(next >> 8), static_cast<uint8_t>(next)};
+        if (!steered && std::equal(acknowledged.begin(), acknowledged.end(), d.begin()) && m_EarlyControls.size() < 64) {
+            if (m_EarlyControlsFor != acknowledged) {
+                m_EarlyControls.clear();
+                m_EarlyControlsFor = acknowledged;
             }
+            m_EarlyControls.emplace_back(op, level);
         }
     } else {
         const bool store = !d.empty();
@@ -299,11 +303,29 @@ void CMediaServer::StartSender(const emu::ConnectionInfo &info, const emu::Recor
         const uint32_t id = m_nNextStreamId++;
         s->streamId = {static_cast<uint8_t>(id >> 24), static_cast<uint8_t>(id >> 16), static_cast<uint8_t>(id >> 8),
                        static_cast<uint8_t>(id)};
+        if (m_EarlyControlsFor == s->streamId) {
+            for (const auto &[op, level] : m_EarlyControls) {
+                Steer(*s, op, level);
+            }
+        }
+        m_EarlyControls.clear();
         const uint32_t next = m_nNextStreamId;
         m_Emulator.SetStreamId({static_cast<uint8_t>(next >> 24), static_cast<uint8_t>(next >> 16),
                                 static_cast<uint8_t>(next >> 8), static_cast<uint8_t>(next)});
     }
     Launch(std::move(s));
+}
+
+void CMediaServer::Steer(Sender &s, uint8_t op, int level)
+{
+    switch (op) {
+    case 0: s.paused = true; break;
+    case 1: s.paused = false; s.speed = 1.0; break;
+    case 4: s.paused = true; ++s.steps; break;
+    case 3: s.speed = std::ldexp(1.0, 4 - level); break;  // faster: x2 .. x16
+    case 2: s.speed = std::ldexp(1.0, level - 4); break;  // slower: x1/2 .. x1/16
+    default: break;
+    }
 }
 
 void CMediaServer::StartMessenger(const emu::ConnectionInfo &info)

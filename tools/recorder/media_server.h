@@ -52,6 +52,7 @@ private:
     void RunMessages(Sender &s);
     bool SendFrame(Sender &s, size_t ordinal);
     void ReapFinished();  // under m_Mutex
+    static void Steer(Sender &s, uint8_t op, int level);  // under m_Mutex
 
     emu::CRecorderEmulator &m_Emulator;
     const std::vector<emu::Bytes> m_Frames;
@@ -63,6 +64,11 @@ private:
     std::list<std::unique_ptr<Sender>> m_Senders;
     uint32_t m_nNextStreamId = 1;
     std::map<int, long> m_SentWithReply;  // connection: frames that left with its acknowledgement
+    // Playback controls (operation, level) that came for the stream id the
+    // last acknowledgement gave, before its sender started: a host may steer
+    // a playback as soon as the acknowledgement is in.
+    std::vector<std::pair<uint8_t, int>> m_EarlyControls;
+    emu::Id4 m_EarlyControlsFor{};
     std::atomic<bool> m_bDroppedLive{false};  // --drop-live-after has been done
 };
 
