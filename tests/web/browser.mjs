@@ -1,11 +1,19 @@
-// Debian's Chromium (the headless shell, or the full browser headless)
-// driven by puppeteer-core, for the page tests and the figures.
+// Debian's browsers driven by puppeteer-core, for the page tests and the
+// figures: Chromium (the headless shell, or the full browser headless) over
+// its DevTools protocol, Firefox ESR over WebDriver BiDi.
 import fs from 'node:fs';
 import puppeteer from 'puppeteer-core';
 import { SKIP, args, runTests, scratch, startGateway, startRecorder } from './harness.mjs';
 
-export function findChromium(given) {
-  for (const file of [given, process.env.KESTREL_CHROMIUM, '/usr/bin/chromium-headless-shell', '/usr/bin/chromium']) {
+// Where each browser is looked for after the path given on the command line
+// and the one in the environment.
+const BROWSERS = {
+  chromium: { env: 'KESTREL_CHROMIUM', files: ['/usr/bin/chromium-headless-shell', '/usr/bin/chromium'] },
+  firefox: { env: 'KESTREL_FIREFOX', files: ['/usr/bin/firefox-esr', '/usr/bin/firefox'] },
+};
+
+export function findBrowser(kind, given) {
+  for (const file of [given, process.env[BROWSERS[kind].env], ...BROWSERS[kind].files]) {
     if (file && fs.existsSync(file)) {
       return file;
     }
@@ -13,7 +21,21 @@ export function findChromium(given) {
   return null;
 }
 
-export async function launch(executablePath) {
+export const findChromium = (given) => findBrowser('chromium', given);
+
+export async function launch(executablePath, kind = 'chromium') {
+  if (kind === 'firefox') {
+    return puppeteer.launch({
+      browser: 'firefox',
+      executablePath,
+      headless: true,
+      // Video plays with no gesture (muted video already may); a tab in the
+      // background keeps its timers.
+      extraPrefsFirefox: { 'media.autoplay.default': 0, 'dom.min_background_timeout_value': 4,
+        'dom.timeout.enable_budget_timer_throttling': false },
+      protocolTimeout: 60000,
+    });
+  }
   return puppeteer.launch({
     executablePath,
     headless: executablePath.endsWith('headless-shell') ? 'shell' : true,
@@ -43,14 +65,21 @@ export function tiles(page) {
   }));
 }
 
-// The programs and the browser of a browser test, or exit 77 (skipped).
+// The programs and the browser of a browser test (--browser chromium, the
+// default, or firefox; --chromium or --firefox PATH), or exit 77 (skipped).
 export function browserPaths() {
   const paths = args();
-  paths.chromium = findChromium(paths.chromium);
-  if (!paths.kestrel || !paths.recorder || !paths.chromium) {
-    console.log('kestrel, kestrel-recorder and Chromium are needed');
+  paths.browser ??= 'chromium';
+  if (!BROWSERS[paths.browser]) {
+    console.log('unknown browser ' + paths.browser + ' (chromium or firefox)');
+    process.exit(2);
+  }
+  paths.executable = findBrowser(paths.browser, paths[paths.browser]);
+  if (!paths.kestrel || !paths.recorder || !paths.executable) {
+    console.log('kestrel, kestrel-recorder and ' + paths.browser + ' are needed');
     process.exit(SKIP);
   }
+  console.log('browser: ' + paths.browser + ' (' + paths.executable + ')');
   return paths;
 }
 
@@ -61,7 +90,7 @@ export function runBrowserTests(paths, gatewayArgs = []) {
     const dir = scratch();
     const recorder = await startRecorder(dir, paths);
     const gateway = await startGateway(dir, paths, recorder.port, gatewayArgs);
-    const browser = await launch(paths.chromium);
+    const browser = await launch(paths.executable, paths.browser);
     return { dir, recorder, gateway, browser };
   }, async (context, failed) => {
     await context.browser.close();

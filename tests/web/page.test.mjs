@@ -1,5 +1,5 @@
-// The page in a real browser: Debian's Chromium (puppeteer-core) against
-// kestrel gateway and kestrel-recorder. The page loads; every tile plays
+// The page in a real browser: Debian's Chromium or Firefox ESR (--browser;
+// puppeteer-core) against kestrel gateway and kestrel-recorder. The page loads; every tile plays
 // (its video's time advances, its size is the clip's, no error); page load
 // to each tile's first painted frame, cold and warm, is reported; the
 // full-size view and snapshot links work; a tile recovers after the
