@@ -14,9 +14,9 @@ if [[ "${CI:-}" != "true" ]]; then
     exit 0
 fi
 echo "== browser test packages"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -q
+. .ci/apt.sh
+ci_apt_update
 packages=(chromium-headless-shell firefox-esr fonts-dejavu-core)
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
-apt-get install -y -q --no-install-recommends "${packages[@]}"
+ci_apt_install "${packages[@]}"
 PUPPETEER_SKIP_DOWNLOAD=1 npm ci --prefix tests/web --no-audit --no-fund

@@ -7,13 +7,14 @@
 # client, yaml-cpp for the gateway's site file, and systemd for
 # systemd-analyze, which checks the gateway's unit (tests/packaging/debian.sh).
 set -euo pipefail
+cd "$(dirname "$0")/.."
 if [[ "${CI:-}" != "true" ]]; then
     echo "== gateway packages: not CI, leaving the machine's packages as they are"
     exit 0
 fi
 echo "== gateway packages"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -q
-apt-get install -y -q --no-install-recommends \
+. .ci/apt.sh
+ci_apt_update
+ci_apt_install \
     pkg-config libgstrtspserver-1.0-dev libsoup-3.0-dev ffmpeg libyaml-cpp-dev systemd \
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav

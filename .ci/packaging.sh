@@ -8,11 +8,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 if [ "${CI:-}" = "true" ] && [ "$(id -u)" = 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
+    . .ci/apt.sh
     # tshark asks whether non-root users may capture; the answer is preset.
     echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
-    apt-get update -q
-    apt-get install -y -q --no-install-recommends \
+    ci_apt_update
+    ci_apt_install \
         tshark lintian pkg-config dpkg-dev fakeroot file binutils gzip
 fi
 

@@ -11,18 +11,18 @@ cd "$(dirname "$0")/.."
 
 python=/usr/bin/python3
 if [ "${CI:-}" = "true" ] && [ "$(id -u)" = 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q
-    apt-get install -y -q --no-install-recommends python3-venv python3-pytest python3-mypy
+    . .ci/apt.sh
+    ci_apt_update
+    ci_apt_install python3-venv python3-pytest python3-mypy
     if ! apt-cache show python3-scikit-build-core >/dev/null 2>&1; then
         # Debian 12 has scikit-build-core in its backports only.
         . /etc/os-release
         printf 'Types: deb\nURIs: http://deb.debian.org/debian\nSuites: %s-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
             "$VERSION_CODENAME" > /etc/apt/sources.list.d/kestrelnet-backports.sources
-        apt-get update -q
-        apt-get install -y -q --no-install-recommends -t "$VERSION_CODENAME-backports" python3-scikit-build-core
+        ci_apt_update
+        ci_apt_install -t "$VERSION_CODENAME-backports" python3-scikit-build-core
     else
-        apt-get install -y -q --no-install-recommends python3-scikit-build-core
+        ci_apt_install python3-scikit-build-core
     fi
 fi
 if ! "$python" -c 'import scikit_build_core, pytest, venv' 2>/dev/null; then

@@ -10,9 +10,15 @@ started=$(date +%s)
 if [ "${CI:-}" = true ] && [ "$(id -u)" = 0 ]; then
     echo "== Windows: installing MinGW-w64 and Wine"
     dpkg --add-architecture i386
-    apt-get update -q
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-        wine wine32:i386 wine64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix lld
+    . .ci/apt.sh
+    ci_apt_update
+    tools=(wine wine64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix lld)
+    # The 32-bit loader comes from the i386 archive; when its index cannot be
+    # had (a mirror mid-sync), the 64-bit side is still built and tested.
+    if ! ci_apt_install "${tools[@]}" wine32:i386; then
+        echo "== Windows: wine32 not installable; the i686 DLLs will be built, not tested"
+        ci_apt_install "${tools[@]}"
+    fi
 fi
 
 if [ ! -x build/default/tools/kestrel-recorder ]; then
@@ -41,14 +47,14 @@ run32=true
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     run32=false
     loader=/usr/lib/wine/wine64
-    echo "== Windows: this machine cannot run 32-bit programs; the i686 DLLs are built, not tested"
+    echo "== Windows: no working 32-bit Wine loader here; the i686 DLLs are built, not tested"
 fi
 echo "== Windows: making the Wine prefix"
 "$loader" wineboot -i </dev/null >/dev/null 2>&1
 
 for arch in i686 x86_64; do
     if [ "$arch" = i686 ] && [ "$run32" = false ]; then
-        echo "== Windows $arch: build only (NOT tested: the kernel cannot run 32-bit programs)"
+        echo "== Windows $arch: build only (NOT tested: no working 32-bit Wine loader)"
         cmake --preset "mingw-$arch"
         cmake --build --preset "mingw-$arch"
     else
