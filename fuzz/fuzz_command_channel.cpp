@@ -2,8 +2,8 @@
 // most 4096 bytes: the split and join of packets by their declared length,
 // then what the session reads of each packet through the codec (under both
 // releases' rules): its code, the login reply's session id and result, a
-// recorder message's 12 bytes, and search pages, stored and handed out record
-// by record.
+// recorder message's 12 bytes, and search pages, read into their records,
+// stored and handed out record by record.
 //
 // Input: byte 0 = n (the number of receive sizes, 0-15), then n sizes of two
 // bytes each (little-endian, modulo 4096, 0 read as 1), used in turn, then
@@ -11,8 +11,8 @@
 // exact size.
 //
 // Invariants: every packet handed out is a run of the received bytes, in
-// order, never reaching past them; a search page yields at most the records
-// it carried, each from inside it.
+// order, never reaching past them; a search page is read into at most the
+// whole records it carried, each from its own bytes, and yields no more.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -70,14 +70,34 @@ void ReadPacket(const uint8_t *packet, size_t len, kn::CRecordingSearch &search)
         }
         break;
     }
-    case 71: {  // a search page for one day
+    case 71: {  // a search page for one day: read, then stored and handed out
+        kn::net::SearchPage page;
+        if (!kn::net::ReadSearchPage(reply.payload, reply.payloadLength, page)) {
+            if (reply.payloadLength != 0) {
+                Fail("a search page with a count byte was not read");
+            }
+            break;
+        }
+        const size_t carried = reply.payloadLength >= kn::net::kSearchPageHead
+                                   ? (reply.payloadLength - kn::net::kSearchPageHead) / kn::net::kSearchRecordSize
+                                   : 0;
+        if (page.count > page.declaredCount || page.count > carried || page.length > reply.payloadLength) {
+            Fail("a search page holds more than it carried");
+        }
+        for (size_t i = 0; i < page.count; ++i) {
+            const uint8_t *r = reply.payload + kn::net::kSearchPageHead + i * kn::net::kSearchRecordSize;
+            if (page.records[i].startHour != r[0] || page.records[i].endSecond != r[5] ||
+                page.records[i].value !=
+                    (uint32_t{r[6]} | uint32_t{r[7]} << 8 | uint32_t{r[8]} << 16 | uint32_t{r[9]} << 24)) {
+                Fail("a search record not read from its own bytes");
+            }
+        }
         const DvrTime day{2024, 2, 29, 0, 0, 0};
         const DvrTime end{2024, 2, 29, 23, 59, 59};
-        if (!search.StorePage(day, end, reply.payload, reply.payloadLength)) {
+        if (!search.StorePage(day, end, page)) {
             search.Clear();
             break;
         }
-        const size_t carried = reply.payloadLength >= 5 ? (reply.payloadLength - 5) / kn::CRecordingSearch::kRecordSize : 0;
         DvrFileRecord record{};
         size_t handed = 0;
         while (search.NextFile(record) == KR_4100_FIND_RECORD) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fuzz/media_reference.h"
+#include "net/messages.h"
 #include "stream/frame_assembler.h"
 #include "stream/frame_queue.h"
 #include "stream/media_framer.h"
@@ -27,12 +28,10 @@ struct Delivered {
     std::abort();
 }
 
-// Keeps the bytes of a reply that a stream reads (a datagram reply is handed
-// over whole).
-bool RecordReply(void *context, const uint8_t *reply, size_t len)
+// Keeps each reply as the stream is handed it.
+bool RecordReply(void *context, const net::ControlReply &reply)
 {
-    const size_t kept = std::min(len, net::CReplyJoiner::kHeadSize);
-    static_cast<std::vector<Bytes> *>(context)->emplace_back(reply, reply + kept);
+    static_cast<std::vector<net::ControlReply> *>(context)->push_back(reply);
     return true;
 }
 
@@ -59,7 +58,7 @@ void RunMedia(const uint8_t *data, size_t size, bool datagram)
     static stream::CFrameQueue *queue = new stream::CFrameQueue();
     queue->Reset();
     stream::CFrameAssembler assembler(*queue);
-    std::vector<Bytes> replies;
+    std::vector<net::ControlReply> replies;
     stream::CMediaFramer framer(assembler, &RecordReply, &replies);
     CMediaReference reference;
     std::vector<Delivered> delivered;
@@ -83,8 +82,15 @@ void RunMedia(const uint8_t *data, size_t size, bool datagram)
         }
     }
 
-    // Every control reply is handed over once, in order, with its first bytes.
-    if (replies != reference.Replies()) {
+    // Every control reply is handed over once, in order, read from its first
+    // bytes, with its whole length.
+    std::vector<net::ControlReply> expectedReplies;
+    for (size_t i = 0; i < reference.Replies().size(); ++i) {
+        const Bytes &head = reference.Replies()[i];
+        expectedReplies.push_back(net::ReadControlReply(head.data(), head.size()));
+        expectedReplies.back().length = reference.ReplyLengths()[i];
+    }
+    if (replies != expectedReplies) {
         std::fprintf(stderr, "media invariant broken: %zu control replies, %zu expected\n", replies.size(),
                      reference.Replies().size());
         std::abort();

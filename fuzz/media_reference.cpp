@@ -53,6 +53,7 @@ bool CMediaReference::TakeReply(const Bytes &chunk, size_t &pos)
         }
         if (m_replyTotal != 0 && m_reply.size() == m_replyTotal) {
             m_replies.emplace_back(m_reply.begin(), m_reply.begin() + static_cast<long>(std::min(kReplyHead, m_reply.size())));
+            m_replyLengths.push_back(m_replyTotal);
             m_reply.clear();
             m_replyTotal = 0;
             return true;
@@ -68,6 +69,7 @@ void CMediaReference::Feed(const uint8_t *data, size_t n, bool datagram)
     }
     if (datagram && std::memcmp(data, kMagic, 4) == 0) {
         m_replies.emplace_back(data, data + std::min(kReplyHead, n));
+        m_replyLengths.push_back(n);
         return;
     }
     Bytes chunk(data, data + n);

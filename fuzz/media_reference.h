@@ -33,6 +33,8 @@ public:
     void Feed(const uint8_t *p, size_t n, bool datagram);
     const std::vector<ExpectedFrame> &Frames() const { return m_frames; }
     const std::vector<Bytes> &Replies() const { return m_replies; }
+    // The whole length of each reply: declared over TCP, the datagram's own.
+    const std::vector<size_t> &ReplyLengths() const { return m_replyLengths; }
 
 private:
     void Begin(uint8_t type, uint32_t length);
@@ -42,6 +44,7 @@ private:
 
     std::vector<ExpectedFrame> m_frames;
     std::vector<Bytes> m_replies;
+    std::vector<size_t> m_replyLengths;
     Bytes m_reply;  // the reply in progress, all of it
     size_t m_replyTotal = 0;  // its declared whole length, once known
     uint8_t m_header[4] = {};

@@ -1,5 +1,6 @@
 #include "net/messages.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "net/command_codes.h"
@@ -83,6 +84,33 @@ bool ReadRecorderMessage(const CommandReply &reply, const ReadRules &rules, Reco
     return true;
 }
 
+bool ReadSearchPage(const uint8_t *payload, size_t len, SearchPage &out)
+{
+    out.declaredCount = 0;
+    out.count = 0;
+    out.length = 0;
+    if (payload == nullptr || len == 0) {
+        return false;
+    }
+    out.declaredCount = payload[0];
+    const size_t carried = len >= kSearchPageHead ? (len - kSearchPageHead) / kSearchRecordSize : 0;
+    out.count = std::min<size_t>(out.declaredCount, carried);
+    for (size_t i = 0; i < out.count; ++i) {
+        const uint8_t *r = payload + kSearchPageHead + i * kSearchRecordSize;
+        SearchRecord &record = out.records[i];
+        record.startHour = r[0];
+        record.startMinute = r[1];
+        record.startSecond = r[2];
+        record.endHour = r[3];
+        record.endMinute = r[4];
+        record.endSecond = r[5];
+        record.value = static_cast<uint32_t>(r[6]) | static_cast<uint32_t>(r[7]) << 8 |
+                       static_cast<uint32_t>(r[8]) << 16 | static_cast<uint32_t>(r[9]) << 24;
+    }
+    out.length = std::min(len, kSearchPageHead + out.count * kSearchRecordSize);
+    return true;
+}
+
 bool ParameterReplyFits(size_t payloadLength, size_t bufferSize, const ReadRules &rules)
 {
     return !rules.exactLengthParamRead || payloadLength == bufferSize;
@@ -96,7 +124,11 @@ bool IsControlReply(const uint8_t *chunk, size_t len)
 ControlReply ReadControlReply(const uint8_t *reply, size_t len)
 {
     ControlReply out;
-    if (reply == nullptr || len < kHeaderSize) {
+    if (reply == nullptr) {
+        return out;
+    }
+    out.length = len;
+    if (len < kHeaderSize) {
         return out;
     }
     // Bytes a short reply did not carry read as zero, never as leftovers of

@@ -55,6 +55,43 @@ struct CommandReply {
 // ignored. The length field is not examined: the packet is the bytes given.
 bool ReadCommandReply(const uint8_t *packet, size_t len, CommandReply &out);
 
+// A search page: the reply to a day query (code 71). Its payload is the
+// record count (byte 0), four bytes the library does not read, then the
+// records, kSearchRecordSize bytes each. Both releases read it alike.
+constexpr size_t kSearchPageHead = 5;
+constexpr size_t kSearchRecordSize = 10;
+// The count is one byte: no page holds more records.
+constexpr size_t kMaxSearchRecords = 255;
+
+// One recording of the day asked for: its start and end time of day and
+// the recorder's 32-bit value for it (little-endian on the wire). A record
+// carries no date.
+struct SearchRecord {
+    uint8_t startHour = 0;
+    uint8_t startMinute = 0;
+    uint8_t startSecond = 0;
+    uint8_t endHour = 0;
+    uint8_t endMinute = 0;
+    uint8_t endSecond = 0;
+    uint32_t value = 0;
+};
+
+struct SearchPage {
+    // The count the recorder declared; 0 means the day has no recordings.
+    uint8_t declaredCount = 0;
+    // The records that arrived whole, at most declaredCount: a count that
+    // promises more than the payload carries is lowered to what it does.
+    size_t count = 0;
+    SearchRecord records[kMaxSearchRecords];
+    // The payload bytes the page occupies: the head and its whole records
+    // (0 for a payload without a count byte).
+    size_t length = 0;
+};
+
+// Reads a search reply's payload. False when it has no count byte (an empty
+// payload): a reply that holds no records. Reads nothing past len.
+bool ReadSearchPage(const uint8_t *payload, size_t len, SearchPage &out);
+
 // The login result in a login reply's payload (0: refused, also when the
 // payload is too short to carry the result).
 int32_t LoginResult(const uint8_t *payload, size_t len, const ReadRules &rules);
@@ -93,6 +130,11 @@ struct ControlReply {
     bool announcesGroup = false;
     uint32_t groupNetOrder = 0;
     uint16_t portNetOrder = 0;
+    // The bytes the reply occupies: its declared length when it was joined
+    // from a byte stream (CReplyJoiner::Reply), else the bytes given.
+    size_t length = 0;
+
+    bool operator==(const ControlReply &) const = default;
 };
 
 // The longest head of a reply that ReadControlReply looks at.

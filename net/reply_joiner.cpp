@@ -39,6 +39,13 @@ CReplyJoiner::Result CReplyJoiner::Take(const uint8_t *p, size_t n, size_t &cons
     return Result::More;
 }
 
+ControlReply CReplyJoiner::Reply() const
+{
+    ControlReply reply = ReadControlReply(m_Head, HeadLength());
+    reply.length = m_nTotal;
+    return reply;
+}
+
 void CReplyJoiner::Clear()
 {
     m_nHave = 0;

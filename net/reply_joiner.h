@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "net/messages.h"
+
 namespace kn::net {
 
 class CReplyJoiner {
@@ -43,6 +45,9 @@ public:
     size_t HeadLength() const { return m_nHave < kHeadSize ? m_nHave : kHeadSize; }
     // Whole length of the reply in progress, 0 until its header is in.
     size_t TotalLength() const { return m_nTotal; }
+    // The reply read (what its head says, and its whole length), valid after
+    // Complete until Clear.
+    ControlReply Reply() const;
 
     void Clear();
 

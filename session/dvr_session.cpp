@@ -498,14 +498,16 @@ int32_t CDvrSession::QueryDay(int32_t channel, int32_t selector, const DvrTime &
     if (!AwaitReply(false)) {
         return 0;
     }
-    // A page holds at most 255 records, whatever length the reply declares.
-    uint8_t reply[CRecordingSearch::kPageSize];
+    // A page holds at most 255 records, whatever length the reply declares:
+    // the bytes beyond them are never read.
+    uint8_t reply[net::kSearchPageHead + net::kMaxSearchRecords * net::kSearchRecordSize];
     const size_t n = std::min(ReplyPayload(reply, sizeof(reply)), sizeof(reply));
-    if (n == 0 || reply[0] == 0) {
+    net::SearchPage page;
+    if (!net::ReadSearchPage(reply, n, page) || page.declaredCount == 0) {
         return 1;
     }
     // A full page table ends the search rather than overflowing it.
-    return m_Search.StorePage(start, end, reply, n) ? 1 : 0;
+    return m_Search.StorePage(start, end, page) ? 1 : 0;
 }
 
 int32_t CDvrSession::NextFile(DvrFileRecord &record) { return m_Search.NextFile(record); }

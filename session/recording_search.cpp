@@ -72,41 +72,28 @@ int32_t CRecordingSearch::WalkDays(const DvrTime &start, const DvrTime &end,
     return 1;
 }
 
-bool CRecordingSearch::StorePage(const DvrTime &queryStart, const DvrTime &queryEnd,
-                                 const uint8_t *payload, size_t len)
+bool CRecordingSearch::StorePage(const DvrTime &queryStart, const DvrTime &queryEnd, const net::SearchPage &page)
 {
-    if (payload == nullptr || len == 0) {
-        return true;
-    }
     platform::CLockGuard lock(m_mutex);
     if (m_nPageCount >= kMaxPages) {
         return false;
     }
-    const size_t received = len >= 5 ? (len - 5) / kRecordSize : 0;
-    size_t count = std::min<size_t>(payload[0], received);
-
-    auto page = std::make_unique<uint8_t[]>(kPageSize);
-    std::memset(page.get(), 0, kPageSize);
-    std::memcpy(page.get(), payload, std::min(len, 5 + count * kRecordSize));
-
+    auto kept = std::make_unique<net::SearchPage>();
     const int64_t from = SecondsOfDay(queryStart.nHour, queryStart.nMinute, queryStart.nSecond);
     const int64_t to = SecondsOfDay(queryEnd.nHour, queryEnd.nMinute, queryEnd.nSecond);
-    size_t kept = 0;
-    for (size_t i = 0; i < count; ++i) {
-        const uint8_t *r = page.get() + 5 + i * kRecordSize;
-        const int64_t recStart = SecondsOfDay(r[0], r[1], r[2]);
-        const int64_t recEnd = SecondsOfDay(r[3], r[4], r[5]);
+    for (size_t i = 0; i < page.count; ++i) {
+        const net::SearchRecord &r = page.records[i];
+        const int64_t recStart = SecondsOfDay(r.startHour, r.startMinute, r.startSecond);
+        const int64_t recEnd = SecondsOfDay(r.endHour, r.endMinute, r.endSecond);
         if (recStart <= to && recEnd >= from) {
-            if (kept != i) {
-                std::memmove(page.get() + 5 + kept * kRecordSize, r, kRecordSize);
-            }
-            ++kept;
+            kept->records[kept->count++] = r;
         }
     }
-    page[0] = static_cast<uint8_t>(kept);
+    kept->declaredCount = static_cast<uint8_t>(kept->count);
+    kept->length = net::kSearchPageHead + kept->count * net::kSearchRecordSize;
 
     m_SearchDates[m_nPageCount] = queryStart;
-    m_SearchPages[m_nPageCount] = std::move(page);
+    m_SearchPages[m_nPageCount] = std::move(kept);
     ++m_nPageCount;
     return true;
 }
@@ -115,7 +102,7 @@ int32_t CRecordingSearch::NextFile(DvrFileRecord &record)
 {
     platform::CLockGuard lock(m_mutex);
     while (m_nCurPage < kMaxPages && m_SearchPages[m_nCurPage] &&
-           m_nCurRecord >= m_SearchPages[m_nCurPage][0]) {
+           static_cast<size_t>(m_nCurRecord) >= m_SearchPages[m_nCurPage]->count) {
         ++m_nCurPage;
         m_nCurRecord = 0;
     }
@@ -127,12 +114,11 @@ int32_t CRecordingSearch::NextFile(DvrFileRecord &record)
         ClearLocked();
         return KR_4100_FIND_FINISHED;
     }
-    const uint8_t *r = m_SearchPages[m_nCurPage].get() + 5 + m_nCurRecord * kRecordSize;
+    const net::SearchRecord &r = m_SearchPages[m_nCurPage]->records[m_nCurRecord];
     const DvrTime &date = m_SearchDates[m_nCurPage];
-    record.Start = {date.nYear, date.nMonth, date.nDay, r[0], r[1], r[2]};
-    record.End = {date.nYear, date.nMonth, date.nDay, r[3], r[4], r[5]};
-    record.dwValue = static_cast<uint32_t>(r[6]) | static_cast<uint32_t>(r[7]) << 8 |
-                     static_cast<uint32_t>(r[8]) << 16 | static_cast<uint32_t>(r[9]) << 24;
+    record.Start = {date.nYear, date.nMonth, date.nDay, r.startHour, r.startMinute, r.startSecond};
+    record.End = {date.nYear, date.nMonth, date.nDay, r.endHour, r.endMinute, r.endSecond};
+    record.dwValue = r.value;
     ++m_nCurRecord;
     return KR_4100_FIND_RECORD;
 }

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "core/host_types.h"
+#include "net/messages.h"
 #include "platform/mutex.h"
 
 namespace kn {
@@ -17,8 +18,6 @@ class CRecordingSearch {
 public:
     static constexpr int kMaxPages = 1024;
     static constexpr int kMaxDays = 1024;
-    static constexpr size_t kPageSize = 5 + 10 * 1024;  // count, 4 bytes, records
-    static constexpr size_t kRecordSize = 10;
 
     CRecordingSearch() = default;
     CRecordingSearch(const CRecordingSearch &) = delete;
@@ -32,13 +31,11 @@ public:
     static int32_t WalkDays(const DvrTime &start, const DvrTime &end,
                             const std::function<int32_t(const DvrTime &, const DvrTime &)> &query);
 
-    // Keeps one reply payload (count byte, 4 bytes, records) as the page of
-    // the day queried from queryStart to queryEnd, without the records that
-    // lie outside those hours. A count that promises more records than
-    // arrived is lowered to the whole records received. Returns false (and
+    // Keeps one search reply as the page of the day queried from queryStart
+    // to queryEnd, without the records that lie outside those hours (a page
+    // whose records all lie outside is kept, empty). Returns false (and
     // stores nothing) when the page table is full.
-    bool StorePage(const DvrTime &queryStart, const DvrTime &queryEnd,
-                   const uint8_t *payload, size_t len);
+    bool StorePage(const DvrTime &queryStart, const DvrTime &queryEnd, const net::SearchPage &page);
 
     // KR_4100_FIND_RECORD with record filled in, KR_4100_FIND_NONE when
     // nothing is held, KR_4100_FIND_FINISHED when all was handed out (the
@@ -50,7 +47,7 @@ private:
     void ClearLocked();
 
     platform::CMutex m_mutex;
-    std::unique_ptr<uint8_t[]> m_SearchPages[kMaxPages];
+    std::unique_ptr<net::SearchPage> m_SearchPages[kMaxPages];
     DvrTime m_SearchDates[kMaxPages] = {};
     int32_t m_nCurRecord = 0;
     int32_t m_nCurPage = 0;

@@ -299,14 +299,13 @@ void CDvrStream::HandleChunk(uint8_t *bytes, size_t count)
     m_Framer.OnReceive(bytes, count, m_bDatagramSocket);
 }
 
-bool CDvrStream::OnReply(void *context, const uint8_t *reply, size_t len)
+bool CDvrStream::OnReply(void *context, const net::ControlReply &reply)
 {
-    return static_cast<CDvrStream *>(context)->HandleReply(reply, len);
+    return static_cast<CDvrStream *>(context)->HandleReply(reply);
 }
 
-bool CDvrStream::HandleReply(const uint8_t *bytes, size_t count)
+bool CDvrStream::HandleReply(const net::ControlReply &reply)
 {
-    const net::ControlReply reply = net::ReadControlReply(bytes, count);
     switch (reply.code) {
     case net::kReplyLive: {
         m_hReplyEvent.Set();

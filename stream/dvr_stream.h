@@ -105,8 +105,8 @@ private:
     void Accept(int32_t channel, DvrDataCallback callback, uint32_t user);
     // The framer's reply handler: acts on one control reply; false when the
     // stream moved to another socket.
-    static bool OnReply(void *context, const uint8_t *reply, size_t len);
-    bool HandleReply(const uint8_t *reply, size_t len);
+    static bool OnReply(void *context, const net::ControlReply &reply);
+    bool HandleReply(const net::ControlReply &reply);
     // The receive thread found the connection gone: the frames taken from it
     // so far are handed over, then the loss (type 255) by the delivery thread.
     void ConnectionLost();

@@ -24,7 +24,7 @@ void CMediaFramer::OnReceive(uint8_t *bytes, size_t count, bool datagram)
     if (datagram) {
         if (!net::IsControlReply(bytes, count)) {
             m_Assembler.OnMediaData(bytes, count, true);
-        } else if (!m_pfnReply(m_pContext, bytes, count)) {
+        } else if (!m_pfnReply(m_pContext, net::ReadControlReply(bytes, count))) {
             NewConnection();
         }
         return;
@@ -45,7 +45,7 @@ void CMediaFramer::OnReceive(uint8_t *bytes, size_t count, bool datagram)
         if (result == net::CReplyJoiner::Result::More) {
             continue;  // the reply goes on in the next receive
         }
-        const bool sameConnection = m_pfnReply(m_pContext, m_Reply.Head(), m_Reply.HeadLength());
+        const bool sameConnection = m_pfnReply(m_pContext, m_Reply.Reply());
         m_Reply.Clear();
         if (!sameConnection) {
             NewConnection();

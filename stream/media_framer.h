@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "net/messages.h"
 #include "net/reply_joiner.h"
 #include "stream/frame_assembler.h"
 
@@ -28,11 +29,11 @@ namespace kn::stream {
 
 class CMediaFramer {
 public:
-    // Acts on one control reply (its first bytes, at most
-    // net::CReplyJoiner::kHeadSize over TCP, the whole datagram otherwise).
-    // Returns false when the reply moved the stream to another connection:
-    // what is left of the receive came from the old one and is dropped.
-    using ReplyHandler = bool (*)(void *context, const uint8_t *reply, size_t len);
+    // Acts on one control reply, read by the codec (over TCP once its
+    // declared length has all arrived; a datagram is one reply). Returns
+    // false when the reply moved the stream to another connection: what is
+    // left of the receive came from the old one and is dropped.
+    using ReplyHandler = bool (*)(void *context, const net::ControlReply &reply);
 
     CMediaFramer(CFrameAssembler &assembler, ReplyHandler handler, void *context);
     CMediaFramer(const CMediaFramer &) = delete;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "net/command_packet.h"
+#include "net/messages.h"
 #include "session/recording_search.h"
 #include "support/frame_sink.h"
 #include "support/recorder_fixture.h"
@@ -53,7 +54,9 @@ TEST(HostTime, SearchArithmeticIsDefinedForExtremeTimes)
             EXPECT_LE(days, kn::CRecordingSearch::kMaxDays);
             kn::CRecordingSearch search;
             const uint8_t page[] = {1, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-            EXPECT_TRUE(search.StorePage(start, end, page, sizeof page));
+            kn::net::SearchPage read;
+            ASSERT_TRUE(kn::net::ReadSearchPage(page, sizeof page, read));
+            EXPECT_TRUE(search.StorePage(start, end, read));
         }
     }
 }

@@ -128,20 +128,20 @@ public:
         return out;
     }
 
-    std::vector<Bytes> replies;
+    std::vector<kn::net::ControlReply> replies;
     size_t framesBeforeFirstReply = 0;
     CMediaFramer &Framer() { return m_framer; }
     CFrameAssembler &Assembler() { return m_assembler; }
     bool moveOnReply = false;  // the handler says the stream moved
 
 private:
-    static bool OnReply(void *context, const uint8_t *reply, size_t len)
+    static bool OnReply(void *context, const kn::net::ControlReply &reply)
     {
         auto *self = static_cast<CReceiveSide *>(context);
         if (self->replies.empty()) {
             self->framesBeforeFirstReply = self->m_assembler.FrameCounter();
         }
-        self->replies.emplace_back(reply, reply + len);
+        self->replies.push_back(reply);
         return !self->moveOnReply;
     }
 
@@ -150,10 +150,8 @@ private:
     CMediaFramer m_framer;
 };
 
-Bytes Head(const Bytes &reply)
-{
-    return Bytes(reply.begin(), reply.begin() + std::min(reply.size(), kn::net::CReplyJoiner::kHeadSize));
-}
+// What the stream is handed for a whole reply: the codec's reading of it.
+kn::net::ControlReply Read(const Bytes &reply) { return kn::net::ReadControlReply(reply.data(), reply.size()); }
 
 }  // namespace
 
@@ -184,7 +182,7 @@ TEST(MediaFramer, OpeningExchangeOfEveryKindCutAnywhereGivesEveryFrameWholeAndIn
                 side.Receive(wire, 0, cut, size);
                 side.Receive(wire, cut, wire.size(), size);
                 ASSERT_EQ(1u, side.replies.size()) << o.kind << ", cut " << cut << ", receives of " << size;
-                ASSERT_EQ(Head(o.reply), side.replies[0]) << o.kind << ", cut " << cut;
+                ASSERT_EQ(Read(o.reply), side.replies[0]) << o.kind << ", cut " << cut;
                 ASSERT_EQ(0u, side.framesBeforeFirstReply);
                 ASSERT_EQ(media.frames, side.Take()) << o.kind << ", cut " << cut << ", receives of " << size;
             }
@@ -207,7 +205,8 @@ TEST(MediaFramer, RepliesBetweenFramesAndBackToBackAreEachFramedByTheirLength)
     for (const size_t size : {size_t{1}, size_t{7}, size_t{4096}}) {
         CReceiveSide side(*queue);
         side.Receive(wire, 0, wire.size(), size);
-        ASSERT_EQ((std::vector<Bytes>{first, Head(second), first}), side.replies) << "receives of " << size;
+        ASSERT_EQ((std::vector<kn::net::ControlReply>{Read(first), Read(second), Read(first)}), side.replies)
+            << "receives of " << size;
         EXPECT_EQ(media.frames, side.Take()) << "receives of " << size;
     }
 }
@@ -290,7 +289,7 @@ TEST(MediaFramer, BytesThatAreNeitherMediaNorAReplyAreDroppedAndNothingMore)
         wire.insert(wire.end(), media.wire.begin(), media.wire.end());
         side.Receive(wire, 0, wire.size(), 7);
         ASSERT_EQ(1u, side.replies.size());
-        EXPECT_EQ(11u, side.replies[0].size());
+        EXPECT_EQ(11u, side.replies[0].length);
         EXPECT_EQ(media.frames, side.Take());
     }
     {

@@ -1,14 +1,15 @@
 // The codec's reading of what a recorder sends, on fixed byte sequences
 // written from the packet layout and the tables of received codes: the
 // command channel's replies (login result under both releases' rules,
-// recorder messages, parameter replies) and a media channel's control
-// replies (stream id, multicast announcement, talk acceptance).
+// recorder messages, parameter replies, search pages) and a media channel's
+// control replies (stream id, multicast announcement, talk acceptance).
 #include "net/messages.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <vector>
 
 namespace kn::net {
@@ -122,6 +123,72 @@ TEST(WireMessages, ParameterReplyFitsAnyBufferOrOnlyItsOwnLength)
     EXPECT_TRUE(ParameterReplyFits(4, 4, kRules1001));
     EXPECT_FALSE(ParameterReplyFits(3, 4, kRules1001));
     EXPECT_FALSE(ParameterReplyFits(5, 4, kRules1001));
+}
+
+// A search reply's payload: count, four bytes not read, records of ten bytes
+// (start h m s, end h m s, value u32 LE). A count that promises more than
+// arrived is lowered to the whole records received.
+TEST(WireMessages, SearchPageIsItsWholeRecordsAndNoMore)
+{
+    const Bytes first = {9, 0, 0, 10, 30, 59, 0x78, 0x56, 0x34, 0x12};
+    const Bytes second = {23, 59, 58, 23, 59, 59, 0xFF, 0xFF, 0xFF, 0xFF};
+    auto page = [](uint8_t count, std::initializer_list<Bytes> records, Bytes tail = {}) {
+        Bytes p = {count, 0xA1, 0xA2, 0xA3, 0xA4};
+        for (const Bytes &r : records) {
+            p.insert(p.end(), r.begin(), r.end());
+        }
+        p.insert(p.end(), tail.begin(), tail.end());
+        return p;
+    };
+    const struct {
+        const char *name;
+        Bytes payload;
+        bool read;
+        uint8_t declared;
+        size_t count;
+        size_t length;
+    } cases[] = {
+        {"no payload", {}, false, 0, 0, 0},
+        {"no records", page(0, {}), true, 0, 0, 5},
+        {"two records", page(2, {first, second}), true, 2, 2, 25},
+        {"bytes after the records are not the page's", page(1, {first, second}), true, 1, 1, 15},
+        {"count lying above what arrived", page(200, {first, second}, {7}), true, 200, 2, 25},
+        {"count byte alone", {3}, true, 3, 0, 1},
+        {"head cut short", {5, 0, 0}, true, 5, 0, 3},
+        {"record cut short", page(1, {}, {9, 0, 0, 10, 30, 59, 0x78, 0x56, 0x34}), true, 1, 0, 5},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        // Each payload in a block of its own size, so a read past it is caught.
+        std::unique_ptr<uint8_t[]> block(new uint8_t[c.payload.size() + 1]);
+        std::memcpy(block.get(), c.payload.data(), c.payload.size());
+        SearchPage out;
+        ASSERT_EQ(c.read, ReadSearchPage(c.payload.empty() ? nullptr : block.get(), c.payload.size(), out));
+        EXPECT_EQ(c.declared, out.declaredCount);
+        ASSERT_EQ(c.count, out.count);
+        EXPECT_EQ(c.length, out.length);
+        if (c.count >= 1) {
+            const SearchRecord &r = out.records[0];
+            EXPECT_EQ((Bytes{9, 0, 0, 10, 30, 59}),
+                      (Bytes{r.startHour, r.startMinute, r.startSecond, r.endHour, r.endMinute, r.endSecond}));
+            EXPECT_EQ(0x12345678u, r.value);
+        }
+        if (c.count >= 2) {
+            EXPECT_EQ(23, out.records[1].startHour);
+            EXPECT_EQ(58, out.records[1].startSecond);
+            EXPECT_EQ(0xFFFFFFFFu, out.records[1].value);
+        }
+    }
+    // A full page: the count is unsigned, 255 records.
+    Bytes full = page(255, {});
+    for (int i = 0; i < 255; ++i) {
+        full.insert(full.end(), second.begin(), second.end());
+    }
+    SearchPage out;
+    ASSERT_TRUE(ReadSearchPage(full.data(), full.size(), out));
+    EXPECT_EQ(255u, out.count);
+    EXPECT_EQ(full.size(), out.length);
+    EXPECT_EQ(59, out.records[254].endSecond);
 }
 
 TEST(WireMessages, ControlRepliesReadFromTheirBytes)

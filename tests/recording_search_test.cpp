@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "net/messages.h"
 #include "session/recording_search.h"
 
 using kn::CRecordingSearch;
@@ -47,6 +48,16 @@ std::vector<uint8_t> Payload(uint8_t count, const std::vector<std::array<uint8_t
     }
     return p;
 }
+
+// A reply payload as the session hands it to the results.
+kn::net::SearchPage Page(const uint8_t *payload, size_t len)
+{
+    kn::net::SearchPage page;
+    kn::net::ReadSearchPage(payload, len, page);
+    return page;
+}
+
+kn::net::SearchPage Page(const std::vector<uint8_t> &payload) { return Page(payload.data(), payload.size()); }
 
 }  // namespace
 
@@ -118,7 +129,7 @@ TEST(SearchResults, FilterKeepsOverlapsWithInclusiveBounds)
 {
     CRecordingSearch search;
     const auto p = Payload(3, {{9, 0, 0, 10, 0, 0}, {12, 0, 1, 13, 0, 0}, {11, 0, 0, 11, 30, 0}});
-    ASSERT_TRUE(search.StorePage({2009, 5, 6, 10, 0, 0}, {2009, 5, 6, 12, 0, 0}, p.data(), p.size()));
+    ASSERT_TRUE(search.StorePage({2009, 5, 6, 10, 0, 0}, {2009, 5, 6, 12, 0, 0}, Page(p)));
     DvrFileRecord r;
     ASSERT_EQ(1000, search.NextFile(r));
     EXPECT_TRUE(Same(r.Start, DvrTime{2009, 5, 6, 9, 0, 0}));
@@ -137,7 +148,7 @@ TEST(SearchResults, NothingHeldAndAllFilteredOut)
     DvrFileRecord r;
     EXPECT_EQ(1001, search.NextFile(r));
     const auto p = Payload(1, {{1, 0, 0, 2, 0, 0}});
-    ASSERT_TRUE(search.StorePage({2009, 5, 6, 10, 0, 0}, {2009, 5, 6, 12, 0, 0}, p.data(), p.size()));
+    ASSERT_TRUE(search.StorePage({2009, 5, 6, 10, 0, 0}, {2009, 5, 6, 12, 0, 0}, Page(p)));
     EXPECT_EQ(1003, search.NextFile(r));
     EXPECT_EQ(1001, search.NextFile(r));
 }
@@ -147,14 +158,14 @@ TEST(SearchResults, LyingCountIsLoweredToWholeRecordsReceived)
     CRecordingSearch search;
     auto p = Payload(200, {{1, 0, 0, 2, 0, 0}, {3, 0, 0, 4, 0, 0}});
     p.push_back(7);  // a partial third record
-    ASSERT_TRUE(search.StorePage({2009, 5, 6, 0, 0, 0}, {2009, 5, 6, 23, 59, 59}, p.data(), p.size()));
+    ASSERT_TRUE(search.StorePage({2009, 5, 6, 0, 0, 0}, {2009, 5, 6, 23, 59, 59}, Page(p)));
     DvrFileRecord r;
     EXPECT_EQ(1000, search.NextFile(r));
     EXPECT_EQ(1000, search.NextFile(r));
     EXPECT_EQ(1003, search.NextFile(r));
 
     const uint8_t shortPayload[3] = {5, 0, 0};
-    ASSERT_TRUE(search.StorePage({2009, 5, 6, 0, 0, 0}, {2009, 5, 6, 23, 59, 59}, shortPayload, 3));
+    ASSERT_TRUE(search.StorePage({2009, 5, 6, 0, 0, 0}, {2009, 5, 6, 23, 59, 59}, Page(shortPayload, 3)));
     EXPECT_EQ(1003, search.NextFile(r));
 }
 
@@ -164,9 +175,9 @@ TEST(SearchResults, CountOf200IsUnsignedAndTableIsBounded)
     std::vector<std::array<uint8_t, 6>> records(200, {1, 0, 0, 2, 0, 0});
     const auto p = Payload(200, records);
     for (int i = 0; i < CRecordingSearch::kMaxPages; ++i) {
-        ASSERT_TRUE(search.StorePage({2009, 5, 6, 0, 0, 0}, {2009, 5, 6, 23, 59, 59}, p.data(), p.size()));
+        ASSERT_TRUE(search.StorePage({2009, 5, 6, 0, 0, 0}, {2009, 5, 6, 23, 59, 59}, Page(p)));
     }
-    EXPECT_FALSE(search.StorePage({2009, 5, 6, 0, 0, 0}, {2009, 5, 6, 23, 59, 59}, p.data(), p.size()));
+    EXPECT_FALSE(search.StorePage({2009, 5, 6, 0, 0, 0}, {2009, 5, 6, 23, 59, 59}, Page(p)));
     DvrFileRecord r;
     int handed = 0;
     while (search.NextFile(r) == 1000) {
@@ -180,10 +191,10 @@ TEST(SearchResults, SecondSearchAppendsAfterTheFirst)
     CRecordingSearch search;
     const auto a = Payload(1, {{1, 0, 0, 2, 0, 0}});
     const auto b = Payload(1, {{5, 0, 0, 6, 0, 0}});
-    search.StorePage({2009, 5, 6, 0, 0, 0}, {2009, 5, 6, 23, 59, 59}, a.data(), a.size());
+    search.StorePage({2009, 5, 6, 0, 0, 0}, {2009, 5, 6, 23, 59, 59}, Page(a));
     DvrFileRecord r;
     ASSERT_EQ(1000, search.NextFile(r));
-    search.StorePage({2010, 1, 2, 0, 0, 0}, {2010, 1, 2, 23, 59, 59}, b.data(), b.size());
+    search.StorePage({2010, 1, 2, 0, 0, 0}, {2010, 1, 2, 23, 59, 59}, Page(b));
     ASSERT_EQ(1000, search.NextFile(r));
     EXPECT_EQ(2010, r.Start.nYear);
     EXPECT_EQ(5, r.Start.nHour);
