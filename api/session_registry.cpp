@@ -9,8 +9,8 @@ CSessionRegistry g_SessionList;
 
 std::shared_ptr<CDvrSession> CSessionRegistry::FindSession(const void *handle) const
 {
-    platform::CLockGuard lock(m_mutex);
-    return FindByHandle(m_sessions, handle);
+    platform::CLockGuard lock(m_Mutex);
+    return FindByHandle(m_Sessions, handle);
 }
 
 std::shared_ptr<CDvrSession> CSessionRegistry::FindStreamOwner(const void *handle) const
@@ -22,8 +22,8 @@ std::shared_ptr<CDvrSession> CSessionRegistry::FindStreamOwner(const void *handl
     // must never be taken under the registry's.
     std::vector<std::shared_ptr<CDvrSession>> sessions;
     {
-        platform::CLockGuard lock(m_mutex);
-        sessions = m_sessions;
+        platform::CLockGuard lock(m_Mutex);
+        sessions = m_Sessions;
     }
     for (const auto &session : sessions) {
         if (session->Streams().Owns(handle)) {
@@ -36,8 +36,8 @@ std::shared_ptr<CDvrSession> CSessionRegistry::FindStreamOwner(const void *handl
 std::shared_ptr<CDvrSession> CSessionRegistry::FindByAddress(uint32_t addressNetOrder,
                                                              uint16_t port) const
 {
-    platform::CLockGuard lock(m_mutex);
-    for (const auto &session : m_sessions) {
+    platform::CLockGuard lock(m_Mutex);
+    for (const auto &session : m_Sessions) {
         if (session->Address() == addressNetOrder && session->Port() == port) {
             return session;
         }
@@ -47,21 +47,21 @@ std::shared_ptr<CDvrSession> CSessionRegistry::FindByAddress(uint32_t addressNet
 
 void CSessionRegistry::Append(std::shared_ptr<CDvrSession> session)
 {
-    platform::CLockGuard lock(m_mutex);
-    m_sessions.push_back(std::move(session));
+    platform::CLockGuard lock(m_Mutex);
+    m_Sessions.push_back(std::move(session));
 }
 
 std::shared_ptr<CDvrSession> CSessionRegistry::Remove(const void *handle)
 {
-    platform::CLockGuard lock(m_mutex);
-    return TakeByHandle(m_sessions, handle);
+    platform::CLockGuard lock(m_Mutex);
+    return TakeByHandle(m_Sessions, handle);
 }
 
 std::vector<std::shared_ptr<CDvrSession>> CSessionRegistry::TakeAll()
 {
-    platform::CLockGuard lock(m_mutex);
+    platform::CLockGuard lock(m_Mutex);
     std::vector<std::shared_ptr<CDvrSession>> sessions;
-    sessions.swap(m_sessions);
+    sessions.swap(m_Sessions);
     return sessions;
 }
 

@@ -35,8 +35,8 @@ public:
     std::vector<std::shared_ptr<CDvrSession>> TakeAll();
 
 private:
-    mutable platform::CMutex m_mutex;
-    std::vector<std::shared_ptr<CDvrSession>> m_sessions;
+    mutable platform::CMutex m_Mutex;
+    std::vector<std::shared_ptr<CDvrSession>> m_Sessions;
 };
 
 extern CSessionRegistry g_SessionList;

@@ -17,7 +17,7 @@ public:
 
     Id load() const
     {
-        const uint32_t word = m_word.load();
+        const uint32_t word = m_Word.load();
         Id id;
         std::memcpy(id.data(), &word, sizeof word);
         return id;
@@ -26,7 +26,7 @@ public:
     {
         uint32_t word;
         std::memcpy(&word, id.data(), sizeof word);
-        m_word.store(word);
+        m_Word.store(word);
     }
     CAtomicId &operator=(const Id &id)
     {
@@ -36,7 +36,7 @@ public:
 
 private:
     static_assert(sizeof(Id) == sizeof(uint32_t));
-    std::atomic<uint32_t> m_word{0};
+    std::atomic<uint32_t> m_Word{0};
 };
 
 }  // namespace kn::net

@@ -38,30 +38,30 @@ uint32_t LeftMs(Clock::time_point deadline)
 // The right to send on one socket, waited for until a deadline.
 class CSendTurn {
 public:
-    CSendTurn(OwnedSocket &sock, Clock::time_point deadline) : m_sock(sock)
+    CSendTurn(OwnedSocket &sock, Clock::time_point deadline) : m_Sock(sock)
     {
-        while (m_sock.sending.exchange(true)) {
+        while (m_Sock.sending.exchange(true)) {
             const uint32_t left = LeftMs(deadline);
             if (left == 0) {
                 return;
             }
             // Counted before the second look, so that a sender letting go
             // after that look knows to wake us.
-            const uint32_t seen = m_sock.sendDone.Value();
-            ++m_sock.sendWaiters;
-            if (m_sock.sending.load()) {
-                m_sock.sendDone.Wait(seen, left);
+            const uint32_t seen = m_Sock.sendDone.Value();
+            ++m_Sock.sendWaiters;
+            if (m_Sock.sending.load()) {
+                m_Sock.sendDone.Wait(seen, left);
             }
-            --m_sock.sendWaiters;
+            --m_Sock.sendWaiters;
         }
         m_bHeld = true;
     }
     ~CSendTurn()
     {
         if (m_bHeld) {
-            m_sock.sending.store(false);
-            if (m_sock.sendWaiters.load() > 0) {
-                m_sock.sendDone.Bump();
+            m_Sock.sending.store(false);
+            if (m_Sock.sendWaiters.load() > 0) {
+                m_Sock.sendDone.Bump();
             }
         }
     }
@@ -70,7 +70,7 @@ public:
     bool Held() const { return m_bHeld; }
 
 private:
-    OwnedSocket &m_sock;
+    OwnedSocket &m_Sock;
     bool m_bHeld = false;
 };
 
@@ -88,17 +88,14 @@ void Release(std::shared_ptr<OwnedSocket> old)
 
 }  // namespace
 
-platform::SocketHandle CSocketSlot::Lease::get() const
-{
-    return m_owner ? m_owner->fd : platform::kNoSocket;
-}
+platform::SocketHandle CSocketSlot::Lease::get() const { return m_pOwner ? m_pOwner->fd : platform::kNoSocket; }
 
 SendResult CSocketSlot::Lease::Send(const void *data, size_t len, uint32_t timeoutMs) const
 {
-    if (!m_owner) {
+    if (!m_pOwner) {
         return SendResult::NoSocket;
     }
-    OwnedSocket &sock = *m_owner;
+    OwnedSocket &sock = *m_pOwner;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     const CSendTurn turn(sock, deadline);
     if (!turn.Held()) {
@@ -148,9 +145,9 @@ void CSocketSlot::Install(platform::SocketHandle s)
     }
     std::shared_ptr<OwnedSocket> old;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        old = std::exchange(m_owner, std::move(fresh));
-        m_fd = s;
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        old = std::exchange(m_pOwner, std::move(fresh));
+        m_hFd = s;
     }
     Release(std::move(old));
 }
@@ -159,27 +156,27 @@ void CSocketSlot::Close() { Install(platform::kNoSocket); }
 
 bool CSocketSlot::Has() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return static_cast<bool>(m_owner);
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return static_cast<bool>(m_pOwner);
 }
 
 bool CSocketSlot::Broken() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_owner && m_owner->broken.load();
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_pOwner && m_pOwner->broken.load();
 }
 
 platform::SocketHandle CSocketSlot::Peek() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_fd;
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_hFd;
 }
 
 CSocketSlot::Lease CSocketSlot::Acquire() const
 {
     Lease lease;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    lease.m_owner = m_owner;
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    lease.m_pOwner = m_pOwner;
     return lease;
 }
 

@@ -30,13 +30,13 @@ public:
     class Lease {
     public:
         platform::SocketHandle get() const;
-        explicit operator bool() const { return static_cast<bool>(m_owner); }
+        explicit operator bool() const { return static_cast<bool>(m_pOwner); }
         // Sends all len bytes within timeoutMs (waiting for another sender on
         // the same socket counts against it). Never blocks past the time-out.
         SendResult Send(const void *data, size_t len, uint32_t timeoutMs) const;
     private:
         friend class CSocketSlot;
-        std::shared_ptr<struct OwnedSocket> m_owner;
+        std::shared_ptr<struct OwnedSocket> m_pOwner;
     };
 
     CSocketSlot() = default;
@@ -63,9 +63,9 @@ public:
     SendResult Send(const void *data, size_t len, uint32_t timeoutMs) const;
 
 private:
-    mutable std::mutex m_mutex;
-    std::shared_ptr<struct OwnedSocket> m_owner;
-    platform::SocketHandle m_fd = platform::kNoSocket;
+    mutable std::mutex m_Mutex;
+    std::shared_ptr<struct OwnedSocket> m_pOwner;
+    platform::SocketHandle m_hFd = platform::kNoSocket;
 };
 
 }  // namespace kn::net

@@ -29,7 +29,7 @@ public:
     bool try_lock();
 
 private:
-    SpinMutexNative m_native;
+    SpinMutexNative m_Native;
 };
 
 }  // namespace kn::platform

@@ -41,7 +41,7 @@ public:
 
 private:
     struct State;
-    std::shared_ptr<State> m_state;
+    std::shared_ptr<State> m_pState;
 };
 
 // The system's id of the calling thread (what the host passes to

@@ -20,7 +20,7 @@ public:
     CWaitWord(const CWaitWord &) = delete;
     CWaitWord &operator=(const CWaitWord &) = delete;
 
-    uint32_t Value() const { return m_word.load(std::memory_order_acquire); }
+    uint32_t Value() const { return m_Word.load(std::memory_order_acquire); }
 
     // Sleeps while the word still equals `expected`, at most timeoutMs.
     // May return early (spuriously); the caller looks again.
@@ -31,7 +31,7 @@ public:
     void Bump();
 
 private:
-    std::atomic<uint32_t> m_word{0};
+    std::atomic<uint32_t> m_Word{0};
 };
 
 }  // namespace kn::platform

@@ -56,7 +56,7 @@ bool CDvrSession::SendBytes(const uint8_t *bytes, size_t len)
     // recorder that does not take a packet within that time has stopped
     // reading: the receive thread is woken to close the channel and report
     // the loss, as for a failed receive.
-    switch (m_sock.Send(bytes, len, g_dwReplyTimeout.load())) {
+    switch (m_Sock.Send(bytes, len, g_dwReplyTimeout.load())) {
     case net::SendResult::Sent:
         return true;
     case net::SendResult::TimedOut:
@@ -69,15 +69,15 @@ bool CDvrSession::SendBytes(const uint8_t *bytes, size_t len)
 
 bool CDvrSession::CloseIfSendBroken()
 {
-    if (!m_sock.Broken()) {
+    if (!m_Sock.Broken()) {
         return false;
     }
     platform::CLockGuard lock(m_SockMutex);
-    if (!m_sock.Broken()) {
+    if (!m_Sock.Broken()) {
         return false;  // replaced by a new login meanwhile
     }
     m_bConnected = false;
-    m_sock.Close();
+    m_Sock.Close();
     m_Joiner.Clear();
     return true;
 }
@@ -102,7 +102,7 @@ int32_t CDvrSession::Login(uint32_t addressNetOrder, uint16_t port, const char *
         if (s == platform::kNoSocket) {
             return 0;
         }
-        m_sock.Install(s);
+        m_Sock.Install(s);
         ++m_nConnection;  // the receive thread starts this one with a clean state
         m_bConnected = true;
     }
@@ -176,7 +176,7 @@ void CDvrSession::CloseCommandSocket()
     // close does not wait out the pass.
     m_hRecvWake.Set();
     platform::CLockGuard lock(m_SockMutex);
-    m_sock.Close();
+    m_Sock.Close();
 }
 
 void CDvrSession::StartThreads()
@@ -241,7 +241,7 @@ void CDvrSession::ReceiveLoop()
             ReportDisconnect(true);
             continue;
         }
-        if (!m_bConnected || !m_sock.Has()) {
+        if (!m_bConnected || !m_Sock.Has()) {
             // Silence is counted per connection: a new login must not inherit
             // the count of the connection before it, nor its unfinished packet.
             silentPasses = 0;
@@ -255,7 +255,7 @@ void CDvrSession::ReceiveLoop()
         bool silent = false;
         {
             platform::CLockGuard lock(m_SockMutex);
-            const platform::SocketHandle s = m_sock.Peek();
+            const platform::SocketHandle s = m_Sock.Peek();
             if (s == platform::kNoSocket || !m_bConnected) {
                 continue;
             }
@@ -304,7 +304,7 @@ size_t CDvrSession::ReceiveLocked(platform::SocketHandle s)
     const long got = platform::Receive(s, m_RecvBuf, sizeof(m_RecvBuf));
     if (got <= 0) {
         m_bConnected = false;
-        m_sock.Close();
+        m_Sock.Close();
         m_Joiner.Clear();
         return 0;
     }
@@ -343,7 +343,7 @@ void CDvrSession::ReceiveLoop1001()
         if (CloseIfSendBroken()) {
             continue;  // lost like a failed receive: closed, not reported
         }
-        const net::CSocketSlot::Lease lease = m_sock.Acquire();
+        const net::CSocketSlot::Lease lease = m_Sock.Acquire();
         if (!lease) {
             m_hRecvWake.Wait(kIdleWait1001Ms);
             continue;
@@ -365,7 +365,7 @@ void CDvrSession::ReceiveLoop1001()
         size_t received = 0;
         {
             platform::CLockGuard lock(m_SockMutex);
-            if (m_sock.Peek() != s) {
+            if (m_Sock.Peek() != s) {
                 continue;  // closed or replaced while we waited
             }
             if (const uint32_t now = m_nConnection.load(); now != connection) {

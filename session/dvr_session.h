@@ -140,7 +140,7 @@ private:
     platform::CMutex m_NoticeMutex;  // the address and the pending loss together
     bool m_bLossUnreported = false;
 
-    net::CSocketSlot m_sock;
+    net::CSocketSlot m_Sock;
     std::atomic<bool> m_bConnected{false};
     // Counts the connections installed by logins; the receive thread starts
     // each new one with a clean receive state.

@@ -74,7 +74,7 @@ int32_t CRecordingSearch::WalkDays(const DvrTime &start, const DvrTime &end,
 
 bool CRecordingSearch::StorePage(const DvrTime &queryStart, const DvrTime &queryEnd, const net::SearchPage &page)
 {
-    platform::CLockGuard lock(m_mutex);
+    platform::CLockGuard lock(m_Mutex);
     if (m_nPageCount >= kMaxPages) {
         return false;
     }
@@ -100,7 +100,7 @@ bool CRecordingSearch::StorePage(const DvrTime &queryStart, const DvrTime &query
 
 int32_t CRecordingSearch::NextFile(DvrFileRecord &record)
 {
-    platform::CLockGuard lock(m_mutex);
+    platform::CLockGuard lock(m_Mutex);
     while (m_nCurPage < kMaxPages && m_SearchPages[m_nCurPage] &&
            static_cast<size_t>(m_nCurRecord) >= m_SearchPages[m_nCurPage]->count) {
         ++m_nCurPage;
@@ -125,7 +125,7 @@ int32_t CRecordingSearch::NextFile(DvrFileRecord &record)
 
 void CRecordingSearch::Clear()
 {
-    platform::CLockGuard lock(m_mutex);
+    platform::CLockGuard lock(m_Mutex);
     ClearLocked();
 }
 

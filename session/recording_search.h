@@ -46,7 +46,7 @@ public:
 private:
     void ClearLocked();
 
-    platform::CMutex m_mutex;
+    platform::CMutex m_Mutex;
     std::unique_ptr<net::SearchPage> m_SearchPages[kMaxPages];
     DvrTime m_SearchDates[kMaxPages] = {};
     int32_t m_nCurRecord = 0;

@@ -95,7 +95,7 @@ bool CDvrStream::Connect(bool tcp)
         return false;
     }
     CSockLock lock(*this);
-    m_sock.Install(s);
+    m_Sock.Install(s);
     // Everything of an earlier connection is over: an unfinished reply or
     // frame of it is given up, its loss is not this one's, and frames of
     // this connection wait for its opening to be acknowledged.
@@ -111,23 +111,23 @@ bool CDvrStream::Connect(bool tcp)
 void CDvrStream::CloseSocket()
 {
     CSockLock lock(*this);
-    m_sock.Close();
+    m_Sock.Close();
 }
 
 // The receive thread holds the socket lock for a whole pass, whose readiness
 // wait lasts up to kReceiveWaitMs; another thread that needs the lock says so
 // and wakes the pass, and the receive thread stays away from the lock until
 // it has been taken.
-CDvrStream::CSockLock::CSockLock(CDvrStream &stream) : m_stream(stream)
+CDvrStream::CSockLock::CSockLock(CDvrStream &stream) : m_Stream(stream)
 {
-    ++m_stream.m_nSockWaiters;
-    m_stream.m_hRecvWake.Set();
-    m_stream.m_Queue.WakeProducer();  // a download waiting for room gives up
-    m_stream.m_SockMutex.lock();
-    --m_stream.m_nSockWaiters;
+    ++m_Stream.m_nSockWaiters;
+    m_Stream.m_hRecvWake.Set();
+    m_Stream.m_Queue.WakeProducer();  // a download waiting for room gives up
+    m_Stream.m_SockMutex.lock();
+    --m_Stream.m_nSockWaiters;
 }
 
-CDvrStream::CSockLock::~CSockLock() { m_stream.m_SockMutex.unlock(); }
+CDvrStream::CSockLock::~CSockLock() { m_Stream.m_SockMutex.unlock(); }
 
 void CDvrStream::SendRequest(const net::CRequest &request)
 {
@@ -138,7 +138,7 @@ void CDvrStream::SendRequest(const net::CRequest &request)
 
 bool CDvrStream::SendRaw(const void *data, size_t len)
 {
-    const net::CSocketSlot::Lease lease = m_sock.Acquire();
+    const net::CSocketSlot::Lease lease = m_Sock.Acquire();
     if (!lease) {
         return false;
     }
@@ -148,10 +148,7 @@ bool CDvrStream::SendRaw(const void *data, size_t len)
     return true;
 }
 
-void CDvrStream::SendBytes(const void *data, size_t len)
-{
-    SendBytes(data, len, m_sock.Acquire());
-}
+void CDvrStream::SendBytes(const void *data, size_t len) { SendBytes(data, len, m_Sock.Acquire()); }
 
 void CDvrStream::SendBytes(const void *data, size_t len, const net::CSocketSlot::Lease &lease)
 {
@@ -197,7 +194,7 @@ bool CDvrStream::KeepWaitingForRoom(void *context)
     // A connection that failed (a reset) still holds, readable, what the
     // recorder sent before it failed: the host gets all of it, so the wait
     // goes on while the host takes frames.
-    return self.m_bRun.load() && self.m_nSockWaiters.load() == 0 && !self.m_sock.Broken();
+    return self.m_bRun.load() && self.m_nSockWaiters.load() == 0 && !self.m_Sock.Broken();
 }
 
 void CDvrStream::ConnectionLost()
@@ -321,20 +318,20 @@ bool CDvrStream::HandleReply(const net::ControlReply &reply)
         // then its port is taken: try again briefly, bounded.
         bool moved = false;
         for (int attempt = 0; attempt < kRebindAttempts && !moved; ++attempt) {
-            moved = net::RebindMulticastSocket(m_sock, reply.portNetOrder);
+            moved = net::RebindMulticastSocket(m_Sock, reply.portNetOrder);
             if (!moved) {
                 platform::SleepMs(1);
             }
         }
         if (moved) {
-            net::JoinMulticastGroup(m_sock.Peek(), reply.groupNetOrder);
+            net::JoinMulticastGroup(m_Sock.Peek(), reply.groupNetOrder);
             // The group carries the recorder's datagrams, whatever transport
             // the stream asked for: read them as datagrams.
             m_bDatagramSocket = true;
         } else {
             // No socket on the group's port: nothing will ever arrive. The
             // stream is lost, and the receive loop says so (type 255).
-            m_sock.Close();
+            m_Sock.Close();
             m_bMoveFailed = true;
         }
         return false;
@@ -360,16 +357,16 @@ bool CDvrStream::HandleReply(const net::ControlReply &reply)
 void CDvrStream::ReceiveLoop()
 {
     while (m_bRun) {
-        if (m_sock.Broken()) {
+        if (m_Sock.Broken()) {
             // A send timed out: the recorder stopped reading this connection.
             platform::CLockGuard lock(m_SockMutex);
-            if (m_sock.Broken()) {
-                m_sock.Close();
+            if (m_Sock.Broken()) {
+                m_Sock.Close();
                 ConnectionLost();
             }
             continue;
         }
-        if (!m_sock.Has()) {
+        if (!m_Sock.Has()) {
             m_Queue.Flush();
             m_hRecvWake.Wait(kReceiveWaitMs);
             continue;
@@ -381,7 +378,7 @@ void CDvrStream::ReceiveLoop()
         }
         {
             platform::CLockGuard lock(m_SockMutex);
-            const platform::SocketHandle s = m_sock.Peek();
+            const platform::SocketHandle s = m_Sock.Peek();
             if (s == platform::kNoSocket) {
                 continue;
             }
@@ -416,7 +413,7 @@ void CDvrStream::ReceiveLoop()
             } else {
                 // The peer closed, an empty datagram arrived, or the receive
                 // failed; everything received before has been read.
-                m_sock.Close();
+                m_Sock.Close();
                 ConnectionLost();
             }
         }

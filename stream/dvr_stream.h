@@ -100,7 +100,7 @@ private:
         CSockLock &operator=(const CSockLock &) = delete;
 
     private:
-        CDvrStream &m_stream;
+        CDvrStream &m_Stream;
     };
     void Accept(int32_t channel, DvrDataCallback callback, uint32_t user);
     // The framer's reply handler: acts on one control reply; false when the
@@ -131,7 +131,7 @@ private:
     net::CAtomicId m_StreamId;  // as received
     uint8_t m_RecvBuf[4096];
     uint8_t m_DeliverBuf[kDeliverBufSize];
-    net::CSocketSlot m_sock;
+    net::CSocketSlot m_Sock;
     stream::CFrameQueue m_Queue;
     stream::CFrameAssembler m_Assembler;
     stream::CMediaFramer m_Framer;

@@ -140,24 +140,23 @@ bool CSessionStreams::LiveChannels(uint32_t &channels) const
 }
 
 CSessionStreams::CChannelTurn::CChannelTurn(CSessionStreams &streams, int32_t channel)
-    : m_streams(streams), m_nChannel(channel)
+    : m_Streams(streams), m_nChannel(channel)
 {
-    platform::CLock lock(m_streams.m_ListMutex);
-    auto &opening = m_streams.m_OpeningChannels;
-    m_streams.m_TurnEnded.wait(lock, [&] {
-        return std::find(opening.begin(), opening.end(), channel) == opening.end();
-    });
+    platform::CLock lock(m_Streams.m_ListMutex);
+    auto &opening = m_Streams.m_OpeningChannels;
+    m_Streams.m_TurnEnded.wait(lock,
+                               [&] { return std::find(opening.begin(), opening.end(), channel) == opening.end(); });
     opening.push_back(channel);
 }
 
 CSessionStreams::CChannelTurn::~CChannelTurn()
 {
     {
-        platform::CLockGuard lock(m_streams.m_ListMutex);
-        auto &opening = m_streams.m_OpeningChannels;
+        platform::CLockGuard lock(m_Streams.m_ListMutex);
+        auto &opening = m_Streams.m_OpeningChannels;
         opening.erase(std::find(opening.begin(), opening.end(), m_nChannel));
     }
-    m_streams.m_TurnEnded.notify_all();
+    m_Streams.m_TurnEnded.notify_all();
 }
 
 std::shared_ptr<CDvrStream> CSessionStreams::FindLive(int32_t channel) const

@@ -71,7 +71,7 @@ private:
         CChannelTurn &operator=(const CChannelTurn &) = delete;
 
     private:
-        CSessionStreams &m_streams;
+        CSessionStreams &m_Streams;
         const int32_t m_nChannel;
     };
 

@@ -22,13 +22,13 @@ void CWaitWord::Wait(uint32_t expected, uint32_t timeoutMs)
     // A relative time-out: an interrupted or spurious return simply makes the
     // caller look again, and every caller bounds its whole wait itself.
     const timespec timeout{static_cast<time_t>(timeoutMs / 1000), static_cast<long>(timeoutMs % 1000) * 1000000L};
-    (void)Futex(&m_word, FUTEX_WAIT_PRIVATE, expected, &timeout);
+    (void)Futex(&m_Word, FUTEX_WAIT_PRIVATE, expected, &timeout);
 }
 
 void CWaitWord::Bump()
 {
-    m_word.fetch_add(1, std::memory_order_release);
-    (void)Futex(&m_word, FUTEX_WAKE_PRIVATE, 1, nullptr);
+    m_Word.fetch_add(1, std::memory_order_release);
+    (void)Futex(&m_Word, FUTEX_WAKE_PRIVATE, 1, nullptr);
 }
 
 }  // namespace kn::platform

@@ -13,15 +13,15 @@ SRWLOCK *Native(SpinMutexNative &storage) { return reinterpret_cast<SRWLOCK *>(&
 
 }  // namespace
 
-CSpinningMutex::CSpinningMutex() { InitializeSRWLock(Native(m_native)); }
+CSpinningMutex::CSpinningMutex() { InitializeSRWLock(Native(m_Native)); }
 
 // An SRW lock holds no system resource.
 CSpinningMutex::~CSpinningMutex() = default;
 
-void CSpinningMutex::lock() { AcquireSRWLockExclusive(Native(m_native)); }
+void CSpinningMutex::lock() { AcquireSRWLockExclusive(Native(m_Native)); }
 
-void CSpinningMutex::unlock() { ReleaseSRWLockExclusive(Native(m_native)); }
+void CSpinningMutex::unlock() { ReleaseSRWLockExclusive(Native(m_Native)); }
 
-bool CSpinningMutex::try_lock() { return TryAcquireSRWLockExclusive(Native(m_native)) != 0; }
+bool CSpinningMutex::try_lock() { return TryAcquireSRWLockExclusive(Native(m_Native)) != 0; }
 
 }  // namespace kn::platform

@@ -12,13 +12,13 @@ void CWaitWord::Wait(uint32_t expected, uint32_t timeoutMs)
     static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "the word is a plain 32-bit value");
     const DWORD ms = timeoutMs == INFINITE ? INFINITE - 1 : timeoutMs;
     // A time-out or a spurious return both send the caller back to look.
-    (void)WaitOnAddress(&m_word, &expected, sizeof expected, ms);
+    (void)WaitOnAddress(&m_Word, &expected, sizeof expected, ms);
 }
 
 void CWaitWord::Bump()
 {
-    m_word.fetch_add(1, std::memory_order_release);
-    WakeByAddressSingle(&m_word);
+    m_Word.fetch_add(1, std::memory_order_release);
+    WakeByAddressSingle(&m_Word);
 }
 
 }  // namespace kn::platform
