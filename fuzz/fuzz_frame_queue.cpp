@@ -15,7 +15,7 @@
 
 namespace {
 
-using kn::stream::CFrameQueue;
+using kn::CFrameQueue;
 
 struct Reader {
     const uint8_t *p;

@@ -55,14 +55,14 @@ void RunMedia(const uint8_t *data, size_t size, bool datagram)
 
     // One queue for the process: it is large, and a fresh one per input
     // would cost more than the input itself.
-    static stream::CFrameQueue *queue = new stream::CFrameQueue();
+    static CFrameQueue *queue = new CFrameQueue();
     queue->Reset();
-    stream::CFrameAssembler assembler(*queue);
+    CFrameAssembler assembler(*queue);
     std::vector<net::ControlReply> replies;
-    stream::CMediaFramer framer(assembler, &RecordReply, &replies);
+    CMediaFramer framer(assembler, &RecordReply, &replies);
     CMediaReference reference;
     std::vector<Delivered> delivered;
-    static std::vector<uint8_t> out(stream::CFrameQueue::kBufferSize);
+    static std::vector<uint8_t> out(CFrameQueue::kBufferSize);
 
     for (size_t k = 0; at < size; ++k) {
         const size_t n = std::min(sizes[k % sizes.size()], size - at);

@@ -132,9 +132,9 @@ private:
     uint8_t m_RecvBuf[4096];
     uint8_t m_DeliverBuf[kDeliverBufSize];
     net::CSocketSlot m_Sock;
-    stream::CFrameQueue m_Queue;
-    stream::CFrameAssembler m_Assembler;
-    stream::CMediaFramer m_Framer;
+    CFrameQueue m_Queue;
+    CFrameAssembler m_Assembler;
+    CMediaFramer m_Framer;
     // Receive thread, under m_SockMutex: the socket is a datagram socket
     // (a live stream over UDP, or any stream moved to a multicast group).
     bool m_bDatagramSocket = true;

@@ -5,7 +5,7 @@
 
 #include "net/command_packet.h"
 
-namespace kn::stream {
+namespace kn {
 
 namespace {
 
@@ -177,4 +177,4 @@ bool CFrameAssembler::BeginFromHeader(uint8_t *chunk, size_t len, size_t pos, ui
     return true;
 }
 
-}  // namespace kn::stream
+}  // namespace kn

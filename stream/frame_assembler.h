@@ -27,7 +27,7 @@
 
 #include "stream/frame_queue.h"
 
-namespace kn::stream {
+namespace kn {
 
 class CFrameAssembler {
 public:
@@ -85,4 +85,4 @@ private:
     uint8_t m_HeaderBuf[4];
 };
 
-}  // namespace kn::stream
+}  // namespace kn

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstring>
 
-namespace kn::stream {
+namespace kn {
 
 CFrameQueue::CFrameQueue()
     : m_pBuffer(m_Data),
@@ -378,4 +378,4 @@ void CFrameQueue::WaitForReaderLocked(CQueueLock &lock, int32_t offset, int32_t 
     m_bProducerWaiting = false;
 }
 
-}  // namespace kn::stream
+}  // namespace kn

@@ -37,7 +37,7 @@
 #include "platform/mutex.h"
 #include "platform/wait_word.h"
 
-namespace kn::stream {
+namespace kn {
 
 class CFrameQueue {
 public:
@@ -170,4 +170,4 @@ private:
     void *m_pKeepWaitingContext;
 };
 
-}  // namespace kn::stream
+}  // namespace kn

@@ -3,7 +3,7 @@
 #include "net/command_packet.h"
 #include "net/messages.h"
 
-namespace kn::stream {
+namespace kn {
 
 CMediaFramer::CMediaFramer(CFrameAssembler &assembler, ReplyHandler handler, void *context)
     : m_Assembler(assembler), m_pfnReply(handler), m_pContext(context)
@@ -54,4 +54,4 @@ void CMediaFramer::OnReceive(uint8_t *bytes, size_t count, bool datagram)
     }
 }
 
-}  // namespace kn::stream
+}  // namespace kn

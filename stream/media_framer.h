@@ -25,7 +25,7 @@
 #include "net/reply_joiner.h"
 #include "stream/frame_assembler.h"
 
-namespace kn::stream {
+namespace kn {
 
 class CMediaFramer {
 public:
@@ -54,4 +54,4 @@ private:
     net::CReplyJoiner m_Reply;
 };
 
-}  // namespace kn::stream
+}  // namespace kn

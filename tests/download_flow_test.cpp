@@ -18,7 +18,7 @@
 
 using kn::emu::Bytes;
 using kn::emu::ChannelKind;
-using kn::stream::CFrameQueue;
+using kn::CFrameQueue;
 using kn::test::ExpectedFrame;
 using kn::test::Pattern;
 using kn::test::Sink;

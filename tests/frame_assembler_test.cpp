@@ -12,8 +12,8 @@
 #include "stream/frame_assembler.h"
 #include "stream/frame_queue.h"
 
-using kn::stream::CFrameAssembler;
-using kn::stream::CFrameQueue;
+using kn::CFrameAssembler;
+using kn::CFrameQueue;
 
 namespace {
 

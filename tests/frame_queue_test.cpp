@@ -11,7 +11,7 @@
 
 #include "stream/frame_queue.h"
 
-using kn::stream::CFrameQueue;
+using kn::CFrameQueue;
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include "stream/frame_queue.h"
 #include "stream/media_framer.h"
 
-using kn::stream::CFrameAssembler;
-using kn::stream::CFrameQueue;
-using kn::stream::CMediaFramer;
+using kn::CFrameAssembler;
+using kn::CFrameQueue;
+using kn::CMediaFramer;
 
 namespace {
 
