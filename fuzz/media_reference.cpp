@@ -31,31 +31,32 @@ void CMediaReference::Begin(uint8_t type, uint32_t length)
     } else if (type >= 2) {
         f.bytes = {'0', '0', 'd', 'c'};
         PutLe32(f.bytes, 25);
-        PutLe32(f.bytes, m_counter++);
+        PutLe32(f.bytes, m_dwCounter++);
         PutLe32(f.bytes, length);
     }
-    m_frames.push_back(std::move(f));
+    m_Frames.push_back(std::move(f));
 }
 
 bool CMediaReference::TakeReply(const Bytes &chunk, size_t &pos)
 {
     while (pos < chunk.size()) {
         const uint8_t byte = chunk[pos++];
-        if (m_reply.size() < 4 && byte != kMagic[m_reply.size()]) {
-            m_reply.clear();
-            m_replyTotal = 0;
+        if (m_Reply.size() < 4 && byte != kMagic[m_Reply.size()]) {
+            m_Reply.clear();
+            m_nReplyTotal = 0;
             return false;
         }
-        m_reply.push_back(byte);
-        if (m_reply.size() == 11) {
-            const size_t field = m_reply[8] | static_cast<size_t>(m_reply[9]) << 8;
-            m_replyTotal = 10 + (field == 0 ? 1 : field);
+        m_Reply.push_back(byte);
+        if (m_Reply.size() == 11) {
+            const size_t field = m_Reply[8] | static_cast<size_t>(m_Reply[9]) << 8;
+            m_nReplyTotal = 10 + (field == 0 ? 1 : field);
         }
-        if (m_replyTotal != 0 && m_reply.size() == m_replyTotal) {
-            m_replies.emplace_back(m_reply.begin(), m_reply.begin() + static_cast<long>(std::min(kReplyHead, m_reply.size())));
-            m_replyLengths.push_back(m_replyTotal);
-            m_reply.clear();
-            m_replyTotal = 0;
+        if (m_nReplyTotal != 0 && m_Reply.size() == m_nReplyTotal) {
+            m_Replies.emplace_back(m_Reply.begin(),
+                                   m_Reply.begin() + static_cast<long>(std::min(kReplyHead, m_Reply.size())));
+            m_ReplyLengths.push_back(m_nReplyTotal);
+            m_Reply.clear();
+            m_nReplyTotal = 0;
             return true;
         }
     }
@@ -68,8 +69,8 @@ void CMediaReference::Feed(const uint8_t *data, size_t n, bool datagram)
         return;
     }
     if (datagram && std::memcmp(data, kMagic, 4) == 0) {
-        m_replies.emplace_back(data, data + std::min(kReplyHead, n));
-        m_replyLengths.push_back(n);
+        m_Replies.emplace_back(data, data + std::min(kReplyHead, n));
+        m_ReplyLengths.push_back(n);
         return;
     }
     Bytes chunk(data, data + n);
@@ -78,18 +79,18 @@ void CMediaReference::Feed(const uint8_t *data, size_t n, bool datagram)
     if (datagram) {
         seq = chunk[2] | (static_cast<uint32_t>(chunk[3]) << 8);
         pos = 4;
-        const uint32_t forward = (seq - m_lastSeq) & 0xFFFF;
+        const uint32_t forward = (seq - m_dwLastSeq) & 0xFFFF;
         const bool continuous = forward == 1 || forward == 0xFFFF;
         if (!continuous) {
-            if (m_remaining > 0 && !m_frames.empty()) {
-                m_frames.back().abandoned = true;
+            if (m_nRemaining > 0 && !m_Frames.empty()) {
+                m_Frames.back().abandoned = true;
             }
-            m_remaining = 0;
-            m_headerBytes = 0;
+            m_nRemaining = 0;
+            m_nHeaderBytes = 0;
         }
     }
     auto take = [&](size_t count) {
-        ExpectedFrame &f = m_frames.back();
+        ExpectedFrame &f = m_Frames.back();
         const size_t at = f.bytes.size();
         f.bytes.insert(f.bytes.end(), chunk.begin() + static_cast<long>(pos), chunk.begin() + static_cast<long>(pos + count));
         // Payload bytes 2 and 3 of types 2 and 3 read as zero, whichever
@@ -101,15 +102,15 @@ void CMediaReference::Feed(const uint8_t *data, size_t n, bool datagram)
         }
         f.have += count;
         pos += count;
-        m_remaining -= count;
+        m_nRemaining -= count;
     };
-    if (pos < n && m_remaining > 0) {
-        take(m_remaining < n - pos ? m_remaining : n - pos);
+    if (pos < n && m_nRemaining > 0) {
+        take(m_nRemaining < n - pos ? m_nRemaining : n - pos);
     }
-    while (pos < n && m_remaining == 0) {
+    while (pos < n && m_nRemaining == 0) {
         // Over TCP a reply goes on, or begins with its magic's first byte
         // where a frame could begin.
-        if (!datagram && (!m_reply.empty() || (m_headerBytes == 0 && chunk[pos] == kMagic[0]))) {
+        if (!datagram && (!m_Reply.empty() || (m_nHeaderBytes == 0 && chunk[pos] == kMagic[0]))) {
             if (!TakeReply(chunk, pos)) {
                 break;  // no reply and no media: the rest of the chunk is dropped
             }
@@ -118,8 +119,8 @@ void CMediaReference::Feed(const uint8_t *data, size_t n, bool datagram)
         // A header whose last byte ends a chunk is decoded when the next
         // chunk arrives.
         bool ended = false;
-        while (m_headerBytes < 4) {
-            m_header[m_headerBytes++] = chunk[pos++];
+        while (m_nHeaderBytes < 4) {
+            m_Header[m_nHeaderBytes++] = chunk[pos++];
             if (pos == n) {
                 ended = true;
                 break;
@@ -128,10 +129,10 @@ void CMediaReference::Feed(const uint8_t *data, size_t n, bool datagram)
         if (ended) {
             break;
         }
-        m_headerBytes = 0;
-        const uint8_t type = m_header[0];
-        uint32_t length = m_header[1] | (static_cast<uint32_t>(m_header[2]) << 8) |
-                          (static_cast<uint32_t>(m_header[3]) << 16);
+        m_nHeaderBytes = 0;
+        const uint8_t type = m_Header[0];
+        uint32_t length =
+            m_Header[1] | (static_cast<uint32_t>(m_Header[2]) << 8) | (static_cast<uint32_t>(m_Header[3]) << 16);
         if (length < 4) {
             length = 4;
         }
@@ -139,10 +140,10 @@ void CMediaReference::Feed(const uint8_t *data, size_t n, bool datagram)
             break;  // the rest of the chunk is dropped
         }
         Begin(type, length);
-        m_remaining = length;
-        take(m_remaining < n - pos ? m_remaining : n - pos);
+        m_nRemaining = length;
+        take(m_nRemaining < n - pos ? m_nRemaining : n - pos);
     }
-    m_lastSeq = seq;
+    m_dwLastSeq = seq;
 }
 
 }  // namespace kn::fuzz

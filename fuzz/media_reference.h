@@ -31,10 +31,10 @@ class CMediaReference {
 public:
     // One chunk: a stream receive, or a whole datagram (prefix included).
     void Feed(const uint8_t *p, size_t n, bool datagram);
-    const std::vector<ExpectedFrame> &Frames() const { return m_frames; }
-    const std::vector<Bytes> &Replies() const { return m_replies; }
+    const std::vector<ExpectedFrame> &Frames() const { return m_Frames; }
+    const std::vector<Bytes> &Replies() const { return m_Replies; }
     // The whole length of each reply: declared over TCP, the datagram's own.
-    const std::vector<size_t> &ReplyLengths() const { return m_replyLengths; }
+    const std::vector<size_t> &ReplyLengths() const { return m_ReplyLengths; }
 
 private:
     void Begin(uint8_t type, uint32_t length);
@@ -42,16 +42,16 @@ private:
     // Takes reply bytes from chunk[pos]; false when they break the magic.
     bool TakeReply(const Bytes &chunk, size_t &pos);
 
-    std::vector<ExpectedFrame> m_frames;
-    std::vector<Bytes> m_replies;
-    std::vector<size_t> m_replyLengths;
-    Bytes m_reply;  // the reply in progress, all of it
-    size_t m_replyTotal = 0;  // its declared whole length, once known
-    uint8_t m_header[4] = {};
-    int m_headerBytes = 0;
-    size_t m_remaining = 0;  // payload bytes of the current frame still to come
-    uint32_t m_counter = 0;
-    uint32_t m_lastSeq = 0;
+    std::vector<ExpectedFrame> m_Frames;
+    std::vector<Bytes> m_Replies;
+    std::vector<size_t> m_ReplyLengths;
+    Bytes m_Reply;  // the reply in progress, all of it
+    size_t m_nReplyTotal = 0;  // its declared whole length, once known
+    uint8_t m_Header[4] = {};
+    int m_nHeaderBytes = 0;
+    size_t m_nRemaining = 0;  // payload bytes of the current frame still to come
+    uint32_t m_dwCounter = 0;
+    uint32_t m_dwLastSeq = 0;
 };
 
 }  // namespace kn::fuzz

@@ -41,12 +41,12 @@ protected:
     // How the nth connection of a kind ended, once the emulator saw it end.
     std::string EndOf(ChannelKind kind, int nth)
     {
-        const int conn = m_emu.WaitForConnection(kind, kn::test::kWait, nth);
+        const int conn = m_Emu.WaitForConnection(kind, kn::test::kWait, nth);
         if (conn < 0) {
             return "no such connection";
         }
-        m_emu.WaitFor([&] { return !m_emu.Connection(conn)->open; }, kn::test::kWait);
-        return CauseName(m_emu.Connection(conn)->closeCause);
+        m_Emu.WaitFor([&] { return !m_Emu.Connection(conn)->open; }, kn::test::kWait);
+        return CauseName(m_Emu.Connection(conn)->closeCause);
     }
 };
 
@@ -70,12 +70,12 @@ TEST_F(ConnectionEnd, LogoutResetsTheCommandChannelEveryTime)
 TEST_F(ConnectionEnd, StopTalkDuringABlockedSendResetsTheTalkConnection)
 {
     ASSERT_EQ(1, KR_4100_SetConnectTime(kn::kRelease1001 ? 5000 : 3000));
-    m_emu.SetStopReading(ChannelKind::Talk, true);
+    m_Emu.SetStopReading(ChannelKind::Talk, true);
     void *session = Login();
     ASSERT_NE(nullptr, session);
     void *talk = KR_4100_Talk(session);
     ASSERT_NE(nullptr, talk);
-    const int conn = m_emu.FindConnection(ChannelKind::Talk);
+    const int conn = m_Emu.FindConnection(ChannelKind::Talk);
     std::atomic<bool> sending{true};
     std::thread sender([&] {
         const std::vector<uint8_t> audio(1 << 20, 9);
@@ -90,7 +90,7 @@ TEST_F(ConnectionEnd, StopTalkDuringABlockedSendResetsTheTalkConnection)
     ASSERT_TRUE(kn::test::Eventually([&] { return !sending.load(); }, 2000));
     EXPECT_LT(kn::platform::NowMs() - began, 1500u);
     sender.join();
-    ASSERT_TRUE(m_emu.SetReading(conn, true));
+    ASSERT_TRUE(m_Emu.SetReading(conn, true));
     EXPECT_EQ("reset", EndOf(ChannelKind::Talk, 0));
     EXPECT_EQ(1, KR_4100_Logout(session));
 }
@@ -106,7 +106,7 @@ TEST_F(ConnectionEnd, AMulticastMoveThatCannotBindIsALostStream)
     socklen_t len = sizeof sa;
     ASSERT_EQ(0, bind(blocker, reinterpret_cast<sockaddr *>(&sa), sizeof sa));
     ASSERT_EQ(0, getsockname(blocker, reinterpret_cast<sockaddr *>(&sa), &len));
-    m_emu.SetLiveAnnounce({239, 1, 2, 3}, ntohs(sa.sin_port));
+    m_Emu.SetLiveAnnounce({239, 1, 2, 3}, ntohs(sa.sin_port));
 
     void *session = Login();
     ASSERT_NE(nullptr, session);

@@ -159,11 +159,11 @@ protected:
     {
         RecorderTest::SetUp();
         kn::test::ClearSinks();
-        m_session = Login();
-        ASSERT_NE(nullptr, m_session);
+        m_hSession = Login();
+        ASSERT_NE(nullptr, m_hSession);
     }
 
-    void *m_session = nullptr;
+    void *m_hSession = nullptr;
 };
 
 // The host pauses in its callback while the recorder sends as fast as TCP
@@ -177,14 +177,14 @@ TEST_F(DownloadFlow, ASlowHostGetsEveryDownloadFrameWhilePlaybackDrops)
     const auto slowHost = [](const kn::test::DeliveredFrame &) { kn::platform::SleepMs(2); };
 
     // Download: served by the emulator right after its acknowledgement.
-    m_emu.SetDownloadStream(stream);
+    m_Emu.SetDownloadStream(stream);
     Sink(1).SetAction(slowHost);
-    void *download = KR_4100_DownLoad(m_session, 2, &kStart, &kEnd, SinkCallback, 1);
+    void *download = KR_4100_DownLoad(m_hSession, 2, &kStart, &kEnd, SinkCallback, 1);
     ASSERT_NE(nullptr, download);
     ASSERT_TRUE(kn::test::Eventually([] { return Sink(1).Count() >= kFrames; }, 30000))
         << "delivered " << Sink(1).Count() << " of " << kFrames;
-    const int conn = m_emu.FindConnection(ChannelKind::Download);
-    ASSERT_TRUE(m_emu.Connection(conn)->serveDone);
+    const int conn = m_Emu.FindConnection(ChannelKind::Download);
+    ASSERT_TRUE(m_Emu.Connection(conn)->serveDone);
     const auto frames = Sink(1).MediaFrames();
     ASSERT_EQ(expected.size(), frames.size());
     for (size_t i = 0; i < frames.size(); ++i) {
@@ -195,10 +195,10 @@ TEST_F(DownloadFlow, ASlowHostGetsEveryDownloadFrameWhilePlaybackDrops)
 
     // Playback with the same host and the same bytes: old frames go.
     Sink(2).SetAction(slowHost);
-    void *playback = KR_4100_PlayBack(m_session, 2, &kStart, SinkCallback, 2);
+    void *playback = KR_4100_PlayBack(m_hSession, 2, &kStart, SinkCallback, 2);
     ASSERT_NE(nullptr, playback);
-    const int pconn = m_emu.FindConnection(ChannelKind::Playback);
-    ASSERT_TRUE(m_emu.SendMedia(pconn, stream));
+    const int pconn = m_Emu.FindConnection(ChannelKind::Playback);
+    ASSERT_TRUE(m_Emu.SendMedia(pconn, stream));
     int last = -1;
     ASSERT_TRUE(kn::test::Eventually([&] {
         const int now = Sink(2).Count();
@@ -237,25 +237,25 @@ TEST_F(DownloadFlow, StopLogoutAndLossEndTheWaitForRoom)
         End end;
     } cases[] = {{"stop", End::Stop}, {"logout", End::Logout}, {"cleanup", End::Cleanup}, {"reset", End::Reset}};
     const Bytes stream = FrameStream(2000, 8000, nullptr);  // 16 MB: always more to come
-    m_emu.SetDownloadStream(stream);
+    m_Emu.SetDownloadStream(stream);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         kn::test::ClearSinks();
-        if (m_session == nullptr) {
+        if (m_hSession == nullptr) {
             ASSERT_EQ(1, KR_4100_Init());
-            m_session = Login();
-            ASSERT_NE(nullptr, m_session);
+            m_hSession = Login();
+            ASSERT_NE(nullptr, m_hSession);
         }
         Sink(3).SetAction([](const kn::test::DeliveredFrame &) { kn::platform::SleepMs(20); });
-        const int downloadsBefore = static_cast<int>(m_emu.PacketsWithCode(ChannelKind::Download, 81).size());
-        void *download = KR_4100_DownLoad(m_session, 1, &kStart, &kEnd, SinkCallback, 3);
+        const int downloadsBefore = static_cast<int>(m_Emu.PacketsWithCode(ChannelKind::Download, 81).size());
+        void *download = KR_4100_DownLoad(m_hSession, 1, &kStart, &kEnd, SinkCallback, 3);
         ASSERT_NE(nullptr, download);
-        const int conn = m_emu.WaitForConnection(ChannelKind::Download, kn::test::kWait, downloadsBefore);
+        const int conn = m_Emu.WaitForConnection(ChannelKind::Download, kn::test::kWait, downloadsBefore);
         ASSERT_GE(conn, 0);
         // The queue is full and the recorder is held back by TCP.
         ASSERT_TRUE(kn::test::Eventually([&] { return Sink(3).Count() >= 3; }));
         kn::platform::SleepMs(100);
-        ASSERT_FALSE(m_emu.Connection(conn)->serveDone);
+        ASSERT_FALSE(m_Emu.Connection(conn)->serveDone);
 
         const uint64_t began = kn::platform::NowMs();
         switch (c.end) {
@@ -263,15 +263,15 @@ TEST_F(DownloadFlow, StopLogoutAndLossEndTheWaitForRoom)
             EXPECT_EQ(1, KR_4100_StopDownLoad(download));
             break;
         case End::Logout:
-            EXPECT_EQ(1, KR_4100_Logout(m_session));
-            m_session = nullptr;
+            EXPECT_EQ(1, KR_4100_Logout(m_hSession));
+            m_hSession = nullptr;
             break;
         case End::Cleanup:
             EXPECT_EQ(1, KR_4100_Cleanup());
-            m_session = nullptr;
+            m_hSession = nullptr;
             break;
         case End::Reset: {
-            ASSERT_TRUE(m_emu.CloseConnection(conn, true));
+            ASSERT_TRUE(m_Emu.CloseConnection(conn, true));
             Sink(3).SetAction(nullptr);  // the host catches up
             ASSERT_TRUE(kn::test::Eventually([] { return Sink(3).Lost() == 1; }))
                 << Sink(3).Count() << " frames delivered, no loss";

@@ -28,29 +28,32 @@ class TestClient {
 public:
     TestClient(uint16_t port, int type = SOCK_STREAM)
     {
-        m_fd = ::socket(AF_INET, type, 0);
+        m_hFd = ::socket(AF_INET, type, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         a.sin_port = htons(port);
-        m_bConnected = m_fd >= 0 && ::connect(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+        m_bConnected = m_hFd >= 0 && ::connect(m_hFd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
     }
     ~TestClient()
     {
-        if (m_fd >= 0) {
-            ::close(m_fd);
+        if (m_hFd >= 0) {
+            ::close(m_hFd);
         }
     }
     bool Connected() const { return m_bConnected; }
-    int Fd() const { return m_fd; }
+    int Fd() const { return m_hFd; }
     uint16_t LocalPort() const
     {
         sockaddr_in a{};
         socklen_t len = sizeof a;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &len);
+        ::getsockname(m_hFd, reinterpret_cast<sockaddr *>(&a), &len);
         return ntohs(a.sin_port);
     }
-    bool Send(const Bytes &b) { return ::send(m_fd, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size()); }
+    bool Send(const Bytes &b)
+    {
+        return ::send(m_hFd, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size());
+    }
     // Exactly n bytes (TCP) within the timeout; fewer on time-out or close.
     Bytes Read(size_t n, std::chrono::milliseconds timeout = 3000ms)
     {
@@ -58,12 +61,12 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (out.size() < n) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            pollfd p{m_fd, POLLIN, 0};
+            pollfd p{m_hFd, POLLIN, 0};
             if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
                 break;
             }
             uint8_t buf[4096];
-            const ssize_t r = ::recv(m_fd, buf, std::min(sizeof buf, n - out.size()), 0);
+            const ssize_t r = ::recv(m_hFd, buf, std::min(sizeof buf, n - out.size()), 0);
             if (r <= 0) {
                 m_nLastRecv = r < 0 ? -errno : 0;
                 break;
@@ -75,18 +78,18 @@ public:
     // One datagram within the timeout, empty on time-out.
     Bytes ReadDatagram(std::chrono::milliseconds timeout = 3000ms)
     {
-        pollfd p{m_fd, POLLIN, 0};
+        pollfd p{m_hFd, POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) {
             return {};
         }
         uint8_t buf[65536];
-        const ssize_t r = ::recv(m_fd, buf, sizeof buf, 0);
+        const ssize_t r = ::recv(m_hFd, buf, sizeof buf, 0);
         return r > 0 ? Bytes(buf, buf + r) : Bytes{};
     }
     int LastRecv() const { return m_nLastRecv; }
 
 private:
-    int m_fd = -1;
+    int m_hFd = -1;
     bool m_bConnected = false;
     int m_nLastRecv = 1;
 };
@@ -101,15 +104,15 @@ const Id4 kZeroId{0, 0, 0, 0};
 
 class EmulatorTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(m_emu.Start()); }
-    CRecorderEmulator m_emu;
+    void SetUp() override { ASSERT_TRUE(m_Emu.Start()); }
+    CRecorderEmulator m_Emu;
 };
 
 TEST_F(EmulatorTest, LoginAnsweredWithChosenIdAndResult)
 {
-    m_emu.SetSessionId({0x11, 0x22, 0x33, 0x44});
-    m_emu.SetLoginResult(0x85, 3);
-    TestClient c(m_emu.Port());
+    m_Emu.SetSessionId({0x11, 0x22, 0x33, 0x44});
+    m_Emu.SetLoginResult(0x85, 3);
+    TestClient c(m_Emu.Port());
     ASSERT_TRUE(c.Connected());
     const Bytes login = BuildPacket(kZeroId, 49, {1, 'a', 1, 'b'});
     ASSERT_TRUE(c.Send(login));
@@ -117,9 +120,9 @@ TEST_F(EmulatorTest, LoginAnsweredWithChosenIdAndResult)
     const Bytes expected{'S', 'D', 'V', 'R', 0x11, 0x22, 0x33, 0x44, 4, 0, 51, 0x85, 0, 0};
     EXPECT_EQ(expected, c.Read(expected.size()));
 
-    const int conn = m_emu.FindConnection(ChannelKind::Command);
+    const int conn = m_Emu.FindConnection(ChannelKind::Command);
     ASSERT_EQ(0, conn);
-    const auto packets = m_emu.Packets(conn);
+    const auto packets = m_Emu.Packets(conn);
     ASSERT_EQ(1u, packets.size());
     EXPECT_EQ(login, packets[0].raw);
     EXPECT_EQ(49, packets[0].code);
@@ -128,7 +131,7 @@ TEST_F(EmulatorTest, LoginAnsweredWithChosenIdAndResult)
 
 TEST_F(EmulatorTest, PacketsParsedAcrossSplitsAndJunkSkipped)
 {
-    TestClient c(m_emu.Port());
+    TestClient c(m_Emu.Port());
     ASSERT_TRUE(c.Connected());
     // A keep-alive ahead of the login makes the connection a command channel
     // too, and is never answered.
@@ -144,14 +147,14 @@ TEST_F(EmulatorTest, PacketsParsedAcrossSplitsAndJunkSkipped)
     ASSERT_TRUE(c.Send(Bytes(all.begin() + 20, all.end())));
 
     const int conn = 0;
-    ASSERT_TRUE(m_emu.WaitFor([&] { return m_emu.Packets(conn).size() == 3; }, 3000ms));
-    const auto packets = m_emu.Packets(conn);
+    ASSERT_TRUE(m_Emu.WaitFor([&] { return m_Emu.Packets(conn).size() == 3; }, 3000ms));
+    const auto packets = m_Emu.Packets(conn);
     EXPECT_EQ(keepAlive, packets[0].raw);
     EXPECT_EQ(login, packets[1].raw);
     EXPECT_EQ(param, packets[2].raw);
     EXPECT_EQ((Id4{1, 2, 3, 4}), packets[2].sessionId);
     EXPECT_LE(packets[0].at, packets[2].at);
-    const auto info = m_emu.Connection(conn);
+    const auto info = m_Emu.Connection(conn);
     ASSERT_TRUE(info.has_value());
     EXPECT_EQ(ChannelKind::Command, info->kind);
     EXPECT_EQ(3u, info->skippedBytes);  // "xSD"
@@ -165,22 +168,22 @@ TEST_F(EmulatorTest, PacketsParsedAcrossSplitsAndJunkSkipped)
 
 TEST_F(EmulatorTest, HostileLengthsNeverStallTheReader)
 {
-    TestClient c(m_emu.Port());
+    TestClient c(m_Emu.Port());
     ASSERT_TRUE(c.Connected());
     // Length 0 (no code byte) is skipped; a complete packet behind it is read.
     const Bytes bad{'S', 'D', 'V', 'R', 0, 0, 0, 0, 0, 0};
     const Bytes good = BuildPacket(kZeroId, 49, {});
     ASSERT_TRUE(c.Send(Cat(bad, good)));
-    ASSERT_TRUE(m_emu.WaitFor([&] { return m_emu.Packets(0).size() == 1; }, 3000ms));
-    EXPECT_EQ(good, m_emu.Packets(0)[0].raw);
-    EXPECT_EQ(bad.size(), m_emu.Connection(0)->skippedBytes);
+    ASSERT_TRUE(m_Emu.WaitFor([&] { return m_Emu.Packets(0).size() == 1; }, 3000ms));
+    EXPECT_EQ(good, m_Emu.Packets(0)[0].raw);
+    EXPECT_EQ(bad.size(), m_Emu.Connection(0)->skippedBytes);
 }
 
 TEST_F(EmulatorTest, SearchAnswerLayoutCountAndSilentDays)
 {
-    m_emu.SetRecordings(2009, 3, 4, {{9, 0, 0, 10, 0, 0, 0x01020304}, {12, 0, 1, 13, 30, 59, 7}});
-    m_emu.SetSearchSilentDate(2009, 3, 5);
-    TestClient c(m_emu.Port());
+    m_Emu.SetRecordings(2009, 3, 4, {{9, 0, 0, 10, 0, 0, 0x01020304}, {12, 0, 1, 13, 30, 59, 7}});
+    m_Emu.SetSearchSilentDate(2009, 3, 5);
+    TestClient c(m_Emu.Port());
     ASSERT_TRUE(c.Connected());
     ASSERT_TRUE(c.Send(BuildPacket(kZeroId, 49, {})));
     ASSERT_EQ(12u, c.Read(12).size());
@@ -197,7 +200,7 @@ TEST_F(EmulatorTest, SearchAnswerLayoutCountAndSilentDays)
     EXPECT_EQ(BuildPacket({0x0A, 0x0B, 0x0C, 0x0D}, 34, {}), c.Read(11));
 
     // A lying count, and an empty day, through the handler.
-    m_emu.SetSearchHandler([](const SearchQuery &q) {
+    m_Emu.SetSearchHandler([](const SearchQuery &q) {
         SearchAnswer a;
         a.count = q.day == 6 ? 200 : -1;
         a.records.push_back({1, 2, 3, 4, 5, 6, static_cast<uint32_t>(q.channel * 1000 + q.selector)});
@@ -210,9 +213,9 @@ TEST_F(EmulatorTest, SearchAnswerLayoutCountAndSilentDays)
 
 TEST_F(EmulatorTest, ParamRepliesIgnoredCodesAndLateSends)
 {
-    m_emu.SetParamReply(163, {1, 2, 3});
-    m_emu.SetIgnored(100, true);
-    TestClient c(m_emu.Port());
+    m_Emu.SetParamReply(163, {1, 2, 3});
+    m_Emu.SetIgnored(100, true);
+    TestClient c(m_Emu.Port());
     ASSERT_TRUE(c.Connected());
     ASSERT_TRUE(c.Send(BuildPacket(kZeroId, 49, {})));
     ASSERT_EQ(12u, c.Read(12).size());
@@ -224,28 +227,28 @@ TEST_F(EmulatorTest, ParamRepliesIgnoredCodesAndLateSends)
 
     // A recorder message pushed by the test, in two pieces.
     const Bytes msg = BuildPacket({0x0A, 0x0B, 0x0C, 0x0D}, 56, Bytes(12, 0x5A));
-    ASSERT_TRUE(m_emu.SendRaw(0, msg, 5, 1ms));
+    ASSERT_TRUE(m_Emu.SendRaw(0, msg, 5, 1ms));
     EXPECT_EQ(msg, c.Read(msg.size()));
-    ASSERT_TRUE(m_emu.SendPacket(0, 100, {7}));
+    ASSERT_TRUE(m_Emu.SendPacket(0, 100, {7}));
     EXPECT_EQ(BuildPacket({0x0A, 0x0B, 0x0C, 0x0D}, 100, {7}), c.Read(12));
-    EXPECT_EQ(4u, m_emu.Packets(0).size());
+    EXPECT_EQ(4u, m_Emu.Packets(0).size());
 }
 
 TEST_F(EmulatorTest, ResetAfterPacketsAndCloseAfterLogin)
 {
-    m_emu.SetResetAfterPackets(2);
-    TestClient a(m_emu.Port());
+    m_Emu.SetResetAfterPackets(2);
+    TestClient a(m_Emu.Port());
     ASSERT_TRUE(a.Connected());
     ASSERT_TRUE(a.Send(BuildPacket(kZeroId, 49, {})));
     ASSERT_EQ(12u, a.Read(12).size());
     ASSERT_TRUE(a.Send(BuildPacket(kZeroId, 33, {})));
     EXPECT_TRUE(a.Read(1).empty());
     EXPECT_EQ(-ECONNRESET, a.LastRecv());
-    ASSERT_TRUE(m_emu.WaitFor([&] { return !m_emu.Connection(0)->open; }, 3000ms));
+    ASSERT_TRUE(m_Emu.WaitFor([&] { return !m_Emu.Connection(0)->open; }, 3000ms));
 
-    m_emu.SetResetAfterPackets(0);
-    m_emu.SetCloseAfterLogin(true);
-    TestClient b(m_emu.Port());
+    m_Emu.SetResetAfterPackets(0);
+    m_Emu.SetCloseAfterLogin(true);
+    TestClient b(m_Emu.Port());
     ASSERT_TRUE(b.Connected());
     ASSERT_TRUE(b.Send(BuildPacket(kZeroId, 49, {})));
     EXPECT_EQ(12u, b.Read(12).size());
@@ -255,35 +258,35 @@ TEST_F(EmulatorTest, ResetAfterPacketsAndCloseAfterLogin)
 
 TEST_F(EmulatorTest, StopIsPromptWhileAReplyIsDelayed)
 {
-    m_emu.SetReplyDelay(60000ms);
-    TestClient c(m_emu.Port());
+    m_Emu.SetReplyDelay(60000ms);
+    TestClient c(m_Emu.Port());
     ASSERT_TRUE(c.Connected());
     ASSERT_TRUE(c.Send(BuildPacket(kZeroId, 49, {})));
-    ASSERT_TRUE(m_emu.WaitFor([&] { return m_emu.Packets(0).size() == 1; }, 3000ms));
+    ASSERT_TRUE(m_Emu.WaitFor([&] { return m_Emu.Packets(0).size() == 1; }, 3000ms));
     const auto t0 = std::chrono::steady_clock::now();
-    m_emu.Stop();
+    m_Emu.Stop();
     // Generous bound: only a hang (the 60 s delay) fails this.
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
-    EXPECT_FALSE(m_emu.Connection(0)->open);
+    EXPECT_FALSE(m_Emu.Connection(0)->open);
     EXPECT_TRUE(c.Read(1).empty());
 }
 
 TEST_F(EmulatorTest, MediaOpeningsGetTheirControlReplies)
 {
-    m_emu.SetLiveAnnounce({239, 1, 2, 3}, 0x1F90);
-    m_emu.SetStreamId({0xA1, 0xB2, 0xC3, 0xD4});
+    m_Emu.SetLiveAnnounce({239, 1, 2, 3}, 0x1F90);
+    m_Emu.SetStreamId({0xA1, 0xB2, 0xC3, 0xD4});
     const Id4 id{0x0A, 0x0B, 0x0C, 0x0D};
 
-    TestClient live(m_emu.Port());
+    TestClient live(m_Emu.Port());
     ASSERT_TRUE(live.Send(BuildPacket(id, 57, {3, 0})));
     const Bytes semicolon{'S', 'D', 'V', 'R', 0x0A, 0x0B, 0x0C, 0x0D, 8, 0, ';', 0, 239, 1, 2, 3, 0x1F, 0x90};
     EXPECT_EQ(semicolon, live.Read(semicolon.size()));
 
-    TestClient playback(m_emu.Port());
+    TestClient playback(m_Emu.Port());
     ASSERT_TRUE(playback.Send(BuildPacket(id, 73, {9, 3, 4, 1, 10, 0, 0})));
     EXPECT_EQ(BuildPacket(id, 'K', {0xA1, 0xB2, 0xC3, 0xD4}), playback.Read(15));
 
-    TestClient download(m_emu.Port());
+    TestClient download(m_Emu.Port());
     ASSERT_TRUE(download.Send(BuildPacket(id, 81, Bytes(170, 0))));
     EXPECT_EQ(BuildPacket(id, 'S'), download.Read(11));
 
@@ -291,53 +294,53 @@ TEST_F(EmulatorTest, MediaOpeningsGetTheirControlReplies)
     const Bytes frames = Cat(BuildFrame(2, Bytes(300, 0x42)), BuildFrame(1, {1, 2, 3, 4}));
     MediaOptions split;
     split.pieces = {1, 3, 100};
-    ASSERT_TRUE(m_emu.SendMedia(0, frames, split));
+    ASSERT_TRUE(m_Emu.SendMedia(0, frames, split));
     EXPECT_EQ(frames, live.Read(frames.size()));
 
-    EXPECT_EQ(ChannelKind::Live, m_emu.Connection(0)->kind);
-    EXPECT_EQ(ChannelKind::Playback, m_emu.Connection(1)->kind);
-    EXPECT_EQ(ChannelKind::Download, m_emu.Connection(2)->kind);
-    EXPECT_EQ(Bytes(170, 0), m_emu.Packets(2)[0].payload);
+    EXPECT_EQ(ChannelKind::Live, m_Emu.Connection(0)->kind);
+    EXPECT_EQ(ChannelKind::Playback, m_Emu.Connection(1)->kind);
+    EXPECT_EQ(ChannelKind::Download, m_Emu.Connection(2)->kind);
+    EXPECT_EQ(Bytes(170, 0), m_Emu.Packets(2)[0].payload);
 }
 
 TEST_F(EmulatorTest, TalkAudioCountedAndRefusalKnob)
 {
     const Id4 id{0x0A, 0x0B, 0x0C, 0x0D};
-    TestClient talk(m_emu.Port());
+    TestClient talk(m_Emu.Port());
     // Audio sharing a write with the opening is audio too, even if it looks
     // like a packet.
     const Bytes audio1 = BuildPacket(id, 49, {1, 2});
     ASSERT_TRUE(talk.Send(Cat(BuildPacket(id, 35), audio1)));
     EXPECT_EQ(BuildPacket(id, '%'), talk.Read(11));
     ASSERT_TRUE(talk.Send(Bytes(1000, 0x7F)));
-    ASSERT_TRUE(m_emu.WaitFor([&] { return m_emu.Connection(0)->audioBytes == audio1.size() + 1000; }, 3000ms));
-    EXPECT_EQ(Cat(audio1, Bytes(1000, 0x7F)), m_emu.TalkAudio(0));
-    EXPECT_EQ(1u, m_emu.Packets(0).size());
+    ASSERT_TRUE(m_Emu.WaitFor([&] { return m_Emu.Connection(0)->audioBytes == audio1.size() + 1000; }, 3000ms));
+    EXPECT_EQ(Cat(audio1, Bytes(1000, 0x7F)), m_Emu.TalkAudio(0));
+    EXPECT_EQ(1u, m_Emu.Packets(0).size());
 
-    m_emu.SetTalkAccepted(false);
-    TestClient refused(m_emu.Port());
+    m_Emu.SetTalkAccepted(false);
+    TestClient refused(m_Emu.Port());
     ASSERT_TRUE(refused.Send(BuildPacket(id, 35)));
     EXPECT_EQ(BuildPacket(id, '&'), refused.Read(11));
 
-    TestClient stop(m_emu.Port());
+    TestClient stop(m_Emu.Port());
     ASSERT_TRUE(stop.Send(BuildPacket(id, 36)));
-    EXPECT_EQ(2, m_emu.WaitForConnection(ChannelKind::StopTalk, 3000ms));
+    EXPECT_EQ(2, m_Emu.WaitForConnection(ChannelKind::StopTalk, 3000ms));
 }
 
 TEST_F(EmulatorTest, SilentMediaKindThenResetOnCommand)
 {
-    m_emu.SetMediaSilent(ChannelKind::Download, true);
-    m_emu.SetMediaReplyCode(ChannelKind::Playback, 'X');
-    TestClient download(m_emu.Port());
+    m_Emu.SetMediaSilent(ChannelKind::Download, true);
+    m_Emu.SetMediaReplyCode(ChannelKind::Playback, 'X');
+    TestClient download(m_Emu.Port());
     ASSERT_TRUE(download.Send(BuildPacket(kZeroId, 81, Bytes(170, 0))));
-    const int conn = m_emu.WaitForConnection(ChannelKind::Download, 3000ms);
+    const int conn = m_Emu.WaitForConnection(ChannelKind::Download, 3000ms);
     ASSERT_EQ(0, conn);
-    ASSERT_TRUE(m_emu.CloseConnection(conn, true));
+    ASSERT_TRUE(m_Emu.CloseConnection(conn, true));
     EXPECT_TRUE(download.Read(1).empty());  // no reply came before the reset
     EXPECT_EQ(-ECONNRESET, download.LastRecv());
-    EXPECT_FALSE(m_emu.SendMedia(conn, {1, 2, 3}));
+    EXPECT_FALSE(m_Emu.SendMedia(conn, {1, 2, 3}));
 
-    TestClient playback(m_emu.Port());
+    TestClient playback(m_Emu.Port());
     ASSERT_TRUE(playback.Send(BuildPacket(kZeroId, 73, Bytes(7, 0))));
     EXPECT_EQ(BuildPacket({0x0A, 0x0B, 0x0C, 0x0D}, 'X', {0x11, 0x22, 0x33, 0x44}), playback.Read(15));
 }
@@ -346,33 +349,33 @@ TEST_F(EmulatorTest, SilentMediaKindThenResetOnCommand)
 // they have all left it, which a client that does not read holds up.
 TEST_F(EmulatorTest, WaitUntilSentWaitsForTheClientToTakeTheBytes)
 {
-    m_emu.SetMediaSilent(ChannelKind::Download, true);
-    TestClient download(m_emu.Port());
+    m_Emu.SetMediaSilent(ChannelKind::Download, true);
+    TestClient download(m_Emu.Port());
     ASSERT_TRUE(download.Send(BuildPacket(kZeroId, 81, Bytes(170, 0))));
-    const int conn = m_emu.WaitForConnection(ChannelKind::Download, 3000ms);
+    const int conn = m_Emu.WaitForConnection(ChannelKind::Download, 3000ms);
     ASSERT_EQ(0, conn);
-    EXPECT_TRUE(m_emu.WaitUntilSent(conn, 3000));  // nothing written yet
+    EXPECT_TRUE(m_Emu.WaitUntilSent(conn, 3000));  // nothing written yet
     const Bytes media(1 << 20, 0x5A);
-    ASSERT_TRUE(m_emu.SendMedia(conn, media));
-    EXPECT_FALSE(m_emu.WaitUntilSent(conn, 100));  // the client reads nothing
+    ASSERT_TRUE(m_Emu.SendMedia(conn, media));
+    EXPECT_FALSE(m_Emu.WaitUntilSent(conn, 100));  // the client reads nothing
     EXPECT_EQ(media.size(), download.Read(media.size(), 10000ms).size());
-    EXPECT_TRUE(m_emu.WaitUntilSent(conn, 3000));
+    EXPECT_TRUE(m_Emu.WaitUntilSent(conn, 3000));
 }
 
 TEST_F(EmulatorTest, UdpLiveExchangeWithPrefixedDatagrams)
 {
-    TestClient udp(m_emu.Port(), SOCK_DGRAM);
+    TestClient udp(m_Emu.Port(), SOCK_DGRAM);
     ASSERT_TRUE(udp.Connected());
     const Bytes open = BuildPacket({0x0A, 0x0B, 0x0C, 0x0D}, 57, {5, 0});
     ASSERT_TRUE(udp.Send(open));
     const Bytes reply = udp.ReadDatagram();
     EXPECT_EQ(BuildPacket({0x0A, 0x0B, 0x0C, 0x0D}, ';', {0, 0, 0, 0, 0, 0, 0}), reply);
 
-    const int conn = m_emu.FindConnection(ChannelKind::Live);
+    const int conn = m_Emu.FindConnection(ChannelKind::Live);
     ASSERT_EQ(0, conn);
-    EXPECT_EQ(Transport::Udp, m_emu.Connection(conn)->transport);
-    EXPECT_EQ(udp.LocalPort(), m_emu.Connection(conn)->peerPort);
-    EXPECT_EQ(open, m_emu.Packets(conn)[0].raw);
+    EXPECT_EQ(Transport::Udp, m_Emu.Connection(conn)->transport);
+    EXPECT_EQ(udp.LocalPort(), m_Emu.Connection(conn)->peerPort);
+    EXPECT_EQ(open, m_Emu.Packets(conn)[0].raw);
 
     // 10 stream bytes in stretches of 3: sequence 0xFFFE, 0xFFFF (dropped),
     // 0 (sent twice), 1.
@@ -380,24 +383,24 @@ TEST_F(EmulatorTest, UdpLiveExchangeWithPrefixedDatagrams)
     for (uint8_t i = 0; i < 10; ++i) {
         stream.push_back(i);
     }
-    m_emu.SetNextSequence(conn, 0xFFFE);
+    m_Emu.SetNextSequence(conn, 0xFFFE);
     MediaOptions o;
     o.pieces = {3};
     o.drop = {1};
     o.repeat = {2};
-    ASSERT_TRUE(m_emu.SendMedia(conn, stream, o));
+    ASSERT_TRUE(m_Emu.SendMedia(conn, stream, o));
     EXPECT_EQ((Bytes{0, 0, 0xFE, 0xFF, 0, 1, 2}), udp.ReadDatagram());
     EXPECT_EQ((Bytes{0, 0, 0, 0, 6, 7, 8}), udp.ReadDatagram());
     EXPECT_EQ((Bytes{0, 0, 0, 0, 6, 7, 8}), udp.ReadDatagram());
     EXPECT_EQ((Bytes{0, 0, 1, 0, 9}), udp.ReadDatagram());
-    ASSERT_TRUE(m_emu.SendDatagram(conn, 0x1234, {}));
+    ASSERT_TRUE(m_Emu.SendDatagram(conn, 0x1234, {}));
     EXPECT_EQ((Bytes{0, 0, 0x34, 0x12}), udp.ReadDatagram());
 
     // A second live opening from the same address is answered again, on the
     // same connection record.
     ASSERT_TRUE(udp.Send(open));
     EXPECT_EQ(reply, udp.ReadDatagram());
-    EXPECT_EQ(2u, m_emu.Packets(conn).size());
+    EXPECT_EQ(2u, m_Emu.Packets(conn).size());
 }
 
 // Multicast in a network namespace of the test's own, in a child process.

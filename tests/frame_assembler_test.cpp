@@ -103,14 +103,14 @@ Bytes Datagram(uint16_t seq, const Bytes &data)
 // every chunk, so that the 120 slots never overflow.
 class Harness {
 public:
-    Harness() : m_queue(std::make_unique<CFrameQueue>()), m_buf(131072) { m_assembler.emplace(*m_queue); }
+    Harness() : m_pQueue(std::make_unique<CFrameQueue>()), m_Buf(131072) { m_Assembler.emplace(*m_pQueue); }
 
     // A fresh assembler over this harness's (drained) queue: far cheaper
     // than a new harness for tests that reassemble thousands of times.
     void Restart()
     {
-        m_assembler.emplace(*m_queue);
-        m_frames.clear();
+        m_Assembler.emplace(*m_pQueue);
+        m_Frames.clear();
     }
 
     // Feeds a copy of exactly len bytes (so that any access beyond the chunk
@@ -119,7 +119,7 @@ public:
     {
         auto copy = std::make_unique<uint8_t[]>(chunk.size());
         std::memcpy(copy.get(), chunk.data(), chunk.size());
-        m_assembler->OnMediaData(copy.get(), chunk.size(), datagram);
+        m_Assembler->OnMediaData(copy.get(), chunk.size(), datagram);
         Drain();
         return Bytes(copy.get(), copy.get() + chunk.size());
     }
@@ -127,32 +127,32 @@ public:
     void FeedNoDrain(const Bytes &chunk, bool datagram = false)
     {
         Bytes copy = chunk;
-        m_assembler->OnMediaData(copy.data(), copy.size(), datagram);
+        m_Assembler->OnMediaData(copy.data(), copy.size(), datagram);
     }
 
     void Drain()
     {
         for (;;) {
             uint8_t type = 0xEE;
-            const int32_t got = m_queue->TakeFrame(m_buf.data(), &type, static_cast<uint32_t>(m_buf.size()));
+            const int32_t got = m_pQueue->TakeFrame(m_Buf.data(), &type, static_cast<uint32_t>(m_Buf.size()));
             if (got == 0) {
-                if (!m_queue->WaitForFrame(0)) {
+                if (!m_pQueue->WaitForFrame(0)) {
                     return;
                 }
                 continue;  // one too large for the buffer was dropped
             }
-            m_frames.push_back(Frame{type, Bytes(m_buf.begin(), m_buf.begin() + got)});
+            m_Frames.push_back(Frame{type, Bytes(m_Buf.begin(), m_Buf.begin() + got)});
         }
     }
 
-    std::vector<Frame> Take() { return std::exchange(m_frames, {}); }
-    CFrameAssembler &Assembler() { return *m_assembler; }
+    std::vector<Frame> Take() { return std::exchange(m_Frames, {}); }
+    CFrameAssembler &Assembler() { return *m_Assembler; }
 
 private:
-    std::unique_ptr<CFrameQueue> m_queue;
-    std::optional<CFrameAssembler> m_assembler;
-    Bytes m_buf;
-    std::vector<Frame> m_frames;
+    std::unique_ptr<CFrameQueue> m_pQueue;
+    std::optional<CFrameAssembler> m_Assembler;
+    Bytes m_Buf;
+    std::vector<Frame> m_Frames;
 };
 
 }  // namespace

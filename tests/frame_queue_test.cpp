@@ -84,17 +84,17 @@ protected:
     int64_t TakeIndex(int32_t expectLength)
     {
         uint8_t type = 0xEE;
-        const int32_t got = m_queue->TakeFrame(m_buf.data(), &type, kDeliverCapacity);
+        const int32_t got = m_pQueue->TakeFrame(m_Buf.data(), &type, kDeliverCapacity);
         if (got == 0) {
             return -1;
         }
-        const uint32_t index = IndexOf(m_buf.data());
-        EXPECT_TRUE(HoldsFrame(m_buf.data(), got, index, expectLength));
+        const uint32_t index = IndexOf(m_Buf.data());
+        EXPECT_TRUE(HoldsFrame(m_Buf.data(), got, index, expectLength));
         return index;
     }
 
-    std::unique_ptr<CFrameQueue> m_queue = std::make_unique<CFrameQueue>();
-    std::vector<uint8_t> m_buf = std::vector<uint8_t>(kDeliverCapacity);
+    std::unique_ptr<CFrameQueue> m_pQueue = std::make_unique<CFrameQueue>();
+    std::vector<uint8_t> m_Buf = std::vector<uint8_t>(kDeliverCapacity);
 };
 
 }  // namespace
@@ -102,10 +102,10 @@ protected:
 TEST_F(FrameQueueTest, EmptyTakeReturnsZeroAndChangesNothing)
 {
     uint8_t type = 0xAA;
-    EXPECT_EQ(0, m_queue->TakeFrame(m_buf.data(), &type, kDeliverCapacity));
+    EXPECT_EQ(0, m_pQueue->TakeFrame(m_Buf.data(), &type, kDeliverCapacity));
     EXPECT_EQ(0xAA, type);
-    EXPECT_FALSE(m_queue->WaitForFrame(0));
-    ProduceIndexed(*m_queue, 1, 40);
+    EXPECT_FALSE(m_pQueue->WaitForFrame(0));
+    ProduceIndexed(*m_pQueue, 1, 40);
     EXPECT_EQ(1, TakeIndex(40));
     EXPECT_EQ(-1, TakeIndex(0));
 }
@@ -118,13 +118,13 @@ TEST_F(FrameQueueTest, OrderKeptAndTypeDelivered)
         for (int i = 0; i < 7; ++i, ++next) {
             std::vector<uint8_t> bytes;
             FillFrame(bytes, next, static_cast<int32_t>(100 + next * 37 % 5000));
-            Produce(*m_queue, bytes, static_cast<uint8_t>(next % 4), static_cast<int32_t>(next % 17), 1 + next % 900);
+            Produce(*m_pQueue, bytes, static_cast<uint8_t>(next % 4), static_cast<int32_t>(next % 17), 1 + next % 900);
         }
         for (int i = 0; i < 5; ++i, ++expect) {
             uint8_t type = 0xEE;
-            const int32_t got = m_queue->TakeFrame(m_buf.data(), &type, kDeliverCapacity);
-            ASSERT_TRUE(HoldsFrame(m_buf.data(), got, expect, static_cast<int32_t>(100 + expect * 37 % 5000)));
-            EXPECT_EQ(IndexOf(m_buf.data()), expect);
+            const int32_t got = m_pQueue->TakeFrame(m_Buf.data(), &type, kDeliverCapacity);
+            ASSERT_TRUE(HoldsFrame(m_Buf.data(), got, expect, static_cast<int32_t>(100 + expect * 37 % 5000)));
+            EXPECT_EQ(IndexOf(m_Buf.data()), expect);
             EXPECT_EQ(expect % 4, type);
         }
     }
@@ -138,7 +138,7 @@ TEST_F(FrameQueueTest, OrderKeptAndTypeDelivered)
 TEST_F(FrameQueueTest, OneHundredNineteenWaitingFramesAreKept)
 {
     for (uint32_t i = 0; i < 119; ++i) {
-        ProduceIndexed(*m_queue, i, 10);
+        ProduceIndexed(*m_pQueue, i, 10);
     }
     for (uint32_t i = 0; i < 119; ++i) {
         ASSERT_EQ(i, TakeIndex(10));
@@ -149,12 +149,12 @@ TEST_F(FrameQueueTest, OneHundredNineteenWaitingFramesAreKept)
 TEST_F(FrameQueueTest, HundredTwentiethUncollectedFrameEmptiesQueue)
 {
     for (uint32_t i = 0; i < 120; ++i) {
-        ProduceIndexed(*m_queue, i, 10);
+        ProduceIndexed(*m_pQueue, i, 10);
     }
-    EXPECT_FALSE(m_queue->WaitForFrame(0));
+    EXPECT_FALSE(m_pQueue->WaitForFrame(0));
     EXPECT_EQ(-1, TakeIndex(0));
-    ProduceIndexed(*m_queue, 120, 10);
-    ProduceIndexed(*m_queue, 121, 10);
+    ProduceIndexed(*m_pQueue, 120, 10);
+    ProduceIndexed(*m_pQueue, 121, 10);
     EXPECT_EQ(120, TakeIndex(10));
     EXPECT_EQ(121, TakeIndex(10));
     EXPECT_EQ(-1, TakeIndex(0));
@@ -162,51 +162,51 @@ TEST_F(FrameQueueTest, HundredTwentiethUncollectedFrameEmptiesQueue)
 
 TEST_F(FrameQueueTest, FrameOverCapacityIsConsumedAndDropped)
 {
-    ProduceIndexed(*m_queue, 0, 131073);
-    ProduceIndexed(*m_queue, 1, 131072);
-    ProduceIndexed(*m_queue, 2, 100);
+    ProduceIndexed(*m_pQueue, 0, 131073);
+    ProduceIndexed(*m_pQueue, 1, 131072);
+    ProduceIndexed(*m_pQueue, 2, 100);
     uint8_t type = 0xEE;
-    EXPECT_EQ(0, m_queue->TakeFrame(m_buf.data(), &type, kDeliverCapacity));
+    EXPECT_EQ(0, m_pQueue->TakeFrame(m_Buf.data(), &type, kDeliverCapacity));
     EXPECT_EQ(2, type);
     EXPECT_EQ(1, TakeIndex(131072));
     EXPECT_EQ(2, TakeIndex(100));
     EXPECT_EQ(-1, TakeIndex(0));
 
     // A null destination consumes the frame like a capacity of 0.
-    ProduceIndexed(*m_queue, 3, 50);
-    ProduceIndexed(*m_queue, 4, 50);
-    EXPECT_EQ(0, m_queue->TakeFrame(nullptr, nullptr, kDeliverCapacity));
+    ProduceIndexed(*m_pQueue, 3, 50);
+    ProduceIndexed(*m_pQueue, 4, 50);
+    EXPECT_EQ(0, m_pQueue->TakeFrame(nullptr, nullptr, kDeliverCapacity));
     EXPECT_EQ(4, TakeIndex(50));
 }
 
 TEST_F(FrameQueueTest, WrapsToStartOnlyWhenFrameDoesNotFit)
 {
     // 300000 + 300000 + 168000 fill the region exactly: nothing is lost.
-    ProduceIndexed(*m_queue, 0, 300000);
-    ProduceIndexed(*m_queue, 1, 300000);
-    ProduceIndexed(*m_queue, 2, 168000);
+    ProduceIndexed(*m_pQueue, 0, 300000);
+    ProduceIndexed(*m_pQueue, 1, 300000);
+    ProduceIndexed(*m_pQueue, 2, 168000);
     // The region is full: the next frame starts at offset 0 and needs the
     // bytes of frame 0, which is dropped; frames 1 and 2 stay intact.
-    ProduceIndexed(*m_queue, 3, 1000);
+    ProduceIndexed(*m_pQueue, 3, 1000);
     uint8_t type;
-    EXPECT_EQ(0, m_queue->TakeFrame(m_buf.data(), &type, kDeliverCapacity));  // frame 1: too big to deliver
-    EXPECT_EQ(0, m_queue->TakeFrame(m_buf.data(), &type, kDeliverCapacity));  // frame 2: too big to deliver
+    EXPECT_EQ(0, m_pQueue->TakeFrame(m_Buf.data(), &type, kDeliverCapacity));  // frame 1: too big to deliver
+    EXPECT_EQ(0, m_pQueue->TakeFrame(m_Buf.data(), &type, kDeliverCapacity));  // frame 2: too big to deliver
     EXPECT_EQ(3, TakeIndex(1000));
     EXPECT_EQ(-1, TakeIndex(0));
 }
 
 TEST_F(FrameQueueTest, FrameOneByteTooLongForTheEndStartsAtZero)
 {
-    ProduceIndexed(*m_queue, 0, 100000);
-    ProduceIndexed(*m_queue, 1, 100000);
-    ProduceIndexed(*m_queue, 2, 100000);
-    ProduceIndexed(*m_queue, 3, 100000);
-    ProduceIndexed(*m_queue, 4, 100000);
-    ProduceIndexed(*m_queue, 5, 100000);
-    ProduceIndexed(*m_queue, 6, 131072);  // ends at 731072: 36928 left
+    ProduceIndexed(*m_pQueue, 0, 100000);
+    ProduceIndexed(*m_pQueue, 1, 100000);
+    ProduceIndexed(*m_pQueue, 2, 100000);
+    ProduceIndexed(*m_pQueue, 3, 100000);
+    ProduceIndexed(*m_pQueue, 4, 100000);
+    ProduceIndexed(*m_pQueue, 5, 100000);
+    ProduceIndexed(*m_pQueue, 6, 131072);  // ends at 731072: 36928 left
     ASSERT_EQ(0, TakeIndex(100000));
-    ProduceIndexed(*m_queue, 7, 36928);  // fits the end exactly
-    ProduceIndexed(*m_queue, 8, 36929);  // does not fit: offset 0, where frame 0 was
+    ProduceIndexed(*m_pQueue, 7, 36928);  // fits the end exactly
+    ProduceIndexed(*m_pQueue, 8, 36929);  // does not fit: offset 0, where frame 0 was
     for (uint32_t i = 1; i <= 5; ++i) {
         ASSERT_EQ(i, TakeIndex(100000));
     }
@@ -219,14 +219,14 @@ TEST_F(FrameQueueTest, AppendWithOtherTypeStoresNothing)
 {
     std::vector<uint8_t> bytes;
     FillFrame(bytes, 9, 100);
-    ASSERT_TRUE(m_queue->BeginFrame(bytes.data(), 2, 16, 100));
-    EXPECT_FALSE(m_queue->AppendFrame(bytes.data() + 16, 1, 84));
-    EXPECT_FALSE(m_queue->WaitForFrame(0));
-    EXPECT_TRUE(m_queue->AppendFrame(bytes.data() + 16, 2, 40));
+    ASSERT_TRUE(m_pQueue->BeginFrame(bytes.data(), 2, 16, 100));
+    EXPECT_FALSE(m_pQueue->AppendFrame(bytes.data() + 16, 1, 84));
+    EXPECT_FALSE(m_pQueue->WaitForFrame(0));
+    EXPECT_TRUE(m_pQueue->AppendFrame(bytes.data() + 16, 2, 40));
     // More than the frame still misses: accepted but stored nowhere.
-    EXPECT_TRUE(m_queue->AppendFrame(bytes.data() + 56, 2, 45));
-    EXPECT_FALSE(m_queue->WaitForFrame(0));
-    EXPECT_TRUE(m_queue->AppendFrame(bytes.data() + 56, 2, 44));
+    EXPECT_TRUE(m_pQueue->AppendFrame(bytes.data() + 56, 2, 45));
+    EXPECT_FALSE(m_pQueue->WaitForFrame(0));
+    EXPECT_TRUE(m_pQueue->AppendFrame(bytes.data() + 56, 2, 44));
     EXPECT_EQ(9, TakeIndex(100));
 }
 
@@ -234,11 +234,11 @@ TEST_F(FrameQueueTest, AppendWithoutPartialFrameIsRefused)
 {
     std::vector<uint8_t> bytes;
     FillFrame(bytes, 3, 64);
-    EXPECT_FALSE(m_queue->AppendFrame(bytes.data(), 0, 10));
-    EXPECT_FALSE(m_queue->AppendFrame(bytes.data(), 0, 0));
-    ProduceIndexed(*m_queue, 3, 64, 0);
-    EXPECT_FALSE(m_queue->AppendFrame(bytes.data(), 0, 0));
-    EXPECT_FALSE(m_queue->AppendFrame(bytes.data(), 0, 1));
+    EXPECT_FALSE(m_pQueue->AppendFrame(bytes.data(), 0, 10));
+    EXPECT_FALSE(m_pQueue->AppendFrame(bytes.data(), 0, 0));
+    ProduceIndexed(*m_pQueue, 3, 64, 0);
+    EXPECT_FALSE(m_pQueue->AppendFrame(bytes.data(), 0, 0));
+    EXPECT_FALSE(m_pQueue->AppendFrame(bytes.data(), 0, 1));
     EXPECT_EQ(3, TakeIndex(64));
     EXPECT_EQ(-1, TakeIndex(0));
 }
@@ -247,11 +247,11 @@ TEST_F(FrameQueueTest, BeginWhilePartialAbandonsPartialFrame)
 {
     std::vector<uint8_t> first;
     FillFrame(first, 1, 100);
-    ASSERT_TRUE(m_queue->BeginFrame(first.data(), 1, 8, 100));
-    ASSERT_TRUE(m_queue->AppendFrame(first.data() + 8, 1, 50));
-    ProduceIndexed(*m_queue, 2, 80, 1);
+    ASSERT_TRUE(m_pQueue->BeginFrame(first.data(), 1, 8, 100));
+    ASSERT_TRUE(m_pQueue->AppendFrame(first.data() + 8, 1, 50));
+    ProduceIndexed(*m_pQueue, 2, 80, 1);
     // The rest of the abandoned frame goes nowhere.
-    EXPECT_FALSE(m_queue->AppendFrame(first.data() + 58, 1, 42));
+    EXPECT_FALSE(m_pQueue->AppendFrame(first.data() + 58, 1, 42));
     EXPECT_EQ(2, TakeIndex(80));
     EXPECT_EQ(-1, TakeIndex(0));
 }
@@ -260,29 +260,29 @@ TEST_F(FrameQueueTest, RefusedBeginStillAbandonsPartialFrame)
 {
     std::vector<uint8_t> bytes;
     FillFrame(bytes, 1, 100);
-    ASSERT_TRUE(m_queue->BeginFrame(bytes.data(), 1, 8, 100));
-    EXPECT_FALSE(m_queue->BeginFrame(bytes.data(), 1, 20, 10));               // fragment beyond total
-    EXPECT_FALSE(m_queue->AppendFrame(bytes.data() + 8, 1, 92));              // nothing partial now
-    EXPECT_FALSE(m_queue->BeginFrame(bytes.data(), 1, -1, 10));               // negative fragment
-    EXPECT_FALSE(m_queue->BeginFrame(bytes.data(), 1, 0, 0));                 // empty frame
-    EXPECT_FALSE(m_queue->BeginFrame(bytes.data(), 1, 8, 768001));            // never fits
-    EXPECT_FALSE(m_queue->BeginFrame(nullptr, 1, 8, 100));                    // no source
-    EXPECT_FALSE(m_queue->AppendFrame(nullptr, 1, 8));
-    EXPECT_FALSE(m_queue->WaitForFrame(0));
-    ProduceIndexed(*m_queue, 5, 30);
+    ASSERT_TRUE(m_pQueue->BeginFrame(bytes.data(), 1, 8, 100));
+    EXPECT_FALSE(m_pQueue->BeginFrame(bytes.data(), 1, 20, 10));  // fragment beyond total
+    EXPECT_FALSE(m_pQueue->AppendFrame(bytes.data() + 8, 1, 92));  // nothing partial now
+    EXPECT_FALSE(m_pQueue->BeginFrame(bytes.data(), 1, -1, 10));  // negative fragment
+    EXPECT_FALSE(m_pQueue->BeginFrame(bytes.data(), 1, 0, 0));  // empty frame
+    EXPECT_FALSE(m_pQueue->BeginFrame(bytes.data(), 1, 8, 768001));  // never fits
+    EXPECT_FALSE(m_pQueue->BeginFrame(nullptr, 1, 8, 100));  // no source
+    EXPECT_FALSE(m_pQueue->AppendFrame(nullptr, 1, 8));
+    EXPECT_FALSE(m_pQueue->WaitForFrame(0));
+    ProduceIndexed(*m_pQueue, 5, 30);
     EXPECT_EQ(5, TakeIndex(30));
 }
 
 TEST_F(FrameQueueTest, ResetEmptiesQueueAndPartialFrame)
 {
-    ProduceIndexed(*m_queue, 1, 30);
+    ProduceIndexed(*m_pQueue, 1, 30);
     std::vector<uint8_t> bytes;
     FillFrame(bytes, 2, 30);
-    ASSERT_TRUE(m_queue->BeginFrame(bytes.data(), 1, 10, 30));
-    m_queue->Reset();
-    EXPECT_FALSE(m_queue->AppendFrame(bytes.data() + 10, 1, 20));
+    ASSERT_TRUE(m_pQueue->BeginFrame(bytes.data(), 1, 10, 30));
+    m_pQueue->Reset();
+    EXPECT_FALSE(m_pQueue->AppendFrame(bytes.data() + 10, 1, 20));
     EXPECT_EQ(-1, TakeIndex(0));
-    ProduceIndexed(*m_queue, 3, 30);
+    ProduceIndexed(*m_pQueue, 3, 30);
     EXPECT_EQ(3, TakeIndex(30));
 }
 
@@ -291,7 +291,7 @@ TEST_F(FrameQueueTest, ResetEmptiesQueueAndPartialFrame)
 TEST_F(FrameQueueTest, WrappedFrameNeverOverwritesWaitingFrames)
 {
     for (uint32_t i = 0; i < 10; ++i) {
-        ProduceIndexed(*m_queue, i, 100000);
+        ProduceIndexed(*m_pQueue, i, 100000);
     }
     // Frames 7, 8 and 9 took the places of 0, 1 and 2.
     for (uint32_t i = 3; i < 10; ++i) {
@@ -312,19 +312,19 @@ TEST_F(FrameQueueTest, SlowConsumerGetsOnlyWholeFramesInOrder)
     int delivered = 0;
     for (uint32_t index = 0; index < lengths.size(); ++index) {
         FillFrame(bytes, index, lengths[index]);
-        Produce(*m_queue, bytes, static_cast<uint8_t>(index % 4), static_cast<int32_t>(rng() % 17),
+        Produce(*m_pQueue, bytes, static_cast<uint8_t>(index % 4), static_cast<int32_t>(rng() % 17),
                 static_cast<int32_t>(1 + rng() % 4096));
         if (rng() % 5 != 0) {
             continue;
         }
         uint8_t type;
-        const int32_t got = m_queue->TakeFrame(m_buf.data(), &type, kDeliverCapacity);
+        const int32_t got = m_pQueue->TakeFrame(m_Buf.data(), &type, kDeliverCapacity);
         if (got > 0) {
-            const uint32_t taken = IndexOf(m_buf.data());
+            const uint32_t taken = IndexOf(m_Buf.data());
             ASSERT_LT(taken, lengths.size());
             ASSERT_GT(static_cast<int64_t>(taken), lastIndex);
             ASSERT_EQ(taken % 4, type);
-            ASSERT_TRUE(HoldsFrame(m_buf.data(), got, taken, lengths[taken]));
+            ASSERT_TRUE(HoldsFrame(m_Buf.data(), got, taken, lengths[taken]));
             lastIndex = taken;
             ++delivered;
         }

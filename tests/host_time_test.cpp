@@ -69,7 +69,7 @@ class HostTimeOnTheWire : public kn::test::RecorderTest {};
 TEST_F(HostTimeOnTheWire, ExtremeTimesSendTheLowBytes)
 {
     ASSERT_EQ(1, KR_4100_SetConnectTime(kn::test::kShortReplyTimeoutMs));
-    m_emu.SetSearchCount(0);
+    m_Emu.SetSearchCount(0);
     void *session = Login();
     ASSERT_NE(nullptr, session);
     int n = 0;
@@ -78,13 +78,13 @@ TEST_F(HostTimeOnTheWire, ExtremeTimesSendTheLowBytes)
         ASSERT_NE(nullptr, playback);
         void *download = KR_4100_DownLoad(session, 5, &t, &t, kn::test::SinkCallback, 2);
         ASSERT_NE(nullptr, download);
-        const auto opens = m_emu.PacketsWithCode(ChannelKind::Playback, 73);
+        const auto opens = m_Emu.PacketsWithCode(ChannelKind::Playback, 73);
         ASSERT_EQ(static_cast<size_t>(n + 1), opens.size());
         const std::vector<uint8_t> expected{Low8(static_cast<int32_t>(static_cast<uint32_t>(t.nYear) + 48u)),
                                             Low8(t.nMonth), Low8(t.nDay), 4, Low8(t.nHour), Low8(t.nMinute),
                                             Low8(t.nSecond)};
         EXPECT_EQ(expected, opens.back().payload);
-        const auto downloads = m_emu.PacketsWithCode(ChannelKind::Download, 81);
+        const auto downloads = m_Emu.PacketsWithCode(ChannelKind::Download, 81);
         ASSERT_EQ(static_cast<size_t>(n + 1), downloads.size());
         EXPECT_EQ(Low8(t.nHour), downloads.back().payload.at(7));
         EXPECT_EQ(Low8(t.nSecond), downloads.back().payload.at(9));

@@ -100,9 +100,10 @@ Media MakeMedia()
 // with the replies it hands over recorded.
 class CReceiveSide {
 public:
-    explicit CReceiveSide(CFrameQueue &queue) : m_queue(queue), m_assembler(queue), m_framer(m_assembler, &OnReply, this)
+    explicit CReceiveSide(CFrameQueue &queue)
+        : m_Queue(queue), m_Assembler(queue), m_Framer(m_Assembler, &OnReply, this)
     {
-        m_queue.Reset();
+        m_Queue.Reset();
     }
 
     void Receive(const Bytes &all, size_t from, size_t to, size_t size, bool datagram = false)
@@ -112,7 +113,7 @@ public:
             // Each receive in a block of its own size, so a read past it is caught.
             std::unique_ptr<uint8_t[]> chunk(new uint8_t[n]);
             std::memcpy(chunk.get(), all.data() + at, n);
-            m_framer.OnReceive(chunk.get(), n, datagram);
+            m_Framer.OnReceive(chunk.get(), n, datagram);
             at += n;
         }
     }
@@ -122,7 +123,7 @@ public:
         std::vector<Frame> out;
         Bytes buf(131072);
         uint8_t type = 0;
-        for (int32_t n; (n = m_queue.TakeFrame(buf.data(), &type, static_cast<uint32_t>(buf.size()))) > 0;) {
+        for (int32_t n; (n = m_Queue.TakeFrame(buf.data(), &type, static_cast<uint32_t>(buf.size()))) > 0;) {
             out.push_back({type, Bytes(buf.begin(), buf.begin() + n)});
         }
         return out;
@@ -130,8 +131,8 @@ public:
 
     std::vector<kn::net::ControlReply> replies;
     size_t framesBeforeFirstReply = 0;
-    CMediaFramer &Framer() { return m_framer; }
-    CFrameAssembler &Assembler() { return m_assembler; }
+    CMediaFramer &Framer() { return m_Framer; }
+    CFrameAssembler &Assembler() { return m_Assembler; }
     bool moveOnReply = false;  // the handler says the stream moved
 
 private:
@@ -139,15 +140,15 @@ private:
     {
         auto *self = static_cast<CReceiveSide *>(context);
         if (self->replies.empty()) {
-            self->framesBeforeFirstReply = self->m_assembler.FrameCounter();
+            self->framesBeforeFirstReply = self->m_Assembler.FrameCounter();
         }
         self->replies.push_back(reply);
         return !self->moveOnReply;
     }
 
-    CFrameQueue &m_queue;
-    CFrameAssembler m_assembler;
-    CMediaFramer m_framer;
+    CFrameQueue &m_Queue;
+    CFrameAssembler m_Assembler;
+    CMediaFramer m_Framer;
 };
 
 // What the stream is handed for a whole reply: the codec's reading of it.

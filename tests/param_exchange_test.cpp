@@ -58,7 +58,7 @@ protected:
     std::vector<RecordedPacket> Requests() const
     {
         std::vector<RecordedPacket> out;
-        for (auto &p : m_emu.Packets(m_cmd)) {
+        for (auto &p : m_Emu.Packets(m_hCmd)) {
             if (p.code != kLogin && p.code != kKeepAlive) {
                 out.push_back(p);
             }
@@ -70,9 +70,9 @@ protected:
     // library sent before it has reached the emulator.
     void Marker()
     {
-        m_emu.SetParamReply(42, {0x4D});
+        m_Emu.SetParamReply(42, {0x4D});
         uint8_t out = 0;
-        ASSERT_EQ(1, KR_4100_GetDvrParam(m_session, 42, nullptr, 0, &out, 1));
+        ASSERT_EQ(1, KR_4100_GetDvrParam(m_hSession, 42, nullptr, 0, &out, 1));
         ASSERT_EQ(0x4D, out);
     }
 
@@ -81,7 +81,7 @@ protected:
     void Drain()
     {
         const int before = g_messages.load();
-        ASSERT_TRUE(m_emu.SendPacket(m_cmd, kKeepAlive, Bytes(12, 0x01)));
+        ASSERT_TRUE(m_Emu.SendPacket(m_hCmd, kKeepAlive, Bytes(12, 0x01)));
         ASSERT_TRUE(kn::test::Eventually([&] { return g_messages.load() > before; }));
     }
 
@@ -92,27 +92,27 @@ protected:
         const Bytes forty = Pattern(40, 0x10);
 
         // Longer or shorter payload than the buffer: refused, nothing copied.
-        m_emu.SetParamReply(100, forty);
+        m_Emu.SetParamReply(100, forty);
         std::memset(guard, kGuard, sizeof guard);
-        EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, guard, 16));
-        EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, guard, 41));
-        EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, guard, 39));
+        EXPECT_EQ(0, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, guard, 16));
+        EXPECT_EQ(0, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, guard, 41));
+        EXPECT_EQ(0, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, guard, 39));
         EXPECT_EQ(Bytes(64, kGuard), Bytes(guard, guard + 64));
         // A buffer of size 0 for a reply with a payload: also a length mismatch.
-        EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, guard, 0));
-        EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, nullptr, 0));
+        EXPECT_EQ(0, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, guard, 0));
+        EXPECT_EQ(0, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, nullptr, 0));
 
         // Exactly the buffer's size: all of it, nothing beyond.
-        ASSERT_EQ(1, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, guard, 40));
+        ASSERT_EQ(1, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, guard, 40));
         EXPECT_EQ(forty, Bytes(guard, guard + 40));
         EXPECT_EQ(Bytes(24, kGuard), Bytes(guard + 40, guard + 64));
 
         // A reply of exactly 11 bytes fits only an empty buffer.
-        m_emu.SetParamReply(100, {});
+        m_Emu.SetParamReply(100, {});
         std::memset(guard, kGuard, sizeof guard);
-        EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, guard, sizeof guard));
-        EXPECT_EQ(1, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, guard, 0));
-        EXPECT_EQ(1, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, nullptr, 0));
+        EXPECT_EQ(0, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, guard, sizeof guard));
+        EXPECT_EQ(1, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, guard, 0));
+        EXPECT_EQ(1, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, nullptr, 0));
         EXPECT_EQ(Bytes(64, kGuard), Bytes(guard, guard + 64));
         // Every read went out and was answered, refused or not.
         EXPECT_EQ(9u, Requests().size());
@@ -138,22 +138,22 @@ TEST_F(ParamTest, OnlyTheMappedReplyCodeEndsTheWait)
     for (const Case c : cases) {
         SCOPED_TRACE(c.request);
         const Bytes payload = Pattern(6, static_cast<uint8_t>(c.request));
-        m_emu.SetParamReply(static_cast<uint8_t>(c.request), payload);
+        m_Emu.SetParamReply(static_cast<uint8_t>(c.request), payload);
 
         // Answered with a neighbouring code: the wait runs into its time-out.
-        m_emu.SetReplyCode(static_cast<uint8_t>(c.request), static_cast<uint8_t>(c.reply + 1));
+        m_Emu.SetReplyCode(static_cast<uint8_t>(c.request), static_cast<uint8_t>(c.reply + 1));
         KR_4100_SetConnectTime(kShortTimeoutMs);
         uint8_t out[6] = {kGuard, kGuard, kGuard, kGuard, kGuard, kGuard};
-        EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, c.request, nullptr, 0, out, sizeof out));
+        EXPECT_EQ(0, KR_4100_GetDvrParam(m_hSession, c.request, nullptr, 0, out, sizeof out));
         EXPECT_EQ(Bytes(6, kGuard), Bytes(out, out + 6));
-        EXPECT_EQ(0, KR_4100_SetDvrParam(m_session, c.request, nullptr, 0));
+        EXPECT_EQ(0, KR_4100_SetDvrParam(m_hSession, c.request, nullptr, 0));
 
         // Answered with the mapped code: done, with that reply's payload.
-        m_emu.SetReplyCode(static_cast<uint8_t>(c.request), c.reply);
+        m_Emu.SetReplyCode(static_cast<uint8_t>(c.request), c.reply);
         KR_4100_SetConnectTime(kLongTimeoutMs);
-        ASSERT_EQ(1, KR_4100_GetDvrParam(m_session, c.request, nullptr, 0, out, sizeof out));
+        ASSERT_EQ(1, KR_4100_GetDvrParam(m_hSession, c.request, nullptr, 0, out, sizeof out));
         EXPECT_EQ(payload, Bytes(out, out + 6));
-        EXPECT_EQ(1, KR_4100_SetDvrParam(m_session, c.request, nullptr, 0));
+        EXPECT_EQ(1, KR_4100_SetDvrParam(m_hSession, c.request, nullptr, 0));
     }
 }
 
@@ -165,8 +165,8 @@ TEST_F(ParamTest, CodesOutsideTheTableAreRefusedWithNothingSent)
     uint8_t out[4] = {kGuard, kGuard, kGuard, kGuard};
     for (int32_t cmd : {56, 200, 305, 256 + 33, 0, 32, 233, -1, -223, INT32_MIN}) {
         SCOPED_TRACE(cmd);
-        EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, cmd, "ab", 2, out, sizeof out));
-        EXPECT_EQ(0, KR_4100_SetDvrParam(m_session, cmd, "ab", 2));
+        EXPECT_EQ(0, KR_4100_GetDvrParam(m_hSession, cmd, "ab", 2, out, sizeof out));
+        EXPECT_EQ(0, KR_4100_SetDvrParam(m_hSession, cmd, "ab", 2));
     }
     EXPECT_EQ(Bytes(4, kGuard), Bytes(out, out + 4));
     KR_4100_SetConnectTime(kLongTimeoutMs);
@@ -182,22 +182,22 @@ TEST_F(ParamTest, RequestPayloadLimits)
 {
     const Bytes big = Pattern(90, 3);
     // One byte over what a command packet carries: refused, nothing sent.
-    EXPECT_EQ(0, KR_4100_SetDvrParam(m_session, 100, big.data(), 90));
-    EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, 100, big.data(), 1000, nullptr, 0));
-    EXPECT_EQ(0, KR_4100_SetDvrParam(m_session, 100, big.data(), -1));
+    EXPECT_EQ(0, KR_4100_SetDvrParam(m_hSession, 100, big.data(), 90));
+    EXPECT_EQ(0, KR_4100_GetDvrParam(m_hSession, 100, big.data(), 1000, nullptr, 0));
+    EXPECT_EQ(0, KR_4100_SetDvrParam(m_hSession, 100, big.data(), -1));
     // A length without bytes: refused, nothing sent.
-    EXPECT_EQ(0, KR_4100_SetDvrParam(m_session, 100, nullptr, 5));
+    EXPECT_EQ(0, KR_4100_SetDvrParam(m_hSession, 100, nullptr, 5));
     uint8_t out[4] = {};
-    EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, 100, nullptr, 1, out, sizeof out));
+    EXPECT_EQ(0, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 1, out, sizeof out));
     Marker();
     auto sent = Requests();
     ASSERT_EQ(1u, sent.size());
     EXPECT_EQ(42, sent[0].code);
 
     // Exactly 89 bytes go out whole.
-    ASSERT_EQ(1, KR_4100_SetDvrParam(m_session, 100, big.data(), 89));
+    ASSERT_EQ(1, KR_4100_SetDvrParam(m_hSession, 100, big.data(), 89));
     // No payload: an 11-byte packet with the session id and length 1.
-    ASSERT_EQ(1, KR_4100_SetDvrParam(m_session, 33, nullptr, 0));
+    ASSERT_EQ(1, KR_4100_SetDvrParam(m_hSession, 33, nullptr, 0));
     sent = Requests();
     ASSERT_EQ(3u, sent.size());
     EXPECT_EQ(100, sent[1].code);
@@ -220,29 +220,29 @@ TEST_F(ParamTest, CopiesAtMostTheBufferAndAtMostThePayload)
     const Bytes forty = Pattern(40, 0x10);
 
     // Longer payload than buffer: the first 16 bytes, nothing beyond them.
-    m_emu.SetParamReply(100, forty);
+    m_Emu.SetParamReply(100, forty);
     std::memset(guard, kGuard, sizeof guard);
-    ASSERT_EQ(1, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, guard, 16));
+    ASSERT_EQ(1, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, guard, 16));
     EXPECT_EQ(Bytes(forty.begin(), forty.begin() + 16), Bytes(guard, guard + 16));
     EXPECT_EQ(Bytes(48, kGuard), Bytes(guard + 16, guard + 64));
 
     // Shorter payload than buffer: only its bytes.
     const Bytes five = Pattern(5, 0x80);
-    m_emu.SetParamReply(100, five);
+    m_Emu.SetParamReply(100, five);
     std::memset(guard, kGuard, sizeof guard);
-    ASSERT_EQ(1, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, guard, sizeof guard));
+    ASSERT_EQ(1, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, guard, sizeof guard));
     EXPECT_EQ(five, Bytes(guard, guard + 5));
     EXPECT_EQ(Bytes(59, kGuard), Bytes(guard + 5, guard + 64));
 
     // A buffer of size 0: the request still goes out and waits; nothing copied.
     std::memset(guard, kGuard, sizeof guard);
-    ASSERT_EQ(1, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, guard, 0));
+    ASSERT_EQ(1, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, guard, 0));
     EXPECT_EQ(Bytes(64, kGuard), Bytes(guard, guard + 64));
-    ASSERT_EQ(1, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, nullptr, 0));
+    ASSERT_EQ(1, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, nullptr, 0));
 
     // A reply of exactly 11 bytes: answered, nothing to copy.
-    m_emu.SetParamReply(100, {});
-    ASSERT_EQ(1, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, guard, sizeof guard));
+    m_Emu.SetParamReply(100, {});
+    ASSERT_EQ(1, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, guard, sizeof guard));
     EXPECT_EQ(Bytes(64, kGuard), Bytes(guard, guard + 64));
     EXPECT_EQ(5u, Requests().size());
 }
@@ -250,8 +250,8 @@ TEST_F(ParamTest, CopiesAtMostTheBufferAndAtMostThePayload)
 TEST_F(ParamTest, SetReturnsOneWhateverTheReplySays)
 {
     for (const Bytes &reply : {Bytes{}, Bytes{0x00}, Bytes{0xFF}, Bytes{0xFF, 0xFF, 0xFF, 0xFF}, Pattern(80, 1)}) {
-        m_emu.SetParamReply(120, reply);
-        EXPECT_EQ(1, KR_4100_SetDvrParam(m_session, 120, "\x01\x02", 2));
+        m_Emu.SetParamReply(120, reply);
+        EXPECT_EQ(1, KR_4100_SetDvrParam(m_hSession, 120, "\x01\x02", 2));
     }
     const auto sent = Requests();
     ASSERT_EQ(5u, sent.size());
@@ -263,31 +263,31 @@ TEST_F(ParamTest, SetReturnsOneWhateverTheReplySays)
 TEST_F(ParamTest, LateReplyIsNotTakenAsTheNextAnswer)
 {
     // The first request times out; its reply arrives afterwards.
-    m_emu.SetIgnored(100, true);
+    m_Emu.SetIgnored(100, true);
     KR_4100_SetConnectTime(kShortTimeoutMs);
     uint8_t out[8];
     std::memset(out, kGuard, sizeof out);
-    ASSERT_EQ(0, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, out, sizeof out));
+    ASSERT_EQ(0, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, out, sizeof out));
     const Bytes stale = {0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A};
-    ASSERT_TRUE(m_emu.SendPacket(m_cmd, 100, stale));
+    ASSERT_TRUE(m_Emu.SendPacket(m_hCmd, 100, stale));
     Drain();
 
     // The next request's own reply never comes: it times out untouched.
-    m_emu.SetIgnored(33, true);
-    EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, 33, nullptr, 0, out, sizeof out));
+    m_Emu.SetIgnored(33, true);
+    EXPECT_EQ(0, KR_4100_GetDvrParam(m_hSession, 33, nullptr, 0, out, sizeof out));
     EXPECT_EQ(Bytes(8, kGuard), Bytes(out, out + 8));
 
     // Late again, then a request for the same code: its own bytes.
-    ASSERT_TRUE(m_emu.SendPacket(m_cmd, 34, stale));
-    ASSERT_TRUE(m_emu.SendPacket(m_cmd, 100, stale));
+    ASSERT_TRUE(m_Emu.SendPacket(m_hCmd, 34, stale));
+    ASSERT_TRUE(m_Emu.SendPacket(m_hCmd, 100, stale));
     Drain();
     KR_4100_SetConnectTime(kLongTimeoutMs);
-    m_emu.SetIgnored(100, false);
+    m_Emu.SetIgnored(100, false);
     const Bytes own = {1, 2, 3};
-    m_emu.SetParamReply(100, own);
+    m_Emu.SetParamReply(100, own);
     // Release 1.0.0.1 reads only into a buffer of the reply's own length.
     const uint32_t size = kRelease1001 ? static_cast<uint32_t>(own.size()) : sizeof out;
-    ASSERT_EQ(1, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, out, size));
+    ASSERT_EQ(1, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, out, size));
     EXPECT_EQ(own, Bytes(out, out + 3));
     EXPECT_EQ(Bytes(5, kGuard), Bytes(out + 3, out + 8));
 }
@@ -296,16 +296,16 @@ TEST_F(ParamTest, DelayedReplyArrivingDuringTheNextRequestIsIgnored)
 {
     // The recorder answers the first request after the library gave up; the
     // second request (another reply code) is waiting when the late one lands.
-    m_emu.SetParamReply(100, {0x66, 0x66});
-    m_emu.SetParamReply(33, {0x77});
-    m_emu.SetReplyDelay(std::chrono::milliseconds(kShortTimeoutMs + 400));
+    m_Emu.SetParamReply(100, {0x66, 0x66});
+    m_Emu.SetParamReply(33, {0x77});
+    m_Emu.SetReplyDelay(std::chrono::milliseconds(kShortTimeoutMs + 400));
     KR_4100_SetConnectTime(kShortTimeoutMs);
     uint8_t out[2] = {kGuard, kGuard};
-    ASSERT_EQ(0, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, out, sizeof out));
+    ASSERT_EQ(0, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, out, sizeof out));
 
     KR_4100_SetConnectTime(kLongTimeoutMs);
     // Release 1.0.0.1 reads only into a buffer of the reply's own length.
-    ASSERT_EQ(1, KR_4100_GetDvrParam(m_session, 33, nullptr, 0, out, kRelease1001 ? 1 : sizeof out));
+    ASSERT_EQ(1, KR_4100_GetDvrParam(m_hSession, 33, nullptr, 0, out, kRelease1001 ? 1 : sizeof out));
     EXPECT_EQ(0x77, out[0]);
     EXPECT_EQ(kGuard, out[1]);
 }
@@ -334,8 +334,8 @@ TEST_F(ParamTest, ReplySlotRaceWithMessagesAndForeignReplies)
         const uint8_t foreign[] = {34, 166, 71, 101, 59};
         for (int i = 0; i < 200000 && !stop.load(); ++i) {
             Bytes message(12, static_cast<uint8_t>(i));
-            if (!m_emu.SendPacket(m_cmd, kKeepAlive, message) ||
-                !m_emu.SendPacket(m_cmd, foreign[i % 5], Pattern(1 + i % 60, static_cast<uint8_t>(i)))) {
+            if (!m_Emu.SendPacket(m_hCmd, kKeepAlive, message) ||
+                !m_Emu.SendPacket(m_hCmd, foreign[i % 5], Pattern(1 + i % 60, static_cast<uint8_t>(i)))) {
                 break;
             }
             ++pushed;
@@ -349,13 +349,13 @@ TEST_F(ParamTest, ReplySlotRaceWithMessagesAndForeignReplies)
     for (int i = 0; i < 50; ++i) {
         SCOPED_TRACE(i);
         const Bytes payload = Pattern(1 + (i * 13) % 80, static_cast<uint8_t>(0x30 + i));
-        m_emu.SetParamReply(100, payload);
+        m_Emu.SetParamReply(100, payload);
         uint8_t out[96];
         std::memset(out, kGuard, sizeof out);
         const uint8_t in = static_cast<uint8_t>(i);
         // Release 1.0.0.1 reads only into a buffer of the reply's own length.
         const uint32_t size = kRelease1001 ? static_cast<uint32_t>(payload.size()) : sizeof out;
-        ASSERT_EQ(1, KR_4100_GetDvrParam(m_session, 100, &in, 1, out, size));
+        ASSERT_EQ(1, KR_4100_GetDvrParam(m_hSession, 100, &in, 1, out, size));
         EXPECT_EQ(payload, Bytes(out, out + payload.size()));
         EXPECT_EQ(Bytes(sizeof out - payload.size(), kGuard), Bytes(out + payload.size(), out + sizeof out));
     }
@@ -372,7 +372,7 @@ TEST_F(ParamTest, PacketsSharingOneReceiveAreEachDispatched)
     // (complete before it, cut inside the header, cut inside the payload).
     const Bytes reply = kn::emu::BuildPacket({0x0A, 0x0B, 0x0C, 0x0D}, 100, Pattern(40, 0x61));
     const Bytes message = kn::emu::BuildPacket({0x0A, 0x0B, 0x0C, 0x0D}, kKeepAlive, Bytes(12, 0x02));
-    m_emu.SetIgnored(100, true);
+    m_Emu.SetIgnored(100, true);
     for (int messages : {3, 176, 177, 178}) {
         SCOPED_TRACE(messages);
         Bytes blob;
@@ -385,12 +385,12 @@ TEST_F(ParamTest, PacketsSharingOneReceiveAreEachDispatched)
         const size_t asked = Requests().size();
         const int before = g_messages.load();
         std::thread recorder([&] {
-            if (m_emu.WaitFor([&] { return Requests().size() > asked; }, kWait)) {
-                m_emu.SendRaw(m_cmd, blob);
+            if (m_Emu.WaitFor([&] { return Requests().size() > asked; }, kWait)) {
+                m_Emu.SendRaw(m_hCmd, blob);
             }
         });
         uint8_t out[40] = {};
-        const int32_t result = KR_4100_GetDvrParam(m_session, 100, nullptr, 0, out, sizeof out);
+        const int32_t result = KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, out, sizeof out);
         recorder.join();
         ASSERT_EQ(1, result);
         EXPECT_EQ(Pattern(40, 0x61), Bytes(out, out + 40));
@@ -412,16 +412,17 @@ TEST_F(ParamTest, LongRepliesAreJoinedAcrossReceivesAndReturnedWhole)
             const Bytes payload = Pattern(n, static_cast<uint8_t>(n + piece));
             Bytes blob = kn::emu::BuildPacket(id, 100, payload);
             blob.insert(blob.end(), message.begin(), message.end());
-            m_emu.SetIgnored(100, true);
+            m_Emu.SetIgnored(100, true);
             const size_t asked = Requests().size();
             const int before = g_messages.load();
             std::thread recorder([&] {
-                if (m_emu.WaitFor([&] { return Requests().size() > asked; }, kWait)) {
-                    m_emu.SendRaw(m_cmd, blob, piece, std::chrono::milliseconds(piece == 0 ? 0 : 2));
+                if (m_Emu.WaitFor([&] { return Requests().size() > asked; }, kWait)) {
+                    m_Emu.SendRaw(m_hCmd, blob, piece, std::chrono::milliseconds(piece == 0 ? 0 : 2));
                 }
             });
             Bytes out(n + 16, kGuard);
-            const int32_t result = KR_4100_GetDvrParam(m_session, 100, nullptr, 0, out.data(), static_cast<uint32_t>(n));
+            const int32_t result =
+                KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, out.data(), static_cast<uint32_t>(n));
             recorder.join();
             ASSERT_EQ(1, result);
             EXPECT_TRUE(std::equal(payload.begin(), payload.end(), out.begin()));
@@ -436,7 +437,7 @@ TEST_F(ParamTest, LongRepliesAreJoinedAcrossReceivesAndReturnedWhole)
 TEST_F(ParamTest, LostConnectionTimesOutWithNothingSent)
 {
     ASSERT_EQ(1, KR_4100_SetDVRMessage(KR_4100_DISCONNECT_MESSAGE, kn::platform::CurrentThreadId()));
-    ASSERT_TRUE(m_emu.CloseConnection(m_cmd));
+    ASSERT_TRUE(m_Emu.CloseConnection(m_hCmd));
     if (!kRelease1001) {
         DvrThreadMessage notice{};
         ASSERT_EQ(1, KR_4100_GetThreadMessage(&notice, 10000));  // the library saw the loss
@@ -444,22 +445,22 @@ TEST_F(ParamTest, LostConnectionTimesOutWithNothingSent)
     // Release 1.0.0.1 posts no notice; whether or not its receive thread has
     // closed the socket yet, nothing can reach the recorder and both calls
     // run into their time-outs.
-    const size_t before = m_emu.Packets(m_cmd).size();
+    const size_t before = m_Emu.Packets(m_hCmd).size();
 
     KR_4100_SetConnectTime(kShortTimeoutMs);
     uint8_t out[4] = {kGuard, kGuard, kGuard, kGuard};
     const uint64_t started = kn::platform::NowMs();
-    EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, 100, "x", 1, out, sizeof out));
-    EXPECT_EQ(0, KR_4100_SetDvrParam(m_session, 100, "x", 1));
+    EXPECT_EQ(0, KR_4100_GetDvrParam(m_hSession, 100, "x", 1, out, sizeof out));
+    EXPECT_EQ(0, KR_4100_SetDvrParam(m_hSession, 100, "x", 1));
     EXPECT_GE(kn::platform::NowMs() - started, 2 * kShortTimeoutMs - 20);  // both waited
     EXPECT_EQ(Bytes(4, kGuard), Bytes(out, out + 4));
-    EXPECT_EQ(before, m_emu.Packets(m_cmd).size());
-    EXPECT_EQ(1u, m_emu.Connections().size());  // no reconnect behind the host's back
+    EXPECT_EQ(before, m_Emu.Packets(m_hCmd).size());
+    EXPECT_EQ(1u, m_Emu.Connections().size());  // no reconnect behind the host's back
 }
 
 TEST_F(ParamTest, NullOutputWithSizeIsRefused)
 {
-    EXPECT_EQ(0, KR_4100_GetDvrParam(m_session, 100, nullptr, 0, nullptr, 16));
+    EXPECT_EQ(0, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, nullptr, 16));
     EXPECT_EQ(0, KR_4100_GetDvrParam(nullptr, 100, nullptr, 0, nullptr, 0));
     EXPECT_EQ(0, KR_4100_SetDvrParam(reinterpret_cast<void *>(0x1234), 100, nullptr, 0));
     Marker();

@@ -112,12 +112,12 @@ TEST_F(ReleaseBehaviour, ReleaseNoticeAfterTheRecorderCloses)
     // 1.0.0.1, and neither registration makes that release post anything.
     KR_4100_SetDVRMessage(0x1201, kn::platform::CurrentThreadId());
     KR_4100_SetDVRMessage(0x1200, kn::platform::CurrentThreadId());
-    m_emu.SetCloseAfterLogin(true);
+    m_Emu.SetCloseAfterLogin(true);
     void *session = Login();
     ASSERT_NE(nullptr, session);
     const int conn = CommandConnection();
     ASSERT_GE(conn, 0);
-    ASSERT_TRUE(m_emu.WaitFor([&] { return !m_emu.Connection(conn)->open; }, kWait));
+    ASSERT_TRUE(m_Emu.WaitFor([&] { return !m_Emu.Connection(conn)->open; }, kWait));
 
     DvrThreadMessage message{};
     if (kRelease1001) {
@@ -138,7 +138,7 @@ TEST_F(ReleaseBehaviour, ReleaseLoginResultMapping)
                           {'b', 16}, {'c', 16}, {'z', 0},  {0, 0},   {'"', 0}};
     for (const Case &c : cases) {
         // Byte 0 is non-zero throughout: release 1.0.0.13 logs in with it.
-        m_emu.SetLoginPayload(LoginPayload(0x7F, c.byte9));
+        m_Emu.SetLoginPayload(LoginPayload(0x7F, c.byte9));
         int32_t result = -1;
         void *session = Login("a", "b", &result);
         const int32_t expected = kRelease1001 ? c.result1001 : 0x7F;
@@ -153,7 +153,7 @@ TEST_F(ReleaseBehaviour, ReleaseLoginResultMapping)
     }
 
     // A reply too short to hold byte 9.
-    m_emu.SetLoginPayload(Bytes{0x7F, 0, 0, 0, 0});
+    m_Emu.SetLoginPayload(Bytes{0x7F, 0, 0, 0, 0});
     int32_t result = -1;
     void *session = Login("a", "b", &result);
     EXPECT_EQ(kRelease1001, session == nullptr);
@@ -167,13 +167,13 @@ TEST_F(ReleaseBehaviour, ReleaseRecorderMessageFilter)
     const int conn = CommandConnection();
     ASSERT_GE(conn, 0);
     KR_4100_SetConnectTime(1000);
-    m_emu.SetParamReply(33, Bytes(4, 1));
+    m_Emu.SetParamReply(33, Bytes(4, 1));
 
     // Each message is followed by a request whose reply comes after it on the
     // connection: once a reply has been taken, the message before it has been
     // dispatched (a reply that shares a chunk with it is lost, so retry).
     const auto sendAndSettle = [&](const Bytes &payload) {
-        if (!m_emu.SendPacket(conn, 56, payload)) {
+        if (!m_Emu.SendPacket(conn, 56, payload)) {
             return false;
         }
         uint8_t out[4];
@@ -201,7 +201,7 @@ TEST_F(ReleaseBehaviour, ReleaseParameterReadLength)
 {
     void *session = Login();
     ASSERT_NE(nullptr, session);
-    m_emu.SetParamReply(33, Bytes(60, 0x5A));
+    m_Emu.SetParamReply(33, Bytes(60, 0x5A));
 
     uint8_t out[100];
     std::memset(out, 0xEE, sizeof(out));
@@ -230,14 +230,14 @@ TEST_F(ReleaseBehaviour, ReleaseReplyTableRefusesItsMissingCodesBeforeSending)
     ASSERT_NE(nullptr, session);
     KR_4100_SetConnectTime(2000);
     for (int code : {163, 164, 170, 173}) {
-        m_emu.SetReplyCode(static_cast<uint8_t>(code), static_cast<uint8_t>(code == 163 || code == 164 ? 166 : code));
+        m_Emu.SetReplyCode(static_cast<uint8_t>(code), static_cast<uint8_t>(code == 163 || code == 164 ? 166 : code));
         EXPECT_EQ(kRelease1001 ? 0 : 1, KR_4100_SetDvrParam(session, code, nullptr, 0)) << code;
     }
     // A code both tables hold, sent last: once it is recorded, everything
     // before it is too.
     EXPECT_EQ(1, KR_4100_SetDvrParam(session, 33, nullptr, 0));
     for (int code : {163, 164, 170, 173}) {
-        EXPECT_EQ(kRelease1001, m_emu.PacketsWithCode(ChannelKind::Command, static_cast<uint8_t>(code)).empty())
+        EXPECT_EQ(kRelease1001, m_Emu.PacketsWithCode(ChannelKind::Command, static_cast<uint8_t>(code)).empty())
             << code;
     }
 }
@@ -247,17 +247,17 @@ TEST_F(ReleaseBehaviour, ReleaseTalkAcceptance)
     void *session = Login();
     ASSERT_NE(nullptr, session);
 
-    m_emu.SetMediaReplyCode(ChannelKind::Talk, 'S');
+    m_Emu.SetMediaReplyCode(ChannelKind::Talk, 'S');
     void *talk = KR_4100_Talk(session);
     EXPECT_EQ(kRelease1001, talk == nullptr);
     if (talk != nullptr) {
         EXPECT_EQ(1, KR_4100_StopTalk(session));
     }
 
-    m_emu.SetMediaReplyCode(ChannelKind::Talk, kReplyTalkRefused);
+    m_Emu.SetMediaReplyCode(ChannelKind::Talk, kReplyTalkRefused);
     EXPECT_EQ(nullptr, KR_4100_Talk(session));
 
-    m_emu.SetMediaReplyCode(ChannelKind::Talk, kReplyTalkAccepted);
+    m_Emu.SetMediaReplyCode(ChannelKind::Talk, kReplyTalkAccepted);
     talk = KR_4100_Talk(session);
     EXPECT_NE(nullptr, talk);
     EXPECT_EQ(1, KR_4100_StopTalk(session));
@@ -269,13 +269,13 @@ TEST_F(ReleaseBehaviour, ReleaseDeliveryBufferBoundsTheFrameSize)
     ASSERT_NE(nullptr, session);
     void *stream = KR_4100_RealPlay(session, 0, 1, OnFrame, 7);
     ASSERT_NE(nullptr, stream);
-    const int conn = m_emu.WaitForConnection(ChannelKind::Live, kWait);
+    const int conn = m_Emu.WaitForConnection(ChannelKind::Live, kWait);
     ASSERT_GE(conn, 0);
 
     Bytes media = kn::emu::BuildFrame(1, Bytes(40000, 0x33));
     const Bytes marker = kn::emu::BuildFrame(1, Bytes(1000, 0x44));
     media.insert(media.end(), marker.begin(), marker.end());
-    ASSERT_TRUE(m_emu.SendMedia(conn, media));
+    ASSERT_TRUE(m_Emu.SendMedia(conn, media));
 
     // The small frame comes after the large one: once it is delivered, the
     // large one has been delivered or dropped.
@@ -310,18 +310,18 @@ TEST_F(ReleaseBehaviour, ReleaseSettingsStoreUse)
 TEST_F(ReleaseBehaviour, ReleaseLoginAgainAfterTheRecorderClosed)
 {
     // The receive thread that lost its connection must take up the new one.
-    m_emu.SetCloseAfterLogin(true);
+    m_Emu.SetCloseAfterLogin(true);
     void *first = Login();
     ASSERT_NE(nullptr, first);
     const int conn = CommandConnection();
     ASSERT_GE(conn, 0);
-    ASSERT_TRUE(m_emu.WaitFor([&] { return !m_emu.Connection(conn)->open; }, kWait));
+    ASSERT_TRUE(m_Emu.WaitFor([&] { return !m_Emu.Connection(conn)->open; }, kWait));
 
-    m_emu.SetCloseAfterLogin(false);
+    m_Emu.SetCloseAfterLogin(false);
     void *second = Login();
     EXPECT_EQ(first, second);
     ASSERT_NE(nullptr, second);
-    m_emu.SetParamReply(33, Bytes(4, 1));
+    m_Emu.SetParamReply(33, Bytes(4, 1));
     uint8_t out[4] = {};
     EXPECT_EQ(1, KR_4100_GetDvrParam(second, 33, nullptr, 0, out, sizeof(out)));
     EXPECT_EQ(1, out[3]);

@@ -29,7 +29,7 @@ protected:
     // True once every media connection the emulator has seen is closed.
     bool AllMediaClosed()
     {
-        for (const kn::emu::ConnectionInfo &c : m_emu.Connections()) {
+        for (const kn::emu::ConnectionInfo &c : m_Emu.Connections()) {
             if (c.open && c.kind != ChannelKind::Command && c.kind != ChannelKind::Unknown) {
                 return false;
             }
@@ -79,7 +79,7 @@ TEST_F(SessionCloseRace, AnOpeningThatLosesToLogoutOrCleanupLeavesNothingBehind)
             opener.join();
             // Whatever an opening returned is gone with its session: no
             // connection stays open, and a stop finds nothing to stop.
-            EXPECT_TRUE(m_emu.WaitFor([&] { return AllMediaClosed(); }, std::chrono::milliseconds(3000)))
+            EXPECT_TRUE(m_Emu.WaitFor([&] { return AllMediaClosed(); }, std::chrono::milliseconds(3000)))
                 << "a stream outlived its session (delay " << delay << " ms)";
             for (void *h : handles) {
                 if (h != nullptr) {
@@ -98,7 +98,7 @@ TEST_F(SessionCloseRace, ACutPacketDoesNotCrossIntoTheNextConnection)
     for (int round = 0; round < 6; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const kn::emu::Id4 id{0x21, 0x22, 0x23, static_cast<uint8_t>(round)};
-        m_emu.SetSessionId(id);
+        m_Emu.SetSessionId(id);
         void *session = Login();
         ASSERT_NE(nullptr, session);
         const int conn = CommandConnection(2 * round);  // each round logs in twice
@@ -107,11 +107,11 @@ TEST_F(SessionCloseRace, ACutPacketDoesNotCrossIntoTheNextConnection)
         // one full receive of 4096 bytes.
         Bytes cut = {'S', 'D', 'V', 'R', id[0], id[1], id[2], id[3], 0x41, 0x1F, 42};
         cut.resize(4096, 0x77);
-        ASSERT_TRUE(m_emu.SendRaw(conn, cut));
+        ASSERT_TRUE(m_Emu.SendRaw(conn, cut));
         kn::platform::SleepMs(round % 2 ? 0 : 50);  // the receive thread busy, or idle again
         // Logging in again to the same recorder reuses the session object.
         int32_t result = 0;
-        void *again = KR_4100_Login("127.0.0.1", m_emu.Port(), "admin", "secret", &result);
+        void *again = KR_4100_Login("127.0.0.1", m_Emu.Port(), "admin", "secret", &result);
         ASSERT_EQ(session, again) << "the login reply was joined to the cut packet";
         EXPECT_EQ(kn::test::kLoginAccepted, result);
         ASSERT_EQ(1, KR_4100_Logout(session));

@@ -60,7 +60,7 @@ void KR_CALL OnMessage(uint32_t type, void *session, const unsigned char *data, 
 
 TEST_F(SessionTest, LoginSendsNamesAndEchoesTheSessionId)
 {
-    m_emu.SetSessionId({0x0A, 0x0B, 0x0C, 0x0D});
+    m_Emu.SetSessionId({0x0A, 0x0B, 0x0C, 0x0D});
     int32_t result = 0;
     void *session = Login("admin", "pw", &result);
     ASSERT_NE(nullptr, session);
@@ -69,18 +69,20 @@ TEST_F(SessionTest, LoginSendsNamesAndEchoesTheSessionId)
     const int conn = CommandConnection();
     ASSERT_GE(conn, 0);
     // Wait for two keep-alives after the login, then log out.
-    ASSERT_TRUE(m_emu.WaitFor([&] {
-        int after = 0;
-        for (const auto &p : m_emu.Packets(conn)) {
-            after += p.code == kKeepAlive && p.sessionId == Id4{0x0A, 0x0B, 0x0C, 0x0D};
-        }
-        return after >= 2;
-    }, kWait));
+    ASSERT_TRUE(m_Emu.WaitFor(
+        [&] {
+            int after = 0;
+            for (const auto &p : m_Emu.Packets(conn)) {
+                after += p.code == kKeepAlive && p.sessionId == Id4{0x0A, 0x0B, 0x0C, 0x0D};
+            }
+            return after >= 2;
+        },
+        kWait));
     EXPECT_EQ(1, KR_4100_Logout(session));
-    ASSERT_TRUE(m_emu.WaitFor([&] { return !m_emu.PacketsWithCode(ChannelKind::Command, kLogout).empty(); }, kWait));
+    ASSERT_TRUE(m_Emu.WaitFor([&] { return !m_Emu.PacketsWithCode(ChannelKind::Command, kLogout).empty(); }, kWait));
 
     bool loginSeen = false;
-    for (const auto &p : m_emu.Packets(conn)) {
+    for (const auto &p : m_Emu.Packets(conn)) {
         if (p.code == kLogin) {
             loginSeen = true;
             EXPECT_EQ((Bytes{0x53, 0x44, 0x56, 0x52, 0, 0, 0, 0, 10, 0, 49, 5, 'a', 'd', 'm', 'i', 'n', 2, 'p', 'w'}), p.raw);
@@ -103,10 +105,9 @@ TEST_F(SessionTest, KeepAlivesComeAboutOncePerSecond)
 {
     ASSERT_NE(nullptr, Login());
     const int conn = CommandConnection();
-    ASSERT_TRUE(m_emu.WaitFor([&] {
-        return m_emu.PacketsWithCode(ChannelKind::Command, kKeepAlive).size() >= 4;
-    }, kWait));
-    const auto keepAlives = m_emu.PacketsWithCode(ChannelKind::Command, kKeepAlive);
+    ASSERT_TRUE(
+        m_Emu.WaitFor([&] { return m_Emu.PacketsWithCode(ChannelKind::Command, kKeepAlive).size() >= 4; }, kWait));
+    const auto keepAlives = m_Emu.PacketsWithCode(ChannelKind::Command, kKeepAlive);
     (void)conn;
     for (size_t i = 2; i < keepAlives.size(); ++i) {
         const auto gap = keepAlives[i].at - keepAlives[i - 1].at;
@@ -116,9 +117,9 @@ TEST_F(SessionTest, KeepAlivesComeAboutOncePerSecond)
 
 TEST_F(SessionTest, EmptyAndNullNamesAndNullResultPointer)
 {
-    void *session = KR_4100_Login("127.0.0.1", m_emu.Port(), nullptr, nullptr, nullptr);
+    void *session = KR_4100_Login("127.0.0.1", m_Emu.Port(), nullptr, nullptr, nullptr);
     ASSERT_NE(nullptr, session);
-    const auto logins = m_emu.PacketsWithCode(ChannelKind::Command, kLogin);
+    const auto logins = m_Emu.PacketsWithCode(ChannelKind::Command, kLogin);
     ASSERT_EQ(1u, logins.size());
     EXPECT_EQ((Bytes{0, 0}), logins[0].payload);
 }
@@ -128,11 +129,11 @@ TEST_F(SessionTest, NamesTooLongForOnePacketAreRefusedBeforeConnecting)
     const std::string user(44, 'u');
     const std::string password(44, 'p');  // 44 + 44 + 2 > 89
     int32_t result = 77;
-    EXPECT_EQ(nullptr, KR_4100_Login("127.0.0.1", m_emu.Port(), user.c_str(), password.c_str(), &result));
+    EXPECT_EQ(nullptr, KR_4100_Login("127.0.0.1", m_Emu.Port(), user.c_str(), password.c_str(), &result));
     EXPECT_EQ(77, result);
     const std::string fits(43, 'p');  // 44 + 43 + 2 = 89 fits exactly
-    ASSERT_NE(nullptr, KR_4100_Login("127.0.0.1", m_emu.Port(), user.c_str(), fits.c_str(), &result));
-    const auto logins = m_emu.PacketsWithCode(ChannelKind::Command, kLogin);
+    ASSERT_NE(nullptr, KR_4100_Login("127.0.0.1", m_Emu.Port(), user.c_str(), fits.c_str(), &result));
+    const auto logins = m_Emu.PacketsWithCode(ChannelKind::Command, kLogin);
     ASSERT_EQ(1u, logins.size());
     EXPECT_EQ(100u, logins[0].raw.size());
 }
@@ -142,18 +143,18 @@ TEST_F(SessionTest, LoginResultByteIsSignExtendedAndZeroRefuses)
     if (kn::kRelease1001) {
         GTEST_SKIP() << "release 1.0.0.1 maps payload byte 9 instead";
     }
-    m_emu.SetLoginResult(0x80);
+    m_Emu.SetLoginResult(0x80);
     int32_t result = 0;
     ASSERT_NE(nullptr, Login("a", "b", &result));
     EXPECT_EQ(-128, result);
 
     KR_4100_Cleanup();
-    m_emu.SetLoginResult(0);
+    m_Emu.SetLoginResult(0);
     result = 55;
     EXPECT_EQ(nullptr, Login("a", "b", &result));
     EXPECT_EQ(55, result);
 
-    m_emu.SetLoginResult(1, 0);  // a reply without a result byte
+    m_Emu.SetLoginResult(1, 0);  // a reply without a result byte
     EXPECT_EQ(nullptr, Login("a", "b", &result));
 }
 
@@ -174,7 +175,7 @@ TEST_F(SessionTest, SilentRecorderRefusesLoginAfterSixSilentPasses)
         GTEST_SKIP() << "release 1.0.0.1 does not count silence";
     }
     KR_4100_SetConnectTime(20000);
-    m_emu.SetSilent(true);
+    m_Emu.SetSilent(true);
     KR_4100_SetDVRMessage(0x1200, kn::platform::CurrentThreadId());
     const uint64_t start = kn::platform::NowMs();
     EXPECT_EQ(nullptr, Login());
@@ -189,14 +190,14 @@ TEST_F(SessionTest, SilentRecorderRefusesLoginAfterSixSilentPasses)
 TEST_F(SessionTest, ShortReplyTimeOutRefusesASilentRecorder)
 {
     KR_4100_SetConnectTime(50);
-    m_emu.SetSilent(true);
+    m_Emu.SetSilent(true);
     EXPECT_EQ(nullptr, Login());
 }
 
 TEST_F(SessionTest, RecorderClosingPostsOneNoticeAndRequestsTimeOut)
 {
     KR_4100_SetDVRMessage(0x1200, kn::platform::CurrentThreadId());
-    m_emu.SetCloseAfterLogin(true);
+    m_Emu.SetCloseAfterLogin(true);
     void *session = Login();
     ASSERT_NE(nullptr, session);
 
@@ -226,14 +227,14 @@ TEST_F(SessionTest, RecorderMessagesReachTheCallbackWithTwelveBytes)
     const int conn = CommandConnection();
 
     // 17 bytes: six payload bytes only; the rest reads as zero.
-    ASSERT_TRUE(m_emu.SendPacket(conn, 56, {1, 2, 3, 4, 5, 6}));
+    ASSERT_TRUE(m_Emu.SendPacket(conn, 56, {1, 2, 3, 4, 5, 6}));
     ASSERT_TRUE(kn::test::Eventually([] { return g_messages.load() == 1; }));
     EXPECT_EQ(session, g_messageSession.load());
     EXPECT_EQ(12u, g_messageLength.load());
     const uint8_t expected[12] = {1, 2, 3, 4, 5, 6, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(0, std::memcmp(expected, g_messageBytes, 12));
 
-    ASSERT_TRUE(m_emu.SendPacket(conn, 56, {9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 7, 8, 1, 1}));
+    ASSERT_TRUE(m_Emu.SendPacket(conn, 56, {9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 7, 8, 1, 1}));
     ASSERT_TRUE(kn::test::Eventually([] { return g_messages.load() == 2; }));
     EXPECT_EQ(7, g_messageBytes[10]);
     EXPECT_EQ(8, g_messageBytes[11]);
@@ -245,16 +246,18 @@ TEST_F(SessionTest, LoginReplyWithoutAWaitingLoginReplacesTheSessionId)
     void *session = Login();
     ASSERT_NE(nullptr, session);
     const int conn = CommandConnection();
-    m_emu.SetSessionId({0x21, 0x22, 0x23, 0x24});
-    ASSERT_TRUE(m_emu.SendPacket(conn, 51, {1}));
-    ASSERT_TRUE(m_emu.WaitFor([&] {
-        for (const auto &p : m_emu.PacketsWithCode(ChannelKind::Command, kKeepAlive)) {
-            if (p.sessionId == Id4{0x21, 0x22, 0x23, 0x24}) {
-                return true;
+    m_Emu.SetSessionId({0x21, 0x22, 0x23, 0x24});
+    ASSERT_TRUE(m_Emu.SendPacket(conn, 51, {1}));
+    ASSERT_TRUE(m_Emu.WaitFor(
+        [&] {
+            for (const auto &p : m_Emu.PacketsWithCode(ChannelKind::Command, kKeepAlive)) {
+                if (p.sessionId == Id4{0x21, 0x22, 0x23, 0x24}) {
+                    return true;
+                }
             }
-        }
-        return false;
-    }, kWait));
+            return false;
+        },
+        kWait));
 }
 
 TEST_F(SessionTest, SecondLoginReusesTheSessionAndItsThreads)
@@ -266,9 +269,9 @@ TEST_F(SessionTest, SecondLoginReusesTheSessionAndItsThreads)
     EXPECT_EQ(first, second);
     // The emulator serves each connection on a thread of its own: the first
     // connection's thread may still be ending while the second one's runs.
-    EXPECT_TRUE(m_emu.WaitFor([&] { return ThreadCount() == threads; }, kWait)) << ThreadCount();
+    EXPECT_TRUE(m_Emu.WaitFor([&] { return ThreadCount() == threads; }, kWait)) << ThreadCount();
     // The first connection was logged out before the second logged in.
-    ASSERT_TRUE(m_emu.WaitFor([&] { return !m_emu.PacketsWithCode(ChannelKind::Command, kLogout).empty(); }, kWait));
+    ASSERT_TRUE(m_Emu.WaitFor([&] { return !m_Emu.PacketsWithCode(ChannelKind::Command, kLogout).empty(); }, kWait));
     const int secondConn = CommandConnection(1);
     ASSERT_GE(secondConn, 0);
 
@@ -287,7 +290,7 @@ TEST_F(SessionTest, FailedSecondLoginDestroysTheOldSession)
 {
     void *first = Login();
     ASSERT_NE(nullptr, first);
-    m_emu.SetLoginResult(0);
+    m_Emu.SetLoginResult(0);
     EXPECT_EQ(nullptr, Login());
     EXPECT_EQ(0, KR_4100_Logout(first));
     EXPECT_EQ(0, KR_4100_ClearFile(first));
@@ -317,7 +320,7 @@ TEST_F(SessionTest, CleanupLogsOutEverySession)
     EXPECT_EQ(1, KR_4100_Cleanup());
     EXPECT_EQ(0, KR_4100_Logout(a));
     EXPECT_EQ(0, KR_4100_Logout(b));
-    EXPECT_TRUE(m_emu.WaitFor([&] { return !m_emu.PacketsWithCode(ChannelKind::Command, kLogout).empty(); }, kWait));
+    EXPECT_TRUE(m_Emu.WaitFor([&] { return !m_Emu.PacketsWithCode(ChannelKind::Command, kLogout).empty(); }, kWait));
     EXPECT_TRUE(other.WaitFor([&] { return !other.PacketsWithCode(ChannelKind::Command, kLogout).empty(); }, kWait));
 }
 
@@ -332,7 +335,7 @@ TEST_F(SessionTest, LogoutFromTheMessageCallbackReturns)
     });
     target = Login();
     ASSERT_NE(nullptr, target);
-    ASSERT_TRUE(m_emu.SendPacket(CommandConnection(), 56, Bytes(12, 1)));
+    ASSERT_TRUE(m_Emu.SendPacket(CommandConnection(), 56, Bytes(12, 1)));
     ASSERT_TRUE(kn::test::Eventually([] { return done.load() != 0; }));
     EXPECT_EQ(11, done.load());
     EXPECT_EQ(0, KR_4100_Logout(target));

@@ -59,8 +59,8 @@ protected:
 
     void *Live(uint32_t user, int32_t channel = 1)
     {
-        void *stream = KR_4100_RealPlay(m_session, channel, 1, SinkCallback, user);
-        m_conn = m_emu.FindConnection(ChannelKind::Live, m_liveCount++);
+        void *stream = KR_4100_RealPlay(m_hSession, channel, 1, SinkCallback, user);
+        m_nConn = m_Emu.FindConnection(ChannelKind::Live, m_nLiveCount++);
         return stream;
     }
 
@@ -71,8 +71,8 @@ protected:
         EXPECT_LT(call.elapsedMs.load(), kBelowStopGraceMs);
     }
 
-    int m_conn = -1;
-    int m_liveCount = 0;
+    int m_nConn = -1;
+    int m_nLiveCount = 0;
 };
 
 TEST_F(StreamCallbackThread, StopRealPlayFromAFrame)
@@ -85,11 +85,11 @@ TEST_F(StreamCallbackThread, StopRealPlayFromAFrame)
     });
     void *stream = Live(1);
     ASSERT_NE(nullptr, stream);
-    ASSERT_TRUE(m_emu.SendMedia(m_conn, BuildFrame(1, Bytes(64, 1))));
+    ASSERT_TRUE(m_Emu.SendMedia(m_nConn, BuildFrame(1, Bytes(64, 1))));
     ExpectPrompt(call, 1);
     EXPECT_EQ(0, KR_4100_StopRealPlay(stream));
-    EXPECT_TRUE(m_emu.WaitFor([&] { return !m_emu.PacketsWithCode(ChannelKind::Command, kStopLive).empty(); }, kWait));
-    EXPECT_TRUE(m_emu.WaitFor([&] { return !m_emu.Connection(m_conn)->open; }, kWait));
+    EXPECT_TRUE(m_Emu.WaitFor([&] { return !m_Emu.PacketsWithCode(ChannelKind::Command, kStopLive).empty(); }, kWait));
+    EXPECT_TRUE(m_Emu.WaitFor([&] { return !m_Emu.Connection(m_nConn)->open; }, kWait));
 }
 
 TEST_F(StreamCallbackThread, StopRealPlayFromTheLostNotice)
@@ -102,7 +102,7 @@ TEST_F(StreamCallbackThread, StopRealPlayFromTheLostNotice)
     });
     void *stream = Live(2);
     ASSERT_NE(nullptr, stream);
-    ASSERT_TRUE(m_emu.CloseConnection(m_conn));
+    ASSERT_TRUE(m_Emu.CloseConnection(m_nConn));
     ExpectPrompt(call, 1);
     EXPECT_EQ(0, KR_4100_StopRealPlay(stream));
     EXPECT_EQ(1, Sink(2).Lost());
@@ -112,7 +112,7 @@ TEST_F(StreamCallbackThread, LogoutFromAFrameWithOtherStreamsOpen)
 {
     static InCallback call;
     static void *session;
-    session = m_session;
+    session = m_hSession;
     Sink(3).SetAction([](const DeliveredFrame &f) {
         if (f.type != 255) {
             call.Run([] { return KR_4100_Logout(session); });
@@ -120,25 +120,26 @@ TEST_F(StreamCallbackThread, LogoutFromAFrameWithOtherStreamsOpen)
     });
     void *other = Live(4, 2);
     ASSERT_NE(nullptr, other);
-    const int otherConn = m_conn;
+    const int otherConn = m_nConn;
     void *stream = Live(3, 1);
     ASSERT_NE(nullptr, stream);
     // Media keeps flowing on the other stream while the logout runs.
-    ASSERT_TRUE(m_emu.SendMedia(otherConn, BuildFrame(2, Bytes(5000, 2)), {{700}, std::chrono::milliseconds(0), {}, {}}));
-    ASSERT_TRUE(m_emu.SendMedia(m_conn, BuildFrame(2, Bytes(64, 1))));
+    ASSERT_TRUE(
+        m_Emu.SendMedia(otherConn, BuildFrame(2, Bytes(5000, 2)), {{700}, std::chrono::milliseconds(0), {}, {}}));
+    ASSERT_TRUE(m_Emu.SendMedia(m_nConn, BuildFrame(2, Bytes(64, 1))));
     ExpectPrompt(call, 1);
-    EXPECT_EQ(0, KR_4100_Logout(m_session));
+    EXPECT_EQ(0, KR_4100_Logout(m_hSession));
     EXPECT_EQ(0, KR_4100_StopRealPlay(stream));
     EXPECT_EQ(0, KR_4100_StopRealPlay(other));
-    EXPECT_TRUE(m_emu.WaitFor([&] { return !m_emu.PacketsWithCode(ChannelKind::Command, kLogout).empty(); }, kWait));
-    EXPECT_EQ(2u, m_emu.PacketsWithCode(ChannelKind::Command, kStopLive).size());
+    EXPECT_TRUE(m_Emu.WaitFor([&] { return !m_Emu.PacketsWithCode(ChannelKind::Command, kLogout).empty(); }, kWait));
+    EXPECT_EQ(2u, m_Emu.PacketsWithCode(ChannelKind::Command, kStopLive).size());
 }
 
 TEST_F(StreamCallbackThread, LogoutFromTheLostNotice)
 {
     static InCallback call;
     static void *session;
-    session = m_session;
+    session = m_hSession;
     Sink(5).SetAction([](const DeliveredFrame &f) {
         if (f.type == 255) {
             call.Run([] { return KR_4100_Logout(session); });
@@ -146,9 +147,9 @@ TEST_F(StreamCallbackThread, LogoutFromTheLostNotice)
     });
     void *stream = Live(5);
     ASSERT_NE(nullptr, stream);
-    ASSERT_TRUE(m_emu.CloseConnection(m_conn, true));
+    ASSERT_TRUE(m_Emu.CloseConnection(m_nConn, true));
     ExpectPrompt(call, 1);
-    EXPECT_EQ(0, KR_4100_Logout(m_session));
+    EXPECT_EQ(0, KR_4100_Logout(m_hSession));
     EXPECT_EQ(0, KR_4100_StopRealPlay(stream));
 }
 
@@ -166,8 +167,8 @@ TEST_F(StreamCallbackThread, FrameAndLostNoticeBothStopTheStream)
     });
     void *stream = Live(6);
     ASSERT_NE(nullptr, stream);
-    ASSERT_TRUE(m_emu.SendMedia(m_conn, BuildFrame(1, Bytes(16, 1))));
-    ASSERT_TRUE(m_emu.CloseConnection(m_conn));
+    ASSERT_TRUE(m_Emu.SendMedia(m_nConn, BuildFrame(1, Bytes(16, 1))));
+    ASSERT_TRUE(m_Emu.CloseConnection(m_nConn));
     // Whichever comes first stops it. When the loss notice wins, the frame
     // may be dropped with the stream and its callback never run; when both
     // run, the second finds the stream gone.
@@ -201,14 +202,14 @@ TEST_F(StreamCallbackThread, StopAndLogoutFromTheMessageCallback)
     void *kept = Live(8, 2);
     ASSERT_NE(nullptr, kept);
     g_stream = stream;
-    g_session = m_session;
+    g_session = m_hSession;
     ASSERT_EQ(1, KR_4100_SetDVRMessCallBack(StopOnMessage));
     const int cmd = CommandConnection();
-    ASSERT_TRUE(m_emu.SendPacket(cmd, 56, Bytes(12, 1)));
+    ASSERT_TRUE(m_Emu.SendPacket(cmd, 56, Bytes(12, 1)));
     ExpectPrompt(g_stopInMessage, 1);
     ExpectPrompt(g_logoutInMessage, 1);
     EXPECT_EQ(0, KR_4100_StopRealPlay(kept));
-    EXPECT_EQ(0, KR_4100_Logout(m_session));
+    EXPECT_EQ(0, KR_4100_Logout(m_hSession));
 }
 
 int Threads()
@@ -249,11 +250,11 @@ TEST_F(StreamCallbackThread, HundredOpenStopCyclesLeaveNoThreadsOrDescriptors)
     auto cycle = [&](int i) {
         void *stream = nullptr;
         switch (i % 5) {
-        case 0: stream = KR_4100_RealPlay(m_session, i % 16, 1, SinkCallback, 9); break;
-        case 1: stream = KR_4100_RealPlay(m_session, i % 16, 0, SinkCallback, 9); break;
-        case 2: stream = KR_4100_PlayBack(m_session, 1, &start, SinkCallback, 9); break;
-        case 3: stream = KR_4100_DownLoad(m_session, 1, &start, &start, SinkCallback, 9); break;
-        case 4: stream = KR_4100_Talk(m_session); break;
+        case 0: stream = KR_4100_RealPlay(m_hSession, i % 16, 1, SinkCallback, 9); break;
+        case 1: stream = KR_4100_RealPlay(m_hSession, i % 16, 0, SinkCallback, 9); break;
+        case 2: stream = KR_4100_PlayBack(m_hSession, 1, &start, SinkCallback, 9); break;
+        case 3: stream = KR_4100_DownLoad(m_hSession, 1, &start, &start, SinkCallback, 9); break;
+        case 4: stream = KR_4100_Talk(m_hSession); break;
         }
         ASSERT_NE(nullptr, stream) << "cycle " << i;
         EXPECT_EQ(1, KR_4100_StopRealPlay(stream));

@@ -76,10 +76,10 @@ protected:
     void *Open(Kind k, uint32_t user, int channel = 1)
     {
         switch (k) {
-        case Kind::LiveTcp: return KR_4100_RealPlay(m_session, channel, 1, SinkCallback, user);
-        case Kind::LiveUdp: return KR_4100_RealPlay(m_session, channel, 0, SinkCallback, user);
-        case Kind::PlayBack: return KR_4100_PlayBack(m_session, channel, &kStart, SinkCallback, user);
-        case Kind::DownLoad: return KR_4100_DownLoad(m_session, channel, &kStart, &kEnd, SinkCallback, user);
+        case Kind::LiveTcp: return KR_4100_RealPlay(m_hSession, channel, 1, SinkCallback, user);
+        case Kind::LiveUdp: return KR_4100_RealPlay(m_hSession, channel, 0, SinkCallback, user);
+        case Kind::PlayBack: return KR_4100_PlayBack(m_hSession, channel, &kStart, SinkCallback, user);
+        case Kind::DownLoad: return KR_4100_DownLoad(m_hSession, channel, &kStart, &kEnd, SinkCallback, user);
         }
         return nullptr;
     }
@@ -102,7 +102,7 @@ TEST_F(StreamDelivery, FramesThatComeWithTheAcknowledgementAreAllDelivered)
 {
     std::vector<Bytes> expected;
     const Bytes first = Frames(12, 3000, 1, 0, &expected);
-    m_emu.SetOpeningMedia([&](const kn::emu::ConnectionInfo &, const kn::emu::RecordedPacket &) { return first; });
+    m_Emu.SetOpeningMedia([&](const kn::emu::ConnectionInfo &, const kn::emu::RecordedPacket &) { return first; });
     uint32_t user = 1;
     for (const Kind k : kEveryKind) {
         SCOPED_TRACE(Name(k));
@@ -127,30 +127,31 @@ TEST_F(StreamDelivery, AReopenedStreamStartsFromTheNewConnectionsFirstFrame)
         const int channel = k == Kind::LiveTcp ? 1 : 2;
         void *stream = Open(k, user, channel);
         ASSERT_NE(nullptr, stream);
-        const int conn = m_emu.WaitForConnection(ChannelKind::Live, kWait, nth++);
+        const int conn = m_Emu.WaitForConnection(ChannelKind::Live, kWait, nth++);
         ASSERT_GE(conn, 0);
         // One frame whole, then half of the next: the connection breaks off.
         std::vector<Bytes> expected;
         Bytes old = Frames(2, 3000, 1, 0, &expected);
         expected.pop_back();
         old.resize(old.size() - 1500);
-        ASSERT_TRUE(m_emu.SendMedia(conn, old));
+        ASSERT_TRUE(m_Emu.SendMedia(conn, old));
         ASSERT_TRUE(kn::test::Eventually([&] { return Sink(user).Count() == 1; }));
         if (k == Kind::LiveTcp) {
-            ASSERT_TRUE(m_emu.CloseConnection(conn));
+            ASSERT_TRUE(m_Emu.CloseConnection(conn));
         } else {
-            ASSERT_TRUE(m_emu.SendEmptyDatagram(conn));
+            ASSERT_TRUE(m_Emu.SendEmptyDatagram(conn));
         }
         ASSERT_TRUE(kn::test::Eventually([&] { return Sink(user).Lost() == 1; }));
 
-        const size_t openings = m_emu.PacketsWithCode(ChannelKind::Live, 57).size();
+        const size_t openings = m_Emu.PacketsWithCode(ChannelKind::Live, 57).size();
         ASSERT_EQ(stream, Open(k, user, channel));
-        ASSERT_TRUE(kn::test::Eventually([&] { return m_emu.PacketsWithCode(ChannelKind::Live, 57).size() > openings; }));
+        ASSERT_TRUE(
+            kn::test::Eventually([&] { return m_Emu.PacketsWithCode(ChannelKind::Live, 57).size() > openings; }));
         // The newest live connection (a datagram socket bound to the port the
         // old one had is the same one for the emulator).
         int again = -1;
         nth = 0;
-        for (const auto &c : m_emu.Connections()) {
+        for (const auto &c : m_Emu.Connections()) {
             if (c.kind == ChannelKind::Live) {
                 again = c.index;
                 ++nth;
@@ -160,9 +161,9 @@ TEST_F(StreamDelivery, AReopenedStreamStartsFromTheNewConnectionsFirstFrame)
         // Over UDP the new connection's datagrams go on from the old numbers,
         // as a recorder's counter for the stream may: still a new start.
         if (k == Kind::LiveUdp) {
-            m_emu.SetNextSequence(again, 3);
+            m_Emu.SetNextSequence(again, 3);
         }
-        ASSERT_TRUE(m_emu.SendMedia(again, Frames(3, 3000, 50, 2, &expected)));
+        ASSERT_TRUE(m_Emu.SendMedia(again, Frames(3, 3000, 50, 2, &expected)));
         ASSERT_TRUE(kn::test::Eventually([&] { return Sink(user).Count() >= 4; }));
         kn::platform::SleepMs(50);
         ExpectWholeInOrder(expected, user);
@@ -198,17 +199,17 @@ TEST_F(StreamDelivery, FramesReceivedBeforeAConnectionFailsAreAllDeliveredBefore
         const Bytes media = Frames(50, size, static_cast<uint8_t>(user), 0, &expected);
         void *stream = Open(k, user);
         ASSERT_NE(nullptr, stream);
-        const int conn = m_emu.WaitForConnection(EmulatorKind(k), kWait, k == Kind::LiveUdp ? 1 : 0);
+        const int conn = m_Emu.WaitForConnection(EmulatorKind(k), kWait, k == Kind::LiveUdp ? 1 : 0);
         ASSERT_GE(conn, 0);
-        ASSERT_TRUE(m_emu.SendMedia(conn, media));
+        ASSERT_TRUE(m_Emu.SendMedia(conn, media));
         ASSERT_TRUE(kn::test::Eventually([&] { return Sink(user).Count() == 1; }));
         if (k == Kind::LiveUdp) {
-            ASSERT_TRUE(m_emu.SendEmptyDatagram(conn));
+            ASSERT_TRUE(m_Emu.SendEmptyDatagram(conn));
         } else {
             // The frames must have reached the library's socket: a reset
             // throws away what the recorder's own socket still holds.
-            ASSERT_TRUE(m_emu.WaitUntilSent(conn, kn::test::kLongWaitMs));
-            ASSERT_TRUE(m_emu.CloseConnection(conn, true));
+            ASSERT_TRUE(m_Emu.WaitUntilSent(conn, kn::test::kLongWaitMs));
+            ASSERT_TRUE(m_Emu.CloseConnection(conn, true));
         }
         // However long the host is busy, the loss waits for the frames.
         kn::platform::SleepMs(200);

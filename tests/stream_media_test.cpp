@@ -74,15 +74,15 @@ protected:
 
 TEST_F(StreamMedia, TcpFramesArriveByteExactWhateverTheSplits)
 {
-    void *stream = KR_4100_RealPlay(m_session, 1, 1, SinkCallback, 3);
+    void *stream = KR_4100_RealPlay(m_hSession, 1, 1, SinkCallback, 3);
     ASSERT_NE(nullptr, stream);
-    const int conn = m_emu.FindConnection(ChannelKind::Live);
+    const int conn = m_Emu.FindConnection(ChannelKind::Live);
     std::vector<Bytes> expected;
     const Bytes media = MixedStream(expected);
     MediaOptions options;
     options.pieces = {1, 3, 2, 7, 5, 1, 4095, 4097, 3};
     options.pause = std::chrono::milliseconds(1);
-    ASSERT_TRUE(m_emu.SendMedia(conn, media, options));
+    ASSERT_TRUE(m_Emu.SendMedia(conn, media, options));
     ASSERT_TRUE(kn::test::Eventually([&] { return Sink(3).Count() >= static_cast<int>(expected.size()); }));
     ExpectFrames(expected, 3, stream);
     const auto frames = Sink(3).MediaFrames();
@@ -98,28 +98,28 @@ TEST_F(StreamMedia, TcpFramesArriveByteExactWhateverTheSplits)
 // the rest of a batch (nor for the delivery thread's idle time-out of 5 s).
 TEST_F(StreamMedia, AFrameFollowedBySilenceIsDeliveredAtOnce)
 {
-    void *stream = KR_4100_RealPlay(m_session, 1, 1, SinkCallback, 5);
+    void *stream = KR_4100_RealPlay(m_hSession, 1, 1, SinkCallback, 5);
     ASSERT_NE(nullptr, stream);
-    const int conn = m_emu.FindConnection(ChannelKind::Live);
+    const int conn = m_Emu.FindConnection(ChannelKind::Live);
     for (int n = 1; n <= 3; ++n) {
         const Bytes payload = Pattern(1000, static_cast<uint8_t>(n));
-        ASSERT_TRUE(m_emu.SendMedia(conn, BuildFrame(2, payload), MediaOptions{}));
+        ASSERT_TRUE(m_Emu.SendMedia(conn, BuildFrame(2, payload), MediaOptions{}));
         EXPECT_TRUE(kn::test::Eventually([&] { return Sink(5).Count() >= n; }, 2500)) << "frame " << n;
     }
 }
 
 TEST_F(StreamMedia, UdpFramesArriveByteExactAndAGapDropsTheFrameInProgress)
 {
-    void *stream = KR_4100_RealPlay(m_session, 1, 0, SinkCallback, 4);
+    void *stream = KR_4100_RealPlay(m_hSession, 1, 0, SinkCallback, 4);
     ASSERT_NE(nullptr, stream);
-    const int conn = m_emu.FindConnection(ChannelKind::Live);
-    ASSERT_EQ(kn::emu::Transport::Udp, m_emu.Connection(conn)->transport);
+    const int conn = m_Emu.FindConnection(ChannelKind::Live);
+    ASSERT_EQ(kn::emu::Transport::Udp, m_Emu.Connection(conn)->transport);
     std::vector<Bytes> expected;
     const Bytes media = MixedStream(expected);
     MediaOptions options;
     options.pieces = {5, 17, 1, 3, 1000};
-    m_emu.SetNextSequence(conn, 65533);  // the sequence wraps on the way
-    ASSERT_TRUE(m_emu.SendMedia(conn, media, options));
+    m_Emu.SetNextSequence(conn, 65533);  // the sequence wraps on the way
+    ASSERT_TRUE(m_Emu.SendMedia(conn, media, options));
     ASSERT_TRUE(kn::test::Eventually([&] { return Sink(4).Count() >= static_cast<int>(expected.size()); }));
     ExpectFrames(expected, 4, stream);
 
@@ -135,7 +135,7 @@ TEST_F(StreamMedia, UdpFramesArriveByteExactAndAGapDropsTheFrameInProgress)
     MediaOptions gap;
     gap.pieces = {1000, 1000, lostEnd - 2000, next.size()};
     gap.drop = {1};
-    ASSERT_TRUE(m_emu.SendMedia(conn, more, gap));
+    ASSERT_TRUE(m_Emu.SendMedia(conn, more, gap));
     ASSERT_TRUE(kn::test::Eventually([&] { return Sink(4).Count() >= static_cast<int>(expected.size()) + 1; }));
     const auto frames = Sink(4).MediaFrames();
     EXPECT_EQ(ExpectedFrame(2, nextPayload, 6), frames.back().bytes);
@@ -143,12 +143,12 @@ TEST_F(StreamMedia, UdpFramesArriveByteExactAndAGapDropsTheFrameInProgress)
 
 TEST_F(StreamMedia, PeerCloseGivesOneLostNoticeAndTheHandleStaysValid)
 {
-    void *stream = KR_4100_RealPlay(m_session, 2, 1, SinkCallback, 5);
+    void *stream = KR_4100_RealPlay(m_hSession, 2, 1, SinkCallback, 5);
     ASSERT_NE(nullptr, stream);
-    const int conn = m_emu.FindConnection(ChannelKind::Live);
-    ASSERT_TRUE(m_emu.SendMedia(conn, BuildFrame(1, Bytes{1, 2, 3, 4})));
+    const int conn = m_Emu.FindConnection(ChannelKind::Live);
+    ASSERT_TRUE(m_Emu.SendMedia(conn, BuildFrame(1, Bytes{1, 2, 3, 4})));
     ASSERT_TRUE(kn::test::Eventually([] { return Sink(5).Count() == 1; }));
-    ASSERT_TRUE(m_emu.CloseConnection(conn));
+    ASSERT_TRUE(m_Emu.CloseConnection(conn));
     ASSERT_TRUE(kn::test::Eventually([] { return Sink(5).Lost() == 1; }));
     // Several receive passes later there is still exactly one notice.
     kn::platform::SleepMs(500);
@@ -161,29 +161,29 @@ TEST_F(StreamMedia, PeerCloseGivesOneLostNoticeAndTheHandleStaysValid)
     EXPECT_EQ(5u, frames.back().user);
 
     // Still registered: a second RealPlay on the channel reuses it.
-    EXPECT_EQ(stream, KR_4100_RealPlay(m_session, 2, 1, SinkCallback, 5));
+    EXPECT_EQ(stream, KR_4100_RealPlay(m_hSession, 2, 1, SinkCallback, 5));
     EXPECT_EQ(1, KR_4100_StopRealPlay(stream));
     EXPECT_EQ(0, KR_4100_StopRealPlay(stream));
 }
 
 TEST_F(StreamMedia, ShortDatagramsAreIgnoredAndAnEmptyOneIsALostConnection)
 {
-    void *stream = KR_4100_RealPlay(m_session, 1, 0, SinkCallback, 6);
+    void *stream = KR_4100_RealPlay(m_hSession, 1, 0, SinkCallback, 6);
     ASSERT_NE(nullptr, stream);
-    const int conn = m_emu.FindConnection(ChannelKind::Live);
-    ASSERT_TRUE(m_emu.SendRaw(conn, Bytes{1}));
-    ASSERT_TRUE(m_emu.SendRaw(conn, Bytes{1, 2}));
-    ASSERT_TRUE(m_emu.SendRaw(conn, Bytes{'S', 'D', 'V'}));
-    ASSERT_TRUE(m_emu.SendRaw(conn, Bytes{'S', 'D', 'V', 'R'}));  // a reply without a code
+    const int conn = m_Emu.FindConnection(ChannelKind::Live);
+    ASSERT_TRUE(m_Emu.SendRaw(conn, Bytes{1}));
+    ASSERT_TRUE(m_Emu.SendRaw(conn, Bytes{1, 2}));
+    ASSERT_TRUE(m_Emu.SendRaw(conn, Bytes{'S', 'D', 'V'}));
+    ASSERT_TRUE(m_Emu.SendRaw(conn, Bytes{'S', 'D', 'V', 'R'}));  // a reply without a code
     const Bytes payload = Pattern(20, 3);
-    ASSERT_TRUE(m_emu.SendDatagram(conn, 1, BuildFrame(2, payload)));
+    ASSERT_TRUE(m_Emu.SendDatagram(conn, 1, BuildFrame(2, payload)));
     ASSERT_TRUE(kn::test::Eventually([] { return Sink(6).Count() == 1; }));
     EXPECT_EQ(ExpectedFrame(2, payload, 0), Sink(6).MediaFrames()[0].bytes);
     EXPECT_EQ(0, Sink(6).Lost());
 
-    ASSERT_TRUE(m_emu.SendEmptyDatagram(conn));
+    ASSERT_TRUE(m_Emu.SendEmptyDatagram(conn));
     ASSERT_TRUE(kn::test::Eventually([] { return Sink(6).Lost() == 1; }));
-    ASSERT_TRUE(m_emu.SendDatagram(conn, 2, BuildFrame(2, payload)));
+    ASSERT_TRUE(m_Emu.SendDatagram(conn, 2, BuildFrame(2, payload)));
     kn::platform::SleepMs(300);
     EXPECT_EQ(1, Sink(6).Lost());
     EXPECT_EQ(1, Sink(6).Count());  // the socket is gone: nothing more is read

@@ -36,8 +36,8 @@ protected:
     int LastConnectionOf(int32_t channel) const
     {
         int last = -1;
-        for (const auto &info : m_emu.Connections()) {
-            const auto packets = m_emu.Packets(info.index);
+        for (const auto &info : m_Emu.Connections()) {
+            const auto packets = m_Emu.Packets(info.index);
             if (info.kind == ChannelKind::Live && !packets.empty() && packets[0].payload.size() == 2 &&
                 packets[0].payload[0] == channel) {
                 last = std::max(last, info.index);
@@ -51,13 +51,13 @@ TEST_F(StreamOpenings, ConcurrentOpeningsGetAStreamPerChannelAndTakeTurnsOnOne)
 {
     ASSERT_EQ(1, KR_4100_SetConnectTime(10000));
     // Channel 7 has a stream already, whose connection is lost.
-    void *lost = KR_4100_RealPlay(m_session, 7, 1, SinkCallback, 8);
+    void *lost = KR_4100_RealPlay(m_hSession, 7, 1, SinkCallback, 8);
     ASSERT_NE(nullptr, lost);
-    ASSERT_TRUE(m_emu.CloseConnection(m_emu.FindConnection(ChannelKind::Live)));
+    ASSERT_TRUE(m_Emu.CloseConnection(m_Emu.FindConnection(ChannelKind::Live)));
     ASSERT_TRUE(kn::test::Eventually([] { return Sink(8).Lost() == 1; }));
 
-    m_emu.SetMediaReplyDelay(kAckDelay);
-    const size_t earlier = m_emu.PacketsWithCode(ChannelKind::Live, kOpenLive).size();
+    m_Emu.SetMediaReplyDelay(kAckDelay);
+    const size_t earlier = m_Emu.PacketsWithCode(ChannelKind::Live, kOpenLive).size();
     // Channel and transport of each host thread; all threads of one channel
     // pass the same user value, which picks the channel's sink.
     const std::vector<std::pair<int32_t, int32_t>> openings = {
@@ -71,8 +71,8 @@ TEST_F(StreamOpenings, ConcurrentOpeningsGetAStreamPerChannelAndTakeTurnsOnOne)
                 std::this_thread::yield();
             }
             const auto [channel, transport] = openings[i];
-            handles[i] = KR_4100_RealPlay(m_session, channel, transport, SinkCallback,
-                                          static_cast<uint32_t>(channel + 1));
+            handles[i] =
+                KR_4100_RealPlay(m_hSession, channel, transport, SinkCallback, static_cast<uint32_t>(channel + 1));
         });
     }
     go = true;
@@ -99,7 +99,7 @@ TEST_F(StreamOpenings, ConcurrentOpeningsGetAStreamPerChannelAndTakeTurnsOnOne)
     // only after the reply to the one before, which the recorder held back
     // (less a little: the recorder stamps a request after reading it).
     std::map<int32_t, std::vector<kn::emu::Clock::time_point>> requests;
-    const auto sent = m_emu.PacketsWithCode(ChannelKind::Live, kOpenLive);
+    const auto sent = m_Emu.PacketsWithCode(ChannelKind::Live, kOpenLive);
     ASSERT_EQ(earlier + openings.size(), sent.size());
     for (size_t i = earlier; i < sent.size(); ++i) {
         requests[sent[i].payload.at(0)].push_back(sent[i].at);
@@ -120,7 +120,7 @@ TEST_F(StreamOpenings, ConcurrentOpeningsGetAStreamPerChannelAndTakeTurnsOnOne)
         const int conn = LastConnectionOf(channel);
         ASSERT_GE(conn, 0);
         ASSERT_TRUE(kn::test::Eventually([&] {
-            m_emu.SendMedia(conn, kn::emu::BuildFrame(1, payload));
+            m_Emu.SendMedia(conn, kn::emu::BuildFrame(1, payload));
             kn::platform::SleepMs(20);
             return Sink(user).Count() > 0;
         }));
@@ -130,10 +130,10 @@ TEST_F(StreamOpenings, ConcurrentOpeningsGetAStreamPerChannelAndTakeTurnsOnOne)
         EXPECT_EQ(1, KR_4100_StopRealPlay(handle));
         EXPECT_EQ(0, KR_4100_StopRealPlay(handle));
     }
-    ASSERT_TRUE(m_emu.WaitFor([&] { return m_emu.PacketsWithCode(ChannelKind::Command, kStopLive).size() >= 4; },
-                              kWait));
+    ASSERT_TRUE(
+        m_Emu.WaitFor([&] { return m_Emu.PacketsWithCode(ChannelKind::Command, kStopLive).size() >= 4; }, kWait));
     std::vector<uint8_t> stopped;
-    for (const auto &p : m_emu.PacketsWithCode(ChannelKind::Command, kStopLive)) {
+    for (const auto &p : m_Emu.PacketsWithCode(ChannelKind::Command, kStopLive)) {
         stopped.push_back(p.payload.at(0));
     }
     std::sort(stopped.begin(), stopped.end());

@@ -30,12 +30,12 @@ protected:
 
     std::vector<kn::emu::RecordedPacket> CommandPackets(uint8_t code) const
     {
-        return m_emu.PacketsWithCode(ChannelKind::Command, code);
+        return m_Emu.PacketsWithCode(ChannelKind::Command, code);
     }
 
     bool WaitCommand(uint8_t code, size_t count = 1)
     {
-        return m_emu.WaitFor([&] { return CommandPackets(code).size() >= count; }, kWait);
+        return m_Emu.WaitFor([&] { return CommandPackets(code).size() >= count; }, kWait);
     }
 
 };
@@ -44,30 +44,30 @@ DvrTime Time(int y, int mo, int d, int h, int mi, int s) { return DvrTime{y, mo,
 
 TEST_F(StreamOps, LiveOpeningCarriesChannelAndZeroOverTcpAndUdp)
 {
-    void *tcp = KR_4100_RealPlay(m_session, 5, 1, SinkCallback, 0);
+    void *tcp = KR_4100_RealPlay(m_hSession, 5, 1, SinkCallback, 0);
     ASSERT_NE(nullptr, tcp);
-    void *udp = KR_4100_RealPlay(m_session, 7, 0, SinkCallback, 1);
+    void *udp = KR_4100_RealPlay(m_hSession, 7, 0, SinkCallback, 1);
     ASSERT_NE(nullptr, udp);
     EXPECT_NE(tcp, udp);
 
-    const auto opens = m_emu.PacketsWithCode(ChannelKind::Live, 57);
+    const auto opens = m_Emu.PacketsWithCode(ChannelKind::Live, 57);
     ASSERT_EQ(2u, opens.size());
     EXPECT_EQ(BuildPacket(kSessionId, 57, {5, 0}), opens[0].raw);
     EXPECT_EQ(BuildPacket(kSessionId, 57, {7, 0}), opens[1].raw);
-    const int first = m_emu.FindConnection(ChannelKind::Live, 0);
-    const int second = m_emu.FindConnection(ChannelKind::Live, 1);
-    EXPECT_EQ(kn::emu::Transport::Tcp, m_emu.Connection(first)->transport);
-    EXPECT_EQ(kn::emu::Transport::Udp, m_emu.Connection(second)->transport);
+    const int first = m_Emu.FindConnection(ChannelKind::Live, 0);
+    const int second = m_Emu.FindConnection(ChannelKind::Live, 1);
+    EXPECT_EQ(kn::emu::Transport::Tcp, m_Emu.Connection(first)->transport);
+    EXPECT_EQ(kn::emu::Transport::Udp, m_Emu.Connection(second)->transport);
 }
 
 TEST_F(StreamOps, PlayBackOpeningEncodesStartTimeAndYearByte)
 {
     const DvrTime start2009 = Time(2009, 11, 28, 13, 45, 59);
-    ASSERT_NE(nullptr, KR_4100_PlayBack(m_session, 3, &start2009, SinkCallback, 0));
+    ASSERT_NE(nullptr, KR_4100_PlayBack(m_hSession, 3, &start2009, SinkCallback, 0));
     const DvrTime start1999 = Time(1999, 1, 2, 3, 4, 5);
-    ASSERT_NE(nullptr, KR_4100_PlayBack(m_session, 4, &start1999, SinkCallback, 0));
+    ASSERT_NE(nullptr, KR_4100_PlayBack(m_hSession, 4, &start1999, SinkCallback, 0));
 
-    const auto opens = m_emu.PacketsWithCode(ChannelKind::Playback, 73);
+    const auto opens = m_Emu.PacketsWithCode(ChannelKind::Playback, 73);
     ASSERT_EQ(2u, opens.size());
     EXPECT_EQ(BuildPacket(kSessionId, 73, {9, 11, 28, 3, 13, 45, 59}), opens[0].raw);
     EXPECT_EQ(BuildPacket(kSessionId, 73, {255, 1, 2, 4, 3, 4, 5}), opens[1].raw);
@@ -78,10 +78,10 @@ TEST_F(StreamOps, DownLoadOpeningCarriesEndTimeOnlyAsHourMinuteSecond)
     const DvrTime start = Time(2009, 6, 7, 8, 9, 10);
     const DvrTime end = Time(2031, 12, 31, 21, 22, 23);
     // A download accepts a null callback; its frames are then dropped.
-    void *stream = KR_4100_DownLoad(m_session, 2, &start, &end, nullptr, 0);
+    void *stream = KR_4100_DownLoad(m_hSession, 2, &start, &end, nullptr, 0);
     ASSERT_NE(nullptr, stream);
 
-    const auto opens = m_emu.PacketsWithCode(ChannelKind::Download, 81);
+    const auto opens = m_Emu.PacketsWithCode(ChannelKind::Download, 81);
     ASSERT_EQ(1u, opens.size());
     const Bytes &raw = opens[0].raw;
     ASSERT_EQ(11u + 170u, raw.size());
@@ -93,45 +93,45 @@ TEST_F(StreamOps, DownLoadOpeningCarriesEndTimeOnlyAsHourMinuteSecond)
     EXPECT_EQ(BuildPacket(kSessionId, 81, payload), raw);
 
     // Media on a callback-less download is taken and dropped harmlessly.
-    const int conn = m_emu.FindConnection(ChannelKind::Download);
-    ASSERT_TRUE(m_emu.SendMedia(conn, kn::emu::BuildFrame(2, Bytes(100, 1))));
+    const int conn = m_Emu.FindConnection(ChannelKind::Download);
+    ASSERT_TRUE(m_Emu.SendMedia(conn, kn::emu::BuildFrame(2, Bytes(100, 1))));
     EXPECT_EQ(1, KR_4100_StopDownLoad(stream));
 }
 
 TEST_F(StreamOps, NullCallbackRefusesLiveAndPlayBackBeforeAnythingIsSent)
 {
     const DvrTime start = Time(2020, 1, 1, 0, 0, 0);
-    EXPECT_EQ(nullptr, KR_4100_RealPlay(m_session, 1, 1, nullptr, 0));
-    EXPECT_EQ(nullptr, KR_4100_PlayBack(m_session, 1, &start, nullptr, 0));
-    EXPECT_EQ(nullptr, KR_4100_PlayBack(m_session, 1, nullptr, SinkCallback, 0));
+    EXPECT_EQ(nullptr, KR_4100_RealPlay(m_hSession, 1, 1, nullptr, 0));
+    EXPECT_EQ(nullptr, KR_4100_PlayBack(m_hSession, 1, &start, nullptr, 0));
+    EXPECT_EQ(nullptr, KR_4100_PlayBack(m_hSession, 1, nullptr, SinkCallback, 0));
     EXPECT_EQ(nullptr, KR_4100_RealPlay(nullptr, 1, 1, SinkCallback, 0));
     EXPECT_EQ(nullptr, KR_4100_Talk(reinterpret_cast<void *>(0x1234)));
     // Only the command channel was ever opened.
-    EXPECT_EQ(1u, m_emu.Connections().size());
+    EXPECT_EQ(1u, m_Emu.Connections().size());
 }
 
 TEST_F(StreamOps, LiveOverUnknownTransportOnANewChannelTimesOut)
 {
     ASSERT_EQ(1, KR_4100_SetConnectTime(kn::test::kShortReplyTimeoutMs));
-    EXPECT_EQ(nullptr, KR_4100_RealPlay(m_session, 9, 2, SinkCallback, 0));
-    EXPECT_EQ(1u, m_emu.Connections().size());
-    EXPECT_TRUE(m_emu.PacketsWithCode(ChannelKind::Live, 57).empty());
+    EXPECT_EQ(nullptr, KR_4100_RealPlay(m_hSession, 9, 2, SinkCallback, 0));
+    EXPECT_EQ(1u, m_Emu.Connections().size());
+    EXPECT_TRUE(m_Emu.PacketsWithCode(ChannelKind::Live, 57).empty());
 }
 
 TEST_F(StreamOps, SecondRealPlayOnAChannelReusesTheHandleWithANewConnection)
 {
-    void *first = KR_4100_RealPlay(m_session, 2, 1, SinkCallback, 1);
+    void *first = KR_4100_RealPlay(m_hSession, 2, 1, SinkCallback, 1);
     ASSERT_NE(nullptr, first);
-    void *second = KR_4100_RealPlay(m_session, 2, 1, SinkCallback, 2);
+    void *second = KR_4100_RealPlay(m_hSession, 2, 1, SinkCallback, 2);
     EXPECT_EQ(first, second);
 
-    const int oldConn = m_emu.FindConnection(ChannelKind::Live, 0);
-    const int newConn = m_emu.FindConnection(ChannelKind::Live, 1);
+    const int oldConn = m_Emu.FindConnection(ChannelKind::Live, 0);
+    const int newConn = m_Emu.FindConnection(ChannelKind::Live, 1);
     ASSERT_GE(newConn, 0);
     // The replaced connection is let go; frames on the new one reach the new
     // callback binding.
-    EXPECT_TRUE(m_emu.WaitFor([&] { return !m_emu.Connection(oldConn)->open; }, kWait));
-    ASSERT_TRUE(m_emu.SendMedia(newConn, kn::emu::BuildFrame(1, Bytes{1, 2, 3, 4, 5})));
+    EXPECT_TRUE(m_Emu.WaitFor([&] { return !m_Emu.Connection(oldConn)->open; }, kWait));
+    ASSERT_TRUE(m_Emu.SendMedia(newConn, kn::emu::BuildFrame(1, Bytes{1, 2, 3, 4, 5})));
     ASSERT_TRUE(kn::test::Eventually([] { return kn::test::Sink(2).Count() == 1; }));
     const auto frames = kn::test::Sink(2).Frames();
     EXPECT_EQ(first, frames[0].stream);
@@ -146,28 +146,28 @@ TEST_F(StreamOps, SecondRealPlayOnAChannelReusesTheHandleWithANewConnection)
 
 TEST_F(StreamOps, FailingSecondRealPlayDestroysTheLiveStream)
 {
-    void *first = KR_4100_RealPlay(m_session, 4, 1, SinkCallback, 0);
+    void *first = KR_4100_RealPlay(m_hSession, 4, 1, SinkCallback, 0);
     ASSERT_NE(nullptr, first);
     ASSERT_EQ(1, KR_4100_SetConnectTime(kn::test::kShortReplyTimeoutMs));
-    m_emu.SetMediaSilent(ChannelKind::Live, true);
-    EXPECT_EQ(nullptr, KR_4100_RealPlay(m_session, 4, 1, SinkCallback, 0));
+    m_Emu.SetMediaSilent(ChannelKind::Live, true);
+    EXPECT_EQ(nullptr, KR_4100_RealPlay(m_hSession, 4, 1, SinkCallback, 0));
     EXPECT_EQ(0, KR_4100_StopRealPlay(first));
-    const int conn2 = m_emu.FindConnection(ChannelKind::Live, 1);
+    const int conn2 = m_Emu.FindConnection(ChannelKind::Live, 1);
     ASSERT_GE(conn2, 0);
-    EXPECT_TRUE(m_emu.WaitFor([&] { return !m_emu.Connection(conn2)->open; }, kWait));
+    EXPECT_TRUE(m_Emu.WaitFor([&] { return !m_Emu.Connection(conn2)->open; }, kWait));
 }
 
 TEST_F(StreamOps, StopByAnyNameStopsByTheStreamsKind)
 {
-    m_emu.SetStreamId({0xDE, 0xAD, 0xBE, 0xEF});
+    m_Emu.SetStreamId({0xDE, 0xAD, 0xBE, 0xEF});
     const DvrTime start = Time(2020, 5, 6, 7, 8, 9);
-    void *playback = KR_4100_PlayBack(m_session, 1, &start, SinkCallback, 0);
+    void *playback = KR_4100_PlayBack(m_hSession, 1, &start, SinkCallback, 0);
     ASSERT_NE(nullptr, playback);
-    void *live = KR_4100_RealPlay(m_session, 6, 1, SinkCallback, 0);
+    void *live = KR_4100_RealPlay(m_hSession, 6, 1, SinkCallback, 0);
     ASSERT_NE(nullptr, live);
-    void *download = KR_4100_DownLoad(m_session, 1, &start, &start, SinkCallback, 0);
+    void *download = KR_4100_DownLoad(m_hSession, 1, &start, &start, SinkCallback, 0);
     ASSERT_NE(nullptr, download);
-    void *talk = KR_4100_Talk(m_session);
+    void *talk = KR_4100_Talk(m_hSession);
     ASSERT_NE(nullptr, talk);
 
     EXPECT_EQ(1, KR_4100_StopRealPlay(playback));
@@ -182,13 +182,13 @@ TEST_F(StreamOps, StopByAnyNameStopsByTheStreamsKind)
     EXPECT_EQ(1, KR_4100_StopRealPlay(talk));
     // Neither download nor talk tells the recorder anything; the command
     // channel is FIFO, so a probe sent now arrives after anything they sent.
-    ASSERT_EQ(1, KR_4100_SetDvrParam(m_session, 33, nullptr, 0));
+    ASSERT_EQ(1, KR_4100_SetDvrParam(m_hSession, 33, nullptr, 0));
     EXPECT_EQ(1u, CommandPackets(kStopPlayBack).size());
     EXPECT_EQ(1u, CommandPackets(kStopLive).size());
-    EXPECT_TRUE(m_emu.PacketsWithCode(ChannelKind::StopTalk, 36).empty());
+    EXPECT_TRUE(m_Emu.PacketsWithCode(ChannelKind::StopTalk, 36).empty());
     // Stopping the talk stream by handle leaves no talk stream behind.
-    EXPECT_EQ(1, KR_4100_StopTalk(m_session));
-    EXPECT_EQ(-1, m_emu.FindConnection(ChannelKind::StopTalk));
+    EXPECT_EQ(1, KR_4100_StopTalk(m_hSession));
+    EXPECT_EQ(-1, m_Emu.FindConnection(ChannelKind::StopTalk));
 
     for (void *h : {playback, live, download, talk}) {
         EXPECT_EQ(0, KR_4100_StopRealPlay(h));
@@ -200,63 +200,63 @@ TEST_F(StreamOps, StopByAnyNameStopsByTheStreamsKind)
 
 TEST_F(StreamOps, TalkIsAcceptedByPercentOrAnyOtherReplyAndRefusedByAmpersand)
 {
-    void *accepted = KR_4100_Talk(m_session);
+    void *accepted = KR_4100_Talk(m_hSession);
     ASSERT_NE(nullptr, accepted);
-    EXPECT_EQ(BuildPacket(kSessionId, 35), m_emu.PacketsWithCode(ChannelKind::Talk, 35).at(0).raw);
+    EXPECT_EQ(BuildPacket(kSessionId, 35), m_Emu.PacketsWithCode(ChannelKind::Talk, 35).at(0).raw);
 
-    m_emu.SetTalkAccepted(false);
-    EXPECT_EQ(nullptr, KR_4100_Talk(m_session));
+    m_Emu.SetTalkAccepted(false);
+    EXPECT_EQ(nullptr, KR_4100_Talk(m_hSession));
     // The refused talk replaced the accepted one, which is gone now.
     EXPECT_EQ(0, KR_4100_StopRealPlay(accepted));
 
     // Any other control reply: accepted, but release 1.0.0.1 takes only "%".
-    m_emu.SetMediaReplyCode(ChannelKind::Talk, 'S');
-    void *other = KR_4100_Talk(m_session);
+    m_Emu.SetMediaReplyCode(ChannelKind::Talk, 'S');
+    void *other = KR_4100_Talk(m_hSession);
     if (kn::kRelease1001) {
         EXPECT_EQ(nullptr, other);
     } else {
         EXPECT_NE(nullptr, other);
     }
-    EXPECT_TRUE(m_emu.PacketsWithCode(ChannelKind::StopTalk, 36).empty());
+    EXPECT_TRUE(m_Emu.PacketsWithCode(ChannelKind::StopTalk, 36).empty());
 }
 
 TEST_F(StreamOps, TalkReplacesTheTalkStreamWithoutStopTalk)
 {
-    void *first = KR_4100_Talk(m_session);
+    void *first = KR_4100_Talk(m_hSession);
     ASSERT_NE(nullptr, first);
-    const int firstConn = m_emu.FindConnection(ChannelKind::Talk, 0);
-    void *second = KR_4100_Talk(m_session);
+    const int firstConn = m_Emu.FindConnection(ChannelKind::Talk, 0);
+    void *second = KR_4100_Talk(m_hSession);
     ASSERT_NE(nullptr, second);
-    EXPECT_TRUE(m_emu.WaitFor([&] { return !m_emu.Connection(firstConn)->open; }, kWait));
+    EXPECT_TRUE(m_Emu.WaitFor([&] { return !m_Emu.Connection(firstConn)->open; }, kWait));
     EXPECT_EQ(0, KR_4100_StopRealPlay(first));
-    EXPECT_EQ(-1, m_emu.FindConnection(ChannelKind::StopTalk));
+    EXPECT_EQ(-1, m_Emu.FindConnection(ChannelKind::StopTalk));
 }
 
 TEST_F(StreamOps, StopTalkSendsStopOnAFreshConnectionAndDestroysTheStream)
 {
-    EXPECT_EQ(1, KR_4100_StopTalk(m_session));  // none open
+    EXPECT_EQ(1, KR_4100_StopTalk(m_hSession));  // none open
     EXPECT_EQ(0, KR_4100_StopTalk(nullptr));
-    void *talk = KR_4100_Talk(m_session);
+    void *talk = KR_4100_Talk(m_hSession);
     ASSERT_NE(nullptr, talk);
-    const int talkConn = m_emu.FindConnection(ChannelKind::Talk);
+    const int talkConn = m_Emu.FindConnection(ChannelKind::Talk);
 
-    EXPECT_EQ(1, KR_4100_StopTalk(m_session));
-    const int stopConn = m_emu.WaitForConnection(ChannelKind::StopTalk, kWait);
+    EXPECT_EQ(1, KR_4100_StopTalk(m_hSession));
+    const int stopConn = m_Emu.WaitForConnection(ChannelKind::StopTalk, kWait);
     ASSERT_GE(stopConn, 0);
     EXPECT_NE(talkConn, stopConn);
-    const auto packets = m_emu.Packets(stopConn);
+    const auto packets = m_Emu.Packets(stopConn);
     ASSERT_EQ(1u, packets.size());
     EXPECT_EQ(BuildPacket(kSessionId, 36), packets[0].raw);
     EXPECT_EQ(0, KR_4100_StopRealPlay(talk));
-    EXPECT_TRUE(m_emu.WaitFor([&] { return !m_emu.Connection(stopConn)->open; }, kWait));
-    EXPECT_EQ(1, KR_4100_StopTalk(m_session));  // none left
+    EXPECT_TRUE(m_Emu.WaitFor([&] { return !m_Emu.Connection(stopConn)->open; }, kWait));
+    EXPECT_EQ(1, KR_4100_StopTalk(m_hSession));  // none left
 }
 
 TEST_F(StreamOps, AudioBytesArriveUnchanged)
 {
-    void *talk = KR_4100_Talk(m_session);
+    void *talk = KR_4100_Talk(m_hSession);
     ASSERT_NE(nullptr, talk);
-    const int conn = m_emu.FindConnection(ChannelKind::Talk);
+    const int conn = m_Emu.FindConnection(ChannelKind::Talk);
     Bytes audio = kn::test::Pattern(3000, 0x40);
     audio[0] = 'S';  // audio that happens to look like a packet is still audio
     audio[1] = 'D';
@@ -265,15 +265,15 @@ TEST_F(StreamOps, AudioBytesArriveUnchanged)
     KR_4100_AudioSend(talk, nullptr, 10);
     KR_4100_AudioSend(talk, audio.data(), -1);
     KR_4100_AudioSend(talk, audio.data(), 0);
-    ASSERT_TRUE(m_emu.WaitFor([&] { return m_emu.TalkAudio(conn).size() >= audio.size(); }, kWait));
-    EXPECT_EQ(audio, m_emu.TalkAudio(conn));
+    ASSERT_TRUE(m_Emu.WaitFor([&] { return m_Emu.TalkAudio(conn).size() >= audio.size(); }, kWait));
+    EXPECT_EQ(audio, m_Emu.TalkAudio(conn));
 }
 
 TEST_F(StreamOps, PlayBackControlMapsEveryCodeAndSendsTheStreamId)
 {
-    m_emu.SetStreamId({0x01, 0x02, 0x03, 0x04});
+    m_Emu.SetStreamId({0x01, 0x02, 0x03, 0x04});
     const DvrTime start = Time(2021, 2, 3, 4, 5, 6);
-    void *playback = KR_4100_PlayBack(m_session, 1, &start, SinkCallback, 0);
+    void *playback = KR_4100_PlayBack(m_hSession, 1, &start, SinkCallback, 0);
     ASSERT_NE(nullptr, playback);
 
     struct Case {
@@ -299,25 +299,25 @@ TEST_F(StreamOps, PlayBackControlMapsEveryCodeAndSendsTheStreamId)
     }
 
     const DvrTime end = Time(2021, 2, 3, 5, 0, 0);
-    void *download = KR_4100_DownLoad(m_session, 1, &start, &end, SinkCallback, 0);
+    void *download = KR_4100_DownLoad(m_hSession, 1, &start, &end, SinkCallback, 0);
     ASSERT_NE(nullptr, download);
-    void *live = KR_4100_RealPlay(m_session, 1, 1, SinkCallback, 0);
+    void *live = KR_4100_RealPlay(m_hSession, 1, 1, SinkCallback, 0);
     ASSERT_NE(nullptr, live);
     EXPECT_EQ(0, KR_4100_PlayBackCtrl(download, 0x4033));
     EXPECT_EQ(0, KR_4100_PlayBackCtrl(live, 0x4033));
     EXPECT_EQ(0, KR_4100_PlayBackCtrl(nullptr, 0x4033));
-    ASSERT_EQ(1, KR_4100_SetDvrParam(m_session, 33, nullptr, 0));
+    ASSERT_EQ(1, KR_4100_SetDvrParam(m_hSession, 33, nullptr, 0));
     EXPECT_EQ(std::size(cases), CommandPackets(kControl).size());
 }
 
 TEST_F(StreamOps, KeepAliveBitmapFollowsTheLiveStreams)
 {
-    void *live3 = KR_4100_RealPlay(m_session, 3, 1, SinkCallback, 0);
-    void *live5 = KR_4100_RealPlay(m_session, 5, 0, SinkCallback, 0);
+    void *live3 = KR_4100_RealPlay(m_hSession, 3, 1, SinkCallback, 0);
+    void *live5 = KR_4100_RealPlay(m_hSession, 5, 0, SinkCallback, 0);
     ASSERT_NE(nullptr, live3);
     ASSERT_NE(nullptr, live5);
     const DvrTime start = Time(2021, 2, 3, 4, 5, 6);
-    ASSERT_NE(nullptr, KR_4100_PlayBack(m_session, 1, &start, SinkCallback, 0));
+    ASSERT_NE(nullptr, KR_4100_PlayBack(m_hSession, 1, &start, SinkCallback, 0));
 
     auto lastBitmapIs = [&](uint8_t lo, uint8_t hi) {
         const auto ka = CommandPackets(kKeepAlive);
@@ -328,10 +328,10 @@ TEST_F(StreamOps, KeepAliveBitmapFollowsTheLiveStreams)
         return p.size() == 14 && p[12] == lo && p[13] == hi &&
                std::all_of(p.begin(), p.begin() + 12, [](uint8_t b) { return b == 0; });
     };
-    EXPECT_TRUE(m_emu.WaitFor([&] { return lastBitmapIs(0x28, 0x00); }, kWait));
+    EXPECT_TRUE(m_Emu.WaitFor([&] { return lastBitmapIs(0x28, 0x00); }, kWait));
     EXPECT_EQ(1, KR_4100_StopRealPlay(live3));
     EXPECT_EQ(1, KR_4100_StopRealPlay(live5));
-    EXPECT_TRUE(m_emu.WaitFor([&] { return lastBitmapIs(0x00, 0x00); }, kWait));
+    EXPECT_TRUE(m_Emu.WaitFor([&] { return lastBitmapIs(0x00, 0x00); }, kWait));
 }
 
 }  // namespace

@@ -40,27 +40,27 @@ class HandlePool {
 public:
     void Add(void *h)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_handles.push_back(h);
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Handles.push_back(h);
     }
     // Any handle, perhaps already stopped by another thread.
     void *Pick(std::mt19937 &rng, bool remove)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_handles.empty()) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        if (m_Handles.empty()) {
             return nullptr;
         }
-        const size_t i = rng() % m_handles.size();
-        void *h = m_handles[i];
+        const size_t i = rng() % m_Handles.size();
+        void *h = m_Handles[i];
         if (remove) {
-            m_handles.erase(m_handles.begin() + static_cast<long>(i));
+            m_Handles.erase(m_Handles.begin() + static_cast<long>(i));
         }
         return h;
     }
 
 private:
-    std::mutex m_mutex;
-    std::vector<void *> m_handles;
+    std::mutex m_Mutex;
+    std::vector<void *> m_Handles;
 };
 
 TEST(StreamStress, ManySessionsAndHostThreadsOpenReuseAndStopWhileMediaFlows)

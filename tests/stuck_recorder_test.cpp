@@ -183,7 +183,7 @@ protected:
 // finish loses the connection; later ones have nothing to send on).
 TEST_F(StuckRecorder, AudioSendReturnsWithinItsBound)
 {
-    m_emu.SetStopReading(ChannelKind::Talk, true);
+    m_Emu.SetStopReading(ChannelKind::Talk, true);
     void *session = Login();
     ASSERT_NE(nullptr, session);
     void *talk = KR_4100_Talk(session);
@@ -208,7 +208,7 @@ TEST_F(StuckRecorder, AudioSendReturnsWithinItsBound)
 TEST_F(StuckRecorder, EveryExportReturnsWithinItsBound)
 {
     for (ChannelKind kind : {ChannelKind::Command, ChannelKind::Live, ChannelKind::Playback, ChannelKind::Talk}) {
-        m_emu.SetStopReading(kind, true);
+        m_Emu.SetStopReading(kind, true);
     }
     KR_4100_SetDVRMessage(0x1200, kn::platform::CurrentThreadId());
     void *session = Login();

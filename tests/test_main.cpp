@@ -18,17 +18,17 @@ public:
         if (mkdtemp(pattern.data()) == nullptr) {
             std::abort();
         }
-        m_dir = pattern;
-        setenv("XDG_CONFIG_HOME", m_dir.c_str(), 1);
+        m_Dir = pattern;
+        setenv("XDG_CONFIG_HOME", m_Dir.c_str(), 1);
     }
     void TearDown() override
     {
         std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
+        std::filesystem::remove_all(m_Dir, ec);
     }
 
 private:
-    std::string m_dir;
+    std::string m_Dir;
 };
 
 }  // namespace

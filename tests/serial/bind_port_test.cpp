@@ -31,7 +31,7 @@ class CPortHolder {
 public:
     ~CPortHolder()
     {
-        for (int fd : m_fds) {
+        for (int fd : m_Fds) {
             platform::CloseSocket(fd);
         }
     }
@@ -46,12 +46,12 @@ public:
             platform::CloseSocket(s);
             return false;
         }
-        m_fds.push_back(s);
+        m_Fds.push_back(s);
         return true;
     }
 
 private:
-    std::vector<int> m_fds;
+    std::vector<int> m_Fds;
 };
 
 bool PortFree(uint16_t port)

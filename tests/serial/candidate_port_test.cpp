@@ -32,7 +32,7 @@ class CSockets {
 public:
     ~CSockets()
     {
-        for (SocketHandle s : m_fds) {
+        for (SocketHandle s : m_Fds) {
             platform::CloseSocket(s);
         }
     }
@@ -44,7 +44,7 @@ public:
         if (s == kNoSocket) {
             return false;
         }
-        m_fds.push_back(s);
+        m_Fds.push_back(s);
         return platform::BindAny(s, port);
     }
     // The library's walk; the port bound, or -1.
@@ -54,17 +54,17 @@ public:
         if (s == kNoSocket) {
             return -2;
         }
-        m_fds.push_back(s);
+        m_Fds.push_back(s);
         return BindLocalPort(s) ? platform::LocalPort(s) : -1;
     }
     void CloseLast()
     {
-        platform::CloseSocket(m_fds.back());
-        m_fds.pop_back();
+        platform::CloseSocket(m_Fds.back());
+        m_Fds.pop_back();
     }
 
 private:
-    std::vector<SocketHandle> m_fds;
+    std::vector<SocketHandle> m_Fds;
 };
 
 bool PortFree(uint16_t port)

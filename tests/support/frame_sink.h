@@ -41,14 +41,14 @@ public:
         }
         Action action;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_frames.push_back(f);
-            action = m_action;
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_Frames.push_back(f);
+            action = m_Action;
         }
         if (type == 255) {
-            ++m_lost;
+            ++m_nLost;
         } else {
-            ++m_count;
+            ++m_nCount;
         }
         if (action) {
             action(f);
@@ -57,24 +57,24 @@ public:
 
     void Clear()
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_frames.clear();
-        m_action = nullptr;
-        m_count = 0;
-        m_lost = 0;
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Frames.clear();
+        m_Action = nullptr;
+        m_nCount = 0;
+        m_nLost = 0;
     }
 
     // Set before the stream opens; runs on the library thread that calls back.
     void SetAction(Action action)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_action = std::move(action);
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Action = std::move(action);
     }
 
     std::vector<DeliveredFrame> Frames() const
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_frames;
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_Frames;
     }
     // Media frames only (type 255 notices left out).
     std::vector<DeliveredFrame> MediaFrames() const
@@ -87,15 +87,15 @@ public:
         }
         return out;
     }
-    int Count() const { return m_count.load(); }
-    int Lost() const { return m_lost.load(); }
+    int Count() const { return m_nCount.load(); }
+    int Lost() const { return m_nLost.load(); }
 
 private:
-    mutable std::mutex m_mutex;
-    std::vector<DeliveredFrame> m_frames;
-    Action m_action;
-    std::atomic<int> m_count{0};
-    std::atomic<int> m_lost{0};
+    mutable std::mutex m_Mutex;
+    std::vector<DeliveredFrame> m_Frames;
+    Action m_Action;
+    std::atomic<int> m_nCount{0};
+    std::atomic<int> m_nLost{0};
 };
 
 constexpr uint32_t kSinkCount = 16;

@@ -26,14 +26,14 @@ class RecorderTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(m_emu.Start());
-        AcceptLogins(m_emu);
+        ASSERT_TRUE(m_Emu.Start());
+        AcceptLogins(m_Emu);
         ASSERT_EQ(1, KR_4100_Init());
     }
     void TearDown() override
     {
         KR_4100_Cleanup();
-        m_emu.Stop();
+        m_Emu.Stop();
     }
 
     static void AcceptLogins(emu::CRecorderEmulator &emu) { test::AcceptLogins(emu); }
@@ -42,20 +42,20 @@ protected:
                 int32_t *result = nullptr)
     {
         int32_t ignored = 0;
-        return KR_4100_Login("127.0.0.1", m_emu.Port(), user, password, result ? result : &ignored);
+        return KR_4100_Login("127.0.0.1", m_Emu.Port(), user, password, result ? result : &ignored);
     }
 
     // Index of the command channel once the emulator has seen it.
     int CommandConnection(int nth = 0)
     {
-        return m_emu.WaitForConnection(emu::ChannelKind::Command, std::chrono::milliseconds(5000), nth);
+        return m_Emu.WaitForConnection(emu::ChannelKind::Command, std::chrono::milliseconds(5000), nth);
     }
 
-    emu::CRecorderEmulator m_emu;
+    emu::CRecorderEmulator m_Emu;
 };
 
-// The fixture logged in to its recorder: m_session is the session handle,
-// m_cmd the emulator's index of the session's command channel. BeforeLogin
+// The fixture logged in to its recorder: m_hSession is the session handle,
+// m_hCmd the emulator's index of the session's command channel. BeforeLogin
 // runs after the library is started and before the login.
 class LoggedInTest : public RecorderTest {
 protected:
@@ -69,15 +69,15 @@ protected:
         if (HasFatalFailure()) {
             return;
         }
-        m_session = Login();
-        ASSERT_NE(nullptr, m_session);
-        m_cmd = CommandConnection();
-        ASSERT_GE(m_cmd, 0);
+        m_hSession = Login();
+        ASSERT_NE(nullptr, m_hSession);
+        m_hCmd = CommandConnection();
+        ASSERT_GE(m_hCmd, 0);
     }
     virtual void BeforeLogin() {}
 
-    void *m_session = nullptr;
-    int m_cmd = -1;
+    void *m_hSession = nullptr;
+    int m_hCmd = -1;
 };
 
 inline constexpr std::chrono::milliseconds kWait{10000};

@@ -18,41 +18,41 @@ public:
     // listening == false leaves the port bound but refusing connections.
     explicit CTcpListener(bool listening = true)
     {
-        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        m_hFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof sa;
-        if (m_fd < 0 || bind(m_fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-            (listening && listen(m_fd, 16) != 0) ||
-            getsockname(m_fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+        if (m_hFd < 0 || bind(m_hFd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+            (listening && listen(m_hFd, 16) != 0) || getsockname(m_hFd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
             return;
         }
-        m_port = ntohs(sa.sin_port);
+        m_wPort = ntohs(sa.sin_port);
     }
     ~CTcpListener()
     {
-        if (m_fd >= 0) close(m_fd);
+        if (m_hFd >= 0)
+            close(m_hFd);
     }
     CTcpListener(const CTcpListener &) = delete;
     CTcpListener &operator=(const CTcpListener &) = delete;
 
-    bool Ok() const { return m_port != 0; }
-    uint16_t Port() const { return m_port; }
+    bool Ok() const { return m_wPort != 0; }
+    uint16_t Port() const { return m_wPort; }
 
     // The next connection, or -1 when none arrived within timeoutMs.
     int Accept(int timeoutMs = 5000)
     {
-        pollfd pfd{m_fd, POLLIN, 0};
+        pollfd pfd{m_hFd, POLLIN, 0};
         if (poll(&pfd, 1, timeoutMs) <= 0) {
             return -1;
         }
-        return accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        return accept4(m_hFd, nullptr, nullptr, SOCK_CLOEXEC);
     }
 
 private:
-    int m_fd = -1;
-    uint16_t m_port = 0;
+    int m_hFd = -1;
+    uint16_t m_wPort = 0;
 };
 
 }  // namespace kn::test

@@ -225,18 +225,18 @@ class Win32Registry : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_vendor = "kestrelnet-test-" + std::to_string(GetCurrentProcessId());
-        SetSettingsLocation(m_vendor.c_str(), "kestrelnet");
-        RegDeleteTreeA(HKEY_CURRENT_USER, ("Software\\" + m_vendor).c_str());
+        m_Vendor = "kestrelnet-test-" + std::to_string(GetCurrentProcessId());
+        SetSettingsLocation(m_Vendor.c_str(), "kestrelnet");
+        RegDeleteTreeA(HKEY_CURRENT_USER, ("Software\\" + m_Vendor).c_str());
     }
     void TearDown() override
     {
-        RegDeleteTreeA(HKEY_CURRENT_USER, ("Software\\" + m_vendor).c_str());
+        RegDeleteTreeA(HKEY_CURRENT_USER, ("Software\\" + m_Vendor).c_str());
         SetSettingsLocation("TALVERN", "kestrelnet");
     }
-    std::string Key() const { return "Software\\" + m_vendor + "\\kestrelnet\\Settings"; }
+    std::string Key() const { return "Software\\" + m_Vendor + "\\kestrelnet\\Settings"; }
 
-    std::string m_vendor;
+    std::string m_Vendor;
 };
 
 TEST_F(Win32Registry, ValuesRoundTripAsDwords)
@@ -304,72 +304,72 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(SocketLayerStart());
-        m_listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        ASSERT_NE(m_listener, INVALID_SOCKET);
+        m_hListener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        ASSERT_NE(m_hListener, INVALID_SOCKET);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(bind(m_listener, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
-        ASSERT_EQ(listen(m_listener, 4), 0);
+        ASSERT_EQ(bind(m_hListener, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+        ASSERT_EQ(listen(m_hListener, 4), 0);
         int len = sizeof sa;
-        ASSERT_EQ(getsockname(m_listener, reinterpret_cast<sockaddr *>(&sa), &len), 0);
-        m_port = ntohs(sa.sin_port);
+        ASSERT_EQ(getsockname(m_hListener, reinterpret_cast<sockaddr *>(&sa), &len), 0);
+        m_wPort = ntohs(sa.sin_port);
 
-        m_client = OpenTcpSocket();
-        ASSERT_NE(m_client, kNoSocket);
-        ASSERT_TRUE(SetNonBlocking(m_client, true));
-        StartConnect(m_client, htonl(INADDR_LOOPBACK), m_port);
-        ASSERT_TRUE(WaitWritable(m_client, kLongMs));
-        ASSERT_TRUE(NoPendingError(m_client));
-        ASSERT_TRUE(SetNonBlocking(m_client, false));
-        m_server = accept(m_listener, nullptr, nullptr);
-        ASSERT_NE(m_server, INVALID_SOCKET);
+        m_hClient = OpenTcpSocket();
+        ASSERT_NE(m_hClient, kNoSocket);
+        ASSERT_TRUE(SetNonBlocking(m_hClient, true));
+        StartConnect(m_hClient, htonl(INADDR_LOOPBACK), m_wPort);
+        ASSERT_TRUE(WaitWritable(m_hClient, kLongMs));
+        ASSERT_TRUE(NoPendingError(m_hClient));
+        ASSERT_TRUE(SetNonBlocking(m_hClient, false));
+        m_hServer = accept(m_hListener, nullptr, nullptr);
+        ASSERT_NE(m_hServer, INVALID_SOCKET);
     }
     void TearDown() override
     {
-        CloseSocket(m_client);
-        closesocket(m_server);
-        closesocket(m_listener);
+        CloseSocket(m_hClient);
+        closesocket(m_hServer);
+        closesocket(m_hListener);
         SocketLayerStop();
     }
-    void PeerSends(const char *text) { ASSERT_GT(send(m_server, text, static_cast<int>(strlen(text)), 0), 0); }
+    void PeerSends(const char *text) { ASSERT_GT(send(m_hServer, text, static_cast<int>(strlen(text)), 0), 0); }
 
     // Blocking mode shows in how a receive with a receive time-out ends on
     // an empty socket: a time-out when blocking, "would block" at once if not.
     bool ClientIsBlocking()
     {
-        SetReceiveTimeout(m_client, 50);
+        SetReceiveTimeout(m_hClient, 50);
         char byte;
-        const int rc = recv(m_client, &byte, 1, 0);
+        const int rc = recv(m_hClient, &byte, 1, 0);
         return rc == SOCKET_ERROR && WSAGetLastError() == WSAETIMEDOUT;
     }
 
-    SOCKET m_listener = INVALID_SOCKET;
-    SOCKET m_server = INVALID_SOCKET;
-    SocketHandle m_client = kNoSocket;
-    uint16_t m_port = 0;
+    SOCKET m_hListener = INVALID_SOCKET;
+    SOCKET m_hServer = INVALID_SOCKET;
+    SocketHandle m_hClient = kNoSocket;
+    uint16_t m_wPort = 0;
 };
 
 TEST_F(Win32Socket, WaitReadableReportsDataTimeOutAndPeerClose)
 {
     CEvent wake;
     uint64_t start = NowMs();
-    EXPECT_EQ(WaitReadable(m_client, &wake, 80), Readiness::TimedOut);
+    EXPECT_EQ(WaitReadable(m_hClient, &wake, 80), Readiness::TimedOut);
     EXPECT_GE(NowMs() - start, 70u);
-    EXPECT_EQ(WaitReadable(m_client, nullptr, 30), Readiness::TimedOut);
+    EXPECT_EQ(WaitReadable(m_hClient, nullptr, 30), Readiness::TimedOut);
 
     PeerSends("abc");
-    EXPECT_EQ(WaitReadable(m_client, &wake, kLongMs), Readiness::Readable);
+    EXPECT_EQ(WaitReadable(m_hClient, &wake, kLongMs), Readiness::Readable);
     char buf[16];
     bool wouldBlock = true;
-    EXPECT_EQ(ReceiveNoWait(m_client, buf, sizeof buf, wouldBlock), 3);
+    EXPECT_EQ(ReceiveNoWait(m_hClient, buf, sizeof buf, wouldBlock), 3);
     EXPECT_FALSE(wouldBlock);
-    EXPECT_EQ(ReceiveNoWait(m_client, buf, sizeof buf, wouldBlock), -1);
+    EXPECT_EQ(ReceiveNoWait(m_hClient, buf, sizeof buf, wouldBlock), -1);
     EXPECT_TRUE(wouldBlock);
 
-    shutdown(m_server, SD_SEND);
-    EXPECT_EQ(WaitReadable(m_client, &wake, kLongMs), Readiness::Readable);
-    EXPECT_EQ(Receive(m_client, buf, sizeof buf), 0);
+    shutdown(m_hServer, SD_SEND);
+    EXPECT_EQ(WaitReadable(m_hClient, &wake, kLongMs), Readiness::Readable);
+    EXPECT_EQ(Receive(m_hClient, buf, sizeof buf), 0);
     EXPECT_EQ(WaitReadable(kNoSocket, &wake, 10), Readiness::Failed);
 }
 
@@ -382,38 +382,38 @@ TEST_F(Win32Socket, WakeEndsWaitAtOnceAndStaysSetForItsOwner)
         wake.Set();
     }));
     const uint64_t start = NowMs();
-    EXPECT_EQ(WaitReadable(m_client, &wake, kLongMs), Readiness::Woken);
+    EXPECT_EQ(WaitReadable(m_hClient, &wake, kLongMs), Readiness::Woken);
     EXPECT_LT(NowMs() - start, kPromptMs + 50);
     ASSERT_TRUE(waker.Stop(kLongMs));
     // Still set: the owner takes it. Set before the wait: woken at once.
-    EXPECT_EQ(WaitReadable(m_client, &wake, kLongMs), Readiness::Woken);
+    EXPECT_EQ(WaitReadable(m_hClient, &wake, kLongMs), Readiness::Woken);
     EXPECT_TRUE(wake.TryTake());
     // A wake wins over data that is also there.
     PeerSends("x");
     wake.Set();
-    EXPECT_EQ(WaitReadable(m_client, &wake, kLongMs), Readiness::Woken);
+    EXPECT_EQ(WaitReadable(m_hClient, &wake, kLongMs), Readiness::Woken);
     EXPECT_TRUE(wake.TryTake());
-    EXPECT_EQ(WaitReadable(m_client, &wake, kLongMs), Readiness::Readable);
+    EXPECT_EQ(WaitReadable(m_hClient, &wake, kLongMs), Readiness::Readable);
 }
 
 TEST_F(Win32Socket, WaitsLeaveTheSocketBlocking)
 {
     CEvent wake;
-    EXPECT_EQ(WaitReadable(m_client, &wake, 20), Readiness::TimedOut);
+    EXPECT_EQ(WaitReadable(m_hClient, &wake, 20), Readiness::TimedOut);
     EXPECT_TRUE(ClientIsBlocking());
     wake.Set();
-    EXPECT_EQ(WaitReadable(m_client, &wake, kLongMs), Readiness::Woken);
+    EXPECT_EQ(WaitReadable(m_hClient, &wake, kLongMs), Readiness::Woken);
     wake.TryTake();
     EXPECT_TRUE(ClientIsBlocking());
 }
 
 TEST_F(Win32Socket, OptionsAndLocalPort)
 {
-    EXPECT_TRUE(SetKeepAlive(m_client, false));
-    EXPECT_TRUE(SetAbortiveClose(m_client));
-    EXPECT_TRUE(SetNoDelay(m_client, true));
-    EXPECT_TRUE(SetReceiveBuffer(m_client, 0x18000));
-    EXPECT_NE(LocalPort(m_client), 0);
+    EXPECT_TRUE(SetKeepAlive(m_hClient, false));
+    EXPECT_TRUE(SetAbortiveClose(m_hClient));
+    EXPECT_TRUE(SetNoDelay(m_hClient, true));
+    EXPECT_TRUE(SetReceiveBuffer(m_hClient, 0x18000));
+    EXPECT_NE(LocalPort(m_hClient), 0);
     EXPECT_FALSE(SetKeepAlive(kNoSocket, false));
     EXPECT_EQ(LocalPort(kNoSocket), 0);
 
