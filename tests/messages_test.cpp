@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -160,8 +161,8 @@ TEST(WireMessages, SearchPageIsItsWholeRecordsAndNoMore)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         // Each payload in a block of its own size, so a read past it is caught.
-        std::unique_ptr<uint8_t[]> block(new uint8_t[c.payload.size() + 1]);
-        std::memcpy(block.get(), c.payload.data(), c.payload.size());
+        std::unique_ptr<uint8_t[]> block(new uint8_t[c.payload.size()]);
+        std::copy(c.payload.begin(), c.payload.end(), block.get());
         SearchPage out;
         ASSERT_EQ(c.read, ReadSearchPage(c.payload.empty() ? nullptr : block.get(), c.payload.size(), out));
         EXPECT_EQ(c.declared, out.declaredCount);
