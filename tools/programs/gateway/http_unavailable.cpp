@@ -12,6 +12,10 @@ CHttpFront::CHttpFront(HttpOptions options, IStatusSource &source) : m_Options(s
 
 CHttpFront::~CHttpFront() = default;
 
+// Without the web side nothing is served from the archive: its front (a
+// member of CHttpFront) never starts a clip, so it has nothing to stop.
+CArchiveFront::~CArchiveFront() = default;
+
 bool CHttpFront::Start(std::string &)
 {
     Log("no web side: kestrel was built without libsoup 3 (libsoup-3.0-dev)");
