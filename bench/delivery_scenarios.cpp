@@ -28,7 +28,7 @@
 
 #include "api/exports.h"
 #include "tests/support/net_namespace.h"
-#include "tools/emulator/recorder_emulator.h"
+#include "tools/testing/emulator/recorder_emulator.h"
 
 namespace {
 

@@ -13,7 +13,7 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 source "$(dirname "$0")/lib.sh"
 bench_setup kestrel-drift
 
-"$tools/kestrel-recorder" --port 0 --clip "$here/tools/clip/sample30.h264" --fps 30 >"$work/rec.out" \
+"$tools/kestrel-recorder" --port 0 --clip "$here/tools/testing/clip/sample30.h264" --fps 30 >"$work/rec.out" \
     2>"$work/rec.log" &
 pids+=("$!")
 wait_for "$work/rec.log" 'listening on'

@@ -3,7 +3,7 @@
 # gateway, beside the same for a local file (the baseline of the same run),
 # with ffmpeg's default probing (it reads about 20 frames of a stream before
 # it decodes one):
-#  - local file: tools/clip/sample.h264 read from disk;
+#  - local file: tools/testing/clip/sample.h264 read from disk;
 #  - cold: a channel whose recorder stream is closed (the gateway opens it);
 #  - warm: a channel another client keeps open (the joiner gets the cached
 #    group of pictures);
@@ -74,9 +74,9 @@ wait_for "$work/gw.log" 'channel 2: stream opened'
 sleep 2
 
 echo "machine: $(nproc) CPUs, load $(cut -d' ' -f1-3 /proc/loadavg); $(ffmpeg -version | head -1 | cut -d' ' -f1-3)"
-measure "local file (baseline)" first_frame_ms -i "$here/tools/clip/sample.h264"
+measure "local file (baseline)" first_frame_ms -i "$here/tools/testing/clip/sample.h264"
 measure "warm (open channel, cached group)" first_frame_ms -rtsp_transport tcp -i "$(url 2)"
 measure "preloaded (no other client)" first_frame_ms -rtsp_transport tcp -i "$(url 3)"
 measure "cold (stream closed)" cold
-measure "local file (baseline, again)" first_frame_ms -i "$here/tools/clip/sample.h264"
+measure "local file (baseline, again)" first_frame_ms -i "$here/tools/testing/clip/sample.h264"
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -48,7 +48,7 @@ echo "idle: gateway CPU $(awk -v d=$((c1 - c0)) -v hz="$hz" 'BEGIN {printf "%.2f
 
 # Request to first decoded frame, beside ffmpeg's own start on a local file.
 t0=$(date +%s%N)
-ffmpeg -v error -i "$(dirname "$0")/../tools/clip/sample.h264" -frames:v 1 -f null - 2>/dev/null
+ffmpeg -v error -i "$(dirname "$0")/../tools/testing/clip/sample.h264" -frames:v 1 -f null - 2>/dev/null
 t1=$(date +%s%N)
 echo "baseline: ffmpeg to its first decoded frame of the local clip: $(( (t1 - t0) / 1000000 )) ms"
 cold=(); warm=()

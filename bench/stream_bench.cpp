@@ -9,7 +9,7 @@
 
 #include "api/exports.h"
 #include "bench/bench.h"
-#include "tools/emulator/recorder_emulator.h"
+#include "tools/testing/emulator/recorder_emulator.h"
 
 namespace kn::bench {
 

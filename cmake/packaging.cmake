@@ -90,7 +90,7 @@ if(NOT WIN32)
 
     # The example host's source, with a build file that finds the installed
     # library either way.
-    install(FILES ${PROJECT_SOURCE_DIR}/tools/example_host/main.c
+    install(FILES ${PROJECT_SOURCE_DIR}/tools/examples/example_host/main.c
         ${PROJECT_SOURCE_DIR}/cmake/example/CMakeLists.txt
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libkestrelnet-dev/examples COMPONENT Development)
 
@@ -100,15 +100,15 @@ if(NOT WIN32)
         file(RELATIVE_PATH KN_BIN_TO_CLIP /${CMAKE_INSTALL_BINDIR} /${KN_DATA_DIR}/sample.h264)
         target_compile_definitions(kestrel-recorder PRIVATE KN_INSTALLED_CLIP="${KN_BIN_TO_CLIP}")
         install(TARGETS kestrel kestrel-recorder RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tools)
-        install(FILES ${PROJECT_SOURCE_DIR}/tools/clip/sample.h264 ${PROJECT_SOURCE_DIR}/tools/clip/sample30.h264
+        install(FILES ${PROJECT_SOURCE_DIR}/tools/testing/clip/sample.h264 ${PROJECT_SOURCE_DIR}/tools/testing/clip/sample30.h264
             DESTINATION ${KN_DATA_DIR} COMPONENT Tools)
         # The gateway as a service: its systemd unit, and an example site file
         # to copy to /etc/kestrelnet/gateway.yaml (the unit waits for it).
         get_property(kn_gateway_built GLOBAL PROPERTY KN_GATEWAY_BUILT)
         if(kn_gateway_built)
-            install(FILES ${PROJECT_SOURCE_DIR}/tools/gateway/kestrel-gateway.service
+            install(FILES ${PROJECT_SOURCE_DIR}/tools/programs/gateway/kestrel-gateway.service
                 DESTINATION lib/systemd/system COMPONENT Tools)
-            install(FILES ${PROJECT_SOURCE_DIR}/tools/gateway/gateway.yaml
+            install(FILES ${PROJECT_SOURCE_DIR}/tools/programs/gateway/gateway.yaml
                 DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kestrel-tools/examples COMPONENT Tools)
         endif()
         if(NOT CMAKE_CROSSCOMPILING)

@@ -16,7 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "tools/emulator/recorder_emulator.h"
+#include "tools/testing/emulator/recorder_emulator.h"
 
 namespace {
 

@@ -21,21 +21,6 @@ TEST(ClipAccessUnits, SplitsTheSampleClipIntoItsPicturesWithoutLosingAByte)
     }
 }
 
-TEST(ClipAccessUnits, WithoutDelimitersAUnitStartsAtParameterSetsOrAFirstSlice)
-{
-    // SPS, PPS, IDR slice (first_mb 0), slice (first_mb 1: same picture),
-    // slice (first_mb 0: next picture), then a stray trailing zero byte.
-    const emu::Bytes s = {0, 0, 0, 1, 0x67, 0xAA, 0, 0, 1, 0x68, 0xBB, 0, 0, 1, 0x65, 0x88, 0x01,
-                          0, 0, 1, 0x65, 0x40, 0x02, 0, 0, 0, 1, 0x41, 0x9A, 0x03, 0};
-    const std::vector<emu::Bytes> units = emu::SplitAccessUnits(s);
-    ASSERT_EQ(2u, units.size());
-    EXPECT_EQ(emu::Bytes(s.begin(), s.begin() + 23), units[0]);
-    EXPECT_EQ(emu::Bytes(s.begin() + 23, s.end()), units[1]);
-    EXPECT_TRUE(emu::SplitAccessUnits({}).empty());
-    EXPECT_TRUE(emu::SplitAccessUnits({1, 2, 3}).empty());
-    EXPECT_EQ((emu::Bytes{'K', 'V', 0, 0, 7}), emu::WrapAccessUnit({7}));
-}
-
 TEST_F(ToolsTest, LiveOverTcpSavesTheClipsAccessUnitsByteForByte)
 {
     const uint16_t port = StartRecorder();

@@ -1,7 +1,7 @@
-// The gateway's parts that need no RTSP server: finding the access unit in a
-// delivered frame, completing keyframes with the channel's parameter sets,
-// presentation times, backoff, the command line, and the hub that hands a
-// channel's frames to its clients.
+// The gateway's parts that need no RTSP server: presentation times, the
+// command line, and the hub that hands a channel's frames to its clients.
+// (Access units, parameter sets and backoff are the tools' common library's:
+// tests/tools_common_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -15,139 +15,15 @@
 #include <thread>
 #include <vector>
 
-#include "tools/gateway/access_unit.h"
-#include "tools/gateway/channel_hub.h"
-#include "tools/gateway/frame_clock.h"
-#include "tools/gateway/gateway_options.h"
+#include "tests/support/h264_units.h"
+#include "tools/programs/gateway/channel_hub.h"
+#include "tools/programs/gateway/frame_clock.h"
+#include "tools/programs/gateway/gateway_options.h"
 
 namespace kn::gateway {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-const Bytes kSps = {0, 0, 0, 1, 0x67, 0x42, 0xC0, 0x1E};
-const Bytes kPps = {0, 0, 0, 1, 0x68, 0xCE, 0x3C, 0x80};
-const Bytes kAud = {0, 0, 0, 1, 0x09, 0xF0};
-const Bytes kIdr = {0, 0, 1, 0x65, 0x88, 0x84, 0x00, 0x21};
-const Bytes kSlice = {0, 0, 1, 0x41, 0x9A, 0x02, 0x00, 0x03};
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes &p : parts) {
-        out.insert(out.end(), p.begin(), p.end());
-    }
-    return out;
-}
-
-// A video frame as the library delivers it: its 16-byte prefix, then the
-// recorder's wrapper (or none), then the unit.
-Bytes Delivered(const Bytes &unit, bool wrapper = true)
-{
-    Bytes f = {'0', '0', 'd', 'c', 25, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    f.reserve(f.size() + 4 + unit.size());
-    if (wrapper) {
-        f.insert(f.end(), {'K', 'V', 0, 0});
-    }
-    f.insert(f.end(), unit.begin(), unit.end());
-    return f;
-}
-
-Bytes SpanBytes(ByteSpan s) { return Bytes(s.data, s.data + s.size); }
-
-TEST(GatewayAccessUnit, FindsTheUnitInDeliveredFramesAndRejectsEverythingElse)
-{
-    const Bytes unit = Cat({kAud, kSlice});
-    struct Case {
-        const char *what;
-        uint32_t type;
-        Bytes frame;
-        Bytes expected;
-    };
-    const Case cases[] = {
-        {"wrapped, type 2", 2, Delivered(unit), unit},
-        {"wrapped, type 3", 3, Delivered(unit), unit},
-        {"bare unit after the prefix", 2, Delivered(unit, false), unit},
-        {"three-byte start code", 2, Delivered(kIdr), kIdr},
-        {"audio frame type", 1, Delivered(unit), {}},
-        {"type 0", 0, Delivered(unit), {}},
-        {"loss notice", 255, {}, {}},
-        {"prefix only", 2, Bytes(16, 0), {}},
-        {"wrapper only", 2, Delivered({}, true), {}},
-        {"no start code", 2, Delivered({1, 2, 3, 4, 5}), {}},
-        {"a lone zero", 2, Delivered({0}), {}},
-    };
-    for (const Case &c : cases) {
-        const ByteSpan s = AccessUnitOfFrame(c.type, c.frame.empty() ? nullptr : c.frame.data(),
-                                             static_cast<int32_t>(c.frame.size()));
-        EXPECT_EQ(c.expected, SpanBytes(s)) << c.what;
-    }
-    EXPECT_EQ(0u, AccessUnitOfFrame(2, Delivered(unit).data(), -5).size);
-}
-
-TEST(GatewayAccessUnit, NamesTheUnitsItHoldsWhereverTheStartCodesFall)
-{
-    struct Case {
-        const char *what;
-        Bytes unit;
-        std::vector<int> types;
-    };
-    const Case cases[] = {
-        {"keyframe with parameter sets", Cat({kAud, kSps, kPps, kIdr}), {9, 7, 8, 5}},
-        {"plain picture", Cat({kAud, kSlice}), {9, 1}},
-        {"trailing zeros belong to nothing", Cat({kSlice, Bytes{0, 0}}), {1}},
-        {"garbage before the first start code", Cat({Bytes{7, 7, 7}, kSlice}), {1}},
-        {"empty start code at the end", Cat({kSlice, Bytes{0, 0, 1}}), {1}},
-        {"nothing", {}, {}},
-        {"no start code at all", {0x65, 1, 2, 3}, {}},
-    };
-    for (const Case &c : cases) {
-        std::vector<int> types;
-        ForEachNal(ByteSpan{c.unit.data(), c.unit.size()},
-                   [&types](int type, const uint8_t *nal, size_t size) {
-                       ASSERT_GT(size, 0u);
-                       EXPECT_EQ(type, nal[0] & 0x1f);
-                       types.push_back(type);
-                   });
-        EXPECT_EQ(c.types, types) << c.what;
-    }
-}
-
-TEST(GatewayAccessUnit, PutsTheLastParameterSetsInFrontOfAKeyframeThatLacksThem)
-{
-    CParameterSets sets;
-    Bytes out;
-    const Bytes bareIdr = Cat({kAud, kIdr});
-    // Nothing learnt yet: units pass unchanged.
-    sets.Complete({bareIdr.data(), bareIdr.size()}, out);
-    EXPECT_EQ(bareIdr, out);
-
-    const Bytes full = Cat({kAud, kSps, kPps, kIdr});
-    sets.Learn({full.data(), full.size()});
-    ASSERT_TRUE(sets.Known());
-    struct Case {
-        const char *what;
-        Bytes unit;
-        Bytes expected;
-    };
-    const Case cases[] = {
-        {"keyframe without sets", bareIdr, Cat({kSps, kPps, kAud, kIdr})},
-        {"keyframe with both", full, full},
-        {"keyframe with its SPS only", Cat({kSps, kIdr}), Cat({kPps, kSps, kIdr})},
-        {"picture that is no keyframe", Cat({kAud, kSlice}), Cat({kAud, kSlice})},
-    };
-    for (const Case &c : cases) {
-        sets.Complete({c.unit.data(), c.unit.size()}, out);
-        EXPECT_EQ(c.expected, out) << c.what;
-    }
-
-    // A new SPS replaces the old one.
-    const Bytes sps2 = {0, 0, 0, 1, 0x67, 0x4D, 0x00, 0x28};
-    const Bytes unit2 = Cat({sps2, kSlice});
-    sets.Learn({unit2.data(), unit2.size()});
-    sets.Complete({bareIdr.data(), bareIdr.size()}, out);
-    EXPECT_EQ(Cat({sps2, kPps, kAud, kIdr}), out);
-}
+using namespace test::h264;
 
 TEST(GatewayFrameClock, StampsFramesByArrivalOnNoGridAndNeverGoesBack)
 {
@@ -173,21 +49,6 @@ TEST(GatewayFrameClock, StampsFramesByArrivalOnNoGridAndNeverGoesBack)
         }
         EXPECT_EQ(c.stampsMs, stamps) << c.what;
     }
-}
-
-TEST(GatewayBackoff, DoublesFromOneSecondUpToTheCeilingAndStartsOverAfterReset)
-{
-    CBackoff b(30000);
-    std::vector<int64_t> delays;
-    for (int i = 0; i < 8; ++i) {
-        delays.push_back(b.Next());
-    }
-    EXPECT_EQ((std::vector<int64_t>{1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000}), delays);
-    b.Reset();
-    EXPECT_EQ(1000, b.Next());
-    CBackoff tight(500);
-    EXPECT_EQ(500, tight.Next());
-    EXPECT_EQ(500, tight.Next());
 }
 
 // Runs the parser on a command line given as one string.

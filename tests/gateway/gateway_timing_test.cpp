@@ -15,7 +15,7 @@ using GatewayTimingTest = CMediaToolsTest;
 TEST_F(GatewayTimingTest, AThirtyFrameRecorderPlaysAtThirtyThroughRtsp)
 {
     KN_NEED_FFMPEG();
-    ASSERT_NE(0, StartRecorder({"--clip", KN_SOURCE_DIR "/tools/clip/sample30.h264", "--fps", "30"}));
+    ASSERT_NE(0, StartRecorder({"--clip", KN_SOURCE_DIR "/tools/testing/clip/sample30.h264", "--fps", "30"}));
     ASSERT_NE(0, StartGateway());
     // Four seconds of stream time: on a 25 grid 30 frames a second ran 20 %
     // ahead of the clock, and four seconds held only 100 of them.

@@ -6,7 +6,7 @@
 
 #include <fstream>
 
-#include "tools/emulator/access_units.h"
+#include "tools/testing/emulator/access_units.h"
 
 namespace kn::test {
 namespace {
@@ -23,7 +23,7 @@ protected:
     std::vector<std::string> ClipPictures(size_t n)
     {
         emu::Bytes clip, stream;
-        EXPECT_TRUE(emu::ReadFileBytes(KN_SOURCE_DIR "/tools/clip/sample.h264", clip));
+        EXPECT_TRUE(emu::ReadFileBytes(KN_SOURCE_DIR "/tools/testing/clip/sample.h264", clip));
         const std::vector<emu::Bytes> units = emu::SplitAccessUnits(clip);
         for (size_t i = 0; i < n; ++i) {
             stream.insert(stream.end(), units[i % units.size()].begin(), units[i % units.size()].end());
@@ -101,7 +101,7 @@ TEST_F(KestrelMp4Test, LivePlaybackAndDownloadWriteMp4WithExactlyThePicturesSent
 TEST_F(KestrelMp4Test, AThirtyFrameRecorderGivesMp4FilesOfTheirTrueDurationAndDownloadsJudgedAtThirty)
 {
     KN_NEED_FFMPEG();
-    ASSERT_NE(0, StartRecorder({"--clip", KN_SOURCE_DIR "/tools/clip/sample30.h264", "--fps", "30",
+    ASSERT_NE(0, StartRecorder({"--clip", KN_SOURCE_DIR "/tools/testing/clip/sample30.h264", "--fps", "30",
                                 "--download-cap", "9"}));
     const struct {
         const char *what;

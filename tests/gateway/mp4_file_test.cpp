@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
-#include "tools/emulator/access_units.h"
-#include "tools/mp4/mp4_file.h"
+#include "tools/programs/mp4/mp4_file.h"
+#include "tools/testing/emulator/access_units.h"
 
 namespace kn::test {
 namespace {
@@ -31,7 +31,7 @@ protected:
         char pattern[] = "/tmp/kestrel-mp4-XXXXXX";
         ASSERT_NE(nullptr, ::mkdtemp(pattern));
         m_Dir = pattern;
-        ASSERT_TRUE(emu::ReadFileBytes(KN_SOURCE_DIR "/tools/clip/sample.h264", m_Clip));
+        ASSERT_TRUE(emu::ReadFileBytes(KN_SOURCE_DIR "/tools/testing/clip/sample.h264", m_Clip));
         m_Units = emu::SplitAccessUnits(m_Clip);
         ASSERT_EQ(75u, m_Units.size());
     }

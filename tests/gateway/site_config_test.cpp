@@ -11,8 +11,8 @@
 #include <sstream>
 #include <string>
 
-#include "tools/gateway/gateway_state.h"
-#include "tools/gateway/site_config.h"
+#include "tools/programs/gateway/gateway_state.h"
+#include "tools/programs/gateway/site_config.h"
 
 namespace kn::gateway {
 namespace {
@@ -60,7 +60,7 @@ TEST_F(SiteConfigTest, TheDocumentedExampleReadsAsDocumented)
 {
     std::string example = DocumentedExample();
     ASSERT_FALSE(example.empty()) << "docs/gateway.md has no ```yaml example";
-    std::ifstream shipped(KN_SOURCE_DIR "/tools/gateway/gateway.yaml");
+    std::ifstream shipped(KN_SOURCE_DIR "/tools/programs/gateway/gateway.yaml");
     std::stringstream text;
     text << shipped.rdbuf();
     EXPECT_EQ(example, text.str()) << "the packaged example is the documented one";

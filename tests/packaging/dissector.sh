@@ -9,7 +9,7 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/common.sh"
 build="$(cd "${1:?usage: dissector.sh BUILD_DIR}" && pwd)"
-lua="$(cd "$here/../.." && pwd)/tools/wireshark/kestrelnet.lua"
+lua="$(cd "$here/../.." && pwd)/tools/examples/wireshark/kestrelnet.lua"
 kn_need tshark dumpcap awk
 bin="$build/tools"
 

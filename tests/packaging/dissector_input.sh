@@ -8,7 +8,7 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/common.sh"
-lua="$(cd "$here/../.." && pwd)/tools/wireshark/kestrelnet.lua"
+lua="$(cd "$here/../.." && pwd)/tools/examples/wireshark/kestrelnet.lua"
 kn_need tshark text2pcap mergecap od
 
 work="$(mktemp -d)"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "api/exports.h"
-#include "tools/emulator/wire.h"
+#include "tools/testing/emulator/wire.h"
 
 namespace kn::test {
 

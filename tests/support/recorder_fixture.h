@@ -8,7 +8,7 @@
 
 #include "api/exports.h"
 #include "core/release.h"
-#include "tools/emulator/recorder_emulator.h"
+#include "tools/testing/emulator/recorder_emulator.h"
 
 namespace kn::test {
 

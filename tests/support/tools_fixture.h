@@ -17,8 +17,8 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/eventually.h"
-#include "tools/emulator/access_units.h"
-#include "tools/emulator/recorder_emulator.h"
+#include "tools/testing/emulator/access_units.h"
+#include "tools/testing/emulator/recorder_emulator.h"
 
 #if defined(KN_RECORDER_BIN) && defined(KN_KESTREL_BIN)
 
@@ -26,7 +26,7 @@ namespace kn::test {
 
 using namespace std::chrono_literals;
 
-inline const std::string kClip = KN_SOURCE_DIR "/tools/clip/sample.h264";
+inline const std::string kClip = KN_SOURCE_DIR "/tools/testing/clip/sample.h264";
 
 inline emu::Bytes Clip()
 {

@@ -63,7 +63,7 @@ console.log('machine: ' + os.cpus().length + ' CPUs, load ' + os.loadavg().map((
 const dir = scratch();
 const browser = await launch(chromium);
 const cold = [], warm = [], rtspCold = [], rtspWarm = [], local = [];
-const clip = paths.clip || new URL('../../tools/clip/sample.h264', import.meta.url).pathname;
+const clip = paths.clip || new URL('../../tools/testing/clip/sample.h264', import.meta.url).pathname;
 for (let round = 0; round < rounds; round++) {
   const recorder = await startRecorder(dir, paths);
   const gateway = await startGateway(dir, paths, recorder.port, ['--linger', '60']);

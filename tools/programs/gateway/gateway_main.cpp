@@ -1,0 +1,235 @@
+#include <gst/gst.h>
+#include <glib-unix.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+
+#include "tools/programs/gateway/gateway.h"
+#include "tools/programs/gateway/gateway_log.h"
+#include "tools/programs/gateway/gateway_options.h"
+#include "tools/programs/gateway/http_front.h"
+#include "tools/programs/gateway/library_host.h"
+#include "tools/programs/gateway/rtsp_front.h"
+#include "tools/programs/gateway/site.h"
+#include "tools/programs/gateway/site_config.h"
+#include "tools/programs/gateway/site_status.h"
+
+namespace kn::gateway {
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr gint64 kCloseGraceUs = 1000000;
+constexpr guint kFileCheckSeconds = 1;
+constexpr guint kStaleCheckMs = 250;
+
+// What tells a changed site file: its identity, size and time.
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    timespec modified{};
+    bool operator==(const FileStamp &o) const
+    {
+        return device == o.device && inode == o.inode && size == o.size && modified.tv_sec == o.modified.tv_sec &&
+               modified.tv_nsec == o.modified.tv_nsec;
+    }
+};
+
+FileStamp StampOf(const std::string &path)
+{
+    struct stat st{};
+    FileStamp s;
+    if (::stat(path.c_str(), &st) == 0) {
+        s = FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+    }
+    return s;
+}
+
+// The running gateway, as the main loop's callbacks see it.
+struct Running {
+    GMainLoop *loop = nullptr;
+    std::string configPath;
+    SiteConfig site;
+    CSite *recorders = nullptr;
+    FileStamp stamp;
+};
+
+gboolean OnStopSignal(gpointer data)
+{
+    Log("stopping");
+    g_main_loop_quit(static_cast<Running *>(data)->loop);
+    return G_SOURCE_CONTINUE;  // removed when the loop has ended
+}
+
+void Reload(Running &r, const char *why)
+{
+    r.stamp = StampOf(r.configPath);
+    SiteConfig next;
+    std::string message;
+    if (!LoadSiteConfig(r.configPath, next, message)) {
+        Log("reload (%s) refused, the running configuration stays: %s", why, message.c_str());
+        return;
+    }
+    if (next.listen != r.site.listen || next.rtspUser != r.site.rtspUser || next.rtspPassword != r.site.rtspPassword ||
+        next.timeoutMs != r.site.timeoutMs || next.statsMs != r.site.statsMs) {
+        Log("reload (%s): listen addresses, client credentials, timeout and stats take effect at the next start",
+            why);
+    }
+    Log("reload (%s): %zu recorder(s)", why, next.recorders.size());
+    r.recorders->Apply(next.recorders);
+    r.site.recorders = next.recorders;
+}
+
+gboolean OnReloadSignal(gpointer data)
+{
+    Reload(*static_cast<Running *>(data), "SIGHUP");
+    return G_SOURCE_CONTINUE;
+}
+
+gboolean OnFileCheck(gpointer data)
+{
+    auto &r = *static_cast<Running *>(data);
+    if (!(StampOf(r.configPath) == r.stamp)) {
+        Reload(r, "the file changed");
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+gboolean OnAnswerStale(gpointer data)
+{
+    static_cast<Running *>(data)->recorders->AnswerStale();
+    return G_SOURCE_CONTINUE;
+}
+
+gboolean OnStateSignal(gpointer data)
+{
+    LogText("state: " + static_cast<Running *>(data)->recorders->State().ToJson());
+    return G_SOURCE_CONTINUE;
+}
+
+// The elements every client needs; those of the web side only when it is
+// on. Snapshots (avdec_h264, jpegenc) fail on their own when missing.
+bool ElementsPresent(bool web)
+{
+    struct Element {
+        const char *name, *package;
+        bool needed;
+    };
+    for (const Element &e : {Element{"appsrc", "base", true}, Element{"h264parse", "bad", true},
+                             Element{"rtph264pay", "good", true}, Element{"mp4mux", "good", web}}) {
+        if (GstElementFactory *f = gst_element_factory_find(e.name)) {
+            gst_object_unref(f);
+        } else if (e.needed) {
+            std::fprintf(stderr, "kestrel: the GStreamer element %s is missing (install gstreamer1.0-plugins-%s)\n",
+                         e.name, e.package);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int RunGateway(int argc, char **argv)
+{
+    GatewayOptions options;
+    std::string message;
+    if (!ParseGatewayOptions(argc - 1, argv + 1, options, message)) {
+        std::fprintf(stderr, "kestrel: %s\n(kestrel gateway --help describes the options)\n", message.c_str());
+        return kExitUsage;
+    }
+    if (options.help) {
+        std::fputs(GatewayUsage(), stdout);
+        return kExitOk;
+    }
+    Running running;
+    running.configPath = options.configPath;
+    if (options.configPath.empty()) {
+        running.site = SiteFromOptions(options);
+    } else {
+        running.stamp = StampOf(options.configPath);
+        if (!LoadSiteConfig(options.configPath, running.site, message)) {
+            std::fprintf(stderr, "kestrel: %s\n", message.c_str());
+            return kExitUsage;
+        }
+        if (options.checkOnly) {
+            std::printf("%s: %zu recorder(s), good\n", options.configPath.c_str(), running.site.recorders.size());
+            return kExitOk;
+        }
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    GError *error = nullptr;
+    if (!gst_init_check(nullptr, nullptr, &error)) {
+        std::fprintf(stderr, "kestrel: GStreamer did not start: %s\n", error != nullptr ? error->message : "?");
+        g_clear_error(&error);
+        return kExitFailure;
+    }
+    if (!ElementsPresent(running.site.http)) {
+        return kExitFailure;
+    }
+    if (options.passwordOnCommandLine) {
+        Log("warning: --password is visible in process listings; --password-file or --password-env keep it out");
+    }
+
+    CLibraryHost library;
+    if (!library.Start(running.site.timeoutMs)) {
+        std::fprintf(stderr, "kestrel: the library's socket layer did not start\n");
+        return kExitFailure;
+    }
+    running.loop = g_main_loop_new(nullptr, FALSE);
+    int rc = kExitOk;
+    {
+        CRtspFront front(running.site);
+        CSite site(library, front, running.site.statsMs);
+        running.recorders = &site;
+        CSiteStatus status(site);
+        CHttpFront web(HttpOptions{running.site.httpListen.address, running.site.httpListen.port,
+                                   running.site.rtspUser, running.site.rtspPassword,
+                                   static_cast<size_t>(running.site.webBufferBytes)},
+                       status);
+        if (running.site.http && !web.Start(message)) {
+            // The RTSP side serves on; the trouble is in the log.
+            Log("error: %s; serving RTSP only", message.c_str());
+        }
+        if (!front.Start(message)) {
+            std::fprintf(stderr, "kestrel: %s\n", message.c_str());
+            rc = kExitFailure;
+        } else {
+            site.Apply(running.site.recorders);
+            std::vector<guint> sources{g_unix_signal_add(SIGINT, OnStopSignal, &running),
+                                       g_unix_signal_add(SIGTERM, OnStopSignal, &running),
+                                       g_unix_signal_add(SIGUSR1, OnStateSignal, &running),
+                                       g_timeout_add(kStaleCheckMs, OnAnswerStale, &running)};
+            if (!running.configPath.empty()) {
+                sources.push_back(g_unix_signal_add(SIGHUP, OnReloadSignal, &running));
+                sources.push_back(g_timeout_add_seconds(kFileCheckSeconds, OnFileCheck, &running));
+            }
+            g_main_loop_run(running.loop);
+            for (guint source : sources) {
+                g_source_remove(source);
+            }
+        }
+        front.StopListening();
+        web.Stop();
+        // Every recorder closes its streams and logs out; the clients still
+        // connected get the end of their streams.
+        site.StopAll();
+        // Let the closes queued on the main context run, for a bounded time.
+        const gint64 until = g_get_monotonic_time() + kCloseGraceUs;
+        while (g_get_monotonic_time() < until && g_main_context_iteration(nullptr, FALSE)) {
+        }
+    }
+    g_main_loop_unref(running.loop);
+    library.Stop();
+    if (rc == kExitOk) {
+        Log("stopped");
+    }
+    return rc;
+}
+
+}  // namespace kn::gateway

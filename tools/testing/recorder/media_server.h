@@ -1,0 +1,75 @@
+// CMediaServer: the media side of kestrel-recorder. It watches the
+// emulator's events and, for each acknowledged opening, runs a sender that
+// feeds the clip's frames to that connection: live video at --fps frames a
+// second until stopped, playback paced by the host's controls until the
+// recording ends, download as fast as it is read, then closed. With
+// --message-every, a sender of recorder messages runs on each command channel
+// from its login on.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "tools/testing/emulator/recorder_emulator.h"
+#include "tools/testing/recorder/recorder_options.h"
+
+namespace kn::recorder {
+
+class CMediaServer {
+public:
+    // frames: the clip's frames as they go on the wire (header and payload).
+    CMediaServer(emu::CRecorderEmulator &emulator, std::vector<emu::Bytes> frames, const RecorderOptions &options);
+    ~CMediaServer();  // Stop()
+    CMediaServer(const CMediaServer &) = delete;
+    CMediaServer &operator=(const CMediaServer &) = delete;
+
+    // The emulator's observer: logs the event and starts or steers senders.
+    void OnEvent(const emu::EmulatorEvent &event);
+    // The emulator's opening media: with no start delay, the first frames of
+    // an opening leave in the same write as its acknowledgement, as an eager
+    // recorder sends them; its sender then goes on from there.
+    emu::Bytes OpeningMedia(const emu::ConnectionInfo &info, const emu::RecordedPacket &opening);
+    // Ends every sender; later events are only logged.
+    void Stop();
+
+private:
+    struct Sender;
+
+    void OnPacket(const emu::EmulatorEvent &event);
+    void OnCommand(const emu::RecordedPacket &packet);
+    void StartSender(const emu::ConnectionInfo &info, const emu::RecordedPacket &opening);
+    void StartMessenger(const emu::ConnectionInfo &info);  // --message-every
+    void Launch(std::unique_ptr<Sender> s);  // under m_Mutex
+    // Frames an opening asks for (-1 endless), as its packet says.
+    long FramesToSend(const emu::ConnectionInfo &info, const emu::RecordedPacket &opening) const;
+    void Run(Sender &s);
+    void RunMessages(Sender &s);
+    bool SendFrame(Sender &s, size_t ordinal);
+    void ReapFinished();  // under m_Mutex
+    static void Steer(Sender &s, uint8_t op, int level);  // under m_Mutex
+
+    emu::CRecorderEmulator &m_Emulator;
+    const std::vector<emu::Bytes> m_Frames;
+    const RecorderOptions m_Options;
+
+    std::mutex m_Mutex;  // everything below and each sender's steering
+    std::condition_variable m_Cond;
+    bool m_bStopping = false;
+    std::list<std::unique_ptr<Sender>> m_Senders;
+    uint32_t m_nNextStreamId = 1;
+    std::map<int, long> m_SentWithReply;  // connection: frames that left with its acknowledgement
+    // Playback controls (operation, level) that came for the stream id the
+    // last acknowledgement gave, before its sender started: a host may steer
+    // a playback as soon as the acknowledgement is in.
+    std::vector<std::pair<uint8_t, int>> m_EarlyControls;
+    emu::Id4 m_EarlyControlsFor{};
+    std::atomic<bool> m_bDroppedLive{false};  // --drop-live-after has been done
+};
+
+}  // namespace kn::recorder
