@@ -38,10 +38,7 @@ void CloseAndDestroy(const std::shared_ptr<CDvrSession> &session)
 
 extern "C" {
 
-KR_API int32_t KR_CALL KR_4100_Init(void)
-{
-    return kn::platform::SocketLayerStart() ? 1 : 0;
-}
+KR_API int32_t KR_CALL KR_4100_Init(void) { return kn::platform::SocketLayerStart() ? 1 : 0; }
 
 KR_API int32_t KR_CALL KR_4100_Cleanup(void)
 {
@@ -85,13 +82,10 @@ KR_API int32_t KR_CALL KR_4100_SetDVRMessCallBack(DvrMessageCallback pfnMessage)
     return 1;
 }
 
-KR_API const void *KR_CALL KR_4100_GetDecoderHeader(int32_t /*nReserved*/)
-{
-    return kn::DecoderHeader();
-}
+KR_API const void *KR_CALL KR_4100_GetDecoderHeader(int32_t /*nReserved*/) { return kn::DecoderHeader(); }
 
-KR_API void *KR_CALL KR_4100_Login(const char *pszAddress, int32_t nPort, const char *pszUser,
-                                   const char *pszPassword, int32_t *pnLoginResult)
+KR_API void *KR_CALL KR_4100_Login(const char *pszAddress, int32_t nPort, const char *pszUser, const char *pszPassword,
+                                   int32_t *pnLoginResult)
 {
     return Guarded(static_cast<void *>(nullptr), [&]() -> void * {
         uint32_t address = 0;
@@ -136,8 +130,8 @@ KR_API int32_t KR_CALL KR_4100_Logout(void *hSession)
     });
 }
 
-KR_API int32_t KR_CALL KR_4100_GetDvrParam(void *hSession, int32_t nCmd, const void *pInBuf,
-                                           int32_t nInLen, void *pOutBuf, uint32_t nOutSize)
+KR_API int32_t KR_CALL KR_4100_GetDvrParam(void *hSession, int32_t nCmd, const void *pInBuf, int32_t nInLen,
+                                           void *pOutBuf, uint32_t nOutSize)
 {
     return Guarded(int32_t{0}, [&]() -> int32_t {
         std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
@@ -145,8 +139,7 @@ KR_API int32_t KR_CALL KR_4100_GetDvrParam(void *hSession, int32_t nCmd, const v
     });
 }
 
-KR_API int32_t KR_CALL KR_4100_SetDvrParam(void *hSession, int32_t nCmd, const void *pInBuf,
-                                           int32_t nInLen)
+KR_API int32_t KR_CALL KR_4100_SetDvrParam(void *hSession, int32_t nCmd, const void *pInBuf, int32_t nInLen)
 {
     return Guarded(int32_t{0}, [&]() -> int32_t {
         std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
@@ -154,8 +147,8 @@ KR_API int32_t KR_CALL KR_4100_SetDvrParam(void *hSession, int32_t nCmd, const v
     });
 }
 
-KR_API int32_t KR_CALL KR_4100_FindFile(void *hSession, int32_t nChannel, int32_t nSelector,
-                                        const DvrTime *pStart, const DvrTime *pEnd)
+KR_API int32_t KR_CALL KR_4100_FindFile(void *hSession, int32_t nChannel, int32_t nSelector, const DvrTime *pStart,
+                                        const DvrTime *pEnd)
 {
     return Guarded(int32_t{0}, [&]() -> int32_t {
         std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
@@ -189,8 +182,8 @@ KR_API int32_t KR_CALL KR_4100_ClearFile(void *hSession)
     });
 }
 
-KR_API void *KR_CALL KR_4100_RealPlay(void *hSession, int32_t nChannel, int32_t nMode,
-                                      DvrDataCallback pfnData, uint32_t dwUser)
+KR_API void *KR_CALL KR_4100_RealPlay(void *hSession, int32_t nChannel, int32_t nMode, DvrDataCallback pfnData,
+                                      uint32_t dwUser)
 {
     return Guarded(static_cast<void *>(nullptr), [&]() -> void * {
         std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
@@ -206,8 +199,8 @@ KR_API int32_t KR_CALL KR_4100_StopRealPlay(void *hStream)
     });
 }
 
-KR_API void *KR_CALL KR_4100_PlayBack(void *hSession, int32_t nChannel, const DvrTime *pStart,
-                                      DvrDataCallback pfnData, uint32_t dwUser)
+KR_API void *KR_CALL KR_4100_PlayBack(void *hSession, int32_t nChannel, const DvrTime *pStart, DvrDataCallback pfnData,
+                                      uint32_t dwUser)
 {
     return Guarded(static_cast<void *>(nullptr), [&]() -> void * {
         std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);
@@ -218,8 +211,8 @@ KR_API void *KR_CALL KR_4100_PlayBack(void *hSession, int32_t nChannel, const Dv
     });
 }
 
-KR_API void *KR_CALL KR_4100_DownLoad(void *hSession, int32_t nChannel, const DvrTime *pStart,
-                                      const DvrTime *pEnd, DvrDataCallback pfnData, uint32_t dwUser)
+KR_API void *KR_CALL KR_4100_DownLoad(void *hSession, int32_t nChannel, const DvrTime *pStart, const DvrTime *pEnd,
+                                      DvrDataCallback pfnData, uint32_t dwUser)
 {
     return Guarded(static_cast<void *>(nullptr), [&]() -> void * {
         std::shared_ptr<CDvrSession> session = g_SessionList.FindSession(hSession);

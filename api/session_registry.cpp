@@ -33,8 +33,7 @@ std::shared_ptr<CDvrSession> CSessionRegistry::FindStreamOwner(const void *handl
     return nullptr;
 }
 
-std::shared_ptr<CDvrSession> CSessionRegistry::FindByAddress(uint32_t addressNetOrder,
-                                                             uint16_t port) const
+std::shared_ptr<CDvrSession> CSessionRegistry::FindByAddress(uint32_t addressNetOrder, uint16_t port) const
 {
     platform::CLockGuard lock(m_Mutex);
     for (const auto &session : m_Sessions) {

@@ -103,8 +103,8 @@ int main(int argc, char **argv)
 
     utsname u{};
     uname(&u);
-    std::printf("machine: %ld CPUs online, %s, kernel %s %s, load average at start %s\n",
-                sysconf(_SC_NPROCESSORS_ONLN), CpuModel().c_str(), u.sysname, u.release, LoadAverage().c_str());
+    std::printf("machine: %ld CPUs online, %s, kernel %s %s, load average at start %s\n", sysconf(_SC_NPROCESSORS_ONLN),
+                CpuModel().c_str(), u.sysname, u.release, LoadAverage().c_str());
     std::fflush(stdout);
 
     Rows rows;

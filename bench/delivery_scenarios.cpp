@@ -180,7 +180,10 @@ void *Open(void *session, Kind k, uint32_t user)
 
 const char *Name(Kind k)
 {
-    return k == Kind::LiveTcp ? "live/tcp" : k == Kind::LiveUdp ? "live/udp" : k == Kind::PlayBack ? "playback" : "download";
+    return k == Kind::LiveTcp    ? "live/tcp"
+           : k == Kind::LiveUdp  ? "live/udp"
+           : k == Kind::PlayBack ? "playback"
+                                 : "download";
 }
 
 // A fresh recorder and session for each scenario.

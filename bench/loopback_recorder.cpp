@@ -76,8 +76,7 @@ bool CLoopbackRecorder::Start()
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t alen = sizeof(a);
-    if (::bind(m_ListenFd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 ||
-        ::listen(m_ListenFd, 256) != 0 ||
+    if (::bind(m_ListenFd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 || ::listen(m_ListenFd, 256) != 0 ||
         ::getsockname(m_ListenFd, reinterpret_cast<sockaddr *>(&a), &alen) != 0) {
         ::close(m_ListenFd);
         m_ListenFd = -1;

@@ -41,9 +41,9 @@ struct Delivery {
     std::atomic<uint64_t> frames{0};
     std::atomic<uint64_t> bytes{0};  // wire-equivalent: payload + 4-byte frame header
     std::atomic<uint64_t> lastNs{0};
-    std::atomic<uint64_t> lost{0};   // type-255 notices
-    int64_t *latency = nullptr;      // per frame index, -1 until delivered: last byte sent -> callback
-    int64_t *handoff = nullptr;      // the same: last byte received by the library -> callback
+    std::atomic<uint64_t> lost{0};  // type-255 notices
+    int64_t *latency = nullptr;     // per frame index, -1 until delivered: last byte sent -> callback
+    int64_t *handoff = nullptr;     // the same: last byte received by the library -> callback
     uint64_t latencyCount = 0;
 };
 
@@ -117,8 +117,8 @@ int OpenRawLive(uint16_t port)
     const std::vector<uint8_t> request = RecorderPacket(57, open, sizeof(open));
     uint8_t reply[18];
     size_t got = 0;
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0 &&
-              SendAll(fd, request.data(), request.size());
+    bool ok =
+        ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0 && SendAll(fd, request.data(), request.size());
     while (ok && got < sizeof(reply)) {
         const ssize_t n = ::recv(fd, reply + got, sizeof(reply) - got, 0);
         ok = n > 0;
@@ -476,8 +476,9 @@ void RunThroughput(Rows &rows)
             ok = a.ok && b.ok;
             std::printf("throughput run %d: raw %.0f MB/s (CPU %.0f %%), library %.0f MB/s (CPU %.0f %%), delivered "
                         "%llu/%llu frames, %llu allocations in %llu frames\n",
-                        i + 1, a.mbPerS, a.cpuPercent, b.mbPerS, b.cpuPercent, static_cast<unsigned long long>(b.frames),
-                        static_cast<unsigned long long>(frames), static_cast<unsigned long long>(b.allocations),
+                        i + 1, a.mbPerS, a.cpuPercent, b.mbPerS, b.cpuPercent,
+                        static_cast<unsigned long long>(b.frames), static_cast<unsigned long long>(frames),
+                        static_cast<unsigned long long>(b.allocations),
                         static_cast<unsigned long long>(b.countedFrames));
             std::fflush(stdout);
             raw.push_back(a.mbPerS);
@@ -498,8 +499,7 @@ void RunThroughput(Rows &rows)
         const double bestLib = lib.empty() ? 0 : *std::max_element(lib.begin(), lib.end());
         const double bestRatio = bestRaw > 0 ? bestLib / bestRaw : 0;
         rows.push_back({"1. Throughput, one live TCP stream, 20 KB type-2 frames (median of 7 x 200 MB)",
-                        Format("%.0f MB/s", Median(lib)), Format("%.0f MB/s (recv 4096 loop)", Median(raw)),
-                        "", ok});
+                        Format("%.0f MB/s", Median(lib)), Format("%.0f MB/s (recv 4096 loop)", Median(raw)), "", ok});
         rows.push_back({"1. Throughput ratio library / baseline (medians)", Format("%.0f %%", ratio * 100), "",
                         ">= 70 %", ok && ratio >= 0.70});
         rows.push_back({"1. Throughput, fastest of 7 (ratio)", Format("%.0f MB/s (%.0f %%)", bestLib, bestRatio * 100),
@@ -543,22 +543,20 @@ void RunLatency(Rows &rows)
             std::printf("latency %zu-byte frames: raw p50 %.1f p99 %.1f max %.1f us (%zu); library p50 %.1f "
                         "p99 %.1f max %.1f us (%zu); hand-off: raw p50 %.1f p99 %.1f max %.1f us, library p50 %.1f "
                         "p99 %.1f max %.1f us\n",
-                        payload, a.p50, a.p99, a.max, a.samples, b.p50, b.p99, b.max, b.samples, ah.p50, ah.p99,
-                        ah.max, h.p50, h.p99, h.max);
+                        payload, a.p50, a.p99, a.max, a.samples, b.p50, b.p99, b.max, b.samples, ah.p50, ah.p99, ah.max,
+                        h.p50, h.p99, h.max);
             std::fflush(stdout);
             const bool ok = b.samples >= kLatencyFrames * 99 / 100;
             rows.push_back({Format("2. Latency last byte sent -> callback, %zu-byte frames at 1000/s, p50", payload),
                             Format("%.1f us", b.p50), Format("%.1f us (recv 4096 loop)", a.p50), "", ok});
             rows.push_back({Format("2. Latency, %zu-byte frames, p99 (max)", payload),
-                            Format("%.1f us (%.0f)", b.p99, b.max), Format("%.1f us (%.0f)", a.p99, a.max), "",
-                            ok});
+                            Format("%.1f us (%.0f)", b.p99, b.max), Format("%.1f us (%.0f)", a.p99, a.max), "", ok});
             rows.push_back({Format("2. Hand-off last byte received by the library -> callback, %zu-byte frames, "
                                    "p50 / p99 (max)",
                                    payload),
                             Format("%.1f / %.1f us (%.0f)", h.p50, h.p99, h.max),
                             Format("%.1f / %.1f us (%.0f) (recv loop -> 2nd thread)", ah.p50, ah.p99, ah.max),
-                            "p99 <= 50 us",
-                            ok && h.p99 <= 50.0});
+                            "p99 <= 50 us", ok && h.p99 <= 50.0});
         }
         rows.push_back({"5. Allocations while media flows (latency runs)",
                         Format("%llu in %llu frames", static_cast<unsigned long long>(allocations),

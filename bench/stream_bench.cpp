@@ -40,7 +40,8 @@ CpuSample MeasureCpu(int seconds)
     const uint64_t wallNs = NowNs() - t0;
     CpuSample s;
     s.percentOfCore = (cpuAfter - cpuBefore) * 1e3 / static_cast<double>(wallNs) * 100.0;
-    const double switches = static_cast<double>((after.ru_nvcsw + after.ru_nivcsw) - (before.ru_nvcsw + before.ru_nivcsw));
+    const double switches =
+        static_cast<double>((after.ru_nvcsw + after.ru_nivcsw) - (before.ru_nvcsw + before.ru_nivcsw));
     s.switchesPerSecond = switches * 1e9 / static_cast<double>(wallNs);
     return s;
 }
@@ -99,8 +100,8 @@ void RunIdleAndStop(Rows &rows)
     std::fflush(stdout);
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const CpuSample idle = MeasureCpu(kIdleSeconds);
-    std::printf("idle, %zu streams: %.3f %% of one core, %.0f context switches/s\n", streams.size(),
-                idle.percentOfCore, idle.switchesPerSecond);
+    std::printf("idle, %zu streams: %.3f %% of one core, %.0f context switches/s\n", streams.size(), idle.percentOfCore,
+                idle.switchesPerSecond);
 
     const uint64_t stopT0 = NowNs();
     for (void *stream : streams) {
@@ -115,8 +116,7 @@ void RunIdleAndStop(Rows &rows)
                     Format("%.2f %% (%.0f/s), session only", base.percentOfCore, base.switchesPerSecond), "<= 1 %",
                     idleOk && idle.percentOfCore <= 1.0});
     rows.push_back({"4. KR_4100_StopRealPlay of one idle stream (median, max of 20)",
-                    Format("%.2f ms (max %.2f)", stopMedian, stopMax), "", "a few ms",
-                    singleOk && stopMedian <= 5.0});
+                    Format("%.2f ms (max %.2f)", stopMedian, stopMax), "", "a few ms", singleOk && stopMedian <= 5.0});
     rows.push_back({"4. Stopping 100 idle streams one after another", Format("%.0f ms", stopAllMs), "",
                     "well under 1 s", idleOk && stopAllMs < 500.0});
     rows.push_back({"   (opening the 100 streams, for reference)", Format("%.0f ms", openMs), "", "", idleOk});

@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #ifndef KESTREL_RELEASE
-#define KESTREL_RELEASE 13
+#  define KESTREL_RELEASE 13
 #endif
 
 namespace kn {

@@ -112,8 +112,7 @@ void ReadPacket(const uint8_t *packet, size_t len, kn::CRecordingSearch &search)
         search.Clear();
         break;
     }
-    default:
-        break;
+    default: break;
     }
 }
 

@@ -39,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     const bool streamIdReply = size >= 11 && std::memcmp(data, "SDVR", 4) == 0 && data[10] == 'K';
     const kn::net::ControlReply read = kn::net::ReadControlReply(data, size);
-    if (read.announcesGroup && (size < kn::net::kControlReplyHead || read.code != ';' ||
-                                (data[12] & 0xF0) != 0xE0 || std::memcmp(&read.groupNetOrder, data + 12, 4) != 0)) {
+    if (read.announcesGroup && (size < kn::net::kControlReplyHead || read.code != ';' || (data[12] & 0xF0) != 0xE0 ||
+                                std::memcmp(&read.groupNetOrder, data + 12, 4) != 0)) {
         std::fprintf(stderr, "a group announced from a reply that names none\n");
         std::abort();
     }

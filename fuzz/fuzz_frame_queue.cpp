@@ -81,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             const uint32_t raw = in.Take(3);
             const uint32_t value = scale == 20 ? raw % (CFrameQueue::kBufferSize + 3) : raw & ((1u << scale) - 1);
             const int32_t total = static_cast<int32_t>(value) - 1;
-            const int32_t fragment = total > 0 ? static_cast<int32_t>(in.Take(3) % static_cast<uint32_t>(total + 2)) : 0;
+            const int32_t fragment =
+                total > 0 ? static_cast<int32_t>(in.Take(3) % static_cast<uint32_t>(total + 2)) : 0;
             const uint32_t id = nextId++;
             if (fragment > 0 && fragment <= static_cast<int32_t>(source.size())) {
                 fill(id, 0, fragment);

@@ -104,9 +104,8 @@ void RunMedia(const uint8_t *data, size_t size, bool datagram)
         if (d.type > 3) {
             Fail("frame type above 3", i);
         }
-        while (j < expected.size() &&
-               (expected[j].abandoned || expected[j].have != expected[j].total || expected[j].type != d.type ||
-                expected[j].bytes != d.bytes)) {
+        while (j < expected.size() && (expected[j].abandoned || expected[j].have != expected[j].total ||
+                                       expected[j].type != d.type || expected[j].bytes != d.bytes)) {
             ++j;
         }
         if (j == expected.size()) {

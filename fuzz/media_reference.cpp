@@ -92,7 +92,8 @@ void CMediaReference::Feed(const uint8_t *data, size_t n, bool datagram)
     auto take = [&](size_t count) {
         ExpectedFrame &f = m_Frames.back();
         const size_t at = f.bytes.size();
-        f.bytes.insert(f.bytes.end(), chunk.begin() + static_cast<long>(pos), chunk.begin() + static_cast<long>(pos + count));
+        f.bytes.insert(f.bytes.end(), chunk.begin() + static_cast<long>(pos),
+                       chunk.begin() + static_cast<long>(pos + count));
         // Payload bytes 2 and 3 of types 2 and 3 read as zero, whichever
         // chunk they come in (the prefix is 16 bytes).
         for (size_t k = at; k < f.bytes.size(); ++k) {

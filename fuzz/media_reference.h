@@ -21,9 +21,9 @@ using Bytes = std::vector<uint8_t>;
 
 struct ExpectedFrame {
     uint8_t type = 0;
-    Bytes bytes;       // prefix and payload as the host receives them
-    size_t have = 0;   // payload bytes seen so far
-    size_t total = 0;  // payload bytes declared
+    Bytes bytes;             // prefix and payload as the host receives them
+    size_t have = 0;         // payload bytes seen so far
+    size_t total = 0;        // payload bytes declared
     bool abandoned = false;  // a datagram gap gave it up
 };
 
@@ -45,7 +45,7 @@ private:
     std::vector<ExpectedFrame> m_Frames;
     std::vector<Bytes> m_Replies;
     std::vector<size_t> m_ReplyLengths;
-    Bytes m_Reply;  // the reply in progress, all of it
+    Bytes m_Reply;             // the reply in progress, all of it
     size_t m_nReplyTotal = 0;  // its declared whole length, once known
     uint8_t m_Header[4] = {};
     int m_nHeaderBytes = 0;

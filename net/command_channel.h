@@ -20,6 +20,7 @@ public:
     // False when nothing was sent (no connection, an empty request) or not
     // all of it within the reply time-out.
     virtual bool Send(const CRequest &request) = 0;
+
 protected:
     ~CCommandChannel() = default;
 };

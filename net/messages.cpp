@@ -49,18 +49,14 @@ int32_t LoginResult(const uint8_t *payload, size_t len, const ReadRules &rules)
             return 0;
         }
         switch (payload[kMappedResultByte]) {
-        case '!':
-            return 4;
+        case '!': return 4;
         case '/':
         case '0':
-        case '1':
-            return 8;
+        case '1': return 8;
         case 'a':
         case 'b':
-        case 'c':
-            return 16;
-        default:
-            return 0;
+        case 'c': return 16;
+        default: return 0;
         }
     }
     // The recorder's result byte, sign-extended; a reply without payload
@@ -72,7 +68,8 @@ bool ReadRecorderMessage(const CommandReply &reply, const ReadRules &rules, Reco
 {
     out = RecorderMessage{};
     if (reply.payload != nullptr) {
-        std::memcpy(out.bytes, reply.payload, reply.payloadLength < kMessageLength ? reply.payloadLength : kMessageLength);
+        std::memcpy(out.bytes, reply.payload,
+                    reply.payloadLength < kMessageLength ? reply.payloadLength : kMessageLength);
     }
     if (rules.dropsEmptyMessages) {
         uint8_t any = 0;

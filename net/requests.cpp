@@ -38,8 +38,7 @@ CRequest Media(const SessionId &id, uint8_t code, const void *payload, size_t n)
 
 CRequest::CRequest(size_t bufferSize, const SessionId &id, uint8_t code, const void *payload, size_t n)
     : m_nLength(BuildPacket(m_Bytes, bufferSize < sizeof(m_Bytes) ? bufferSize : sizeof(m_Bytes), id, code, payload, n))
-{
-}
+{}
 
 CRequest CommandRequest(const SessionId &id, uint8_t code, const void *payload, size_t n)
 {

@@ -34,6 +34,7 @@ public:
         // Sends all len bytes within timeoutMs (waiting for another sender on
         // the same socket counts against it). Never blocks past the time-out.
         SendResult Send(const void *data, size_t len, uint32_t timeoutMs) const;
+
     private:
         friend class CSocketSlot;
         std::shared_ptr<struct OwnedSocket> m_pOwner;

@@ -7,5 +7,5 @@
 #  define KN_ALIAS_OF(target)
 #else
 // Declares a function as a second name for an existing definition (one address).
-#  define KN_ALIAS_OF(target) __attribute__((alias(#target)))
+#  define KN_ALIAS_OF(target) __attribute__((alias(#  target)))
 #endif

@@ -11,7 +11,7 @@ namespace kn::platform {
 
 class CEvent {
 public:
-    CEvent();   // created clear
+    CEvent();  // created clear
     ~CEvent();
     CEvent(const CEvent &) = delete;
     CEvent &operator=(const CEvent &) = delete;

@@ -59,8 +59,7 @@ bool ParseInt32(std::string_view text, int32_t &out)
 
 }  // namespace
 
-bool IniReadInt(const std::vector<std::string> &lines, const char *section, const char *name,
-                int32_t &value)
+bool IniReadInt(const std::vector<std::string> &lines, const char *section, const char *name, int32_t &value)
 {
     bool inSection = false;
     bool found = false;
@@ -81,8 +80,7 @@ bool IniReadInt(const std::vector<std::string> &lines, const char *section, cons
     return found;
 }
 
-void IniWriteInt(std::vector<std::string> &lines, const char *section, const char *name,
-                 int32_t value)
+void IniWriteInt(std::vector<std::string> &lines, const char *section, const char *name, int32_t value)
 {
     const std::string entry = std::string(name) + "=" + std::to_string(value);
     bool inSection = false;

@@ -11,13 +11,11 @@ namespace kn::platform {
 
 // The integer value of name in section. The last occurrence wins; a value
 // that is not a clean decimal 32-bit integer counts as absent (false).
-bool IniReadInt(const std::vector<std::string> &lines, const char *section, const char *name,
-                int32_t &value);
+bool IniReadInt(const std::vector<std::string> &lines, const char *section, const char *name, int32_t &value);
 
 // Sets name in section to value: every occurrence is replaced; a missing
 // value goes after the section's last non-blank line, a missing section to
 // the end. Lines it does not understand are kept as they are.
-void IniWriteInt(std::vector<std::string> &lines, const char *section, const char *name,
-                 int32_t value);
+void IniWriteInt(std::vector<std::string> &lines, const char *section, const char *name, int32_t value);
 
 }  // namespace kn::platform

@@ -51,9 +51,9 @@ void RunBody(std::shared_ptr<CRun> run)
 // called from the worker itself while the owner uses the same handle.
 struct CThread::State {
     mutable std::mutex m_Mutex;
-    std::thread m_Thread;  // joinable while held and no Stop is waiting
-    std::thread::id m_Id;  // id of the held thread, default when none
-    bool m_bStopping = false;   // an owner's Stop is waiting for the thread
+    std::thread m_Thread;      // joinable while held and no Stop is waiting
+    std::thread::id m_Id;      // id of the held thread, default when none
+    bool m_bStopping = false;  // an owner's Stop is waiting for the thread
     std::shared_ptr<CRun> m_pRun;
 
     void Clear()

@@ -12,7 +12,7 @@
 #pragma once
 
 #if defined(_WIN32)
-#include "platform/win32/types.h"
+#  include "platform/win32/types.h"
 #else
-#include "platform/linux/types.h"
+#  include "platform/linux/types.h"
 #endif

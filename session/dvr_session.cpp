@@ -31,10 +31,7 @@ constexpr uint32_t kMessageType = 101;
 
 }  // namespace
 
-std::shared_ptr<CDvrSession> CDvrSession::Create()
-{
-    return std::shared_ptr<CDvrSession>(new CDvrSession());
-}
+std::shared_ptr<CDvrSession> CDvrSession::Create() { return std::shared_ptr<CDvrSession>(new CDvrSession()); }
 
 CDvrSession::CDvrSession() = default;
 
@@ -57,13 +54,9 @@ bool CDvrSession::SendBytes(const uint8_t *bytes, size_t len)
     // reading: the receive thread is woken to close the channel and report
     // the loss, as for a failed receive.
     switch (m_Sock.Send(bytes, len, g_dwReplyTimeout.load())) {
-    case net::SendResult::Sent:
-        return true;
-    case net::SendResult::TimedOut:
-        m_hRecvWake.Set();
-        return false;
-    default:
-        return false;
+    case net::SendResult::Sent: return true;
+    case net::SendResult::TimedOut: m_hRecvWake.Set(); return false;
+    default: return false;
     }
 }
 
@@ -84,8 +77,7 @@ bool CDvrSession::CloseIfSendBroken()
 
 // ---------------------------------------------------------------- login
 
-int32_t CDvrSession::Login(uint32_t addressNetOrder, uint16_t port, const char *user,
-                           const char *password)
+int32_t CDvrSession::Login(uint32_t addressNetOrder, uint16_t port, const char *user, const char *password)
 {
     const size_t userLen = user ? std::strlen(user) : 0;
     const size_t passwordLen = password ? std::strlen(password) : 0;
@@ -97,8 +89,7 @@ int32_t CDvrSession::Login(uint32_t addressNetOrder, uint16_t port, const char *
     CloseCommandSocket();
     {
         platform::CLockGuard lock(m_SockMutex);
-        const platform::SocketHandle s =
-            net::OpenConnectedSocket(net::Transport::Tcp, addressNetOrder, port);
+        const platform::SocketHandle s = net::OpenConnectedSocket(net::Transport::Tcp, addressNetOrder, port);
         if (s == platform::kNoSocket) {
             return 0;
         }
@@ -107,7 +98,7 @@ int32_t CDvrSession::Login(uint32_t addressNetOrder, uint16_t port, const char *
         m_bConnected = true;
     }
     m_Streams.Reopen();  // a session logged out before takes streams again
-    m_hRecvWake.Set();  // an idle receive thread starts reading at once
+    m_hRecvWake.Set();   // an idle receive thread starts reading at once
     StartThreads();
 
     {
@@ -266,13 +257,9 @@ void CDvrSession::ReceiveLoop()
                 silentPasses = 0;
             }
             switch (platform::WaitReadable(s, &m_hRecvWake, kReceiveWaitMs)) {
-            case platform::Readiness::Woken:
-                m_hRecvWake.TryTake();
-                continue;
+            case platform::Readiness::Woken: m_hRecvWake.TryTake(); continue;
             case platform::Readiness::TimedOut:
-            case platform::Readiness::Failed:
-                silent = true;
-                break;
+            case platform::Readiness::Failed: silent = true; break;
             case platform::Readiness::Readable: {
                 received = ReceiveLocked(s);
                 if (received != 0) {
@@ -467,8 +454,7 @@ int32_t CDvrSession::Exchange(int32_t cmd, const void *in, int32_t inLen, void *
     return 1;
 }
 
-int32_t CDvrSession::GetDvrParam(int32_t cmd, const void *in, int32_t inLen, void *out,
-                                 uint32_t outSize)
+int32_t CDvrSession::GetDvrParam(int32_t cmd, const void *in, int32_t inLen, void *out, uint32_t outSize)
 {
     if (out == nullptr && outSize != 0) {
         return 0;
@@ -482,16 +468,14 @@ int32_t CDvrSession::SetDvrParam(int32_t cmd, const void *in, int32_t inLen)
     return Exchange(cmd, in, inLen, nullptr, 0);
 }
 
-int32_t CDvrSession::FindFile(int32_t channel, int32_t selector, const DvrTime &start,
-                              const DvrTime &end)
+int32_t CDvrSession::FindFile(int32_t channel, int32_t selector, const DvrTime &start, const DvrTime &end)
 {
     return CRecordingSearch::WalkDays(start, end, [&](const DvrTime &dayStart, const DvrTime &dayEnd) {
         return QueryDay(channel, selector, dayStart, dayEnd);
     });
 }
 
-int32_t CDvrSession::QueryDay(int32_t channel, int32_t selector, const DvrTime &start,
-                              const DvrTime &end)
+int32_t CDvrSession::QueryDay(int32_t channel, int32_t selector, const DvrTime &start, const DvrTime &end)
 {
     ArmReply(net::kCodeSearchReply);
     Send(net::SearchRequest(CurrentSessionId(), start, channel, selector));

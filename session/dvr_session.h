@@ -126,7 +126,7 @@ private:
     uint8_t m_RecvBuf[net::CPacketJoiner::kReceiveSize];
     net::CPacketJoiner m_Joiner;  // received bytes, cut into packets
 
-    platform::CMutex m_SlotMutex;  // guards the three below
+    platform::CMutex m_SlotMutex;          // guards the three below
     uint8_t m_SlotBuf[kReplyPayloadSize];  // the awaited reply's payload
     size_t m_nReplyPayloadLen = 0;
     bool m_bSlotFilled = false;

@@ -27,16 +27,15 @@ constexpr uint32_t kConnectionLost = 255;
 
 }  // namespace
 
-std::shared_ptr<CDvrStream> CDvrStream::Create(const net::SessionId &sessionId, int32_t kind,
-                                               uint32_t addressNetOrder, uint16_t port)
+std::shared_ptr<CDvrStream> CDvrStream::Create(const net::SessionId &sessionId, int32_t kind, uint32_t addressNetOrder,
+                                               uint16_t port)
 {
     std::shared_ptr<CDvrStream> stream(new CDvrStream(sessionId, kind, addressNetOrder, port));
     stream->StartThreads();
     return stream;
 }
 
-CDvrStream::CDvrStream(const net::SessionId &sessionId, int32_t kind, uint32_t addressNetOrder,
-                       uint16_t port)
+CDvrStream::CDvrStream(const net::SessionId &sessionId, int32_t kind, uint32_t addressNetOrder, uint16_t port)
     : m_dwDvrIp(addressNetOrder),
       m_wDvrPort(port),
       m_SessionId(sessionId),
@@ -89,8 +88,8 @@ bool CDvrStream::ConnectUdp() { return Connect(false); }
 
 bool CDvrStream::Connect(bool tcp)
 {
-    const platform::SocketHandle s = net::OpenConnectedSocket(
-        tcp ? net::Transport::Tcp : net::Transport::Udp, m_dwDvrIp, m_wDvrPort);
+    const platform::SocketHandle s =
+        net::OpenConnectedSocket(tcp ? net::Transport::Tcp : net::Transport::Udp, m_dwDvrIp, m_wDvrPort);
     if (s == platform::kNoSocket) {
         return false;
     }
@@ -216,8 +215,7 @@ void CDvrStream::DeliverLoss()
     }
 }
 
-bool CDvrStream::OpenRealPlay(int32_t channel, int32_t transport, DvrDataCallback callback,
-                              uint32_t user)
+bool CDvrStream::OpenRealPlay(int32_t channel, int32_t transport, DvrDataCallback callback, uint32_t user)
 {
     if ((transport == 0 && !ConnectUdp()) || (transport == 1 && !ConnectTcp())) {
         return false;
@@ -229,8 +227,7 @@ bool CDvrStream::OpenRealPlay(int32_t channel, int32_t transport, DvrDataCallbac
     return true;
 }
 
-bool CDvrStream::OpenPlayBack(int32_t channel, const DvrTime &start, DvrDataCallback callback,
-                              uint32_t user)
+bool CDvrStream::OpenPlayBack(int32_t channel, const DvrTime &start, DvrDataCallback callback, uint32_t user)
 {
     if (!ConnectTcp()) {
         return false;
@@ -242,8 +239,8 @@ bool CDvrStream::OpenPlayBack(int32_t channel, const DvrTime &start, DvrDataCall
     return true;
 }
 
-bool CDvrStream::OpenDownLoad(int32_t channel, const DvrTime &start, const DvrTime &end,
-                              DvrDataCallback callback, uint32_t user)
+bool CDvrStream::OpenDownLoad(int32_t channel, const DvrTime &start, const DvrTime &end, DvrDataCallback callback,
+                              uint32_t user)
 {
     // A download must arrive whole: when the host falls behind, the receive
     // thread waits for room in the queue (and TCP slows the recorder down)
@@ -291,10 +288,7 @@ bool CDvrStream::SendStopTalk()
 
 // ---------------------------------------------------------------- receive side
 
-void CDvrStream::HandleChunk(uint8_t *bytes, size_t count)
-{
-    m_Framer.OnReceive(bytes, count, m_bDatagramSocket);
-}
+void CDvrStream::HandleChunk(uint8_t *bytes, size_t count) { m_Framer.OnReceive(bytes, count, m_bDatagramSocket); }
 
 bool CDvrStream::OnReply(void *context, const net::ControlReply &reply)
 {
@@ -340,16 +334,13 @@ bool CDvrStream::HandleReply(const net::ControlReply &reply)
         m_StreamId = reply.streamId;
         m_hReplyEvent.Set();
         break;
-    case net::kReplyDownLoad:
-        m_hReplyEvent.Set();
-        break;
+    case net::kReplyDownLoad: m_hReplyEvent.Set(); break;
     case net::kReplyTalkAccepted:
     case net::kReplyTalkRefused:
         m_bTalkAccepted = net::TalkAccepted(reply.code, net::kReadRules);
         m_hReplyEvent.Set();
         break;
-    default:
-        break;
+    default: break;
     }
     return true;
 }

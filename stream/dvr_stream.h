@@ -37,8 +37,8 @@ public:
     static constexpr size_t kDeliverBufSize = release::kDeliverBufferSize;
 
     // Builds the stream and starts its two threads.
-    static std::shared_ptr<CDvrStream> Create(const net::SessionId &sessionId, int32_t kind,
-                                              uint32_t addressNetOrder, uint16_t port);
+    static std::shared_ptr<CDvrStream> Create(const net::SessionId &sessionId, int32_t kind, uint32_t addressNetOrder,
+                                              uint16_t port);
     ~CDvrStream();
     CDvrStream(const CDvrStream &) = delete;
     CDvrStream &operator=(const CDvrStream &) = delete;
@@ -52,8 +52,8 @@ public:
 
     bool OpenRealPlay(int32_t channel, int32_t transport, DvrDataCallback callback, uint32_t user);
     bool OpenPlayBack(int32_t channel, const DvrTime &start, DvrDataCallback callback, uint32_t user);
-    bool OpenDownLoad(int32_t channel, const DvrTime &start, const DvrTime &end,
-                      DvrDataCallback callback, uint32_t user);
+    bool OpenDownLoad(int32_t channel, const DvrTime &start, const DvrTime &end, DvrDataCallback callback,
+                      uint32_t user);
     bool OpenTalk();
     bool SendStopTalk();
 
@@ -143,7 +143,7 @@ private:
     std::atomic<DvrDataCallback> m_pfnDataCallback{nullptr};
     platform::CMutex m_SockMutex;
     std::atomic<int> m_nSockWaiters{0};  // threads about to take m_SockMutex
-    bool m_bMoveFailed = false;  // receive thread: the multicast move found no port
+    bool m_bMoveFailed = false;          // receive thread: the multicast move found no port
     // Frames go to the host only once the opening of the current connection
     // is acknowledged and its callback stored; until then they wait.
     std::atomic<bool> m_bDelivering{false};

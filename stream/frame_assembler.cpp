@@ -31,8 +31,7 @@ CFrameAssembler::CFrameAssembler(CFrameQueue &queue)
       m_nFrameRemaining(0),
       m_nFramePayload(0),
       m_HeaderBuf{}
-{
-}
+{}
 
 void CFrameAssembler::Append(const uint8_t *bytes, size_t count)
 {
@@ -146,8 +145,8 @@ void CFrameAssembler::ClearMarker(uint8_t *bytes, size_t count, uint32_t offset)
 bool CFrameAssembler::BeginFromHeader(uint8_t *chunk, size_t len, size_t pos, uint32_t &payloadLength)
 {
     m_byFrameType = m_HeaderBuf[0];
-    uint32_t payload = m_HeaderBuf[1] | (static_cast<uint32_t>(m_HeaderBuf[2]) << 8) |
-                       (static_cast<uint32_t>(m_HeaderBuf[3]) << 16);
+    uint32_t payload =
+        m_HeaderBuf[1] | (static_cast<uint32_t>(m_HeaderBuf[2]) << 8) | (static_cast<uint32_t>(m_HeaderBuf[3]) << 16);
     m_nHeaderBytes = 0;
     if (payload < 4) {
         payload = 4;

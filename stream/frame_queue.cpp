@@ -180,8 +180,7 @@ bool CFrameQueue::WaitForFrame(uint32_t timeoutMs)
                 return FrameWaitingLocked();
             }
             // Rounded up, so that a sleep never ends just short of the deadline.
-            leftMs = static_cast<uint32_t>(
-                std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+            leftMs = static_cast<uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
             m_bConsumerWaiting = true;
             seen = m_ConsumerWake.Value();
         }
@@ -270,10 +269,7 @@ void CFrameQueue::SetWaitForRoom(bool on, KeepWaitingCheck keepWaiting, void *co
     m_pKeepWaitingContext = context;
 }
 
-void CFrameQueue::WakeProducer()
-{
-    m_ProducerWake.Bump();
-}
+void CFrameQueue::WakeProducer() { m_ProducerWake.Bump(); }
 
 bool CFrameQueue::RoomLocked(int32_t offset, int32_t length) const
 {
@@ -358,10 +354,7 @@ bool CFrameQueue::FrameWaitingLocked() const
     return m_nReadSlot != m_nWriteSlot && m_Slots[m_nReadSlot].byState == kComplete;
 }
 
-void CFrameQueue::ProducerMovedReadLocked()
-{
-    ++m_nReadGeneration;
-}
+void CFrameQueue::ProducerMovedReadLocked() { ++m_nReadGeneration; }
 
 void CFrameQueue::WaitForReaderLocked(CQueueLock &lock, int32_t offset, int32_t length)
 {

@@ -7,8 +7,7 @@ namespace kn {
 
 CMediaFramer::CMediaFramer(CFrameAssembler &assembler, ReplyHandler handler, void *context)
     : m_Assembler(assembler), m_pfnReply(handler), m_pContext(context)
-{
-}
+{}
 
 void CMediaFramer::NewConnection()
 {
@@ -31,8 +30,7 @@ void CMediaFramer::OnReceive(uint8_t *bytes, size_t count, bool datagram)
     }
     size_t pos = 0;
     while (pos < count) {
-        if (!m_Reply.Started() &&
-            !(m_Assembler.AtFrameBoundary() && bytes[pos] == net::kPacketMagic[0])) {
+        if (!m_Reply.Started() && !(m_Assembler.AtFrameBoundary() && bytes[pos] == net::kPacketMagic[0])) {
             pos += m_Assembler.OnStreamData(bytes + pos, count - pos);
             continue;
         }

@@ -23,21 +23,13 @@ struct ControlMapping {
 // Playback control codes and the operation and level bytes they send. The
 // pause, resume and step codes carry no level of their own: they send 0.
 constexpr ControlMapping kControlCodes[] = {
-    {0x2800, 0, 0},
-    {0x4033, 3, 3}, {0x4066, 2, 3},
-    {0x5033, 3, 2}, {0x5066, 2, 2},
-    {0x8033, 3, 1}, {0x8066, 2, 1},
-    {0xFF33, 3, 0}, {0xFF66, 2, 0},
-    {-1, 1, 0},
-    {-2, 4, 0},
+    {0x2800, 0, 0}, {0x4033, 3, 3}, {0x4066, 2, 3}, {0x5033, 3, 2}, {0x5066, 2, 2}, {0x8033, 3, 1},
+    {0x8066, 2, 1}, {0xFF33, 3, 0}, {0xFF66, 2, 0}, {-1, 1, 0},     {-2, 4, 0},
 };
 
 }  // namespace
 
-CSessionStreams::CSessionStreams(net::CCommandChannel &channel) : m_Channel(channel)
-{
-    m_StreamList.reserve(10);
-}
+CSessionStreams::CSessionStreams(net::CCommandChannel &channel) : m_Channel(channel) { m_StreamList.reserve(10); }
 
 bool CSessionStreams::Owns(const void *handle) const { return Find(handle) != nullptr; }
 
@@ -165,16 +157,14 @@ std::shared_ptr<CDvrStream> CSessionStreams::FindLive(int32_t channel) const
     // 0, whatever channel it is being opened for: it is nobody's to reuse.
     platform::CLockGuard lock(m_ListMutex);
     for (const auto &candidate : m_StreamList) {
-        if (candidate->Kind() == CDvrStream::kRealTime && candidate->HasOpened() &&
-            candidate->Channel() == channel) {
+        if (candidate->Kind() == CDvrStream::kRealTime && candidate->HasOpened() && candidate->Channel() == channel) {
             return candidate;
         }
     }
     return nullptr;
 }
 
-void *CSessionStreams::RealPlay(int32_t channel, int32_t transport, DvrDataCallback callback,
-                            uint32_t user)
+void *CSessionStreams::RealPlay(int32_t channel, int32_t transport, DvrDataCallback callback, uint32_t user)
 {
     if (callback == nullptr) {
         return nullptr;
@@ -194,8 +184,7 @@ void *CSessionStreams::RealPlay(int32_t channel, int32_t transport, DvrDataCallb
     return Opened(stream);
 }
 
-void *CSessionStreams::PlayBack(int32_t channel, const DvrTime &start, DvrDataCallback callback,
-                            uint32_t user)
+void *CSessionStreams::PlayBack(int32_t channel, const DvrTime &start, DvrDataCallback callback, uint32_t user)
 {
     if (callback == nullptr) {
         return nullptr;
@@ -211,8 +200,8 @@ void *CSessionStreams::PlayBack(int32_t channel, const DvrTime &start, DvrDataCa
     return Opened(stream);
 }
 
-void *CSessionStreams::DownLoad(int32_t channel, const DvrTime &start, const DvrTime &end,
-                            DvrDataCallback callback, uint32_t user)
+void *CSessionStreams::DownLoad(int32_t channel, const DvrTime &start, const DvrTime &end, DvrDataCallback callback,
+                                uint32_t user)
 {
     std::shared_ptr<CDvrStream> stream = NewStream(CDvrStream::kDownLoadOrTalk);
     if (!stream) {

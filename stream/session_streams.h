@@ -39,8 +39,7 @@ public:
     bool Owns(const void *handle) const;
     void *RealPlay(int32_t channel, int32_t transport, DvrDataCallback callback, uint32_t user);
     void *PlayBack(int32_t channel, const DvrTime &start, DvrDataCallback callback, uint32_t user);
-    void *DownLoad(int32_t channel, const DvrTime &start, const DvrTime &end,
-                   DvrDataCallback callback, uint32_t user);
+    void *DownLoad(int32_t channel, const DvrTime &start, const DvrTime &end, DvrDataCallback callback, uint32_t user);
     void *Talk();
     int32_t StopTalk();
     int32_t StopStream(const void *handle);
@@ -93,7 +92,7 @@ private:
     mutable platform::CMutex m_ListMutex;
     std::vector<std::shared_ptr<CDvrStream>> m_StreamList;
     std::shared_ptr<CDvrStream> m_pTalkStream;
-    bool m_bClosing = false;  // under m_ListMutex
+    bool m_bClosing = false;                 // under m_ListMutex
     std::vector<int32_t> m_OpeningChannels;  // under m_ListMutex
     platform::CCondition m_TurnEnded;
 };

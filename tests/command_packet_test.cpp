@@ -51,7 +51,8 @@ TEST(CommandPacketWire, LiveStopAndPlaybackStop)
 {
     EXPECT_EQ(Wire(StopLiveRequest(kId, 2)), Concat(kHeaderWithId, {0x02, 0x00, 0x3D, 0x02}));
     const StreamId stream = {0x11, 0x22, 0x33, 0x44};
-    EXPECT_EQ(Wire(StopPlayBackRequest(kId, stream)), Concat(kHeaderWithId, {0x05, 0x00, 0x4F, 0x11, 0x22, 0x33, 0x44}));
+    EXPECT_EQ(Wire(StopPlayBackRequest(kId, stream)),
+              Concat(kHeaderWithId, {0x05, 0x00, 0x4F, 0x11, 0x22, 0x33, 0x44}));
 }
 
 TEST(CommandPacketWire, PlaybackControlPutsStreamIdBeforePayload)

@@ -16,9 +16,9 @@
 #include "support/frame_sink.h"
 #include "support/recorder_fixture.h"
 
+using kn::CFrameQueue;
 using kn::emu::Bytes;
 using kn::emu::ChannelKind;
-using kn::CFrameQueue;
 using kn::test::ExpectedFrame;
 using kn::test::Pattern;
 using kn::test::Sink;
@@ -105,7 +105,8 @@ TEST(FrameQueueRoomWait, ACheckThatSaysNoEndsTheWaitAtOnce)
     auto queue = std::make_unique<CFrameQueue>();
     static std::atomic<bool> keepWaiting{true};
     keepWaiting = true;
-    queue->SetWaitForRoom(true, [](void *) { return keepWaiting.load(); }, nullptr);
+    queue->SetWaitForRoom(
+        true, [](void *) { return keepWaiting.load(); }, nullptr);
     const std::vector<uint8_t> frame(100000, 1);
     // Seven frames of 100000 bytes fill the 768000-byte region; the eighth waits.
     for (int i = 0; i < 7; ++i) {
@@ -259,9 +260,7 @@ TEST_F(DownloadFlow, StopLogoutAndLossEndTheWaitForRoom)
 
         const uint64_t began = kn::platform::NowMs();
         switch (c.end) {
-        case End::Stop:
-            EXPECT_EQ(1, KR_4100_StopDownLoad(download));
-            break;
+        case End::Stop: EXPECT_EQ(1, KR_4100_StopDownLoad(download)); break;
         case End::Logout:
             EXPECT_EQ(1, KR_4100_Logout(m_hSession));
             m_hSession = nullptr;

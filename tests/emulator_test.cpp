@@ -60,7 +60,8 @@ public:
         Bytes out;
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (out.size() < n) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             pollfd p{m_hFd, POLLIN, 0};
             if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
                 break;
@@ -189,8 +190,8 @@ TEST_F(EmulatorTest, SearchAnswerLayoutCountAndSilentDays)
     ASSERT_EQ(12u, c.Read(12).size());
 
     ASSERT_TRUE(c.Send(BuildPacket(kZeroId, 69, {9, 3, 4, 1, 0})));
-    const Bytes expected = BuildPacket({0x0A, 0x0B, 0x0C, 0x0D}, 71,
-                                       {2, 0, 0, 0, 0, 9, 0, 0, 10, 0, 0, 4, 3, 2, 1, 12, 0, 1, 13, 30, 59, 7, 0, 0, 0});
+    const Bytes expected = BuildPacket(
+        {0x0A, 0x0B, 0x0C, 0x0D}, 71, {2, 0, 0, 0, 0, 9, 0, 0, 10, 0, 0, 4, 3, 2, 1, 12, 0, 1, 13, 30, 59, 7, 0, 0, 0});
     EXPECT_EQ(expected, c.Read(expected.size()));
 
     // The silent day gets nothing: the next reply on the wire is the
@@ -207,7 +208,8 @@ TEST_F(EmulatorTest, SearchAnswerLayoutCountAndSilentDays)
         return a;
     });
     ASSERT_TRUE(c.Send(BuildPacket(kZeroId, 69, {10, 1, 6, 2, 5})));
-    const Bytes lying = BuildPacket({0x0A, 0x0B, 0x0C, 0x0D}, 71, {200, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 0xD5, 0x07, 0, 0});
+    const Bytes lying =
+        BuildPacket({0x0A, 0x0B, 0x0C, 0x0D}, 71, {200, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 0xD5, 0x07, 0, 0});
     EXPECT_EQ(lying, c.Read(lying.size()));
 }
 

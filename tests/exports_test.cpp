@@ -65,20 +65,36 @@ class ExportsOfRelease : public ::testing::TestWithParam<const char *> {};
 
 TEST_P(ExportsOfRelease, SharedLibraryExportsExactlyTheInterface)
 {
-    const std::set<std::string> expected = {
-        "KR_4100_AudioSend", "KR_4100_Cleanup", "KR_4100_ClearFile", "KR_4100_DownLoad",
-        "KR_4100_FindFile", "KR_4100_FindNextFile", "KR_4100_GetDecoderHeader",
-        "KR_4100_GetDvrParam", "KR_4100_GetThreadMessage", "KR_4100_Init", "KR_4100_Login",
-        "KR_4100_Logout", "KR_4100_PlayBack", "KR_4100_PlayBackCtrl", "KR_4100_RealPlay",
-        "KR_4100_SetConnectTime", "KR_4100_SetDVRMessCallBack", "KR_4100_SetDVRMessage",
-        "KR_4100_SetDvrParam", "KR_4100_StopDownLoad", "KR_4100_StopPlayBack",
-        "KR_4100_StopRealPlay", "KR_4100_StopTalk", "KR_4100_Talk"};
+    const std::set<std::string> expected = {"KR_4100_AudioSend",
+                                            "KR_4100_Cleanup",
+                                            "KR_4100_ClearFile",
+                                            "KR_4100_DownLoad",
+                                            "KR_4100_FindFile",
+                                            "KR_4100_FindNextFile",
+                                            "KR_4100_GetDecoderHeader",
+                                            "KR_4100_GetDvrParam",
+                                            "KR_4100_GetThreadMessage",
+                                            "KR_4100_Init",
+                                            "KR_4100_Login",
+                                            "KR_4100_Logout",
+                                            "KR_4100_PlayBack",
+                                            "KR_4100_PlayBackCtrl",
+                                            "KR_4100_RealPlay",
+                                            "KR_4100_SetConnectTime",
+                                            "KR_4100_SetDVRMessCallBack",
+                                            "KR_4100_SetDVRMessage",
+                                            "KR_4100_SetDvrParam",
+                                            "KR_4100_StopDownLoad",
+                                            "KR_4100_StopPlayBack",
+                                            "KR_4100_StopRealPlay",
+                                            "KR_4100_StopTalk",
+                                            "KR_4100_Talk"};
     std::set<std::string> actual = DynamicSymbols(GetParam());
     // Sanitizer builds add their own interceptor entry points; only our
     // prefix and any other name that is not a sanitizer's count.
     for (auto it = actual.begin(); it != actual.end();) {
-        if (it->rfind("__asan", 0) == 0 || it->rfind("__ubsan", 0) == 0 ||
-            it->rfind("__tsan", 0) == 0 || it->rfind("__sanitizer", 0) == 0) {
+        if (it->rfind("__asan", 0) == 0 || it->rfind("__ubsan", 0) == 0 || it->rfind("__tsan", 0) == 0 ||
+            it->rfind("__sanitizer", 0) == 0) {
             it = actual.erase(it);
         } else {
             ++it;
@@ -92,14 +108,14 @@ TEST_P(ExportsOfRelease, SharedLibraryExportsExactlyTheInterface)
 // sanitizer's runtime), and calls nothing that only libatomic provides.
 TEST_P(ExportsOfRelease, NeedsOnlyTheCAndCxxRuntimes)
 {
-    const std::set<std::string> runtimes = {
-        "libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
-        "libstdc++.so.6", "libgcc_s.so.1", "libc++.so.1", "libc++abi.so.1", "libunwind.so.1"};
+    const std::set<std::string> runtimes = {"libc.so.6",      "libm.so.6",      "libpthread.so.0", "libdl.so.2",
+                                            "librt.so.1",     "libstdc++.so.6", "libgcc_s.so.1",   "libc++.so.1",
+                                            "libc++abi.so.1", "libunwind.so.1"};
     const std::set<std::string> needed = NeededLibraries(GetParam());
     EXPECT_EQ(1u, needed.count("libc.so.6")) << "no dynamic section read from " << GetParam();
     for (const std::string &name : needed) {
-        const bool sanitizer = name.rfind("libasan.so", 0) == 0 || name.rfind("libubsan.so", 0) == 0 ||
-                               name.rfind("libtsan.so", 0) == 0;
+        const bool sanitizer =
+            name.rfind("libasan.so", 0) == 0 || name.rfind("libubsan.so", 0) == 0 || name.rfind("libtsan.so", 0) == 0;
         const bool loader = name.rfind("ld-linux", 0) == 0;
         EXPECT_TRUE(runtimes.count(name) != 0 || sanitizer || loader) << GetParam() << " needs " << name;
     }
@@ -171,8 +187,7 @@ TEST(Exports, UnknownHandlesFailWithoutTouchingMemory)
     // Addresses that were never handed out, including ones that would fault
     // if dereferenced.
     DvrTime t = {2009, 1, 1, 0, 0, 0};
-    void *const handles[] = {nullptr, reinterpret_cast<void *>(1),
-                             reinterpret_cast<void *>(0xDEADBEEF), &t};
+    void *const handles[] = {nullptr, reinterpret_cast<void *>(1), reinterpret_cast<void *>(0xDEADBEEF), &t};
     DvrFileRecord record;
     uint8_t buf[8];
     for (void *h : handles) {
@@ -212,7 +227,4 @@ TEST(Exports, GetThreadMessageTimesOutAndRefusesNull)
 
 extern "C" int kn_header_compiles_as_c(void);
 
-TEST(Exports, HeaderIsUsableFromC)
-{
-    EXPECT_EQ(1, kn_header_compiles_as_c());
-}
+TEST(Exports, HeaderIsUsableFromC) { EXPECT_EQ(1, kn_header_compiles_as_c()); }

@@ -246,9 +246,8 @@ TEST(FrameAssembler, DatagramSequenceDecidesWhetherFrameContinues)
         uint16_t first, second;
         bool continues;
     };
-    const Case cases[] = {{7, 8, true},         {7, 7, false},       {65535, 0, true}, {0, 65535, true},
-                          {8, 7, true},         {7, 9, false},       {7, 6, true},     {100, 40000, false},
-                          {65535, 1, false}};
+    const Case cases[] = {{7, 8, true},  {7, 7, false}, {65535, 0, true},    {0, 65535, true}, {8, 7, true},
+                          {7, 9, false}, {7, 6, true},  {100, 40000, false}, {65535, 1, false}};
     // The rest of the frame starts with 9: read as a header, it is rejected.
     const Bytes payload = {1, 2, 3, 4, 9, 6, 7, 8, 9, 10};
     for (const Case &c : cases) {

@@ -40,8 +40,8 @@ void FillFrame(std::vector<uint8_t> &bytes, uint32_t index, int32_t length)
 ::testing::AssertionResult HoldsFrame(const uint8_t *bytes, int32_t length, uint32_t index, int32_t expectLength)
 {
     if (length != expectLength) {
-        return ::testing::AssertionFailure() << "frame " << index << ": " << length << " bytes, expected "
-                                             << expectLength;
+        return ::testing::AssertionFailure()
+               << "frame " << index << ": " << length << " bytes, expected " << expectLength;
     }
     for (int32_t at = length >= 4 ? 4 : 0; at < length; ++at) {
         if (bytes[at] != PatternByte(index, static_cast<uint32_t>(at))) {
@@ -261,12 +261,12 @@ TEST_F(FrameQueueTest, RefusedBeginStillAbandonsPartialFrame)
     std::vector<uint8_t> bytes;
     FillFrame(bytes, 1, 100);
     ASSERT_TRUE(m_pQueue->BeginFrame(bytes.data(), 1, 8, 100));
-    EXPECT_FALSE(m_pQueue->BeginFrame(bytes.data(), 1, 20, 10));  // fragment beyond total
-    EXPECT_FALSE(m_pQueue->AppendFrame(bytes.data() + 8, 1, 92));  // nothing partial now
-    EXPECT_FALSE(m_pQueue->BeginFrame(bytes.data(), 1, -1, 10));  // negative fragment
-    EXPECT_FALSE(m_pQueue->BeginFrame(bytes.data(), 1, 0, 0));  // empty frame
+    EXPECT_FALSE(m_pQueue->BeginFrame(bytes.data(), 1, 20, 10));     // fragment beyond total
+    EXPECT_FALSE(m_pQueue->AppendFrame(bytes.data() + 8, 1, 92));    // nothing partial now
+    EXPECT_FALSE(m_pQueue->BeginFrame(bytes.data(), 1, -1, 10));     // negative fragment
+    EXPECT_FALSE(m_pQueue->BeginFrame(bytes.data(), 1, 0, 0));       // empty frame
     EXPECT_FALSE(m_pQueue->BeginFrame(bytes.data(), 1, 8, 768001));  // never fits
-    EXPECT_FALSE(m_pQueue->BeginFrame(nullptr, 1, 8, 100));  // no source
+    EXPECT_FALSE(m_pQueue->BeginFrame(nullptr, 1, 8, 100));          // no source
     EXPECT_FALSE(m_pQueue->AppendFrame(nullptr, 1, 8));
     EXPECT_FALSE(m_pQueue->WaitForFrame(0));
     ProduceIndexed(*m_pQueue, 5, 30);
@@ -359,8 +359,8 @@ TEST(FrameQueueThread, WaitForFrameReturnsWhenProducerCompletesFrame)
     std::thread consumer([&] {
         const auto start = std::chrono::steady_clock::now();
         result = queue->WaitForFrame(kLongWaitMs);
-        waitedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-                       .count();
+        waitedMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     });
     ASSERT_TRUE(WaitUntilConsumerSleeps(*queue));
     // A partial frame does not wake the consumer; its completion does.
@@ -384,8 +384,8 @@ TEST(FrameQueueThread, WakeReleasesWaiter)
     std::thread consumer([&] {
         const auto start = std::chrono::steady_clock::now();
         result = queue->WaitForFrame(kLongWaitMs);
-        waitedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-                       .count();
+        waitedMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     });
     ASSERT_TRUE(WaitUntilConsumerSleeps(*queue));
     queue->Wake();

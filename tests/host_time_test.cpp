@@ -32,8 +32,8 @@ TEST(HostTime, YearByteIsDefinedForEveryYear)
     const struct {
         int32_t year;
         uint8_t byte;
-    } cases[] = {{2000, 0}, {2009, 9}, {2255, 255}, {1999, 255}, {INT32_MAX, 0x2F}, {INT32_MAX - 47, 0},
-                 {INT32_MIN, 0x30}, {-48, 0}, {-49, 255}};
+    } cases[] = {{2000, 0},           {2009, 9},         {2255, 255}, {1999, 255}, {INT32_MAX, 0x2F},
+                 {INT32_MAX - 47, 0}, {INT32_MIN, 0x30}, {-48, 0},    {-49, 255}};
     for (const auto &c : cases) {
         EXPECT_EQ(c.byte, kn::net::YearByte(c.year)) << c.year;
     }
@@ -81,7 +81,11 @@ TEST_F(HostTimeOnTheWire, ExtremeTimesSendTheLowBytes)
         const auto opens = m_Emu.PacketsWithCode(ChannelKind::Playback, 73);
         ASSERT_EQ(static_cast<size_t>(n + 1), opens.size());
         const std::vector<uint8_t> expected{Low8(static_cast<int32_t>(static_cast<uint32_t>(t.nYear) + 48u)),
-                                            Low8(t.nMonth), Low8(t.nDay), 4, Low8(t.nHour), Low8(t.nMinute),
+                                            Low8(t.nMonth),
+                                            Low8(t.nDay),
+                                            4,
+                                            Low8(t.nHour),
+                                            Low8(t.nMinute),
                                             Low8(t.nSecond)};
         EXPECT_EQ(expected, opens.back().payload);
         const auto downloads = m_Emu.PacketsWithCode(ChannelKind::Download, 81);

@@ -22,14 +22,11 @@ const std::string kPrecious = "precious bytes the user already had\n";
 
 bool Exists(const std::string &path)
 {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 
-void WriteText(const std::string &path, const std::string &text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
+void WriteText(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
 
 // Replaces every "PORT" and "CLOSED" in args.
 std::vector<std::string> WithPorts(std::vector<std::string> args, uint16_t port, uint16_t closed)
@@ -64,22 +61,39 @@ TEST_F(KestrelCli, AnExistingOutputSurvivesEveryFailureAndIncompleteJobsSaySo)
     } cases[] = {
         {"recorder unreachable",
          {"download", "-p", "CLOSED", "--start", "2024-05-01 08:00:00", "--end", "2024-05-01 08:00:02"},
-         3, "cannot reach the recorder", false},
-        {"channel the recorder does not have", {"live", "-p", "PORT", "-c", "9", "--idle-timeout", "1"}, 8,
-         "the live video of channel 9 at 127.0.0.1:", false},
+         3,
+         "cannot reach the recorder",
+         false},
+        {"channel the recorder does not have",
+         {"live", "-p", "PORT", "-c", "9", "--idle-timeout", "1"},
+         8,
+         "the live video of channel 9 at 127.0.0.1:",
+         false},
         {"live video that delivered nothing (frames start 1 s after the opening)",
-         {"live", "-p", "PORT", "--duration", "0.4"}, 8, "the live video of channel 0 at 127.0.0.1:", false},
+         {"live", "-p", "PORT", "--duration", "0.4"},
+         8,
+         "the live video of channel 0 at 127.0.0.1:",
+         false},
         {"no recording at that time",
-         {"playback", "-p", "PORT", "--start", "2024-05-01 09:00:00", "--idle-timeout", "1.5"}, 8,
-         "brought no frame (no recording at that time?)", false},
+         {"playback", "-p", "PORT", "--start", "2024-05-01 09:00:00", "--idle-timeout", "1.5"},
+         8,
+         "brought no frame (no recording at that time?)",
+         false},
         {"recorder capped the download",
-         {"download", "-p", "PORT", "--start", "2024-05-01 08:00:00", "--end", "2024-05-01 08:00:03"}, 7,
-         "ended the download after 2.0 s of the 3 s asked (50 frames", true},
+         {"download", "-p", "PORT", "--start", "2024-05-01 08:00:00", "--end", "2024-05-01 08:00:03"},
+         7,
+         "ended the download after 2.0 s of the 3 s asked (50 frames",
+         true},
         {"recording ended before --duration",
-         {"playback", "-p", "PORT", "--start", "2024-05-01 08:09:59", "--duration", "20"}, 7,
-         "the recording ended after 25 frames", true},
-        {"--no-clobber", {"live", "-p", "PORT", "--frames", "3", "--no-clobber"}, 1,
-         "exists and --no-clobber was given: nothing done", false},
+         {"playback", "-p", "PORT", "--start", "2024-05-01 08:09:59", "--duration", "20"},
+         7,
+         "the recording ended after 25 frames",
+         true},
+        {"--no-clobber",
+         {"live", "-p", "PORT", "--frames", "3", "--no-clobber"},
+         1,
+         "exists and --no-clobber was given: nothing done",
+         false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -154,8 +168,8 @@ TEST_F(KestrelCli, AKilledRecorderEndsLiveVideoOnEveryTransportAndTalk)
         ASSERT_NE(0, port);
         const std::string out = Path("lost.bin");
         const bool talk = std::string(transport) == "talk";
-        std::vector<std::string> args = {"live", "-p", std::to_string(port), "--transport", transport,
-                                         "--idle-timeout", "4", "-o", out};
+        std::vector<std::string> args = {
+            "live", "-p", std::to_string(port), "--transport", transport, "--idle-timeout", "4", "-o", out};
         if (talk) {
             WriteText(Path("audio.raw"), std::string(160000, 'a'));  // 10 s
             args = {"talk", "-p", std::to_string(port), "--file", Path("audio.raw")};
@@ -173,8 +187,9 @@ TEST_F(KestrelCli, AKilledRecorderEndsLiveVideoOnEveryTransportAndTalk)
         EXPECT_LT(Clock::now() - killed, 4s + 2s);
         // Over TCP the stream's own connection may tell first.
         const std::string where = "127.0.0.1:" + std::to_string(port);
-        EXPECT_TRUE(m_Err.find("lost the recorder at " + where) != std::string::npos ||
-                    (std::string(transport) == "tcp" && m_Err.find(where + " closed the live video") != std::string::npos))
+        EXPECT_TRUE(
+            m_Err.find("lost the recorder at " + where) != std::string::npos ||
+            (std::string(transport) == "tcp" && m_Err.find(where + " closed the live video") != std::string::npos))
             << m_Err;
         EXPECT_FALSE(Exists(out));
         std::remove((out + ".part").c_str());
@@ -191,7 +206,7 @@ TEST_F(KestrelCli, AKilledRecorderIsALostRecorderForDownloadAndPlaybackToo)
         ASSERT_NE(0, port);
         const std::string out = Path("lost.bin");
         std::vector<std::string> args = {command, "-p", std::to_string(port), "--start", "2024-05-01 08:00:00",
-                                         "-o", out};
+                                         "-o",    out};
         if (std::string(command) == "download") {
             args.insert(args.end(), {"--end", "2024-05-01 08:01:00"});  // 1500 frames, over 7 s
         } else {
@@ -219,12 +234,13 @@ TEST_F(KestrelCli, ARecorderLostDuringARequestIsToldFromOneThatDidNotAnswer)
         emu->SetSearchSilentDate(2024, 5, 1);
         emu->SetIgnored(100, true);
         CChildProcess k;
-        ASSERT_TRUE(StartKestrel(k, search ? std::vector<std::string>{"search", "-p", p, "--timeout", "3000",
-                                                                       "--from", "2024-05-01", "--to", "2024-05-01"}
-                                           : std::vector<std::string>{"param", "get", "100", "-p", p, "--timeout",
-                                                                      "3000"}));
+        ASSERT_TRUE(
+            StartKestrel(k, search ? std::vector<std::string>{"search", "-p", p, "--timeout", "3000", "--from",
+                                                              "2024-05-01", "--to", "2024-05-01"}
+                                   : std::vector<std::string>{"param", "get", "100", "-p", p, "--timeout", "3000"}));
         // Waits until the request is out: the search query (69) or the read (100).
-        ASSERT_TRUE(Eventually([&] { return !emu->PacketsWithCode(emu::ChannelKind::Command, search ? 69 : 100).empty(); }));
+        ASSERT_TRUE(
+            Eventually([&] { return !emu->PacketsWithCode(emu::ChannelKind::Command, search ? 69 : 100).empty(); }));
         emu.reset();  // the recorder goes: its connections close, new ones are refused
         EXPECT_EQ(6, Finish(k, 20s)) << m_Err;
         EXPECT_NE(std::string::npos, m_Err.find("lost the recorder at 127.0.0.1:" + p)) << m_Err;
@@ -263,8 +279,7 @@ TEST_F(KestrelCli, InputIsCheckedBeforeAnythingIsSent)
         EXPECT_NE(std::string::npos, m_Err.find(c.message)) << m_Err;
     }
     // A leap day exists: the command gets as far as the (closed) recorder.
-    EXPECT_EQ(3, Kestrel({"search", "-p", std::to_string(ClosedPort()), "--from", "2024-02-29", "--to",
-                          "2024-02-29"}));
+    EXPECT_EQ(3, Kestrel({"search", "-p", std::to_string(ClosedPort()), "--from", "2024-02-29", "--to", "2024-02-29"}));
 }
 
 TEST_F(KestrelCli, ParameterRepliesAreNeverCutSilentlyAndUnknownCodesSayWhereTheCodesAre)
@@ -314,7 +329,8 @@ TEST_F(KestrelCli, HelpVersionAndASilentLoginAreTold)
         EXPECT_NE(std::string::npos, help.find(text)) << text;
     }
     ASSERT_EQ(0, Kestrel({"--version"}));
-    EXPECT_TRUE(std::regex_search(m_Out, std::regex("^kestrel 1\\.0\\.0\\.13\nlibrary 1\\.0\\.0\\.13 \\(.*/libkestrelnet\\.so[.0-9]*\\)\n$")))
+    EXPECT_TRUE(std::regex_search(
+        m_Out, std::regex("^kestrel 1\\.0\\.0\\.13\nlibrary 1\\.0\\.0\\.13 \\(.*/libkestrelnet\\.so[.0-9]*\\)\n$")))
         << m_Out;
 
     // Silence and refusal: the library reports both as a failed login.
@@ -323,7 +339,8 @@ TEST_F(KestrelCli, HelpVersionAndASilentLoginAreTold)
     emu.SetSilent(true);
     EXPECT_EQ(5, Kestrel({"login", "-p", std::to_string(emu.Port())}));
     EXPECT_TRUE(std::regex_search(
-        m_Err, std::regex("did not answer the login: nothing came in 1\\.[2-9] s \\(the library gives up after 1\\.2 s")))
+        m_Err,
+        std::regex("did not answer the login: nothing came in 1\\.[2-9] s \\(the library gives up after 1\\.2 s")))
         << m_Err;
 }
 
@@ -410,8 +427,9 @@ TEST_F(KestrelCli, ABlackHoledRecorderIsReportedWithTheTimeReallyWaited)
     ::close(listener);
     EXPECT_EQ(3, rc) << m_Err;
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(m_Err, m, std::regex("no answer in 1\\.[0-9] s \\(after ([0-9.]+) s: the library's "
-                                                       "connection attempt, then kestrel's\\)")))
+    ASSERT_TRUE(std::regex_search(m_Err, m,
+                                  std::regex("no answer in 1\\.[0-9] s \\(after ([0-9.]+) s: the library's "
+                                             "connection attempt, then kestrel's\\)")))
         << m_Err;
     EXPECT_NEAR(waited, std::stod(m[1]), 0.6) << m_Err;
     EXPECT_GT(std::stod(m[1]), 2.5) << m_Err;
@@ -424,8 +442,8 @@ TEST_F(KestrelCli, CtrlCDuringAReconnectionWaitEndsCleanlyWhenNoFrameEverCame)
     emu::CRecorderEmulator emu;  // acknowledges live video and sends nothing
     ASSERT_TRUE(emu.Start());
     CChildProcess k;
-    ASSERT_TRUE(StartKestrel(k, {"live", "-p", std::to_string(emu.Port()), "--reconnect", "--idle-timeout", "0.5",
-                                 "-o", Path("never.bin")}));
+    ASSERT_TRUE(StartKestrel(k, {"live", "-p", std::to_string(emu.Port()), "--reconnect", "--idle-timeout", "0.5", "-o",
+                                 Path("never.bin")}));
     ASSERT_TRUE(Eventually([&] { return ReadText(Path("kestrel.err")).find("reconnecting") != std::string::npos; }));
     std::this_thread::sleep_for(200ms);  // inside the first 1 s wait
     k.Signal(SIGINT);

@@ -46,20 +46,26 @@ struct Case {
 
 std::vector<Case> Cases()
 {
-    const Bytes reply = Packet(51, 20);   // 31 bytes
-    const Bytes message = Packet(56, 12); // 23 bytes
+    const Bytes reply = Packet(51, 20);    // 31 bytes
+    const Bytes message = Packet(56, 12);  // 23 bytes
     const Bytes both = Join({reply, message});
     return {
         {"two packets in one receive are split", {both}, {{31, 23}}, 0},
         {"bytes after a packet that are no header stay with it", {Join({reply, Bytes{1, 2, 3, 4, 5}})}, {{36}}, 0},
         {"a short tail that could be a header is kept", {Join({reply, Bytes{'S', 'D'}})}, {{31}}, 2},
         {"a header tail is kept and completed",
-         {Join({reply, Slice(message, 0, 2)}), Slice(message, 2, 23)}, {{31}, {23}}, 0},
+         {Join({reply, Slice(message, 0, 2)}), Slice(message, 2, 23)},
+         {{31}, {23}},
+         0},
         {"a packet cut by a receive waits for the rest", {Slice(both, 0, 40), Slice(both, 40, 54)}, {{31}, {23}}, 0},
         {"a cut packet completed over three receives",
-         {Slice(reply, 0, 5), Slice(reply, 5, 20), Slice(reply, 20, 31)}, {{}, {}, {31}}, 0},
+         {Slice(reply, 0, 5), Slice(reply, 5, 20), Slice(reply, 20, 31)},
+         {{}, {}, {31}},
+         0},
         {"a zero length field is not a packet boundary",
-         {Join({Bytes{'S', 'D', 'V', 'R', 0, 0, 0, 0, 0, 0, 56}, message})}, {{34}}, 0},
+         {Join({Bytes{'S', 'D', 'V', 'R', 0, 0, 0, 0, 0, 0, 56}, message})},
+         {{34}},
+         0},
         {"bytes without a header are one packet", {Bytes{9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9}}, {{12}}, 0},
         {"a declared length that could never be held takes the bytes whole", {Packet(51, 4, 60000)}, {{15}}, 0},
     };

@@ -25,7 +25,7 @@ namespace {
 constexpr uint8_t kLogin = 49;
 constexpr uint8_t kKeepAlive = 56;
 constexpr uint32_t kShortTimeoutMs = kn::test::kShortReplyTimeoutMs;  // for requests meant to time out
-constexpr uint32_t kLongTimeoutMs = 10000;  // for requests meant to be answered
+constexpr uint32_t kLongTimeoutMs = 10000;                            // for requests meant to be answered
 constexpr uint8_t kGuard = 0xEE;
 
 std::atomic<int> g_messages{0};
@@ -117,7 +117,6 @@ protected:
         // Every read went out and was answered, refused or not.
         EXPECT_EQ(9u, Requests().size());
     }
-
 };
 
 }  // namespace

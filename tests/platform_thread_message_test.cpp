@@ -23,10 +23,7 @@ constexpr uint32_t kNotice = 0x1200;
 
 using test::Eventually;
 
-void *Tag(uintptr_t n)
-{
-    return reinterpret_cast<void *>(n);
-}
+void *Tag(uintptr_t n) { return reinterpret_cast<void *>(n); }
 
 class PlatformThreadMessage : public ::testing::Test {
 protected:

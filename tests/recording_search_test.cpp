@@ -18,8 +18,7 @@ struct Day {
     DvrTime end;
 };
 
-std::vector<Day> Walk(const DvrTime &start, const DvrTime &end, int32_t *result = nullptr,
-                      size_t failAt = SIZE_MAX)
+std::vector<Day> Walk(const DvrTime &start, const DvrTime &end, int32_t *result = nullptr, size_t failAt = SIZE_MAX)
 {
     std::vector<Day> days;
     const int32_t r = CRecordingSearch::WalkDays(start, end, [&](const DvrTime &s, const DvrTime &e) {

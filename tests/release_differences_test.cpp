@@ -134,8 +134,8 @@ TEST_F(ReleaseBehaviour, ReleaseLoginResultMapping)
         uint8_t byte9;
         int32_t result1001;
     };
-    const Case cases[] = {{'!', 4},  {'/', 8},  {'0', 8},  {'1', 8}, {'a', 16},
-                          {'b', 16}, {'c', 16}, {'z', 0},  {0, 0},   {'"', 0}};
+    const Case cases[] = {{'!', 4},  {'/', 8},  {'0', 8}, {'1', 8}, {'a', 16},
+                          {'b', 16}, {'c', 16}, {'z', 0}, {0, 0},   {'"', 0}};
     for (const Case &c : cases) {
         // Byte 0 is non-zero throughout: release 1.0.0.13 logs in with it.
         m_Emu.SetLoginPayload(LoginPayload(0x7F, c.byte9));

@@ -21,8 +21,7 @@ TEST(ReplyCodes, TableSizeMatchesRelease)
 
 TEST(ReplyCodes, RepliesThatDifferFromTheRequest)
 {
-    const int pairs[][2] = {{33, 34}, {35, 37}, {49, 51}, {53, 55}, {57, 59},
-                            {61, 63}, {73, 75}, {76, 77}, {87, 89}};
+    const int pairs[][2] = {{33, 34}, {35, 37}, {49, 51}, {53, 55}, {57, 59}, {61, 63}, {73, 75}, {76, 77}, {87, 89}};
     for (const auto &p : pairs) {
         EXPECT_EQ(ReplyCodeFor(p[0]), p[1]) << p[0];
     }

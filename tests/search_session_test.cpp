@@ -23,8 +23,13 @@ DvrTime T(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) { return {y, m
 
 Recording Rec(int sh, int sm, int ss, int eh, int em, int es, uint32_t value)
 {
-    return {static_cast<uint8_t>(sh), static_cast<uint8_t>(sm), static_cast<uint8_t>(ss),
-            static_cast<uint8_t>(eh), static_cast<uint8_t>(em), static_cast<uint8_t>(es), value};
+    return {static_cast<uint8_t>(sh),
+            static_cast<uint8_t>(sm),
+            static_cast<uint8_t>(ss),
+            static_cast<uint8_t>(eh),
+            static_cast<uint8_t>(em),
+            static_cast<uint8_t>(es),
+            value};
 }
 
 class SearchTest : public kn::test::LoggedInTest {
@@ -57,7 +62,6 @@ protected:
         }
         return out;
     }
-
 };
 
 bool Same(const DvrTime &a, const DvrTime &b)
@@ -90,8 +94,7 @@ TEST_F(SearchTest, DayWalkRollsOverMonthAndYear)
 {
     const DvrTime start = T(2009, 12, 30, 20, 0, 0), end = T(2010, 1, 2, 6, 0, 0);
     ASSERT_EQ(1, KR_4100_FindFile(m_hSession, 1, 2, &start, &end));
-    const std::vector<Bytes> expected = {
-        {9, 12, 30, 1, 2}, {9, 12, 31, 1, 2}, {10, 1, 1, 1, 2}, {10, 1, 2, 1, 2}};
+    const std::vector<Bytes> expected = {{9, 12, 30, 1, 2}, {9, 12, 31, 1, 2}, {10, 1, 1, 1, 2}, {10, 1, 2, 1, 2}};
     EXPECT_EQ(expected, Queries());
 
     // 28 February of a leap year walks into 29 February, then March.

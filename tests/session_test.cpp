@@ -85,7 +85,8 @@ TEST_F(SessionTest, LoginSendsNamesAndEchoesTheSessionId)
     for (const auto &p : m_Emu.Packets(conn)) {
         if (p.code == kLogin) {
             loginSeen = true;
-            EXPECT_EQ((Bytes{0x53, 0x44, 0x56, 0x52, 0, 0, 0, 0, 10, 0, 49, 5, 'a', 'd', 'm', 'i', 'n', 2, 'p', 'w'}), p.raw);
+            EXPECT_EQ((Bytes{0x53, 0x44, 0x56, 0x52, 0, 0, 0, 0, 10, 0, 49, 5, 'a', 'd', 'm', 'i', 'n', 2, 'p', 'w'}),
+                      p.raw);
         } else if (p.code == kKeepAlive) {
             ASSERT_EQ(25u, p.raw.size());
             // Before the login reply the id is zero; afterwards it is echoed.
@@ -238,7 +239,6 @@ TEST_F(SessionTest, RecorderMessagesReachTheCallbackWithTwelveBytes)
     ASSERT_TRUE(kn::test::Eventually([] { return g_messages.load() == 2; }));
     EXPECT_EQ(7, g_messageBytes[10]);
     EXPECT_EQ(8, g_messageBytes[11]);
-
 }
 
 TEST_F(SessionTest, LoginReplyWithoutAWaitingLoginReplacesTheSessionId)

@@ -44,7 +44,8 @@ struct Connected {
     ~Connected()
     {
         platform::CloseSocket(client);
-        if (peer >= 0) close(peer);
+        if (peer >= 0)
+            close(peer);
     }
 };
 

@@ -19,8 +19,8 @@
 #include "tests/support/frame_sink.h"
 #include "tests/support/recorder_fixture.h"
 
-using kn::emu::Bytes;
 using kn::emu::BuildFrame;
+using kn::emu::Bytes;
 using kn::emu::ChannelKind;
 using kn::test::DeliveredFrame;
 using kn::test::kWait;

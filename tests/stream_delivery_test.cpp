@@ -16,8 +16,8 @@
 #include "tests/support/net_namespace.h"
 #include "tests/support/recorder_fixture.h"
 
-using kn::emu::Bytes;
 using kn::emu::BuildFrame;
+using kn::emu::Bytes;
 using kn::emu::ChannelKind;
 using kn::test::ExpectedFrame;
 using kn::test::kWait;
@@ -66,7 +66,9 @@ const char *Name(Kind k)
 
 ChannelKind EmulatorKind(Kind k)
 {
-    return k == Kind::PlayBack ? ChannelKind::Playback : k == Kind::DownLoad ? ChannelKind::Download : ChannelKind::Live;
+    return k == Kind::PlayBack   ? ChannelKind::Playback
+           : k == Kind::DownLoad ? ChannelKind::Download
+                                 : ChannelKind::Live;
 }
 
 class StreamDelivery : public kn::test::LoggedInTest {
@@ -253,15 +255,17 @@ std::string TcpRequestMovedToMulticastBody()
         constexpr size_t kStretch = 1024;
         uint16_t seq = 0;
         uint8_t first = 0;
-        const bool got = kn::test::Eventually([&] {
-            const Bytes frame = Frames(1, 2500, first++, 0, nullptr);
-            for (size_t at = 0; at < frame.size(); at += kStretch) {
-                const size_t n = std::min(kStretch, frame.size() - at);
-                emu.SendMulticast(group, port, kn::emu::BuildDatagram(seq++, frame.data() + at, n));
-            }
-            kn::platform::SleepMs(5);
-            return Sink(7).Count() >= 10;
-        }, 10000);
+        const bool got = kn::test::Eventually(
+            [&] {
+                const Bytes frame = Frames(1, 2500, first++, 0, nullptr);
+                for (size_t at = 0; at < frame.size(); at += kStretch) {
+                    const size_t n = std::min(kStretch, frame.size() - at);
+                    emu.SendMulticast(group, port, kn::emu::BuildDatagram(seq++, frame.data() + at, n));
+                }
+                kn::platform::SleepMs(5);
+                return Sink(7).Count() >= 10;
+            },
+            10000);
         if (!got) {
             failure = "fewer than 10 multicast frames delivered";
         }

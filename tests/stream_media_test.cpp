@@ -14,8 +14,8 @@
 #include "tests/support/net_namespace.h"
 #include "tests/support/recorder_fixture.h"
 
-using kn::emu::Bytes;
 using kn::emu::BuildFrame;
+using kn::emu::Bytes;
 using kn::emu::ChannelKind;
 using kn::emu::MediaOptions;
 using kn::test::ExpectedFrame;
@@ -69,7 +69,6 @@ protected:
             EXPECT_EQ(user, frames[i].user);
         }
     }
-
 };
 
 TEST_F(StreamMedia, TcpFramesArriveByteExactWhateverTheSplits)
@@ -266,11 +265,13 @@ std::string MulticastBody(bool ownPort, int streams = 1, bool otherProcess = fal
         // The move to the group follows the acknowledgement on the receive
         // thread: send until the first frame comes through.
         uint16_t seq = 0;
-        const bool got = kn::test::Eventually([&] {
-            emu.SendMulticast(group, port, kn::emu::BuildDatagram(seq++, frame.data(), frame.size()));
-            kn::platform::SleepMs(10);
-            return Sink(user).Count() > 0;
-        }, 5000);
+        const bool got = kn::test::Eventually(
+            [&] {
+                emu.SendMulticast(group, port, kn::emu::BuildDatagram(seq++, frame.data(), frame.size()));
+                kn::platform::SleepMs(10);
+                return Sink(user).Count() > 0;
+            },
+            5000);
         if (!got) {
             failure = "no multicast frame delivered to stream " + std::to_string(i);
         } else if (Sink(user).MediaFrames()[0].bytes.size() != payload.size() + 16) {

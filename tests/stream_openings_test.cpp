@@ -60,8 +60,8 @@ TEST_F(StreamOpenings, ConcurrentOpeningsGetAStreamPerChannelAndTakeTurnsOnOne)
     const size_t earlier = m_Emu.PacketsWithCode(ChannelKind::Live, kOpenLive).size();
     // Channel and transport of each host thread; all threads of one channel
     // pass the same user value, which picks the channel's sink.
-    const std::vector<std::pair<int32_t, int32_t>> openings = {
-        {0, 1}, {3, 1}, {0, 1}, {5, 0}, {7, 1}, {3, 0}, {0, 0}, {7, 1}};
+    const std::vector<std::pair<int32_t, int32_t>> openings = {{0, 1}, {3, 1}, {0, 1}, {5, 0},
+                                                               {7, 1}, {3, 0}, {0, 0}, {7, 1}};
     std::vector<void *> handles(openings.size(), nullptr);
     std::atomic<bool> go{false};
     std::vector<std::thread> hosts;

@@ -9,8 +9,8 @@
 #include "tests/support/frame_sink.h"
 #include "tests/support/recorder_fixture.h"
 
-using kn::emu::Bytes;
 using kn::emu::BuildPacket;
+using kn::emu::Bytes;
 using kn::emu::ChannelKind;
 using kn::emu::Id4;
 using kn::test::kWait;
@@ -37,7 +37,6 @@ protected:
     {
         return m_Emu.WaitFor([&] { return CommandPackets(code).size() >= count; }, kWait);
     }
-
 };
 
 DvrTime Time(int y, int mo, int d, int h, int mi, int s) { return DvrTime{y, mo, d, h, mi, s}; }
@@ -282,9 +281,8 @@ TEST_F(StreamOps, PlayBackControlMapsEveryCodeAndSendsTheStreamId)
         uint8_t level;
     };
     const Case cases[] = {
-        {0x4033, 3, 3}, {0x4066, 2, 3}, {0x5033, 3, 2}, {0x5066, 2, 2}, {0x8033, 3, 1},
-        {0x8066, 2, 1}, {0xFF33, 3, 0}, {0xFF66, 2, 0}, {0x2800, 0, 0}, {-1, 1, 0},
-        {-2, 4, 0},     {0x1234, 0, 0}, {0x33, 0, 0},   {0x4034, 0, 0},
+        {0x4033, 3, 3}, {0x4066, 2, 3}, {0x5033, 3, 2}, {0x5066, 2, 2}, {0x8033, 3, 1}, {0x8066, 2, 1}, {0xFF33, 3, 0},
+        {0xFF66, 2, 0}, {0x2800, 0, 0}, {-1, 1, 0},     {-2, 4, 0},     {0x1234, 0, 0}, {0x33, 0, 0},   {0x4034, 0, 0},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(1, KR_4100_PlayBackCtrl(playback, c.code));
@@ -293,8 +291,7 @@ TEST_F(StreamOps, PlayBackControlMapsEveryCodeAndSendsTheStreamId)
     const auto sent = CommandPackets(kControl);
     ASSERT_EQ(std::size(cases), sent.size());
     for (size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_EQ(BuildPacket(kSessionId, kControl, {1, 2, 3, 4, 0, cases[i].operation, cases[i].level}),
-                  sent[i].raw)
+        EXPECT_EQ(BuildPacket(kSessionId, kControl, {1, 2, 3, 4, 0, cases[i].operation, cases[i].level}), sent[i].raw)
             << "code " << cases[i].code;
     }
 

@@ -123,21 +123,15 @@ TEST(StreamStress, ManySessionsAndHostThreadsOpenReuseAndStopWhileMediaFlows)
                     }
                     break;
                 case 4:
-                case 5:
-                    KR_4100_StopRealPlay(pool.Pick(rng, true));
-                    break;
-                case 6:
-                    KR_4100_PlayBackCtrl(pool.Pick(rng, false), 0x4033);
-                    break;
+                case 5: KR_4100_StopRealPlay(pool.Pick(rng, true)); break;
+                case 6: KR_4100_PlayBackCtrl(pool.Pick(rng, false), 0x4033); break;
                 case 7:
                     if (void *talk = KR_4100_Talk(session)) {
                         const uint8_t audio[64] = {};
                         KR_4100_AudioSend(talk, audio, sizeof(audio));
                     }
                     break;
-                case 8:
-                    KR_4100_StopPlayBack(pool.Pick(rng, true));
-                    break;
+                case 8: KR_4100_StopPlayBack(pool.Pick(rng, true)); break;
                 }
             }
         });

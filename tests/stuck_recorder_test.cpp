@@ -52,7 +52,8 @@ struct StuckPeer {
     ~StuckPeer()
     {
         slot.Close();
-        if (far >= 0) close(far);
+        if (far >= 0)
+            close(far);
     }
     // Sends until a send times out; returns how long that last send took.
     uint64_t Fill(uint32_t timeoutMs)
@@ -246,7 +247,11 @@ TEST_F(StuckRecorder, EveryExportReturnsWithinItsBound)
         const char *name;
         std::function<void()> call;
     } exports[] = {
-        {"KR_4100_AudioSend x4", [&] { for (int i = 0; i < 4; ++i) KR_4100_AudioSend(talk, audio.data(), 1 << 20); }},
+        {"KR_4100_AudioSend x4",
+         [&] {
+             for (int i = 0; i < 4; ++i)
+                 KR_4100_AudioSend(talk, audio.data(), 1 << 20);
+         }},
         {"KR_4100_GetDvrParam", [&] { EXPECT_EQ(0, KR_4100_GetDvrParam(session, 42, nullptr, 0, out, sizeof out)); }},
         {"KR_4100_SetDvrParam", [&] { EXPECT_EQ(0, KR_4100_SetDvrParam(session, 42, out, 4)); }},
         {"KR_4100_FindFile", [&] { KR_4100_FindFile(session, 1, 0, &start, &start); }},

@@ -45,9 +45,22 @@ TEST_F(ToolsTest, LiveOverUdpSavesFramesAsDeliveredWithTheLibraryPrefix)
     for (uint32_t i = 0; i < 10; ++i) {
         const emu::Bytes payload = emu::WrapAccessUnit(units[i]);
         ASSERT_LE(at + 16 + payload.size(), raw.size());
-        const emu::Bytes prefix{'0', '0', 'd', 'c', 25, 0, 0, 0, static_cast<uint8_t>(i), 0, 0, 0,
-                                static_cast<uint8_t>(payload.size()), static_cast<uint8_t>(payload.size() >> 8),
-                                static_cast<uint8_t>(payload.size() >> 16), 0};
+        const emu::Bytes prefix{'0',
+                                '0',
+                                'd',
+                                'c',
+                                25,
+                                0,
+                                0,
+                                0,
+                                static_cast<uint8_t>(i),
+                                0,
+                                0,
+                                0,
+                                static_cast<uint8_t>(payload.size()),
+                                static_cast<uint8_t>(payload.size() >> 8),
+                                static_cast<uint8_t>(payload.size() >> 16),
+                                0};
         EXPECT_EQ(prefix, emu::Bytes(raw.begin() + at, raw.begin() + at + 16)) << "frame " << i;
         EXPECT_EQ(payload, emu::Bytes(raw.begin() + at + 16, raw.begin() + at + 16 + payload.size()));
         at += 16 + payload.size();
@@ -64,7 +77,8 @@ TEST_F(ToolsTest, DownloadHoldsTheBytesTheRecorderSent)
                           "2024-05-01 08:00:02", "--h264", "-o", out}))
         << m_Err;
     std::smatch m;
-    ASSERT_TRUE(RecorderLogged(std::regex("download channel 0: ([0-9]+) frames sent, ([0-9]+) payload bytes, done"), &m));
+    ASSERT_TRUE(
+        RecorderLogged(std::regex("download channel 0: ([0-9]+) frames sent, ([0-9]+) payload bytes, done"), &m));
     const long frames = std::stol(m[1]);
     const long payload = std::stol(m[2]);
     EXPECT_EQ(50, frames);  // two seconds
@@ -84,7 +98,8 @@ TEST_F(ToolsTest, SavedElementaryStreamDecodesTo352x288Frames)
     ASSERT_EQ(0, Kestrel({"live", "-p", std::to_string(port), "--frames", "40", "--h264", "-o", out})) << m_Err;
     const std::string probe = Path("probe.txt");
     ASSERT_EQ(0, std::system(("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                              "stream=width,height,nb_read_frames -of csv=p=0 '" + out + "' > '" + probe + "'")
+                              "stream=width,height,nb_read_frames -of csv=p=0 '" +
+                              out + "' > '" + probe + "'")
                                  .c_str()));
     EXPECT_EQ("352,288,40\n", ReadText(probe));
 }
@@ -94,7 +109,8 @@ TEST_F(ToolsTest, SearchParametersAndTalkReachTheRecorder)
     const uint16_t port = StartRecorder();
     ASSERT_NE(0, port);
     const std::string p = std::to_string(port);
-    ASSERT_EQ(0, Kestrel({"search", "-p", p, "-c", "2", "--from", "2024-05-01 03:00:00", "--to", "2024-05-02 01:00:00"}))
+    ASSERT_EQ(0,
+              Kestrel({"search", "-p", p, "-c", "2", "--from", "2024-05-01 03:00:00", "--to", "2024-05-02 01:00:00"}))
         << m_Err;
     // 00:00-00:09:59 on the first day ends before 03:00 and is left out.
     EXPECT_NE(std::string::npos, m_Out.find("1     2024-05-01 04:00:00  2024-05-01 04:09:59  0x00000202")) << m_Out;
@@ -183,7 +199,8 @@ TEST_F(ToolsTest, SilentRecorderGivesTheTimeOutExitCode)
     const std::string p = std::to_string(emu.Port());
     emu.SetSearchSilentDate(2024, 5, 2);
     EXPECT_EQ(5, Kestrel({"search", "-p", p, "--timeout", "300", "--from", "2024-05-01", "--to", "2024-05-03"}));
-    EXPECT_TRUE(std::regex_search(m_Err, std::regex("127\\.0\\.0\\.1:" + p + " did not answer a day of the search: "
+    EXPECT_TRUE(std::regex_search(m_Err, std::regex("127\\.0\\.0\\.1:" + p +
+                                                    " did not answer a day of the search: "
                                                     "nothing came in 0\\.[3-9] s \\(--timeout 300 ms\\)")))
         << m_Err;
     emu.SetIgnored(100, true);

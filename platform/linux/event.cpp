@@ -84,15 +84,9 @@ void CEvent::Set()
     (void)!write(m_hNative, &one, sizeof one);
 }
 
-void CEvent::Reset()
-{
-    TakeFd(m_hNative);
-}
+void CEvent::Reset() { TakeFd(m_hNative); }
 
-bool CEvent::TryTake()
-{
-    return TakeFd(m_hNative);
-}
+bool CEvent::TryTake() { return TakeFd(m_hNative); }
 
 bool CEvent::Wait(uint32_t timeoutMs)
 {

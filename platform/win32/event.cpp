@@ -40,10 +40,7 @@ bool CEvent::Wait(uint32_t timeoutMs)
     return WaitForSingleObject(m_hNative, ms) == WAIT_OBJECT_0;
 }
 
-bool CEvent::TryTake()
-{
-    return m_hNative != kNoEvent && WaitForSingleObject(m_hNative, 0) == WAIT_OBJECT_0;
-}
+bool CEvent::TryTake() { return m_hNative != kNoEvent && WaitForSingleObject(m_hNative, 0) == WAIT_OBJECT_0; }
 
 int WaitEither(CEvent &first, CEvent &second, uint32_t timeoutMs)
 {
@@ -57,12 +54,9 @@ int WaitEither(CEvent &first, CEvent &second, uint32_t timeoutMs)
     HANDLE handles[2] = {first.NativeHandle(), second.NativeHandle()};
     const DWORD ms = timeoutMs == INFINITE ? INFINITE - 1 : timeoutMs;
     switch (WaitForMultipleObjects(2, handles, FALSE, ms)) {
-    case WAIT_OBJECT_0:
-        return 0;
-    case WAIT_OBJECT_0 + 1:
-        return 1;
-    default:
-        return -1;
+    case WAIT_OBJECT_0: return 0;
+    case WAIT_OBJECT_0 + 1: return 1;
+    default: return -1;
     }
 }
 

@@ -77,13 +77,12 @@ bool WriteSettingInt(const char *section, const char *name, int32_t value)
     try {
         const std::string key = SectionKey(section);
         HKEY hKey = nullptr;
-        if (RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
-                            nullptr, &hKey, nullptr) != ERROR_SUCCESS) {
+        if (RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
+                            &hKey, nullptr) != ERROR_SUCCESS) {
             return false;
         }
         const DWORD data = static_cast<DWORD>(value);
-        const LSTATUS rc =
-            RegSetValueExA(hKey, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&data), sizeof data);
+        const LSTATUS rc = RegSetValueExA(hKey, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&data), sizeof data);
         RegCloseKey(hKey);
         return rc == ERROR_SUCCESS;
     } catch (...) {

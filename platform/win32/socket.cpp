@@ -289,14 +289,9 @@ Readiness WaitReadable(SocketHandle s, CEvent *wake, uint32_t timeoutMs)
             wake->Set();  // taken by the wait; the owner clears it
             result = Readiness::Woken;
             break;
-        case WAIT_OBJECT_0 + 1:
-            result = Readiness::Readable;
-            break;
-        case WAIT_TIMEOUT:
-            result = Readiness::TimedOut;
-            break;
-        default:
-            break;
+        case WAIT_OBJECT_0 + 1: result = Readiness::Readable; break;
+        case WAIT_TIMEOUT: result = Readiness::TimedOut; break;
+        default: break;
         }
         WSAEventSelect(s, nullptr, 0);
         u_long blocking = 0;

@@ -7,7 +7,7 @@
 
 namespace kn::platform {
 
-using SocketHandle = std::uintptr_t;                       // SOCKET
+using SocketHandle = std::uintptr_t;                         // SOCKET
 inline constexpr SocketHandle kNoSocket = ~SocketHandle{0};  // INVALID_SOCKET
 
 using EventHandle = void *;  // HANDLE of an auto-reset event object

@@ -61,7 +61,7 @@ TEST_F(ArchiveTimes, AClipIsCutToTheRecordingsAndAtMidnight)
     const auto at = [](int day, int h, int m, int s) { return FromDvrTime(DvrTime{2026, 12, day, h, m, s}); };
     const std::vector<ArchiveRecording> recordings = {
         {at(9, 23, 50, 0), at(9, 23, 59, 59), 1},  // up to midnight
-        {at(10, 0, 0, 0), at(10, 0, 9, 59), 2},  // the next day's first
+        {at(10, 0, 0, 0), at(10, 0, 9, 59), 2},    // the next day's first
         {at(10, 4, 0, 0), at(10, 4, 9, 59), 3},
         {at(10, 23, 59, 0), at(11, 0, 0, 59), 4},  // over midnight (a recorder of days cannot say so)
     };
@@ -73,11 +73,17 @@ TEST_F(ArchiveTimes, AClipIsCutToTheRecordingsAndAtMidnight)
     } cases[] = {
         {"inside one recording", at(10, 4, 0, 5), at(10, 4, 0, 15), {{at(10, 4, 0, 5), at(10, 4, 0, 15)}}},
         {"past its end", at(10, 4, 9, 50), at(10, 4, 10, 30), {{at(10, 4, 9, 50), at(10, 4, 10, 0)}}},
-        {"across midnight, two recordings", at(9, 23, 59, 50), at(10, 0, 0, 10),
+        {"across midnight, two recordings",
+         at(9, 23, 59, 50),
+         at(10, 0, 0, 10),
          {{at(9, 23, 59, 50), at(10, 0, 0, 0)}, {at(10, 0, 0, 0), at(10, 0, 0, 10)}}},
-        {"over a gap", at(10, 0, 9, 50), at(10, 4, 0, 10),
+        {"over a gap",
+         at(10, 0, 9, 50),
+         at(10, 4, 0, 10),
          {{at(10, 0, 9, 50), at(10, 0, 10, 0)}, {at(10, 4, 0, 0), at(10, 4, 0, 10)}}},
-        {"one recording over midnight", at(10, 23, 59, 30), at(11, 0, 0, 30),
+        {"one recording over midnight",
+         at(10, 23, 59, 30),
+         at(11, 0, 0, 30),
          {{at(10, 23, 59, 30), at(11, 0, 0, 0)}, {at(11, 0, 0, 0), at(11, 0, 0, 30)}}},
         {"nothing recorded", at(10, 2, 0, 0), at(10, 3, 0, 0), {}},
         {"ends where a recording begins", at(10, 3, 0, 0), at(10, 4, 0, 0), {}},

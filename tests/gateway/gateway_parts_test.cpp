@@ -68,9 +68,30 @@ TEST(GatewayOptions, TakesEveryOptionAndRefusesWhatMakesNoSense)
     ::unsetenv("KESTREL_RTSP_PASSWORD");
     GatewayOptions o;
     std::string message;
-    ASSERT_TRUE(Parse({"-H", "10.0.0.9", "-p", "6000", "-u", "op", "--timeout", "1500", "--transport", "udp",
-                       "--channels", "8", "--listen", "127.0.0.2:0", "--linger", "2.5", "--stats", "0",
-                       "--idle-timeout", "1", "--give-up", "20", "--backoff-max", "8"},
+    ASSERT_TRUE(Parse({"-H",
+                       "10.0.0.9",
+                       "-p",
+                       "6000",
+                       "-u",
+                       "op",
+                       "--timeout",
+                       "1500",
+                       "--transport",
+                       "udp",
+                       "--channels",
+                       "8",
+                       "--listen",
+                       "127.0.0.2:0",
+                       "--linger",
+                       "2.5",
+                       "--stats",
+                       "0",
+                       "--idle-timeout",
+                       "1",
+                       "--give-up",
+                       "20",
+                       "--backoff-max",
+                       "8"},
                       o, message))
         << message;
     EXPECT_EQ("10.0.0.9", o.host);
@@ -283,8 +304,8 @@ TEST(GatewayChannelHub, ABackedUpClientWaitsForTheNextKeyframeAndTimesNeverGoBac
     const Bytes pic = Cat({kAud, kSlice});
     auto sink = std::make_shared<CRecordingSink>();
     hub.Add(sink);
-    const std::vector<std::pair<const Bytes *, bool>> feed = {
-        {&key, false}, {&pic, false}, {&pic, true}, {&pic, false}, {&pic, false}, {&key, false}, {&pic, false}};
+    const std::vector<std::pair<const Bytes *, bool>> feed = {{&key, false}, {&pic, false}, {&pic, true}, {&pic, false},
+                                                              {&pic, false}, {&key, false}, {&pic, false}};
     int64_t now = 0;
     for (const auto &[unit, full] : feed) {
         sink->m_bFull = full;

@@ -44,13 +44,13 @@ TEST_F(GatewayRtspTest, TwoClientsOneJoiningLaterBothStartOnAKeyframeAndDecodeCl
     ASSERT_NE(0, StartRecorder());
     ASSERT_NE(0, StartGateway());
     CChildProcess first, second;
-    ASSERT_TRUE(first.Start(KN_FFMPEG_BIN, RecordArgs(Url(2), 3, Path("first.mp4")), Path("first.out"),
-                            Path("first.err")));
+    ASSERT_TRUE(
+        first.Start(KN_FFMPEG_BIN, RecordArgs(Url(2), 3, Path("first.mp4")), Path("first.out"), Path("first.err")));
     // The second client joins mid-picture-group of the stream the first one
     // opened.
     std::this_thread::sleep_for(1500ms);
-    ASSERT_TRUE(second.Start(KN_FFMPEG_BIN, RecordArgs(Url(2), 3, Path("second.mp4")), Path("second.out"),
-                             Path("second.err")));
+    ASSERT_TRUE(
+        second.Start(KN_FFMPEG_BIN, RecordArgs(Url(2), 3, Path("second.mp4")), Path("second.out"), Path("second.err")));
     EXPECT_EQ(0, first.Wait(40s)) << ReadText(Path("first.err"));
     EXPECT_EQ(0, second.Wait(40s)) << ReadText(Path("second.err"));
     ExpectDecodesFromAKeyframe(Path("first.mp4"), 60);
@@ -91,7 +91,9 @@ TEST_F(GatewayRtspTest, ARecorderStreamIsReusedWithinTheLingerAndClosedAfterIt)
     for (auto it = std::sregex_iterator(log.begin(), log.end(), event); it != std::sregex_iterator(); ++it) {
         const std::string what = (*it)[5];
         events.emplace_back(StampMs((*it)[1], (*it)[2], (*it)[3], (*it)[4]),
-                            what.find("joined") != std::string::npos ? 'j' : what.find("left") != std::string::npos ? 'l' : 'c');
+                            what.find("joined") != std::string::npos ? 'j'
+                            : what.find("left") != std::string::npos ? 'l'
+                                                                     : 'c');
     }
     // A client arriving within the linger reuses the stream; one that comes
     // later (a slow ffprobe start on a loaded machine) finds it closed. Each
@@ -113,7 +115,8 @@ TEST_F(GatewayRtspTest, ARecorderStreamIsReusedWithinTheLingerAndClosedAfterIt)
         }
     }
     EXPECT_GE(closings, 1u) << log;
-    EXPECT_EQ(opened, Count(RecorderLog(), std::regex("live channel 3 requested"))) << "a stream per opening, reused within the linger";
+    EXPECT_EQ(opened, Count(RecorderLog(), std::regex("live channel 3 requested")))
+        << "a stream per opening, reused within the linger";
 }
 
 TEST_F(GatewayRtspTest, ClientsAuthenticateWhenCredentialsAreSetAndNoPasswordIsShown)
@@ -148,8 +151,8 @@ TEST_F(GatewayRtspTest, CtrlCEndsTheClientsAndLogsOutOfTheRecorder)
     ASSERT_NE(0, StartRecorder());
     ASSERT_NE(0, StartGateway());
     CChildProcess client;
-    ASSERT_TRUE(client.Start(KN_FFMPEG_BIN, RecordArgs(Url(0), 0, Path("open.mp4")), Path("open.out"),
-                             Path("open.err")));
+    ASSERT_TRUE(
+        client.Start(KN_FFMPEG_BIN, RecordArgs(Url(0), 0, Path("open.mp4")), Path("open.out"), Path("open.err")));
     ASSERT_TRUE(Eventually([&] { return GatewayLog().find("channel 0: stream opened") != std::string::npos; }));
     ASSERT_TRUE(Eventually([&] { return ReadText(Path("open.mp4")).size() > 0; }));
     m_Gateway.Signal(SIGINT);
@@ -167,8 +170,8 @@ TEST_F(GatewayRtspTest, ALongOutageEndsTheClientsSessions)
     ASSERT_NE(0, StartRecorder());
     ASSERT_NE(0, StartGateway({"--idle-timeout", "1", "--give-up", "2", "--backoff-max", "1"}));
     CChildProcess client;
-    ASSERT_TRUE(client.Start(KN_FFMPEG_BIN, RecordArgs(Url(4), 0, Path("outage.mp4")), Path("outage.out"),
-                             Path("outage.err")));
+    ASSERT_TRUE(
+        client.Start(KN_FFMPEG_BIN, RecordArgs(Url(4), 0, Path("outage.mp4")), Path("outage.out"), Path("outage.err")));
     ASSERT_TRUE(Eventually([&] { return ReadText(Path("outage.mp4")).size() > 0; }));
     m_Recorder.Kill();
     // Well inside the client's own 15 s time-out: the gateway ended it.

@@ -66,10 +66,10 @@ protected:
     // seconds, and how many frames it holds.
     double LargestGap(const std::string &file, size_t &frames)
     {
-        const RunResult r = Program(KN_FFPROBE_BIN,
-                                    {"-v", "error", "-select_streams", "v", "-show_entries", "packet=pts_time", "-of",
-                                     "csv=p=0", file},
-                                    "gaps");
+        const RunResult r =
+            Program(KN_FFPROBE_BIN,
+                    {"-v", "error", "-select_streams", "v", "-show_entries", "packet=pts_time", "-of", "csv=p=0", file},
+                    "gaps");
         std::istringstream in(r.out);
         double last = -1, gap = 0, t = 0;
         frames = 0;
@@ -233,7 +233,8 @@ TEST_F(GatewaySiteTest, AReloadAddsAndRemovesRecordersWithoutTouchingTheOthers)
     // SIGHUP with a file that does not read keeps everything as it is.
     std::ofstream(Path("site.yaml")) << "recorders:\n  - name: a\n    adress: x\n";
     m_Gateway.Signal(SIGHUP);
-    ASSERT_TRUE(Eventually([&] { return GatewayLog().find("site.yaml:3: unknown key 'adress'") != std::string::npos; }));
+    ASSERT_TRUE(
+        Eventually([&] { return GatewayLog().find("site.yaml:3: unknown key 'adress'") != std::string::npos; }));
     EXPECT_EQ(0, Probe(SiteUrl("c", 1), "tcp", "kept").rc);
 
     ExpectPlayedThrough(*viewA, 8);

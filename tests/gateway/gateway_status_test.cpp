@@ -26,7 +26,7 @@ TEST(GatewayWeb, ChannelPathsAreOneNameAndOneChannelNumber)
         {"/gate-2/15.jpg", true, "gate-2", 15, "jpg"},
         {"/r/255.jpg", true, "r", 255, "jpg"},
         {"/r/256.jpg", false, "", 0, ""},  // past the channel range
-        {"/r/01.mp4", false, "", 0, ""},  // one spelling per channel
+        {"/r/01.mp4", false, "", 0, ""},   // one spelling per channel
         {"/r/1234.mp4", false, "", 0, ""},
         {"//0.mp4", false, "", 0, ""},
         {"/r/.mp4", false, "", 0, ""},
@@ -118,8 +118,7 @@ TEST(GatewayWeb, StatusJsonEscapesNamesAndHasNoNonNumbers)
 TEST(GatewayWeb, MetricsAreTextFormatWithEscapedLabels)
 {
     const std::string text = StatusMetrics(HostileStatus());
-    const std::regex sample(
-        R"(^([a-z_]+)\{?((?:[a-z]+="(?:\\.|[^"\\])*",?)*)\}? (-?[0-9.]+)$)");
+    const std::regex sample(R"(^([a-z_]+)\{?((?:[a-z]+="(?:\\.|[^"\\])*",?)*)\}? (-?[0-9.]+)$)");
     std::set<std::string> typed;
     std::istringstream in(text);
     std::string line;
@@ -138,8 +137,11 @@ TEST(GatewayWeb, MetricsAreTextFormatWithEscapedLabels)
     }
     EXPECT_EQ(2, states) << "one state for each channel";
     EXPECT_NE(std::string::npos, text.find("recorder=\"gate \\\"A\\\"\\\\\\n\x01\",channel=\"3\""));
-    EXPECT_NE(std::string::npos, text.find("kestrel_channel_clients{recorder=\"gate \\\"A\\\"\\\\\\n\x01\",channel=\"3\",kind=\"web\"} 1"));
-    EXPECT_NE(std::string::npos, text.find("kestrel_channel_bit_rate{recorder=\"gate \\\"A\\\"\\\\\\n\x01\",channel=\"3\"} 0\n"));
+    EXPECT_NE(
+        std::string::npos,
+        text.find("kestrel_channel_clients{recorder=\"gate \\\"A\\\"\\\\\\n\x01\",channel=\"3\",kind=\"web\"} 1"));
+    EXPECT_NE(std::string::npos,
+              text.find("kestrel_channel_bit_rate{recorder=\"gate \\\"A\\\"\\\\\\n\x01\",channel=\"3\"} 0\n"));
 }
 
 }  // namespace

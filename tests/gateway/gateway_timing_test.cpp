@@ -21,11 +21,11 @@ TEST_F(GatewayTimingTest, AThirtyFrameRecorderPlaysAtThirtyThroughRtsp)
     // ahead of the clock, and four seconds held only 100 of them.
     const RunResult r = Program(KN_FFMPEG_BIN, RecordArgs(Url(1), 4, Path("thirty.mp4")), "thirty");
     ASSERT_EQ(0, r.rc) << r.err;
-    const RunResult info = Program(KN_FFPROBE_BIN,
-                                   {"-v", "error", "-count_frames", "-show_entries",
-                                    "stream=avg_frame_rate,nb_read_frames:format=duration", "-of", "default=nw=1",
-                                    Path("thirty.mp4")},
-                                   "info");
+    const RunResult info =
+        Program(KN_FFPROBE_BIN,
+                {"-v", "error", "-count_frames", "-show_entries",
+                 "stream=avg_frame_rate,nb_read_frames:format=duration", "-of", "default=nw=1", Path("thirty.mp4")},
+                "info");
     EXPECT_NEAR(120, Number(info.out, "nb_read_frames"), 8) << info.out;
     EXPECT_NEAR(30, Number(info.out, "avg_frame_rate"), 2) << info.out;
     ExpectDecodesFromAKeyframe(Path("thirty.mp4"), 100);
@@ -53,8 +53,8 @@ TEST_F(GatewayTimingTest, AJoinerOfAnOpenChannelStartsWithTheCachedGroupAtTheLiv
     // The first client opens the channel; the second joins half-way
     // through a group of pictures (the clip has a keyframe a second).
     CChildProcess first;
-    ASSERT_TRUE(first.Start(KN_FFMPEG_BIN, RecordArgs(Url(2), 6, Path("first.mp4")), Path("first.out"),
-                            Path("first.err")));
+    ASSERT_TRUE(
+        first.Start(KN_FFMPEG_BIN, RecordArgs(Url(2), 6, Path("first.mp4")), Path("first.out"), Path("first.err")));
     ASSERT_TRUE(Eventually([&] { return GatewayLog().find("channel 2: stream opened") != std::string::npos; }));
     std::this_thread::sleep_for(1500ms);
     const RunResult joined = Program(KN_FFMPEG_BIN, RecordArgs(Url(2), 2, Path("joiner.mp4")), "joiner");
@@ -64,17 +64,18 @@ TEST_F(GatewayTimingTest, AJoinerOfAnOpenChannelStartsWithTheCachedGroupAtTheLiv
     ExpectDecodesFromAKeyframe(Path("joiner.mp4"), 40);
     std::smatch m;
     const std::string log = GatewayLog();
-    ASSERT_TRUE(std::regex_search(log, m, std::regex("channel 2: client \\S+ started with ([0-9]+) cached frames?, a "
-                                                     "keyframe first")))
+    ASSERT_TRUE(std::regex_search(log, m,
+                                  std::regex("channel 2: client \\S+ started with ([0-9]+) cached frames?, a "
+                                             "keyframe first")))
         << log;
     const size_t burst = std::stoul(m[1]);
     // The group came at once, stamped a millisecond apart: the first live
     // frame after it follows within a frame or two, where a joiner a whole
     // group behind would be burst x 40 ms later.
     const RunResult packets = Program(KN_FFPROBE_BIN,
-                                {"-v", "error", "-select_streams", "v", "-show_entries", "packet=pts_time", "-of",
-                                 "csv=p=0", Path("joiner.mp4")},
-                                "packets");
+                                      {"-v", "error", "-select_streams", "v", "-show_entries", "packet=pts_time", "-of",
+                                       "csv=p=0", Path("joiner.mp4")},
+                                      "packets");
     ASSERT_EQ(0, packets.rc) << packets.err;
     const std::vector<double> times = Times(packets.out);
     ASSERT_GT(times.size(), burst);

@@ -51,8 +51,7 @@ protected:
     {
         return Program(KN_FFPROBE_BIN,
                        {"-v", "error", "-count_frames", "-show_entries",
-                        "stream=codec_name,avg_frame_rate,nb_read_frames:format=duration", "-of", "default=nw=1",
-                        file},
+                        "stream=codec_name,avg_frame_rate,nb_read_frames:format=duration", "-of", "default=nw=1", file},
                        "info")
             .out;
     }
@@ -134,12 +133,11 @@ TEST_F(KestrelMp4Test, AThirtyFrameRecorderGivesMp4FilesOfTheirTrueDurationAndDo
         }
     }
     // 9 s of a 10 s span: 270 frames, which would be 10.8 s at 25 a second.
-    const RunResult capped = Kestrel(
-        {"download", "--start", "2024-05-01 08:00:00", "--end", "2024-05-01 08:00:10", "--h264", "-o", Path("cap.h264")},
-        "capped");
+    const RunResult capped = Kestrel({"download", "--start", "2024-05-01 08:00:00", "--end", "2024-05-01 08:00:10",
+                                      "--h264", "-o", Path("cap.h264")},
+                                     "capped");
     EXPECT_EQ(7, capped.rc) << capped.err;
-    EXPECT_NE(std::string::npos,
-              capped.err.find("ended the download after 9.0 s of the 10 s asked (270 frames, "))
+    EXPECT_NE(std::string::npos, capped.err.find("ended the download after 9.0 s of the 10 s asked (270 frames, "))
         << capped.err;
     EXPECT_NE(std::string::npos, capped.err.find("at 30 frames a second, as the stream declares)")) << capped.err;
 }
@@ -166,17 +164,18 @@ TEST_F(KestrelMp4Test, AFailingMuxerEndsTheJobAtOnceWithItsReason)
     // long before its last frame, however loaded the machine is.
     for (const auto &c : cases) {
         const std::string out = Path(std::string(c.what) + ".mp4");
-        const RunResult r = Program("/bin/sh",
-                                    {"-c", "ulimit -f 64; exec '" KN_KESTREL_BIN "' " + c.command + " -p " + p +
-                                               " -o '" + out + "'"},
-                                    c.what, 30s);
+        const RunResult r =
+            Program("/bin/sh",
+                    {"-c", "ulimit -f 64; exec '" KN_KESTREL_BIN "' " + c.command + " -p " + p + " -o '" + out + "'"},
+                    c.what, 30s);
         EXPECT_EQ(1, r.rc) << c.what << ": " << r.err;
         EXPECT_NE(std::string::npos, r.err.find("kestrel: the MP4 muxer failed: ")) << c.what << ": " << r.err;
         EXPECT_NE(0, ::access(out.c_str(), F_OK)) << c.what;
     }
     std::smatch m;
     const std::string log = RecorderLog();
-    ASSERT_TRUE(std::regex_search(log, m, std::regex("download channel 0: ([0-9]+) frames sent, [0-9]+ payload bytes, connection gone")))
+    ASSERT_TRUE(std::regex_search(
+        log, m, std::regex("download channel 0: ([0-9]+) frames sent, [0-9]+ payload bytes, connection gone")))
         << log;
     EXPECT_LT(std::stoi(m[1].str()), 1000) << "the download ran on after the muxer failed";
 }

@@ -25,11 +25,11 @@ namespace kn::test {
 using namespace std::chrono_literals;
 
 #if defined(KN_FFPROBE_BIN) && defined(KN_FFMPEG_BIN)
-#define KN_NEED_FFMPEG()
+#  define KN_NEED_FFMPEG()
 #else
-#define KN_NEED_FFMPEG() GTEST_SKIP() << "ffmpeg and ffprobe are needed"
-#define KN_FFPROBE_BIN ""
-#define KN_FFMPEG_BIN ""
+#  define KN_NEED_FFMPEG() GTEST_SKIP() << "ffmpeg and ffprobe are needed"
+#  define KN_FFPROBE_BIN ""
+#  define KN_FFMPEG_BIN ""
 #endif
 
 struct RunResult {
@@ -45,8 +45,8 @@ inline long StampMs(const std::string &hh, const std::string &mm, const std::str
 
 inline size_t Count(const std::string &text, const std::regex &re)
 {
-    return static_cast<size_t>(std::distance(std::sregex_iterator(text.begin(), text.end(), re),
-                                             std::sregex_iterator()));
+    return static_cast<size_t>(
+        std::distance(std::sregex_iterator(text.begin(), text.end(), re), std::sregex_iterator()));
 }
 
 // ffprobe's value of a field ("name=30/1", "name=2.0"), a fraction divided
@@ -115,8 +115,9 @@ protected:
 
     uint16_t StartGateway(std::vector<std::string> args = {})
     {
-        std::vector<std::string> all{"gateway", "-p", std::to_string(m_wRecorderPort), "--listen", "127.0.0.1:0",
-                                     "--timeout", "2000", "--channels", "8"};
+        std::vector<std::string> all{"gateway",  "-p",          std::to_string(m_wRecorderPort),
+                                     "--listen", "127.0.0.1:0", "--timeout",
+                                     "2000",     "--channels",  "8"};
         all.insert(all.end(), args.begin(), args.end());
         if (!m_Gateway.Start(KN_KESTREL_BIN, all, Path("gateway.out"), Path("gateway.log"))) {
             return 0;
@@ -132,7 +133,7 @@ protected:
     }
 
     RunResult Program(const std::string &program, const std::vector<std::string> &args, const std::string &name,
-                std::chrono::milliseconds limit = 40s)
+                      std::chrono::milliseconds limit = 40s)
     {
         CChildProcess p;
         RunResult r;
@@ -166,10 +167,10 @@ protected:
     // whatever the decoder complained about.
     std::vector<int> DecodeKeyFlags(const std::string &file, std::string &complaints)
     {
-        const RunResult r = Program(KN_FFPROBE_BIN,
-                              {"-v", "error", "-select_streams", "v", "-show_entries", "frame=key_frame", "-of",
-                               "csv=p=0", file},
-                              "decode");
+        const RunResult r =
+            Program(KN_FFPROBE_BIN,
+                    {"-v", "error", "-select_streams", "v", "-show_entries", "frame=key_frame", "-of", "csv=p=0", file},
+                    "decode");
         complaints = r.rc == 0 ? r.err : "ffprobe failed: " + r.err;
         std::vector<int> flags;
         for (char c : r.out) {

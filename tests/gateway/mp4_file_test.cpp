@@ -106,8 +106,9 @@ TEST_F(Mp4FileTest, StartsOnAKeyframeAndHoldsExactlyThePicturesWrittenAtTwentyFi
     EXPECT_NE(std::string::npos, info.find("duration=5.000000")) << info;
 
     // The same pictures as the elementary stream from that keyframe on.
-    std::ofstream(Path("ref.h264"), std::ios::binary).write(reinterpret_cast<const char *>(Stream(25, to).data()),
-                                                           static_cast<std::streamsize>(Stream(25, to).size()));
+    std::ofstream(Path("ref.h264"), std::ios::binary)
+        .write(reinterpret_cast<const char *>(Stream(25, to).data()),
+               static_cast<std::streamsize>(Stream(25, to).size()));
     const std::vector<std::string> written = Pictures(Path("out.mp4"));
     EXPECT_EQ(125u, written.size());
     EXPECT_EQ(Pictures(Path("ref.h264")), written);

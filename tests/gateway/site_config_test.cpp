@@ -108,7 +108,7 @@ TEST_F(SiteConfigTest, TheDocumentedExampleReadsAsDocumented)
 
 TEST_F(SiteConfigTest, EveryMistakeIsRefusedWithItsLineAndNoPasswordIsShown)
 {
-    const std::string head = "listen: 127.0.0.1:0\nrecorders:\n";  // lines 1-2
+    const std::string head = "listen: 127.0.0.1:0\nrecorders:\n";   // lines 1-2
     const std::string a = "  - name: a\n    address: 127.0.0.1\n";  // lines 3-4
     const struct {
         std::string body;

@@ -133,9 +133,8 @@ void ExpectFirstCandidate(int32_t stored, int expected)
         Sockets sockets;
         const int bound = BindOne(sockets);
         if (expected == 0) {
-            return Expect(bound > 0 && Stored() == 0,
-                          "system port expected; bound " + std::to_string(bound) + ", stored " +
-                              std::to_string(Stored()));
+            return Expect(bound > 0 && Stored() == 0, "system port expected; bound " + std::to_string(bound) +
+                                                          ", stored " + std::to_string(Stored()));
         }
         return Expect(bound == expected && Stored() == expected,
                       "bound " + std::to_string(bound) + ", stored " + std::to_string(Stored()));

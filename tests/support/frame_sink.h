@@ -113,8 +113,7 @@ inline void ClearSinks()
     }
 }
 
-inline void KR_CALL SinkCallback(void *stream, uint32_t type, const unsigned char *data, int32_t len,
-                                 uint32_t user)
+inline void KR_CALL SinkCallback(void *stream, uint32_t type, const unsigned char *data, int32_t len, uint32_t user)
 {
     Sink(user).Record(stream, type, data, len, user);
 }

@@ -177,11 +177,11 @@ inline NamespaceResult RunInNetNamespace(const std::function<std::string()> &bod
 }  // namespace kn::test
 
 // Runs body in a namespace and reports the outcome to GoogleTest.
-#define KN_EXPECT_IN_NET_NAMESPACE(body)                                                   \
-    do {                                                                                   \
-        const auto knNsResult = ::kn::test::RunInNetNamespace(body);                       \
-        if (knNsResult.outcome == ::kn::test::NamespaceOutcome::Skipped) {                 \
-            GTEST_SKIP() << "network namespace unavailable: " << knNsResult.message;      \
-        }                                                                                  \
-        EXPECT_EQ(knNsResult.outcome, ::kn::test::NamespaceOutcome::Passed) << knNsResult.message; \
-    } while (0)
+#define KN_EXPECT_IN_NET_NAMESPACE(body)                                                                               \
+  do {                                                                                                                 \
+    const auto knNsResult = ::kn::test::RunInNetNamespace(body);                                                       \
+    if (knNsResult.outcome == ::kn::test::NamespaceOutcome::Skipped) {                                                 \
+      GTEST_SKIP() << "network namespace unavailable: " << knNsResult.message;                                         \
+    }                                                                                                                  \
+    EXPECT_EQ(knNsResult.outcome, ::kn::test::NamespaceOutcome::Passed) << knNsResult.message;                         \
+  } while (0)

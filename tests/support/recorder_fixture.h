@@ -38,8 +38,7 @@ protected:
 
     static void AcceptLogins(emu::CRecorderEmulator &emu) { test::AcceptLogins(emu); }
 
-    void *Login(const char *user = "admin", const char *password = "secret",
-                int32_t *result = nullptr)
+    void *Login(const char *user = "admin", const char *password = "secret", int32_t *result = nullptr)
     {
         int32_t ignored = 0;
         return KR_4100_Login("127.0.0.1", m_Emu.Port(), user, password, result ? result : &ignored);

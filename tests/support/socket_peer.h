@@ -26,8 +26,10 @@ struct SocketPair {
     }
     ~SocketPair()
     {
-        if (near >= 0) close(near);
-        if (far >= 0) close(far);
+        if (near >= 0)
+            close(near);
+        if (far >= 0)
+            close(far);
     }
     SocketPair(const SocketPair &) = delete;
     SocketPair &operator=(const SocketPair &) = delete;

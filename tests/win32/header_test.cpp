@@ -13,7 +13,8 @@ namespace {
 static_assert(sizeof(DvrTime) == 24 && offsetof(DvrTime, nSecond) == 20, "DvrTime: six 32-bit fields");
 static_assert(sizeof(DvrFileRecord) == 52 && offsetof(DvrFileRecord, dwValue) == 48, "DvrFileRecord: 13 fields");
 
-static_assert(std::is_same_v<DvrDataCallback, void(__stdcall *)(void *, uint32_t, const unsigned char *, int32_t, uint32_t)>);
+static_assert(
+    std::is_same_v<DvrDataCallback, void(__stdcall *)(void *, uint32_t, const unsigned char *, int32_t, uint32_t)>);
 static_assert(std::is_same_v<DvrMessageCallback, void(__stdcall *)(uint32_t, void *, const unsigned char *, uint32_t)>);
 static_assert(std::is_same_v<decltype(&KR_4100_Init), int32_t(__stdcall *)(void)>);
 static_assert(std::is_same_v<decltype(&KR_4100_AudioSend), void(__stdcall *)(void *, const void *, int32_t)>);

@@ -22,15 +22,15 @@
 
 static int g_failures;
 
-#define CHECK(cond, ...)                                          \
-    do {                                                          \
-        if (!(cond)) {                                            \
-            ++g_failures;                                         \
-            printf("FAIL %s:%d: %s: ", __FILE__, __LINE__, #cond); \
-            printf(__VA_ARGS__);                                  \
-            printf("\n");                                         \
-        }                                                         \
-    } while (0)
+#define CHECK(cond, ...)                                                                                               \
+  do {                                                                                                                 \
+    if (!(cond)) {                                                                                                     \
+      ++g_failures;                                                                                                    \
+      printf("FAIL %s:%d: %s: ", __FILE__, __LINE__, #cond);                                                           \
+      printf(__VA_ARGS__);                                                                                             \
+      printf("\n");                                                                                                    \
+    }                                                                                                                  \
+  } while (0)
 
 /* ---- the export table ------------------------------------------------ */
 
@@ -41,25 +41,37 @@ struct ExportEntry {
 };
 
 static const struct ExportEntry kExports[] = {
-    {1, "_KR_4100_AudioSend@12", 12},      {2, "KR_4100_Cleanup", 0},
-    {3, "KR_4100_ClearFile", 4},           {4, "KR_4100_DownLoad", 24},
-    {5, "KR_4100_FindFile", 20},           {6, "KR_4100_FindNextFile", 8},
-    {7, "KR_4100_GetDecoderHeader", 4},    {8, "KR_4100_GetDvrParam", 24},
-    {9, "KR_4100_Init", 0},                {10, "KR_4100_Login", 20},
-    {11, "KR_4100_Logout", 4},             {12, "KR_4100_PlayBack", 20},
-    {13, "_KR_4100_PlayBackCtrl@8", 8},    {14, "KR_4100_RealPlay", 20},
-    {15, "KR_4100_SetConnectTime", 4},     {16, "KR_4100_SetDVRMessCallBack", 4},
-    {17, "KR_4100_SetDVRMessage", 8},      {18, "KR_4100_SetDvrParam", 16},
-    {19, "KR_4100_StopDownLoad", 4},       {20, "KR_4100_StopPlayBack", 4},
-    {21, "KR_4100_StopRealPlay", 4},       {22, "_KR_4100_StopTalk@4", 4},
+    {1, "_KR_4100_AudioSend@12", 12},
+    {2, "KR_4100_Cleanup", 0},
+    {3, "KR_4100_ClearFile", 4},
+    {4, "KR_4100_DownLoad", 24},
+    {5, "KR_4100_FindFile", 20},
+    {6, "KR_4100_FindNextFile", 8},
+    {7, "KR_4100_GetDecoderHeader", 4},
+    {8, "KR_4100_GetDvrParam", 24},
+    {9, "KR_4100_Init", 0},
+    {10, "KR_4100_Login", 20},
+    {11, "KR_4100_Logout", 4},
+    {12, "KR_4100_PlayBack", 20},
+    {13, "_KR_4100_PlayBackCtrl@8", 8},
+    {14, "KR_4100_RealPlay", 20},
+    {15, "KR_4100_SetConnectTime", 4},
+    {16, "KR_4100_SetDVRMessCallBack", 4},
+    {17, "KR_4100_SetDVRMessage", 8},
+    {18, "KR_4100_SetDvrParam", 16},
+    {19, "KR_4100_StopDownLoad", 4},
+    {20, "KR_4100_StopPlayBack", 4},
+    {21, "KR_4100_StopRealPlay", 4},
+    {22, "_KR_4100_StopTalk@4", 4},
     {23, "KR_4100_Talk", 4},
 };
 #define EXPORT_COUNT (sizeof kExports / sizeof kExports[0])
 
 /* Names a host might try that must not be there. */
 static const char *const kAbsentNames[] = {
-    "KR_4100_AudioSend", "KR_4100_PlayBackCtrl", "KR_4100_StopTalk", "KR_4100_GetThreadMessage",
-    "KR_4100_Init@0", "_KR_4100_Init@0", "KR_4100_AudioSend@12", "DllMain", "DllEntryPoint",
+    "KR_4100_AudioSend", "KR_4100_PlayBackCtrl", "KR_4100_StopTalk",     "KR_4100_GetThreadMessage",
+    "KR_4100_Init@0",    "_KR_4100_Init@0",      "KR_4100_AudioSend@12", "DllMain",
+    "DllEntryPoint",
 };
 
 static const IMAGE_EXPORT_DIRECTORY *ExportDirectory(HMODULE module, DWORD *size)
@@ -113,8 +125,7 @@ static void CheckExportTable(HMODULE module)
         for (j = 0; j < EXPORT_COUNT; ++j) {
             if (strcmp(name, kExports[j].name) == 0) {
                 known = 1;
-                CHECK(ordinal == kExports[j].ordinal, "%s at ordinal %u, not %u", name, ordinal,
-                      kExports[j].ordinal);
+                CHECK(ordinal == kExports[j].ordinal, "%s at ordinal %u, not %u", name, ordinal, kExports[j].ordinal);
             }
         }
         CHECK(known, "stray export %s", name);
@@ -295,9 +306,9 @@ static int ResolveAll(HMODULE module)
 /* ---- callbacks -------------------------------------------------------- */
 
 enum { kUsers = 8 };
-static volatile LONG g_frames[kUsers];    /* good frames, by user value */
-static volatile LONG g_badFrames;         /* frames that break the frame format */
-static volatile LONG g_lostNotices;       /* type 255 */
+static volatile LONG g_frames[kUsers]; /* good frames, by user value */
+static volatile LONG g_badFrames;      /* frames that break the frame format */
+static volatile LONG g_lostNotices;    /* type 255 */
 static volatile LONG g_messages;
 
 /* Every frame starts with the library's 16-byte prefix; the recorder's video
@@ -532,8 +543,7 @@ int main(int argc, char **argv)
         return 1;
     }
     threadsAfter = CountOwnThreads();
-    CHECK(threadsBefore == threadsAfter, "loading started threads: %u before, %u after", threadsBefore,
-          threadsAfter);
+    CHECK(threadsBefore == threadsAfter, "loading started threads: %u before, %u after", threadsBefore, threadsAfter);
     printf("loaded %s\n", dllPath);
 
     CheckExportTable(module);

@@ -5,7 +5,7 @@ namespace kn::common {
 namespace {
 
 constexpr int32_t kVideoPrefix = 16;  // the library's prefix of a type 2/3 frame
-constexpr size_t kWrapper = 4;  // the recorder's wrapper in front of the unit
+constexpr size_t kWrapper = 4;        // the recorder's wrapper in front of the unit
 constexpr int kNalIdr = 5;
 constexpr int kNalSps = 7;
 constexpr int kNalPps = 8;

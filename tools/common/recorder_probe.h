@@ -29,8 +29,8 @@ class CRecorderProbe {
 public:
     enum class Verdict {
         NotDue,  // looked less than the spacing ago: nothing done
-        Alive,  // the recorder took the connection
-        Gone,  // refused or unanswered; reason says how
+        Alive,   // the recorder took the connection
+        Gone,    // refused or unanswered; reason says how
     };
 
     static constexpr int64_t kSpacingMs = 2000;

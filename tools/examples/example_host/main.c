@@ -20,8 +20,7 @@
 static atomic_long g_frames[2];
 static atomic_int g_lost;
 
-static void KR_CALL OnData(void *hStream, uint32_t nType, const unsigned char *pData, int32_t nLen,
-                           uint32_t dwUser)
+static void KR_CALL OnData(void *hStream, uint32_t nType, const unsigned char *pData, int32_t nLen, uint32_t dwUser)
 {
     (void)hStream;
     (void)pData;

@@ -24,7 +24,10 @@ void Reply(SoupServerMessage *msg, guint status, const char *type, const std::st
     soup_server_message_set_response(msg, type, SOUP_MEMORY_COPY, body.data(), body.size());
 }
 
-void BadRequest(SoupServerMessage *msg, const std::string &why) { Reply(msg, SOUP_STATUS_BAD_REQUEST, "text/plain", why + "\n"); }
+void BadRequest(SoupServerMessage *msg, const std::string &why)
+{
+    Reply(msg, SOUP_STATUS_BAD_REQUEST, "text/plain", why + "\n");
+}
 
 const char *Param(GHashTable *query, const char *name)
 {
@@ -159,9 +162,9 @@ void CArchiveFront::ServeSearch(SoupServerMessage *msg, GHashTable *query)
     };
     auto pending = std::make_shared<Pending>();
     pending->msg = SOUP_SERVER_MESSAGE(g_object_ref(msg));
-    g_signal_connect_data(
-        msg, "finished", G_CALLBACK(+[](gpointer, gpointer data) { static_cast<Pending *>(data)->finished = true; }),
-        pending.get(), nullptr, static_cast<GConnectFlags>(0));
+    g_signal_connect_data(msg, "finished",
+                          G_CALLBACK(+[](gpointer, gpointer data) { static_cast<Pending *>(data)->finished = true; }),
+                          pending.get(), nullptr, static_cast<GConnectFlags>(0));
     soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
     soup_server_message_pause(msg);
     const std::string name = recorder;

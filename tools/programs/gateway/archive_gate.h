@@ -23,8 +23,7 @@ class CArchiveGate {
 public:
     CArchiveGate(std::string name, int channels, CLibraryHost &library)
         : m_Name(std::move(name)), m_nChannels(channels), m_Library(library)
-    {
-    }
+    {}
     CArchiveGate(const CArchiveGate &) = delete;
     CArchiveGate &operator=(const CArchiveGate &) = delete;
 

@@ -117,10 +117,10 @@ std::vector<ArchiveStretch> RecordedStretches(const std::vector<ArchiveRecording
         // A download's times share one date: a stretch over midnight is two.
         while (s.start < s.end) {
             const DateTime day = Local(s.start);
-            const DateTime next = DateTime(
-                g_date_time_new_local(g_date_time_get_year(day.get()), g_date_time_get_month(day.get()),
-                                      g_date_time_get_day_of_month(day.get()), 0, 0, 0),
-                g_date_time_unref);
+            const DateTime next =
+                DateTime(g_date_time_new_local(g_date_time_get_year(day.get()), g_date_time_get_month(day.get()),
+                                               g_date_time_get_day_of_month(day.get()), 0, 0, 0),
+                         g_date_time_unref);
             const DateTime midnight = DateTime(g_date_time_add_days(next.get(), 1), g_date_time_unref);
             const UnixTime cut = std::min(s.end, g_date_time_to_unix(midnight.get()));
             stretches.push_back({s.start, cut});
@@ -142,8 +142,8 @@ std::string RecordingsJson(const std::string &recorder, int channel, int selecto
     for (size_t i = 0; i < found.size(); ++i) {
         const ArchiveRecording &r = found[i];
         json += (i > 0 ? ",{" : "{") + std::string("\"start\":") + Quoted(FormatArchiveTime(r.start)) +
-                ",\"end\":" + Quoted(FormatArchiveTime(r.end)) + ",\"seconds\":" +
-                std::to_string(r.end - r.start + 1) + ",\"value\":" + std::to_string(r.value) + "}";
+                ",\"end\":" + Quoted(FormatArchiveTime(r.end)) + ",\"seconds\":" + std::to_string(r.end - r.start + 1) +
+                ",\"value\":" + std::to_string(r.value) + "}";
     }
     return json + "]}";
 }

@@ -33,7 +33,7 @@ UnixTime FromDvrTime(const DvrTime &time);
 
 struct ArchiveRecording {
     UnixTime start = 0;
-    UnixTime end = 0;  // its last second
+    UnixTime end = 0;    // its last second
     uint32_t value = 0;  // the recorder's value for it
 };
 

@@ -47,13 +47,13 @@ public:
 
 struct HubCounts {
     uint64_t frames = 0;  // video frames received from the recorder
-    uint64_t bytes = 0;  // their access unit bytes
+    uint64_t bytes = 0;   // their access unit bytes
     uint64_t keyframes = 0;
     int clients = 0;
-    int waiting = 0;  // clients still waiting for their first frame (not ended)
-    std::chrono::steady_clock::time_point lastFrame{};  // epoch: none yet
+    int waiting = 0;                                       // clients still waiting for their first frame (not ended)
+    std::chrono::steady_clock::time_point lastFrame{};     // epoch: none yet
     std::chrono::steady_clock::time_point lastKeyframe{};  // epoch: none yet
-    size_t cacheUnits = 0;  // the keyframe cache: the current group's units and bytes,
+    size_t cacheUnits = 0;                                 // the keyframe cache: the current group's units and bytes,
     size_t cacheBytes = 0;
     std::string cacheState = "no keyframe yet";  // and why it holds nothing
 };
@@ -62,8 +62,7 @@ class CChannelHub {
 public:
     explicit CChannelHub(int channel, std::string recorder = "", size_t cacheBytes = kKeyframeCacheBytes)
         : m_nChannel(channel), m_Recorder(std::move(recorder)), m_Cache(cacheBytes)
-    {
-    }
+    {}
     CChannelHub(const CChannelHub &) = delete;
     CChannelHub &operator=(const CChannelHub &) = delete;
 
@@ -112,7 +111,7 @@ private:
     struct Client {
         std::shared_ptr<IClientSink> sink;
         bool started = false;  // is being sent every frame
-        bool ended = false;  // told the stream is over
+        bool ended = false;    // told the stream is over
         std::chrono::steady_clock::time_point joined;
         bool fresh = true;  // has not started yet: gets the cached group
         CFrameClock clock;

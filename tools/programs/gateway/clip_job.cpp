@@ -87,8 +87,7 @@ void CClipJob::OnData(int, void *hStream, uint32_t type, const unsigned char *da
     }
 }
 
-bool CClipJob::DownloadPart(UnixTime from, UnixTime to, uint32_t route, long &units, int &seconds,
-                            std::string &message)
+bool CClipJob::DownloadPart(UnixTime from, UnixTime to, uint32_t route, long &units, int &seconds, std::string &message)
 {
     const DvrTime start = ToDvrTime(from);
     DvrTime end = ToDvrTime(to);
@@ -130,8 +129,7 @@ bool CClipJob::DownloadPart(UnixTime from, UnixTime to, uint32_t route, long &un
     {
         std::unique_lock<std::mutex> lk(m_Mutex);
         m_hStream = stream;
-        while (!m_bEnded && !m_bCancel && !m_bSessionLost && !m_bWriteFailed &&
-               NowMs() - m_nLastFrameMs < kSilenceMs) {
+        while (!m_bEnded && !m_bCancel && !m_bSessionLost && !m_bWriteFailed && NowMs() - m_nLastFrameMs < kSilenceMs) {
             m_Cond.wait_for(lk, kWaitSlice);
         }
         if (m_bSessionLost) {

@@ -31,10 +31,10 @@
 namespace kn::gateway {
 
 enum class ClipOutcome {
-    Done,  // every frame of the stretch went to the output
+    Done,             // every frame of the stretch went to the output
     NothingRecorded,  // the recorder holds nothing of the stretch
-    Failed,  // the recorder did not answer, was lost or ended early
-    Cancelled,  // Cancel (the reader went away)
+    Failed,           // the recorder did not answer, was lost or ended early
+    Cancelled,        // Cancel (the reader went away)
 };
 
 struct ClipResult {
@@ -84,11 +84,11 @@ private:
     std::atomic<bool> m_bCancel{false};
 
     std::mutex m_WriteMutex;  // the muxer's writes
-    std::mutex m_Mutex;  // the download under way
+    std::mutex m_Mutex;       // the download under way
     std::condition_variable m_Cond;
     void *m_hStream = nullptr;  // null while opening
-    bool m_bTaking = false;  // frames of the current download are wanted
-    bool m_bEnded = false;  // the current download's connection ended
+    bool m_bTaking = false;     // frames of the current download are wanted
+    bool m_bEnded = false;      // the current download's connection ended
     bool m_bSessionLost = false;
     bool m_bWriteFailed = false;
     long m_nUnits = 0;  // video frames of the current download

@@ -40,15 +40,17 @@ CClipResponse::CClipResponse(SoupServerMessage *msg, std::string filename, std::
     m_Peer = host != nullptr ? host : "?";
 }
 
-CClipResponse::~CClipResponse()
-{
-    g_object_unref(m_pMsg);
-}
+CClipResponse::~CClipResponse() { g_object_unref(m_pMsg); }
 
 void CClipResponse::Post(std::function<void()> call)
 {
-    g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer data) -> gboolean { Call(data); return G_SOURCE_REMOVE; },
-                    new std::function<void()>(std::move(call)), Free);
+    g_idle_add_full(
+        G_PRIORITY_DEFAULT,
+        [](gpointer data) -> gboolean {
+            Call(data);
+            return G_SOURCE_REMOVE;
+        },
+        new std::function<void()>(std::move(call)), Free);
 }
 
 void CClipResponse::Start(std::shared_ptr<CArchiveGate> gate, int channel, UnixTime start, UnixTime end)
@@ -64,8 +66,7 @@ void CClipResponse::Start(std::shared_ptr<CArchiveGate> gate, int channel, UnixT
         }
     });
     g_signal_connect_data(
-        m_pMsg, "finished", G_CALLBACK(+[](gpointer, gpointer data) { Call(data); }),
-        new std::function<void()>([weak] {
+        m_pMsg, "finished", G_CALLBACK(+[](gpointer, gpointer data) { Call(data); }), new std::function<void()>([weak] {
             if (auto self = weak.lock()) {
                 self->m_bFinished = true;
                 if (!self->m_bOver) {
@@ -79,11 +80,10 @@ void CClipResponse::Start(std::shared_ptr<CArchiveGate> gate, int channel, UnixT
     // the message; the real answer comes with the first bytes or the end.
     soup_server_message_set_status(m_pMsg, SOUP_STATUS_OK, nullptr);
     soup_server_message_pause(m_pMsg);
-    m_pJob = std::make_shared<CClipJob>(std::move(gate), channel, start, end,
-                                        [weak](const uint8_t *data, size_t size) {
-                                            auto self = weak.lock();
-                                            return self != nullptr && self->Output(data, size);
-                                        });
+    m_pJob = std::make_shared<CClipJob>(std::move(gate), channel, start, end, [weak](const uint8_t *data, size_t size) {
+        auto self = weak.lock();
+        return self != nullptr && self->Output(data, size);
+    });
     m_pJob->Start([weak](const ClipResult &result) {
         // Held until the main loop has taken the result.
         if (auto self = weak.lock()) {
@@ -176,7 +176,9 @@ void CClipResponse::Abort()
     if (socket == nullptr) {
         return;
     }
-    const struct linger hard{1, 0};
+    const struct linger hard {
+        1, 0
+    };
     setsockopt(g_socket_get_fd(socket), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     g_socket_shutdown(socket, TRUE, TRUE, nullptr);
 }

@@ -44,10 +44,10 @@ public:
 
 private:
     bool Output(const uint8_t *data, size_t size);  // the muxer's thread
-    void Flush();  // main loop
-    void Finish(const ClipResult &result);  // main loop
-    void Abort();  // main loop: the connection ends without the body's end
-    void Post(std::function<void()> call);  // onto the main loop
+    void Flush();                                   // main loop
+    void Finish(const ClipResult &result);          // main loop
+    void Abort();                                   // main loop: the connection ends without the body's end
+    void Post(std::function<void()> call);          // onto the main loop
 
     SoupServerMessage *m_pMsg;
     const std::string m_Filename;
@@ -59,7 +59,7 @@ private:
     std::condition_variable m_Room;
     std::vector<uint8_t> m_Pending;
     std::vector<uint8_t> m_Taking;  // main loop
-    size_t m_nUntaken = 0;  // made and not yet written to the client
+    size_t m_nUntaken = 0;          // made and not yet written to the client
     bool m_bScheduled = false;
     bool m_bGone = false;  // the client went away
 

@@ -47,15 +47,15 @@ gboolean OnBusMessage(GstBus *, GstMessage *message, gpointer data)
 
 CFmp4Stream::CFmp4Stream(std::string peer, size_t maxOutstanding, std::atomic<uint64_t> *skips, Write write,
                          Finish finish)
-    : m_Peer(std::move(peer)), m_nMaxOutstanding(maxOutstanding), m_pSkips(skips), m_Write(std::move(write)), m_Finish(std::move(finish)),
+    : m_Peer(std::move(peer)),
+      m_nMaxOutstanding(maxOutstanding),
+      m_pSkips(skips),
+      m_Write(std::move(write)),
+      m_Finish(std::move(finish)),
       m_nCreatedNs(SteadyNs())
-{
-}
+{}
 
-CFmp4Stream::~CFmp4Stream()
-{
-    Stop();
-}
+CFmp4Stream::~CFmp4Stream() { Stop(); }
 
 bool CFmp4Stream::Start(std::string &message)
 {
@@ -107,10 +107,7 @@ void CFmp4Stream::Stop()
     }
 }
 
-int64_t CFmp4Stream::RunningTimeNs()
-{
-    return SteadyNs() - m_nCreatedNs;
-}
+int64_t CFmp4Stream::RunningTimeNs() { return SteadyNs() - m_nCreatedNs; }
 
 bool CFmp4Stream::Push(const uint8_t *data, size_t size, int64_t ptsNs)
 {

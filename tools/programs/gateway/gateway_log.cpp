@@ -17,7 +17,8 @@ int Stamp(char *line, size_t size)
     std::tm utc{};
     ::gmtime_r(&tv.tv_sec, &utc);
     int n = static_cast<int>(std::strftime(line, size, "%Y-%m-%dT%H:%M:%S", &utc));
-    n += std::snprintf(line + n, size - static_cast<size_t>(n), ".%03dZ gateway: ", static_cast<int>(tv.tv_usec / 1000));
+    n +=
+        std::snprintf(line + n, size - static_cast<size_t>(n), ".%03dZ gateway: ", static_cast<int>(tv.tv_usec / 1000));
     return n;
 }
 

@@ -42,7 +42,7 @@ struct FileStamp {
 
 FileStamp StampOf(const std::string &path)
 {
-    struct stat st{};
+    struct stat st {};
     FileStamp s;
     if (::stat(path.c_str(), &st) == 0) {
         s = FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
@@ -77,8 +77,7 @@ void Reload(Running &r, const char *why)
     }
     if (next.listen != r.site.listen || next.rtspUser != r.site.rtspUser || next.rtspPassword != r.site.rtspPassword ||
         next.timeoutMs != r.site.timeoutMs || next.statsMs != r.site.statsMs) {
-        Log("reload (%s): listen addresses, client credentials, timeout and stats take effect at the next start",
-            why);
+        Log("reload (%s): listen addresses, client credentials, timeout and stats take effect at the next start", why);
     }
     Log("reload (%s): %zu recorder(s)", why, next.recorders.size());
     r.recorders->Apply(next.recorders);
@@ -188,9 +187,8 @@ int RunGateway(int argc, char **argv)
         CSite site(library, front, running.site.statsMs);
         running.recorders = &site;
         CSiteStatus status(site);
-        CHttpFront web(HttpOptions{running.site.httpListen.address, running.site.httpListen.port,
-                                   running.site.rtspUser, running.site.rtspPassword,
-                                   static_cast<size_t>(running.site.webBufferBytes)},
+        CHttpFront web(HttpOptions{running.site.httpListen.address, running.site.httpListen.port, running.site.rtspUser,
+                                   running.site.rtspPassword, static_cast<size_t>(running.site.webBufferBytes)},
                        status);
         if (running.site.http && !web.Start(message)) {
             // The RTSP side serves on; the trouble is in the log.

@@ -81,7 +81,6 @@ bool SplitListen(const std::string &text, std::string &address, uint16_t &port)
     return true;
 }
 
-
 bool IsLoopback(const std::string &address)
 {
     if (address == "localhost") {
@@ -110,7 +109,7 @@ bool ParseGatewayOptions(int argc, char **argv, GatewayOptions &o, std::string &
         }
         if (i + 1 >= argc) {
             message = arg.rfind("--", 0) == 0 || arg.rfind('-', 0) == 0 ? arg + " needs a value or is unknown"
-                                                                       : "unexpected argument '" + arg + "'";
+                                                                        : "unexpected argument '" + arg + "'";
             return false;
         }
         const std::string value = argv[++i];

@@ -18,7 +18,7 @@ struct GatewayOptions {
     bool passwordOnCommandLine = false;  // visible in process listings: warned about
     uint32_t timeoutMs = 3000;
     int transport = 1;  // 1 TCP, 0 UDP, as KR_4100_RealPlay takes it
-    int channels = 4;  // channels 0 .. channels-1 are served
+    int channels = 4;   // channels 0 .. channels-1 are served
     // The RTSP side
     std::string listenAddress = "127.0.0.1";
     uint16_t listenPort = 8554;  // 0: any free port (logged)
@@ -28,12 +28,12 @@ struct GatewayOptions {
     // The HTTP side (web page, fMP4, snapshots, status)
     bool http = true;  // --http off: none
     std::string httpAddress = "127.0.0.1";
-    uint16_t httpPort = 8560;  // 0: any free port (logged)
+    uint16_t httpPort = 8560;          // 0: any free port (logged)
     int64_t webBufferBytes = 1 << 20;  // a web client's outstanding bytes before it skips
     // Timing, in milliseconds
     int64_t lingerMs = 10000;  // a stream stays open this long after its last client
-    int64_t statsMs = 10000;  // statistics line interval; 0 none
-    int64_t idleMs = 5000;  // a stream that delivers nothing this long is lost
+    int64_t statsMs = 10000;   // statistics line interval; 0 none
+    int64_t idleMs = 5000;     // a stream that delivers nothing this long is lost
     int64_t giveUpMs = 60000;  // an outage this long ends the clients' sessions
     int64_t backoffMaxMs = 30000;
 };

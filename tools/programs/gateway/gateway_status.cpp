@@ -92,8 +92,8 @@ bool ParseChannelPath(const std::string &path, std::string &name, int &channel, 
 std::string StatusJson(const GatewayStatus &status)
 {
     auto optional = [](int64_t v) { return v < 0 ? std::string("null") : std::to_string(v); };
-    std::string out = "{" + Field("version", JsonString(status.version)) + Field("uptime", Number(status.uptime)) +
-                      "\"recorders\":[";
+    std::string out =
+        "{" + Field("version", JsonString(status.version)) + Field("uptime", Number(status.uptime)) + "\"recorders\":[";
     for (size_t r = 0; r < status.recorders.size(); ++r) {
         const RecorderStatus &rec = status.recorders[r];
         out += (r ? ",{" : "{") + Field("name", JsonString(rec.name)) + Field("address", JsonString(rec.address)) +
@@ -101,19 +101,18 @@ std::string StatusJson(const GatewayStatus &status)
                Field("last_error", JsonString(rec.lastError)) + "\"channels\":[";
         for (size_t c = 0; c < rec.channels.size(); ++c) {
             const ChannelStatus &ch = rec.channels[c];
-            out += (c ? ",{" : "{") + Field("channel", std::to_string(ch.channel)) +
-                   Field("name", JsonString(ch.name)) + Field("state", JsonString(ch.state)) +
-                   Field("link_state", JsonString(ch.linkState)) +
-                   Field("next_attempt_in_ms", optional(ch.nextAttemptInMs)) +
-                   Field("frames", std::to_string(ch.frames)) + Field("bytes", std::to_string(ch.bytes)) +
-                   Field("fps", Number(ch.fps)) + Field("kbit_per_s", Number(ch.kbitPerSecond)) +
-                   Field("keyframe_age_ms", optional(ch.keyframeAgeMs)) +
-                   Field("reconnections", std::to_string(ch.reconnections)) + "\"clients\":{" +
-                   Field("rtsp", std::to_string(ch.rtspClients)) + Field("web", std::to_string(ch.webClients), true) +
-                   "}," + Field("web_skips", std::to_string(ch.webSkips)) +
-                   Field("preload", ch.preload ? "true" : "false") + Field("last_error", JsonString(ch.lastError)) +
-                   Field("stream", JsonString(ch.streamUrl)) + Field("snapshot", JsonString(ch.snapshotUrl)) +
-                   Field("rtsp", JsonString(ch.rtspPath), true) + "}";
+            out +=
+                (c ? ",{" : "{") + Field("channel", std::to_string(ch.channel)) + Field("name", JsonString(ch.name)) +
+                Field("state", JsonString(ch.state)) + Field("link_state", JsonString(ch.linkState)) +
+                Field("next_attempt_in_ms", optional(ch.nextAttemptInMs)) + Field("frames", std::to_string(ch.frames)) +
+                Field("bytes", std::to_string(ch.bytes)) + Field("fps", Number(ch.fps)) +
+                Field("kbit_per_s", Number(ch.kbitPerSecond)) + Field("keyframe_age_ms", optional(ch.keyframeAgeMs)) +
+                Field("reconnections", std::to_string(ch.reconnections)) + "\"clients\":{" +
+                Field("rtsp", std::to_string(ch.rtspClients)) + Field("web", std::to_string(ch.webClients), true) +
+                "}," + Field("web_skips", std::to_string(ch.webSkips)) +
+                Field("preload", ch.preload ? "true" : "false") + Field("last_error", JsonString(ch.lastError)) +
+                Field("stream", JsonString(ch.streamUrl)) + Field("snapshot", JsonString(ch.snapshotUrl)) +
+                Field("rtsp", JsonString(ch.rtspPath), true) + "}";
         }
         out += "]}";
     }
@@ -149,7 +148,9 @@ std::string StatusMetrics(const GatewayStatus &status)
         {{"kestrel_channel_bit_rate", "gauge", "Bits a second over the last second."},
          [](const ChannelStatus &c) { return Number(c.kbitPerSecond * 1000); }},
         {{"kestrel_channel_keyframe_age_seconds", "gauge", "Seconds since the last keyframe; -1 before the first."},
-         [](const ChannelStatus &c) { return c.keyframeAgeMs < 0 ? std::string("-1") : Number(c.keyframeAgeMs / 1000.0); }},
+         [](const ChannelStatus &c) {
+             return c.keyframeAgeMs < 0 ? std::string("-1") : Number(c.keyframeAgeMs / 1000.0);
+         }},
         {{"kestrel_channel_reconnections_total", "counter", "Streams reopened after a loss."},
          [](const ChannelStatus &c) { return std::to_string(c.reconnections); }},
         {{"kestrel_channel_web_skips_total", "counter", "Times a slow web client skipped to the next keyframe."},

@@ -22,28 +22,28 @@ struct ChannelStatus {
     // "reconnecting" (clients wait for the stream to open or come back),
     // "lost" (clients wait and the recorder itself is lost).
     std::string state = "idle";
-    std::string linkState;  // the link's own word (CGatewayState)
+    std::string linkState;         // the link's own word (CGatewayState)
     int64_t nextAttemptInMs = -1;  // -1: none planned
-    uint64_t frames = 0;  // received from the recorder since the start
-    uint64_t bytes = 0;  // their H.264 bytes
-    double fps = 0;  // over the last second or so
+    uint64_t frames = 0;           // received from the recorder since the start
+    uint64_t bytes = 0;            // their H.264 bytes
+    double fps = 0;                // over the last second or so
     double kbitPerSecond = 0;
     int64_t keyframeAgeMs = -1;  // -1: no keyframe yet
     int rtspClients = 0;
-    int webClients = 0;  // live fMP4 responses and WebSockets
+    int webClients = 0;          // live fMP4 responses and WebSockets
     uint64_t reconnections = 0;  // stream reopened after a loss
-    uint64_t webSkips = 0;  // a web client's frames dropped to the next keyframe
+    uint64_t webSkips = 0;       // a web client's frames dropped to the next keyframe
     bool preload = false;
     std::string lastError;
-    std::string streamUrl;  // path of the fMP4 stream
+    std::string streamUrl;    // path of the fMP4 stream
     std::string snapshotUrl;  // path of the JPEG snapshot
-    std::string rtspPath;  // path on the RTSP server
+    std::string rtspPath;     // path on the RTSP server
 };
 
 struct RecorderStatus {
     std::string name;
     std::string address;  // HOST:PORT of the recorder
-    std::string state;  // "logging in", "logged in", "reconnecting", "stopped"
+    std::string state;    // "logging in", "logged in", "reconnecting", "stopped"
     int64_t nextAttemptInMs = -1;
     std::string lastError;
     std::vector<ChannelStatus> channels;

@@ -84,9 +84,7 @@ void CHttpFront::Connect(void *instance, const char *signal, F f)
     }
 }
 
-CHttpFront::CHttpFront(HttpOptions options, IStatusSource &source) : m_Options(std::move(options)), m_Source(source)
-{
-}
+CHttpFront::CHttpFront(HttpOptions options, IStatusSource &source) : m_Options(std::move(options)), m_Source(source) {}
 
 CHttpFront::~CHttpFront()
 {
@@ -118,8 +116,8 @@ bool CHttpFront::Start(std::string &message)
                                       reinterpret_cast<SoupServerWebsocketCallback>(OnWebSocket), this, nullptr);
 
     GError *error = nullptr;
-    GInetAddress *inet = g_inet_address_new_from_string(
-        m_Options.address == "localhost" ? "127.0.0.1" : m_Options.address.c_str());
+    GInetAddress *inet =
+        g_inet_address_new_from_string(m_Options.address == "localhost" ? "127.0.0.1" : m_Options.address.c_str());
     if (inet == nullptr) {
         message = "the HTTP listen address " + m_Options.address + " is not an IP address";
         return false;
@@ -209,8 +207,8 @@ void CHttpFront::Route(SoupServerMessage *msg, const std::string &path, void *qu
         } else {
             int width = 0;
             if (query != nullptr) {
-                if (const char *w = static_cast<const char *>(g_hash_table_lookup(static_cast<GHashTable *>(query),
-                                                                                  "width"))) {
+                if (const char *w =
+                        static_cast<const char *>(g_hash_table_lookup(static_cast<GHashTable *>(query), "width"))) {
                     char *end = nullptr;
                     const long v = std::strtol(w, &end, 10);
                     if (*w == '\0' || *end != '\0' || v < 16 || v > kMaxSnapshotWidth) {
@@ -272,8 +270,7 @@ void CHttpFront::OnWebSocket(SoupServer *, SoupServerMessage *msg, const char *p
         return;
     }
     const Key key{name, channel};
-    auto held = std::shared_ptr<SoupWebsocketConnection>(SOUP_WEBSOCKET_CONNECTION(g_object_ref(conn)),
-                                                         g_object_unref);
+    auto held = std::shared_ptr<SoupWebsocketConnection>(SOUP_WEBSOCKET_CONNECTION(g_object_ref(conn)), g_object_unref);
     auto stream = std::make_shared<CFmp4Stream>(
         Peer(msg), front->m_Options.maxOutstanding, &front->m_Web[key].skips,
         [held](const uint8_t *data, size_t size) {
@@ -420,7 +417,8 @@ void CHttpFront::ServeSnapshot(SoupServerMessage *msg, const Key &key, int width
     // Else the next keyframe, which arrives on the library's thread: it is
     // carried to the main loop.
     pending->grab = std::make_shared<CSnapshotGrab>([onGroup](Units units) {
-        auto *call = new std::function<void()>([onGroup, units = std::move(units)]() mutable { onGroup(std::move(units)); });
+        auto *call =
+            new std::function<void()>([onGroup, units = std::move(units)]() mutable { onGroup(std::move(units)); });
         g_idle_add_full(
             G_PRIORITY_DEFAULT,
             [](gpointer data) -> gboolean {

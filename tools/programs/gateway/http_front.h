@@ -31,7 +31,7 @@ class CSnapshotGrab;
 struct HttpOptions {
     std::string address = "127.0.0.1";
     uint16_t port = 8560;  // 0: any free port (logged)
-    std::string user;  // empty: no authentication (loopback only)
+    std::string user;      // empty: no authentication (loopback only)
     std::string password;
     size_t maxOutstanding = 1u << 20;  // a web client's bytes not yet taken, before it skips
 };
@@ -61,8 +61,8 @@ private:
 
     static void OnRequest(SoupServer *server, SoupServerMessage *msg, const char *path, void *query, void *self);
     void Route(SoupServerMessage *msg, const std::string &path, void *query);
-    static void OnWebSocket(SoupServer *server, SoupServerMessage *msg, const char *path,
-                            SoupWebsocketConnection *conn, void *self);
+    static void OnWebSocket(SoupServer *server, SoupServerMessage *msg, const char *path, SoupWebsocketConnection *conn,
+                            void *self);
     void ServeStream(SoupServerMessage *msg, const Key &key);
     void Attach(const Key &key, const std::shared_ptr<CFmp4Stream> &stream, const char *how);
     std::function<void()> EndLater(const Key &key, std::weak_ptr<CFmp4Stream> stream);

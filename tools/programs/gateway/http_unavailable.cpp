@@ -6,9 +6,7 @@
 
 namespace kn::gateway {
 
-CHttpFront::CHttpFront(HttpOptions options, IStatusSource &source) : m_Options(std::move(options)), m_Source(source)
-{
-}
+CHttpFront::CHttpFront(HttpOptions options, IStatusSource &source) : m_Options(std::move(options)), m_Source(source) {}
 
 CHttpFront::~CHttpFront() = default;
 

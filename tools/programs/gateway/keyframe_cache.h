@@ -27,8 +27,8 @@ class CKeyframeCache {
 public:
     enum class State {
         NoKeyframe,  // none since the stream opened
-        Holding,  // a group from its keyframe on
-        Outgrown,  // the group outgrew the bound: nothing until the next keyframe
+        Holding,     // a group from its keyframe on
+        Outgrown,    // the group outgrew the bound: nothing until the next keyframe
     };
 
     explicit CKeyframeCache(size_t maxBytes = kKeyframeCacheBytes) : m_nMaxBytes(maxBytes) {}

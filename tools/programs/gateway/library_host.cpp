@@ -107,8 +107,7 @@ void CLibraryHost::NoticeLoop()
     KR_4100_SetDVRMessage(KR_4100_DISCONNECT_MESSAGE, static_cast<uint32_t>(::syscall(SYS_gettid)));
     while (!m_bStop) {
         DvrThreadMessage message{};
-        if (KR_4100_GetThreadMessage(&message, kNoticeWaitMs) != 1 ||
-            message.message != KR_4100_DISCONNECT_MESSAGE) {
+        if (KR_4100_GetThreadMessage(&message, kNoticeWaitMs) != 1 || message.message != KR_4100_DISCONNECT_MESSAGE) {
             continue;
         }
         std::shared_ptr<ILibraryClient> client;

@@ -58,8 +58,7 @@ void OnNeedData(GstElement *, guint, gpointer data);
 
 CPlaybackFeed::CPlaybackFeed(std::shared_ptr<CArchiveGate> gate, int channel, UnixTime start, GstElement *appsrc)
     : m_pGate(std::move(gate)), m_nChannel(channel), m_Start(start), m_pAppSrc(appsrc)
-{
-}
+{}
 
 CPlaybackFeed::~CPlaybackFeed()
 {
@@ -329,9 +328,8 @@ bool ConfigurePlayback(GstRTSPMediaFactory *factory, GstRTSPMedia *media, int ch
         GST_ELEMENT_ERROR(appsrc, RESOURCE, NOT_FOUND, ("%s", message.c_str()), (nullptr));
         return true;
     }
-    g_signal_connect_swapped(media, "unprepared", G_CALLBACK(+[](gpointer data) {
-                                 static_cast<CPlaybackFeed *>(data)->Stop();
-                             }),
+    g_signal_connect_swapped(media, "unprepared",
+                             G_CALLBACK(+[](gpointer data) { static_cast<CPlaybackFeed *>(data)->Stop(); }),
                              feed.get());
     g_object_set_data_full(G_OBJECT(media), "kestrel-playback", new std::shared_ptr<CPlaybackFeed>(feed),
                            [](gpointer data) { delete static_cast<std::shared_ptr<CPlaybackFeed> *>(data); });
@@ -340,8 +338,10 @@ bool ConfigurePlayback(GstRTSPMediaFactory *factory, GstRTSPMedia *media, int ch
             auto *hook = new ClientHook{feed, media};
             g_signal_connect_data(
                 ctx->client, signal,
-                pause ? G_CALLBACK(+[](GstRTSPClient *c, GstRTSPContext *x, gpointer d) { OnClientRequest(c, x, d, true); })
-                      : G_CALLBACK(+[](GstRTSPClient *c, GstRTSPContext *x, gpointer d) { OnClientRequest(c, x, d, false); }),
+                pause ? G_CALLBACK(
+                            +[](GstRTSPClient *c, GstRTSPContext *x, gpointer d) { OnClientRequest(c, x, d, true); })
+                      : G_CALLBACK(
+                            +[](GstRTSPClient *c, GstRTSPContext *x, gpointer d) { OnClientRequest(c, x, d, false); }),
                 hook, [](gpointer data, GClosure *) { delete static_cast<ClientHook *>(data); },
                 static_cast<GConnectFlags>(0));
         }

@@ -66,11 +66,11 @@ private:
 
     std::mutex m_Mutex;  // the stream and its timing
     void *m_hStream = nullptr;
-    bool m_bOpened = false;  // a first opening was asked for
+    bool m_bOpened = false;   // a first opening was asked for
     bool m_bOpening = false;  // frames of the opening under way are taken
     bool m_bPaused = false;
-    uint64_t m_nBaseNs = 0;  // the media time of the playback's start
-    long m_nFrames = 0;  // pushed since that start
+    uint64_t m_nBaseNs = 0;   // the media time of the playback's start
+    long m_nFrames = 0;       // pushed since that start
     bool m_bStarted = false;  // a keyframe has been pushed since
     common::CParameterSets m_Sets;
     mp4::FrameRate m_Rate;

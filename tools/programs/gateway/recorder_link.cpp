@@ -198,14 +198,14 @@ void CRecorderLink::StepChannel(size_t i, int64_t now, bool &trouble, int64_t &n
     const bool wanted = Wanted(c, static_cast<int>(i), counts.clients, now);
     if (c.stream.load() != nullptr) {
         const auto sinceFrame = std::chrono::steady_clock::now() - counts.lastFrame;
-        const bool silent = now - c.openedAtMs >= m_Config.idleMs &&
-                            (counts.frames == c.framesAtOpen ||
-                             sinceFrame >= std::chrono::milliseconds(m_Config.idleMs));
+        const bool silent =
+            now - c.openedAtMs >= m_Config.idleMs &&
+            (counts.frames == c.framesAtOpen || sinceFrame >= std::chrono::milliseconds(m_Config.idleMs));
         if (c.lost || silent) {
             const bool refused = !c.confirmed && counts.frames == c.framesAtOpen;
-            const std::string why = c.lost ? (refused ? "the recorder closed it before any frame (refused)"
-                                                      : "the recorder closed it")
-                                           : "no frames for " + Seconds(m_Config.idleMs);
+            const std::string why =
+                c.lost ? (refused ? "the recorder closed it before any frame (refused)" : "the recorder closed it")
+                       : "no frames for " + Seconds(m_Config.idleMs);
             Log("%s: channel %zu: stream lost (%s)", m_Where.c_str(), i, why.c_str());
             CloseStream(c);
             c.reopen = true;
@@ -381,8 +381,8 @@ void CRecorderLink::OpenStream(size_t i, int64_t now)
     c.confirmed = false;
     c.accepting = true;
     SetChannelState(c, "opening", -1);
-    void *stream = KR_4100_RealPlay(m_hSession.load(), static_cast<int>(i), m_Config.transport,
-                                    &CLibraryHost::OnData, CLibraryHost::UserValue(m_nRoute, static_cast<int>(i)));
+    void *stream = KR_4100_RealPlay(m_hSession.load(), static_cast<int>(i), m_Config.transport, &CLibraryHost::OnData,
+                                    CLibraryHost::UserValue(m_nRoute, static_cast<int>(i)));
     if (stream == nullptr) {
         c.accepting = false;
         Log("%s: channel %zu: the recorder did not open the stream", m_Where.c_str(), i);
@@ -489,12 +489,12 @@ void CRecorderLink::PrintStats(int64_t now)
         const HubCounts counts = m_Channels[i].hub->Counts();
         const HubCounts &last = m_LastCounts[i];
         if (counts.frames != last.frames || counts.clients > 0 || m_Channels[i].stream.load() != nullptr) {
-            const std::string keyAge =
-                counts.keyframes == 0 ? "none yet"
-                                      : std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                           std::chrono::steady_clock::now() - counts.lastKeyframe)
-                                                           .count()) +
-                                            " ms ago";
+            const std::string keyAge = counts.keyframes == 0
+                                           ? "none yet"
+                                           : std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                                std::chrono::steady_clock::now() - counts.lastKeyframe)
+                                                                .count()) +
+                                                 " ms ago";
             Log("%s: stats channel %zu: frames %llu, bytes %llu, %.1f fps, %.0f kbit/s, clients %d, "
                 "reconnections %llu, last keyframe %s",
                 m_Where.c_str(), i, static_cast<unsigned long long>(counts.frames),

@@ -75,13 +75,13 @@ private:
         // recorder may send before the request returns) until it is stopped.
         std::atomic<bool> accepting{false};
         std::atomic<bool> lost{false};  // set by the data callback (type 255)
-        bool reopen = false;  // the next opening follows a loss
-        bool confirmed = false;  // frames arrived since the opening
+        bool reopen = false;            // the next opening follows a loss
+        bool confirmed = false;         // frames arrived since the opening
         int64_t openedAtMs = 0;
         uint64_t framesAtOpen = 0;
         int64_t retryAtMs = 0;
-        bool hadClients = false;  // at the previous pass
-        int64_t lingerUntilMs = 0;  // kept open until then after the last client left
+        bool hadClients = false;     // at the previous pass
+        int64_t lingerUntilMs = 0;   // kept open until then after the last client left
         int64_t outageSinceMs = -1;  // clients waiting on a lost stream since
         common::CBackoff backoff;
         // What the snapshot shows, under m_StateMutex.

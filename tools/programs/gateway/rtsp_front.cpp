@@ -134,10 +134,7 @@ void Leave(MediaClient &mc)
     }
 }
 
-void OnUnprepared(GstRTSPMedia *, gpointer data)
-{
-    Leave(*static_cast<MediaClient *>(data));
-}
+void OnUnprepared(GstRTSPMedia *, gpointer data) { Leave(*static_cast<MediaClient *>(data)); }
 
 void FreeMediaClient(gpointer data)
 {
@@ -210,7 +207,6 @@ void OnMediaConfigure(GstRTSPMediaFactory *factory, GstRTSPMedia *media, gpointe
 }
 
 void FreeHub(gpointer data, GClosure *) { delete static_cast<std::shared_ptr<CChannelHub> *>(data); }
-
 
 gboolean CleanupSessions(gpointer data)
 {

@@ -8,8 +8,7 @@ namespace kn::gateway {
 
 CSite::CSite(CLibraryHost &library, CRtspFront &front, int64_t statsMs)
     : m_Library(library), m_Front(front), m_nStatsMs(statsMs)
-{
-}
+{}
 
 CSite::~CSite() { StopAll(); }
 
@@ -135,9 +134,9 @@ std::shared_ptr<CArchiveGate> CSite::Archive(const std::string &name) const
 CGatewayState CSite::State() const
 {
     CGatewayState state;
-    state.takenAtUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
+    state.takenAtUnixMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     for (const auto &kv : m_Links) {
         state.recorders.push_back(kv.second->Snapshot());
     }

@@ -18,12 +18,12 @@ struct RecorderConfig {
     std::string host;
     uint16_t port = 5050;
     std::string user = "admin";
-    std::string password;  // taken from a file or the environment; never logged
-    int transport = 1;  // 1 TCP, 0 UDP, as KR_4100_RealPlay takes it
-    int channels = 4;  // channels 0 .. channels-1 are served
-    int64_t lingerMs = 10000;  // a stream stays open this long after its last client
-    int64_t idleMs = 5000;  // a stream that delivers nothing this long is lost
-    int64_t giveUpMs = 60000;  // an outage this long ends the clients' sessions
+    std::string password;          // taken from a file or the environment; never logged
+    int transport = 1;             // 1 TCP, 0 UDP, as KR_4100_RealPlay takes it
+    int channels = 4;              // channels 0 .. channels-1 are served
+    int64_t lingerMs = 10000;      // a stream stays open this long after its last client
+    int64_t idleMs = 5000;         // a stream that delivers nothing this long is lost
+    int64_t giveUpMs = 60000;      // an outage this long ends the clients' sessions
     int64_t backoffMaxMs = 30000;  // longest wait between reconnection attempts
     // Channels kept open with no client (all of them when preloadAll).
     bool preloadAll = false;
@@ -45,7 +45,7 @@ struct SiteConfig {
     std::string rtspUser;
     std::string rtspPassword;
     uint32_t timeoutMs = 3000;  // the library's reply time-out: one for the process
-    int64_t statsMs = 10000;  // statistics lines every so often; 0 none
+    int64_t statsMs = 10000;    // statistics lines every so often; 0 none
     std::vector<RecorderConfig> recorders;
     // The web side: page, fMP4, snapshots, status ("http: off": none).
     bool http = true;

@@ -157,7 +157,8 @@ RecorderConfig Recorder(const YAML::Node &n)
                r.name = Text(v, "name");
                if (!IsRecorderName(r.name)) {
                    Fail(v, "a recorder name is 1-64 letters, digits, '.', '_' or '-' (it is part of the "
-                           "stream's path), not '" + r.name + "'");
+                           "stream's path), not '" +
+                               r.name + "'");
                }
                named = true;
            }},
@@ -184,8 +185,7 @@ RecorderConfig Recorder(const YAML::Node &n)
           {"idle-timeout", seconds(r.idleMs, "idle-timeout", 0.1)},
           {"give-up", seconds(r.giveUpMs, "give-up", 0)},
           {"backoff-max", seconds(r.backoffMaxMs, "backoff-max", 0.1)},
-          {"preload",
-           [&](const YAML::Node &v) {
+          {"preload", [&](const YAML::Node &v) {
                preloadNode = v;
                preload = &preloadNode;
            }}});
@@ -212,66 +212,66 @@ SiteConfig Site(const YAML::Node &root)
     SiteConfig site;
     bool haveRecorders = false;
     bool clientPassword = false;
-    Walk(root, "the site file",
-         {{"listen",
-           [&](const YAML::Node &v) {
-               site.listen.clear();
-               if (v.IsSequence()) {
-                   for (const auto &l : v) {
-                       site.listen.push_back(Listen(l));
-                   }
-               } else {
-                   site.listen.push_back(Listen(v));
-               }
-               if (site.listen.empty()) {
-                   Fail(v, "'listen' names no address");
-               }
-           }},
-          {"clients",
-           [&](const YAML::Node &v) {
-               auto secret = [&](const std::string &key) {
-                   return [&, key](const YAML::Node &s) {
-                       if (clientPassword) {
-                           Fail(s, "give the clients' password once: password-env or password-file");
-                       }
-                       clientPassword = true;
-                       site.rtspPassword = Secret(s, key);
-                   };
-               };
-               Walk(v, "clients",
-                    {{"user", [&](const YAML::Node &u) { site.rtspUser = Text(u, "user"); }},
-                     {"password", NoInlinePassword},
-                     {"password-env", secret("password-env")},
-                     {"password-file", secret("password-file")}});
-           }},
-          {"timeout",
-           [&](const YAML::Node &v) { site.timeoutMs = static_cast<uint32_t>(Integer(v, "timeout", 1, 600000)); }},
-          {"stats", [&](const YAML::Node &v) { site.statsMs = Seconds(v, "stats", 0); }},
-          {"http",
-           [&](const YAML::Node &v) {
-               site.http = !(v.IsScalar() && v.Scalar() == "off");
-               if (site.http) {
-                   site.httpListen = Listen(v);
-               }
-           }},
-          {"web-buffer",
-           [&](const YAML::Node &v) { site.webBufferBytes = Integer(v, "web-buffer", 16, 65536) * 1024; }},
-          {"recorders", [&](const YAML::Node &v) {
-               haveRecorders = true;
-               if (v.IsNull()) {
-                   return;  // none yet
-               }
-               if (!v.IsSequence()) {
-                   Fail(v, "'recorders' is a list of recorders");
-               }
-               for (const auto &r : v) {
-                   site.recorders.push_back(Recorder(r));
-                   std::string message;
-                   if (!CheckSite(SiteConfig{{}, {}, {}, 3000, 0, site.recorders}, message)) {
-                       Fail(r, message);
-                   }
-               }
-           }}});
+    Walk(
+        root, "the site file",
+        {{"listen",
+          [&](const YAML::Node &v) {
+              site.listen.clear();
+              if (v.IsSequence()) {
+                  for (const auto &l : v) {
+                      site.listen.push_back(Listen(l));
+                  }
+              } else {
+                  site.listen.push_back(Listen(v));
+              }
+              if (site.listen.empty()) {
+                  Fail(v, "'listen' names no address");
+              }
+          }},
+         {"clients",
+          [&](const YAML::Node &v) {
+              auto secret = [&](const std::string &key) {
+                  return [&, key](const YAML::Node &s) {
+                      if (clientPassword) {
+                          Fail(s, "give the clients' password once: password-env or password-file");
+                      }
+                      clientPassword = true;
+                      site.rtspPassword = Secret(s, key);
+                  };
+              };
+              Walk(v, "clients",
+                   {{"user", [&](const YAML::Node &u) { site.rtspUser = Text(u, "user"); }},
+                    {"password", NoInlinePassword},
+                    {"password-env", secret("password-env")},
+                    {"password-file", secret("password-file")}});
+          }},
+         {"timeout",
+          [&](const YAML::Node &v) { site.timeoutMs = static_cast<uint32_t>(Integer(v, "timeout", 1, 600000)); }},
+         {"stats", [&](const YAML::Node &v) { site.statsMs = Seconds(v, "stats", 0); }},
+         {"http",
+          [&](const YAML::Node &v) {
+              site.http = !(v.IsScalar() && v.Scalar() == "off");
+              if (site.http) {
+                  site.httpListen = Listen(v);
+              }
+          }},
+         {"web-buffer", [&](const YAML::Node &v) { site.webBufferBytes = Integer(v, "web-buffer", 16, 65536) * 1024; }},
+         {"recorders", [&](const YAML::Node &v) {
+              haveRecorders = true;
+              if (v.IsNull()) {
+                  return;  // none yet
+              }
+              if (!v.IsSequence()) {
+                  Fail(v, "'recorders' is a list of recorders");
+              }
+              for (const auto &r : v) {
+                  site.recorders.push_back(Recorder(r));
+                  std::string message;
+                  if (!CheckSite(SiteConfig{{}, {}, {}, 3000, 0, site.recorders}, message)) {
+                      Fail(r, message);
+                  }
+              }
+          }}});
     if (!haveRecorders) {
         Fail(root, "the site file names no 'recorders'");
     }

@@ -46,9 +46,6 @@ std::shared_ptr<CChannelHub> CSiteStatus::Hub(const std::string &recorder, int c
     return m_Site.Hub(recorder, channel);
 }
 
-std::shared_ptr<CArchiveGate> CSiteStatus::Archive(const std::string &recorder)
-{
-    return m_Site.Archive(recorder);
-}
+std::shared_ptr<CArchiveGate> CSiteStatus::Archive(const std::string &recorder) { return m_Site.Archive(recorder); }
 
 }  // namespace kn::gateway

@@ -5,7 +5,6 @@
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 
-
 namespace kn::gateway {
 
 namespace {

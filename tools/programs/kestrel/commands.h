@@ -19,7 +19,7 @@ int RunTalk(const Options &options);
 
 struct CommandInfo {
     const char *name;
-    const char *summary;  // one line of the overview
+    const char *summary;                 // one line of the overview
     int (*run)(const Options &options);  // null for help and version, which main() answers
 };
 

@@ -182,8 +182,8 @@ int RunTalk(const Options &o)
         const size_t n = std::min<size_t>(o.chunk, audio.size() - sent);
         KR_4100_AudioSend(talk, audio.data() + sent, static_cast<int32_t>(n));
         sent += n;
-        progress.Update(CProgress::Bar(static_cast<double>(sent) / static_cast<double>(audio.size()),
-                                       HumanBytes(sent) + " sent"));
+        progress.Update(
+            CProgress::Bar(static_cast<double>(sent) / static_cast<double>(audio.size()), HumanBytes(sent) + " sent"));
         if (o.rate > 0) {
             std::this_thread::sleep_until(began + std::chrono::microseconds(sent * 1000000 / o.rate));
         }
@@ -201,8 +201,7 @@ int RunTalk(const Options &o)
         return kExitStream;
     }
     if (sent < audio.size()) {
-        Complain("interrupted after " + std::to_string(sent) + " of " + std::to_string(audio.size()) +
-                 " audio bytes");
+        Complain("interrupted after " + std::to_string(sent) + " of " + std::to_string(audio.size()) + " audio bytes");
         return kExitInterrupted;
     }
     if (progress.Shown()) {

@@ -30,11 +30,11 @@ enum class StreamKind { Live, Playback, Download };
 
 // Why the receiving loop ended.
 enum class Ending {
-    Asked,  // --frames or --duration reached
-    Interrupted,  // Ctrl-C or SIGTERM
-    Closed,  // the recorder closed the stream (type 255)
+    Asked,         // --frames or --duration reached
+    Interrupted,   // Ctrl-C or SIGTERM
+    Closed,        // the recorder closed the stream (type 255)
     RecorderLost,  // the session's recorder is gone
-    Idle,  // nothing for --idle-timeout
+    Idle,          // nothing for --idle-timeout
     WriteFailed,
 };
 
@@ -71,10 +71,7 @@ void KR_CALL OnData(void *, uint32_t type, const unsigned char *data, int32_t le
     }
 }
 
-void OnSignal(int)
-{
-    g_nInterrupts = g_nInterrupts + 1;
-}
+void OnSignal(int) { g_nInterrupts = g_nInterrupts + 1; }
 
 const char *KindName(StreamKind k)
 {
@@ -139,8 +136,8 @@ bool EndedEarly(StreamKind kind, const Options &o, const SinkCounts &counts)
 struct JobEnd {
     Ending ending = Ending::Asked;
     SinkCounts counts;
-    double elapsed = 0;  // seconds since the stream opened
-    double silentFor = 0;  // Idle: seconds without frames
+    double elapsed = 0;      // seconds since the stream opened
+    double silentFor = 0;    // Idle: seconds without frames
     std::string lostReason;  // RecorderLost
 };
 
@@ -150,8 +147,7 @@ class CJobOutcome {
 public:
     CJobOutcome(StreamKind kind, const Options &o, std::string where, COutputFile &file)
         : m_Kind(kind), m_O(o), m_Where(std::move(where)), m_File(file)
-    {
-    }
+    {}
 
     int Judge(const JobEnd &end)
     {
@@ -166,16 +162,16 @@ public:
             return Fail(kExitInterrupted, "interrupted: " + what + " ended before its end after " + Received(counts));
         }
         if (ending == Ending::RecorderLost) {
-            return Fail(kExitStream, "lost the recorder at " + m_Where + " (" + end.lostReason + ") after " +
-                                         Received(counts));
+            return Fail(kExitStream,
+                        "lost the recorder at " + m_Where + " (" + end.lostReason + ") after " + Received(counts));
         }
         if (counts.frames == 0) {
             // However it ended: closed at once, silent, or a limit reached.
             // (A recorder that closes right after its acknowledgement may do
             // so before the library reports closes to the host: then only
             // the silence tells.)
-            const std::string why = m_Kind == StreamKind::Live ? " delivered no frame"
-                                                               : " brought no frame (no recording at that time?)";
+            const std::string why =
+                m_Kind == StreamKind::Live ? " delivered no frame" : " brought no frame (no recording at that time?)";
             return Fail(kExitNothing, "the " + what + " at " + m_Where + why +
                                           (ending == Ending::Idle ? " in " + Seconds(end.silentFor) : ""));
         }
@@ -186,8 +182,8 @@ public:
         }
         if (ending == Ending::Closed && EndedEarly(m_Kind, m_O, counts)) {
             if (m_Kind == StreamKind::Live) {
-                return Fail(kExitStream, "the recorder at " + m_Where + " closed the " + what + " after " +
-                                             Received(counts));
+                return Fail(kExitStream,
+                            "the recorder at " + m_Where + " closed the " + what + " after " + Received(counts));
             }
             if (m_Kind == StreamKind::Download) {
                 const double fps = RecordingFps(m_O, counts);
@@ -201,11 +197,10 @@ public:
             }
             if (!limitless) {
                 // Playback with a limit that the recording ended before.
-                return Fail(kExitIncomplete, "the recording ended after " + Received(counts) + " and " +
-                                                 Seconds(end.elapsed) + ", before the " +
-                                                 (m_O.frames > 0 ? std::to_string(m_O.frames) + " frames"
-                                                                 : Seconds(m_O.duration)) +
-                                                 " asked");
+                return Fail(
+                    kExitIncomplete,
+                    "the recording ended after " + Received(counts) + " and " + Seconds(end.elapsed) + ", before the " +
+                        (m_O.frames > 0 ? std::to_string(m_O.frames) + " frames" : Seconds(m_O.duration)) + " asked");
             }
         }
         std::string message;
@@ -247,8 +242,8 @@ void *Reconnect(const Options &o, std::unique_ptr<CConnection> &connection,
             if (g_nInterrupts > 0) {
                 return nullptr;
             }
-            std::this_thread::sleep_for(std::min(milliseconds(100), std::chrono::duration_cast<milliseconds>(
-                                                                        until - Clock::now() + milliseconds(1))));
+            std::this_thread::sleep_for(std::min(
+                milliseconds(100), std::chrono::duration_cast<milliseconds>(until - Clock::now() + milliseconds(1))));
         }
         auto next = std::make_unique<CConnection>();
         if (next->Open(o) == kExitOk) {
@@ -272,12 +267,9 @@ void *Reconnect(const Options &o, std::unique_ptr<CConnection> &connection,
 void *OpenStream(StreamKind kind, const Options &o, void *session)
 {
     switch (kind) {
-    case StreamKind::Live:
-        return KR_4100_RealPlay(session, o.channel, o.transport, OnData, 0);
-    case StreamKind::Playback:
-        return KR_4100_PlayBack(session, o.channel, &o.start, OnData, 0);
-    case StreamKind::Download:
-        return KR_4100_DownLoad(session, o.channel, &o.start, &o.end, OnData, 0);
+    case StreamKind::Live: return KR_4100_RealPlay(session, o.channel, o.transport, OnData, 0);
+    case StreamKind::Playback: return KR_4100_PlayBack(session, o.channel, &o.start, OnData, 0);
+    case StreamKind::Download: return KR_4100_DownLoad(session, o.channel, &o.start, &o.end, OnData, 0);
     }
     return nullptr;
 }
@@ -330,8 +322,8 @@ int RunStream(StreamKind kind, const Options &o)
             Complain("lost the recorder at " + where + " while opening the " + KindName(kind) + " (" + reason + ")");
             return kExitStream;
         }
-        Complain(std::string("could not open ") + KindName(kind) + " of channel " + std::to_string(o.channel) +
-                 " at " + where + " (no media connection)");
+        Complain(std::string("could not open ") + KindName(kind) + " of channel " + std::to_string(o.channel) + " at " +
+                 where + " (no media connection)");
         return kExitStream;
     }
 
@@ -473,7 +465,7 @@ bool Interrupted() { return g_nInterrupts > 0; }
 
 void InstallInterruptHandler()
 {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);

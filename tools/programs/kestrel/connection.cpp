@@ -16,10 +16,7 @@ constexpr double kLoginSilenceMs = 1200;
 
 }  // namespace
 
-void Complain(const std::string &text)
-{
-    std::fprintf(stderr, "kestrel: %s\n", text.c_str());
-}
+void Complain(const std::string &text) { std::fprintf(stderr, "kestrel: %s\n", text.c_str()); }
 
 double ElapsedMs(const std::chrono::steady_clock::time_point &since)
 {
@@ -37,10 +34,7 @@ CConnection::~CConnection()
     }
 }
 
-std::string CConnection::Where() const
-{
-    return m_Host + ":" + std::to_string(m_wPort);
-}
+std::string CConnection::Where() const { return m_Host + ":" + std::to_string(m_wPort); }
 
 void CConnection::WatchForLoss(std::function<void()> onLost, std::function<bool()> quiet)
 {
@@ -112,8 +106,8 @@ int CConnection::Open(const Options &options)
     }
     int32_t result = 0;
     const auto began = std::chrono::steady_clock::now();
-    m_hSession = KR_4100_Login(options.host.c_str(), options.port, options.user.c_str(), options.password.c_str(),
-                               &result);
+    m_hSession =
+        KR_4100_Login(options.host.c_str(), options.port, options.user.c_str(), options.password.c_str(), &result);
     if (m_hSession != nullptr) {
         return kExitOk;
     }

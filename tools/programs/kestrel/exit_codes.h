@@ -6,14 +6,14 @@ namespace kn::cli {
 
 enum ExitCode : int {
     kExitOk = 0,
-    kExitFailure = 1,  // anything else: library start, local files
-    kExitUsage = 2,  // bad command line
-    kExitUnreachable = 3,  // name not resolved or no TCP connection to the recorder
-    kExitRefused = 4,  // the recorder refused the login (or closed the connection)
-    kExitTimeout = 5,  // no reply within the reply time-out
-    kExitStream = 6,  // a stream could not be opened, or the stream or recorder was lost (any command)
-    kExitIncomplete = 7,  // the job ended early for another reason; what came is kept in FILE.part
-    kExitNothing = 8,  // the stream brought no frame at all (no recording there, no such channel)
+    kExitFailure = 1,        // anything else: library start, local files
+    kExitUsage = 2,          // bad command line
+    kExitUnreachable = 3,    // name not resolved or no TCP connection to the recorder
+    kExitRefused = 4,        // the recorder refused the login (or closed the connection)
+    kExitTimeout = 5,        // no reply within the reply time-out
+    kExitStream = 6,         // a stream could not be opened, or the stream or recorder was lost (any command)
+    kExitIncomplete = 7,     // the job ended early for another reason; what came is kept in FILE.part
+    kExitNothing = 8,        // the stream brought no frame at all (no recording there, no such channel)
     kExitInterrupted = 130,  // Ctrl-C (SIGINT) or SIGTERM ended a job before its end
 };
 

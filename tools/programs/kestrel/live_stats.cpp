@@ -12,11 +12,11 @@ using Clock = std::chrono::steady_clock;
 std::string Line(long frames, double fps, double kbits, int reconnections)
 {
     char text[160];
-    std::snprintf(text, sizeof text, "%ld frames, %.1f fps, %.0f kbit/s%s", frames, fps, kbits,
-                  reconnections > 0 ? (", " + std::to_string(reconnections) + " reconnection" +
-                                       (reconnections == 1 ? "" : "s"))
-                                          .c_str()
-                                    : "");
+    std::snprintf(
+        text, sizeof text, "%ld frames, %.1f fps, %.0f kbit/s%s", frames, fps, kbits,
+        reconnections > 0
+            ? (", " + std::to_string(reconnections) + " reconnection" + (reconnections == 1 ? "" : "s")).c_str()
+            : "");
     return text;
 }
 

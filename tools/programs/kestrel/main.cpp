@@ -15,7 +15,7 @@
 #include "tools/programs/kestrel/options.h"
 
 #ifndef KN_TOOL_VERSION
-#define KN_TOOL_VERSION "unknown"
+#  define KN_TOOL_VERSION "unknown"
 #endif
 
 using namespace kn::cli;

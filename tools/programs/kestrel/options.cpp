@@ -14,11 +14,38 @@ namespace {
 
 constexpr const char *kPasswordEnv = "KESTREL_PASSWORD";
 
-const std::set<std::string> kValued = {"-H", "--host", "-p", "--port", "-u", "--user", "-P", "--password",
-                                       "--timeout", "-c", "--channel", "--transport", "--duration", "--frames",
-                                       "-o", "--output", "--start", "--from", "--end", "--to", "--selector",
-                                       "--at", "--speed", "--in", "--size", "--file", "--rate", "--chunk",
-                                       "--idle-timeout", "--password-file", "--password-env", "--fps"};
+const std::set<std::string> kValued = {"-H",
+                                       "--host",
+                                       "-p",
+                                       "--port",
+                                       "-u",
+                                       "--user",
+                                       "-P",
+                                       "--password",
+                                       "--timeout",
+                                       "-c",
+                                       "--channel",
+                                       "--transport",
+                                       "--duration",
+                                       "--frames",
+                                       "-o",
+                                       "--output",
+                                       "--start",
+                                       "--from",
+                                       "--end",
+                                       "--to",
+                                       "--selector",
+                                       "--at",
+                                       "--speed",
+                                       "--in",
+                                       "--size",
+                                       "--file",
+                                       "--rate",
+                                       "--chunk",
+                                       "--idle-timeout",
+                                       "--password-file",
+                                       "--password-env",
+                                       "--fps"};
 
 bool ParseLong(const std::string &text, long low, long high, long &out)
 {
@@ -46,34 +73,32 @@ bool ParseSeconds(const std::string &text, double &out)
     return true;
 }
 
-const char *kConnectionHelp =
-    "Connection options (every command):\n"
-    "  -H, --host ADDR      recorder address (default 127.0.0.1)\n"
-    "  -p, --port N         recorder port (default 5050)\n"
-    "  -u, --user NAME      user name (default admin)\n"
-    "  -P, --password TEXT  password (default empty); seen by every user in the\n"
-    "                       process list: prefer one of the two below\n"
-    "  --password-file FILE the password is the file's first line\n"
-    "  --password-env NAME  the password is in environment variable NAME\n"
-    "                       (without any of the three: KESTREL_PASSWORD, if set)\n"
-    "                       User name and password carry 87 bytes together at most.\n"
-    "  --timeout MS         reply time-out (default 3000)\n"
-    "  -h, --help           help for the command\n";
+const char *kConnectionHelp = "Connection options (every command):\n"
+                              "  -H, --host ADDR      recorder address (default 127.0.0.1)\n"
+                              "  -p, --port N         recorder port (default 5050)\n"
+                              "  -u, --user NAME      user name (default admin)\n"
+                              "  -P, --password TEXT  password (default empty); seen by every user in the\n"
+                              "                       process list: prefer one of the two below\n"
+                              "  --password-file FILE the password is the file's first line\n"
+                              "  --password-env NAME  the password is in environment variable NAME\n"
+                              "                       (without any of the three: KESTREL_PASSWORD, if set)\n"
+                              "                       User name and password carry 87 bytes together at most.\n"
+                              "  --timeout MS         reply time-out (default 3000)\n"
+                              "  -h, --help           help for the command\n";
 
-const char *kOutputHelp =
-    "  -o, --output FILE    where to write ('-' standard output)\n"
-    "  --no-clobber         never replace an existing FILE\n"
-    "  --idle-timeout S     a stream that brings nothing for S seconds is lost\n"
-    "                       (default 5; a paused playback is not counted)\n"
-    "  --h264               write the H.264 elementary stream: the emulator's\n"
-    "                       4-byte wrapper and the library's frame prefix removed\n"
-    "Without --h264 every frame is written as delivered (prefix and payload).\n"
-    "A FILE ending in .mp4 is written as an MP4 file (H.264 starting on a keyframe,\n"
-    "seekable, playable in browsers): live video timed as it arrives, a recording\n"
-    "at its frame rate (the one its H.264 stream declares, else --fps).\n"
-    "FILE is written as FILE.part and renamed to FILE only when the job ended as\n"
-    "asked, so a failed job never touches an existing FILE; an incomplete job\n"
-    "leaves what came in FILE.part (exit status 7, 130 or 6).\n";
+const char *kOutputHelp = "  -o, --output FILE    where to write ('-' standard output)\n"
+                          "  --no-clobber         never replace an existing FILE\n"
+                          "  --idle-timeout S     a stream that brings nothing for S seconds is lost\n"
+                          "                       (default 5; a paused playback is not counted)\n"
+                          "  --h264               write the H.264 elementary stream: the emulator's\n"
+                          "                       4-byte wrapper and the library's frame prefix removed\n"
+                          "Without --h264 every frame is written as delivered (prefix and payload).\n"
+                          "A FILE ending in .mp4 is written as an MP4 file (H.264 starting on a keyframe,\n"
+                          "seekable, playable in browsers): live video timed as it arrives, a recording\n"
+                          "at its frame rate (the one its H.264 stream declares, else --fps).\n"
+                          "FILE is written as FILE.part and renamed to FILE only when the job ended as\n"
+                          "asked, so a failed job never touches an existing FILE; an incomplete job\n"
+                          "leaves what came in FILE.part (exit status 7, 130 or 6).\n";
 
 }  // namespace
 
@@ -226,7 +251,8 @@ bool ParseTime(const std::string &text, bool endOfDay, DvrTime &out)
         }
     }
     if (t.nYear < 2000 || t.nYear > 2255 || t.nMonth < 1 || t.nMonth > 12 || t.nDay < 1 || t.nDay > 31 ||
-        !DateExists(t.nYear, t.nMonth, t.nDay) || t.nHour < 0 || t.nHour > 23 || t.nMinute < 0 || t.nMinute > 59 || t.nSecond < 0 || t.nSecond > 59) {
+        !DateExists(t.nYear, t.nMonth, t.nDay) || t.nHour < 0 || t.nHour > 23 || t.nMinute < 0 || t.nMinute > 59 ||
+        t.nSecond < 0 || t.nSecond > 59) {
         return false;
     }
     out = t;

@@ -12,12 +12,12 @@ namespace kn::cli {
 
 struct PlaybackControl {
     double atSeconds = 0;  // after the stream opened
-    int32_t code = 0;  // as KR_4100_PlayBackCtrl takes it
+    int32_t code = 0;      // as KR_4100_PlayBackCtrl takes it
 };
 
 struct Options {
     std::string command;  // a name of the command table (commands.h)
-    std::string action;  // param: get or set; help: the command asked about
+    std::string action;   // param: get or set; help: the command asked about
     bool help = false;
     bool version = false;
     // Connection
@@ -29,16 +29,16 @@ struct Options {
     uint32_t timeoutMs = 3000;
     // Streams
     int channel = 0;
-    int transport = 1;  // 1 TCP, 0 UDP, as KR_4100_RealPlay takes it
+    int transport = 1;    // 1 TCP, 0 UDP, as KR_4100_RealPlay takes it
     double duration = 0;  // seconds; 0 no limit
-    long frames = 0;  // 0 no limit
+    long frames = 0;      // 0 no limit
     std::string output = "-";
     bool noClobber = false;  // never replace an existing output file
     double idleSeconds = 5;  // a stream silent this long is lost
     bool h264 = false;
-    bool stats = false;  // live: a statistics line a second, a summary at the end
+    bool stats = false;      // live: a statistics line a second, a summary at the end
     bool reconnect = false;  // live: log in and reopen after recorder losses
-    double fps = 25;  // recordings whose stream declares no frame rate
+    double fps = 25;         // recordings whose stream declares no frame rate
     DvrTime start{};
     DvrTime end{};
     bool haveStart = false;

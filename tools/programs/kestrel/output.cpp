@@ -161,8 +161,8 @@ std::string CProgress::Bar(double fraction, const std::string &text)
     const int filled = static_cast<int>(fraction * kWidth);
     char percent[8];
     std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(fraction * 100));
-    return "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(kWidth - filled), '-') +
-           "] " + percent + " " + text;
+    return "[" + std::string(static_cast<size_t>(filled), '#') +
+           std::string(static_cast<size_t>(kWidth - filled), '-') + "] " + percent + " " + text;
 }
 
 void CProgress::Finish()

@@ -16,12 +16,12 @@
 namespace kn::cli {
 
 struct SinkCounts {
-    long frames = 0;  // frames written
-    long videoFrames = 0;  // of them, pictures (types 2 and 3)
+    long frames = 0;          // frames written
+    long videoFrames = 0;     // of them, pictures (types 2 and 3)
     mp4::FrameRate declared;  // the rate the stream declares, once its first keyframe came
-    uint64_t bytes = 0;  // bytes written
-    long skipped = 0;  // --h264: frames that carried no wrapped access unit
-    bool lost = false;  // the stream's connection was closed (type 255)
+    uint64_t bytes = 0;       // bytes written
+    long skipped = 0;         // --h264: frames that carried no wrapped access unit
+    bool lost = false;        // the stream's connection was closed (type 255)
     bool writeFailed = false;
     std::chrono::steady_clock::time_point lastFrame;  // of the last frame, or of Open
 };

@@ -50,7 +50,7 @@ bool COutputFile::Prepare(const std::string &path, bool noClobber, std::string &
         m_pFile = stdout;
         return true;
     }
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) {
             message = "cannot write " + path + ": it is a folder";
@@ -193,9 +193,9 @@ bool COutputFile::Commit(std::string &message)
         // link() refuses an existing name atomically, where rename() would
         // replace it.
         if (::link(PartPath().c_str(), m_Path.c_str()) != 0) {
-            message = errno == EEXIST ? m_Path + " appeared meanwhile and --no-clobber was given: the result is in " +
-                                            PartPath()
-                                      : "cannot create " + m_Path + ": " + std::strerror(errno);
+            message = errno == EEXIST
+                          ? m_Path + " appeared meanwhile and --no-clobber was given: the result is in " + PartPath()
+                          : "cannot create " + m_Path + ": " + std::strerror(errno);
             return false;
         }
         ::unlink(PartPath().c_str());
@@ -224,7 +224,7 @@ std::string COutputFile::Abandon()
         return "";
     }
     // An MP4 muxer that failed may have written nothing at all.
-    struct stat st{};
+    struct stat st {};
     if (m_qwBytes == 0 || (IsMp4() && (::stat(PartPath().c_str(), &st) != 0 || st.st_size == 0))) {
         ::unlink(PartPath().c_str());
         return "";

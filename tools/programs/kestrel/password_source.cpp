@@ -19,8 +19,7 @@ bool ReadFirstLine(const std::string &path, std::string &out)
     return true;
 }
 
-bool ResolvePassword(const PasswordSource &source, const char *defaultEnv, std::string &password,
-                     std::string &message)
+bool ResolvePassword(const PasswordSource &source, const char *defaultEnv, std::string &password, std::string &message)
 {
     if (!source.file.empty()) {
         if (!ReadFirstLine(source.file, password)) {

@@ -33,15 +33,16 @@ FrameRate DeclaredFrameRate(const uint8_t *unit, size_t size)
     }
     GstElement *src = gst_bin_get_by_name(GST_BIN(pipeline), "src");
     GstElement *sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
-    if (src != nullptr && sink != nullptr && gst_element_set_state(pipeline, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE) {
+    if (src != nullptr && sink != nullptr &&
+        gst_element_set_state(pipeline, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE) {
         GstBuffer *buffer = gst_buffer_new_memdup(unit, size);
         GST_BUFFER_PTS(buffer) = 0;
         gst_app_src_push_buffer(GST_APP_SRC(src), buffer);
         gst_app_src_end_of_stream(GST_APP_SRC(src));
         if (GstSample *sample = gst_app_sink_try_pull_preroll(GST_APP_SINK(sink), kParseWait)) {
             const GstCaps *caps = gst_sample_get_caps(sample);
-            const GstStructure *s = caps != nullptr && gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0)
-                                                                                   : nullptr;
+            const GstStructure *s =
+                caps != nullptr && gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
             int num = 0, den = 0;
             if (s != nullptr && gst_structure_get_fraction(s, "framerate", &num, &den) && num > 0 && den > 0) {
                 rate.num = num;

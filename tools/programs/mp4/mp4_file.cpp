@@ -35,7 +35,7 @@ constexpr const char *kCaps = "video/x-h264,stream-format=byte-stream,alignment=
 
 int64_t FileSize(const std::string &path)
 {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
@@ -47,7 +47,7 @@ struct CMp4File::State {
     GstElement *pipeline = nullptr;
     GstElement *appsrc = nullptr;
     std::string path;
-    Output output;  // a stream instead of a file
+    Output output;                      // a stream instead of a file
     std::atomic<uint64_t> produced{0};  // a stream's bytes so far
     guint64 queueBytes = kQueueBytes;
     Mp4Timing timing;
@@ -291,8 +291,8 @@ bool CMp4File::Close(std::string &message)
     auto progressAt = Clock::now();
     bool finished = false;
     while (!finished && !s.failed) {
-        if (GstMessage *m = gst_bus_timed_pop_filtered(bus, kFinishSlice,
-                                                       static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR))) {
+        if (GstMessage *m = gst_bus_timed_pop_filtered(
+                bus, kFinishSlice, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR))) {
             if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR) {
                 s.Fail("the MP4 muxer failed: " + ErrorText(m));
             }

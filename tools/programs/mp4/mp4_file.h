@@ -24,7 +24,7 @@ bool Available();
 
 enum class Timing {
     FrameRate,  // recordings: by order, at the declared rate or the fallback
-    Arrival,  // live video: at the time each unit is written
+    Arrival,    // live video: at the time each unit is written
 };
 
 struct Mp4Timing {
@@ -61,7 +61,7 @@ public:
     // makes progress; false with a message when the file is not complete.
     bool Close(std::string &message);
 
-    long Frames() const;  // units written
+    long Frames() const;   // units written
     long Skipped() const;  // units before the first keyframe
     // The rate frames are timed by (frame-rate timing, once the first
     // keyframe came); unknown before and for arrival timing.

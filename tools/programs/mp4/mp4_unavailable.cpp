@@ -21,10 +21,7 @@ bool CMp4File::Open(const std::string &, std::string &message, Mp4Timing)
     return false;
 }
 
-bool CMp4File::OpenStream(Output, std::string &message, Mp4Timing timing, size_t)
-{
-    return Open("", message, timing);
-}
+bool CMp4File::OpenStream(Output, std::string &message, Mp4Timing timing, size_t) { return Open("", message, timing); }
 
 void CMp4File::SetAbort(std::function<bool()>) {}
 bool CMp4File::Write(const uint8_t *, size_t) { return false; }

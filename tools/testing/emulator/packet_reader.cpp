@@ -9,10 +9,7 @@ namespace {
 constexpr uint8_t kMagic[4] = {'S', 'D', 'V', 'R'};
 
 // True when the first min(len, 4) bytes could still begin the magic.
-bool MagicPrefix(const uint8_t *p, size_t len)
-{
-    return std::equal(p, p + std::min<size_t>(len, 4), kMagic);
-}
+bool MagicPrefix(const uint8_t *p, size_t len) { return std::equal(p, p + std::min<size_t>(len, 4), kMagic); }
 
 }  // namespace
 

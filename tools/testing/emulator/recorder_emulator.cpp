@@ -14,7 +14,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-
 namespace kn::emu {
 
 namespace {
@@ -28,7 +27,7 @@ constexpr size_t kServePiece = 65536;
 // The recorder's reply table for parameter codes.
 std::map<uint8_t, uint8_t> DefaultReplyCodes()
 {
-    std::map<uint8_t, uint8_t> t = {{33, 34}, {35, 37}, {49, 51}, {53, 55}, {57, 59}, {61, 63},
+    std::map<uint8_t, uint8_t> t = {{33, 34}, {35, 37}, {49, 51}, {53, 55},   {57, 59},  {61, 63},
                                     {73, 75}, {76, 77}, {87, 89}, {163, 166}, {164, 166}};
     const int same[] = {42, 43, 93, 117, 118, 119, 120, 123, 124, 127, 142, 143, 145, 170, 173, 231, 232};
     for (int c : same) {
@@ -89,21 +88,21 @@ const char *KindName(ChannelKind kind)
 
 // One accepted TCP connection, or one UDP client address.
 struct CRecorderEmulator::Conn {
-    ConnectionInfo info;  // under m_Mutex
-    std::vector<RecordedPacket> packets;  // under m_Mutex
-    Bytes audio;  // under m_Mutex
+    ConnectionInfo info;                       // under m_Mutex
+    std::vector<RecordedPacket> packets;       // under m_Mutex
+    Bytes audio;                               // under m_Mutex
     CloseMode closeRequest = CloseMode::None;  // under m_Mutex
-    bool talkOpen = false;  // owning thread only: bytes after the opening are audio
+    bool talkOpen = false;                     // owning thread only: bytes after the opening are audio
     // A send met the client's reset. The send then takes the socket's error,
     // and the next receive reports an ordinary end instead of the reset.
     std::atomic<bool> sendSawReset{false};
 
-    std::mutex sendMutex;  // fd writes and the close
-    int fd = -1;  // TCP socket; -1 once closed and for UDP
+    std::mutex sendMutex;        // fd writes and the close
+    int fd = -1;                 // TCP socket; -1 once closed and for UDP
     int pokePipe[2] = {-1, -1};  // wakes the connection thread for a close request
-    sockaddr_in peer{};  // UDP client address
-    uint16_t nextSeq = 0;  // next media datagram sequence number
-    CPacketReader reader;  // owning thread only
+    sockaddr_in peer{};          // UDP client address
+    uint16_t nextSeq = 0;        // next media datagram sequence number
+    CPacketReader reader;        // owning thread only
     std::thread thread;
 
     ~Conn()
@@ -123,10 +122,7 @@ CRecorderEmulator::~CRecorderEmulator()
     CloseFd(m_StopPipe[1]);
 }
 
-bool CRecorderEmulator::Start()
-{
-    return Start("127.0.0.1", 0);
-}
+bool CRecorderEmulator::Start() { return Start("127.0.0.1", 0); }
 
 bool CRecorderEmulator::Start(const char *address, uint16_t port)
 {
@@ -553,8 +549,13 @@ CRecorderEmulator::Action CRecorderEmulator::DecideMedia(Conn &c, const Recorded
     case ChannelKind::Live: {
         code = 59;
         const uint16_t port = m_bLiveOwnPort ? c.info.peerPort : m_wLivePort;
-        payload = {0, m_LiveGroup[0], m_LiveGroup[1], m_LiveGroup[2], m_LiveGroup[3],
-                   static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
+        payload = {0,
+                   m_LiveGroup[0],
+                   m_LiveGroup[1],
+                   m_LiveGroup[2],
+                   m_LiveGroup[3],
+                   static_cast<uint8_t>(port >> 8),
+                   static_cast<uint8_t>(port)};
         break;
     }
     case ChannelKind::Playback:
@@ -1256,7 +1257,8 @@ std::vector<RecordedPacket> CRecorderEmulator::PacketsWithCode(ChannelKind kind,
             }
         }
     }
-    std::stable_sort(out.begin(), out.end(), [](const RecordedPacket &a, const RecordedPacket &b) { return a.at < b.at; });
+    std::stable_sort(out.begin(), out.end(),
+                     [](const RecordedPacket &a, const RecordedPacket &b) { return a.at < b.at; });
     return out;
 }
 

@@ -66,9 +66,9 @@ struct ConnectionInfo {
     Clock::time_point closedAt;  // valid once !open
     size_t packetCount = 0;
     size_t skippedBytes = 0;  // bytes that were no packet
-    size_t audioBytes = 0;  // talk: raw bytes after the opening
+    size_t audioBytes = 0;    // talk: raw bytes after the opening
     CloseCause closeCause = CloseCause::None;
-    bool reading = true;  // false once the emulator stopped reading it
+    bool reading = true;     // false once the emulator stopped reading it
     size_t servedBytes = 0;  // download: bytes of the served stream sent so far
     bool serveDone = false;  // download: the whole served stream was sent
 };
@@ -103,7 +103,7 @@ enum class EventType { Opened, Packet, Closed };
 
 struct EmulatorEvent {
     EventType type = EventType::Opened;
-    ConnectionInfo info;  // snapshot taken with the event
+    ConnectionInfo info;                     // snapshot taken with the event
     const RecordedPacket *packet = nullptr;  // Packet only; valid during the call
 };
 
@@ -155,7 +155,7 @@ public:
     // Login reply 51 with exactly this payload (at most 4000 bytes), until
     // the next SetLoginResult.
     void SetLoginPayload(const Bytes &payload);
-    void SetSilent(bool silent);  // answer nothing on the command channel
+    void SetSilent(bool silent);          // answer nothing on the command channel
     void SetCloseAfterLogin(bool close);  // orderly close right after reply 51
     // Reset (linger 0) a command channel when its n-th packet arrives; that
     // packet is recorded and not answered. 0 = never.
@@ -165,7 +165,7 @@ public:
     // reply 0 removes the entry, so the code is never answered.
     void SetReplyCode(uint8_t request, uint8_t reply);
     void SetParamReply(uint8_t request, const Bytes &payload);  // default empty
-    void SetIgnored(uint8_t request, bool ignored);  // stop/resume answering a code
+    void SetIgnored(uint8_t request, bool ignored);             // stop/resume answering a code
     // Parameter store: a parameter request with a payload stores it as the
     // code's blob and is answered without payload; one without payload is
     // answered with the code's blob (empty until set). SetParamReply entries
@@ -178,7 +178,7 @@ public:
     // are answered with count 0.
     void SetRecordings(int year, int month, int day, const std::vector<Recording> &records);
     void SetSearchSilentDate(int year, int month, int day);  // never answered
-    void SetSearchCount(int count);  // count byte for every reply; -1 = honest
+    void SetSearchCount(int count);                          // count byte for every reply; -1 = honest
     // Overrides the date table when set; called outside the emulator's lock.
     void SetSearchHandler(SearchHandler handler);
 
@@ -189,8 +189,8 @@ public:
     // Announces the group with the client's own local port (the port its
     // live connection comes from); SetLiveAnnounce turns this off again.
     void SetLiveAnnounceOwnPort(const Id4 &group);
-    void SetStreamId(const Id4 &id);  // payload of reply 'K' to 73
-    void SetTalkAccepted(bool accepted);  // '%' (default) or '&' to 35
+    void SetStreamId(const Id4 &id);                     // payload of reply 'K' to 73
+    void SetTalkAccepted(bool accepted);                 // '%' (default) or '&' to 35
     void SetMediaSilent(ChannelKind kind, bool silent);  // no reply to the opening
     // Reply code for a kind's opening, payload unchanged; -1 back to the usual.
     void SetMediaReplyCode(ChannelKind kind, int code);
@@ -282,11 +282,11 @@ private:
         SearchQuery query;
         CloseMode close = CloseMode::None;
         Millis delay{0};
-        bool stopReading = false;  // after the reply
-        Bytes serve;  // after the reply, unbounded
+        bool stopReading = false;         // after the reply
+        Bytes serve;                      // after the reply, unbounded
         OpeningMediaSource openingMedia;  // media opening: what goes with the reply
-        ConnectionInfo info;  // for openingMedia
-        RecordedPacket packet;  // for openingMedia
+        ConnectionInfo info;              // for openingMedia
+        RecordedPacket packet;            // for openingMedia
         Millis serveDelay{0};
     };
 
@@ -294,9 +294,9 @@ private:
     void ConnectionLoop(Conn &c);
     void OnDatagram();
     bool OnBytes(Conn &c, const uint8_t *data, size_t len);
-    Action Record(Conn &c, ParsedPacket &&pkt);  // under m_Mutex
+    Action Record(Conn &c, ParsedPacket &&pkt);              // under m_Mutex
     Action DecideCommand(Conn &c, const RecordedPacket &p);  // under m_Mutex
-    Action DecideMedia(Conn &c, const RecordedPacket &p);  // under m_Mutex
+    Action DecideMedia(Conn &c, const RecordedPacket &p);    // under m_Mutex
     Bytes SearchReply(const SearchQuery &q, bool &answer);
     bool Execute(Conn &c, const Action &a);
     bool Pause(Millis d) const;  // false when stopping
@@ -311,7 +311,7 @@ private:
     void Poke(Conn &c);
     void CloseSocket(Conn &c, CloseMode mode);
     Conn *Find(int conn) const;  // under m_Mutex
-    void Changed();  // under m_Mutex
+    void Changed();              // under m_Mutex
 
     uint16_t m_wPort = 0;
     int m_ListenFd = -1;

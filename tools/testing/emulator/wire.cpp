@@ -20,8 +20,7 @@ Bytes BuildPacket(const Id4 &id, uint8_t code, const Bytes &payload)
 
 Bytes BuildFrameHeader(uint8_t type, uint32_t length)
 {
-    return {type, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
-            static_cast<uint8_t>(length >> 16)};
+    return {type, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length >> 16)};
 }
 
 Bytes BuildFrame(uint8_t type, const Bytes &payload)

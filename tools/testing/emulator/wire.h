@@ -13,7 +13,7 @@ namespace kn::emu {
 using Bytes = std::vector<uint8_t>;
 using Id4 = std::array<uint8_t, 4>;  // session id or stream id, kept in wire order
 
-constexpr size_t kPacketHeaderSize = 11;  // "SDVR" | id | u16 LE length | code
+constexpr size_t kPacketHeaderSize = 11;   // "SDVR" | id | u16 LE length | code
 constexpr size_t kDatagramPrefixSize = 4;  // 2 bytes ignored | u16 LE sequence number
 
 // "SDVR" | id | u16 LE (payload + 1) | code | payload. A payload over 65534

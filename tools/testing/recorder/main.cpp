@@ -15,7 +15,7 @@
 #include "tools/testing/recorder/schedule.h"
 
 #ifndef KN_DEFAULT_CLIP
-#define KN_DEFAULT_CLIP "sample.h264"
+#  define KN_DEFAULT_CLIP "sample.h264"
 #endif
 
 using namespace kn;

@@ -23,10 +23,7 @@ constexpr long kFramesWithReply = 3;
 
 const char *TransportName(Transport t) { return t == Transport::Tcp ? "tcp" : "udp"; }
 
-int SecondOfDay(const emu::Bytes &p, size_t at)
-{
-    return p[at] * 3600 + p[at + 1] * 60 + p[at + 2];
-}
+int SecondOfDay(const emu::Bytes &p, size_t at) { return p[at] * 3600 + p[at + 1] * 60 + p[at + 2]; }
 
 }  // namespace
 
@@ -37,7 +34,7 @@ struct CMediaServer::Sender {
     int channel = 0;
     emu::Id4 streamId{};
     long total = -1;  // frames to send; -1 endless
-    long first = 0;  // frames that left with the acknowledgement
+    long first = 0;   // frames that left with the acknowledgement
     // Steering, under m_Mutex:
     bool stop = false;
     bool paused = false;
@@ -53,8 +50,7 @@ struct CMediaServer::Sender {
 CMediaServer::CMediaServer(emu::CRecorderEmulator &emulator, std::vector<emu::Bytes> frames,
                            const RecorderOptions &options)
     : m_Emulator(emulator), m_Frames(std::move(frames)), m_Options(options)
-{
-}
+{}
 
 CMediaServer::~CMediaServer() { Stop(); }
 
@@ -152,8 +148,9 @@ void CMediaServer::OnPacket(const emu::EmulatorEvent &event)
         return;
     case ChannelKind::Download:
         if (p.code == 81 && d.size() >= 10) {
-            LogEvent("conn %d: download of channel %d on %04d-%02d-%02d from %02d:%02d:%02d to %02d:%02d:%02d requested",
-                     info.index, d[3], 2000 + d[0], d[1], d[2], d[4], d[5], d[6], d[7], d[8], d[9]);
+            LogEvent(
+                "conn %d: download of channel %d on %04d-%02d-%02d from %02d:%02d:%02d to %02d:%02d:%02d requested",
+                info.index, d[3], 2000 + d[0], d[1], d[2], d[4], d[5], d[6], d[7], d[8], d[9]);
             StartSender(info, p);
         }
         return;
@@ -162,9 +159,7 @@ void CMediaServer::OnPacket(const emu::EmulatorEvent &event)
             LogEvent("conn %d: talk opened", info.index);
         }
         return;
-    case ChannelKind::StopTalk:
-        LogEvent("conn %d: stop talk", info.index);
-        return;
+    case ChannelKind::StopTalk: LogEvent("conn %d: stop talk", info.index); return;
     default:
         LogEvent("conn %d: packet %u on a connection of unknown kind", info.index, static_cast<unsigned>(p.code));
         return;
@@ -219,7 +214,8 @@ void CMediaServer::OnCommand(const emu::RecordedPacket &p)
         const uint32_t next = m_nNextStreamId;
         const emu::Id4 acknowledged{static_cast<uint8_t>(next >> 24), static_cast<uint8_t>(next >> 16),
                                     static_cast<uint8_t>(next >> 8), static_cast<uint8_t>(next)};
-        if (!steered && std::equal(acknowledged.begin(), acknowledged.end(), d.begin()) && m_EarlyControls.size() < 64) {
+        if (!steered && std::equal(acknowledged.begin(), acknowledged.end(), d.begin()) &&
+            m_EarlyControls.size() < 64) {
             if (m_EarlyControlsFor != acknowledged) {
                 m_EarlyControls.clear();
                 m_EarlyControlsFor = acknowledged;
@@ -243,7 +239,9 @@ long CMediaServer::FramesToSend(const emu::ConnectionInfo &info, const emu::Reco
     case ChannelKind::Playback:
         return d.size() >= 7 ? static_cast<long>(SecondsLeftInRecording(SecondOfDay(d, 4))) * m_Options.fps : 0;
     case ChannelKind::Download:
-        return d.size() >= 10 ? DownloadFrames(SecondOfDay(d, 4), SecondOfDay(d, 7), m_Options.downloadCapSeconds, m_Options.fps) : 0;
+        return d.size() >= 10
+                   ? DownloadFrames(SecondOfDay(d, 4), SecondOfDay(d, 7), m_Options.downloadCapSeconds, m_Options.fps)
+                   : 0;
     default: return 0;
     }
 }
@@ -320,8 +318,14 @@ void CMediaServer::Steer(Sender &s, uint8_t op, int level)
 {
     switch (op) {
     case 0: s.paused = true; break;
-    case 1: s.paused = false; s.speed = 1.0; break;
-    case 4: s.paused = true; ++s.steps; break;
+    case 1:
+        s.paused = false;
+        s.speed = 1.0;
+        break;
+    case 4:
+        s.paused = true;
+        ++s.steps;
+        break;
     case 3: s.speed = std::ldexp(1.0, 4 - level); break;  // faster: x2 .. x16
     case 2: s.speed = std::ldexp(1.0, level - 4); break;  // slower: x1/2 .. x1/16
     default: break;
@@ -359,8 +363,18 @@ void CMediaServer::RunMessages(Sender &s)
     while (!m_Cond.wait_until(lk, next, [&] { return s.stop; })) {
         lk.unlock();
         const uint32_t n = sent + 1;
-        const emu::Bytes message{static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n >> 16),
-                                 static_cast<uint8_t>(n >> 24), 1, 0, 2, 0, 3, 0, 0, 0};
+        const emu::Bytes message{static_cast<uint8_t>(n),
+                                 static_cast<uint8_t>(n >> 8),
+                                 static_cast<uint8_t>(n >> 16),
+                                 static_cast<uint8_t>(n >> 24),
+                                 1,
+                                 0,
+                                 2,
+                                 0,
+                                 3,
+                                 0,
+                                 0,
+                                 0};
         const bool ok = m_Emulator.SendPacket(s.conn, 56, message);
         lk.lock();
         if (!ok) {
@@ -414,7 +428,8 @@ void CMediaServer::Run(Sender &s)
         std::unique_lock<std::mutex> lk(m_Mutex);
         // The frames that went with the acknowledgement were the first
         // period's; a polite recorder waits its start delay instead.
-        const auto framePeriod = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / m_Options.fps));
+        const auto framePeriod =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / m_Options.fps));
         const auto period = download ? std::chrono::duration_cast<Clock::duration>(kDownloadPeriod) : framePeriod;
         auto next = Clock::now() + (s.first > 0 ? std::chrono::duration_cast<Clock::duration>(period)
                                                 : std::chrono::duration_cast<Clock::duration>(

@@ -45,13 +45,13 @@ private:
     void OnCommand(const emu::RecordedPacket &packet);
     void StartSender(const emu::ConnectionInfo &info, const emu::RecordedPacket &opening);
     void StartMessenger(const emu::ConnectionInfo &info);  // --message-every
-    void Launch(std::unique_ptr<Sender> s);  // under m_Mutex
+    void Launch(std::unique_ptr<Sender> s);                // under m_Mutex
     // Frames an opening asks for (-1 endless), as its packet says.
     long FramesToSend(const emu::ConnectionInfo &info, const emu::RecordedPacket &opening) const;
     void Run(Sender &s);
     void RunMessages(Sender &s);
     bool SendFrame(Sender &s, size_t ordinal);
-    void ReapFinished();  // under m_Mutex
+    void ReapFinished();                                  // under m_Mutex
     static void Steer(Sender &s, uint8_t op, int level);  // under m_Mutex
 
     emu::CRecorderEmulator &m_Emulator;

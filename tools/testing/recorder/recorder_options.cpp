@@ -130,8 +130,9 @@ std::optional<RecorderOptions> ParseRecorderOptions(int argc, char **argv, bool 
             o.channels = static_cast<int>(n);
         } else if (arg == "--multicast") {
             if (!needValue("GROUP:PORT") || !ParseGroup(value, o)) {
-                message = message.empty() ? std::string("bad multicast group (224.0.0.0-239.255.255.255:PORT): ") + value
-                                          : message;
+                message = message.empty()
+                              ? std::string("bad multicast group (224.0.0.0-239.255.255.255:PORT): ") + value
+                              : message;
                 return std::nullopt;
             }
             o.multicast = true;

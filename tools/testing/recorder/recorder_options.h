@@ -11,22 +11,22 @@ namespace kn::recorder {
 
 struct RecorderOptions {
     std::string address = "127.0.0.1";
-    uint16_t port = 5050;  // 0: an ephemeral port, reported on stderr
-    std::string clip;  // the Annex B clip served as video
-    int channels = 4;  // channels 0 .. channels-1 carry video
+    uint16_t port = 5050;    // 0: an ephemeral port, reported on stderr
+    std::string clip;        // the Annex B clip served as video
+    int channels = 4;        // channels 0 .. channels-1 carry video
     bool multicast = false;  // announce a group for live video and send there
     emu::Id4 group{239, 1, 2, 3};
     uint16_t groupPort = 0;
-    bool silent = false;  // the command channel answers nothing
-    bool refuseLogin = false;  // login answered with result 0
+    bool silent = false;          // the command channel answers nothing
+    bool refuseLogin = false;     // login answered with result 0
     bool dropAfterLogin = false;  // command channel closed right after the login reply
-    int dropAfterPackets = 0;  // command channel reset at its n-th packet; 0 never
+    int dropAfterPackets = 0;     // command channel reset at its n-th packet; 0 never
     int dropLiveAfterFrames = 0;  // the first live connection closed after n frames; 0 never
-    int startDelayMs = 0;  // acknowledgement to first frame; 0: the first frames go with it
+    int startDelayMs = 0;         // acknowledgement to first frame; 0: the first frames go with it
     int downloadCapSeconds = 60;  // a download sends at most this many seconds
-    int messageEveryMs = 0;  // a recorder message on every logged-in command channel; 0 never
-    int fps = 25;  // frames a second of live video, playback and download
-    bool verbose = false;  // keep-alives are logged too
+    int messageEveryMs = 0;       // a recorder message on every logged-in command channel; 0 never
+    int fps = 25;                 // frames a second of live video, playback and download
+    bool verbose = false;         // keep-alives are logged too
 };
 
 // Parses argv into options. Returns nullopt and sets message on a usage error;

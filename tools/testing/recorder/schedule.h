@@ -13,7 +13,7 @@ namespace kn::recorder {
 inline constexpr int kRecordingsPerDay = 6;
 inline constexpr int kRecordingSeconds = 600;
 inline constexpr int kDefaultFramesPerSecond = 25;  // --fps
-inline constexpr int kMaxDownloadSeconds = 60;  // the default cap
+inline constexpr int kMaxDownloadSeconds = 60;      // the default cap
 
 // The search reply for one day query.
 emu::SearchAnswer ScheduleAnswer(const emu::SearchQuery &query);

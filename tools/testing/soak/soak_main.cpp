@@ -118,10 +118,7 @@ void KR_CALL OnData(void *, uint32_t type, const unsigned char *, int32_t, uint3
     }
 }
 
-void KR_CALL OnMessage(uint32_t, void *, const unsigned char *, uint32_t)
-{
-    ++g_Messages;
-}
+void KR_CALL OnMessage(uint32_t, void *, const unsigned char *, uint32_t) { ++g_Messages; }
 
 Bytes FrameStream(int frames, size_t size, uint8_t seed)
 {
@@ -192,17 +189,10 @@ void RunCycle(CRecorderEmulator &emu, std::mt19937 &rng, Fault fault, Tally &tal
         emu.SetMediaSilent(k, false);
     }
     switch (fault) {
-    case Fault::CommandReset:
-        emu.SetResetAfterPackets(std::uniform_int_distribution<int>(2, 8)(rng));
-        break;
-    case Fault::StopReading:
-        emu.SetStopReading(rng() % 2 ? ChannelKind::Talk : ChannelKind::Command, true);
-        break;
-    case Fault::Silence:
-        emu.SetMediaSilent(rng() % 2 ? ChannelKind::Live : ChannelKind::Download, true);
-        break;
-    default:
-        break;
+    case Fault::CommandReset: emu.SetResetAfterPackets(std::uniform_int_distribution<int>(2, 8)(rng)); break;
+    case Fault::StopReading: emu.SetStopReading(rng() % 2 ? ChannelKind::Talk : ChannelKind::Command, true); break;
+    case Fault::Silence: emu.SetMediaSilent(rng() % 2 ? ChannelKind::Live : ChannelKind::Download, true); break;
+    default: break;
     }
 
     int32_t result = 0;
@@ -283,10 +273,14 @@ void RunCycle(CRecorderEmulator &emu, std::mt19937 &rng, Fault fault, Tally &tal
 
     // Stops in a random order, then the logout (which stops whatever is left).
     std::vector<std::function<void()>> stops;
-    if (live != nullptr && rng() % 4 != 0) stops.push_back([&] { KR_4100_StopRealPlay(live); });
-    if (playback != nullptr && rng() % 4 != 0) stops.push_back([&] { KR_4100_StopPlayBack(playback); });
-    if (download != nullptr && rng() % 4 != 0) stops.push_back([&] { KR_4100_StopDownLoad(download); });
-    if (talk != nullptr && rng() % 4 != 0) stops.push_back([&] { KR_4100_StopTalk(session); });
+    if (live != nullptr && rng() % 4 != 0)
+        stops.push_back([&] { KR_4100_StopRealPlay(live); });
+    if (playback != nullptr && rng() % 4 != 0)
+        stops.push_back([&] { KR_4100_StopPlayBack(playback); });
+    if (download != nullptr && rng() % 4 != 0)
+        stops.push_back([&] { KR_4100_StopDownLoad(download); });
+    if (talk != nullptr && rng() % 4 != 0)
+        stops.push_back([&] { KR_4100_StopTalk(session); });
     std::shuffle(stops.begin(), stops.end(), rng);
     for (auto &stop : stops) {
         stop();
@@ -309,9 +303,12 @@ bool ParseOptions(int argc, char **argv, Options &o)
             if (endp == value || *endp != '\0' || v <= 0) {
                 return false;
             }
-            if (arg == "--cycles") o.cycles = v;
-            else if (arg == "--report-every") o.reportEvery = v;
-            else o.seed = static_cast<unsigned>(v);
+            if (arg == "--cycles")
+                o.cycles = v;
+            else if (arg == "--report-every")
+                o.reportEvery = v;
+            else
+                o.seed = static_cast<unsigned>(v);
             ++i;
         } else {
             return false;
@@ -370,8 +367,8 @@ int main(int argc, char **argv)
     const auto began = Clock::now();
     std::printf("kestrel-soak: %ld cycles, seed %u, reply time-out %u ms\n", options.cycles, options.seed,
                 kReplyTimeoutMs);
-    std::printf("%8s %6s %8s %9s %9s %7s %7s %8s\n", "cycle", "fds", "threads", "rss kB", "frames", "lost",
-                "faults", "seconds");
+    std::printf("%8s %6s %8s %9s %9s %7s %7s %8s\n", "cycle", "fds", "threads", "rss kB", "frames", "lost", "faults",
+                "seconds");
     int exitCode = kExitOk;
     while (tally.cycles < options.cycles) {
         // A fresh emulator per block: what it records is freed before the
@@ -386,9 +383,8 @@ int main(int argc, char **argv)
         }
         long faults = 0;
         for (long i = 0; i < options.reportEvery && tally.cycles < options.cycles; ++i) {
-            const Fault fault = rng() % 3 == 0
-                                    ? static_cast<Fault>(1 + rng() % (static_cast<int>(Fault::Count) - 1))
-                                    : Fault::None;
+            const Fault fault =
+                rng() % 3 == 0 ? static_cast<Fault>(1 + rng() % (static_cast<int>(Fault::Count) - 1)) : Fault::None;
             ++tally.faults[static_cast<int>(fault)];
             faults += fault != Fault::None;
             RunCycle(*emu, rng, fault, tally, media);
