@@ -18,6 +18,17 @@ namespace kn::emu {
 
 namespace {
 
+// A knob that is a set of keys: the key is in it while the knob is on.
+template <typename Set, typename Key>
+void Mark(Set &set, const Key &key, bool on)
+{
+    if (on) {
+        set.insert(key);
+    } else {
+        set.erase(key);
+    }
+}
+
 constexpr Millis kSendDeadline{5000};  // a peer that reads nothing for this long is given up
 constexpr Millis kWaitSlice{20};
 // The most of a download stream that goes in one write, the acknowledgement's
@@ -845,11 +856,7 @@ void CRecorderEmulator::SetParamReply(uint8_t request, const Bytes &payload)
 void CRecorderEmulator::SetIgnored(uint8_t request, bool ignored)
 {
     std::lock_guard<std::mutex> lk(m_Mutex);
-    if (ignored) {
-        m_Ignored.insert(request);
-    } else {
-        m_Ignored.erase(request);
-    }
+    Mark(m_Ignored, request, ignored);
 }
 
 void CRecorderEmulator::SetParamStore(bool on)
@@ -951,11 +958,7 @@ void CRecorderEmulator::SetDownloadStream(const Bytes &stream)
 void CRecorderEmulator::SetStopReading(ChannelKind kind, bool stop)
 {
     std::lock_guard<std::mutex> lk(m_Mutex);
-    if (stop) {
-        m_StopReading.insert(kind);
-    } else {
-        m_StopReading.erase(kind);
-    }
+    Mark(m_StopReading, kind, stop);
 }
 
 bool CRecorderEmulator::SetReading(int conn, bool reading)
@@ -977,11 +980,7 @@ bool CRecorderEmulator::SetReading(int conn, bool reading)
 void CRecorderEmulator::SetMediaSilent(ChannelKind kind, bool silent)
 {
     std::lock_guard<std::mutex> lk(m_Mutex);
-    if (silent) {
-        m_MediaSilent.insert(kind);
-    } else {
-        m_MediaSilent.erase(kind);
-    }
+    Mark(m_MediaSilent, kind, silent);
 }
 
 void CRecorderEmulator::SetMediaReplyDelay(Millis delay)
