@@ -93,6 +93,24 @@ protected:
         return index;
     }
 
+    // Frames first..end-1, each of the given length.
+    void ProduceRange(uint32_t first, uint32_t end, int32_t length)
+    {
+        for (uint32_t i = first; i < end; ++i) {
+            ProduceIndexed(*m_pQueue, i, length);
+        }
+    }
+
+    // Takes frames first..end-1 in order, each of the given length, then
+    // finds the queue empty.
+    void ExpectFramesThenNone(uint32_t first, uint32_t end, int32_t length)
+    {
+        for (uint32_t i = first; i < end; ++i) {
+            ASSERT_EQ(i, TakeIndex(length));
+        }
+        EXPECT_EQ(-1, TakeIndex(0));
+    }
+
     std::unique_ptr<CFrameQueue> m_pQueue = std::make_unique<CFrameQueue>();
     std::vector<uint8_t> m_Buf = std::vector<uint8_t>(kDeliverCapacity);
 };
@@ -137,20 +155,13 @@ TEST_F(FrameQueueTest, OrderKeptAndTypeDelivered)
 
 TEST_F(FrameQueueTest, OneHundredNineteenWaitingFramesAreKept)
 {
-    for (uint32_t i = 0; i < 119; ++i) {
-        ProduceIndexed(*m_pQueue, i, 10);
-    }
-    for (uint32_t i = 0; i < 119; ++i) {
-        ASSERT_EQ(i, TakeIndex(10));
-    }
-    EXPECT_EQ(-1, TakeIndex(0));
+    ProduceRange(0, 119, 10);
+    ExpectFramesThenNone(0, 119, 10);
 }
 
 TEST_F(FrameQueueTest, HundredTwentiethUncollectedFrameEmptiesQueue)
 {
-    for (uint32_t i = 0; i < 120; ++i) {
-        ProduceIndexed(*m_pQueue, i, 10);
-    }
+    ProduceRange(0, 120, 10);
     EXPECT_FALSE(m_pQueue->WaitForFrame(0));
     EXPECT_EQ(-1, TakeIndex(0));
     ProduceIndexed(*m_pQueue, 120, 10);
@@ -197,12 +208,7 @@ TEST_F(FrameQueueTest, WrapsToStartOnlyWhenFrameDoesNotFit)
 
 TEST_F(FrameQueueTest, FrameOneByteTooLongForTheEndStartsAtZero)
 {
-    ProduceIndexed(*m_pQueue, 0, 100000);
-    ProduceIndexed(*m_pQueue, 1, 100000);
-    ProduceIndexed(*m_pQueue, 2, 100000);
-    ProduceIndexed(*m_pQueue, 3, 100000);
-    ProduceIndexed(*m_pQueue, 4, 100000);
-    ProduceIndexed(*m_pQueue, 5, 100000);
+    ProduceRange(0, 6, 100000);
     ProduceIndexed(*m_pQueue, 6, 131072);  // ends at 731072: 36928 left
     ASSERT_EQ(0, TakeIndex(100000));
     ProduceIndexed(*m_pQueue, 7, 36928);  // fits the end exactly
@@ -290,14 +296,9 @@ TEST_F(FrameQueueTest, ResetEmptiesQueueAndPartialFrame)
 // mixed into, frames still waiting there: those are dropped instead.
 TEST_F(FrameQueueTest, WrappedFrameNeverOverwritesWaitingFrames)
 {
-    for (uint32_t i = 0; i < 10; ++i) {
-        ProduceIndexed(*m_pQueue, i, 100000);
-    }
+    ProduceRange(0, 10, 100000);
     // Frames 7, 8 and 9 took the places of 0, 1 and 2.
-    for (uint32_t i = 3; i < 10; ++i) {
-        ASSERT_EQ(i, TakeIndex(100000));
-    }
-    EXPECT_EQ(-1, TakeIndex(0));
+    ExpectFramesThenNone(3, 10, 100000);
 }
 
 TEST_F(FrameQueueTest, SlowConsumerGetsOnlyWholeFramesInOrder)

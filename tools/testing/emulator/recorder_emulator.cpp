@@ -797,11 +797,7 @@ CRecorderEmulator::Conn *CRecorderEmulator::Find(int conn) const
 
 // --- knobs ---
 
-void CRecorderEmulator::SetSessionId(const Id4 &id)
-{
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    m_SessionId = id;
-}
+void CRecorderEmulator::SetSessionId(const Id4 &id) { Assign(m_SessionId, id); }
 
 void CRecorderEmulator::SetLoginResult(uint8_t result, size_t payloadLen)
 {
@@ -813,33 +809,16 @@ void CRecorderEmulator::SetLoginResult(uint8_t result, size_t payloadLen)
 
 void CRecorderEmulator::SetLoginPayload(const Bytes &payload)
 {
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    m_LoginPayload = Bytes(payload.begin(), payload.begin() + std::min<size_t>(payload.size(), 4000));
+    Assign(m_LoginPayload, Bytes(payload.begin(), payload.begin() + std::min<size_t>(payload.size(), 4000)));
 }
 
-void CRecorderEmulator::SetSilent(bool silent)
-{
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    m_bSilent = silent;
-}
+void CRecorderEmulator::SetSilent(bool silent) { Assign(m_bSilent, silent); }
 
-void CRecorderEmulator::SetCloseAfterLogin(bool close)
-{
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    m_bCloseAfterLogin = close;
-}
+void CRecorderEmulator::SetCloseAfterLogin(bool close) { Assign(m_bCloseAfterLogin, close); }
 
-void CRecorderEmulator::SetResetAfterPackets(int n)
-{
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    m_nResetAfter = std::max(n, 0);
-}
+void CRecorderEmulator::SetResetAfterPackets(int n) { Assign(m_nResetAfter, std::max(n, 0)); }
 
-void CRecorderEmulator::SetReplyDelay(Millis delay)
-{
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    m_ReplyDelay = delay;
-}
+void CRecorderEmulator::SetReplyDelay(Millis delay) { Assign(m_ReplyDelay, delay); }
 
 void CRecorderEmulator::SetReplyCode(uint8_t request, uint8_t reply)
 {
@@ -859,11 +838,7 @@ void CRecorderEmulator::SetIgnored(uint8_t request, bool ignored)
     Mark(m_Ignored, request, ignored);
 }
 
-void CRecorderEmulator::SetParamStore(bool on)
-{
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    m_bParamStore = on;
-}
+void CRecorderEmulator::SetParamStore(bool on) { Assign(m_bParamStore, on); }
 
 Bytes CRecorderEmulator::StoredParam(uint8_t request) const
 {
@@ -872,11 +847,7 @@ Bytes CRecorderEmulator::StoredParam(uint8_t request) const
     return it == m_StoredParams.end() ? Bytes{} : it->second;
 }
 
-void CRecorderEmulator::SetKeepAudio(bool keep)
-{
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    m_bKeepAudio = keep;
-}
+void CRecorderEmulator::SetKeepAudio(bool keep) { Assign(m_bKeepAudio, keep); }
 
 void CRecorderEmulator::SetEventObserver(EventObserver observer)
 {
@@ -897,17 +868,9 @@ void CRecorderEmulator::SetSearchSilentDate(int year, int month, int day)
     m_SilentDates.insert({year, month, day});
 }
 
-void CRecorderEmulator::SetSearchCount(int count)
-{
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    m_nSearchCount = count;
-}
+void CRecorderEmulator::SetSearchCount(int count) { Assign(m_nSearchCount, count); }
 
-void CRecorderEmulator::SetSearchHandler(SearchHandler handler)
-{
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    m_SearchHandler = std::move(handler);
-}
+void CRecorderEmulator::SetSearchHandler(SearchHandler handler) { Assign(m_SearchHandler, std::move(handler)); }
 
 void CRecorderEmulator::SetLiveAnnounce(const Id4 &group, uint16_t port)
 {
@@ -925,35 +888,15 @@ void CRecorderEmulator::SetLiveAnnounceOwnPort(const Id4 &group)
     m_bLiveOwnPort = true;
 }
 
-void CRecorderEmulator::SetStreamId(const Id4 &id)
-{
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    m_StreamId = id;
-}
+void CRecorderEmulator::SetStreamId(const Id4 &id) { Assign(m_StreamId, id); }
 
-void CRecorderEmulator::SetTalkAccepted(bool accepted)
-{
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    m_bTalkAccepted = accepted;
-}
+void CRecorderEmulator::SetTalkAccepted(bool accepted) { Assign(m_bTalkAccepted, accepted); }
 
-void CRecorderEmulator::SetServeDelay(Millis delay)
-{
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    m_ServeDelay = delay;
-}
+void CRecorderEmulator::SetServeDelay(Millis delay) { Assign(m_ServeDelay, delay); }
 
-void CRecorderEmulator::SetOpeningMedia(OpeningMediaSource source)
-{
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    m_OpeningMedia = std::move(source);
-}
+void CRecorderEmulator::SetOpeningMedia(OpeningMediaSource source) { Assign(m_OpeningMedia, std::move(source)); }
 
-void CRecorderEmulator::SetDownloadStream(const Bytes &stream)
-{
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    m_DownloadStream = stream;
-}
+void CRecorderEmulator::SetDownloadStream(const Bytes &stream) { Assign(m_DownloadStream, stream); }
 
 void CRecorderEmulator::SetStopReading(ChannelKind kind, bool stop)
 {
@@ -983,11 +926,7 @@ void CRecorderEmulator::SetMediaSilent(ChannelKind kind, bool silent)
     Mark(m_MediaSilent, kind, silent);
 }
 
-void CRecorderEmulator::SetMediaReplyDelay(Millis delay)
-{
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    m_MediaReplyDelay = delay;
-}
+void CRecorderEmulator::SetMediaReplyDelay(Millis delay) { Assign(m_MediaReplyDelay, delay); }
 
 void CRecorderEmulator::SetMediaReplyCode(ChannelKind kind, int code)
 {

@@ -22,6 +22,7 @@
 #include <optional>
 #include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tools/testing/emulator/packet_reader.h"
@@ -312,6 +313,13 @@ private:
     void CloseSocket(Conn &c, CloseMode mode);
     Conn *Find(int conn) const;  // under m_Mutex
     void Changed();              // under m_Mutex
+    // Sets one knob under the lock.
+    template <typename T, typename V>
+    void Assign(T &knob, V &&value)
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        knob = std::forward<V>(value);
+    }
 
     uint16_t m_wPort = 0;
     int m_ListenFd = -1;
