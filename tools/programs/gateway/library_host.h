@@ -21,7 +21,7 @@ class ILibraryClient {
 public:
     virtual ~ILibraryClient() = default;
     // A frame (or type 255: the stream's connection is lost) of a channel,
-    // on the stream's delivery or receive thread.
+    // on the stream's delivery thread.
     virtual void OnData(int channel, void *hStream, uint32_t type, const unsigned char *data, int32_t len) = 0;
     // The library's disconnect notice for this recorder's session.
     virtual void OnNotice() = 0;
