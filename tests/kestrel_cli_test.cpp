@@ -2,8 +2,12 @@
 // how a job ended, it notices a lost recorder on every transport, it checks
 // its input before sending anything, and the README's examples run as
 // written. End to end against kestrel-recorder.
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -118,6 +122,45 @@ TEST_F(KestrelCli, AnExistingOutputSurvivesEveryFailureAndIncompleteJobsSaySo)
         << m_Err;
     EXPECT_EQ(Units(emu::SplitAccessUnits(Clip()), 50), FileBytes(out));
     EXPECT_FALSE(Exists(out + ".part"));
+}
+
+// An output that exists and is not a regular file (a FIFO here, /dev/null in
+// the packaging checks) is written to as it is: renaming NAME.part over it
+// would replace the device, which as root destroys /dev/null for the machine.
+TEST_F(KestrelCli, AnOutputThatIsNotARegularFileIsWrittenInPlace)
+{
+    const uint16_t port = StartRecorder({});
+    ASSERT_NE(0, port);
+    const std::string fifo = Path("out.fifo");
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    // Opened without waiting for a writer; drained until kestrel has ended.
+    const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    std::atomic<bool> ended{false};
+    size_t received = 0;
+    std::thread reader([&] {
+        char buf[65536];
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            ::poll(&p, 1, 50);
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n > 0) {
+                received += static_cast<size_t>(n);
+            } else if (ended.load()) {
+                return;
+            }
+        }
+    });
+    const int status = Kestrel({"live", "-p", std::to_string(port), "--frames", "3", "-o", fifo});
+    ended = true;
+    reader.join();
+    ::close(fd);
+    EXPECT_EQ(0, status) << m_Err;
+    EXPECT_GT(received, 0u);
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(fifo.c_str(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_FALSE(Exists(fifo + ".part"));
 }
 
 // Ctrl-C ends a job early with 130, except a live view without a limit,

@@ -216,7 +216,7 @@ private:
     {
         const std::string kept = m_File.Abandon();
         Complain(text + (kept.empty() ? "" : "; what came is in " + kept) +
-                 (!m_File.IsStdout() && kept.empty() ? "; nothing written" : ""));
+                 (!m_File.InPlace() && kept.empty() ? "; nothing written" : ""));
         return rc;
     }
 

@@ -48,6 +48,7 @@ bool COutputFile::Prepare(const std::string &path, bool noClobber, std::string &
             return false;
         }
         m_pFile = stdout;
+        m_bInPlace = true;
         return true;
     }
     struct stat st {};
@@ -59,6 +60,14 @@ bool COutputFile::Prepare(const std::string &path, bool noClobber, std::string &
         if (noClobber) {
             message = path + " exists and --no-clobber was given: nothing done";
             return false;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            if (::access(path.c_str(), W_OK) != 0) {
+                message = "cannot write to " + path + ": " + std::strerror(errno);
+                return false;
+            }
+            m_bInPlace = true;
+            return true;
         }
     }
     if (IsMp4() && !mp4::Available()) {
@@ -85,7 +94,7 @@ std::string COutputFile::Failure() const
     if (!m_Mp4Failure.empty()) {
         return m_Mp4Failure;
     }
-    return "writing " + (IsStdout() ? std::string("to standard output") : PartPath()) + " failed" +
+    return "writing " + (IsStdout() ? std::string("to standard output") : WritePath()) + " failed" +
            (m_nErrno != 0 ? std::string(": ") + std::strerror(m_nErrno) : "");
 }
 
@@ -96,7 +105,7 @@ bool COutputFile::Start(std::string &message)
     }
     m_pMp4 = std::make_unique<mp4::CMp4File>();
     m_pMp4->SetAbort(m_Mp4Abort);
-    if (!m_pMp4->Open(PartPath(), m_Mp4Failure, m_Mp4Timing)) {
+    if (!m_pMp4->Open(WritePath(), m_Mp4Failure, m_Mp4Timing)) {
         m_pMp4.reset();
         m_bFailed = true;
         message = m_Mp4Failure;
@@ -124,7 +133,7 @@ bool COutputFile::Write(const void *data, size_t len)
         return true;
     }
     if (m_pFile == nullptr) {
-        m_pFile = std::fopen(PartPath().c_str(), "wb");
+        m_pFile = std::fopen(WritePath().c_str(), "wb");
         if (m_pFile == nullptr) {
             m_nErrno = errno;
             m_bFailed = true;
@@ -168,9 +177,9 @@ bool COutputFile::Commit(std::string &message)
         return true;
     }
     m_bDone = true;
-    if (IsStdout()) {
+    if (m_bInPlace) {
         if (!CloseFile()) {
-            message = "writing to standard output failed";
+            message = Failure();
             return false;
         }
         return true;
@@ -214,7 +223,7 @@ std::string COutputFile::Abandon()
         return "";
     }
     m_bDone = true;
-    if (IsStdout() || m_Path.empty()) {
+    if (m_bInPlace || m_Path.empty()) {
         CloseFile();
         return "";
     }

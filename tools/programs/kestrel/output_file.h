@@ -3,7 +3,9 @@
 // Commit renames it to NAME once the job ended as asked, Abandon leaves what
 // came in NAME.part (or removes it when nothing came). NAME itself is never
 // opened for writing, so a failed job leaves an existing NAME as it was.
-// "-" is standard output, written straight through. A NAME ending in ".mp4"
+// "-" is standard output, written straight through, and so is a NAME that
+// exists and is not a regular file (/dev/null, a FIFO, a terminal device):
+// renaming a file over it would replace the device itself. A NAME ending in ".mp4"
 // is an MP4 file: Write then takes one H.264 access unit per call, and
 // NAME.part is finished as a playable MP4 file when it is closed.
 #pragma once
@@ -46,9 +48,14 @@ public:
     // Why writing failed: the MP4 muxer's reason, or the file's.
     std::string Failure() const;
     bool IsStdout() const { return m_Path == "-"; }
+    // Standard output or a device: the bytes go to NAME itself, with no
+    // NAME.part and nothing renamed.
+    bool InPlace() const { return m_bInPlace; }
     bool IsMp4() const;
     const std::string &Path() const { return m_Path; }
     std::string PartPath() const { return m_Path + ".part"; }
+    // Where the bytes are written: NAME.part, or NAME when in place.
+    std::string WritePath() const { return m_bInPlace ? m_Path : PartPath(); }
 
     // Closes NAME.part and moves it to NAME (with --no-clobber only if NAME
     // still does not exist). False with a message; NAME.part is then kept.
@@ -67,6 +74,7 @@ private:
     mp4::Mp4Timing m_Mp4Timing;
     std::function<bool()> m_Mp4Abort;
     bool m_bNoClobber = false;
+    bool m_bInPlace = false;
     bool m_bFailed = false;
     int m_nErrno = 0;  // of the failed write
     bool m_bDone = false;
