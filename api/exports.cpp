@@ -106,7 +106,7 @@ KR_API void *KR_CALL KR_4100_Login(const char *pszAddress, int32_t nPort, const 
 
         const int32_t result = session->Login(address, port, pszUser, pszPassword);
         if (result == 0) {
-            if (g_SessionList.Remove(session.get())) {
+            if (g_SessionList.Remove(session->Handle())) {
                 session->Destroy();
             }
             return nullptr;
@@ -114,7 +114,7 @@ KR_API void *KR_CALL KR_4100_Login(const char *pszAddress, int32_t nPort, const 
         if (pnLoginResult != nullptr) {
             *pnLoginResult = result;
         }
-        return session.get();
+        return session->Handle();
     });
 }
 

@@ -11,7 +11,11 @@
  * Every export returns 1 or a non-null handle on success and 0 or null on
  * failure; the library keeps no error code and never says why a call failed.
  * Handles are opaque: a stale or unknown handle makes a call fail, never
- * crash.
+ * crash. A handle stays dead: once its session is logged out or its stream
+ * stopped, the value is not handed out again for the next 65536 sessions
+ * (streams) that end after it, so a second stop or logout with an old handle
+ * never reaches a later session or stream. Session and stream handles never
+ * coincide.
  *
  * Calling order: KR_4100_Init once; optionally KR_4100_SetConnectTime,
  * KR_4100_SetDVRMessage, KR_4100_SetDVRMessCallBack; KR_4100_Login per
@@ -320,7 +324,13 @@ KR_API int32_t KR_CALL KR_4100_ClearFile(void *hSession);
  * pointer keeps a table and passes an index. The stream handle, or null
  * (unknown session, null pfnData, no connection, no acknowledgement within
  * the reply time-out). A second call for the same channel returns the same
- * handle, with the new callback and user value. */
+ * handle, with the new callback and user value: its new connection replaces
+ * the first at once, so the first holder's frames stop, and once the
+ * recorder acknowledges, every frame goes to the new callback. When the
+ * second opening fails, the stream ends for everyone: the call returns null,
+ * the handle is dead, and the callback that was in place (the first
+ * holder's) gets type 255 once, from the delivery thread, unless it already
+ * had type 255 for the connection it was given. */
 KR_API void *KR_CALL KR_4100_RealPlay(void *hSession, int32_t nChannel, int32_t nMode,
                                       DvrDataCallback pfnData, uint32_t dwUser);
 /* Stops a stream of any kind: 1 when stopped, 0 for an unknown handle. */

@@ -4,9 +4,11 @@ include(${CMAKE_CURRENT_LIST_DIR}/platform.cmake)
 
 set(KN_LIBRARY_SOURCES
     core/globals.cpp
+    core/handle_pool.cpp
     net/command_packet.cpp
     net/messages.cpp
     net/packet_framing.cpp
+    net/packet_header.cpp
     net/reply_joiner.cpp
     net/requests.cpp
     net/reply_codes.cpp

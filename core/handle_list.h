@@ -1,6 +1,6 @@
-// Lists of objects that the host knows by address. A handle is only ever
-// compared with the addresses of the listed objects, never dereferenced, so a
-// stale or made-up handle is simply not found.
+// Lists of objects that the host knows by handle (core/handle_pool.h). A
+// handle is only ever compared with the handles of the listed objects, never
+// dereferenced, so a stale or made-up handle is simply not found.
 #pragma once
 
 #include <memory>
@@ -8,7 +8,7 @@
 
 namespace kn {
 
-// The listed object whose address is handle; null when there is none.
+// The listed object whose handle is handle; null when there is none.
 template <class T>
 std::shared_ptr<T> FindByHandle(const std::vector<std::shared_ptr<T>> &list, const void *handle)
 {
@@ -16,14 +16,14 @@ std::shared_ptr<T> FindByHandle(const std::vector<std::shared_ptr<T>> &list, con
         return nullptr;
     }
     for (const auto &item : list) {
-        if (item.get() == handle) {
+        if (item->Handle() == handle) {
             return item;
         }
     }
     return nullptr;
 }
 
-// Removes the listed object whose address is handle and returns it; null
+// Removes the listed object whose handle is handle and returns it; null
 // when there is none.
 template <class T>
 std::shared_ptr<T> TakeByHandle(std::vector<std::shared_ptr<T>> &list, const void *handle)
@@ -32,7 +32,7 @@ std::shared_ptr<T> TakeByHandle(std::vector<std::shared_ptr<T>> &list, const voi
         return nullptr;
     }
     for (auto it = list.begin(); it != list.end(); ++it) {
-        if (it->get() == handle) {
+        if ((*it)->Handle() == handle) {
             std::shared_ptr<T> item = std::move(*it);
             list.erase(it);
             return item;

@@ -1,5 +1,6 @@
 // Bytes received on the command channel, cut into arbitrary receives of at
-// most 4096 bytes: the split and join of packets by their declared length,
+// most 4096 bytes, lying lengths and bytes without a header included: the
+// split and join of packets by their declared length,
 // then what the session reads of each packet through the codec (under both
 // releases' rules): its code, the login reply's session id and result, a
 // recorder message's 12 bytes, and search pages, read into their records,
@@ -11,7 +12,10 @@
 // exact size.
 //
 // Invariants: every packet handed out is a run of the received bytes, in
-// order, never reaching past them; a search page is read into at most the
+// order, never reaching past them; it begins with a header, where a header
+// was due (never inside an earlier packet, an over-long one's counted-off
+// body included), and is exactly as long as that header declares (its header
+// alone when that is more than the joiner holds); a search page is read into at most the
 // whole records it carried, each from its own bytes, and yields no more.
 #include <algorithm>
 #include <cstdio>
@@ -23,6 +27,7 @@
 #include "net/command_packet.h"
 #include "net/messages.h"
 #include "net/packet_framing.h"
+#include "net/packet_header.h"
 #include "session/recording_search.h"
 
 namespace {
@@ -147,15 +152,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::memcpy(chunk.get(), stream + received, n);
         joiner->Append(chunk.get(), n);
         received += n;
-        const uint8_t *packet = nullptr;
-        size_t len = 0;
-        while (joiner->Next(packet, len)) {
-            if (len == 0 || len > received) {
-                Fail("a packet longer than what was received");
+        kn::net::Packet p;
+        while (joiner->Next(p)) {
+            const uint8_t *packet = p.bytes;
+            const size_t len = p.length;
+            if (len < kn::net::kHeaderSize || len > received) {
+                Fail("a packet shorter than a header or longer than what was received");
+            }
+            kn::net::PacketHeader header;
+            if (kn::net::ReadPacketHeader(packet, len, header) != kn::net::HeaderRead::Complete ||
+                header.length != p.declared) {
+                Fail("a packet that does not begin with its own header");
+            }
+            if (p.Whole() ? len != header.length
+                          : len != kn::net::kHeaderSize || header.length <= kn::net::kMaxPacket) {
+                Fail("a packet not as long as its header declares");
             }
             // A run of the received bytes at or after the end of the last
-            // packet (held bytes are given up when a lying length overflows
-            // the buffer, so runs may be skipped, never reordered).
+            // packet (bytes without a header before it are skipped).
             size_t found = next;
             while (found + len <= received && std::memcmp(stream + found, packet, len) != 0) {
                 ++found;
@@ -163,8 +177,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (found + len > received) {
                 Fail("a packet that is not a run of the received bytes, in order");
             }
-            next = found + len;
-            ReadPacket(packet, len, *search);
+            next = found + p.declared;
+            if (p.Whole()) {
+                ReadPacket(packet, len, *search);
+            }
         }
     }
     return 0;

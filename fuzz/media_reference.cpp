@@ -50,6 +50,10 @@ bool CMediaReference::TakeReply(const Bytes &chunk, size_t &pos)
         if (m_Reply.size() == 11) {
             const size_t field = m_Reply[8] | static_cast<size_t>(m_Reply[9]) << 8;
             m_nReplyTotal = 10 + (field == 0 ? 1 : field);
+            // A live reply is read to its 18th byte and a playback reply to
+            // its stream id, whatever the field says.
+            const size_t read = m_Reply[10] == ';' ? 18 : m_Reply[10] == 'K' ? 15 : 11;
+            m_nReplyTotal = std::max(m_nReplyTotal, read);
         }
         if (m_nReplyTotal != 0 && m_Reply.size() == m_nReplyTotal) {
             m_Replies.emplace_back(m_Reply.begin(),

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "net/command_codes.h"
+#include "net/packet_header.h"
 #include "net/reply_joiner.h"
 
 namespace kn::net {
@@ -13,8 +14,6 @@ static_assert(kControlReplyHead == CReplyJoiner::kHeadSize);
 
 namespace {
 
-constexpr size_t kCodeOffset = 10;
-constexpr size_t kSessionIdOffset = 4;
 // Login reply of the release that maps its result: the payload byte read.
 constexpr size_t kMappedResultByte = 9;
 // Recorder message: the three 16-bit words that make a message not empty.
@@ -28,11 +27,12 @@ constexpr size_t kPortOffset = kHeaderSize + 5;
 
 bool ReadCommandReply(const uint8_t *packet, size_t len, CommandReply &out)
 {
-    if (packet == nullptr || len < kHeaderSize) {
+    PacketHeader header;
+    if (ReadPacketHeader(packet, len, header) != HeaderRead::Complete) {
         return false;
     }
-    out.code = packet[kCodeOffset];
-    std::memcpy(out.sessionId.data(), packet + kSessionIdOffset, out.sessionId.size());
+    out.code = header.code;
+    out.sessionId = header.sessionId;
     out.payload = packet + kHeaderSize;
     out.payloadLength = len - kHeaderSize;
     out.length = len;
@@ -113,6 +113,17 @@ bool ParameterReplyFits(size_t payloadLength, size_t bufferSize, const ReadRules
     return !rules.exactLengthParamRead || payloadLength == bufferSize;
 }
 
+size_t ControlReplyLength(const PacketHeader &header)
+{
+    size_t read = kHeaderSize;
+    if (header.code == kReplyLive) {
+        read = kControlReplyHead;
+    } else if (header.code == kReplyPlayBack) {
+        read = kHeaderSize + sizeof(StreamId);
+    }
+    return header.length > read ? header.length : read;
+}
+
 bool IsControlReply(const uint8_t *chunk, size_t len)
 {
     return chunk != nullptr && len >= sizeof kPacketMagic && std::memcmp(chunk, kPacketMagic, sizeof kPacketMagic) == 0;
@@ -132,7 +143,11 @@ ControlReply ReadControlReply(const uint8_t *reply, size_t len)
     // an earlier one.
     uint8_t head[kControlReplyHead] = {};
     std::memcpy(head, reply, len < sizeof(head) ? len : sizeof(head));
-    out.code = head[kCodeOffset];
+    PacketHeader header;
+    if (ReadPacketHeader(head, kHeaderSize, header) != HeaderRead::Complete) {
+        return out;
+    }
+    out.code = header.code;
     if (out.code == kReplyPlayBack) {
         std::memcpy(out.streamId.data(), head + kHeaderSize, out.streamId.size());
     } else if (out.code == kReplyLive && len >= sizeof(head) && (head[kGroupOffset] & 0xF0) == 0xE0) {

@@ -17,6 +17,7 @@
 
 #include "core/release.h"
 #include "net/command_packet.h"
+#include "net/packet_header.h"
 
 namespace kn::net {
 
@@ -139,6 +140,13 @@ struct ControlReply {
 
 // The longest head of a reply that ReadControlReply looks at.
 constexpr size_t kControlReplyHead = 18;
+
+// The bytes a control reply with this header occupies in a media byte
+// stream: what its length field declares, but never fewer than the bytes
+// ReadControlReply reads of it (the whole head of a live reply, the stream
+// id of a playback reply), so that a field that undercounts cannot leave
+// reply bytes to be read as media.
+size_t ControlReplyLength(const PacketHeader &header);
 
 ControlReply ReadControlReply(const uint8_t *reply, size_t len);
 

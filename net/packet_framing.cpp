@@ -2,92 +2,100 @@
 
 #include <cstring>
 
-#include "net/command_packet.h"
+#include "net/packet_header.h"
 
 namespace kn::net {
-
-namespace {
-
-// True when p[0, n) matches the magic as far as it goes.
-bool IsMagicPrefix(const uint8_t *p, size_t n)
-{
-    return std::memcmp(p, kPacketMagic, n < sizeof kPacketMagic ? n : sizeof kPacketMagic) == 0;
-}
-
-}  // namespace
-
-size_t DeclaredLength(const uint8_t *p, size_t n)
-{
-    if (n < kHeaderSize || !IsMagicPrefix(p, n)) {
-        return 0;
-    }
-    const size_t field = static_cast<size_t>(p[8]) | static_cast<size_t>(p[9]) << 8;
-    return field == 0 ? 0 : kHeaderSize - 1 + field;
-}
-
-size_t FirstPacketLength(const uint8_t *p, size_t n, bool canKeep)
-{
-    if (!IsMagicPrefix(p, n)) {
-        return n;
-    }
-    if (n < kHeaderSize) {
-        return canKeep ? 0 : n;  // a header cut short: the rest is to come
-    }
-    const size_t declared = DeclaredLength(p, n);
-    if (declared > n) {
-        // The rest is to come, unless the packet could never be held whole.
-        return canKeep && declared <= kMaxPacket ? 0 : n;
-    }
-    if (declared != 0 && declared < n && IsMagicPrefix(p + declared, n - declared)) {
-        return declared;
-    }
-    return n;
-}
 
 void CPacketJoiner::Append(const uint8_t *data, size_t n)
 {
     if (m_nPos != 0) {
-        // Whatever was handed out before is done with.
-        std::memmove(m_Buf, m_Buf + m_nPos, m_nLen - m_nPos);
-        m_nLen -= m_nPos;
-        m_nPos = 0;
+        KeepRest();  // whatever was handed out before is done with
     }
     if (n > kCapacity - m_nLen) {
-        Clear();
+        Clear();  // cannot happen while Next is called after every Append
         if (n > kCapacity) {
             return;
         }
     }
-    std::memcpy(m_Buf + m_nLen, data, n);
-    m_nLen += n;
+    if (n != 0) {
+        std::memcpy(m_Buf + m_nLen, data, n);
+        m_nLen += n;
+    }
 }
 
-bool CPacketJoiner::Next(const uint8_t *&packet, size_t &len)
+bool CPacketJoiner::Next(Packet &packet)
 {
-    if (m_nPos >= m_nLen) {
-        Clear();
-        return false;
+    for (;;) {
+        if (m_nSkip != 0) {
+            const size_t take = m_nLen - m_nPos < m_nSkip ? m_nLen - m_nPos : m_nSkip;
+            m_nPos += take;
+            m_nSkip -= take;
+        }
+        const uint8_t *p = m_Buf + m_nPos;
+        const size_t rest = m_nLen - m_nPos;
+        if (rest == 0) {
+            m_nLen = 0;  // all handed out; an over-long packet may still be counted off
+            m_nPos = 0;
+            return false;
+        }
+        PacketHeader header;
+        switch (ReadPacketHeader(p, rest, header)) {
+        case HeaderRead::NotAHeader: SkipToMagic(); continue;
+        case HeaderRead::Partial: KeepRest(); return false;
+        case HeaderRead::Complete: break;
+        }
+        if (header.length > kMaxPacket) {
+            packet = {p, kHeaderSize, header.length};
+            const size_t take = rest < header.length ? rest : header.length;
+            m_nPos += take;
+            m_nSkip = header.length - take;
+            return true;
+        }
+        if (header.length > rest) {
+            KeepRest();  // fits: at most kMaxPacket - 1 bytes are kept
+            return false;
+        }
+        packet = {p, header.length, header.length};
+        m_nPos += header.length;
+        return true;
     }
-    const uint8_t *p = m_Buf + m_nPos;
+}
+
+void CPacketJoiner::SkipToMagic()
+{
+    const size_t start = m_nPos;
+    size_t at = m_nPos + 1;
+    while (at < m_nLen) {
+        const void *s = std::memchr(m_Buf + at, kPacketMagic[0], m_nLen - at);
+        if (s == nullptr) {
+            at = m_nLen;
+            break;
+        }
+        at = static_cast<size_t>(static_cast<const uint8_t *>(s) - m_Buf);
+        if (BeginsLikeMagic(m_Buf + at, m_nLen - at)) {
+            break;
+        }
+        ++at;
+    }
+    m_qwWithoutHeader += at - start;
+    m_nPos = at;
+}
+
+void CPacketJoiner::KeepRest()
+{
     const size_t rest = m_nLen - m_nPos;
-    const size_t n = FirstPacketLength(p, rest, rest + kReceiveSize <= kCapacity);
-    if (n == 0) {
-        // An unfinished packet: moved to the front to be completed.
-        std::memmove(m_Buf, p, rest);
-        m_nLen = rest;
-        m_nPos = 0;
-        return false;
+    if (m_nPos != 0 && rest != 0) {
+        std::memmove(m_Buf, m_Buf + m_nPos, rest);
     }
-    packet = p;
-    len = n;
-    m_nPos += n;
-    return true;
+    m_nLen = rest;
+    m_nPos = 0;
 }
 
 void CPacketJoiner::Clear()
 {
     m_nLen = 0;
     m_nPos = 0;
+    m_nSkip = 0;
 }
 
 }  // namespace kn::net

@@ -1,6 +1,7 @@
 #include "net/reply_joiner.h"
 
 #include "net/command_packet.h"
+#include "net/packet_header.h"
 
 namespace kn::net {
 
@@ -24,12 +25,9 @@ CReplyJoiner::Result CReplyJoiner::Take(const uint8_t *p, size_t n, size_t &cons
                 return Result::NotAReply;
             }
             m_Head[m_nHave++] = byte;
-            if (m_nHave == kHeaderSize) {
-                // The length field counts the code byte and the payload; a
-                // field of 0 declares less than the header, which is taken
-                // as a reply of its header alone.
-                const size_t field = static_cast<size_t>(m_Head[8]) | static_cast<size_t>(m_Head[9]) << 8;
-                m_nTotal = kHeaderSize - 1 + (field == 0 ? 1 : field);
+            PacketHeader header;
+            if (m_nHave == kHeaderSize && ReadPacketHeader(m_Head, m_nHave, header) == HeaderRead::Complete) {
+                m_nTotal = ControlReplyLength(header);
             }
         }
         if (m_nTotal != 0 && m_nHave == m_nTotal) {

@@ -1,7 +1,7 @@
 // CReplyJoiner: one control reply out of a TCP byte stream, whatever the
 // receives. A reply is a command packet, so its header says where it ends
-// (11 bytes of header, then the declared length less its code byte); the
-// joiner takes the reply's bytes as they come, across as many receives as
+// (net/packet_header.h), though never before the last byte a stream reads
+// of it (ControlReplyLength in net/messages.h); the joiner takes the reply's bytes as they come, across as many receives as
 // it takes, and says when the last one has been taken, so that whatever
 // follows in the same receive can go to its owner in the same pass.
 //

@@ -60,6 +60,12 @@ Readiness WaitReadable(SocketHandle s, CEvent *wake, uint32_t timeoutMs);
 // tells the caller that it found nothing there.
 long Receive(SocketHandle s, void *buf, size_t len);
 long ReceiveNoWait(SocketHandle s, void *buf, size_t len, bool &wouldBlock);
+// ReceiveNoWait for a datagram socket: one whole datagram. When it was
+// longer than len, the first len bytes are there, len is returned and
+// truncated is set.
+long ReceiveDatagramNoWait(SocketHandle s, void *buf, size_t len, bool &wouldBlock, bool &truncated);
+// The most a UDP datagram over IPv4 carries.
+constexpr size_t kMaxDatagram = 65507;
 long Send(SocketHandle s, const void *buf, size_t len);
 // One send that never blocks: the count the socket took (possibly fewer than
 // len), or -1; wouldBlock tells that the send buffer had no room at all.

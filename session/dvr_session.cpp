@@ -194,6 +194,7 @@ void CDvrSession::ArmReply(int32_t code)
     platform::CLockGuard lock(m_SlotMutex);
     m_nWaitCode = code;
     m_bSlotFilled = false;
+    m_bSlotFailed = false;
     m_nReplyPayloadLen = 0;
     m_hReplyEvent.Reset();
 }
@@ -201,10 +202,13 @@ void CDvrSession::ArmReply(int32_t code)
 bool CDvrSession::AwaitReply(bool alsoDisconnect)
 {
     const uint32_t timeout = g_dwReplyTimeout.load();
-    if (!alsoDisconnect) {
-        return m_hReplyEvent.Wait(timeout);
+    const bool replied = alsoDisconnect ? platform::WaitEither(m_hReplyEvent, m_hDisconnectEvent, timeout) == 0
+                                        : m_hReplyEvent.Wait(timeout);
+    if (!replied) {
+        return false;
     }
-    return platform::WaitEither(m_hReplyEvent, m_hDisconnectEvent, timeout) == 0;
+    platform::CLockGuard lock(m_SlotMutex);
+    return !m_bSlotFailed;
 }
 
 size_t CDvrSession::ReplyPayload(uint8_t *out, size_t cap)
@@ -302,13 +306,12 @@ size_t CDvrSession::ReceiveLocked(platform::SocketHandle s)
 
 void CDvrSession::DispatchReceived()
 {
-    const uint8_t *packet = nullptr;
-    size_t len = 0;
-    while (m_bRun && m_Joiner.Next(packet, len)) {
+    net::Packet packet;
+    while (m_bRun && m_Joiner.Next(packet)) {
         net::RecorderMessage message;
-        if (Dispatch(packet, len, message)) {
+        if (Dispatch(packet, message)) {
             if (DvrMessageCallback callback = g_pfnMessageCallback.load()) {
-                callback(kMessageType, this, message.bytes, net::kMessageLength);
+                callback(kMessageType, Handle(), message.bytes, net::kMessageLength);
             }
         }
     }
@@ -367,11 +370,22 @@ void CDvrSession::ReceiveLoop1001()
     }
 }
 
-bool CDvrSession::Dispatch(const uint8_t *packet, size_t len, net::RecorderMessage &message)
+bool CDvrSession::Dispatch(const net::Packet &packet, net::RecorderMessage &message)
 {
     net::CommandReply reply;
-    if (!net::ReadCommandReply(packet, len, reply)) {
-        return false;  // too short to carry a code
+    if (!net::ReadCommandReply(packet.bytes, packet.length, reply)) {
+        return false;  // the joiner hands out whole headers only
+    }
+    if (!packet.Whole()) {
+        // Only its header was held: an awaited reply of that code fails its
+        // request; anything else of that length is dropped.
+        platform::CLockGuard lock(m_SlotMutex);
+        if (reply.code == m_nWaitCode.load() && !m_bSlotFilled) {
+            m_bSlotFilled = true;
+            m_bSlotFailed = true;
+            m_hReplyEvent.Set();
+        }
+        return false;
     }
     if (reply.code == net::kCodeMessage) {
         return net::ReadRecorderMessage(reply, net::kReadRules, message);
@@ -410,7 +424,7 @@ void CDvrSession::PostDisconnectNotice()
     const uint32_t thread = g_dwNotifyThreadId.load();
     const uint32_t address = m_dwDvrIp.load();
     if (thread != 0 && g_uNotifyMessage.load() == kNotifyMessage && address != 0) {
-        platform::PostThreadMessage(thread, kNotifyMessage, this, address);
+        platform::PostThreadMessage(thread, kNotifyMessage, Handle(), address);
     }
 }
 

@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/handle_pool.h"
 #include "core/host_types.h"
 #include "net/atomic_id.h"
 #include "net/command_channel.h"
@@ -65,6 +66,9 @@ public:
     int32_t NextFile(DvrFileRecord &record);
     void ClearFiles();
 
+    // The value the host knows this session by (core/handle_pool.h).
+    void *Handle() const { return m_Handle.Value(); }
+
     // The media streams opened through this session.
     CSessionStreams &Streams() { return m_Streams; }
     const CSessionStreams &Streams() const { return m_Streams; }
@@ -78,7 +82,9 @@ private:
 
     // The request/reply slot. The receive thread copies an awaited reply into
     // a buffer of its own before raising the event, so the requester reads
-    // exactly that reply however many messages arrive after it.
+    // exactly that reply however many messages arrive after it. An awaited
+    // reply too long for the slot fails the request: AwaitReply is false, as
+    // for no reply at all; a reply is never handed over cut short.
     void ArmReply(int32_t code);
     bool AwaitReply(bool alsoDisconnect);
     // Copies up to cap bytes of the awaited reply's payload; returns the
@@ -109,8 +115,9 @@ private:
     void DispatchReceived();
     // Handles one received packet; returns true when it was a recorder
     // message to deliver, copied to message for the caller to deliver after
-    // unlocking.
-    bool Dispatch(const uint8_t *packet, size_t len, net::RecorderMessage &message);
+    // unlocking. A packet too long to hold only ends an awaited request, as
+    // a failure.
+    bool Dispatch(const net::Packet &packet, net::RecorderMessage &message);
     // Sets the disconnect event and posts the host's notice for a session
     // that is logged in; a loss seen before the login stored the address is
     // kept for the login to report.
@@ -121,15 +128,17 @@ private:
     std::atomic<uint32_t> m_dwDvrIp{0};
     std::atomic<uint16_t> m_wDvrPort{0};
     net::CAtomicId m_SessionId;  // as received
+    const CHandle m_Handle{SessionHandles()};
     std::atomic<bool> m_bRun{true};
 
     uint8_t m_RecvBuf[net::CPacketJoiner::kReceiveSize];
     net::CPacketJoiner m_Joiner;  // received bytes, cut into packets
 
-    platform::CMutex m_SlotMutex;          // guards the three below
+    platform::CMutex m_SlotMutex;          // guards the four below
     uint8_t m_SlotBuf[kReplyPayloadSize];  // the awaited reply's payload
     size_t m_nReplyPayloadLen = 0;
     bool m_bSlotFilled = false;
+    bool m_bSlotFailed = false;  // the awaited reply could not be held
     std::atomic<int32_t> m_nWaitCode{0};
 
     platform::CEvent m_hReplyEvent;

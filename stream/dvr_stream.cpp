@@ -180,6 +180,7 @@ void CDvrStream::Accept(int32_t channel, DvrDataCallback callback, uint32_t user
     m_pfnDataCallback = callback;
     m_nChannel = channel;
     m_bOpened = true;
+    m_bLossDelivered = false;
     // Frames that came with the acknowledgement, or before the callback was
     // stored, have waited in the queue: they go to the host now, in order.
     m_bDelivering = true;
@@ -211,7 +212,15 @@ void CDvrStream::DeliverLoss()
         return;
     }
     if (DvrDataCallback callback = m_pfnDataCallback.load()) {
-        callback(this, kConnectionLost, nullptr, 0, m_dwUserData.load());
+        m_bLossDelivered = true;
+        callback(Handle(), kConnectionLost, nullptr, 0, m_dwUserData.load());
+    }
+}
+
+void CDvrStream::TellLossOnDestroy()
+{
+    if (m_bOpened.load() && !m_bLossDelivered.load()) {
+        m_bLossOnEnd = true;
     }
 }
 
@@ -345,6 +354,15 @@ bool CDvrStream::HandleReply(const net::ControlReply &reply)
     return true;
 }
 
+long CDvrStream::ReceiveNoWait(platform::SocketHandle s, bool &wouldBlock, bool &truncated)
+{
+    truncated = false;
+    if (m_bDatagramSocket) {
+        return platform::ReceiveDatagramNoWait(s, m_RecvBuf, sizeof(m_RecvBuf), wouldBlock, truncated);
+    }
+    return platform::ReceiveNoWait(s, m_RecvBuf, kStreamReceiveSize, wouldBlock);
+}
+
 void CDvrStream::ReceiveLoop()
 {
     while (m_bRun) {
@@ -376,7 +394,8 @@ void CDvrStream::ReceiveLoop()
             // Try the receive first: under load data is nearly always waiting
             // and the readiness wait would return at once anyway.
             bool wouldBlock = false;
-            long got = platform::ReceiveNoWait(s, m_RecvBuf, sizeof(m_RecvBuf), wouldBlock);
+            bool truncated = false;
+            long got = ReceiveNoWait(s, wouldBlock, truncated);
             if (wouldBlock) {
                 m_Queue.Flush();  // the input ran dry: hand over what was collected
                 const platform::Readiness ready = platform::WaitReadable(s, &m_hRecvWake, kReceiveWaitMs);
@@ -387,16 +406,19 @@ void CDvrStream::ReceiveLoop()
                 if (ready != platform::Readiness::Readable) {
                     continue;
                 }
-                got = platform::ReceiveNoWait(s, m_RecvBuf, sizeof(m_RecvBuf), wouldBlock);
+                got = ReceiveNoWait(s, wouldBlock, truncated);
                 if (wouldBlock) {
                     continue;
                 }
             }
-            if (got > 0) {
+            if (truncated) {
+                // Longer than any UDP payload: as good as lost.
+                m_Assembler.DatagramLost();
+            } else if (got > 0) {
                 HandleChunk(m_RecvBuf, static_cast<size_t>(got));
                 if (std::exchange(m_bMoveFailed, false)) {
                     ConnectionLost();
-                } else if (static_cast<size_t>(got) < sizeof(m_RecvBuf)) {
+                } else if (m_bDatagramSocket || static_cast<size_t>(got) < kStreamReceiveSize) {
                     // A short receive has (almost surely) emptied the socket:
                     // hand over now rather than after one more receive.
                     m_Queue.Flush();
@@ -434,7 +456,12 @@ void CDvrStream::DeliverLoop()
             continue;
         }
         if (DvrDataCallback callback = m_pfnDataCallback.load()) {
-            callback(this, type, m_DeliverBuf, n, m_dwUserData.load());
+            callback(Handle(), type, m_DeliverBuf, n, m_dwUserData.load());
+        }
+    }
+    if (m_bLossOnEnd.exchange(false)) {
+        if (DvrDataCallback callback = m_pfnDataCallback.load()) {
+            callback(Handle(), kConnectionLost, nullptr, 0, m_dwUserData.load());
         }
     }
 }

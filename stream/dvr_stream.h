@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "core/handle_pool.h"
 #include "core/host_types.h"
 #include "core/release.h"
 #include "net/atomic_id.h"
@@ -22,6 +23,7 @@
 #include "net/socket_slot.h"
 #include "platform/event.h"
 #include "platform/mutex.h"
+#include "platform/socket.h"
 #include "platform/thread.h"
 #include "stream/frame_assembler.h"
 #include "stream/frame_queue.h"
@@ -46,6 +48,11 @@ public:
     // Closes the connection and stops both threads; never waits for the
     // calling thread itself (a host may stop a stream from its callback).
     void Destroy();
+    // A reopening of a stream that had opened failed: the stream is going,
+    // and the callback in place is told, once, with type 255 from the
+    // delivery thread as it ends (unless it was already told of the loss of
+    // the last connection it was given). Call before Destroy.
+    void TellLossOnDestroy();
 
     bool ConnectTcp();
     bool ConnectUdp();
@@ -72,6 +79,8 @@ public:
     // under the socket lock.
     void HandleChunk(uint8_t *bytes, size_t count);
 
+    // The value the host knows this stream by (core/handle_pool.h).
+    void *Handle() const { return m_Handle.Value(); }
     int32_t Kind() const { return m_nKind; }
     int32_t Channel() const { return m_nChannel.load(); }
     // True once an opening succeeded; a lost connection leaves it true.
@@ -87,6 +96,10 @@ private:
     // Sends an opening request and waits for any control reply.
     bool Request(const net::CRequest &request);
     void CloseSocket();
+    // One receive into m_RecvBuf that never blocks (receive thread, under
+    // m_SockMutex): a whole datagram on a datagram socket, else a stretch of
+    // the byte stream.
+    long ReceiveNoWait(platform::SocketHandle s, bool &wouldBlock, bool &truncated);
     void SendBytes(const void *data, size_t len);
     void SendBytes(const void *data, size_t len, const net::CSocketSlot::Lease &lease);
 
@@ -116,6 +129,7 @@ private:
     // waits for the socket lock, and the connection has not failed.
     static bool KeepWaitingForRoom(void *context);
 
+    const CHandle m_Handle{StreamHandles()};
     const uint32_t m_dwDvrIp;
     const uint16_t m_wDvrPort;
     const net::SessionId m_SessionId;
@@ -129,7 +143,10 @@ private:
     std::atomic<int32_t> m_nChannel{0};
     std::atomic<bool> m_bOpened{false};
     net::CAtomicId m_StreamId;  // as received
-    uint8_t m_RecvBuf[4096];
+    // A TCP receive takes at most kStreamReceiveSize bytes; a datagram is
+    // taken whole, up to the largest UDP payload.
+    static constexpr size_t kStreamReceiveSize = 4096;
+    uint8_t m_RecvBuf[platform::kMaxDatagram];
     uint8_t m_DeliverBuf[kDeliverBufSize];
     net::CSocketSlot m_Sock;
     CFrameQueue m_Queue;
@@ -151,6 +168,10 @@ private:
     // The connection is gone; the delivery thread reports it after the
     // frames that came before it.
     std::atomic<bool> m_bLossPending{false};
+    // The host was given type 255 for the last connection it was given.
+    std::atomic<bool> m_bLossDelivered{false};
+    // Type 255 once more as the delivery thread ends (TellLossOnDestroy).
+    std::atomic<bool> m_bLossOnEnd{false};
 };
 
 }  // namespace kn

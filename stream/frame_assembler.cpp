@@ -72,6 +72,12 @@ size_t CFrameAssembler::OnStreamData(uint8_t *chunk, size_t len)
     return taken;
 }
 
+void CFrameAssembler::DatagramLost()
+{
+    m_nHeaderBytes = 0;
+    m_nFrameRemaining = 0;
+}
+
 void CFrameAssembler::NewConnection()
 {
     m_nHeaderBytes = 0;

@@ -58,6 +58,12 @@ public:
     // counter goes on.
     void NewConnection();
 
+    // A datagram arrived that could not be read whole: as for a gap in the
+    // sequence, the header or frame in progress is given up. The sequence
+    // number stays that of the last datagram read, so the next one is taken
+    // as following a gap too.
+    void DatagramLost();
+
     // Type 2 and 3 headers accepted so far (wraps at 2^32).
     uint32_t FrameCounter() const { return m_nFrameCounter; }
     // Sequence number of the last datagram (0 after a stream chunk).

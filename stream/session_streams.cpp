@@ -57,7 +57,7 @@ void CSessionStreams::Append(const std::shared_ptr<CDvrStream> &stream)
 
 void CSessionStreams::Remove(const std::shared_ptr<CDvrStream> &stream)
 {
-    if (Take(stream.get())) {
+    if (Take(stream->Handle())) {
         stream->Destroy();
     }
 }
@@ -82,7 +82,7 @@ void *CSessionStreams::Opened(const std::shared_ptr<CDvrStream> &stream) const
     platform::CLockGuard lock(m_ListMutex);
     for (const auto &listed : m_StreamList) {
         if (listed == stream) {
-            return stream.get();
+            return stream->Handle();
         }
     }
     return nullptr;
@@ -112,7 +112,7 @@ void CSessionStreams::StopAll()
         streams = m_StreamList;
     }
     for (const auto &stream : streams) {
-        StopStream(stream.get());
+        StopStream(stream->Handle());
     }
 }
 
@@ -178,6 +178,9 @@ void *CSessionStreams::RealPlay(int32_t channel, int32_t transport, DvrDataCallb
         }
     }
     if (!stream->OpenRealPlay(channel, transport, callback, user)) {
+        // A reused stream goes too; whoever holds it learns it from its
+        // callback, as for a lost connection.
+        stream->TellLossOnDestroy();
         Remove(stream);
         return nullptr;
     }
@@ -236,7 +239,7 @@ void *CSessionStreams::Talk()
     for (const auto &listed : m_StreamList) {
         if (listed == stream) {
             m_pTalkStream = stream;
-            return stream.get();
+            return stream->Handle();
         }
     }
     return nullptr;  // a close took it meanwhile and tore it down
@@ -252,7 +255,7 @@ int32_t CSessionStreams::StopTalk()
     if (!talk) {
         return 1;
     }
-    if (!Take(talk.get())) {
+    if (!Take(talk->Handle())) {
         return 0;
     }
     talk->SendStopTalk();

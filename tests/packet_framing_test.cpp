@@ -3,21 +3,23 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "net/packet_header.h"
 
 namespace kn::net {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A packet with the magic, a session id, the declared length of payloadLen
-// (declaredPayload when given) and the code, payload bytes all equal to code.
-Bytes Packet(uint8_t code, size_t payloadLen, long declaredPayload = -1)
+// A packet with a session id, the length field for payloadLen (field when
+// given) and the code, its payload bytes all equal to code.
+Bytes Pkt(uint8_t code, size_t payloadLen, long field = -1)
 {
-    const size_t field = (declaredPayload < 0 ? payloadLen : static_cast<size_t>(declaredPayload)) + 1;
-    Bytes p = {'S', 'D', 'V', 'R', 1, 2, 3, 4, static_cast<uint8_t>(field), static_cast<uint8_t>(field >> 8), code};
+    const size_t f = field < 0 ? payloadLen + 1 : static_cast<size_t>(field);
+    Bytes p = {'S', 'D', 'V', 'R', 1, 2, 3, 4, static_cast<uint8_t>(f), static_cast<uint8_t>(f >> 8), code};
     p.insert(p.end(), payloadLen, code);
     return p;
 }
@@ -33,144 +35,138 @@ Bytes Join(std::initializer_list<Bytes> parts)
 
 Bytes Slice(const Bytes &b, size_t from, size_t to) { return Bytes(b.begin() + from, b.begin() + to); }
 
-// The bytes of one receive as the session sees them.
-using Receive = Bytes;
+// Receives of at most one receive's size each.
+std::vector<Bytes> Receives(const Bytes &stream, size_t piece = CPacketJoiner::kReceiveSize)
+{
+    std::vector<Bytes> out;
+    for (size_t at = 0; at < stream.size(); at += piece) {
+        out.push_back(Slice(stream, at, std::min(stream.size(), at + piece)));
+    }
+    return out;
+}
 
-struct Case {
-    const char *name;
-    std::vector<Receive> receives;
-    // The packets handed out after each receive, as byte counts.
-    std::vector<std::vector<size_t>> packets;
-    size_t heldAtEnd;
+// A packet as handed out: its bytes, and whether it was whole.
+struct Out {
+    Bytes bytes;
+    bool whole = true;
+    bool operator==(const Out &) const = default;
 };
 
-std::vector<Case> Cases()
+std::vector<Out> Feed(CPacketJoiner &joiner, const std::vector<Bytes> &receives)
 {
-    const Bytes reply = Packet(51, 20);    // 31 bytes
-    const Bytes message = Packet(56, 12);  // 23 bytes
-    const Bytes both = Join({reply, message});
-    return {
-        {"two packets in one receive are split", {both}, {{31, 23}}, 0},
-        {"bytes after a packet that are no header stay with it", {Join({reply, Bytes{1, 2, 3, 4, 5}})}, {{36}}, 0},
-        {"a short tail that could be a header is kept", {Join({reply, Bytes{'S', 'D'}})}, {{31}}, 2},
-        {"a header tail is kept and completed",
-         {Join({reply, Slice(message, 0, 2)}), Slice(message, 2, 23)},
-         {{31}, {23}},
-         0},
-        {"a packet cut by a receive waits for the rest", {Slice(both, 0, 40), Slice(both, 40, 54)}, {{31}, {23}}, 0},
-        {"a cut packet completed over three receives",
-         {Slice(reply, 0, 5), Slice(reply, 5, 20), Slice(reply, 20, 31)},
-         {{}, {}, {31}},
-         0},
-        {"a zero length field is not a packet boundary",
-         {Join({Bytes{'S', 'D', 'V', 'R', 0, 0, 0, 0, 0, 0, 56}, message})},
-         {{34}},
-         0},
-        {"bytes without a header are one packet", {Bytes{9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9}}, {{12}}, 0},
-        {"a declared length that could never be held takes the bytes whole", {Packet(51, 4, 60000)}, {{15}}, 0},
-    };
+    std::vector<Out> got;
+    for (const Bytes &r : receives) {
+        joiner.Append(r.data(), r.size());
+        Packet p;
+        while (joiner.Next(p)) {
+            got.push_back({Bytes(p.bytes, p.bytes + p.length), p.Whole()});
+        }
+    }
+    return got;
 }
 
-TEST(PacketFraming, SplitsAndJoinsReceivesByDeclaredLength)
+// Each case's bytes are followed by an ordinary reply, which must come out
+// whole right after what the case expects: nothing the case sent may swallow
+// it or leave the joiner out of step.
+TEST(PacketFraming, EachPacketIsWhatItsHeaderSays)
 {
-    for (const Case &c : Cases()) {
+    const Bytes reply = Pkt(51, 20);
+    const Bytes message = Pkt(56, 12);
+    const Bytes zero = Pkt(56, 0, 0);
+    const Bytes one = Pkt(56, 0, 1);
+    const Bytes longest = Pkt(42, kMaxPacket - kHeaderSize);
+    // One byte too long to hold, and the longest a field declares; their
+    // bodies are made of packets, which must never be taken for packets.
+    Bytes overSlot = Pkt(42, 0, static_cast<long>(kMaxPacket - 10 + 1));
+    Bytes overField = Pkt(42, 0, 65535);
+    while (overSlot.size() < kMaxPacket + 1) {
+        overSlot.insert(overSlot.end(), message.begin(), message.end());
+    }
+    overSlot.resize(kMaxPacket + 1);
+    while (overField.size() < 65545) {
+        overField.insert(overField.end(), reply.begin(), reply.end());
+    }
+    overField.resize(65545);
+    const Bytes header = Slice(overField, 0, kHeaderSize);
+    const Bytes noise = {1, 2, 'S', 'D', 'V', 'X', 'S', 0, 'S', 'D'};
+
+    const struct {
+        const char *name;
+        std::vector<Bytes> receives;
+        std::vector<Out> packets;
+    } cases[] = {
+        {"length 0 occupies its header", {Join({zero, message})}, {{zero}, {message}}},
+        {"length 1 is the header alone", {Join({one, message})}, {{one}, {message}}},
+        {"exactly as declared", {Join({message, reply})}, {{message}, {reply}}},
+        {"the longest held packet across receives", Receives(longest), {{longest}}},
+        {"the longest, cut into short receives", Receives(longest, 1000), {{longest}}},
+        {"one byte over the slot: its header alone", Receives(overSlot), {{Slice(overSlot, 0, 11), false}}},
+        {"65535 declared: its header alone", Receives(overField), {{header, false}}},
+        {"65535 declared in short receives", Receives(overField, 7), {{header, false}}},
+        {"bytes before the magic are skipped", {Join({noise, message})}, {{message}}},
+        {"bytes between packets are skipped", {Join({message, noise, reply})}, {{message}, {reply}}},
+        {"a magic cut by a receive", {Join({noise, Slice(reply, 0, 2)}), Slice(reply, 2, 31)}, {{reply}}},
+        {"nothing but noise", {noise, noise}, {}},
+    };
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         CPacketJoiner joiner;
-        ASSERT_EQ(c.receives.size(), c.packets.size());
-        for (size_t i = 0; i < c.receives.size(); ++i) {
-            joiner.Append(c.receives[i].data(), c.receives[i].size());
-            std::vector<size_t> got;
-            const uint8_t *packet = nullptr;
-            size_t len = 0;
-            while (joiner.Next(packet, len)) {
-                got.push_back(len);
-            }
-            EXPECT_EQ(got, c.packets[i]) << "after receive " << i;
-        }
-        EXPECT_EQ(joiner.Held(), c.heldAtEnd);
+        std::vector<Bytes> receives = c.receives;
+        receives.push_back(reply);
+        std::vector<Out> expected = c.packets;
+        expected.push_back({reply});
+        EXPECT_EQ(Feed(joiner, receives), expected);
+        EXPECT_EQ(joiner.Held(), 0u);
+        EXPECT_EQ(joiner.Skipping(), 0u);
     }
 }
 
-TEST(PacketFraming, HandsOutTheBytesOfEachPacketInOrder)
+// A header, and the packet it begins, cut at every byte: one packet.
+TEST(PacketFraming, AHeaderCutAtAnyByteIsJoined)
 {
-    const Bytes reply = Packet(51, 20);
-    const Bytes message = Packet(56, 12);
-    const Bytes stream = Join({reply, message, reply});
-    CPacketJoiner joiner;
-    joiner.Append(stream.data(), 50);
-    std::vector<Bytes> got;
-    const uint8_t *packet = nullptr;
-    size_t len = 0;
-    while (joiner.Next(packet, len)) {
-        got.emplace_back(packet, packet + len);
-    }
-    joiner.Append(stream.data() + 50, stream.size() - 50);
-    while (joiner.Next(packet, len)) {
-        got.emplace_back(packet, packet + len);
-    }
-    EXPECT_EQ(got, (std::vector<Bytes>{reply, message, reply}));
-}
-
-// The longest reply, cut into receives of every size a TCP stream may give,
-// and followed by a message in the same bytes, comes out whole; one byte
-// longer and it could never be held, so it is not waited for.
-TEST(PacketFraming, JoinsTheLongestPacketAcrossAnyReceives)
-{
-    const Bytes longest = Packet(42, kMaxPacket - 11);
-    const Bytes stream = Join({longest, Packet(56, 12)});
-    for (size_t piece : {size_t{1448}, size_t{4096}, size_t{7}, size_t{3000}}) {
-        SCOPED_TRACE(piece);
+    const Bytes stream = Join({Pkt(100, 40), Pkt(56, 12)});
+    for (size_t cut = 1; cut < stream.size(); ++cut) {
+        SCOPED_TRACE(cut);
         CPacketJoiner joiner;
-        std::vector<Bytes> got;
-        const uint8_t *packet = nullptr;
-        size_t len = 0;
-        for (size_t at = 0; at < stream.size(); at += piece) {
-            const size_t n = std::min(piece, stream.size() - at);
-            joiner.Append(stream.data() + at, n);
-            while (joiner.Next(packet, len)) {
-                got.emplace_back(packet, packet + len);
-            }
-        }
-        ASSERT_EQ(got.size(), 2u);
-        EXPECT_EQ(got[0], longest);
-        EXPECT_EQ(got[1], Packet(56, 12));
+        const std::vector<Out> got = Feed(joiner, {Slice(stream, 0, cut), Slice(stream, cut, stream.size())});
+        EXPECT_EQ(got, (std::vector<Out>{{Pkt(100, 40)}, {Pkt(56, 12)}}));
+        EXPECT_EQ(joiner.Held(), 0u);
     }
-
-    const Bytes tooLong = Packet(42, 100, kMaxPacket - 10);
-    CPacketJoiner joiner;
-    joiner.Append(tooLong.data(), tooLong.size());
-    const uint8_t *packet = nullptr;
-    size_t len = 0;
-    ASSERT_TRUE(joiner.Next(packet, len));
-    EXPECT_EQ(len, tooLong.size());
 }
 
-// A recorder that declares a huge packet and keeps sending full receives
-// must not grow what is held past the buffer: once no further receive fits,
-// the held bytes are handed out as they are.
-TEST(PacketFraming, LyingLengthNeverOverrunsTheBuffer)
+// The over-long packet is counted off to its declared end, whatever comes
+// after it in the same receive.
+TEST(PacketFraming, AnOverLongPacketEndsWhereItSays)
 {
-    for (long declared : {65000L, static_cast<long>(kMaxPacket - 11)}) {
-        SCOPED_TRACE(declared);
-        CPacketJoiner joiner;
-        Bytes first = Packet(51, CPacketJoiner::kReceiveSize - 11, declared);
-        Bytes filler(CPacketJoiner::kReceiveSize, 0x41);
-        size_t handedOut = 0;
-        const uint8_t *packet = nullptr;
-        size_t len = 0;
-        joiner.Append(first.data(), first.size());
-        for (int i = 0; i < 20; ++i) {
-            while (joiner.Next(packet, len)) {
-                handedOut += len;
-            }
-            ASSERT_LE(joiner.Held(), CPacketJoiner::kCapacity - CPacketJoiner::kReceiveSize);
-            joiner.Append(filler.data(), filler.size());
-        }
-        EXPECT_GT(handedOut, 0u);
+    Bytes body = Pkt(42, 0, 40000);
+    body.resize(40010, 'S');
+    const Bytes reply = Pkt(51, 3);
+    CPacketJoiner joiner;
+    const std::vector<Out> got = Feed(joiner, Receives(Join({body, reply, body, reply}), 4000));
+    EXPECT_EQ(got, (std::vector<Out>{{Slice(body, 0, 11), false}, {reply}, {Slice(body, 0, 11), false}, {reply}}));
+    EXPECT_EQ(joiner.BytesWithoutHeader(), 0u);
+}
+
+TEST(PacketFraming, TheHeaderReaderNeverReadsPastItsBytes)
+{
+    const Bytes p = Pkt(56, 12);
+    PacketHeader h;
+    for (size_t n = 0; n < kHeaderSize; ++n) {
+        const std::unique_ptr<uint8_t[]> exact(new uint8_t[n == 0 ? 1 : n]);
+        std::copy(p.begin(), p.begin() + static_cast<long>(n), exact.get());
+        EXPECT_EQ(ReadPacketHeader(exact.get(), n, h), HeaderRead::Partial) << n;
     }
-    const Bytes first = Packet(51, 4, 65000);
-    EXPECT_EQ(DeclaredLength(first.data(), first.size()), 65011u);
-    EXPECT_EQ(DeclaredLength(first.data(), 10), 0u);
+    ASSERT_EQ(ReadPacketHeader(p.data(), kHeaderSize, h), HeaderRead::Complete);
+    EXPECT_EQ(h.code, 56);
+    EXPECT_EQ(h.length, 23u);
+    EXPECT_EQ(h.sessionId, (SessionId{1, 2, 3, 4}));
+    EXPECT_EQ(ReadPacketHeader(Pkt(1, 0, 0).data(), kHeaderSize, h), HeaderRead::Complete);
+    EXPECT_EQ(h.length, kHeaderSize);
+    EXPECT_EQ(ReadPacketHeader(Pkt(1, 0, 65535).data(), kHeaderSize, h), HeaderRead::Complete);
+    EXPECT_EQ(h.length, 65545u);
+    const uint8_t wrong[] = {'S', 'D', 'X'};
+    EXPECT_EQ(ReadPacketHeader(wrong, sizeof wrong, h), HeaderRead::NotAHeader);
+    EXPECT_EQ(ReadPacketHeader(nullptr, 4, h), HeaderRead::NotAHeader);
 }
 
 }  // namespace

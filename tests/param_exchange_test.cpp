@@ -465,3 +465,75 @@ TEST_F(ParamTest, NullOutputWithSizeIsRefused)
     Marker();
     EXPECT_EQ(1u, Requests().size());
 }
+
+// ---------------------------------------------------------------- lying lengths and bytes without a header
+
+// What stands before the awaited reply in the same write never swallows it
+// nor turns into packets of its own: a length field of 0, bytes that are no
+// header, and packets longer than the session holds (whose bodies are made
+// of packets here, to tempt a reader that loses count). An awaited reply too
+// long to hold fails its request at once, and the next request is answered.
+TEST_F(ParamTest, APacketIsWhatItsHeaderSays)
+{
+    const kn::emu::Id4 id{0x0A, 0x0B, 0x0C, 0x0D};
+    const Bytes reply = kn::emu::BuildPacket(id, 100, Pattern(40, 0x61));
+    const Bytes message = kn::emu::BuildPacket(id, kKeepAlive, Bytes(12, 0x02));
+    auto declaring = [&](uint8_t code, size_t field, const Bytes &filler) {
+        Bytes p = {
+            'S', 'D', 'V', 'R', 0x0A, 0x0B, 0x0C, 0x0D, static_cast<uint8_t>(field), static_cast<uint8_t>(field >> 8),
+            code};
+        while (p.size() < 10 + (field == 0 ? 1 : field)) {
+            p.insert(p.end(), filler.begin(), filler.end());
+        }
+        p.resize(10 + (field == 0 ? 1 : field));
+        return p;
+    };
+    const struct {
+        const char *name;
+        Bytes before;
+        int32_t result;  // of the request
+        int messages;    // recorder messages delivered
+    } cases[] = {
+        // A message of its header alone: empty, which release 1.0.0.1 drops.
+        {"a length of 0", declaring(kKeepAlive, 0, {}), 1, kRelease1001 ? 0 : 1},
+        {"bytes without a header", Bytes{'x', 'S', 'D', 'V', 'X', 0, 'S'}, 1, 0},
+        {"a message of 65535 declared bytes", declaring(kKeepAlive, 65535, message), 1, 0},
+        {"another code, one byte over the slot", declaring(42, 32759, reply), 1, 0},
+        {"a message in its right length", message, 1, 1},
+        {"the awaited reply itself, too long", declaring(100, 40000, reply), 0, 0},
+    };
+    m_Emu.SetIgnored(100, true);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes blob = c.before;
+        blob.insert(blob.end(), reply.begin(), reply.end());
+        const size_t asked = Requests().size();
+        const int before = g_messages.load();
+        std::thread recorder([&] {
+            if (m_Emu.WaitFor([&] { return Requests().size() > asked; }, kWait)) {
+                m_Emu.SendRaw(m_hCmd, blob);
+            }
+        });
+        uint8_t out[40] = {};
+        const uint64_t started = kn::platform::NowMs();
+        const int32_t result = KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, out, sizeof out);
+        recorder.join();
+        EXPECT_EQ(c.result, result);
+        EXPECT_LT(kn::platform::NowMs() - started, kLongTimeoutMs / 2);  // answered, not timed out
+        if (c.result == 1) {
+            EXPECT_EQ(Pattern(40, 0x61), Bytes(out, out + 40));
+        } else {
+            // The rest of the long reply is counted off; the next request
+            // is answered.
+            std::thread late([&] {
+                if (m_Emu.WaitFor([&] { return Requests().size() > asked + 1; }, kWait)) {
+                    m_Emu.SendRaw(m_hCmd, reply);
+                }
+            });
+            EXPECT_EQ(1, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, out, sizeof out));
+            late.join();
+        }
+        Drain();
+        EXPECT_EQ(before + c.messages + 1, g_messages.load());
+    }
+}

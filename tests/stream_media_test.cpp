@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "net/command_packet.h"
 #include "stream/dvr_stream.h"
@@ -187,6 +188,122 @@ TEST_F(StreamMedia, ShortDatagramsAreIgnoredAndAnEmptyOneIsALostConnection)
     EXPECT_EQ(1, Sink(6).Lost());
     EXPECT_EQ(1, Sink(6).Count());  // the socket is gone: nothing more is read
     EXPECT_EQ(1, KR_4100_StopRealPlay(stream));
+}
+
+// Datagrams longer than one TCP receive among short ones: each is read whole
+// and its frame delivered, and the short ones after it are in step.
+TEST_F(StreamMedia, LongDatagramsAreReadWhole)
+{
+    void *stream = KR_4100_RealPlay(m_hSession, 1, 0, SinkCallback, 9);
+    ASSERT_NE(nullptr, stream);
+    const int conn = m_Emu.FindConnection(ChannelKind::Live);
+    std::vector<Bytes> expected;
+    uint16_t seq = 1;
+    uint32_t counter = 0;
+    auto send = [&](size_t payloadSize) {
+        Bytes payload = Pattern(payloadSize, static_cast<uint8_t>(seq));
+        payload[2] = payload[3] = 0;
+        // A frame longer than the delivery buffer is dropped there (release
+        // 1.0.0.1's is 32768 bytes), its counter used up.
+        const Bytes frame = ExpectedFrame(2, payload, counter++);
+        if (frame.size() <= kn::CDvrStream::kDeliverBufSize) {
+            expected.push_back(frame);
+        }
+        return m_Emu.SendDatagram(conn, seq++, BuildFrame(2, payload));
+    };
+    for (size_t big : {size_t{5000 - 8}, size_t{65000 - 8}}) {
+        ASSERT_TRUE(send(20));
+        ASSERT_TRUE(send(big));  // a datagram of 5000 (65000) bytes, prefix included
+        for (int i = 0; i < 10; ++i) {
+            ASSERT_TRUE(send(16 + static_cast<size_t>(i)));
+        }
+        // Sent one at a time: a socket buffer never drops one behind our back.
+        ASSERT_TRUE(kn::test::Eventually([&] { return Sink(9).Count() == static_cast<int>(expected.size()); }));
+    }
+    ExpectFrames(expected, 9, stream);
+    EXPECT_EQ(0, Sink(9).Lost());
+}
+
+// A control reply whose length field counts its code byte alone, with media
+// right behind it in one write: the reply still takes the bytes a stream
+// reads of it (the live reply's 18, the playback reply's stream id), and the
+// frames behind it arrive whole and in step.
+TEST_F(StreamMedia, AReplyThatUndercountsItsLengthKeepsTheStreamInStep)
+{
+    ASSERT_EQ(1, KR_4100_SetConnectTime(10000));
+    std::vector<Bytes> expected;
+    const Bytes media = MixedStream(expected);
+    const struct {
+        ChannelKind kind;
+        Bytes reply;
+    } cases[] = {
+        {ChannelKind::Live, {'S', 'D', 'V', 'R', 0x0A, 0x0B, 0x0C, 0x0D, 1, 0, ';', 0, 0, 0, 0, 0, 0, 0}},
+        {ChannelKind::Playback, {'S', 'D', 'V', 'R', 0x0A, 0x0B, 0x0C, 0x0D, 1, 0, 'K', 0x55, 0x66, 0x77, 0x88}},
+    };
+    uint32_t user = 10;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(kn::emu::KindName(c.kind));
+        m_Emu.SetMediaSilent(c.kind, true);
+        Bytes blob = c.reply;
+        blob.insert(blob.end(), media.begin(), media.end());
+        std::thread recorder([&] {
+            const int conn = m_Emu.WaitForConnection(c.kind, kWait);
+            if (conn >= 0 && m_Emu.WaitFor([&] { return !m_Emu.Packets(conn).empty(); }, kWait)) {
+                m_Emu.SendRaw(conn, blob);
+            }
+        });
+        const DvrTime start{2024, 5, 1, 8, 0, 0};
+        void *stream = c.kind == ChannelKind::Live ? KR_4100_RealPlay(m_hSession, 1, 1, SinkCallback, user)
+                                                   : KR_4100_PlayBack(m_hSession, 1, &start, SinkCallback, user);
+        recorder.join();
+        ASSERT_NE(nullptr, stream);
+        ASSERT_TRUE(kn::test::Eventually([&] { return Sink(user).Count() >= static_cast<int>(expected.size()); }));
+        ExpectFrames(expected, user, stream);
+        ASSERT_EQ(1, KR_4100_StopRealPlay(stream));
+        if (c.kind == ChannelKind::Playback) {
+            // The stream id came from the reply's own bytes.
+            ASSERT_TRUE(m_Emu.WaitFor([&] { return !m_Emu.PacketsWithCode(ChannelKind::Command, 79).empty(); }, kWait));
+            EXPECT_EQ((Bytes{0x55, 0x66, 0x77, 0x88}), m_Emu.PacketsWithCode(ChannelKind::Command, 79)[0].payload);
+        }
+        ++user;
+    }
+}
+
+// A second opening of a playing channel that the recorder never
+// acknowledges: the stream ends, and the callback that was in place learns
+// it once, with type 255 - unless it had already been told of its
+// connection's loss. The handle is dead either way.
+TEST_F(StreamMedia, AFailedReopeningTellsTheHolderOnce)
+{
+    int live = 0;  // the emulator's live connections so far
+    for (bool lostBefore : {false, true}) {
+        SCOPED_TRACE(lostBefore ? "connection lost before" : "playing");
+        const uint32_t first = lostBefore ? 12 : 11;
+        m_Emu.SetMediaSilent(ChannelKind::Live, false);
+        ASSERT_EQ(1, KR_4100_SetConnectTime(10000));
+        void *stream = KR_4100_RealPlay(m_hSession, 2, 1, SinkCallback, first);
+        ASSERT_NE(nullptr, stream);
+        const int conn = m_Emu.FindConnection(ChannelKind::Live, live);
+        live += 2;  // this opening's and the failed reopening's
+        ASSERT_TRUE(m_Emu.SendMedia(conn, BuildFrame(1, Bytes{1, 2, 3, 4})));
+        ASSERT_TRUE(kn::test::Eventually([&] { return Sink(first).Count() == 1; }));
+        if (lostBefore) {
+            ASSERT_TRUE(m_Emu.CloseConnection(conn));
+            ASSERT_TRUE(kn::test::Eventually([&] { return Sink(first).Lost() == 1; }));
+        }
+        m_Emu.SetMediaSilent(ChannelKind::Live, true);
+        ASSERT_EQ(1, KR_4100_SetConnectTime(kn::test::kShortReplyTimeoutMs));
+        EXPECT_EQ(nullptr, KR_4100_RealPlay(m_hSession, 2, 1, SinkCallback, 13));
+        EXPECT_TRUE(kn::test::Eventually([&] { return Sink(first).Lost() == 1; }));
+        EXPECT_EQ(0, KR_4100_StopRealPlay(stream));
+        kn::platform::SleepMs(200);  // a second notice would have come by now
+        EXPECT_EQ(1, Sink(first).Lost());
+        EXPECT_EQ(1, Sink(first).Count());
+        EXPECT_EQ(0, Sink(13).Count() + Sink(13).Lost());
+        const auto frames = Sink(first).Frames();
+        EXPECT_EQ(255u, frames.back().type);
+        EXPECT_EQ(stream, frames.back().stream);
+    }
 }
 
 // A control reply shorter than the fields it carries: the missing bytes

@@ -3,7 +3,11 @@
 // playback control, talk audio and the keep-alive channel bitmap.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <set>
 
 #include "tests/support/eventually.h"
 #include "tests/support/frame_sink.h"
@@ -332,3 +336,77 @@ TEST_F(StreamOps, KeepAliveBitmapFollowsTheLiveStreams)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- handles stay dead
+
+namespace {
+
+// Resident memory of this process, in bytes (0 where it cannot be read).
+size_t ResidentBytes()
+{
+    FILE *f = std::fopen("/proc/self/statm", "r");
+    if (f == nullptr) {
+        return 0;
+    }
+    unsigned long size = 0;
+    unsigned long resident = 0;
+    const int got = std::fscanf(f, "%lu %lu", &size, &resident);
+    std::fclose(f);
+    return got == 2 ? resident * static_cast<size_t>(sysconf(_SC_PAGESIZE)) : 0;
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kMeasuresMemory = false;  // sanitizers keep freed memory on purpose
+#elif defined(__has_feature)
+#  if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kMeasuresMemory = false;
+#  else
+constexpr bool kMeasuresMemory = true;
+#  endif
+#else
+constexpr bool kMeasuresMemory = true;
+#endif
+
+}  // namespace
+
+// The host's habits that used to reach a newer object: a second logout or
+// stop with an old handle, after the memory went to the next session or
+// stream. Each cycle's handle is new, every stale call fails and leaves the
+// live object alone, and memory stays flat.
+TEST_F(StreamOps, AStaleHandleNeverReachesALaterSessionOrStream)
+{
+    constexpr int kCycles = 1000;
+    std::set<void *> sessions{m_hSession};
+    std::set<void *> streams;
+    size_t residentAfterWarmUp = 0;
+    void *previous = m_hSession;
+    ASSERT_EQ(1, KR_4100_Logout(m_hSession));
+    for (int i = 0; i < kCycles; ++i) {
+        void *session = Login();
+        ASSERT_NE(nullptr, session) << "cycle " << i;
+        ASSERT_TRUE(sessions.insert(session).second) << "a session handle came back at cycle " << i;
+        ASSERT_EQ(0, KR_4100_Logout(previous));  // the habit: a second logout of the last one
+
+        void *live = KR_4100_RealPlay(session, i % 2, 1, SinkCallback, 1);
+        ASSERT_NE(nullptr, live) << "cycle " << i;
+        ASSERT_TRUE(streams.insert(live).second) << "a stream handle came back at cycle " << i;
+        ASSERT_EQ(1, KR_4100_StopRealPlay(live));
+        void *other = KR_4100_RealPlay(session, 1 - i % 2, 1, SinkCallback, 2);
+        ASSERT_NE(nullptr, other);
+        ASSERT_TRUE(streams.insert(other).second) << "a stream handle came back at cycle " << i;
+        ASSERT_EQ(0, KR_4100_StopRealPlay(live));  // stopping twice leaves the other channel alone
+        ASSERT_EQ(0, KR_4100_PlayBackCtrl(live, KR_4100_PLAY_PAUSE));
+        ASSERT_EQ(1, KR_4100_StopRealPlay(other));
+
+        ASSERT_EQ(1, KR_4100_Logout(session));
+        previous = session;
+        if (i == 100) {
+            residentAfterWarmUp = ResidentBytes();
+        }
+    }
+    // Every stop went to the channel it named: one stop command each.
+    EXPECT_EQ(2u * kCycles, m_Emu.PacketsWithCode(ChannelKind::Command, kStopLive).size());
+    if (kMeasuresMemory && residentAfterWarmUp != 0) {
+        EXPECT_LT(ResidentBytes(), residentAfterWarmUp + (4u << 20));
+    }
+}

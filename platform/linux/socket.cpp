@@ -268,6 +268,25 @@ long ReceiveNoWait(SocketHandle s, void *buf, size_t len, bool &wouldBlock)
     return static_cast<long>(n);
 }
 
+long ReceiveDatagramNoWait(SocketHandle s, void *buf, size_t len, bool &wouldBlock, bool &truncated)
+{
+    wouldBlock = false;
+    truncated = false;
+    if (s == kNoSocket || buf == nullptr) {
+        return -1;
+    }
+    // MSG_TRUNC: the datagram's own length, even when the buffer took less.
+    const ssize_t n = recv(s, buf, len, MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        wouldBlock = true;
+    }
+    if (n > 0 && static_cast<size_t>(n) > len) {
+        truncated = true;
+        return static_cast<long>(len);
+    }
+    return static_cast<long>(n);
+}
+
 long Send(SocketHandle s, const void *buf, size_t len)
 {
     if (s == kNoSocket || (buf == nullptr && len != 0)) {

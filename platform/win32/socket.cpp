@@ -330,6 +330,29 @@ long ReceiveNoWait(SocketHandle s, void *buf, size_t len, bool &wouldBlock)
     return ReceiveResult(recv(s, static_cast<char *>(buf), ClampLength(len), 0), len);
 }
 
+long ReceiveDatagramNoWait(SocketHandle s, void *buf, size_t len, bool &wouldBlock, bool &truncated)
+{
+    wouldBlock = false;
+    truncated = false;
+    if (s == kNoSocket || buf == nullptr) {
+        return -1;
+    }
+    const int ready = SelectOne(s, false, 0);
+    if (ready == 0) {
+        wouldBlock = true;
+        return -1;
+    }
+    if (ready < 0) {
+        return -1;
+    }
+    const int rc = recv(s, static_cast<char *>(buf), ClampLength(len), 0);
+    if (rc == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE) {
+        truncated = true;  // the buffer holds the datagram's first len bytes
+        return static_cast<long>(ClampLength(len));
+    }
+    return rc == SOCKET_ERROR ? -1 : rc;
+}
+
 long Send(SocketHandle s, const void *buf, size_t len)
 {
     if (s == kNoSocket || (buf == nullptr && len != 0)) {

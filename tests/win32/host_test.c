@@ -465,6 +465,76 @@ static void DriveSession(void *session)
     CHECK(g_badFrames == 0, "%ld malformed frames", (long)g_badFrames);
 }
 
+/* Working set of this process in bytes, 0 when it cannot be read. */
+static SIZE_T WorkingSet(void)
+{
+    typedef struct {
+        DWORD cb;
+        DWORD PageFaultCount;
+        SIZE_T PeakWorkingSetSize, WorkingSetSize, QuotaPeakPagedPoolUsage, QuotaPagedPoolUsage,
+            QuotaPeakNonPagedPoolUsage, QuotaNonPagedPoolUsage, PagefileUsage, PeakPagefileUsage;
+    } Counters;
+    typedef BOOL(WINAPI * GetInfo)(HANDLE, Counters *, DWORD);
+    GetInfo get = (GetInfo)(void (*)(void))GetProcAddress(GetModuleHandleA("kernel32.dll"), "K32GetProcessMemoryInfo");
+    Counters c;
+    memset(&c, 0, sizeof c);
+    c.cb = sizeof c;
+    return get != NULL && get(GetCurrentProcess(), &c, sizeof c) ? c.WorkingSetSize : 0;
+}
+
+/* The habits of Windows hosts that stop and log out twice: every cycle's
+ * session and streams get handles never seen before, the second logout or
+ * stop with an old handle fails and leaves the new objects alone, and the
+ * working set stays flat. */
+enum { kHandleCycles = 200 };
+static void *g_seen[3 * kHandleCycles + 1];
+static unsigned g_nSeen;
+
+static int Seen(void *handle)
+{
+    unsigned i;
+    for (i = 0; i < g_nSeen; ++i) {
+        if (g_seen[i] == handle) {
+            return 1;
+        }
+    }
+    g_seen[g_nSeen++] = handle;
+    return 0;
+}
+
+static void CycleHandles(int port, void *previous)
+{
+    SIZE_T warm = 0;
+    int32_t result = 0;
+    unsigned i;
+    g_nSeen = 0;
+    Seen(previous);
+    for (i = 0; i < kHandleCycles; ++i) {
+        void *session = kr.Login("127.0.0.1", port, "admin", "admin", &result);
+        void *live, *other;
+        CHECK(session != NULL && !Seen(session), "cycle %u: session %p", i, session);
+        CHECK(kr.Logout(previous) == 0, "cycle %u: a second logout of the last session", i);
+        if (session == NULL) {
+            return;
+        }
+        live = kr.RealPlay(session, (int32_t)(i % 2), 1, OnData, 5);
+        CHECK(live != NULL && !Seen(live), "cycle %u: stream %p", i, live);
+        CHECK(kr.StopRealPlay(live) == 1, "cycle %u: stop", i);
+        other = kr.RealPlay(session, (int32_t)(1 - i % 2), 1, OnData, 6);
+        CHECK(other != NULL && !Seen(other), "cycle %u: stream %p", i, other);
+        CHECK(kr.StopRealPlay(live) == 0, "cycle %u: a second stop reached another stream", i);
+        CHECK(kr.StopRealPlay(other) == 1, "cycle %u: the other stream was stopped by the old handle", i);
+        CHECK(kr.Logout(session) == 1, "cycle %u: logout", i);
+        previous = session;
+        if (i == 50) {
+            warm = WorkingSet();
+        }
+    }
+    CHECK(warm == 0 || WorkingSet() < warm + 8 * 1024 * 1024, "working set grew from %lu to %lu",
+          (unsigned long)warm, (unsigned long)WorkingSet());
+    printf("%u login and stream cycles: no handle came back\n", (unsigned)kHandleCycles);
+}
+
 /* Takes this thread's messages with GetMessage, bounded by a timer, until a
  * disconnect notice for `wanted` comes: 1 then (the notice in *out), 0 when
  * only the timer came. Notices for other sessions (a recorder that was
@@ -583,6 +653,7 @@ int main(int argc, char **argv)
         CHECK(kr.Logout(session) == 1, "Logout");
         CHECK(kr.Logout(session) == 0, "Logout twice");
         CHECK(kr.FindFile(session, 0, 0, &kDayStart, &kDayEnd) == 0, "a stale session handle works");
+        CycleHandles(port, session);
     }
     printf("session driven\n");
 

@@ -115,6 +115,7 @@ struct CRecorderEmulator::Conn {
     uint16_t nextSeq = 0;        // next media datagram sequence number
     CPacketReader reader;        // owning thread only
     std::thread thread;
+    std::atomic<bool> finished{false};  // the thread is past its last use of the connection
 
     ~Conn()
     {
@@ -257,6 +258,7 @@ void CRecorderEmulator::AcceptLoop()
             return;
         }
         if (fds[1].revents & POLLIN) {
+            ReapFinished();
             sockaddr_in peer{};
             socklen_t len = sizeof peer;
             const int fd = ::accept4(m_ListenFd, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_CLOEXEC);
@@ -281,12 +283,33 @@ void CRecorderEmulator::AcceptLoop()
                 }
                 // Announced before the connection's thread can report a packet.
                 Notify(EventType::Opened, *raw);
-                raw->thread = std::thread([this, raw] { ConnectionLoop(*raw); });
+                raw->thread = std::thread([this, raw] {
+                    ConnectionLoop(*raw);
+                    raw->finished = true;
+                });
             }
         }
         if (fds[2].revents & POLLIN) {
             OnDatagram();
         }
+    }
+}
+
+void CRecorderEmulator::ReapFinished()
+{
+    // A thread that ended keeps its stack until it is joined: thousands of
+    // connections would hold megabytes the process under test is charged for.
+    std::vector<Conn *> conns;
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        for (auto &c : m_Conns) {
+            if (c->finished.load() && c->thread.joinable()) {
+                conns.push_back(c.get());
+            }
+        }
+    }
+    for (Conn *c : conns) {
+        c->thread.join();
     }
 }
 

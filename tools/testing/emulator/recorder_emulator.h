@@ -292,6 +292,8 @@ private:
     };
 
     void AcceptLoop();
+    // Accept thread: joins the connection threads that have ended.
+    void ReapFinished();
     void ConnectionLoop(Conn &c);
     void OnDatagram();
     bool OnBytes(Conn &c, const uint8_t *data, size_t len);
