@@ -52,8 +52,9 @@ struct CommandReply {
     size_t length = 0;
 };
 
-// False for fewer than 11 bytes (no code byte of its own): such a packet is
-// ignored. The length field is not examined: the packet is the bytes given.
+// False when the bytes do not begin with a whole header (net/packet_header.h):
+// such a packet is ignored. The packet is the bytes given; CPacketJoiner has
+// cut them to the length the header declares.
 bool ReadCommandReply(const uint8_t *packet, size_t len, CommandReply &out);
 
 // A search page: the reply to a day query (code 71). Its payload is the

@@ -460,9 +460,8 @@ void CDvrStream::DeliverLoop()
         }
     }
     if (m_bLossOnEnd.exchange(false)) {
-        if (DvrDataCallback callback = m_pfnDataCallback.load()) {
-            callback(Handle(), kConnectionLost, nullptr, 0, m_dwUserData.load());
-        }
+        m_bLossPending = true;
+        DeliverLoss();
     }
 }
 

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <poll.h>
 
+#include "api/session_registry.h"
 #include "net/socket_slot.h"
 #include "platform/thread.h"
 #include "session/dvr_session.h"
@@ -223,7 +224,8 @@ TEST_F(StuckRecorder, EveryExportReturnsWithinItsBound)
     ASSERT_NE(nullptr, talk);
 
     // Fill the command channel as fast as the library lets a caller send.
-    auto *internal = static_cast<kn::CDvrSession *>(session);
+    const std::shared_ptr<kn::CDvrSession> internal = kn::g_SessionList.FindSession(session);
+    ASSERT_NE(nullptr, internal);
     uint8_t payload[89] = {};
     uint64_t lastSend = 0;
     for (int i = 0; i < 2000000; ++i) {
