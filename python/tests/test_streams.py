@@ -109,6 +109,54 @@ def test_recorder_messages_as_callbacks_and_event_streams(start_recorder, releas
                 time.sleep(0.05)
 
 
+def test_no_callback_runs_after_close_and_the_queue_is_bounded(start_recorder) -> None:
+    """A message every 10 ms and a callback of 50 ms: the queue behind it
+    stays at its bound, gives up the oldest and counts them; once close()
+    returns, nothing of this Recorder runs."""
+    recorder = start_recorder("--message-every", "10")
+    closed = threading.Event()
+    seen = []
+    late = []
+
+    def slow(message: kn.Message) -> None:
+        if closed.is_set():
+            late.append("began")
+        seen.append(int.from_bytes(message.data[:4], "little"))
+        time.sleep(0.05)
+        if closed.is_set():
+            late.append("ran on")
+
+    with kn.Recorder("127.0.0.1", recorder.port, callback_buffer=4) as rec:
+        rec.on_message(slow)
+        assert settle(lambda: rec.callbacks_dropped >= 20, 5.0)
+        assert len(rec._callbacks) <= 4
+    closed.set()
+    assert not settle(lambda: bool(late), 0.3), late
+    # In order, and every message skipped between two that ran was counted.
+    assert seen == sorted(set(seen)) and len(seen) >= 2
+    assert 0 < (seen[-1] - seen[0] + 1) - len(seen) <= rec.callbacks_dropped
+
+
+def test_close_from_its_own_callback(start_recorder) -> None:
+    recorder = start_recorder("--message-every", "10")
+    returned = threading.Event()
+    calls = []
+    rec = kn.Recorder("127.0.0.1", recorder.port)
+
+    def closing(message: kn.Message) -> None:
+        calls.append(message)
+        rec.close()
+        returned.set()
+
+    rec.on_message(closing)
+    assert returned.wait(5), "close() from its own callback did not return"
+    assert rec.handle is None
+    recorder.wait_for("command: logout")
+    rec.close()  # again, from outside
+    assert settle(lambda: "kestrelnet-events" not in {t.name for t in threading.enumerate()}, 3.0)
+    assert len(calls) == 1
+
+
 def test_disconnect_notice_as_an_event(start_recorder) -> None:
     recorder = start_recorder()
     with kn.Recorder("127.0.0.1", recorder.port) as rec:
