@@ -252,15 +252,23 @@ class Recorder:
             h, channel, ctypes.byref(begin), self._rt.data_callback, user))
 
     def download(self, channel: int, start: _dt.datetime, end: _dt.datetime, *, buffer: int = 64,
-                 idle_timeout: Optional[float] = None) -> DownloadStream:
+                 idle_timeout: Optional[float] = None, fps: float = 25.0) -> DownloadStream:
         """The recordings of a channel between two times of one day. No frame
         is lost: when `buffer` frames wait, the library waits, and the
-        recorder is slowed down. A recorder may send less than asked."""
+        recorder is slowed down.
+
+        A recorder may send less than asked: a download that ends with fewer
+        pictures than the span at `fps` pictures a second (the recording's
+        rate; 25, as the library's decoder header says, unless given) raises
+        `Incomplete` after its last frame."""
         if start.date() != end.date():
             raise ValueError("a download lies within one day: split it at midnight")
         if end < start:
             raise ValueError("a download ends after it starts")
-        stream = DownloadStream(self, channel, FrameBuffer(buffer, "wait"), idle_timeout)
+        if not 0 < fps < 1e6:
+            raise ValueError(f"a recording's rate of {fps} frames a second")
+        asked = float(_seconds_of_day(end) - _seconds_of_day(start))
+        stream = DownloadStream(self, channel, FrameBuffer(buffer, "wait"), idle_timeout, asked, float(fps))
         begin, finish = _dvr_time(start), _dvr_time(end)
         lib = self._rt.lib
         return self._open(stream, f"download of channel {channel}", lambda h, user: lib.KR_4100_DownLoad(
@@ -483,6 +491,11 @@ def _can_connect(host: str, port: int, timeout: float) -> bool:
             return True
     except OSError:
         return False
+
+
+def _seconds_of_day(value: _dt.datetime) -> int:
+    # The library carries whole seconds.
+    return value.hour * 3600 + value.minute * 60 + value.second
 
 
 def _signed32(value: int) -> int:

@@ -16,6 +16,26 @@ from conftest import make_clip, settle
 START = dt.datetime(2024, 5, 1, 8, 0, 0)
 
 
+def test_a_short_download_is_not_an_end(start_recorder) -> None:
+    """The recorder ends each download after 1 s (25 pictures): a download of
+    3 s raises Incomplete after its last frame, saying what came."""
+    recorder = start_recorder("--download-cap", "1")
+    with kn.Recorder("127.0.0.1", recorder.port) as rec:
+        down = rec.download(0, START, START + dt.timedelta(seconds=3), buffer=4, idle_timeout=5)
+        numbers = []
+        with pytest.raises(kn.Incomplete) as short:
+            for f in down:
+                numbers.append(f.picture_number)
+        assert numbers == list(range(25))
+        e = short.value
+        assert (e.received, e.asked, e.pictures, e.pictures_asked) == (1.0, 3.0, 25, 75)
+        assert "after 1 s of the 3 s asked (25 of 75 pictures at 25 a second" in str(e)
+        assert (down.complete, down.received, down.handle) == (False, 1.0, None)
+        # Judged at the recording's rate: 25 pictures are 2 s at 12.5 a second.
+        half = rec.download(0, START, START + dt.timedelta(seconds=2), idle_timeout=5, fps=12.5)
+        assert len(list(half)) == 25 and half.complete
+
+
 def test_slow_live_consumer_loses_the_oldest_frames(recorder) -> None:
     with kn.Recorder("127.0.0.1", recorder.port) as rec, rec.live(0, buffer=4, idle_timeout=5) as live:
         first = next(live)
