@@ -26,7 +26,7 @@ from typing import Optional
 from ._binding import RELEASES, LibraryNotFound, library_path
 from ._runtime import runtime as _runtime
 from ._streams import DownloadStream, FrameBuffer, LiveStream, PlaybackStream, Stream
-from .errors import Error, LoginRefused, RequestFailed, StreamLost, Timeout, Unreachable
+from .errors import Error, Incomplete, LoginRefused, RequestFailed, StreamLost, Timeout, Unreachable
 from .recorder import EventStream, Recorder
 from .types import Disconnected, Event, Frame, FrameType, Message, Record
 
@@ -57,6 +57,7 @@ __all__ = [
     "Frame",
     "FrameBuffer",
     "FrameType",
+    "Incomplete",
     "LibraryNotFound",
     "LiveStream",
     "LoginRefused",

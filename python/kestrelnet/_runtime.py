@@ -18,14 +18,14 @@ process: Login, Logout and Cleanup run apart from every other call.
 from __future__ import annotations
 
 import atexit
+import collections
 import ctypes
 import itertools
-import queue
 import socket
 import struct
 import threading
 import weakref
-from typing import Any, Callable, Dict, List, Optional, Protocol
+from typing import Any, Callable, Deque, Dict, List, Optional, Protocol
 
 from . import _binding
 from ._binding import Library
@@ -121,6 +121,7 @@ class Runtime:
         self._notice: Optional[_NoticeThread] = None
         self._events: Optional[_EventThread] = None
         self.recorders: "weakref.WeakSet[Any]" = weakref.WeakSet()
+        self.exiting = False  # the interpreter is ending: no wait for the host's callbacks
         if self.lib.KR_4100_Init() != 1:
             raise OSError("the library could not start its socket layer")
 
@@ -186,12 +187,16 @@ class Runtime:
         if notice is not None:
             notice.stop()
         if events is not None:
-            events.stop()
+            # At the process's end a callback may still be running (its
+            # Recorder was closed without waiting for it): nothing waits for
+            # it then.
+            events.stop(wait=not self.exiting)
 
-    def run_on_event_thread(self, fn: Callable[[], None]) -> None:
+    def schedule_callbacks(self, callbacks: "CallbackQueue") -> None:
+        """Puts a Recorder's callback queue in line on the event thread."""
         events = self._events
         if events is not None:
-            events.post(fn)
+            events.schedule(callbacks)
 
     def _on_message(self, msg_type: int, session: Any, data: Any, length: int) -> None:
         sink = self._sessions.get(session or 0)
@@ -209,9 +214,10 @@ class Runtime:
 
     # -- process end ------------------------------------------------------
     def shutdown(self) -> None:
+        self.exiting = True
         for rec in list(self.recorders):
             try:
-                rec.close()
+                rec._close(wait_for_callbacks=False)
             except BaseException:  # noqa: BLE001
                 pass
         with self.gate.exclusive():
@@ -283,29 +289,117 @@ class _NoticeThread:
             self._rt.lib.KR_4100_SetDVRMessage(_binding.DISCONNECT_MESSAGE, 0)
 
 
+class CallbackQueue:
+    """The events waiting for the host's callbacks of one Recorder: at most
+    `capacity` of them. When it is full the oldest waiting event is given up
+    (counted in `dropped`), so a callback slower than the recorder's messages
+    sees the newest ones and the queue never grows past its bound. The
+    runtime's event thread takes one event at a time and runs `run` with it.
+
+    `close` gives up what still waits and returns once no callback of the
+    queue runs any more, unless it is called from that callback itself."""
+
+    def __init__(self, capacity: int, run: Callable[[Any], None]) -> None:
+        if capacity < 1:
+            raise ValueError("a callback queue holds at least one event")
+        self.capacity = capacity
+        self.dropped = 0
+        self._run = run
+        self._events: Deque[Any] = collections.deque()
+        self._cond = threading.Condition(threading.Lock())
+        self._closed = False
+        self._scheduled = False  # in the event thread's line, or running
+        self._runner: Optional[threading.Thread] = None  # the thread in a callback now
+
+    def put(self, event: Any) -> bool:
+        """Adds an event; True when the queue must be put in line."""
+        with self._cond:
+            if self._closed:
+                return False
+            if len(self._events) >= self.capacity:
+                self._events.popleft()
+                self.dropped += 1
+            self._events.append(event)
+            if self._scheduled:
+                return False
+            self._scheduled = True
+            return True
+
+    def run_one(self) -> bool:
+        """On the event thread: runs the callbacks for the oldest event.
+        True when more wait (the queue stays in line)."""
+        with self._cond:
+            if self._closed or not self._events:
+                self._scheduled = False
+                return False
+            event = self._events.popleft()
+            self._runner = threading.current_thread()
+        try:
+            self._run(event)
+        finally:
+            with self._cond:
+                self._runner = None
+                self._cond.notify_all()
+                more = not self._closed and bool(self._events)
+                if not more:
+                    self._scheduled = False
+        return more
+
+    def close(self, wait: bool = True) -> None:
+        """No callback starts any more; with `wait`, returns once the one
+        running (if any) has returned, unless this is that callback's own
+        thread."""
+        with self._cond:
+            self._closed = True
+            self._events.clear()
+            while wait and self._runner is not None and self._runner is not threading.current_thread():
+                self._cond.wait()
+
+    def __len__(self) -> int:
+        with self._cond:
+            return len(self._events)
+
+
 class _EventThread:
     """Runs the host's event callbacks, one after another, away from the
-    library's threads."""
+    library's threads: the callback queues with events waiting take turns,
+    one event each."""
 
     def __init__(self) -> None:
-        self._queue: "queue.SimpleQueue[Optional[Callable[[], None]]]" = queue.SimpleQueue()
+        self._cond = threading.Condition(threading.Lock())
+        self._line: Deque[CallbackQueue] = collections.deque()
+        self._stopping = False
         self._thread = threading.Thread(target=self._main, name="kestrelnet-events", daemon=True)
         self._thread.start()
 
-    def post(self, fn: Callable[[], None]) -> None:
-        self._queue.put(fn)
+    def schedule(self, callbacks: CallbackQueue) -> None:
+        with self._cond:
+            self._line.append(callbacks)
+            self._cond.notify()
 
     def _main(self) -> None:
         while True:
-            fn = self._queue.get()
-            if fn is None:
-                return
-            fn()  # callers wrap it: errors are kept for the Recorder
+            with self._cond:
+                while not self._line and not self._stopping:
+                    self._cond.wait()
+                if self._stopping:
+                    return
+                callbacks = self._line.popleft()
+            if callbacks.run_one():  # callers wrap the callbacks: errors are kept for the Recorder
+                with self._cond:
+                    self._line.append(callbacks)
 
-    def stop(self) -> None:
-        self._queue.put(None)
-        if threading.current_thread() is not self._thread:
-            self._thread.join(5.0)
+    def stop(self, wait: bool = True) -> None:
+        """Ends the thread after the callback it runs now, if any. Every
+        Recorder of the release is closed by then, and each close waited for
+        its own callbacks, so the thread is idle unless the process is ending
+        or a callback closed its own Recorder."""
+        with self._cond:
+            self._stopping = True
+            self._line.clear()
+            self._cond.notify()
+        if wait and threading.current_thread() is not self._thread:
+            self._thread.join(2.0)
 
 
 _runtimes: Dict[str, Runtime] = {}

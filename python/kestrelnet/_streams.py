@@ -11,7 +11,7 @@ import time
 from typing import TYPE_CHECKING, Any, Deque, Optional, Tuple
 
 from ._binding import PLAY_PAUSE, PLAY_RESUME, PLAY_STEP
-from .errors import Error, StreamLost, Timeout
+from .errors import Error, Incomplete, StreamLost, Timeout
 from .types import Frame
 
 if TYPE_CHECKING:
@@ -218,6 +218,7 @@ class Stream:
         self.channel = channel
         self.idle_timeout = idle_timeout
         self.frames = 0  # frames handed to the consumer
+        self.pictures = 0  # of them pictures (types 2 and 3)
         self._buffer = buffer
         self._handle: Optional[int] = None
         self._user = 0
@@ -288,7 +289,7 @@ class Stream:
         if frame is None:
             self._ended(lost)
             raise StopIteration
-        self.frames += 1
+        self._count(frame)
         return frame
 
     def __aiter__(self) -> "Stream":
@@ -304,8 +305,13 @@ class Stream:
         if frame is None:
             self._ended(lost)
             raise StopAsyncIteration
-        self.frames += 1
+        self._count(frame)
         return frame
+
+    def _count(self, frame: Frame) -> None:
+        self.frames += 1
+        if frame.is_picture:
+            self.pictures += 1
 
     async def aclose(self) -> None:
         self.close()
@@ -381,9 +387,46 @@ class PlaybackStream(_RecordingStream):
 class DownloadStream(_RecordingStream):
     """Download between two times. Lossless: when the buffer is full the
     library's delivery thread waits for room, the library's queue fills, and
-    TCP slows the recorder down."""
+    TCP slows the recorder down.
+
+    A download is whole when the recorder sent the span asked for: `asked`
+    seconds at `fps` pictures a second. One that the recorder ends sooner (a
+    recorder that caps downloads, a recording that stops) raises `Incomplete`
+    after its last frame, which says what came against what was asked."""
 
     kind = "download"
+
+    def __init__(self, recorder: "Recorder", channel: int, buffer: FrameBuffer, idle_timeout: Optional[float],
+                 asked: float, fps: float) -> None:
+        super().__init__(recorder, channel, buffer, idle_timeout)
+        self.asked = asked
+        self.fps = fps
+
+    @property
+    def pictures_asked(self) -> int:
+        """The pictures that make the span asked for (a rate such as 29.97
+        rounds down)."""
+        return int(self.asked * self.fps + 1e-6)
+
+    @property
+    def received(self) -> float:
+        """Seconds of recording handed to the consumer so far, at `fps`."""
+        return self.pictures / self.fps
+
+    @property
+    def complete(self) -> bool:
+        """Whether the pictures of the whole span have come."""
+        return self.pictures >= self.pictures_asked
+
+    def _ended(self, lost: bool) -> None:
+        super()._ended(lost)
+        if lost and not self.complete:
+            raise Incomplete(
+                f"the recorder at {self.recorder.name} ended the download of channel {self.channel} after "
+                f"{self.received:g} s of the {self.asked:g} s asked ({self.pictures} of {self.pictures_asked} "
+                f"pictures at {self.fps:g} a second, {self.frames} frames in all)",
+                received=self.received, asked=self.asked, pictures=self.pictures,
+                pictures_asked=self.pictures_asked)
 
 
 _LEVEL_BYTES = {3: 0x40, 2: 0x50, 1: 0x80, 0: 0xFF}

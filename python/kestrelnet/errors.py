@@ -32,3 +32,17 @@ class RequestFailed(Error):
     """The library refused a request at once (an unknown parameter code, a
     reply of another size in release 1.0.0.1, a stream the recorder did not
     open)."""
+
+
+class Incomplete(Error):
+    """A download that the recorder ended before the end asked for: every
+    frame it sent was delivered, but they make `received` seconds of the
+    `asked` ones (`pictures` of `pictures_asked`). Raised after the last
+    frame, in place of the end of the iteration."""
+
+    def __init__(self, message: str, *, received: float, asked: float, pictures: int, pictures_asked: int) -> None:
+        super().__init__(message)
+        self.received = received
+        self.asked = asked
+        self.pictures = pictures
+        self.pictures_asked = pictures_asked

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import ctypes
 import datetime as _dt
-import functools
 import os
 import socket
 import threading
@@ -13,7 +12,7 @@ import weakref
 from typing import IO, Any, Callable, List, Optional, Tuple, TypeVar, Union
 
 from . import _binding
-from ._runtime import Runtime, address_text, runtime
+from ._runtime import CallbackQueue, Runtime, address_text, runtime
 from ._streams import DownloadStream, FrameBuffer, LiveStream, PlaybackStream, Stream
 from .errors import Error, LoginRefused, RequestFailed, Timeout, Unreachable
 from .types import Disconnected, Event, Message, Record
@@ -92,13 +91,15 @@ class Recorder:
     this Recorder (the library keeps one process-wide value; each request sets
     it before it starts). `release` picks the library release, "1.0.0.13"
     (default, or ``KESTRELNET_RELEASE``) or "1.0.0.1"; both may be used in one
-    process.
+    process. `callback_buffer` is how many events at most wait for the
+    `on_message` and `on_disconnect` callbacks; when it is full the oldest
+    waiting event is given up (`callbacks_dropped` counts them).
 
     Raises `Unreachable`, `LoginRefused` or `Timeout` when the login fails.
     """
 
     def __init__(self, host: str, port: int = 5050, user: str = "admin", password: str = "", *,
-                 timeout: float = 3.0, release: Optional[str] = None) -> None:
+                 timeout: float = 3.0, release: Optional[str] = None, callback_buffer: int = 256) -> None:
         self.host = host
         self.port = int(port)
         self.user = user
@@ -113,6 +114,7 @@ class Recorder:
         self._event_streams: "weakref.WeakSet[EventStream]" = weakref.WeakSet()
         self._message_callbacks: List[Callable[[Message], None]] = []
         self._disconnect_callbacks: List[Callable[[Disconnected], None]] = []
+        self._callbacks = CallbackQueue(callback_buffer, self._run_callbacks)
         self._pending: Optional[BaseException] = None
         self._pending_lock = threading.Lock()
         self.login_result = 0
@@ -158,7 +160,18 @@ class Recorder:
 
     def close(self) -> None:
         """Stops every stream of this Recorder and logs out. Safe to call more
-        than once."""
+        than once, and from one of its own callbacks.
+
+        Once it returns, no `on_message` or `on_disconnect` callback of this
+        Recorder runs: events still waiting for them are given up, and a
+        callback running on the event thread is waited for (not when `close`
+        is called from that callback)."""
+        self._close(wait_for_callbacks=True)
+
+    def _close(self, wait_for_callbacks: bool) -> None:
+        # Every caller, not only the first, returns with the callbacks
+        # stopped.
+        self._callbacks.close(wait_for_callbacks)
         if self._closed:
             return
         self._closed = True
@@ -239,15 +252,23 @@ class Recorder:
             h, channel, ctypes.byref(begin), self._rt.data_callback, user))
 
     def download(self, channel: int, start: _dt.datetime, end: _dt.datetime, *, buffer: int = 64,
-                 idle_timeout: Optional[float] = None) -> DownloadStream:
+                 idle_timeout: Optional[float] = None, fps: float = 25.0) -> DownloadStream:
         """The recordings of a channel between two times of one day. No frame
         is lost: when `buffer` frames wait, the library waits, and the
-        recorder is slowed down. A recorder may send less than asked."""
+        recorder is slowed down.
+
+        A recorder may send less than asked: a download that ends with fewer
+        pictures than the span at `fps` pictures a second (the recording's
+        rate; 25, as the library's decoder header says, unless given) raises
+        `Incomplete` after its last frame."""
         if start.date() != end.date():
             raise ValueError("a download lies within one day: split it at midnight")
         if end < start:
             raise ValueError("a download ends after it starts")
-        stream = DownloadStream(self, channel, FrameBuffer(buffer, "wait"), idle_timeout)
+        if not 0 < fps < 1e6:
+            raise ValueError(f"a recording's rate of {fps} frames a second")
+        asked = float(_seconds_of_day(end) - _seconds_of_day(start))
+        stream = DownloadStream(self, channel, FrameBuffer(buffer, "wait"), idle_timeout, asked, float(fps))
         begin, finish = _dvr_time(start), _dvr_time(end)
         lib = self._rt.lib
         return self._open(stream, f"download of channel {channel}", lambda h, user: lib.KR_4100_DownLoad(
@@ -402,23 +423,32 @@ class Recorder:
         return stream
 
     def on_message(self, callback: Callable[[Message], None]) -> None:
-        """Calls `callback` with every recorder message, on the package's
-        event thread (never on a library thread). An exception it raises is
-        raised again by the next call on this Recorder."""
+        """Calls `callback` with every recorder message from now on, on the
+        package's event thread (never on a library thread), until `close`.
+        An exception it raises is raised again by the next call on this
+        Recorder. Events wait for the callbacks in a queue of
+        `callback_buffer` events; when callbacks fall that far behind, the
+        oldest waiting event is given up (`callbacks_dropped`)."""
         self._message_callbacks.append(callback)
 
     def on_disconnect(self, callback: Callable[[Disconnected], None]) -> None:
         """Calls `callback` with every disconnect notice, as `on_message`."""
         self._disconnect_callbacks.append(callback)
 
+    @property
+    def callbacks_dropped(self) -> int:
+        """Events given up because `callback_buffer` events already waited for
+        the callbacks (events still waiting at `close` are not counted)."""
+        return self._callbacks.dropped
+
     # The runtime's session sink: called on library threads and the notice
     # thread; only hands the event on.
     def _session_message(self, data: bytes) -> None:
-        self._publish(Message(self.name, data, time.time()), self._message_callbacks)
+        self._publish(Message(self.name, data, time.time()))
 
     def _session_notice(self, address: int) -> None:
         self.disconnects += 1
-        self._publish(Disconnected(self.name, address_text(address), time.time()), self._disconnect_callbacks)
+        self._publish(Disconnected(self.name, address_text(address), time.time()))
 
     def _raise_pending(self) -> None:
         with self._pending_lock:
@@ -431,17 +461,26 @@ class Recorder:
             if self._pending is None:
                 self._pending = error
 
-    def _run_callback(self, callback: Callable[[Any], None], event: Event) -> None:
-        try:
-            callback(event)
-        except BaseException as e:  # noqa: BLE001 - raised in the host's thread later
-            self._keep_error(e)
+    def _callbacks_of(self, event: Event) -> "List[Callable[[Any], None]]":
+        if isinstance(event, Message):
+            return list(self._message_callbacks)
+        return list(self._disconnect_callbacks)
 
-    def _publish(self, event: Event, callbacks: "List[Callable[[Any], None]]") -> None:
+    def _run_callbacks(self, item: "Tuple[Event, List[Callable[[Any], None]]]") -> None:
+        # On the event thread: the callbacks registered when the event came.
+        event, callbacks = item
+        for callback in callbacks:
+            try:
+                callback(event)
+            except BaseException as e:  # noqa: BLE001 - raised in the host's thread later
+                self._keep_error(e)
+
+    def _publish(self, event: Event) -> None:
         for stream in list(self._event_streams):
             stream._push(event)
-        for cb in callbacks:
-            self._rt.run_on_event_thread(functools.partial(self._run_callback, cb, event))
+        callbacks = self._callbacks_of(event)
+        if callbacks and self._callbacks.put((event, callbacks)):
+            self._rt.schedule_callbacks(self._callbacks)
 
 
 
@@ -452,6 +491,11 @@ def _can_connect(host: str, port: int, timeout: float) -> bool:
             return True
     except OSError:
         return False
+
+
+def _seconds_of_day(value: _dt.datetime) -> int:
+    # The library carries whole seconds.
+    return value.hour * 3600 + value.minute * 60 + value.second
 
 
 def _signed32(value: int) -> int:

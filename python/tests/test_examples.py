@@ -16,12 +16,24 @@ def example(name: str, *args: object, timeout: float = 60):  # type: ignore[no-u
 
 def test_export_last_hour(start_recorder, tmp_path: Path) -> None:
     rec = start_recorder("--download-cap", "1")
-    done = example("export_last_hour.py", "127.0.0.1", rec.port, "--channel", 1, "--until", "2024-05-01 08:30",
-                   "--strip", 4, "-o", tmp_path)
-    assert done.returncode == 0, done.stderr
+    # The recorder ends the download of 08:00:00-08:09:59 after 1 s: what
+    # came stays in NAME.part, and the export says so and fails (7).
+    short = example("export_last_hour.py", "127.0.0.1", rec.port, "--channel", 1, "--until", "2024-05-01 08:30",
+                    "--strip", 4, "-o", tmp_path)
+    assert short.returncode == 7, short.stderr
     out = tmp_path / "ch1-20240501-080000.raw"
-    assert f"{out}: 08:00:00-08:09:59, 25 frames" in done.stdout
-    assert out.read_bytes().startswith(b"\x00\x00\x00\x01\x09")  # an access unit delimiter
+    part = tmp_path / "ch1-20240501-080000.raw.part"
+    assert not out.exists()
+    assert "after 1 s of the 599 s asked (25 of 14975 pictures at 25 a second" in short.stderr
+    assert f"{part}: incomplete" in short.stderr and "1 of 1 downloads incomplete" in short.stderr
+    kept = part.read_bytes()
+    assert kept.count(b"\x00\x00\x00\x01\x09") == 25  # access unit delimiters
+    # A span the recorder sends whole is renamed to its name.
+    whole = example("export_last_hour.py", "127.0.0.1", rec.port, "--channel", 1, "--until", "2024-05-01 08:00:01",
+                    "--minutes", 1, "--strip", 4, "-o", tmp_path)
+    assert whole.returncode == 0, whole.stderr
+    assert f"{out}: 08:00:00-08:00:01, 25 frames, {out.stat().st_size} bytes" in whole.stdout
+    assert out.read_bytes() == kept and not part.exists()
     nothing = example("export_last_hour.py", "127.0.0.1", rec.port, "--until", "2024-05-01 03:00", "-o", tmp_path)
     assert nothing.returncode == 0 and "nothing recorded" in nothing.stdout
 

@@ -6,6 +6,7 @@ import datetime as dt
 import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -110,3 +111,38 @@ def test_call_gate_lets_a_waiting_login_go_first() -> None:
     waiting.join(3)
     later.join(3)
     assert order == ["exclusive", "shared"]
+
+
+EXIT_CHILD = r"""
+import atexit, sys, time
+import kestrelnet as kn
+
+rec = kn.Recorder("127.0.0.1", int(sys.argv[1]), callback_buffer=8)
+
+def slow(message):
+    print("callback", flush=True)
+    time.sleep(0.05)
+
+rec.on_message(slow)
+deadline = time.monotonic() + 5
+while rec.callbacks_dropped == 0 and time.monotonic() < deadline:
+    time.sleep(0.01)
+# Runs before the package's own handler (registered at its import).
+atexit.register(lambda: print("exiting", time.monotonic(), flush=True))
+"""
+
+
+def test_exit_does_not_wait_on_callbacks(start_recorder) -> None:
+    """The interpreter ends with callbacks behind and one running: none
+    starts after the program's end, and nothing waits for them."""
+    recorder = start_recorder("--message-every", "10")
+    done = subprocess.run([sys.executable, "-c", EXIT_CHILD, str(recorder.port)], capture_output=True, text=True,
+                          timeout=30)
+    ended = time.monotonic()
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    exiting = [n for n, line in enumerate(lines) if line.startswith("exiting ")]
+    assert len(exiting) == 1 and exiting[0] > 0, done.stdout
+    assert lines[exiting[0] + 1:].count("callback") <= 1, done.stdout  # at most one on its way in
+    assert ended - float(lines[exiting[0]].split()[1]) < 4.0  # no wait for the queue or the one running
+    recorder.wait_for("command: logout")

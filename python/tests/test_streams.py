@@ -16,6 +16,26 @@ from conftest import make_clip, settle
 START = dt.datetime(2024, 5, 1, 8, 0, 0)
 
 
+def test_a_short_download_is_not_an_end(start_recorder) -> None:
+    """The recorder ends each download after 1 s (25 pictures): a download of
+    3 s raises Incomplete after its last frame, saying what came."""
+    recorder = start_recorder("--download-cap", "1")
+    with kn.Recorder("127.0.0.1", recorder.port) as rec:
+        down = rec.download(0, START, START + dt.timedelta(seconds=3), buffer=4, idle_timeout=5)
+        numbers = []
+        with pytest.raises(kn.Incomplete) as short:
+            for f in down:
+                numbers.append(f.picture_number)
+        assert numbers == list(range(25))
+        e = short.value
+        assert (e.received, e.asked, e.pictures, e.pictures_asked) == (1.0, 3.0, 25, 75)
+        assert "after 1 s of the 3 s asked (25 of 75 pictures at 25 a second" in str(e)
+        assert (down.complete, down.received, down.handle) == (False, 1.0, None)
+        # Judged at the recording's rate: 25 pictures are 2 s at 12.5 a second.
+        half = rec.download(0, START, START + dt.timedelta(seconds=2), idle_timeout=5, fps=12.5)
+        assert len(list(half)) == 25 and half.complete
+
+
 def test_slow_live_consumer_loses_the_oldest_frames(recorder) -> None:
     with kn.Recorder("127.0.0.1", recorder.port) as rec, rec.live(0, buffer=4, idle_timeout=5) as live:
         first = next(live)
@@ -107,6 +127,54 @@ def test_recorder_messages_as_callbacks_and_event_streams(start_recorder, releas
             while time.monotonic() < deadline:
                 rec.search(0, dt.date(2024, 5, 1))
                 time.sleep(0.05)
+
+
+def test_no_callback_runs_after_close_and_the_queue_is_bounded(start_recorder) -> None:
+    """A message every 10 ms and a callback of 50 ms: the queue behind it
+    stays at its bound, gives up the oldest and counts them; once close()
+    returns, nothing of this Recorder runs."""
+    recorder = start_recorder("--message-every", "10")
+    closed = threading.Event()
+    seen = []
+    late = []
+
+    def slow(message: kn.Message) -> None:
+        if closed.is_set():
+            late.append("began")
+        seen.append(int.from_bytes(message.data[:4], "little"))
+        time.sleep(0.05)
+        if closed.is_set():
+            late.append("ran on")
+
+    with kn.Recorder("127.0.0.1", recorder.port, callback_buffer=4) as rec:
+        rec.on_message(slow)
+        assert settle(lambda: rec.callbacks_dropped >= 20, 5.0)
+        assert len(rec._callbacks) <= 4
+    closed.set()
+    assert not settle(lambda: bool(late), 0.3), late
+    # In order, and every message skipped between two that ran was counted.
+    assert seen == sorted(set(seen)) and len(seen) >= 2
+    assert 0 < (seen[-1] - seen[0] + 1) - len(seen) <= rec.callbacks_dropped
+
+
+def test_close_from_its_own_callback(start_recorder) -> None:
+    recorder = start_recorder("--message-every", "10")
+    returned = threading.Event()
+    calls = []
+    rec = kn.Recorder("127.0.0.1", recorder.port)
+
+    def closing(message: kn.Message) -> None:
+        calls.append(message)
+        rec.close()
+        returned.set()
+
+    rec.on_message(closing)
+    assert returned.wait(5), "close() from its own callback did not return"
+    assert rec.handle is None
+    recorder.wait_for("command: logout")
+    rec.close()  # again, from outside
+    assert settle(lambda: "kestrelnet-events" not in {t.name for t in threading.enumerate()}, 3.0)
+    assert len(calls) == 1
 
 
 def test_disconnect_notice_as_an_event(start_recorder) -> None:
