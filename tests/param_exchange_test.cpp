@@ -76,6 +76,21 @@ protected:
         ASSERT_EQ(0x4D, out);
     }
 
+    // A read of code 100 that the recorder answers with blob, written as it
+    // is (in pieces of piece bytes, 0 for one write) once the request came.
+    int32_t ReadAnsweredWith(const Bytes &blob, void *out, uint32_t size, size_t piece = 0)
+    {
+        const size_t asked = Requests().size();
+        std::thread recorder([&] {
+            if (m_Emu.WaitFor([&] { return Requests().size() > asked; }, kWait)) {
+                m_Emu.SendRaw(m_hCmd, blob, piece, std::chrono::milliseconds(piece == 0 ? 0 : 2));
+            }
+        });
+        const int32_t result = KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, out, size);
+        recorder.join();
+        return result;
+    }
+
     // Returns once the receive thread has dispatched everything sent before:
     // a recorder message behind it reaches the callback.
     void Drain()
@@ -381,17 +396,9 @@ TEST_F(ParamTest, PacketsSharingOneReceiveAreEachDispatched)
         blob.insert(blob.end(), reply.begin(), reply.end());
         blob.insert(blob.end(), message.begin(), message.end());
 
-        const size_t asked = Requests().size();
         const int before = g_messages.load();
-        std::thread recorder([&] {
-            if (m_Emu.WaitFor([&] { return Requests().size() > asked; }, kWait)) {
-                m_Emu.SendRaw(m_hCmd, blob);
-            }
-        });
         uint8_t out[40] = {};
-        const int32_t result = KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, out, sizeof out);
-        recorder.join();
-        ASSERT_EQ(1, result);
+        ASSERT_EQ(1, ReadAnsweredWith(blob, out, sizeof out));
         EXPECT_EQ(Pattern(40, 0x61), Bytes(out, out + 40));
         EXPECT_TRUE(kn::test::Eventually([&] { return g_messages.load() == before + messages + 1; }));
     }
@@ -412,18 +419,9 @@ TEST_F(ParamTest, LongRepliesAreJoinedAcrossReceivesAndReturnedWhole)
             Bytes blob = kn::emu::BuildPacket(id, 100, payload);
             blob.insert(blob.end(), message.begin(), message.end());
             m_Emu.SetIgnored(100, true);
-            const size_t asked = Requests().size();
             const int before = g_messages.load();
-            std::thread recorder([&] {
-                if (m_Emu.WaitFor([&] { return Requests().size() > asked; }, kWait)) {
-                    m_Emu.SendRaw(m_hCmd, blob, piece, std::chrono::milliseconds(piece == 0 ? 0 : 2));
-                }
-            });
             Bytes out(n + 16, kGuard);
-            const int32_t result =
-                KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, out.data(), static_cast<uint32_t>(n));
-            recorder.join();
-            ASSERT_EQ(1, result);
+            ASSERT_EQ(1, ReadAnsweredWith(blob, out.data(), static_cast<uint32_t>(n), piece));
             EXPECT_TRUE(std::equal(payload.begin(), payload.end(), out.begin()));
             EXPECT_EQ(Bytes(16, kGuard), Bytes(out.begin() + static_cast<long>(n), out.end()));
             EXPECT_TRUE(kn::test::Eventually([&] { return g_messages.load() == before + 1; }));
@@ -507,31 +505,17 @@ TEST_F(ParamTest, APacketIsWhatItsHeaderSays)
         SCOPED_TRACE(c.name);
         Bytes blob = c.before;
         blob.insert(blob.end(), reply.begin(), reply.end());
-        const size_t asked = Requests().size();
         const int before = g_messages.load();
-        std::thread recorder([&] {
-            if (m_Emu.WaitFor([&] { return Requests().size() > asked; }, kWait)) {
-                m_Emu.SendRaw(m_hCmd, blob);
-            }
-        });
         uint8_t out[40] = {};
         const uint64_t started = kn::platform::NowMs();
-        const int32_t result = KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, out, sizeof out);
-        recorder.join();
-        EXPECT_EQ(c.result, result);
+        EXPECT_EQ(c.result, ReadAnsweredWith(blob, out, sizeof out));
         EXPECT_LT(kn::platform::NowMs() - started, kLongTimeoutMs / 2);  // answered, not timed out
         if (c.result == 1) {
             EXPECT_EQ(Pattern(40, 0x61), Bytes(out, out + 40));
         } else {
             // The rest of the long reply is counted off; the next request
             // is answered.
-            std::thread late([&] {
-                if (m_Emu.WaitFor([&] { return Requests().size() > asked + 1; }, kWait)) {
-                    m_Emu.SendRaw(m_hCmd, reply);
-                }
-            });
-            EXPECT_EQ(1, KR_4100_GetDvrParam(m_hSession, 100, nullptr, 0, out, sizeof out));
-            late.join();
+            EXPECT_EQ(1, ReadAnsweredWith(reply, out, sizeof out));
         }
         Drain();
         EXPECT_EQ(before + c.messages + 1, g_messages.load());

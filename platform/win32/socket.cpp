@@ -311,25 +311,6 @@ long Receive(SocketHandle s, void *buf, size_t len)
     return ReceiveResult(recv(s, static_cast<char *>(buf), ClampLength(len), 0), len);
 }
 
-long ReceiveNoWait(SocketHandle s, void *buf, size_t len, bool &wouldBlock)
-{
-    wouldBlock = false;
-    if (s == kNoSocket || buf == nullptr) {
-        return -1;
-    }
-    // Windows has no per-call non-blocking flag: a receive on a readable
-    // socket returns at once (bytes, the peer's close, or an error).
-    const int ready = SelectOne(s, false, 0);
-    if (ready == 0) {
-        wouldBlock = true;
-        return -1;
-    }
-    if (ready < 0) {
-        return -1;
-    }
-    return ReceiveResult(recv(s, static_cast<char *>(buf), ClampLength(len), 0), len);
-}
-
 long ReceiveDatagramNoWait(SocketHandle s, void *buf, size_t len, bool &wouldBlock, bool &truncated)
 {
     wouldBlock = false;
@@ -337,6 +318,8 @@ long ReceiveDatagramNoWait(SocketHandle s, void *buf, size_t len, bool &wouldBlo
     if (s == kNoSocket || buf == nullptr) {
         return -1;
     }
+    // Windows has no per-call non-blocking flag: a receive on a readable
+    // socket returns at once (bytes, the peer's close, or an error).
     const int ready = SelectOne(s, false, 0);
     if (ready == 0) {
         wouldBlock = true;
@@ -351,6 +334,12 @@ long ReceiveDatagramNoWait(SocketHandle s, void *buf, size_t len, bool &wouldBlo
         return static_cast<long>(ClampLength(len));
     }
     return rc == SOCKET_ERROR ? -1 : rc;
+}
+
+long ReceiveNoWait(SocketHandle s, void *buf, size_t len, bool &wouldBlock)
+{
+    bool truncated = false;  // a cut datagram still fills the buffer
+    return ReceiveDatagramNoWait(s, buf, len, wouldBlock, truncated);
 }
 
 long Send(SocketHandle s, const void *buf, size_t len)
