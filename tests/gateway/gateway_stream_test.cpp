@@ -144,6 +144,34 @@ TEST(GatewayStream, ReadersComeAndGoWhileTheChannelOpensAndCloses)
     EXPECT_EQ(0, hub.Counts().waiting);
 }
 
+TEST(GatewayStream, AReaderStartsFromTheCachedGroupOrTheNextKeyframeAsItAsks)
+{
+    CChannelHub hub(0);
+    const Bytes key = Cat({kAud, kSps, kPps, kIdr});
+    const Bytes pic = Cat({kAud, kSlice});
+    Feed(hub, key);
+    Feed(hub, pic);
+    Feed(hub, pic);
+    for (const bool startNow : {true, false}) {
+        auto cached = std::make_shared<CQueueReader>();
+        auto next = std::make_shared<CQueueReader>();
+        hub.Add(cached, startNow, StartPolicy::CachedGroup);
+        hub.Add(next, startNow, StartPolicy::NextKeyframe);
+        Feed(hub, pic);
+        EXPECT_EQ(4u, cached->units.size()) << "the group of three, then the live frame";
+        EXPECT_TRUE(cached->units.front()->keyframe);
+        EXPECT_TRUE(next->units.empty()) << "nothing before the next keyframe";
+        Feed(hub, key);
+        ASSERT_EQ(1u, next->units.size());
+        EXPECT_EQ(next->units.front().get(), cached->units.back().get());
+        int left = 0;
+        hub.Remove(cached.get(), left);
+        hub.Remove(next.get(), left);
+        Feed(hub, pic);
+        Feed(hub, pic);
+    }
+}
+
 TEST(GatewayStream, TheUnitPoolHandsOutOnlyUnitsNobodyHolds)
 {
     CUnitPool pool;

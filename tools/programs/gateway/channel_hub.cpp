@@ -6,14 +6,17 @@
 
 namespace kn::gateway {
 
-int CChannelHub::Add(const std::shared_ptr<IClientSink> &sink, bool startNow)
+int CChannelHub::Add(const std::shared_ptr<IClientSink> &sink, bool startNow, StartPolicy policy)
 {
     int clients = 0;
     std::string peer;
     size_t burst = 0;
     {
         std::lock_guard<std::mutex> lk(m_Mutex);
-        m_Clients.push_back(Client{sink, false, false, std::chrono::steady_clock::now(), true, {}});
+        // A client that is not to have the cached group is no fresh one:
+        // it waits for the next keyframe like one that fell behind.
+        m_Clients.push_back(
+            Client{sink, false, false, std::chrono::steady_clock::now(), policy == StartPolicy::CachedGroup, {}});
         clients = static_cast<int>(m_Clients.size());
         if (startNow) {
             TryStartFromCache(m_Clients.back(), false, peer, burst);

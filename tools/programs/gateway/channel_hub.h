@@ -54,6 +54,12 @@ public:
     virtual size_t StartFrames() const { return 1; }
 };
 
+// Where a new client's stream starts.
+enum class StartPolicy {
+    CachedGroup,   // with the cached group when there is one (a picture at once), else the next keyframe
+    NextKeyframe,  // with the next keyframe: live from the first frame, never a frame from before it came
+};
+
 struct HubCounts {
     uint64_t frames = 0;  // video frames received from the recorder
     uint64_t bytes = 0;   // their access unit bytes
@@ -85,7 +91,8 @@ public:
     // (startNow: a web client) is sent the cached group at once; the others
     // (an RTSP client, whose pipeline is still being made) with the next
     // frame.
-    int Add(const std::shared_ptr<IClientSink> &sink, bool startNow = false);
+    int Add(const std::shared_ptr<IClientSink> &sink, bool startNow = false,
+            StartPolicy policy = StartPolicy::CachedGroup);
     // False when the sink was not (or no longer) a client.
     bool Remove(const IClientSink *sink, int &clientsLeft);
     // The client's stream has begun (an RTSP client's pipeline asks for its
