@@ -3,6 +3,11 @@
 // clients, all on 127.0.0.1 with bounded waits.
 #include "tests/gateway/media_tools_fixture.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include <thread>
 
 namespace kn::test {
@@ -10,6 +15,109 @@ namespace {
 
 using namespace std::chrono_literals;
 using GatewayRtspTest = CMediaToolsTest;
+
+// An RTSP client over TCP that sets a channel up, plays it and then reads
+// nothing: its receive buffer is small, so what the server writes to it
+// backs up at once. Every receive waits at most 5 s.
+class CStalledRtspClient {
+public:
+    ~CStalledRtspClient()
+    {
+        if (m_nFd >= 0) {
+            ::close(m_nFd);
+        }
+    }
+
+    bool Play(uint16_t port, const std::string &path, std::string &why)
+    {
+        m_nFd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int small = 4096;
+        ::setsockopt(m_nFd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        timeval wait{5, 0};
+        ::setsockopt(m_nFd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(m_nFd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            why = "cannot connect";
+            return false;
+        }
+        const std::string url = "rtsp://127.0.0.1:" + std::to_string(port) + path;
+        std::string reply;
+        if (!Request("DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n", reply)) {
+            why = "DESCRIBE: " + reply;
+            return false;
+        }
+        std::smatch m;
+        const std::string base =
+            std::regex_search(reply, m, std::regex("Content-Base: *([^\r]+)")) ? m[1].str() : url + "/";
+        const std::string control =
+            std::regex_search(reply, m, std::regex("a=control:(stream=[0-9]+)")) ? m[1].str() : "";
+        if (!Request("SETUP " + base + control +
+                         " RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n",
+                     reply) ||
+            !std::regex_search(reply, m, std::regex("Session: *([^;\r]+)"))) {
+            why = "SETUP: " + reply;
+            return false;
+        }
+        const std::string session = m[1].str();
+        if (!Request("PLAY " + base + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + session + "\r\n\r\n", reply)) {
+            why = "PLAY: " + reply;
+            return false;
+        }
+        return true;
+    }
+
+    // Reads for a while again: the bytes that came, or -1 when the server
+    // closed the connection.
+    long long ReadFor(std::chrono::milliseconds span)
+    {
+        long long total = 0;
+        char buf[16384];
+        const auto until = std::chrono::steady_clock::now() + span;
+        while (std::chrono::steady_clock::now() < until) {
+            const ssize_t n = ::recv(m_nFd, buf, sizeof buf, 0);
+            if (n == 0) {
+                return -1;
+            }
+            if (n < 0) {
+                break;  // nothing within 5 s
+            }
+            total += n;
+        }
+        return total;
+    }
+
+private:
+    // Sends a request and reads its reply (headers and any body); false
+    // unless it is 200 OK.
+    bool Request(const std::string &text, std::string &reply)
+    {
+        if (::send(m_nFd, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size())) {
+            return false;
+        }
+        reply.clear();
+        size_t end = std::string::npos;
+        size_t body = 0;
+        char c[4096];
+        while (end == std::string::npos || reply.size() < end + 4 + body) {
+            const ssize_t n = ::recv(m_nFd, c, sizeof c, 0);
+            if (n <= 0) {
+                return false;
+            }
+            reply.append(c, static_cast<size_t>(n));
+            if (end == std::string::npos && (end = reply.find("\r\n\r\n")) != std::string::npos) {
+                std::smatch m;
+                const std::string head = reply.substr(0, end);
+                body = std::regex_search(head, m, std::regex("Content-Length: *([0-9]+)")) ? std::stoul(m[1]) : 0;
+            }
+        }
+        return reply.rfind("RTSP/1.0 200", 0) == 0;
+    }
+
+    int m_nFd = -1;
+};
 
 TEST_F(GatewayRtspTest, ProbesAsH264At352x288OverTcpAndUdp)
 {
@@ -36,6 +144,27 @@ TEST_F(GatewayRtspTest, ProbesAsH264At352x288OverTcpAndUdp)
     }));
     const std::string log = GatewayLog();
     EXPECT_TRUE(std::regex_search(log, std::regex("channel 0: client 127\\.0\\.0\\.1 joined \\(1 client\\)")));
+}
+
+TEST_F(GatewayRtspTest, AStalledTcpClientNeitherHoldsUpAFastOneNorIsDisconnected)
+{
+    KN_NEED_FFMPEG();
+    ASSERT_NE(0, StartRecorder());
+    const uint16_t port = StartGateway({"--stats", "1"});
+    ASSERT_NE(0, port);
+    CStalledRtspClient stalled;
+    std::string why;
+    ASSERT_TRUE(stalled.Play(port, "/live/3", why)) << why;
+    // The fast client plays beside it, from its own start to its end.
+    const RunResult r = Program(KN_FFMPEG_BIN, RecordArgs(Url(3), 6, Path("fast.mp4")), "fast");
+    ASSERT_EQ(0, r.rc) << r.err;
+    ExpectDecodesFromAKeyframe(Path("fast.mp4"), 100);  // 6 s at 25 frames a second
+    EXPECT_TRUE(Eventually([&] {
+        return std::regex_search(GatewayLog(), std::regex("channel 3: client 127\\.0\\.0\\.1 left \\(1 client\\)"));
+    }));
+    // The stalled one is still served: reading again, it gets the stream.
+    EXPECT_GT(stalled.ReadFor(std::chrono::milliseconds(1500)), 0);
+    EXPECT_FALSE(std::regex_search(GatewayLog(), std::regex("channel 3: client [^ ]+ left \\(0 clients\\)")));
 }
 
 TEST_F(GatewayRtspTest, TwoClientsOneJoiningLaterBothStartOnAKeyframeAndDecodeCleanly)

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "tools/programs/gateway/json_text.h"
+
 namespace kn::gateway {
 
 namespace {
@@ -16,7 +18,6 @@ DateTime Local(UnixTime time) { return DateTime(g_date_time_new_from_unix_local(
 
 // JSON string of text that holds no quote, backslash or control character
 // (times, zone names, recorder names).
-std::string Quoted(const std::string &text) { return "\"" + text + "\""; }
 
 }  // namespace
 
@@ -135,17 +136,21 @@ std::vector<ArchiveStretch> RecordedStretches(const std::vector<ArchiveRecording
 std::string RecordingsJson(const std::string &recorder, int channel, int selector, UnixTime from, UnixTime to,
                            const std::vector<ArchiveRecording> &found)
 {
-    std::string json = "{\"recorder\":" + Quoted(recorder) + ",\"channel\":" + std::to_string(channel) +
-                       ",\"kind\":" + std::to_string(selector) + ",\"from\":" + Quoted(FormatArchiveTime(from)) +
-                       ",\"to\":" + Quoted(FormatArchiveTime(to)) + ",\"time_zone\":" + Quoted(ArchiveTimeZone()) +
-                       ",\"recordings\":[";
-    for (size_t i = 0; i < found.size(); ++i) {
-        const ArchiveRecording &r = found[i];
-        json += (i > 0 ? ",{" : "{") + std::string("\"start\":") + Quoted(FormatArchiveTime(r.start)) +
-                ",\"end\":" + Quoted(FormatArchiveTime(r.end)) + ",\"seconds\":" + std::to_string(r.end - r.start + 1) +
-                ",\"value\":" + std::to_string(r.value) + "}";
+    Json recordings = Json::array();
+    for (const ArchiveRecording &r : found) {
+        recordings.push_back({{"start", FormatArchiveTime(r.start)},
+                              {"end", FormatArchiveTime(r.end)},
+                              {"seconds", r.end - r.start + 1},
+                              {"value", r.value}});
     }
-    return json + "]}";
+    const Json root = {{"recorder", recorder},
+                       {"channel", channel},
+                       {"kind", selector},
+                       {"from", FormatArchiveTime(from)},
+                       {"to", FormatArchiveTime(to)},
+                       {"time_zone", ArchiveTimeZone()},
+                       {"recordings", std::move(recordings)}};
+    return JsonDump(root);
 }
 
 }  // namespace kn::gateway

@@ -6,14 +6,17 @@
 
 namespace kn::gateway {
 
-int CChannelHub::Add(const std::shared_ptr<IClientSink> &sink, bool startNow)
+int CChannelHub::Add(const std::shared_ptr<IClientSink> &sink, bool startNow, StartPolicy policy)
 {
     int clients = 0;
     std::string peer;
     size_t burst = 0;
     {
         std::lock_guard<std::mutex> lk(m_Mutex);
-        m_Clients.push_back(Client{sink, false, false, std::chrono::steady_clock::now(), true, {}});
+        // A client that is not to have the cached group is no fresh one:
+        // it waits for the next keyframe like one that fell behind.
+        m_Clients.push_back(
+            Client{sink, false, false, std::chrono::steady_clock::now(), policy == StartPolicy::CachedGroup, {}});
         clients = static_cast<int>(m_Clients.size());
         if (startNow) {
             TryStartFromCache(m_Clients.back(), false, peer, burst);
@@ -80,10 +83,13 @@ void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len)
             ++m_Counts.keyframes;
             m_Counts.lastKeyframe = m_Counts.lastFrame;
         }
-        m_Sets.Complete(au, m_Unit);
+        const std::shared_ptr<StreamUnit> made = m_Pool.Take();
+        m_Sets.Complete(au, made->bytes);
+        made->keyframe = keyframe;
+        const SharedUnit unit = made;
         // The cache ends with this unit; a keyframe without parameter sets
         // still to be learnt cannot start a group a client decodes.
-        m_Cache.Add({m_Unit.data(), m_Unit.size()}, keyframe && m_Sets.Known());
+        m_Cache.Add(unit, keyframe && m_Sets.Known());
         for (Client &c : m_Clients) {
             if (c.ended) {
                 continue;
@@ -92,14 +98,14 @@ void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len)
                 // A client that could not take a unit has a gap: it starts
                 // again from a keyframe rather than decode from a broken
                 // reference.
-                c.started = c.sink->Push(m_Unit.data(), m_Unit.size(), c.clock.Stamp(c.sink->RunningTimeNs()));
+                c.started = c.sink->PushShared(unit, c.clock.Stamp(c.sink->RunningTimeNs()));
             } else if (c.fresh && m_Cache.Units() > 0) {
                 auto &[peer, units] = bursts.emplace_back();
                 TryStartFromCache(c, true, peer, units);
             } else if (keyframe) {
                 // No group to start with, or a client that fell behind: it
                 // waits for a keyframe rather than get a group it has had.
-                c.started = c.sink->Push(m_Unit.data(), m_Unit.size(), c.clock.Stamp(c.sink->RunningTimeNs()));
+                c.started = c.sink->PushShared(unit, c.clock.Stamp(c.sink->RunningTimeNs()));
             }
             c.fresh = c.fresh && !c.started;
         }
@@ -141,8 +147,7 @@ bool CChannelHub::StartFromCache(Client &c)
     // next frame, instead of a whole group behind.
     const int64_t now = c.sink->RunningTimeNs();
     for (size_t i = m_Cache.StartFor(c.sink->StartFrames()); i < m_Cache.HeldUnits(); ++i) {
-        const common::ByteSpan u = m_Cache.Held(i);
-        if (!c.sink->Push(u.data, u.size, c.clock.Stamp(now))) {
+        if (!c.sink->PushShared(m_Cache.SharedHeld(i), c.clock.Stamp(now))) {
             return false;
         }
     }

@@ -1,7 +1,9 @@
 // CChannelHub: one recorder channel and the RTSP clients watching it. The
 // library's delivery thread hands it every frame of the channel; it keeps
 // the channel's SPS and PPS and its current group of pictures (the keyframe
-// cache), and passes each access unit to every client that has started. A
+// cache), and passes each access unit to every client that has started.
+// A unit is made once (one copy of the library's frame) and shared by the
+// cache and every client: a client holds it, not a copy of it. A
 // client starts with the cached group, sent at once with times a
 // millisecond apart (so it shows a picture at once and is at the live edge
 // after it), or, when the cache holds nothing, at the next keyframe (with
@@ -21,6 +23,7 @@
 #include "tools/common/parameter_sets.h"
 #include "tools/programs/gateway/frame_clock.h"
 #include "tools/programs/gateway/keyframe_cache.h"
+#include "tools/programs/gateway/stream_unit.h"
 
 namespace kn::gateway {
 
@@ -35,6 +38,12 @@ public:
     // One access unit at a presentation time; false when the client is
     // backed up and the unit was not taken.
     virtual bool Push(const uint8_t *data, size_t size, int64_t ptsNs) = 0;
+    // The same, for a client that keeps the shared unit itself instead of
+    // copying its bytes.
+    virtual bool PushShared(const SharedUnit &unit, int64_t ptsNs)
+    {
+        return Push(unit->bytes.data(), unit->bytes.size(), ptsNs);
+    }
     // The recorder is gone for good: end the client's stream and session.
     virtual void End() = 0;
     // Who the client is, for the log.
@@ -43,6 +52,12 @@ public:
     // when the client is a player that reads that many before it shows a
     // picture (see CKeyframeCache).
     virtual size_t StartFrames() const { return 1; }
+};
+
+// Where a new client's stream starts.
+enum class StartPolicy {
+    CachedGroup,   // with the cached group when there is one (a picture at once), else the next keyframe
+    NextKeyframe,  // with the next keyframe: live from the first frame, never a frame from before it came
 };
 
 struct HubCounts {
@@ -76,7 +91,8 @@ public:
     // (startNow: a web client) is sent the cached group at once; the others
     // (an RTSP client, whose pipeline is still being made) with the next
     // frame.
-    int Add(const std::shared_ptr<IClientSink> &sink, bool startNow = false);
+    int Add(const std::shared_ptr<IClientSink> &sink, bool startNow = false,
+            StartPolicy policy = StartPolicy::CachedGroup);
     // False when the sink was not (or no longer) a client.
     bool Remove(const IClientSink *sink, int &clientsLeft);
     // The client's stream has begun (an RTSP client's pipeline asks for its
@@ -133,7 +149,7 @@ private:
     mutable std::mutex m_Mutex;
     std::vector<Client> m_Clients;
     common::CParameterSets m_Sets;
-    std::vector<uint8_t> m_Unit;  // the access unit as sent, reused
+    CUnitPool m_Pool;  // the access units as sent
     CKeyframeCache m_Cache;
     HubCounts m_Counts;
 };

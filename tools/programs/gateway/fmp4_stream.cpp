@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "tools/programs/gateway/gateway_log.h"
+#include "tools/programs/gateway/unit_buffer.h"
 
 namespace kn::gateway {
 
@@ -111,6 +112,22 @@ int64_t CFmp4Stream::RunningTimeNs() { return SteadyNs() - m_nCreatedNs; }
 
 bool CFmp4Stream::Push(const uint8_t *data, size_t size, int64_t ptsNs)
 {
+    if (!Room()) {
+        return false;
+    }
+    GstBuffer *buffer = gst_buffer_new_memdup(data, size);
+    GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>(ptsNs);
+    GST_BUFFER_DTS(buffer) = static_cast<GstClockTime>(ptsNs);
+    return gst_app_src_push_buffer(GST_APP_SRC(m_pAppSrc), buffer) == GST_FLOW_OK;
+}
+
+bool CFmp4Stream::PushShared(const SharedUnit &unit, int64_t ptsNs)
+{
+    return Room() && gst_app_src_push_buffer(GST_APP_SRC(m_pAppSrc), UnitBuffer(unit, ptsNs)) == GST_FLOW_OK;
+}
+
+bool CFmp4Stream::Room()
+{
     if (m_bStopped.load() || m_pAppSrc == nullptr) {
         return false;
     }
@@ -122,10 +139,7 @@ bool CFmp4Stream::Push(const uint8_t *data, size_t size, int64_t ptsNs)
         return false;
     }
     m_bSkipping = false;
-    GstBuffer *buffer = gst_buffer_new_memdup(data, size);
-    GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>(ptsNs);
-    GST_BUFFER_DTS(buffer) = static_cast<GstClockTime>(ptsNs);
-    return gst_app_src_push_buffer(src, buffer) == GST_FLOW_OK;
+    return true;
 }
 
 void CFmp4Stream::End()

@@ -52,6 +52,7 @@ public:
     // IClientSink (the hub's thread, hub locked)
     int64_t RunningTimeNs() override;
     bool Push(const uint8_t *data, size_t size, int64_t ptsNs) override;
+    bool PushShared(const SharedUnit &unit, int64_t ptsNs) override;
     void End() override;
     std::string Peer() const override { return m_Peer; }
 
@@ -59,6 +60,8 @@ public:
     uint64_t BytesDelivered() const { return m_nDelivered.load(); }
 
 private:
+    // Whether the client has room for another unit (counting a skip when not).
+    bool Room();
     static int OnNewSample(GstElement *sink, void *self);
     // The appsink's and the hub's threads hand over to the main loop.
     void Schedule();

@@ -1,6 +1,7 @@
 #include "tools/programs/gateway/gateway_status.h"
 
 #include "tools/programs/gateway/gateway_state.h"
+#include "tools/programs/gateway/json_text.h"
 
 #include <cmath>
 #include <cstdio>
@@ -25,11 +26,6 @@ std::string Number(double v)
         s.pop_back();
     }
     return s;
-}
-
-std::string Field(const char *name, const std::string &value, bool last = false)
-{
-    return std::string("\"") + name + "\":" + value + (last ? "" : ",");
 }
 
 // A label value in the text format: backslash, quote and line end escaped.
@@ -91,32 +87,39 @@ bool ParseChannelPath(const std::string &path, std::string &name, int &channel, 
 
 std::string StatusJson(const GatewayStatus &status)
 {
-    auto optional = [](int64_t v) { return v < 0 ? std::string("null") : std::to_string(v); };
-    std::string out =
-        "{" + Field("version", JsonString(status.version)) + Field("uptime", Number(status.uptime)) + "\"recorders\":[";
-    for (size_t r = 0; r < status.recorders.size(); ++r) {
-        const RecorderStatus &rec = status.recorders[r];
-        out += (r ? ",{" : "{") + Field("name", JsonString(rec.name)) + Field("address", JsonString(rec.address)) +
-               Field("state", JsonString(rec.state)) + Field("next_attempt_in_ms", optional(rec.nextAttemptInMs)) +
-               Field("last_error", JsonString(rec.lastError)) + "\"channels\":[";
-        for (size_t c = 0; c < rec.channels.size(); ++c) {
-            const ChannelStatus &ch = rec.channels[c];
-            out +=
-                (c ? ",{" : "{") + Field("channel", std::to_string(ch.channel)) + Field("name", JsonString(ch.name)) +
-                Field("state", JsonString(ch.state)) + Field("link_state", JsonString(ch.linkState)) +
-                Field("next_attempt_in_ms", optional(ch.nextAttemptInMs)) + Field("frames", std::to_string(ch.frames)) +
-                Field("bytes", std::to_string(ch.bytes)) + Field("fps", Number(ch.fps)) +
-                Field("kbit_per_s", Number(ch.kbitPerSecond)) + Field("keyframe_age_ms", optional(ch.keyframeAgeMs)) +
-                Field("reconnections", std::to_string(ch.reconnections)) + "\"clients\":{" +
-                Field("rtsp", std::to_string(ch.rtspClients)) + Field("web", std::to_string(ch.webClients), true) +
-                "}," + Field("web_skips", std::to_string(ch.webSkips)) +
-                Field("preload", ch.preload ? "true" : "false") + Field("last_error", JsonString(ch.lastError)) +
-                Field("stream", JsonString(ch.streamUrl)) + Field("snapshot", JsonString(ch.snapshotUrl)) +
-                Field("rtsp", JsonString(ch.rtspPath), true) + "}";
+    Json recorders = Json::array();
+    for (const RecorderStatus &rec : status.recorders) {
+        Json channels = Json::array();
+        for (const ChannelStatus &ch : rec.channels) {
+            channels.push_back({{"channel", ch.channel},
+                                {"name", ch.name},
+                                {"state", ch.state},
+                                {"link_state", ch.linkState},
+                                {"next_attempt_in_ms", JsonOptional(ch.nextAttemptInMs)},
+                                {"frames", ch.frames},
+                                {"bytes", ch.bytes},
+                                {"fps", JsonFigure(ch.fps)},
+                                {"kbit_per_s", JsonFigure(ch.kbitPerSecond)},
+                                {"keyframe_age_ms", JsonOptional(ch.keyframeAgeMs)},
+                                {"reconnections", ch.reconnections},
+                                {"clients", {{"rtsp", ch.rtspClients}, {"web", ch.webClients}}},
+                                {"web_skips", ch.webSkips},
+                                {"preload", ch.preload},
+                                {"last_error", ch.lastError},
+                                {"stream", ch.streamUrl},
+                                {"snapshot", ch.snapshotUrl},
+                                {"rtsp", ch.rtspPath}});
         }
-        out += "]}";
+        recorders.push_back({{"name", rec.name},
+                             {"address", rec.address},
+                             {"state", rec.state},
+                             {"next_attempt_in_ms", JsonOptional(rec.nextAttemptInMs)},
+                             {"last_error", rec.lastError},
+                             {"channels", std::move(channels)}});
     }
-    return out + "]}\n";
+    const Json root = {
+        {"version", status.version}, {"uptime", JsonFigure(status.uptime)}, {"recorders", std::move(recorders)}};
+    return JsonDump(root) + "\n";
 }
 
 std::string StatusMetrics(const GatewayStatus &status)

@@ -1,15 +1,20 @@
-// kestrel built without GStreamer's RTSP server library: the gateway
-// command explains why it is missing.
+// kestrel built without a library the gateway needs (GStreamer's RTSP
+// server library, or nlohmann-json): the gateway command explains which.
 #include <cstdio>
 
 #include "tools/programs/gateway/gateway.h"
+
+#ifndef KN_GATEWAY_MISSING
+#  define KN_GATEWAY_MISSING "GStreamer's RTSP server library"
+#  define KN_GATEWAY_PACKAGE "libgstrtspserver-1.0-dev"
+#endif
 
 namespace kn::gateway {
 
 int RunGateway(int, char **)
 {
-    std::fputs("kestrel: this kestrel was built without GStreamer's RTSP server library, so it has no gateway.\n"
-               "Install libgstrtspserver-1.0-dev and configure again.\n",
+    std::fputs("kestrel: this kestrel was built without " KN_GATEWAY_MISSING ", so it has no gateway.\n"
+               "Install " KN_GATEWAY_PACKAGE " and configure again.\n",
                stderr);
     return 1;
 }

@@ -93,6 +93,30 @@ CHttpFront::~CHttpFront()
     if (m_pServer != nullptr) {
         g_object_unref(m_pServer);
     }
+    for (SoupAuthDomain *domain : m_Domains) {
+        g_object_unref(domain);
+    }
+}
+
+std::string CHttpFront::User(SoupServerMessage *msg) const
+{
+    for (SoupAuthDomain *domain : m_Domains) {
+        if (char *user = soup_auth_domain_accepts(domain, msg)) {
+            std::string name = user;
+            g_free(user);
+            return name;
+        }
+    }
+    return "";
+}
+
+bool CHttpFront::Allowed(SoupServerMessage *msg, Action action, const std::string &recorder, int channel) const
+{
+    if (m_Access.May(User(msg), action, recorder, channel)) {
+        return true;
+    }
+    Reply(msg, SOUP_STATUS_FORBIDDEN, "text/plain", std::string("not allowed to ") + ActionName(action) + "\n");
+    return false;
 }
 
 bool CHttpFront::Start(std::string &message)
@@ -103,13 +127,13 @@ bool CHttpFront::Start(std::string &message)
         soup_auth_domain_add_path(basic, "/");
         soup_auth_domain_basic_set_auth_callback(basic, CheckBasic, const_cast<HttpOptions *>(&m_Options), nullptr);
         soup_server_add_auth_domain(m_pServer, basic);
-        g_object_unref(basic);
+        m_Domains.push_back(basic);
         SoupAuthDomain *digest = soup_auth_domain_digest_new("realm", kRealm, nullptr);
         soup_auth_domain_add_path(digest, "/");
         soup_auth_domain_digest_set_auth_callback(digest, DigestPassword, const_cast<HttpOptions *>(&m_Options),
                                                   nullptr);
         soup_server_add_auth_domain(m_pServer, digest);
-        g_object_unref(digest);
+        m_Domains.push_back(digest);
     }
     soup_server_add_handler(m_pServer, nullptr, reinterpret_cast<SoupServerCallback>(OnRequest), this, nullptr);
     soup_server_add_websocket_handler(m_pServer, nullptr, nullptr, nullptr,
@@ -172,7 +196,30 @@ void CHttpFront::Route(SoupServerMessage *msg, const std::string &path, void *qu
         Reply(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, "text/plain", "GET or HEAD only\n");
         return;
     }
-    if (m_Archive.Route(msg, path, static_cast<GHashTable *>(query))) {
+    std::string name, extension;
+    int channel = 0;
+    const bool channelPath = ParseChannelPath(path, name, channel, extension);
+    auto *params = static_cast<GHashTable *>(query);
+    if (path == "/api/recordings") {
+        const char *recorder =
+            params != nullptr ? static_cast<const char *>(g_hash_table_lookup(params, "recorder")) : nullptr;
+        const char *ch =
+            params != nullptr ? static_cast<const char *>(g_hash_table_lookup(params, "channel")) : nullptr;
+        if (!Allowed(msg, Action::Archive, recorder != nullptr ? recorder : "", ch != nullptr ? std::atoi(ch) : -1)) {
+            return;
+        }
+    } else if (channelPath && params != nullptr && g_hash_table_lookup(params, "start") != nullptr) {
+        if (!Allowed(msg, Action::Archive, name, channel)) {
+            return;
+        }
+    } else if (channelPath) {
+        if (!Allowed(msg, Action::View, name, channel)) {
+            return;
+        }
+    } else if ((path == "/api/status" || path == "/metrics") && !Allowed(msg, Action::Status, "", -1)) {
+        return;
+    }
+    if (m_Archive.Route(msg, path, params)) {
         return;
     }
     if (path == "/api/status") {
@@ -194,9 +241,7 @@ void CHttpFront::Route(SoupServerMessage *msg, const std::string &path, void *qu
                                          reinterpret_cast<const char *>(asset->data), asset->size);
         return;
     }
-    std::string name, extension;
-    int channel = 0;
-    if (ParseChannelPath(path, name, channel, extension) && (extension == "mp4" || extension == "jpg")) {
+    if (channelPath && (extension == "mp4" || extension == "jpg")) {
         const Key key{name, channel};
         if (m_Source.Hub(name, channel) == nullptr) {
             Reply(msg, SOUP_STATUS_NOT_FOUND, "text/plain", "no such recorder or channel\n");
@@ -267,6 +312,10 @@ void CHttpFront::OnWebSocket(SoupServer *, SoupServerMessage *msg, const char *p
     if (path == nullptr || !ParseChannelPath(path, name, channel, extension) ||
         front->m_Source.Hub(name, channel) == nullptr) {
         soup_websocket_connection_close(conn, SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION, "no such channel");
+        return;
+    }
+    if (!front->m_Access.May(front->User(msg), Action::View, name, channel)) {
+        soup_websocket_connection_close(conn, SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION, "not allowed to view");
         return;
     }
     const Key key{name, channel};

@@ -14,10 +14,13 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "tools/programs/gateway/access.h"
 #include "tools/programs/gateway/archive_front.h"
 #include "tools/programs/gateway/gateway_status.h"
 
+typedef struct _SoupAuthDomain SoupAuthDomain;
 typedef struct _SoupServer SoupServer;
 typedef struct _SoupServerMessage SoupServerMessage;
 typedef struct _SoupWebsocketConnection SoupWebsocketConnection;
@@ -71,8 +74,14 @@ private:
     void ServeSnapshot(SoupServerMessage *msg, const Key &key, int width);
     void EndStream(const Key &key, const std::shared_ptr<CFmp4Stream> &stream);
     GatewayStatus Status();
+    // Whom the request's credentials name ("" when none were asked for).
+    std::string User(SoupServerMessage *msg) const;
+    // Asks the access decision; answers 403 and false when it says no.
+    bool Allowed(SoupServerMessage *msg, Action action, const std::string &recorder, int channel) const;
 
     const HttpOptions m_Options;
+    const CAccess m_Access{m_Options.user};
+    std::vector<SoupAuthDomain *> m_Domains;
     IStatusSource &m_Source;
     SoupServer *m_pServer = nullptr;
     uint16_t m_wPort = 0;

@@ -2,13 +2,14 @@
 
 namespace kn::gateway {
 
-void CKeyframeCache::Add(common::ByteSpan unit, bool keyframe)
+void CKeyframeCache::Add(const SharedUnit &unit, bool keyframe)
 {
     if (keyframe) {
         if (m_State == State::Holding) {
             // The current group becomes the one before; older ones go.
             DropPrevious();
             m_nCurrent = m_Units.size();
+            m_nPreviousBytes = m_nBytes;
         } else {
             Clear();
         }
@@ -16,16 +17,17 @@ void CKeyframeCache::Add(common::ByteSpan unit, bool keyframe)
     } else if (m_State != State::Holding) {
         return;  // a group is kept only from its keyframe on
     }
-    if (m_Bytes.size() + unit.size > m_nMaxBytes) {
+    const size_t size = unit->bytes.size();
+    if (m_nBytes + size > m_nMaxBytes) {
         DropPrevious();  // the current group needs the room
     }
-    if (m_Bytes.size() + unit.size > m_nMaxBytes) {
+    if (m_nBytes + size > m_nMaxBytes) {
         Clear();
         m_State = State::Outgrown;
         return;
     }
-    m_Units.push_back({m_Bytes.size(), unit.size});
-    m_Bytes.insert(m_Bytes.end(), unit.data, unit.data + unit.size);
+    m_Units.push_back(unit);
+    m_nBytes += size;
     if (Units() >= kDeepStartFrames) {
         DropPrevious();  // the current group is long enough on its own
     }
@@ -36,19 +38,17 @@ void CKeyframeCache::DropPrevious()
     if (m_nCurrent == 0) {
         return;
     }
-    const size_t from = m_Units[m_nCurrent].offset;
-    m_Bytes.erase(m_Bytes.begin(), m_Bytes.begin() + static_cast<std::ptrdiff_t>(from));
     m_Units.erase(m_Units.begin(), m_Units.begin() + static_cast<std::ptrdiff_t>(m_nCurrent));
-    for (Span &s : m_Units) {
-        s.offset -= from;
-    }
+    m_nBytes -= m_nPreviousBytes;
+    m_nPreviousBytes = 0;
     m_nCurrent = 0;
 }
 
 void CKeyframeCache::Clear()
 {
-    m_Bytes.clear();
     m_Units.clear();
+    m_nBytes = 0;
+    m_nPreviousBytes = 0;
     m_nCurrent = 0;
     m_State = State::NoKeyframe;
 }

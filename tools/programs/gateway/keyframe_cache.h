@@ -6,8 +6,8 @@
 // second of video before it shows anything (ffmpeg probes 20 frames) gets
 // that much at once from a deep start. Bounded in bytes: the group before
 // goes first; a current group that outgrows the bound is given up, and the
-// cache holds nothing until the next keyframe. Its memory grows to the
-// largest span once and is reused after that.
+// cache holds nothing until the next keyframe. It holds the stream's own
+// units (shared, never copied).
 #pragma once
 
 #include <cstddef>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tools/common/access_unit.h"
+#include "tools/programs/gateway/stream_unit.h"
 
 namespace kn::gateway {
 
@@ -34,7 +35,7 @@ public:
     explicit CKeyframeCache(size_t maxBytes = kKeyframeCacheBytes) : m_nMaxBytes(maxBytes) {}
 
     // The next access unit as sent to clients; a keyframe starts a new group.
-    void Add(common::ByteSpan unit, bool keyframe);
+    void Add(const SharedUnit &unit, bool keyframe);
     // The stream ended: its group is of no use to the next one.
     void Clear();
 
@@ -44,28 +45,25 @@ public:
     // The current group: its units in order, the keyframe first.
     size_t Units() const { return m_Units.size() - m_nCurrent; }
     common::ByteSpan Unit(size_t i) const { return Held(m_nCurrent + i); }
-    size_t Bytes() const { return m_Units.size() > m_nCurrent ? m_Bytes.size() - m_Units[m_nCurrent].offset : 0; }
+    size_t Bytes() const { return m_nBytes - m_nPreviousBytes; }
     // Everything held (the group before the current one included).
     size_t HeldUnits() const { return m_Units.size(); }
-    common::ByteSpan Held(size_t i) const { return {m_Bytes.data() + m_Units[i].offset, m_Units[i].size}; }
+    common::ByteSpan Held(size_t i) const { return m_Units[i]->Span(); }
+    const SharedUnit &SharedHeld(size_t i) const { return m_Units[i]; }
     // Where a client that wants at least frames units starts among the held
     // ones: the current group's keyframe, or the one before when the
     // current group is shorter and the one before is held.
     size_t StartFor(size_t frames) const { return Units() >= frames ? m_nCurrent : 0; }
 
 private:
-    struct Span {
-        size_t offset;
-        size_t size;
-    };
-
     void DropPrevious();  // the units before the current group's keyframe
 
     const size_t m_nMaxBytes;
     State m_State = State::NoKeyframe;
-    std::vector<uint8_t> m_Bytes;
-    std::vector<Span> m_Units;
-    size_t m_nCurrent = 0;  // index of the current group's keyframe
+    std::vector<SharedUnit> m_Units;
+    size_t m_nBytes = 0;          // of every unit held
+    size_t m_nPreviousBytes = 0;  // of the units before the current group
+    size_t m_nCurrent = 0;        // index of the current group's keyframe
 };
 
 }  // namespace kn::gateway

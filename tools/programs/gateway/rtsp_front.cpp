@@ -5,23 +5,30 @@
 #include <gst/rtsp-server/rtsp-server.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 
 #include "tools/programs/gateway/gateway_log.h"
 #include "tools/programs/gateway/playback_feed.h"
+#include "tools/programs/gateway/unit_buffer.h"
 
 namespace kn::gateway {
 
 namespace {
 
-constexpr const char *kLaunch =
-    "( appsrc name=src is-live=true format=time do-timestamp=false ! h264parse ! rtph264pay name=pay0 pt=96 )";
-// No frame rate: frames are timed as they arrive, and the parser takes the
-// rate the stream declares.
+// The channel's units come parsed, a keyframe always with its parameter
+// sets in front: a client's pipeline only packetizes them (the payloader
+// takes the parameter sets for the session description from the first
+// keyframe, and sends them again before every keyframe).
+constexpr const char *kLaunch = "( appsrc name=src is-live=true format=time do-timestamp=false ! "
+                                "rtph264pay name=pay0 pt=96 config-interval=-1 aggregate-mode=zero-latency )";
+// No frame rate: frames are timed as they arrive.
 constexpr const char *kCaps = "video/x-h264,stream-format=byte-stream,alignment=au";
 // What a client may have queued before it is treated as backed up.
 constexpr guint64 kMaxQueuedBytes = 4u << 20;
 constexpr const char *kRole = "viewer";
+// The token's field that names the client's user, for the access decision.
+constexpr const char *kUserField = "kestrel.user";
 // Each client is served on a thread of its own, so that one waiting for its
 // first keyframe never holds up another.
 constexpr int kClientThreads = 64;
@@ -70,17 +77,13 @@ public:
 
     bool Push(const uint8_t *data, size_t size, int64_t ptsNs) override
     {
-        GstAppSrc *src = GST_APP_SRC(m_pAppSrc);
-        if (gst_app_src_get_current_level_bytes(src) > kMaxQueuedBytes) {
-            return false;
-        }
         GstBuffer *buffer = gst_buffer_new_memdup(data, size);
         GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>(ptsNs);
         GST_BUFFER_DTS(buffer) = static_cast<GstClockTime>(ptsNs);
-        const bool taken = gst_app_src_push_buffer(src, buffer) == GST_FLOW_OK;
-        m_bFed = m_bFed || taken;
-        return taken;
+        return Queue(buffer);
     }
+
+    bool PushShared(const SharedUnit &unit, int64_t ptsNs) override { return Queue(UnitBuffer(unit, ptsNs)); }
 
     void End() override
     {
@@ -107,6 +110,20 @@ public:
     size_t StartFrames() const override { return kDeepStartFrames; }
 
 private:
+    // The appsrc is the client's bounded queue: past kMaxQueuedBytes the
+    // unit is refused and the hub starts the client again at a keyframe.
+    bool Queue(GstBuffer *buffer)
+    {
+        GstAppSrc *src = GST_APP_SRC(m_pAppSrc);
+        if (gst_app_src_get_current_level_bytes(src) > kMaxQueuedBytes) {
+            gst_buffer_unref(buffer);
+            return false;
+        }
+        const bool taken = gst_app_src_push_buffer(src, buffer) == GST_FLOW_OK;
+        m_bFed = m_bFed || taken;
+        return taken;
+    }
+
     GstElement *m_pAppSrc;
     GWeakRef m_Client;
     bool m_bFed = false;  // a unit was taken: the client's stream has begun
@@ -220,6 +237,39 @@ gboolean CleanupSessions(gpointer data)
 
 std::string MountPath(const std::string &name, int channel) { return "/" + name + "/" + std::to_string(channel); }
 
+// Before a client's stream is set up: the access decision, for the live
+// video (view) or a recording (?start=: archive).
+GstRTSPStatusCode OnPreSetup(GstRTSPClient *, GstRTSPContext *ctx, gpointer data)
+{
+    const auto *access = static_cast<const CAccess *>(data);
+    std::string user;
+    if (ctx->token != nullptr) {
+        if (const gchar *u = gst_rtsp_token_get_string(ctx->token, kUserField)) {
+            user = u;
+        }
+    }
+    std::string name;
+    int channel = -1;
+    bool archive = false;
+    if (ctx->uri != nullptr && ctx->uri->abspath != nullptr) {
+        // /NAME/CH, or /NAME/CH/stream=0 as a client names the stream.
+        const std::string path = ctx->uri->abspath;
+        const size_t slash = path.find('/', 1);
+        if (slash != std::string::npos) {
+            name = path.substr(1, slash - 1);
+            channel = std::atoi(path.c_str() + slash + 1);
+        }
+        archive = ctx->uri->query != nullptr && std::string(ctx->uri->query).find("start=") != std::string::npos;
+    }
+    return access->May(user, archive ? Action::Archive : Action::View, name, channel) ? GST_RTSP_STS_OK
+                                                                                      : GST_RTSP_STS_FORBIDDEN;
+}
+
+void OnClientConnected(GstRTSPServer *, GstRTSPClient *client, gpointer data)
+{
+    g_signal_connect(client, "pre-setup-request", G_CALLBACK(OnPreSetup), data);
+}
+
 }  // namespace
 
 CRtspFront::CRtspFront(const SiteConfig &site) : m_Site(site) {}
@@ -241,7 +291,8 @@ bool CRtspFront::Start(std::string &message)
     GstRTSPAuth *auth = nullptr;
     if (!m_Site.rtspUser.empty()) {
         auth = gst_rtsp_auth_new();
-        GstRTSPToken *token = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
+        GstRTSPToken *token = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, kUserField,
+                                                 G_TYPE_STRING, m_Site.rtspUser.c_str(), nullptr);
         gchar *basic = gst_rtsp_auth_make_basic(m_Site.rtspUser.c_str(), m_Site.rtspPassword.c_str());
         gst_rtsp_auth_add_basic(auth, basic, token);
         g_free(basic);
@@ -264,6 +315,7 @@ bool CRtspFront::Start(std::string &message)
         if (auth != nullptr) {
             gst_rtsp_server_set_auth(server, auth);
         }
+        g_signal_connect(server, "client-connected", G_CALLBACK(OnClientConnected), const_cast<CAccess *>(&m_Access));
         const unsigned source = gst_rtsp_server_attach(server, nullptr);
         if (source == 0) {
             message = "cannot listen on " + l.address + ":" + service + " (address in use or not local)";

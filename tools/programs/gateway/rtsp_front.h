@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/programs/gateway/access.h"
 #include "tools/programs/gateway/channel_hub.h"
 #include "tools/programs/gateway/site_config.h"
 
@@ -47,6 +48,7 @@ public:
 
 private:
     const SiteConfig m_Site;
+    const CAccess m_Access{m_Site.rtspUser};
     std::vector<GstRTSPServer *> m_Servers;
     std::vector<unsigned> m_Sources;
     std::vector<uint16_t> m_Ports;
