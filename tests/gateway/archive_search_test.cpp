@@ -50,15 +50,15 @@ TEST_F(ArchiveTimes, AreReadWithOrWithoutTheirZoneAndWrittenWithTheirOffset)
     EXPECT_EQ(FormatArchiveTime(kWinter), "2026-12-09T08:00:00+01:00");
     EXPECT_EQ(FormatArchiveTime(kSummer), "2026-07-01T12:00:00+02:00");
     EXPECT_EQ(ArchiveTimeZone(), "Europe/Paris");
-    const DvrTime d = ToDvrTime(kSummer);
-    EXPECT_EQ(d.nYear * 10000 + d.nMonth * 100 + d.nDay, 20260701);
-    EXPECT_EQ(d.nHour * 3600 + d.nMinute * 60 + d.nSecond, 12 * 3600);
-    EXPECT_EQ(FromDvrTime(d), kSummer);
+    const ArchiveClock d = ToArchiveClock(kSummer);
+    EXPECT_EQ(d.year * 10000 + d.month * 100 + d.day, 20260701);
+    EXPECT_EQ(d.hour * 3600 + d.minute * 60 + d.second, 12 * 3600);
+    EXPECT_EQ(FromArchiveClock(d), kSummer);
 }
 
 TEST_F(ArchiveTimes, AClipIsCutToTheRecordingsAndAtMidnight)
 {
-    const auto at = [](int day, int h, int m, int s) { return FromDvrTime(DvrTime{2026, 12, day, h, m, s}); };
+    const auto at = [](int day, int h, int m, int s) { return FromArchiveClock(ArchiveClock{2026, 12, day, h, m, s}); };
     const std::vector<ArchiveRecording> recordings = {
         {at(9, 23, 50, 0), at(9, 23, 59, 59), 1},  // up to midnight
         {at(10, 0, 0, 0), at(10, 0, 9, 59), 2},    // the next day's first

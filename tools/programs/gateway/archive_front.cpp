@@ -172,14 +172,12 @@ void CArchiveFront::ServeSearch(SoupServerMessage *msg, GHashTable *query)
         [pending, gate, name, channel, kind, from, to] {
             std::vector<ArchiveRecording> found;
             std::string message;
-            bool answered = false;
-            if (!gate->Search([&](void *session) {
-                    answered = SearchRecordings(session, static_cast<int>(channel), static_cast<int>(kind), from, to,
-                                                found, message);
-                })) {
+            const CArchiveGate::SearchOutcome outcome =
+                gate->Search(static_cast<int>(channel), static_cast<int>(kind), from, to, found, message);
+            if (outcome == CArchiveGate::SearchOutcome::NotLoggedIn) {
                 pending->status = SOUP_STATUS_SERVICE_UNAVAILABLE;
                 pending->body = "the recorder is not logged in\n";
-            } else if (!answered) {
+            } else if (outcome != CArchiveGate::SearchOutcome::Found) {
                 pending->status = SOUP_STATUS_GATEWAY_TIMEOUT;
                 pending->body = message + "\n";
             } else {

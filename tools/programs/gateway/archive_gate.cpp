@@ -1,8 +1,20 @@
 #include "tools/programs/gateway/archive_gate.h"
 
 #include "api/exports.h"
+#include "tools/programs/gateway/recorder_link.h"
 
 namespace kn::gateway {
+
+namespace {
+
+DvrTime ToDvr(const ArchiveClock &c) { return DvrTime{c.year, c.month, c.day, c.hour, c.minute, c.second}; }
+
+UnixTime FromDvr(const DvrTime &d)
+{
+    return FromArchiveClock(ArchiveClock{d.nYear, d.nMonth, d.nDay, d.nHour, d.nMinute, d.nSecond});
+}
+
+}  // namespace
 
 void CArchiveGate::LoggedIn(void *hSession)
 {
@@ -35,17 +47,56 @@ void *CArchiveGate::Session()
     return m_hSession;
 }
 
-bool CArchiveGate::Search(const std::function<void(void *hSession)> &run)
+CArchiveGate::SearchOutcome CArchiveGate::Search(int channel, int selector, UnixTime from, UnixTime to,
+                                                 std::vector<ArchiveRecording> &found, std::string &message)
 {
     std::shared_lock<std::shared_mutex> calls(m_Calls);
     std::lock_guard<std::mutex> turn(m_SearchTurn);
     void *session = Session();
     if (session == nullptr) {
-        return false;
+        return SearchOutcome::NotLoggedIn;
     }
-    run(session);
-    return true;
+    const DvrTime start = ToDvr(ToArchiveClock(from));
+    const DvrTime end = ToDvr(ToArchiveClock(to));
+    // Results of an earlier search, cut short, would come first otherwise.
+    KR_4100_ClearFile(session);
+    if (KR_4100_FindFile(session, channel, selector, &start, &end) != 1) {
+        KR_4100_ClearFile(session);
+        message = "the recorder did not answer the search";
+        return SearchOutcome::Unanswered;
+    }
+    DvrFileRecord record{};
+    while (KR_4100_FindNextFile(session, &record) == KR_4100_FIND_RECORD) {
+        ArchiveRecording r;
+        r.start = FromDvr(record.Start);
+        r.end = FromDvr(record.End);
+        r.value = record.dwValue;
+        if (r.end >= r.start && r.end >= from && r.start <= to) {
+            found.push_back(r);
+        }
+    }
+    return SearchOutcome::Found;
 }
+
+void *CArchiveGate::OpenPlayback(int channel, const ArchiveClock &at, uint32_t user, std::function<void()> lost)
+{
+    const DvrTime t = ToDvr(at);
+    return Open([&](void *session) { return KR_4100_PlayBack(session, channel, &t, &CLibraryHost::OnData, user); },
+                std::move(lost));
+}
+
+void *CArchiveGate::OpenDownload(int channel, const ArchiveClock &start, const ArchiveClock &end, uint32_t user,
+                                 std::function<void()> lost)
+{
+    const DvrTime s = ToDvr(start);
+    const DvrTime e = ToDvr(end);
+    return Open([&](void *session) { return KR_4100_DownLoad(session, channel, &s, &e, &CLibraryHost::OnData, user); },
+                std::move(lost));
+}
+
+bool CArchiveGate::Pause(void *hStream) { return Control(hStream, KR_4100_PLAY_PAUSE); }
+
+bool CArchiveGate::Resume(void *hStream) { return Control(hStream, KR_4100_PLAY_RESUME); }
 
 void *CArchiveGate::Open(const std::function<void *(void *hSession)> &open, std::function<void()> lost)
 {

@@ -1,5 +1,6 @@
 // CArchiveGate: a recorder's archive (search, playback, download) reached
-// from threads other than its link's supervisor. The library takes no call
+// from threads other than its link's supervisor; the archive's calls into
+// the library are all made here. The library takes no call
 // beside a login or logout and one waiting request per session at a time:
 // archive calls share a lock that the link holds alone around its logout,
 // and searches take turns. Every stream opened through the gate is stopped
@@ -14,6 +15,9 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <vector>
+
+#include "tools/programs/gateway/archive_search.h"
 
 namespace kn::gateway {
 
@@ -38,21 +42,30 @@ public:
     // returned keeps archive calls out until the logout is done.
     std::unique_lock<std::shared_mutex> Closing();
 
-    // Runs a search with the session, alone among the recorder's searches;
-    // false when the recorder is not logged in.
-    bool Search(const std::function<void(void *hSession)> &run);
-    // Opens a stream with the session (open returns its handle or null);
+    // The recordings of a channel that overlap from..to (both inclusive), in
+    // the recorder's order, asked day by day, alone among the recorder's
+    // searches. Unanswered comes with a message.
+    enum class SearchOutcome { Found, NotLoggedIn, Unanswered };
+    SearchOutcome Search(int channel, int selector, UnixTime from, UnixTime to, std::vector<ArchiveRecording> &found,
+                         std::string &message);
+    // Opens a playback from at, or a download from start to end (one day's
+    // times), its frames given to the library host under the user value;
     // lost is called once, from the link's thread, when the session ends
     // before Stop. Null when not logged in or the opening failed.
-    void *Open(const std::function<void *(void *hSession)> &open, std::function<void()> lost);
-    // A playback control code for a stream opened here: false when it is
-    // no longer open.
-    bool Control(void *hStream, int32_t code);
+    void *OpenPlayback(int channel, const ArchiveClock &at, uint32_t user, std::function<void()> lost);
+    void *OpenDownload(int channel, const ArchiveClock &start, const ArchiveClock &end, uint32_t user,
+                       std::function<void()> lost);
+    // Pauses or resumes a playback opened here: false when it is no longer
+    // open or the recorder refused.
+    bool Pause(void *hStream);
+    bool Resume(void *hStream);
     // Stops a stream opened here (nothing when the session already ended it).
     void Stop(void *hStream);
 
 private:
     void *Session();
+    void *Open(const std::function<void *(void *hSession)> &open, std::function<void()> lost);
+    bool Control(void *hStream, int32_t code);
 
     const std::string m_Name;
     const int m_nChannels;

@@ -16,9 +16,6 @@ using DateTime = std::unique_ptr<GDateTime, decltype(&g_date_time_unref)>;
 
 DateTime Local(UnixTime time) { return DateTime(g_date_time_new_from_unix_local(time), g_date_time_unref); }
 
-// JSON string of text that holds no quote, backslash or control character
-// (times, zone names, recorder names).
-
 }  // namespace
 
 bool ParseArchiveTime(const std::string &text, UnixTime &time)
@@ -56,54 +53,29 @@ std::string ArchiveTimeZone()
     return name;
 }
 
-DvrTime ToDvrTime(UnixTime time)
+ArchiveClock ToArchiveClock(UnixTime time)
 {
-    DvrTime d{};
+    ArchiveClock c;
     if (const DateTime t = Local(time)) {
-        d.nYear = g_date_time_get_year(t.get());
-        d.nMonth = g_date_time_get_month(t.get());
-        d.nDay = g_date_time_get_day_of_month(t.get());
-        d.nHour = g_date_time_get_hour(t.get());
-        d.nMinute = g_date_time_get_minute(t.get());
-        d.nSecond = g_date_time_get_second(t.get());
+        c.year = g_date_time_get_year(t.get());
+        c.month = g_date_time_get_month(t.get());
+        c.day = g_date_time_get_day_of_month(t.get());
+        c.hour = g_date_time_get_hour(t.get());
+        c.minute = g_date_time_get_minute(t.get());
+        c.second = g_date_time_get_second(t.get());
     }
-    return d;
+    return c;
 }
 
-UnixTime FromDvrTime(const DvrTime &d)
+UnixTime FromArchiveClock(const ArchiveClock &c)
 {
-    GDateTime *t = g_date_time_new_local(d.nYear, d.nMonth, d.nDay, d.nHour, d.nMinute, d.nSecond);
+    GDateTime *t = g_date_time_new_local(c.year, c.month, c.day, c.hour, c.minute, c.second);
     if (t == nullptr) {
         return 0;
     }
     const UnixTime time = g_date_time_to_unix(t);
     g_date_time_unref(t);
     return time;
-}
-
-bool SearchRecordings(void *hSession, int channel, int selector, UnixTime from, UnixTime to,
-                      std::vector<ArchiveRecording> &found, std::string &message)
-{
-    const DvrTime start = ToDvrTime(from);
-    const DvrTime end = ToDvrTime(to);
-    // Results of an earlier search, cut short, would come first otherwise.
-    KR_4100_ClearFile(hSession);
-    if (KR_4100_FindFile(hSession, channel, selector, &start, &end) != 1) {
-        KR_4100_ClearFile(hSession);
-        message = "the recorder did not answer the search";
-        return false;
-    }
-    DvrFileRecord record{};
-    while (KR_4100_FindNextFile(hSession, &record) == KR_4100_FIND_RECORD) {
-        ArchiveRecording r;
-        r.start = FromDvrTime(record.Start);
-        r.end = FromDvrTime(record.End);
-        r.value = record.dwValue;
-        if (r.end >= r.start && r.end >= from && r.start <= to) {
-            found.push_back(r);
-        }
-    }
-    return true;
 }
 
 std::vector<ArchiveStretch> RecordedStretches(const std::vector<ArchiveRecording> &recordings, UnixTime start,

@@ -12,8 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "api/exports.h"
-
 namespace kn::gateway {
 
 // Seconds since 1970-01-01 UTC.
@@ -27,9 +25,17 @@ bool ParseArchiveTime(const std::string &text, UnixTime &time);
 std::string FormatArchiveTime(UnixTime time);
 // The local time zone's name ("Europe/Paris", "UTC").
 std::string ArchiveTimeZone();
-// A local time as the library's record, and back.
-DvrTime ToDvrTime(UnixTime time);
-UnixTime FromDvrTime(const DvrTime &time);
+// A time as the recorder's clock reads it (local time), field by field.
+struct ArchiveClock {
+    int year = 0;
+    int month = 0;
+    int day = 0;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+};
+ArchiveClock ToArchiveClock(UnixTime time);
+UnixTime FromArchiveClock(const ArchiveClock &clock);
 
 struct ArchiveRecording {
     UnixTime start = 0;
@@ -39,12 +45,6 @@ struct ArchiveRecording {
 
 // Searches asked for at most this many days.
 constexpr int kMaxSearchDays = 1024;
-
-// The recordings of a channel that overlap from..to (both inclusive), in
-// the recorder's order: the library asks the recorder day by day. False
-// with a message when a day went unanswered.
-bool SearchRecordings(void *hSession, int channel, int selector, UnixTime from, UnixTime to,
-                      std::vector<ArchiveRecording> &found, std::string &message);
 
 // A stretch of one recording, from start up to (not including) end; never
 // across midnight, since a recorder downloads within one day.

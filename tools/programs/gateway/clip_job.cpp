@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "api/exports.h"
 #include "tools/common/access_unit.h"
 #include "tools/programs/gateway/recorder_link.h"
 
@@ -17,7 +16,7 @@ constexpr size_t kMuxQueueBytes = 1u << 20;
 constexpr auto kWaitSlice = std::chrono::milliseconds(200);
 constexpr double kFallbackFps = 25;
 
-int SecondOfDay(const DvrTime &t) { return t.nHour * 3600 + t.nMinute * 60 + t.nSecond; }
+int SecondOfDay(const ArchiveClock &t) { return t.hour * 3600 + t.minute * 60 + t.second; }
 
 }  // namespace
 
@@ -89,14 +88,14 @@ void CClipJob::OnData(int, void *hStream, uint32_t type, const unsigned char *da
 
 bool CClipJob::DownloadPart(UnixTime from, UnixTime to, uint32_t route, long &units, int &seconds, std::string &message)
 {
-    const DvrTime start = ToDvrTime(from);
-    DvrTime end = ToDvrTime(to);
-    if (end.nDay != start.nDay) {
+    const ArchiveClock start = ToArchiveClock(from);
+    ArchiveClock end = ToArchiveClock(to);
+    if (end.day != start.day) {
         // Up to midnight: the request carries only a time of day.
         end = start;
-        end.nHour = 23;
-        end.nMinute = 59;
-        end.nSecond = 59;
+        end.hour = 23;
+        end.minute = 59;
+        end.second = 59;
     }
     {
         std::lock_guard<std::mutex> lk(m_Mutex);
@@ -107,19 +106,14 @@ bool CClipJob::DownloadPart(UnixTime from, UnixTime to, uint32_t route, long &un
         m_nLastFrameMs = NowMs();
     }
     const int channel = m_nChannel;
-    void *stream = m_pGate->Open(
-        [&](void *session) {
-            return KR_4100_DownLoad(session, channel, &start, &end, &CLibraryHost::OnData,
-                                    CLibraryHost::UserValue(route, channel));
-        },
-        [this] {
-            // The muxer's waits end too, so the library's delivery thread
-            // is free before the session stops the stream.
-            m_bCancel = true;
-            std::lock_guard<std::mutex> lk(m_Mutex);
-            m_bSessionLost = true;
-            m_Cond.notify_all();
-        });
+    void *stream = m_pGate->OpenDownload(channel, start, end, CLibraryHost::UserValue(route, channel), [this] {
+        // The muxer's waits end too, so the library's delivery thread
+        // is free before the session stops the stream.
+        m_bCancel = true;
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        m_bSessionLost = true;
+        m_Cond.notify_all();
+    });
     if (stream == nullptr) {
         std::lock_guard<std::mutex> lk(m_Mutex);
         m_bTaking = false;
@@ -181,12 +175,10 @@ ClipResult CClipJob::Run()
     ClipResult result;
     std::vector<ArchiveRecording> recordings;
     std::string message;
-    bool answered = false;
-    const bool loggedIn = m_pGate->Search([&](void *session) {
-        answered = SearchRecordings(session, m_nChannel, 0, m_Start, m_End - 1, recordings, message);
-    });
-    if (!loggedIn || !answered) {
-        result.message = !loggedIn ? "the recorder is not logged in" : message;
+    const CArchiveGate::SearchOutcome outcome = m_pGate->Search(m_nChannel, 0, m_Start, m_End - 1, recordings, message);
+    if (outcome != CArchiveGate::SearchOutcome::Found) {
+        result.message =
+            outcome == CArchiveGate::SearchOutcome::NotLoggedIn ? "the recorder is not logged in" : message;
         return result;
     }
     if (m_bCancel) {

@@ -25,7 +25,7 @@
 
 #include "tools/programs/gateway/archive_gate.h"
 #include "tools/programs/gateway/archive_search.h"
-#include "tools/programs/gateway/library_host.h"
+#include "tools/programs/gateway/recorder_link.h"
 #include "tools/programs/mp4/mp4_file.h"
 
 namespace kn::gateway {

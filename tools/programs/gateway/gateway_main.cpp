@@ -10,7 +10,7 @@
 #include "tools/programs/gateway/gateway_log.h"
 #include "tools/programs/gateway/gateway_options.h"
 #include "tools/programs/gateway/http_front.h"
-#include "tools/programs/gateway/library_host.h"
+#include "tools/programs/gateway/recorder_link.h"
 #include "tools/programs/gateway/rtsp_front.h"
 #include "tools/programs/gateway/site.h"
 #include "tools/programs/gateway/site_config.h"

@@ -6,7 +6,6 @@
 
 #include <cstring>
 
-#include "api/exports.h"
 #include "tools/programs/gateway/gateway_log.h"
 
 namespace kn::gateway {
@@ -69,14 +68,12 @@ CPlaybackFeed::~CPlaybackFeed()
 bool CPlaybackFeed::Start(std::string &message)
 {
     std::vector<ArchiveRecording> found;
-    bool answered = false;
-    if (!m_pGate->Search([&](void *session) {
-            answered = SearchRecordings(session, m_nChannel, 0, m_Start, m_Start, found, message);
-        })) {
+    const CArchiveGate::SearchOutcome outcome = m_pGate->Search(m_nChannel, 0, m_Start, m_Start, found, message);
+    if (outcome == CArchiveGate::SearchOutcome::NotLoggedIn) {
         message = "the recorder is not logged in";
         return false;
     }
-    if (!answered) {
+    if (outcome != CArchiveGate::SearchOutcome::Found) {
         return false;
     }
     const ArchiveRecording *at = nullptr;
@@ -153,17 +150,15 @@ bool CPlaybackFeed::Open(uint64_t offsetNs)
         return false;
     }
     const UnixTime at = m_Start + static_cast<UnixTime>(offsetNs / GST_SECOND);
-    const DvrTime t = ToDvrTime(at);
+    const ArchiveClock t = ToArchiveClock(at);
     const int channel = m_nChannel;
     const uint32_t user = CLibraryHost::UserValue(m_nRoute, channel);
     std::weak_ptr<CPlaybackFeed> weak = weak_from_this();
-    void *stream = m_pGate->Open(
-        [&](void *session) { return KR_4100_PlayBack(session, channel, &t, &CLibraryHost::OnData, user); },
-        [weak] {
-            if (auto self = weak.lock()) {
-                gst_app_src_end_of_stream(GST_APP_SRC(self->m_pAppSrc));
-            }
-        });
+    void *stream = m_pGate->OpenPlayback(channel, t, user, [weak] {
+        if (auto self = weak.lock()) {
+            gst_app_src_end_of_stream(GST_APP_SRC(self->m_pAppSrc));
+        }
+    });
     std::lock_guard<std::mutex> lk(m_Mutex);
     m_bOpening = false;
     m_hStream = stream;
@@ -195,7 +190,7 @@ void CPlaybackFeed::Stop()
 void CPlaybackFeed::Pause()
 {
     std::lock_guard<std::mutex> lk(m_Mutex);
-    if (m_hStream != nullptr && !m_bPaused && m_pGate->Control(m_hStream, KR_4100_PLAY_PAUSE)) {
+    if (m_hStream != nullptr && !m_bPaused && m_pGate->Pause(m_hStream)) {
         m_bPaused = true;
     }
 }
@@ -203,7 +198,7 @@ void CPlaybackFeed::Pause()
 void CPlaybackFeed::Resume()
 {
     std::lock_guard<std::mutex> lk(m_Mutex);
-    if (m_hStream != nullptr && m_bPaused && m_pGate->Control(m_hStream, KR_4100_PLAY_RESUME)) {
+    if (m_hStream != nullptr && m_bPaused && m_pGate->Resume(m_hStream)) {
         m_bPaused = false;
     }
 }

@@ -20,7 +20,7 @@
 #include "tools/common/parameter_sets.h"
 #include "tools/programs/gateway/archive_gate.h"
 #include "tools/programs/gateway/archive_search.h"
-#include "tools/programs/gateway/library_host.h"
+#include "tools/programs/gateway/recorder_link.h"
 #include "tools/programs/mp4/frame_rate.h"
 
 typedef struct _GstElement GstElement;

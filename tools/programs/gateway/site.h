@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "tools/programs/gateway/gateway_state.h"
-#include "tools/programs/gateway/library_host.h"
 #include "tools/programs/gateway/recorder_link.h"
 #include "tools/programs/gateway/rtsp_front.h"
 #include "tools/programs/gateway/site_config.h"
