@@ -7,8 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 echo "== gateway: the library's exports named only where they may be"
 allowed=(
-    tools/programs/gateway/recorder_link.cpp
-    tools/programs/gateway/archive_gate.cpp
+    tools/programs/gateway/site/recorder_link.cpp
+    tools/programs/gateway/archive/archive_gate.cpp
 )
 status=0
 while IFS= read -r file; do

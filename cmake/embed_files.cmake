@@ -29,7 +29,7 @@ foreach(name IN LISTS FILES)
     math(EXPR index "${index} + 1")
 endforeach()
 file(WRITE "${OUTPUT}.tmp" "// Made by cmake/embed_files.cmake from ${BASE}: do not edit.
-#include \"tools/programs/gateway/web_assets.h\"
+#include \"tools/programs/gateway/web/web_assets.h\"
 
 namespace kn::gateway {
 

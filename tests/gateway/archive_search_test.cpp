@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/programs/gateway/archive_search.h"
+#include "tools/programs/gateway/archive/archive_search.h"
 
 namespace kn::gateway {
 namespace {

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "tests/support/h264_units.h"
-#include "tools/programs/gateway/channel_hub.h"
-#include "tools/programs/gateway/frame_clock.h"
-#include "tools/programs/gateway/gateway_options.h"
+#include "tools/programs/gateway/stream/channel_hub.h"
+#include "tools/programs/gateway/stream/frame_clock.h"
+#include "tools/programs/gateway/site/config/gateway_options.h"
 
 namespace kn::gateway {
 namespace {

@@ -7,7 +7,7 @@
 #include <set>
 #include <sstream>
 
-#include "tools/programs/gateway/gateway_status.h"
+#include "tools/programs/gateway/status/gateway_status.h"
 
 namespace kn::gateway {
 namespace {

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "tests/support/h264_units.h"
-#include "tools/programs/gateway/access.h"
-#include "tools/programs/gateway/channel_hub.h"
-#include "tools/programs/gateway/stream_unit.h"
+#include "tools/programs/gateway/access/access.h"
+#include "tools/programs/gateway/stream/channel_hub.h"
+#include "tools/programs/gateway/stream/stream_unit.h"
 
 namespace kn::gateway {
 namespace {

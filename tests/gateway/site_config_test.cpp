@@ -11,8 +11,8 @@
 #include <sstream>
 #include <string>
 
-#include "tools/programs/gateway/gateway_state.h"
-#include "tools/programs/gateway/site_config.h"
+#include "tools/programs/gateway/status/gateway_state.h"
+#include "tools/programs/gateway/site/config/site_config.h"
 
 namespace kn::gateway {
 namespace {

@@ -7,14 +7,14 @@
 #include <memory>
 
 #include "tools/programs/gateway/gateway.h"
-#include "tools/programs/gateway/gateway_log.h"
-#include "tools/programs/gateway/gateway_options.h"
-#include "tools/programs/gateway/http_front.h"
-#include "tools/programs/gateway/recorder_link.h"
-#include "tools/programs/gateway/rtsp_front.h"
-#include "tools/programs/gateway/site.h"
-#include "tools/programs/gateway/site_config.h"
-#include "tools/programs/gateway/site_status.h"
+#include "tools/programs/gateway/status/gateway_log.h"
+#include "tools/programs/gateway/site/config/gateway_options.h"
+#include "tools/programs/gateway/web/http_front.h"
+#include "tools/programs/gateway/site/recorder_link.h"
+#include "tools/programs/gateway/rtsp/rtsp_front.h"
+#include "tools/programs/gateway/site/site.h"
+#include "tools/programs/gateway/site/config/site_config.h"
+#include "tools/programs/gateway/site/site_status.h"
 
 namespace kn::gateway {
 

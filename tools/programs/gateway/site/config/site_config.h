@@ -1,0 +1,73 @@
+// The gateway's site: every recorder it serves and how, the listen
+// addresses and the clients' credentials. Made from a YAML file
+// (site_config_yaml.cpp) or from today's single-recorder command line, whose
+// recorder is named "live" so that its streams keep their paths
+// (rtsp://HOST:PORT/live/CH).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/programs/gateway/site/config/gateway_options.h"
+
+namespace kn::gateway {
+
+struct RecorderConfig {
+    std::string name;  // the first part of its streams' paths: /NAME/CH
+    std::string host;
+    uint16_t port = 5050;
+    std::string user = "admin";
+    std::string password;          // taken from a file or the environment; never logged
+    int transport = 1;             // 1 TCP, 0 UDP, as KR_4100_RealPlay takes it
+    int channels = 4;              // channels 0 .. channels-1 are served
+    int64_t lingerMs = 10000;      // a stream stays open this long after its last client
+    int64_t idleMs = 5000;         // a stream that delivers nothing this long is lost
+    int64_t giveUpMs = 60000;      // an outage this long ends the clients' sessions
+    int64_t backoffMaxMs = 30000;  // longest wait between reconnection attempts
+    // Channels kept open with no client (all of them when preloadAll).
+    bool preloadAll = false;
+    std::vector<int> preload;
+
+    bool Preloaded(int channel) const;
+    // Everything that needs the recorder restarted when it changes.
+    bool operator==(const RecorderConfig &other) const = default;
+};
+
+struct ListenAddress {
+    std::string address = "127.0.0.1";
+    uint16_t port = 8554;  // 0: any free port (logged)
+    bool operator==(const ListenAddress &other) const = default;
+};
+
+struct SiteConfig {
+    std::vector<ListenAddress> listen{ListenAddress{}};
+    std::string rtspUser;
+    std::string rtspPassword;
+    uint32_t timeoutMs = 3000;  // the library's reply time-out: one for the process
+    int64_t statsMs = 10000;    // statistics lines every so often; 0 none
+    std::vector<RecorderConfig> recorders;
+    // The web side: page, fMP4, snapshots, status ("http: off": none).
+    bool http = true;
+    ListenAddress httpListen{"127.0.0.1", 8560};
+    int64_t webBufferBytes = 1 << 20;  // a web client's bytes not yet taken, before it skips
+
+    const RecorderConfig *Find(const std::string &name) const;
+};
+
+// Today's command line: one recorder, named "live".
+SiteConfig SiteFromOptions(const GatewayOptions &options);
+
+// A recorder name fits a path segment: letters, digits, '.', '_', '-'.
+bool IsRecorderName(const std::string &name);
+
+// Checks what the parts cannot check alone: names unique, one recorder per
+// address and port (the library shares one session per recorder), RTSP
+// credentials off loopback. False with a message naming the recorder.
+bool CheckSite(const SiteConfig &site, std::string &message);
+
+// Reads a YAML site file. False with "FILE:LINE: what is wrong". Available
+// when kestrel was built with yaml-cpp (KN_HAVE_YAML_CPP).
+bool LoadSiteConfig(const std::string &path, SiteConfig &site, std::string &message);
+
+}  // namespace kn::gateway

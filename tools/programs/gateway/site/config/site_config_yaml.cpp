@@ -1,0 +1,308 @@
+// The site file in YAML, read with yaml-cpp. Every key is known: an unknown
+// one is an error, as is a value of the wrong kind or out of range, each
+// reported with the file and line. Passwords are read here, from the
+// environment or a file the site file names, and never appear in a message.
+#include <yaml-cpp/yaml.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <set>
+
+#include "tools/programs/gateway/site/config/site_config.h"
+
+namespace kn::gateway {
+
+namespace {
+
+// Carries a message out of the walk; the loader turns it into "FILE:LINE: ...".
+struct ConfigError {
+    YAML::Mark mark;
+    std::string what;
+};
+
+[[noreturn]] void Fail(const YAML::Node &at, const std::string &what) { throw ConfigError{at.Mark(), what}; }
+
+using KeyHandlers = std::map<std::string, std::function<void(const YAML::Node &)>>;
+
+// Calls the handler of each key of a mapping; unknown keys and keys given
+// twice are errors.
+void Walk(const YAML::Node &map, const std::string &where, const KeyHandlers &handlers)
+{
+    if (!map.IsMap()) {
+        Fail(map, where + " must be a mapping of keys to values");
+    }
+    std::set<std::string> seen;
+    for (const auto &kv : map) {
+        const std::string key = kv.first.Scalar();
+        const auto handler = handlers.find(key);
+        if (handler == handlers.end()) {
+            std::string known;
+            for (const auto &h : handlers) {
+                known += (known.empty() ? "" : ", ") + h.first;
+            }
+            Fail(kv.first, "unknown key '" + key + "' in " + where + " (known: " + known + ")");
+        }
+        if (!seen.insert(key).second) {
+            Fail(kv.first, "'" + key + "' is given twice in " + where);
+        }
+        handler->second(kv.second);
+    }
+}
+
+std::string Text(const YAML::Node &n, const std::string &key)
+{
+    if (!n.IsScalar() || n.Scalar().empty()) {
+        Fail(n, "'" + key + "' must be a non-empty text");
+    }
+    return n.Scalar();
+}
+
+long long Integer(const YAML::Node &n, const std::string &key, long long low, long long high)
+{
+    const std::string text = n.IsScalar() ? n.Scalar() : "";
+    char *end = nullptr;
+    const long long v = text.empty() ? 0 : std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || v < low || v > high) {
+        Fail(n, "'" + key + "' must be a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
+                    (text.empty() ? "" : ", not '" + text + "'"));
+    }
+    return v;
+}
+
+// Seconds, with a fraction if need be, as milliseconds.
+int64_t Seconds(const YAML::Node &n, const std::string &key, double low)
+{
+    const std::string text = n.IsScalar() ? n.Scalar() : "";
+    char *end = nullptr;
+    const double v = text.empty() ? -1 : std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(v >= low) || v > 86400) {
+        char range[64];
+        std::snprintf(range, sizeof range, "from %g to 86400", low);
+        Fail(n, "'" + key + "' must be seconds " + range + (text.empty() ? "" : ", not '" + text + "'"));
+    }
+    return static_cast<int64_t>(std::llround(v * 1000));
+}
+
+// A password from the environment or a file; the key names which.
+std::string Secret(const YAML::Node &n, const std::string &key)
+{
+    const std::string name = Text(n, key);
+    std::string value;
+    if (key == "password-env") {
+        const char *v = std::getenv(name.c_str());
+        if (v == nullptr) {
+            Fail(n, "the environment variable " + name + " is not set");
+        }
+        value = v;
+    } else if (!ReadFirstLine(name, value)) {
+        Fail(n, "cannot read the password file " + name);
+    }
+    return value;
+}
+
+void NoInlinePassword(const YAML::Node &n)
+{
+    Fail(n, "a password is not written in the site file: name a file (password-file) or an environment "
+            "variable (password-env) that holds it");
+}
+
+ListenAddress Listen(const YAML::Node &n)
+{
+    ListenAddress l;
+    if (!n.IsScalar() || !SplitListen(n.Scalar(), l.address, l.port)) {
+        Fail(n, "a listen address is ADDRESS:PORT, ADDRESS or PORT");
+    }
+    return l;
+}
+
+void Preload(const YAML::Node &n, RecorderConfig &r)
+{
+    r.preloadAll = false;
+    r.preload.clear();
+    if (n.IsScalar() && (n.Scalar() == "all" || n.Scalar() == "true" || n.Scalar() == "false")) {
+        r.preloadAll = n.Scalar() != "false";
+        return;
+    }
+    if (!n.IsSequence()) {
+        Fail(n, "'preload' is all, true, false or a list of channel numbers");
+    }
+    for (const auto &c : n) {
+        r.preload.push_back(static_cast<int>(Integer(c, "preload", 0, 31)));
+    }
+}
+
+RecorderConfig Recorder(const YAML::Node &n)
+{
+    RecorderConfig r;
+    bool named = false, addressed = false, passwordGiven = false;
+    const YAML::Node *preload = nullptr;
+    YAML::Node preloadNode;
+    auto password = [&](const std::string &key) {
+        return [&, key](const YAML::Node &v) {
+            if (passwordGiven) {
+                Fail(v, "give the password once: password-env or password-file");
+            }
+            passwordGiven = true;
+            r.password = Secret(v, key);
+        };
+    };
+    auto seconds = [&](int64_t &field, const char *key, double low) {
+        return [&field, key, low](const YAML::Node &v) { field = Seconds(v, key, low); };
+    };
+    Walk(n, "a recorder",
+         {{"name",
+           [&](const YAML::Node &v) {
+               r.name = Text(v, "name");
+               if (!IsRecorderName(r.name)) {
+                   Fail(v, "a recorder name is 1-64 letters, digits, '.', '_' or '-' (it is part of the "
+                           "stream's path), not '" +
+                               r.name + "'");
+               }
+               named = true;
+           }},
+          {"address",
+           [&](const YAML::Node &v) {
+               r.host = Text(v, "address");
+               addressed = true;
+           }},
+          {"port", [&](const YAML::Node &v) { r.port = static_cast<uint16_t>(Integer(v, "port", 1, 65535)); }},
+          {"user", [&](const YAML::Node &v) { r.user = Text(v, "user"); }},
+          {"password", NoInlinePassword},
+          {"password-env", password("password-env")},
+          {"password-file", password("password-file")},
+          {"channels", [&](const YAML::Node &v) { r.channels = static_cast<int>(Integer(v, "channels", 1, 32)); }},
+          {"transport",
+           [&](const YAML::Node &v) {
+               const std::string t = v.IsScalar() ? v.Scalar() : "";
+               if (t != "tcp" && t != "udp") {
+                   Fail(v, "'transport' is tcp or udp");
+               }
+               r.transport = t == "tcp" ? 1 : 0;
+           }},
+          {"linger", seconds(r.lingerMs, "linger", 0)},
+          {"idle-timeout", seconds(r.idleMs, "idle-timeout", 0.1)},
+          {"give-up", seconds(r.giveUpMs, "give-up", 0)},
+          {"backoff-max", seconds(r.backoffMaxMs, "backoff-max", 0.1)},
+          {"preload", [&](const YAML::Node &v) {
+               preloadNode = v;
+               preload = &preloadNode;
+           }}});
+    if (!named) {
+        Fail(n, "a recorder needs a 'name'");
+    }
+    if (!addressed) {
+        Fail(n, "recorder '" + r.name + "' needs an 'address'");
+    }
+    if (preload != nullptr) {
+        Preload(*preload, r);
+        for (size_t i = 0; i < r.preload.size(); ++i) {
+            if (r.preload[i] >= r.channels) {
+                Fail(*preload, "recorder '" + r.name + "' preloads channel " + std::to_string(r.preload[i]) +
+                                   " but serves channels 0-" + std::to_string(r.channels - 1));
+            }
+        }
+    }
+    return r;
+}
+
+SiteConfig Site(const YAML::Node &root)
+{
+    SiteConfig site;
+    bool haveRecorders = false;
+    bool clientPassword = false;
+    Walk(
+        root, "the site file",
+        {{"listen",
+          [&](const YAML::Node &v) {
+              site.listen.clear();
+              if (v.IsSequence()) {
+                  for (const auto &l : v) {
+                      site.listen.push_back(Listen(l));
+                  }
+              } else {
+                  site.listen.push_back(Listen(v));
+              }
+              if (site.listen.empty()) {
+                  Fail(v, "'listen' names no address");
+              }
+          }},
+         {"clients",
+          [&](const YAML::Node &v) {
+              auto secret = [&](const std::string &key) {
+                  return [&, key](const YAML::Node &s) {
+                      if (clientPassword) {
+                          Fail(s, "give the clients' password once: password-env or password-file");
+                      }
+                      clientPassword = true;
+                      site.rtspPassword = Secret(s, key);
+                  };
+              };
+              Walk(v, "clients",
+                   {{"user", [&](const YAML::Node &u) { site.rtspUser = Text(u, "user"); }},
+                    {"password", NoInlinePassword},
+                    {"password-env", secret("password-env")},
+                    {"password-file", secret("password-file")}});
+          }},
+         {"timeout",
+          [&](const YAML::Node &v) { site.timeoutMs = static_cast<uint32_t>(Integer(v, "timeout", 1, 600000)); }},
+         {"stats", [&](const YAML::Node &v) { site.statsMs = Seconds(v, "stats", 0); }},
+         {"http",
+          [&](const YAML::Node &v) {
+              site.http = !(v.IsScalar() && v.Scalar() == "off");
+              if (site.http) {
+                  site.httpListen = Listen(v);
+              }
+          }},
+         {"web-buffer", [&](const YAML::Node &v) { site.webBufferBytes = Integer(v, "web-buffer", 16, 65536) * 1024; }},
+         {"recorders", [&](const YAML::Node &v) {
+              haveRecorders = true;
+              if (v.IsNull()) {
+                  return;  // none yet
+              }
+              if (!v.IsSequence()) {
+                  Fail(v, "'recorders' is a list of recorders");
+              }
+              for (const auto &r : v) {
+                  site.recorders.push_back(Recorder(r));
+                  std::string message;
+                  if (!CheckSite(SiteConfig{{}, {}, {}, 3000, 0, site.recorders}, message)) {
+                      Fail(r, message);
+                  }
+              }
+          }}});
+    if (!haveRecorders) {
+        Fail(root, "the site file names no 'recorders'");
+    }
+    return site;
+}
+
+}  // namespace
+
+bool LoadSiteConfig(const std::string &path, SiteConfig &site, std::string &message)
+{
+    auto where = [&](const YAML::Mark &mark) {
+        return path + (mark.is_null() ? std::string() : ":" + std::to_string(mark.line + 1)) + ": ";
+    };
+    try {
+        const YAML::Node root = YAML::LoadFile(path);
+        SiteConfig loaded = Site(root);
+        std::string problem;
+        if (!CheckSite(loaded, problem)) {
+            message = path + ": " + problem;
+            return false;
+        }
+        site = std::move(loaded);
+        return true;
+    } catch (const ConfigError &e) {
+        message = where(e.mark) + e.what;
+    } catch (const YAML::BadFile &) {
+        message = path + ": cannot read the file";
+    } catch (const YAML::Exception &e) {
+        message = where(e.mark) + e.msg;
+    }
+    return false;
+}
+
+}  // namespace kn::gateway

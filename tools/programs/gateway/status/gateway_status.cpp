@@ -1,0 +1,192 @@
+#include "tools/programs/gateway/status/gateway_status.h"
+
+#include "tools/programs/gateway/status/gateway_state.h"
+#include "tools/programs/gateway/status/json_text.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace kn::gateway {
+
+namespace {
+
+std::string Number(double v)
+{
+    if (!std::isfinite(v)) {
+        return "0";
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", v);
+    // Trailing zeros say nothing.
+    std::string s = text;
+    while (s.size() > 1 && s.back() == '0') {
+        s.pop_back();
+    }
+    if (s.back() == '.') {
+        s.pop_back();
+    }
+    return s;
+}
+
+// A label value in the text format: backslash, quote and line end escaped.
+std::string Label(const std::string &text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+struct Metric {
+    const char *name;
+    const char *type;
+    const char *help;
+};
+
+}  // namespace
+
+const char *ChannelState(const std::string &recorderState, const std::string &linkState)
+{
+    if (linkState == "playing" || linkState == "idle") {
+        return linkState == "playing" ? "playing" : "idle";
+    }
+    return recorderState == "logged in" ? "reconnecting" : "lost";
+}
+
+bool ParseChannelPath(const std::string &path, std::string &name, int &channel, std::string &extension)
+{
+    const size_t slash = path.find('/', 1);
+    const size_t dot = path.rfind('.');
+    if (path.size() < 5 || path[0] != '/' || slash == std::string::npos || slash == 1 || dot == std::string::npos ||
+        dot < slash + 2 || dot - slash - 1 > 3 || path.find('/', slash + 1) != std::string::npos) {
+        return false;
+    }
+    int n = 0;
+    for (size_t i = slash + 1; i < dot; ++i) {
+        if (path[i] < '0' || path[i] > '9') {
+            return false;
+        }
+        n = n * 10 + (path[i] - '0');
+    }
+    if (n > 255 || (dot - slash - 1 > 1 && path[slash + 1] == '0')) {
+        return false;
+    }
+    name = path.substr(1, slash - 1);
+    channel = n;
+    extension = path.substr(dot + 1);
+    return true;
+}
+
+std::string StatusJson(const GatewayStatus &status)
+{
+    Json recorders = Json::array();
+    for (const RecorderStatus &rec : status.recorders) {
+        Json channels = Json::array();
+        for (const ChannelStatus &ch : rec.channels) {
+            channels.push_back({{"channel", ch.channel},
+                                {"name", ch.name},
+                                {"state", ch.state},
+                                {"link_state", ch.linkState},
+                                {"next_attempt_in_ms", JsonOptional(ch.nextAttemptInMs)},
+                                {"frames", ch.frames},
+                                {"bytes", ch.bytes},
+                                {"fps", JsonFigure(ch.fps)},
+                                {"kbit_per_s", JsonFigure(ch.kbitPerSecond)},
+                                {"keyframe_age_ms", JsonOptional(ch.keyframeAgeMs)},
+                                {"reconnections", ch.reconnections},
+                                {"clients", {{"rtsp", ch.rtspClients}, {"web", ch.webClients}}},
+                                {"web_skips", ch.webSkips},
+                                {"preload", ch.preload},
+                                {"last_error", ch.lastError},
+                                {"stream", ch.streamUrl},
+                                {"snapshot", ch.snapshotUrl},
+                                {"rtsp", ch.rtspPath}});
+        }
+        recorders.push_back({{"name", rec.name},
+                             {"address", rec.address},
+                             {"state", rec.state},
+                             {"next_attempt_in_ms", JsonOptional(rec.nextAttemptInMs)},
+                             {"last_error", rec.lastError},
+                             {"channels", std::move(channels)}});
+    }
+    const Json root = {
+        {"version", status.version}, {"uptime", JsonFigure(status.uptime)}, {"recorders", std::move(recorders)}};
+    return JsonDump(root) + "\n";
+}
+
+std::string StatusMetrics(const GatewayStatus &status)
+{
+    std::string out;
+    auto header = [&out](const Metric &m) {
+        out += std::string("# HELP ") + m.name + " " + m.help + "\n# TYPE " + m.name + " " + m.type + "\n";
+    };
+    header({"kestrel_gateway_uptime_seconds", "gauge", "Seconds since the gateway started."});
+    out += "kestrel_gateway_uptime_seconds " + Number(status.uptime) + "\n";
+    header({"kestrel_recorder_logged_in", "gauge", "1 when the gateway is logged in to the recorder."});
+    for (const RecorderStatus &rec : status.recorders) {
+        out += "kestrel_recorder_logged_in{recorder=\"" + Label(rec.name) + "\"} " +
+               (rec.state == "logged in" ? "1" : "0") + "\n";
+    }
+
+    using Get = std::string (*)(const ChannelStatus &);
+    struct ChannelMetric {
+        Metric m;
+        Get get;
+    };
+    static const ChannelMetric kChannelMetrics[] = {
+        {{"kestrel_channel_frames_total", "counter", "Video frames received from the recorder."},
+         [](const ChannelStatus &c) { return std::to_string(c.frames); }},
+        {{"kestrel_channel_bytes_total", "counter", "H.264 bytes received from the recorder."},
+         [](const ChannelStatus &c) { return std::to_string(c.bytes); }},
+        {{"kestrel_channel_frame_rate", "gauge", "Frames a second over the last second."},
+         [](const ChannelStatus &c) { return Number(c.fps); }},
+        {{"kestrel_channel_bit_rate", "gauge", "Bits a second over the last second."},
+         [](const ChannelStatus &c) { return Number(c.kbitPerSecond * 1000); }},
+        {{"kestrel_channel_keyframe_age_seconds", "gauge", "Seconds since the last keyframe; -1 before the first."},
+         [](const ChannelStatus &c) {
+             return c.keyframeAgeMs < 0 ? std::string("-1") : Number(c.keyframeAgeMs / 1000.0);
+         }},
+        {{"kestrel_channel_reconnections_total", "counter", "Streams reopened after a loss."},
+         [](const ChannelStatus &c) { return std::to_string(c.reconnections); }},
+        {{"kestrel_channel_web_skips_total", "counter", "Times a slow web client skipped to the next keyframe."},
+         [](const ChannelStatus &c) { return std::to_string(c.webSkips); }},
+    };
+    for (const ChannelMetric &cm : kChannelMetrics) {
+        header(cm.m);
+        for (const RecorderStatus &rec : status.recorders) {
+            for (const ChannelStatus &ch : rec.channels) {
+                out += std::string(cm.m.name) + "{recorder=\"" + Label(rec.name) + "\",channel=\"" +
+                       std::to_string(ch.channel) + "\"} " + cm.get(ch) + "\n";
+            }
+        }
+    }
+    header({"kestrel_channel_clients", "gauge", "Clients of the channel by kind (rtsp, web)."});
+    for (const RecorderStatus &rec : status.recorders) {
+        for (const ChannelStatus &ch : rec.channels) {
+            const std::string labels = "{recorder=\"" + Label(rec.name) + "\",channel=\"" + std::to_string(ch.channel);
+            out += "kestrel_channel_clients" + labels + "\",kind=\"rtsp\"} " + std::to_string(ch.rtspClients) + "\n";
+            out += "kestrel_channel_clients" + labels + "\",kind=\"web\"} " + std::to_string(ch.webClients) + "\n";
+        }
+    }
+    header({"kestrel_channel_state", "gauge", "1 for the channel's current state, 0 for the others."});
+    for (const RecorderStatus &rec : status.recorders) {
+        for (const ChannelStatus &ch : rec.channels) {
+            for (const char *state : {"idle", "playing", "reconnecting", "lost"}) {
+                out += "kestrel_channel_state{recorder=\"" + Label(rec.name) + "\",channel=\"" +
+                       std::to_string(ch.channel) + "\",state=\"" + state + "\"} " + (ch.state == state ? "1" : "0") +
+                       "\n";
+            }
+        }
+    }
+    return out;
+}
+
+}  // namespace kn::gateway

@@ -1,0 +1,16 @@
+// A channel's shared access unit as a GstBuffer that holds the unit instead
+// of a copy of its bytes: the unit stays alive until the pipeline lets the
+// buffer go.
+#pragma once
+
+#include <cstdint>
+
+#include "tools/programs/gateway/stream/stream_unit.h"
+
+typedef struct _GstBuffer GstBuffer;
+
+namespace kn::gateway {
+
+GstBuffer *UnitBuffer(const SharedUnit &unit, int64_t ptsNs);
+
+}  // namespace kn::gateway

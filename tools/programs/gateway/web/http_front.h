@@ -1,0 +1,93 @@
+// CHttpFront: the gateway's web side, on libsoup's HTTP server in the
+// gateway's GLib main loop. It serves the page (files built into kestrel),
+// each channel's live video as fragmented MP4 (/NAME/CH.mp4), its latest
+// picture as a JPEG (/NAME/CH.jpg?width=W), the state as JSON
+// (/api/status), in the Prometheus text format (/metrics), and /healthz.
+// With client credentials configured every path asks for them (digest or
+// basic authentication), as the RTSP side does.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tools/programs/gateway/access/access.h"
+#include "tools/programs/gateway/web/archive_front.h"
+#include "tools/programs/gateway/status/gateway_status.h"
+
+typedef struct _SoupAuthDomain SoupAuthDomain;
+typedef struct _SoupServer SoupServer;
+typedef struct _SoupServerMessage SoupServerMessage;
+typedef struct _SoupWebsocketConnection SoupWebsocketConnection;
+
+namespace kn::gateway {
+
+class CChannelHub;
+class CFmp4Stream;
+class CSnapshotGrab;
+
+struct HttpOptions {
+    std::string address = "127.0.0.1";
+    uint16_t port = 8560;  // 0: any free port (logged)
+    std::string user;      // empty: no authentication (loopback only)
+    std::string password;
+    size_t maxOutstanding = 1u << 20;  // a web client's bytes not yet taken, before it skips
+};
+
+class CHttpFront {
+public:
+    CHttpFront(HttpOptions options, IStatusSource &source);
+    ~CHttpFront();
+    CHttpFront(const CHttpFront &) = delete;
+    CHttpFront &operator=(const CHttpFront &) = delete;
+
+    // Listens on the default main context; false with a message.
+    bool Start(std::string &message);
+    // Ends every live response and stops listening.
+    void Stop();
+    uint16_t Port() const { return m_wPort; }
+
+private:
+    struct Web {  // the web clients of one channel
+        // Each stream with the hub it joined (a reload may replace a
+        // recorder's hubs while its clients play on).
+        std::map<std::shared_ptr<CFmp4Stream>, std::weak_ptr<CChannelHub>> streams;
+        int grabs = 0;  // snapshot collectors on the hub
+        std::atomic<uint64_t> skips{0};
+    };
+    using Key = std::pair<std::string, int>;  // recorder, channel
+
+    static void OnRequest(SoupServer *server, SoupServerMessage *msg, const char *path, void *query, void *self);
+    void Route(SoupServerMessage *msg, const std::string &path, void *query);
+    static void OnWebSocket(SoupServer *server, SoupServerMessage *msg, const char *path, SoupWebsocketConnection *conn,
+                            void *self);
+    void ServeStream(SoupServerMessage *msg, const Key &key);
+    void Attach(const Key &key, const std::shared_ptr<CFmp4Stream> &stream, const char *how);
+    std::function<void()> EndLater(const Key &key, std::weak_ptr<CFmp4Stream> stream);
+    template <typename F>
+    static void Connect(void *instance, const char *signal, F f);
+    void ServeSnapshot(SoupServerMessage *msg, const Key &key, int width);
+    void EndStream(const Key &key, const std::shared_ptr<CFmp4Stream> &stream);
+    GatewayStatus Status();
+    // Whom the request's credentials name ("" when none were asked for).
+    std::string User(SoupServerMessage *msg) const;
+    // Asks the access decision; answers 403 and false when it says no.
+    bool Allowed(SoupServerMessage *msg, Action action, const std::string &recorder, int channel) const;
+
+    const HttpOptions m_Options;
+    const CAccess m_Access{m_Options.user};
+    std::vector<SoupAuthDomain *> m_Domains;
+    IStatusSource &m_Source;
+    SoupServer *m_pServer = nullptr;
+    uint16_t m_wPort = 0;
+    std::map<Key, Web> m_Web;
+    CArchiveFront m_Archive{m_Source};
+    std::shared_ptr<bool> m_Alive = std::make_shared<bool>(true);  // for callbacks that may outlive this
+};
+
+}  // namespace kn::gateway

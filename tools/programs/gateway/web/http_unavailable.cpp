@@ -1,0 +1,25 @@
+// The web side of kestrel gateway when kestrel was built without libsoup 3:
+// the gateway serves RTSP only and says so.
+#include "tools/programs/gateway/web/http_front.h"
+
+#include "tools/programs/gateway/status/gateway_log.h"
+
+namespace kn::gateway {
+
+CHttpFront::CHttpFront(HttpOptions options, IStatusSource &source) : m_Options(std::move(options)), m_Source(source) {}
+
+CHttpFront::~CHttpFront() = default;
+
+// Without the web side nothing is served from the archive: its front (a
+// member of CHttpFront) never starts a clip, so it has nothing to stop.
+CArchiveFront::~CArchiveFront() = default;
+
+bool CHttpFront::Start(std::string &)
+{
+    Log("no web side: kestrel was built without libsoup 3 (libsoup-3.0-dev)");
+    return true;
+}
+
+void CHttpFront::Stop() {}
+
+}  // namespace kn::gateway
