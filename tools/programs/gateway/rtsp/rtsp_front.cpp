@@ -16,11 +16,14 @@ namespace kn::gateway {
 
 namespace {
 
-// The channel's units come parsed, a keyframe always with its parameter
-// sets in front: a client's pipeline only packetizes them (the payloader
-// takes the parameter sets for the session description from the first
-// keyframe, and sends them again before every keyframe).
-constexpr const char *kLaunch = "( appsrc name=src is-live=true format=time do-timestamp=false ! "
+// A live channel's units come parsed, a keyframe always with its parameter
+// sets in front, and shared with every client (no copy). The same pipeline
+// also serves a recording (?start=), whose units come from the playback
+// feed as the recorder sent them: the parser in front of the payloader gives
+// the session description its parameter sets from the first keyframe
+// whatever the order in which the media is prepared. (Measured: the parser is
+// not what a viewer costs; its media's own threads are.)
+constexpr const char *kLaunch = "( appsrc name=src is-live=true format=time do-timestamp=false ! h264parse ! "
                                 "rtph264pay name=pay0 pt=96 config-interval=-1 aggregate-mode=zero-latency )";
 // No frame rate: frames are timed as they arrive.
 constexpr const char *kCaps = "video/x-h264,stream-format=byte-stream,alignment=au";
