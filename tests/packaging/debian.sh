@@ -49,8 +49,9 @@ while read -r package section must_have must_not; do
         ! grep -qxF "$path" <<<"$contents" || fail "$package must not hold $path"
     done
     # Every package says it is under the MIT licence (Debian's name: Expat).
-    dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/doc/$package/copyright" |
-        grep -qx 'License: Expat' || fail "$package: its copyright file names no MIT (Expat) licence"
+    # (Read whole first: a grep -q that ends the pipe early would fail it under pipefail.)
+    copyright="$(dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/doc/$package/copyright")"
+    grep -qx 'License: Expat' <<<"$copyright" || fail "$package: its copyright file names no MIT (Expat) licence"
     echo "== $(basename "$deb")"
     dpkg-deb -c "$deb" | awk '{ print "   ", $1, $6, $7, $8 }'
 done <<'TABLE'
@@ -67,7 +68,8 @@ grep -q 'libc6' <<<"$(field "$runtime" Depends)" || fail "libkestrelnet1 depends
 grep -q 'libstdc++6' <<<"$(field "$tools" Depends)" || fail "kestrel-tools depends on '$(field "$tools" Depends)'"
 grep -q 'libkestrelnet1 (= ' <<<"$(field "$tools" Depends)" || fail "kestrel-tools does not depend on libkestrelnet1"
 grep -q 'libkestrelnet1 (= ' <<<"$(field "$dev" Depends)" || fail "libkestrelnet-dev does not depend on libkestrelnet1"
-dpkg-deb --ctrl-tarfile "$runtime" | tar -xO ./shlibs 2>/dev/null | grep -q '^libkestrelnet 1 libkestrelnet1' ||
+shlibs="$(dpkg-deb --ctrl-tarfile "$runtime" | tar -xO ./shlibs 2>/dev/null || true)"
+grep -q '^libkestrelnet 1 libkestrelnet1' <<<"$shlibs" ||
     fail "libkestrelnet1 has no shlibs entry"
 for deb in "$runtime" "$dev" "$tools"; do
     echo "== $(basename "$deb"): $(field "$deb" Depends)"
@@ -114,7 +116,8 @@ if [ -n "$gateway_files" ]; then
         --config "$example" --check 2>&1)" || fail "packaged example site file: $out"
     echo "== $out"
 fi
-file "$work/root/usr/bin/kestrel" | grep -q ', stripped' || fail "kestrel not stripped"
+described="$(file "$work/root/usr/bin/kestrel")"
+grep -q ', stripped' <<<"$described" || fail "kestrel not stripped"
 kn_start_recorder "$work/root/usr/bin/kestrel-recorder" "$work/recorder.log" || fail "packaged recorder did not start"
 recorder_pid=$KN_RECORDER_PID
 grep -qF "from $work/root/usr/bin/../share/kestrelnet/sample.h264" "$work/recorder.log" ||
