@@ -98,36 +98,50 @@ namespace {
 
 void OnNeedData(GstElement *, guint, gpointer data)
 {
-    auto *feed = static_cast<CPlaybackFeed *>(data);
-    feed->OpenOnce();
+    static_cast<CPlaybackFeed *>(data)->OpenPending();
 }
 
 }  // namespace
 
-void CPlaybackFeed::OpenOnce()
+void CPlaybackFeed::OpenPending()
 {
+    uint64_t offset = 0;
     {
         std::lock_guard<std::mutex> lk(m_Mutex);
-        if (m_bOpened) {
+        if (!m_bPending) {
             return;
         }
-        m_bOpened = true;
+        m_bPending = false;
+        offset = m_nPendingNs;
     }
-    if (!Open(0)) {
+    if (!Open(offset)) {
         GST_ELEMENT_ERROR(m_pAppSrc, RESOURCE, READ, ("the recorder did not open the playback"), (nullptr));
     }
 }
 
 int CPlaybackFeed::OnSeek(GstElement *, uint64_t offset, void *self)
 {
-    auto *feed = static_cast<CPlaybackFeed *>(self);
+    static_cast<CPlaybackFeed *>(self)->Seek(offset);
+    return TRUE;
+}
+
+void CPlaybackFeed::Seek(uint64_t offsetNs)
+{
+    // The source throws away what it holds only after this returns: frames
+    // pushed now would be lost, so the playback opens again at the new
+    // position when the source next wants data. The current one stops now,
+    // so nothing of it comes after the seek.
+    void *old = nullptr;
     {
-        std::lock_guard<std::mutex> lk(feed->m_Mutex);
-        feed->m_bOpened = true;
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        old = m_hStream;
+        m_hStream = nullptr;
+        m_bPending = true;
+        m_nPendingNs = offsetNs;
     }
-    // The seek has thrown away what was queued: the playback starts again
-    // at the new position, even when it is where it stood.
-    return feed->Open(offset) ? TRUE : FALSE;
+    if (old != nullptr) {
+        m_pGate->Stop(old);
+    }
 }
 
 bool CPlaybackFeed::Open(uint64_t offsetNs)

@@ -42,9 +42,9 @@ public:
     bool Start(std::string &message);
     // Stops the playback and takes no more frames.
     void Stop();
-    // Opens the playback at the start time unless a seek did (the source
-    // wants data).
-    void OpenOnce();
+    // Opens the playback at the position asked for last (the start time,
+    // or a seek's target), once (the source wants data).
+    void OpenPending();
     // The client's RTSP requests.
     void Pause();
     void Resume();
@@ -53,8 +53,11 @@ public:
     void OnNotice() override {}
 
 private:
-    // Opens the playback at the start time plus offset (the seek's target).
+    // Opens the playback at the start time plus offset.
     bool Open(uint64_t offsetNs);
+    // A seek to the start time plus offset: stops the playback; the next
+    // want of data opens it there.
+    void Seek(uint64_t offsetNs);
     static int OnSeek(GstElement *appsrc, uint64_t offset, void *self);
 
     const std::shared_ptr<CArchiveGate> m_pGate;
@@ -66,7 +69,8 @@ private:
 
     std::mutex m_Mutex;  // the stream and its timing
     void *m_hStream = nullptr;
-    bool m_bOpened = false;   // a first opening was asked for
+    bool m_bPending = true;   // an opening is to be made at m_nPendingNs
+    uint64_t m_nPendingNs = 0;
     bool m_bOpening = false;  // frames of the opening under way are taken
     bool m_bPaused = false;
     uint64_t m_nBaseNs = 0;   // the media time of the playback's start
