@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "tools/programs/gateway/events/event_bus.h"
 #include "tools/programs/gateway/gateway.h"
 #include "tools/programs/gateway/status/gateway_log.h"
 #include "tools/programs/gateway/site/config/gateway_options.h"
@@ -56,6 +57,7 @@ struct Running {
     std::string configPath;
     SiteConfig site;
     CSite *recorders = nullptr;
+    CEventBus *events = nullptr;
     FileStamp stamp;
 };
 
@@ -73,6 +75,7 @@ void Reload(Running &r, const char *why)
     std::string message;
     if (!LoadSiteConfig(r.configPath, next, message)) {
         Log("reload (%s) refused, the running configuration stays: %s", why, message.c_str());
+        r.events->Publish(GatewayEvent(EventKind::ReloadRefused, "", -1, message));
         return;
     }
     if (next.listen != r.site.listen || next.rtspUser != r.site.rtspUser || next.rtspPassword != r.site.rtspPassword ||
@@ -82,6 +85,7 @@ void Reload(Running &r, const char *why)
     Log("reload (%s): %zu recorder(s)", why, next.recorders.size());
     r.recorders->Apply(next.recorders);
     r.site.recorders = next.recorders;
+    r.events->Publish(GatewayEvent(EventKind::ReloadApplied, "", -1, why));
 }
 
 gboolean OnReloadSignal(gpointer data)
@@ -175,7 +179,10 @@ int RunGateway(int argc, char **argv)
         Log("warning: --password is visible in process listings; --password-file or --password-env keep it out");
     }
 
+    CEventBus events;
+    running.events = &events;
     CLibraryHost library;
+    library.SetEvents(&events);
     if (!library.Start(running.site.timeoutMs)) {
         std::fprintf(stderr, "kestrel: the library's socket layer did not start\n");
         return kExitFailure;

@@ -1,5 +1,7 @@
 #include "tools/testing/recorder/recorder_options.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 
 #include <cerrno>
@@ -75,6 +77,13 @@ const char *RecorderUsage()
            "  --drop-live-after N   close the first live video connection after N frames\n"
            "  --message-every MS    send a recorder message (code 56, 12 bytes) on every\n"
            "                        logged-in command channel every MS milliseconds\n"
+           "  --raise W:B:EVERY[:HOLD]  set bit B (0-15) of word W (1-3: the message's\n"
+           "                        16-bit words at offsets 4, 6 and 8) every EVERY ms and\n"
+           "                        clear it HOLD ms later (default EVERY/2); each change\n"
+           "                        is a recorder message on every logged-in command\n"
+           "                        channel; repeatable\n"
+           "  --raise-on-signal W:B SIGUSR1 sets bit B of word W, the next SIGUSR1 clears\n"
+           "                        it, each a message as above; repeatable\n"
            "  --verbose             log keep-alives too, and every command packet\n"
            "                        with its session id\n"
            "  -h, --help            this text\n"
@@ -172,6 +181,43 @@ std::optional<RecorderOptions> ParseRecorderOptions(int argc, char **argv, bool 
                 return std::nullopt;
             }
             o.messageEveryMs = static_cast<int>(n);
+        } else if (arg == "--raise" || arg == "--raise-on-signal") {
+            const bool scheduled = arg == "--raise";
+            if (!needValue(scheduled ? "WORD:BIT:EVERY[:HOLD]" : "WORD:BIT")) {
+                return std::nullopt;
+            }
+            long parts[4] = {0, 0, 0, -1};
+            const std::string text = value;
+            std::vector<std::string> fields;
+            for (size_t at = 0;;) {
+                const size_t end = std::min(text.find(':', at), text.size());
+                fields.push_back(text.substr(at, end - at));
+                if (end == text.size()) {
+                    break;
+                }
+                at = end + 1;
+            }
+            const int count = static_cast<int>(fields.size());
+            bool good = count <= 4;
+            for (int f = 0; good && f < count; ++f) {
+                const long low[4] = {1, 0, 10, 1}, high[4] = {3, 15, 3600000, 3600000};
+                good = ParseInt(fields[static_cast<size_t>(f)].c_str(), low[f], high[f], parts[f]);
+            }
+            if (!good || count < (scheduled ? 3 : 2) || count > (scheduled ? 4 : 2) ||
+                (scheduled && parts[3] >= parts[2])) {
+                message = scheduled ? "bad --raise (WORD 1-3:BIT 0-15:EVERY 10-3600000 ms[:HOLD shorter than "
+                                      "EVERY]): " +
+                                          text
+                                    : "bad --raise-on-signal (WORD 1-3:BIT 0-15): " + text;
+                return std::nullopt;
+            }
+            if (scheduled) {
+                o.raises.push_back(RaiseSchedule{static_cast<int>(parts[0]), static_cast<int>(parts[1]),
+                                                 static_cast<int>(parts[2]),
+                                                 static_cast<int>(parts[3] > 0 ? parts[3] : parts[2] / 2)});
+            } else {
+                o.signalBits.push_back(SignalBit{static_cast<int>(parts[0]), static_cast<int>(parts[1])});
+            }
         } else if (arg == "--silent") {
             o.silent = true;
         } else if (arg == "--refuse-login") {

@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 
+#include "tools/programs/gateway/events/event_kinds.h"
 #include "tools/programs/gateway/site/config/site_config.h"
 
 namespace kn::gateway {
@@ -133,7 +134,75 @@ void Preload(const YAML::Node &n, RecorderConfig &r)
     }
 }
 
-RecorderConfig Recorder(const YAML::Node &n)
+// A word's explicit bit-to-channel entries, checked against each recorder's
+// channels once the whole file is read.
+struct BitEntry {
+    YAML::Node at;
+    int channel;
+};
+
+// The meanings of a message's words: word1, word2, word3, each a kind or
+// {kind: KIND, bits: {BIT: CHANNEL ...}} (bits not listed stand for no
+// channel).
+EventMap Events(const YAML::Node &n, std::vector<BitEntry> &entries)
+{
+    EventMap map;
+    KeyHandlers handlers;
+    for (size_t w = 0; w < map.words.size(); ++w) {
+        WordMeaning &word = map.words[w];
+        handlers["word" + std::to_string(w + 1)] = [&word, &entries](const YAML::Node &v) {
+            YAML::Node kind = v;
+            if (v.IsMap()) {
+                bool named = false;
+                Walk(v, "a word's meaning",
+                     {{"kind",
+                       [&](const YAML::Node &k) {
+                           kind = k;
+                           named = true;
+                       }},
+                      {"bits", [&](const YAML::Node &b) {
+                           if (!b.IsMap()) {
+                               Fail(b, "'bits' maps bit numbers (0-15) to channels (0-31)");
+                           }
+                           word.channelOfBit.fill(-1);
+                           for (const auto &kv : b) {
+                               const int bit = static_cast<int>(Integer(kv.first, "a bit", 0, 15));
+                               const int channel = static_cast<int>(Integer(kv.second, "a channel", 0, 31));
+                               word.channelOfBit[static_cast<size_t>(bit)] = channel;
+                               entries.push_back(BitEntry{kv.second, channel});
+                           }
+                       }}});
+                if (!named) {
+                    Fail(v, "a word's meaning needs its 'kind'");
+                }
+            }
+            word.kind = Text(kind, "kind");
+            if (!IsStateKindName(word.kind)) {
+                Fail(kind, "a word's kind is 1-32 lower-case letters, digits or '-' starting with a letter and "
+                           "not one of the gateway's own kinds, not '" +
+                               word.kind + "'");
+            }
+        };
+    }
+    Walk(n, "events", handlers);
+    for (size_t a = 0; a < map.words.size(); ++a) {
+        for (size_t b = a + 1; b < map.words.size(); ++b) {
+            if (map.words[a].kind == map.words[b].kind) {
+                Fail(n, "word" + std::to_string(a + 1) + " and word" + std::to_string(b + 1) + " both mean '" +
+                            map.words[a].kind + "'");
+            }
+        }
+    }
+    return map;
+}
+
+// A recorder's events, with its own bit entries.
+struct RecorderEvents {
+    bool own = false;
+    std::vector<BitEntry> entries;
+};
+
+RecorderConfig Recorder(const YAML::Node &n, RecorderEvents &events)
 {
     RecorderConfig r;
     bool named = false, addressed = false, passwordGiven = false;
@@ -185,6 +254,11 @@ RecorderConfig Recorder(const YAML::Node &n)
           {"idle-timeout", seconds(r.idleMs, "idle-timeout", 0.1)},
           {"give-up", seconds(r.giveUpMs, "give-up", 0)},
           {"backoff-max", seconds(r.backoffMaxMs, "backoff-max", 0.1)},
+          {"events",
+           [&](const YAML::Node &v) {
+               r.events = Events(v, events.entries);
+               events.own = true;
+           }},
           {"preload", [&](const YAML::Node &v) {
                preloadNode = v;
                preload = &preloadNode;
@@ -207,11 +281,106 @@ RecorderConfig Recorder(const YAML::Node &n)
     return r;
 }
 
+// A URL an event is posted to: http:// or https://.
+WebhookConfig Webhook(const YAML::Node &n, std::vector<YAML::Node> &kindNodes)
+{
+    WebhookConfig w;
+    Walk(n, "a webhook",
+         {{"url",
+           [&](const YAML::Node &v) {
+               w.url = Text(v, "url");
+               if (w.url.rfind("http://", 0) != 0 && w.url.rfind("https://", 0) != 0) {
+                   Fail(v, "a webhook's url begins with http:// or https://, not '" + w.url + "'");
+               }
+           }},
+          {"kinds",
+           [&](const YAML::Node &v) {
+               if (!v.IsSequence() || v.size() == 0) {
+                   Fail(v, "'kinds' is a list of event kinds");
+               }
+               for (const auto &k : v) {
+                   w.kinds.push_back(Text(k, "kinds"));
+                   kindNodes.push_back(k);
+               }
+           }},
+          {"queue", [&](const YAML::Node &v) { w.queue = static_cast<int>(Integer(v, "queue", 1, 100000)); }}});
+    if (w.url.empty()) {
+        Fail(n, "a webhook needs a 'url'");
+    }
+    return w;
+}
+
+// A topic prefix: levels of text with no wildcard, no empty level.
+std::string TopicPrefix(const YAML::Node &n, const std::string &key)
+{
+    const std::string t = Text(n, key);
+    if (t.find_first_of("+#") != std::string::npos || t.front() == '/' || t.back() == '/' ||
+        t.find("//") != std::string::npos) {
+        Fail(n, "'" + key + "' is a topic of one or more levels without '+', '#' or an empty level, not '" + t + "'");
+    }
+    return t;
+}
+
+MqttConfig Mqtt(const YAML::Node &n)
+{
+    MqttConfig m;
+    bool passwordGiven = false;
+    auto password = [&](const std::string &key) {
+        return [&, key](const YAML::Node &v) {
+            if (passwordGiven) {
+                Fail(v, "give the broker's password once: password-env or password-file");
+            }
+            passwordGiven = true;
+            m.password = Secret(v, key);
+        };
+    };
+    Walk(n, "mqtt",
+         {{"host", [&](const YAML::Node &v) { m.host = Text(v, "host"); }},
+          {"port", [&](const YAML::Node &v) { m.port = static_cast<uint16_t>(Integer(v, "port", 1, 65535)); }},
+          {"user", [&](const YAML::Node &v) { m.user = Text(v, "user"); }},
+          {"password", NoInlinePassword},
+          {"password-env", password("password-env")},
+          {"password-file", password("password-file")},
+          {"tls",
+           [&](const YAML::Node &v) {
+               if (v.IsScalar() && (v.Scalar() == "true" || v.Scalar() == "false")) {
+                   m.tls = v.Scalar() == "true";
+                   return;
+               }
+               m.tls = true;
+               Walk(v, "tls (true, false, or {ca-file: FILE})",
+                    {{"ca-file", [&](const YAML::Node &c) { m.caFile = Text(c, "ca-file"); }}});
+           }},
+          {"topic-prefix", [&](const YAML::Node &v) { m.topicPrefix = TopicPrefix(v, "topic-prefix"); }},
+          {"discovery-prefix",
+           [&](const YAML::Node &v) {
+               m.discoveryPrefix = v.IsScalar() && v.Scalar() == "off" ? "" : TopicPrefix(v, "discovery-prefix");
+           }},
+          {"snapshot-url",
+           [&](const YAML::Node &v) {
+               m.snapshotBase = Text(v, "snapshot-url");
+               if (m.snapshotBase.rfind("http://", 0) != 0 && m.snapshotBase.rfind("https://", 0) != 0) {
+                   Fail(v, "'snapshot-url' begins with http:// or https://");
+               }
+               while (!m.snapshotBase.empty() && m.snapshotBase.back() == '/') {
+                   m.snapshotBase.pop_back();
+               }
+           }},
+          {"client-id", [&](const YAML::Node &v) { m.clientId = Text(v, "client-id"); }}});
+    if (m.host.empty()) {
+        Fail(n, "'mqtt' needs the broker's 'host'");
+    }
+    return m;
+}
+
 SiteConfig Site(const YAML::Node &root)
 {
     SiteConfig site;
     bool haveRecorders = false;
     bool clientPassword = false;
+    std::vector<RecorderEvents> recorderEvents;
+    std::vector<BitEntry> siteEntries;
+    std::vector<YAML::Node> webhookKinds;
     Walk(
         root, "the site file",
         {{"listen",
@@ -256,6 +425,17 @@ SiteConfig Site(const YAML::Node &root)
               }
           }},
          {"web-buffer", [&](const YAML::Node &v) { site.webBufferBytes = Integer(v, "web-buffer", 16, 65536) * 1024; }},
+         {"events", [&](const YAML::Node &v) { site.events = Events(v, siteEntries); }},
+         {"webhooks",
+          [&](const YAML::Node &v) {
+              if (!v.IsSequence()) {
+                  Fail(v, "'webhooks' is a list of webhooks");
+              }
+              for (const auto &w : v) {
+                  site.webhooks.push_back(Webhook(w, webhookKinds));
+              }
+          }},
+         {"mqtt", [&](const YAML::Node &v) { site.mqtt = Mqtt(v); }},
          {"recorders", [&](const YAML::Node &v) {
               haveRecorders = true;
               if (v.IsNull()) {
@@ -265,15 +445,49 @@ SiteConfig Site(const YAML::Node &root)
                   Fail(v, "'recorders' is a list of recorders");
               }
               for (const auto &r : v) {
-                  site.recorders.push_back(Recorder(r));
+                  recorderEvents.emplace_back();
+                  site.recorders.push_back(Recorder(r, recorderEvents.back()));
                   std::string message;
-                  if (!CheckSite(SiteConfig{{}, {}, {}, 3000, 0, site.recorders}, message)) {
+                  SiteConfig sofar;
+                  sofar.listen.clear();
+                  sofar.recorders = site.recorders;
+                  if (!CheckSite(sofar, message)) {
                       Fail(r, message);
                   }
               }
           }}});
     if (!haveRecorders) {
         Fail(root, "the site file names no 'recorders'");
+    }
+    // The site's meanings, for each recorder that names none of its own; a
+    // bit stands for one of the recorder's channels.
+    std::set<std::string> kinds(kGatewayKinds.begin(), kGatewayKinds.end());
+    for (const WordMeaning &w : site.events.words) {
+        kinds.insert(w.kind);
+    }
+    for (size_t i = 0; i < site.recorders.size(); ++i) {
+        RecorderConfig &r = site.recorders[i];
+        if (!recorderEvents[i].own) {
+            r.events = site.events;
+        }
+        for (const BitEntry &e : recorderEvents[i].own ? recorderEvents[i].entries : siteEntries) {
+            if (e.channel >= r.channels) {
+                Fail(e.at, "a bit stands for channel " + std::to_string(e.channel) + " but recorder '" + r.name +
+                               "' serves channels 0-" + std::to_string(r.channels - 1));
+            }
+        }
+        for (const WordMeaning &w : r.events.words) {
+            kinds.insert(w.kind);
+        }
+    }
+    for (const YAML::Node &k : webhookKinds) {
+        if (kinds.count(k.Scalar()) == 0) {
+            std::string known;
+            for (const std::string &name : kinds) {
+                known += (known.empty() ? "" : ", ") + name;
+            }
+            Fail(k, "unknown event kind '" + k.Scalar() + "' (known: " + known + ")");
+        }
     }
     return site;
 }
