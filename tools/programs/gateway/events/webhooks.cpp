@@ -18,6 +18,7 @@ namespace {
 constexpr guint kAnswerSeconds = 5;  // a receiver that takes longer has failed this attempt
 constexpr int kAttempts = 4;         // the first and three more, 1, 2 and 4 s apart
 constexpr std::chrono::milliseconds kQueueWait{500};
+constexpr std::chrono::seconds kDropLogEvery{10};
 
 class CWebhook {
 public:
@@ -67,15 +68,24 @@ private:
         SoupSession *session = soup_session_new_with_options("timeout", kAnswerSeconds, "idle-timeout", 60,
                                                              "user-agent", "kestrel-gateway", nullptr);
         uint64_t dropped = 0;
-        while (!Stopping()) {
+        auto loggedAt = std::chrono::steady_clock::now() - kDropLogEvery;
+        while (true) {
+            const bool stopping = Stopping();
             Event e;
-            if (m_pQueue->Wait(e, kQueueWait)) {
+            if (!stopping && m_pQueue->Wait(e, kQueueWait)) {
                 Post(session, e);
             }
-            if (const uint64_t d = m_pQueue->Dropped(); d != dropped) {
+            // What was dropped, at most every 10 s, and at the end.
+            const uint64_t d = m_pQueue->Dropped();
+            const auto now = std::chrono::steady_clock::now();
+            if (d != dropped && (stopping || now - loggedAt >= kDropLogEvery)) {
                 Log("webhook %s: %llu event(s) dropped so far: its queue (%d) was full", m_Config.url.c_str(),
                     static_cast<unsigned long long>(d), m_Config.queue);
                 dropped = d;
+                loggedAt = now;
+            }
+            if (stopping) {
+                break;
             }
         }
         g_object_unref(session);
