@@ -96,10 +96,7 @@ bool CPlaybackFeed::Start(std::string &message)
 
 namespace {
 
-void OnNeedData(GstElement *, guint, gpointer data)
-{
-    static_cast<CPlaybackFeed *>(data)->OpenPending();
-}
+void OnNeedData(GstElement *, guint, gpointer data) { static_cast<CPlaybackFeed *>(data)->OpenPending(); }
 
 }  // namespace
 

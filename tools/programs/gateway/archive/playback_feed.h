@@ -69,7 +69,7 @@ private:
 
     std::mutex m_Mutex;  // the stream and its timing
     void *m_hStream = nullptr;
-    bool m_bPending = true;   // an opening is to be made at m_nPendingNs
+    bool m_bPending = true;  // an opening is to be made at m_nPendingNs
     uint64_t m_nPendingNs = 0;
     bool m_bOpening = false;  // frames of the opening under way are taken
     bool m_bPaused = false;
