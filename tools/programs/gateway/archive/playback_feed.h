@@ -85,6 +85,8 @@ private:
 // one (a start= in its query) and the factory serves a recorder's channel,
 // makes the media a playback and returns true; false for live video.
 bool ConfigurePlayback(GstRTSPMediaFactory *factory, GstRTSPMedia *media, int channel);
+// Whether a media is a recording's playback (made by ConfigurePlayback).
+bool IsPlayback(GstRTSPMedia *media);
 // Marks a factory with the recorder's archive, for ConfigurePlayback.
 void SetFactoryArchive(GstRTSPMediaFactory *factory, std::shared_ptr<CArchiveGate> gate);
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "tools/programs/gateway/status/gateway_log.h"
@@ -242,37 +243,91 @@ gboolean CleanupSessions(gpointer data)
 
 std::string MountPath(const std::string &name, int channel) { return "/" + name + "/" + std::to_string(channel); }
 
-// Before a client's stream is set up: the access decision, for the live
-// video (view) or a recording (?start=: archive).
-GstRTSPStatusCode OnPreSetup(GstRTSPClient *, GstRTSPContext *ctx, gpointer data)
+// Whom the request's credentials name ("" when none were asked for).
+std::string UserOf(const GstRTSPContext *ctx)
 {
-    const auto *directory = static_cast<const ISiteDirectory *>(data);
-    std::string user;
     if (ctx->token != nullptr) {
         if (const gchar *u = gst_rtsp_token_get_string(ctx->token, kUserField)) {
-            user = u;
+            return u;
         }
     }
-    std::string name;
-    int channel = -1;
-    bool archive = false;
+    return "";
+}
+
+// The recorder and channel a request's path names: /NAME/CH, or
+// /NAME/CH/stream=0 as a client names the stream.
+void ChannelOf(const GstRTSPContext *ctx, std::string &name, int &channel)
+{
+    name.clear();
+    channel = -1;
     if (ctx->uri != nullptr && ctx->uri->abspath != nullptr) {
-        // /NAME/CH, or /NAME/CH/stream=0 as a client names the stream.
         const std::string path = ctx->uri->abspath;
         const size_t slash = path.find('/', 1);
         if (slash != std::string::npos) {
             name = path.substr(1, slash - 1);
             channel = std::atoi(path.c_str() + slash + 1);
         }
-        archive = ctx->uri->query != nullptr && std::string(ctx->uri->query).find("start=") != std::string::npos;
     }
-    return directory->May(user, archive ? Action::Archive : Action::View, name, channel) ? GST_RTSP_STS_OK
-                                                                                         : GST_RTSP_STS_FORBIDDEN;
+}
+
+// Before a client's stream is set up: the access decision, for the live
+// video (view) or a recording (?start=: archive).
+GstRTSPStatusCode OnPreSetup(GstRTSPClient *, GstRTSPContext *ctx, gpointer data)
+{
+    const auto *directory = static_cast<const ISiteDirectory *>(data);
+    std::string name;
+    int channel = -1;
+    ChannelOf(ctx, name, channel);
+    const bool archive =
+        ctx->uri != nullptr && ctx->uri->query != nullptr && std::strstr(ctx->uri->query, "start=") != nullptr;
+    return directory->May(UserOf(ctx), archive ? Action::Archive : Action::View, name, channel)
+               ? GST_RTSP_STS_OK
+               : GST_RTSP_STS_FORBIDDEN;
+}
+
+constexpr const char *kPlayedKey = "kestrel-played";
+
+// A recording's playback is steered (paused, resumed, moved with a Range)
+// by PAUSE and every PLAY after the first: the access decision for control.
+GstRTSPStatusCode Steer(GstRTSPContext *ctx, const ISiteDirectory &directory, bool pause)
+{
+    if (ctx->sessmedia == nullptr) {
+        return GST_RTSP_STS_OK;
+    }
+    GstRTSPMedia *media = gst_rtsp_session_media_get_media(ctx->sessmedia);
+    if (media == nullptr || !IsPlayback(media) ||
+        (!pause && g_object_get_data(G_OBJECT(ctx->sessmedia), kPlayedKey) == nullptr)) {
+        return GST_RTSP_STS_OK;  // live video, or a playback's first PLAY
+    }
+    std::string name;
+    int channel = -1;
+    ChannelOf(ctx, name, channel);
+    return directory.May(UserOf(ctx), Action::Control, name, channel) ? GST_RTSP_STS_OK : GST_RTSP_STS_FORBIDDEN;
+}
+
+GstRTSPStatusCode OnPrePause(GstRTSPClient *, GstRTSPContext *ctx, gpointer data)
+{
+    return Steer(ctx, *static_cast<const ISiteDirectory *>(data), true);
+}
+
+GstRTSPStatusCode OnPrePlay(GstRTSPClient *, GstRTSPContext *ctx, gpointer data)
+{
+    return Steer(ctx, *static_cast<const ISiteDirectory *>(data), false);
+}
+
+void OnPlayed(GstRTSPClient *, GstRTSPContext *ctx, gpointer)
+{
+    if (ctx->sessmedia != nullptr) {
+        g_object_set_data(G_OBJECT(ctx->sessmedia), kPlayedKey, GINT_TO_POINTER(1));
+    }
 }
 
 void OnClientConnected(GstRTSPServer *, GstRTSPClient *client, gpointer data)
 {
     g_signal_connect(client, "pre-setup-request", G_CALLBACK(OnPreSetup), data);
+    g_signal_connect(client, "pre-pause-request", G_CALLBACK(OnPrePause), data);
+    g_signal_connect(client, "pre-play-request", G_CALLBACK(OnPrePlay), data);
+    g_signal_connect(client, "play-request", G_CALLBACK(OnPlayed), nullptr);
 }
 
 }  // namespace
