@@ -402,12 +402,18 @@ void CMediaServer::RunMessages(Sender &s)
     s.finished = true;
 }
 
-void CMediaServer::ChangeBit(int word, int bit, bool on)
+void CMediaServer::ChangeBits(const std::vector<BitChange> &changes)
 {
     std::lock_guard<std::mutex> order(m_WordsMutex);
-    uint16_t &w = m_Words[static_cast<size_t>(word - 1)];
-    const uint16_t mask = static_cast<uint16_t>(1u << bit);
-    w = static_cast<uint16_t>(on ? (w | mask) : (w & ~mask));
+    std::string what;
+    for (const BitChange &c : changes) {
+        const bool on = c.on.value_or((m_Words[static_cast<size_t>(c.word - 1)] >> c.bit & 1) == 0);
+        uint16_t &w = m_Words[static_cast<size_t>(c.word - 1)];
+        const uint16_t mask = static_cast<uint16_t>(1u << c.bit);
+        w = static_cast<uint16_t>(on ? (w | mask) : (w & ~mask));
+        what += (what.empty() ? "" : ", ") + std::string("word ") + std::to_string(c.word) + " bit " +
+                std::to_string(c.bit) + (on ? " set" : " cleared");
+    }
     const uint32_t n = ++m_nRaised;
     // Bytes 0-3 count these messages, the words follow at 4, 6 and 8.
     const emu::Bytes message{static_cast<uint8_t>(n),
@@ -430,19 +436,18 @@ void CMediaServer::ChangeBit(int word, int bit, bool on)
     for (const int conn : conns) {
         m_Emulator.SendPacket(conn, 56, message);
     }
-    LogEvent("message %u: word %d bit %d %s, words %04x %04x %04x, to %zu command channel(s)", n, word, bit,
-             on ? "set" : "cleared", m_Words[0], m_Words[1], m_Words[2], conns.size());
+    LogEvent("message %u: %s, words %04x %04x %04x, to %zu command channel(s)", n, what.c_str(), m_Words[0], m_Words[1],
+             m_Words[2], conns.size());
 }
 
 void CMediaServer::Signal()
 {
+    std::vector<BitChange> flips;
     for (const SignalBit &b : m_Options.signalBits) {
-        bool on = false;
-        {
-            std::lock_guard<std::mutex> order(m_WordsMutex);
-            on = (m_Words[static_cast<size_t>(b.word - 1)] >> b.bit & 1) == 0;
-        }
-        ChangeBit(b.word, b.bit, on);
+        flips.push_back(BitChange{b.word, b.bit, std::nullopt});
+    }
+    if (!flips.empty()) {
+        ChangeBits(flips);
     }
 }
 
@@ -474,7 +479,7 @@ void CMediaServer::RunRaises()
         due[next].at += std::chrono::milliseconds(set ? r.holdMs : r.everyMs - r.holdMs);
         due[next].set = !set;
         lk.unlock();
-        ChangeBit(r.word, r.bit, set);
+        ChangeBits({BitChange{r.word, r.bit, set}});
         lk.lock();
     }
 }

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -59,9 +60,14 @@ private:
     bool SendFrame(Sender &s, size_t ordinal);
     void ReapFinished();  // under m_Mutex
     void RunRaises();     // --raise
-    // Sets or clears a bit and sends the words to every logged-in command
-    // channel.
-    void ChangeBit(int word, int bit, bool on);
+    // Sets or clears bits (on unset: flips it) and sends the words, in one
+    // message, to every logged-in command channel.
+    struct BitChange {
+        int word;
+        int bit;
+        std::optional<bool> on;
+    };
+    void ChangeBits(const std::vector<BitChange> &changes);
     static void Steer(Sender &s, uint8_t op, int level);  // under m_Mutex
 
     emu::CRecorderEmulator &m_Emulator;

@@ -85,13 +85,13 @@ uint64_t CEventBus::Publish(Event event)
 }
 
 std::shared_ptr<CEventQueue> CEventBus::Subscribe(const EventFilter &filter, size_t capacity,
-                                                  std::function<void()> wake, uint64_t replayAfter)
+                                                  std::function<void()> wake, std::optional<uint64_t> replayAfter)
 {
     auto queue = std::make_shared<CEventQueue>(filter, capacity, std::move(wake));
     std::lock_guard<std::mutex> lk(m_Mutex);
-    if (replayAfter > 0) {
+    if (replayAfter) {
         for (const Event &e : m_Window) {
-            if (e.id > replayAfter) {
+            if (e.id > *replayAfter) {
                 queue->Push(e);
             }
         }

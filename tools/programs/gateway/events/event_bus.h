@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "tools/programs/gateway/events/event.h"
@@ -66,12 +67,12 @@ public:
     // subscriber; returns the id. Any thread.
     uint64_t Publish(Event event);
 
-    // A new subscriber's queue. replayAfter > 0: the events after that id
+    // A new subscriber's queue. With replayAfter: the events after that id
     // that the window still holds (and the filter wants) are queued first,
     // with no gap before the new ones. wake is called (on the publisher's
     // thread, so it must not wait) after each event queued. Any thread.
     std::shared_ptr<CEventQueue> Subscribe(const EventFilter &filter, size_t capacity, std::function<void()> wake = {},
-                                           uint64_t replayAfter = 0);
+                                           std::optional<uint64_t> replayAfter = std::nullopt);
     void Unsubscribe(const std::shared_ptr<CEventQueue> &queue);
 
     // The id of the last event published (0: none yet).

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "tools/programs/gateway/events/event_bus.h"
@@ -118,7 +119,7 @@ public:
         }
         EventFilter filter;
         std::string problem;
-        uint64_t after = 0;
+        std::optional<uint64_t> after;
         const char *last = soup_message_headers_get_one(soup_server_message_get_request_headers(msg), "Last-Event-ID");
         if (query != nullptr) {
             if (const char *r = static_cast<const char *>(g_hash_table_lookup(query, "recorder"))) {
@@ -142,7 +143,7 @@ public:
         if (last != nullptr && *last != '\0') {
             char *end = nullptr;
             after = std::strtoull(last, &end, 10);
-            if (*end != '\0') {
+            if (*end != '\0' || *last == '-') {
                 Reply(msg, SOUP_STATUS_BAD_REQUEST, "Last-Event-ID is an event's id (a whole number)\n");
                 return true;
             }
