@@ -109,6 +109,25 @@ void NoInlinePassword(const YAML::Node &n)
             "variable (password-env) that holds it");
 }
 
+// A block's password keys (password refused; password-env, password-file),
+// one of them at most, into field; whose: "the", "the clients'" ...
+KeyHandlers WithPassword(KeyHandlers handlers, std::string &field, bool &given, const std::string &whose)
+{
+    auto secret = [&field, &given, whose](const std::string &key) {
+        return [&field, &given, whose, key](const YAML::Node &v) {
+            if (given) {
+                Fail(v, "give " + whose + " password once: password-env or password-file");
+            }
+            given = true;
+            field = Secret(v, key);
+        };
+    };
+    handlers["password"] = NoInlinePassword;
+    handlers["password-env"] = secret("password-env");
+    handlers["password-file"] = secret("password-file");
+    return handlers;
+}
+
 ListenAddress Listen(const YAML::Node &n)
 {
     ListenAddress l;
@@ -208,61 +227,52 @@ RecorderConfig Recorder(const YAML::Node &n, RecorderEvents &events)
     bool named = false, addressed = false, passwordGiven = false;
     const YAML::Node *preload = nullptr;
     YAML::Node preloadNode;
-    auto password = [&](const std::string &key) {
-        return [&, key](const YAML::Node &v) {
-            if (passwordGiven) {
-                Fail(v, "give the password once: password-env or password-file");
-            }
-            passwordGiven = true;
-            r.password = Secret(v, key);
-        };
-    };
     auto seconds = [&](int64_t &field, const char *key, double low) {
         return [&field, key, low](const YAML::Node &v) { field = Seconds(v, key, low); };
     };
     Walk(n, "a recorder",
-         {{"name",
-           [&](const YAML::Node &v) {
-               r.name = Text(v, "name");
-               if (!IsRecorderName(r.name)) {
-                   Fail(v, "a recorder name is 1-64 letters, digits, '.', '_' or '-' (it is part of the "
-                           "stream's path), not '" +
-                               r.name + "'");
-               }
-               named = true;
-           }},
-          {"address",
-           [&](const YAML::Node &v) {
-               r.host = Text(v, "address");
-               addressed = true;
-           }},
-          {"port", [&](const YAML::Node &v) { r.port = static_cast<uint16_t>(Integer(v, "port", 1, 65535)); }},
-          {"user", [&](const YAML::Node &v) { r.user = Text(v, "user"); }},
-          {"password", NoInlinePassword},
-          {"password-env", password("password-env")},
-          {"password-file", password("password-file")},
-          {"channels", [&](const YAML::Node &v) { r.channels = static_cast<int>(Integer(v, "channels", 1, 32)); }},
-          {"transport",
-           [&](const YAML::Node &v) {
-               const std::string t = v.IsScalar() ? v.Scalar() : "";
-               if (t != "tcp" && t != "udp") {
-                   Fail(v, "'transport' is tcp or udp");
-               }
-               r.transport = t == "tcp" ? 1 : 0;
-           }},
-          {"linger", seconds(r.lingerMs, "linger", 0)},
-          {"idle-timeout", seconds(r.idleMs, "idle-timeout", 0.1)},
-          {"give-up", seconds(r.giveUpMs, "give-up", 0)},
-          {"backoff-max", seconds(r.backoffMaxMs, "backoff-max", 0.1)},
-          {"events",
-           [&](const YAML::Node &v) {
-               r.events = Events(v, events.entries);
-               events.own = true;
-           }},
-          {"preload", [&](const YAML::Node &v) {
-               preloadNode = v;
-               preload = &preloadNode;
-           }}});
+         WithPassword(
+             {{"name",
+               [&](const YAML::Node &v) {
+                   r.name = Text(v, "name");
+                   if (!IsRecorderName(r.name)) {
+                       Fail(v, "a recorder name is 1-64 letters, digits, '.', '_' or '-' (it is part of the "
+                               "stream's path), not '" +
+                                   r.name + "'");
+                   }
+                   named = true;
+               }},
+              {"address",
+               [&](const YAML::Node &v) {
+                   r.host = Text(v, "address");
+                   addressed = true;
+               }},
+              {"port", [&](const YAML::Node &v) { r.port = static_cast<uint16_t>(Integer(v, "port", 1, 65535)); }},
+              {"user", [&](const YAML::Node &v) { r.user = Text(v, "user"); }},
+              {"channels", [&](const YAML::Node &v) { r.channels = static_cast<int>(Integer(v, "channels", 1, 32)); }},
+              {"transport",
+               [&](const YAML::Node &v) {
+                   const std::string t = v.IsScalar() ? v.Scalar() : "";
+                   if (t != "tcp" && t != "udp") {
+                       Fail(v, "'transport' is tcp or udp");
+                   }
+                   r.transport = t == "tcp" ? 1 : 0;
+               }},
+              {"linger", seconds(r.lingerMs, "linger", 0)},
+              {"idle-timeout", seconds(r.idleMs, "idle-timeout", 0.1)},
+              {"give-up", seconds(r.giveUpMs, "give-up", 0)},
+              {"backoff-max", seconds(r.backoffMaxMs, "backoff-max", 0.1)},
+              {"events",
+               [&](const YAML::Node &v) {
+                   r.events = Events(v, events.entries);
+                   events.own = true;
+               }},
+              {"preload",
+               [&](const YAML::Node &v) {
+                   preloadNode = v;
+                   preload = &preloadNode;
+               }}},
+             r.password, passwordGiven, "the"));
     if (!named) {
         Fail(n, "a recorder needs a 'name'");
     }
@@ -325,48 +335,38 @@ MqttConfig Mqtt(const YAML::Node &n)
 {
     MqttConfig m;
     bool passwordGiven = false;
-    auto password = [&](const std::string &key) {
-        return [&, key](const YAML::Node &v) {
-            if (passwordGiven) {
-                Fail(v, "give the broker's password once: password-env or password-file");
-            }
-            passwordGiven = true;
-            m.password = Secret(v, key);
-        };
-    };
     Walk(n, "mqtt",
-         {{"host", [&](const YAML::Node &v) { m.host = Text(v, "host"); }},
-          {"port", [&](const YAML::Node &v) { m.port = static_cast<uint16_t>(Integer(v, "port", 1, 65535)); }},
-          {"user", [&](const YAML::Node &v) { m.user = Text(v, "user"); }},
-          {"password", NoInlinePassword},
-          {"password-env", password("password-env")},
-          {"password-file", password("password-file")},
-          {"tls",
-           [&](const YAML::Node &v) {
-               if (v.IsScalar() && (v.Scalar() == "true" || v.Scalar() == "false")) {
-                   m.tls = v.Scalar() == "true";
-                   return;
-               }
-               m.tls = true;
-               Walk(v, "tls (true, false, or {ca-file: FILE})",
-                    {{"ca-file", [&](const YAML::Node &c) { m.caFile = Text(c, "ca-file"); }}});
-           }},
-          {"topic-prefix", [&](const YAML::Node &v) { m.topicPrefix = TopicPrefix(v, "topic-prefix"); }},
-          {"discovery-prefix",
-           [&](const YAML::Node &v) {
-               m.discoveryPrefix = v.IsScalar() && v.Scalar() == "off" ? "" : TopicPrefix(v, "discovery-prefix");
-           }},
-          {"snapshot-url",
-           [&](const YAML::Node &v) {
-               m.snapshotBase = Text(v, "snapshot-url");
-               if (m.snapshotBase.rfind("http://", 0) != 0 && m.snapshotBase.rfind("https://", 0) != 0) {
-                   Fail(v, "'snapshot-url' begins with http:// or https://");
-               }
-               while (!m.snapshotBase.empty() && m.snapshotBase.back() == '/') {
-                   m.snapshotBase.pop_back();
-               }
-           }},
-          {"client-id", [&](const YAML::Node &v) { m.clientId = Text(v, "client-id"); }}});
+         WithPassword(
+             {{"host", [&](const YAML::Node &v) { m.host = Text(v, "host"); }},
+              {"port", [&](const YAML::Node &v) { m.port = static_cast<uint16_t>(Integer(v, "port", 1, 65535)); }},
+              {"user", [&](const YAML::Node &v) { m.user = Text(v, "user"); }},
+              {"tls",
+               [&](const YAML::Node &v) {
+                   if (v.IsScalar() && (v.Scalar() == "true" || v.Scalar() == "false")) {
+                       m.tls = v.Scalar() == "true";
+                       return;
+                   }
+                   m.tls = true;
+                   Walk(v, "tls (true, false, or {ca-file: FILE})",
+                        {{"ca-file", [&](const YAML::Node &c) { m.caFile = Text(c, "ca-file"); }}});
+               }},
+              {"topic-prefix", [&](const YAML::Node &v) { m.topicPrefix = TopicPrefix(v, "topic-prefix"); }},
+              {"discovery-prefix",
+               [&](const YAML::Node &v) {
+                   m.discoveryPrefix = v.IsScalar() && v.Scalar() == "off" ? "" : TopicPrefix(v, "discovery-prefix");
+               }},
+              {"snapshot-url",
+               [&](const YAML::Node &v) {
+                   m.snapshotBase = Text(v, "snapshot-url");
+                   if (m.snapshotBase.rfind("http://", 0) != 0 && m.snapshotBase.rfind("https://", 0) != 0) {
+                       Fail(v, "'snapshot-url' begins with http:// or https://");
+                   }
+                   while (!m.snapshotBase.empty() && m.snapshotBase.back() == '/') {
+                       m.snapshotBase.pop_back();
+                   }
+               }},
+              {"client-id", [&](const YAML::Node &v) { m.clientId = Text(v, "client-id"); }}},
+             m.password, passwordGiven, "the broker's"));
     if (m.host.empty()) {
         Fail(n, "'mqtt' needs the broker's 'host'");
     }
@@ -399,20 +399,9 @@ SiteConfig Site(const YAML::Node &root)
           }},
          {"clients",
           [&](const YAML::Node &v) {
-              auto secret = [&](const std::string &key) {
-                  return [&, key](const YAML::Node &s) {
-                      if (clientPassword) {
-                          Fail(s, "give the clients' password once: password-env or password-file");
-                      }
-                      clientPassword = true;
-                      site.rtspPassword = Secret(s, key);
-                  };
-              };
               Walk(v, "clients",
-                   {{"user", [&](const YAML::Node &u) { site.rtspUser = Text(u, "user"); }},
-                    {"password", NoInlinePassword},
-                    {"password-env", secret("password-env")},
-                    {"password-file", secret("password-file")}});
+                   WithPassword({{"user", [&](const YAML::Node &u) { site.rtspUser = Text(u, "user"); }}},
+                                site.rtspPassword, clientPassword, "the clients'"));
           }},
          {"timeout",
           [&](const YAML::Node &v) { site.timeoutMs = static_cast<uint32_t>(Integer(v, "timeout", 1, 600000)); }},
