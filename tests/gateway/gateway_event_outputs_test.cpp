@@ -441,8 +441,19 @@ TEST(EventOutputs, MqttRetainsStatesAndDiscoveryRemovesWhatLeftAndPublishesAgain
     EXPECT_EQ("online", r["kestrel/status"]);
     EXPECT_EQ(1u, r.count("homeassistant/image/kestrel-gateway/hall_1_snapshot/config"));
 
-    // The recorder leaves the site: its documents and states go.
+    // Back changed, with one channel: what channel 1 had goes, channel 0's stays.
     directory.Remove("hall", 2);
+    directory.Add(RecorderEntry{"hall", 1, nullptr, {"motion", "word2"}});
+    for (int i = 0; i < 10 && r.count("kestrel/hall/1/motion") > 0; ++i) {
+        r = broker.Retained({"kestrel/#", "homeassistant/#"});
+    }
+    EXPECT_EQ(0u, r.count("kestrel/hall/1/motion"));
+    EXPECT_EQ(0u, r.count("homeassistant/image/kestrel-gateway/hall_1_snapshot/config"));
+    EXPECT_EQ(1u, r.count("homeassistant/image/kestrel-gateway/hall_0_snapshot/config"));
+    EXPECT_EQ(1u, r.count("homeassistant/binary_sensor/kestrel-gateway/hall_0_word2/config"));
+
+    // The recorder leaves the site: its documents and states go.
+    directory.Remove("hall", 1);
     for (int i = 0; i < 10 && !r.empty() && r.count("kestrel/status") < r.size(); ++i) {
         r = broker.Retained({"kestrel/#", "homeassistant/#"});
     }

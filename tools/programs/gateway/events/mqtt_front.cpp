@@ -231,20 +231,33 @@ private:
         }
     }
 
-    // Empty retained messages: the broker forgets them, Home Assistant
-    // removes the entities.
-    void ClearRecorder(const std::string &name, const Recorder &r)
+    // Every retained topic of a recorder.
+    std::set<std::string> Topics(const std::string &name, const Recorder &r) const
     {
-        Publish(RecorderTopic(name) + "/availability", "", true);
+        std::set<std::string> topics{RecorderTopic(name) + "/availability"};
         for (int ch = 0; ch < r.channels; ++ch) {
-            Publish(RecorderTopic(name) + "/" + std::to_string(ch) + "/snapshot-url", "", true);
+            topics.insert(RecorderTopic(name) + "/" + std::to_string(ch) + "/snapshot-url");
             for (const std::string &kind : r.kinds) {
-                Publish(RecorderTopic(name) + "/" + std::to_string(ch) + "/" + kind, "", true);
+                topics.insert(RecorderTopic(name) + "/" + std::to_string(ch) + "/" + kind);
             }
             if (!m_Config.discoveryPrefix.empty()) {
                 for (const DiscoveryDocument &d : ChannelDiscovery(m_Config, m_Snapshots, name, ch, r.kinds)) {
-                    Publish(d.topic, "", true);
+                    topics.insert(d.topic);
                 }
+            }
+        }
+        return topics;
+    }
+
+    // Empty retained messages on what the recorder had and has no more (all
+    // when it left): the broker forgets them, Home Assistant removes the
+    // entities.
+    void ClearRecorder(const std::string &name, const Recorder &before, const Recorder *now)
+    {
+        const std::set<std::string> keep = now != nullptr ? Topics(name, *now) : std::set<std::string>{};
+        for (const std::string &topic : Topics(name, before)) {
+            if (keep.count(topic) == 0) {
+                Publish(topic, "", true);
             }
         }
     }
@@ -273,21 +286,29 @@ private:
                 std::lock_guard<std::mutex> lk(m_Mutex);
                 changes.swap(m_Changes);
             }
+            // The documents that stay are known before any is published:
+            // the sweep (below) must not take a new one for a stale one.
+            std::vector<std::pair<std::string, Recorder>> gone;
             for (Change &c : changes) {
-                const auto it = m_Recorders.find(c.name);
-                if (!c.added) {
-                    if (it != m_Recorders.end()) {
-                        ClearRecorder(c.name, it->second);
-                        m_Recorders.erase(it);
-                    }
-                    continue;
+                if (const auto it = m_Recorders.find(c.name); it != m_Recorders.end()) {
+                    gone.emplace_back(c.name, std::move(it->second));
+                    m_Recorders.erase(it);
                 }
-                Recorder &r = m_Recorders[c.name];
-                r = Recorder{c.channels, c.kinds, false, {}};
-                PublishRecorder(c.name, r);
+                if (c.added) {
+                    m_Recorders[c.name] = Recorder{c.channels, c.kinds, false, {}};
+                }
             }
             if (!changes.empty()) {
                 Documents();
+            }
+            for (const auto &[name, r] : gone) {
+                const auto now = m_Recorders.find(name);
+                ClearRecorder(name, r, now != m_Recorders.end() ? &now->second : nullptr);
+            }
+            for (const Change &c : changes) {
+                if (c.added) {
+                    PublishRecorder(c.name, m_Recorders[c.name]);
+                }
             }
             if (m_bFresh.exchange(false)) {
                 Publish(m_Config.topicPrefix + "/status", "online", true);
