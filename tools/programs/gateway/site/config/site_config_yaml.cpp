@@ -176,7 +176,7 @@ EventMap Events(const YAML::Node &n, std::vector<BitEntry> &entries)
                 Walk(v, "a word's meaning",
                      {{"kind",
                        [&](const YAML::Node &k) {
-                           kind = k;
+                           kind.reset(k);  // refers to k (assigning would write into v)
                            named = true;
                        }},
                       {"bits", [&](const YAML::Node &b) {
