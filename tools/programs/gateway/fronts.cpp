@@ -1,5 +1,6 @@
 #include "tools/programs/gateway/fronts.h"
 
+#include "tools/programs/gateway/mjpeg/mjpeg_front.h"
 #include "tools/programs/gateway/rtsp/rtsp_front.h"
 #include "tools/programs/gateway/web/http_front.h"
 
@@ -9,6 +10,7 @@ namespace {
 
 const FrontMaker kFronts[] = {
     {"rtsp", MakeRtspFront},
+    {"mjpeg", MakeMjpegFront},  // a route on the web front's listener, stopped before it
     {"web", MakeHttpFront},
 };
 
