@@ -23,6 +23,7 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitListen = 3;  // a listener it was told to open could not be opened
 constexpr gint64 kCloseGraceUs = 1000000;
 constexpr guint kFileCheckSeconds = 1;
 constexpr guint kStaleCheckMs = 250;
@@ -190,13 +191,11 @@ int RunGateway(int argc, char **argv)
         CHttpFront web(HttpOptions{running.site.httpListen.address, running.site.httpListen.port, running.site.rtspUser,
                                    running.site.rtspPassword, static_cast<size_t>(running.site.webBufferBytes)},
                        status);
-        if (running.site.http && !web.Start(message)) {
-            // The RTSP side serves on; the trouble is in the log.
-            Log("error: %s; serving RTSP only", message.c_str());
-        }
-        if (!front.Start(message)) {
+        // A listener it was told to open and cannot is the end: a gateway
+        // half there would look served (http: off runs without the web side).
+        if ((running.site.http && !web.Start(message)) || !front.Start(message)) {
             std::fprintf(stderr, "kestrel: %s\n", message.c_str());
-            rc = kExitFailure;
+            rc = kExitListen;
         } else {
             site.Apply(running.site.recorders);
             std::vector<guint> sources{g_unix_signal_add(SIGINT, OnStopSignal, &running),

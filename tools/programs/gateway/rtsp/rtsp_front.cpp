@@ -321,7 +321,7 @@ bool CRtspFront::Start(std::string &message)
         g_signal_connect(server, "client-connected", G_CALLBACK(OnClientConnected), const_cast<CAccess *>(&m_Access));
         const unsigned source = gst_rtsp_server_attach(server, nullptr);
         if (source == 0) {
-            message = "cannot listen on " + l.address + ":" + service + " (address in use or not local)";
+            message = "cannot listen for RTSP on " + l.address + ":" + service + " (address in use or not local)";
             ok = false;
             break;
         }

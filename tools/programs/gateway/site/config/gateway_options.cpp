@@ -190,8 +190,10 @@ const char *GatewayUsage()
            "  --give-up S              after an outage this long, end the clients' sessions (default 60)\n"
            "  --backoff-max S          longest wait between reconnection attempts (default 30)\n"
            "\n"
-           "Runs until Ctrl-C or SIGTERM; SIGUSR1 logs the state as JSON. Exit status: 0 stopped,\n"
-           "1 could not serve (GStreamer, listen address in use), 2 usage error or bad site file.\n";
+           "Runs until Ctrl-C or SIGTERM; SIGUSR1 logs the state as JSON.\n"
+           "Exit status: 0 stopped, 1 could not serve (GStreamer or an element missing, the library),\n"
+           "2 usage error or bad site file, 3 a listen address (RTSP or HTTP) could not be opened:\n"
+           "in use, not local or not allowed (--http off runs without the web side).\n";
 }
 
 }  // namespace kn::gateway
