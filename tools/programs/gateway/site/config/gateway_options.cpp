@@ -115,7 +115,7 @@ bool ParseGatewayOptions(int argc, char **argv, GatewayOptions &o, std::string &
             message = "--check needs --config FILE";
             return false;
         }
-        if (argc != (o.checkOnly ? 3 : 2)) {
+        if (app.count_all() != (o.checkOnly ? 2u : 1u)) {  // --config FILE and --check
             message = "--config takes everything from the site file: give it alone (or with --check)";
             return false;
         }
