@@ -131,6 +131,7 @@ TEST(GatewayOptions, TakesEveryOptionAndRefusesWhatMakesNoSense)
         {{"--bogus", "1"}, "unknown option"},
         {{"--host"}, "needs a value"},
         {{"stray"}, "unexpected"},
+        {{"--config=site.yaml", "--channels", "2"}, "give it alone"},
         {{"--password-file", "/nonexistent/kestrel-password"}, "cannot read"},
         {{"--password-env", "KESTREL_TEST_UNSET_VARIABLE"}, "not set"},
     };

@@ -3,6 +3,7 @@
 #include "tools/programs/gateway/events/event_stream.h"
 #include "tools/programs/gateway/events/mqtt_front.h"
 #include "tools/programs/gateway/events/webhooks.h"
+#include "tools/programs/gateway/mjpeg/mjpeg_front.h"
 #include "tools/programs/gateway/rtsp/rtsp_front.h"
 #include "tools/programs/gateway/web/http_front.h"
 
@@ -11,8 +12,12 @@ namespace kn::gateway {
 namespace {
 
 const FrontMaker kFronts[] = {
-    {"rtsp", MakeRtspFront},         {"web", MakeHttpFront},  {"events", MakeEventStreamFront},
-    {"webhooks", MakeWebhooksFront}, {"mqtt", MakeMqttFront},
+    {"rtsp", MakeRtspFront},
+    {"mjpeg", MakeMjpegFront},         // a route on the web front's listener, stopped before it
+    {"events", MakeEventStreamFront},  // likewise
+    {"web", MakeHttpFront},
+    {"webhooks", MakeWebhooksFront},
+    {"mqtt", MakeMqttFront},
 };
 
 }  // namespace

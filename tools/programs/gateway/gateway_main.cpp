@@ -21,6 +21,7 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitListen = 3;  // a listener it was told to open could not be opened
 constexpr gint64 kCloseGraceUs = 1000000;
 constexpr guint kFileCheckSeconds = 1;
 constexpr guint kStaleCheckMs = 250;
@@ -191,11 +192,13 @@ int RunGateway(int argc, char **argv)
                 fronts.push_back(std::move(front));
             }
         }
+        // A listener it was told to open and cannot is the end: a gateway
+        // half there would look served (http: off runs without the web side).
         bool started = true;
         for (const auto &front : fronts) {
             if (!front->Start(message)) {
                 std::fprintf(stderr, "kestrel: %s\n", message.c_str());
-                rc = kExitFailure;
+                rc = kExitListen;
                 started = false;
                 break;
             }

@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 
+#include "tools/common/password_source.h"
 #include "tools/programs/gateway/events/event_kinds.h"
 #include "tools/programs/gateway/site/config/site_config.h"
 
@@ -90,15 +91,11 @@ int64_t Seconds(const YAML::Node &n, const std::string &key, double low)
 std::string Secret(const YAML::Node &n, const std::string &key)
 {
     const std::string name = Text(n, key);
-    std::string value;
-    if (key == "password-env") {
-        const char *v = std::getenv(name.c_str());
-        if (v == nullptr) {
-            Fail(n, "the environment variable " + name + " is not set");
-        }
-        value = v;
-    } else if (!ReadFirstLine(name, value)) {
-        Fail(n, "cannot read the password file " + name);
+    common::PasswordSource source;
+    (key == "password-env" ? source.env : source.file) = name;
+    std::string value, message;
+    if (!common::ResolvePassword(source, nullptr, value, message)) {
+        Fail(n, message);
     }
     return value;
 }
