@@ -5,8 +5,9 @@
 # parser, payloader and MP4 muxer elements, the H.264 decoder and JPEG
 # encoder of the snapshots, libsoup 3 for the web side, ffmpeg as the tests'
 # client, yaml-cpp for the gateway's site file, CLI11 for the programs'
-# command lines, and systemd for systemd-analyze, which checks the gateway's
-# unit (tests/packaging/debian.sh).
+# command lines, libmosquitto for the gateway's MQTT (with Debian's broker
+# and its clients for the tests), and systemd for systemd-analyze, which
+# checks the gateway's unit (tests/packaging/debian.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [[ "${CI:-}" != "true" ]]; then

@@ -12,12 +12,12 @@ namespace kn::gateway {
 namespace {
 
 const FrontMaker kFronts[] = {
-    {"rtsp", MakeRtspFront},
+    {"rtsp", MakeRtspFront},           // RTSP, live and playback
     {"mjpeg", MakeMjpegFront},         // a route on the web front's listener, stopped before it
-    {"events", MakeEventStreamFront},  // likewise
-    {"web", MakeHttpFront},
-    {"webhooks", MakeWebhooksFront},
-    {"mqtt", MakeMqttFront},
+    {"events", MakeEventStreamFront},  // likewise: GET /api/events
+    {"web", MakeHttpFront},            // the HTTP listener, the page, video, snapshots, status
+    {"webhooks", MakeWebhooksFront},   // the events posted
+    {"mqtt", MakeMqttFront},           // the events and states on a broker
 };
 
 }  // namespace
