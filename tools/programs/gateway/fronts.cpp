@@ -3,6 +3,7 @@
 #include "tools/programs/gateway/mjpeg/mjpeg_front.h"
 #include "tools/programs/gateway/rtsp/rtsp_front.h"
 #include "tools/programs/gateway/web/http_front.h"
+#include "tools/programs/gateway/webrtc/whep_front.h"
 
 namespace kn::gateway {
 
@@ -10,7 +11,8 @@ namespace {
 
 const FrontMaker kFronts[] = {
     {"rtsp", MakeRtspFront},
-    {"mjpeg", MakeMjpegFront},  // a route on the web front's listener, stopped before it
+    {"mjpeg", MakeMjpegFront},  // routes on the web front's listener, stopped before it
+    {"webrtc", MakeWhepFront},
     {"web", MakeHttpFront},
 };
 

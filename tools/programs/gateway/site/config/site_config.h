@@ -40,6 +40,24 @@ struct ListenAddress {
     bool operator==(const ListenAddress &other) const = default;
 };
 
+// What the WebRTC front offers a browser: the addresses of its host
+// candidates (none: every interface's), the UDP ports its ICE agents take,
+// and the STUN and TURN servers for browsers behind NAT.
+struct WebrtcConfig {
+    std::vector<std::string> addresses;
+    uint16_t minPort = 0;  // 0 0: any port
+    uint16_t maxPort = 0;
+    std::string stun;  // stun://HOST:PORT, "" none
+    struct Turn {
+        std::string url;  // turn://HOST:PORT or turns://HOST:PORT
+        std::string user;
+        std::string password;  // from a file or the environment
+        bool operator==(const Turn &other) const = default;
+    };
+    std::vector<Turn> turn;
+    bool operator==(const WebrtcConfig &other) const = default;
+};
+
 struct SiteConfig {
     std::vector<ListenAddress> listen{ListenAddress{}};
     std::string rtspUser;
@@ -51,6 +69,7 @@ struct SiteConfig {
     bool http = true;
     ListenAddress httpListen{"127.0.0.1", 8560};
     int64_t webBufferBytes = 1 << 20;  // a web client's bytes not yet taken, before it skips
+    WebrtcConfig webrtc;
 
     const RecorderConfig *Find(const std::string &name) const;
 };
