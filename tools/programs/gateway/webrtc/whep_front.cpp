@@ -15,11 +15,11 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
-#include <sstream>
 
 #include "tools/common/parameter_sets.h"
 #include "tools/programs/gateway/status/gateway_log.h"
 #include "tools/programs/gateway/status/gateway_status.h"
+#include "tools/programs/gateway/webrtc/h264_offer.h"
 #include "tools/programs/gateway/stream/unit_buffer.h"
 
 namespace kn::gateway {
@@ -641,51 +641,6 @@ bool CWhepFront::Serve(SoupServerMessage *msg, const std::string &path, GHashTab
     return true;
 }
 
-int CWhepFront::PickPayload(const std::string &offer, uint8_t profile, uint8_t constraints)
-{
-    // a=rtpmap:PT H264/90000 and a=fmtp:PT ...packetization-mode=1;profile-level-id=PPCCLL
-    std::istringstream in(offer);
-    std::string line;
-    std::map<int, bool> h264;
-    std::map<int, std::string> fmtp;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        int pt = -1;
-        char codec[32] = {0};
-        if (std::sscanf(line.c_str(), "a=rtpmap:%d %31[^/]", &pt, codec) == 2 &&
-            g_ascii_strcasecmp(codec, "H264") == 0) {
-            h264[pt] = true;
-        } else if (std::sscanf(line.c_str(), "a=fmtp:%d", &pt) == 1) {
-            fmtp[pt] = line.substr(line.find(' ') == std::string::npos ? line.size() : line.find(' ') + 1);
-        }
-    }
-    for (const auto &[pt, yes] : h264) {
-        const std::string &params = fmtp[pt];
-        if (params.find("packetization-mode=1") == std::string::npos) {
-            continue;
-        }
-        const size_t p = params.find("profile-level-id=");
-        if (p == std::string::npos || params.size() < p + 17 + 6) {
-            continue;
-        }
-        const unsigned long id = std::strtoul(params.substr(p + 17, 6).c_str(), nullptr, 16);
-        const auto offeredProfile = static_cast<uint8_t>(id >> 16);
-        const auto offeredConstraints = static_cast<uint8_t>(id >> 8);
-        // The same profile, the decoder asking no constraint the stream
-        // does not keep; a baseline stream that keeps Main's constraints
-        // (constraint_set1) is Main too.
-        const bool same = offeredProfile == profile && (offeredConstraints & ~constraints) == 0;
-        const bool asMain = offeredProfile == 77 && profile == 66 && (constraints & 0x40) != 0 &&
-                            (offeredConstraints & ~constraints) == 0;
-        if (same || asMain) {
-            return pt;
-        }
-    }
-    return -1;
-}
-
 void CWhepFront::Offer(SoupServerMessage *msg, const std::string &name, int channel, const std::string &)
 {
     Cors(msg, "POST, OPTIONS");
@@ -714,7 +669,7 @@ void CWhepFront::Offer(SoupServerMessage *msg, const std::string &name, int chan
         Warm(name, channel);
         return;
     }
-    const int payload = PickPayload(offer, profile, constraints);
+    const int payload = PickH264Payload(offer, profile, constraints);
     if (payload < 0) {
         char text[160];
         std::snprintf(text, sizeof text,

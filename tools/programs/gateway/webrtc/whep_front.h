@@ -38,10 +38,6 @@ public:
     // Ends a session (on the main loop).
     void End(uint64_t id, const char *why);
 
-    // An offer's H.264 payload type that the stream (its SPS) can be sent
-    // as, with packetization mode 1; -1 when none fits.
-    static int PickPayload(const std::string &offer, uint8_t profile, uint8_t constraints);
-
 private:
     class CRoute;
 
