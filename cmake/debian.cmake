@@ -57,7 +57,8 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libkestrelnet1 (= ${KN_DEB_VERSION})")
 # The GStreamer elements the gateway and MP4 output build their pipelines
 # of are plugins that no library dependency brings: appsrc, appsink,
 # videoconvert, videoscale (base), rtph264pay, the RTSP server's rtpbin and
-# udpsink, mp4mux, jpegenc (good), h264parse (bad), avdec_h264 (libav).
+# udpsink, mp4mux, jpegenc (good), h264parse, webrtcbin (bad), avdec_h264
+# (libav), and libnice's GStreamer elements for webrtcbin's ICE (nice).
 # Depends, not Recommends: an install without recommends must play. With
 # the gateway comes its unit, registered on install and stopped on removal
 # (cmake/debian/kestrel-tools: the maintainer scripts Debian writes for a
@@ -69,7 +70,7 @@ if(kn_gateway_built OR kn_mp4_built)
                                                      "gstreamer1.0-plugins-bad")
 endif()
 if(kn_gateway_built)
-    string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", gstreamer1.0-libav")
+    string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", gstreamer1.0-libav, gstreamer1.0-nice")
     set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/kestrel-tools/postinst
         ${PROJECT_SOURCE_DIR}/cmake/debian/kestrel-tools/prerm ${PROJECT_SOURCE_DIR}/cmake/debian/kestrel-tools/postrm)
     set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)

@@ -171,6 +171,13 @@ TEST_F(SiteConfigTest, EveryMistakeIsRefusedWithItsLineAndNoPasswordIsShown)
         {head + a + "mqtt:\n  host: b\n  password: env-secret-41\n", 7, "a password is not written"},
         {head + a + "mqtt:\n  host: b\n  topic-prefix: a/#\n", 7, "'topic-prefix' is a topic of one or more levels"},
         {head + a + "mqtt:\n  host: b\n  tls:\n    ca: x\n", 8, "unknown key 'ca' in tls"},
+        {"webrtc:\n  addresses: [10.0.0.1, nowhere]\nrecorders: []\n", 2,
+         "'addresses' are IP addresses, not 'nowhere'"},
+        {"webrtc:\n  ports: 100-200\nrecorders: []\n", 2, "'ports' is a range of UDP ports"},
+        {"webrtc:\n  stun: stun.example.net\nrecorders: []\n", 2, "'stun' is a URL: stun://HOST:PORT"},
+        {"webrtc:\n  turn:\n    - url: turn://t:3478\n      user: u\n      password: env-secret-41\nrecorders: []\n", 5,
+         "a password is not written"},
+        {"webrtc:\n  turn:\n    - url: turn://t:3478\nrecorders: []\n", 3, "a TURN server needs its url, user and"},
     };
     for (const auto &c : cases) {
         const std::string path = Write("bad.yaml", c.body);
@@ -255,6 +262,23 @@ TEST_F(SiteConfigTest, TakesPasswordsAndDefaultsAndTheCommandLineRecorderIsNamed
     EXPECT_EQ("live", single.recorders[0].name);
     EXPECT_EQ(6, single.recorders[0].channels);
     EXPECT_FALSE(single.recorders[0].Preloaded(0));
+}
+
+TEST_F(SiteConfigTest, TheWebrtcSectionSaysWhatABrowserIsOffered)
+{
+    const std::string path = Write("webrtc.yaml", "webrtc:\n  addresses: [127.0.0.1, '::1']\n  ports: 40000-40100\n"
+                                                  "  stun: stun://stun.example.net:3478\n  turn:\n"
+                                                  "    - url: turns://turn.example.net:5349\n      user: kestrel\n"
+                                                  "      password-env: KESTREL_TEST_SITE_PW\nrecorders: []\n");
+    SiteConfig site;
+    std::string message;
+    ASSERT_TRUE(LoadSiteConfig(path, site, message)) << message;
+    EXPECT_EQ((std::vector<std::string>{"127.0.0.1", "::1"}), site.webrtc.addresses);
+    EXPECT_EQ(40000, site.webrtc.minPort);
+    EXPECT_EQ(40100, site.webrtc.maxPort);
+    EXPECT_EQ("stun://stun.example.net:3478", site.webrtc.stun);
+    ASSERT_EQ(1u, site.webrtc.turn.size());
+    EXPECT_EQ((WebrtcConfig::Turn{"turns://turn.example.net:5349", "kestrel", "env-secret-41"}), site.webrtc.turn[0]);
 }
 
 TEST(GatewayState, IsOneJsonDocumentWithEveryRecorderAndChannel)

@@ -78,7 +78,8 @@ fi
 # here against stand-ins for systemd's helpers that log what they are asked.
 if [ -n "$gateway_files" ]; then
     depends="$(field "$tools" Depends)"
-    for plugin in gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav; do
+    for plugin in gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav \
+        gstreamer1.0-nice; do
         grep -qE "(^|, )$plugin(,|$| )" <<<"$depends" || fail "kestrel-tools does not depend on $plugin: '$depends'"
         ! grep -qE "(^|, )$plugin(,|$| )" <<<"$(field "$tools" Recommends)" || fail "$plugin is only recommended"
     done

@@ -6,6 +6,7 @@
 #include "tools/programs/gateway/mjpeg/mjpeg_front.h"
 #include "tools/programs/gateway/rtsp/rtsp_front.h"
 #include "tools/programs/gateway/web/http_front.h"
+#include "tools/programs/gateway/webrtc/whep_front.h"
 
 namespace kn::gateway {
 
@@ -13,7 +14,8 @@ namespace {
 
 const FrontMaker kFronts[] = {
     {"rtsp", MakeRtspFront},           // RTSP, live and playback
-    {"mjpeg", MakeMjpegFront},         // a route on the web front's listener, stopped before it
+    {"mjpeg", MakeMjpegFront},         // routes on the web front's listener, stopped before it
+    {"webrtc", MakeWhepFront},         // likewise
     {"events", MakeEventStreamFront},  // likewise: GET /api/events
     {"web", MakeHttpFront},            // the HTTP listener, the page, video, snapshots, status
     {"webhooks", MakeWebhooksFront},   // the events posted

@@ -84,6 +84,24 @@ struct ListenAddress {
     bool operator==(const ListenAddress &other) const = default;
 };
 
+// What the WebRTC front offers a browser: the addresses of its host
+// candidates (none: every interface's), the UDP ports its ICE agents take,
+// and the STUN and TURN servers for browsers behind NAT.
+struct WebrtcConfig {
+    std::vector<std::string> addresses;
+    uint16_t minPort = 0;  // 0 0: any port
+    uint16_t maxPort = 0;
+    std::string stun;  // stun://HOST:PORT, "" none
+    struct Turn {
+        std::string url;  // turn://HOST:PORT or turns://HOST:PORT
+        std::string user;
+        std::string password;  // from a file or the environment
+        bool operator==(const Turn &other) const = default;
+    };
+    std::vector<Turn> turn;
+    bool operator==(const WebrtcConfig &other) const = default;
+};
+
 struct SiteConfig {
     std::vector<ListenAddress> listen{ListenAddress{}};
     std::string rtspUser;
@@ -99,6 +117,7 @@ struct SiteConfig {
     EventMap events;
     std::vector<WebhookConfig> webhooks;
     MqttConfig mqtt;
+    WebrtcConfig webrtc;
 
     const RecorderConfig *Find(const std::string &name) const;
 };

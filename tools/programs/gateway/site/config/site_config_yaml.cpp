@@ -4,8 +4,12 @@
 // environment or a file the site file names, and never appear in a message.
 #include <yaml-cpp/yaml.h>
 
+#include <arpa/inet.h>
+
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <set>
@@ -59,6 +63,20 @@ std::string Text(const YAML::Node &n, const std::string &key)
         Fail(n, "'" + key + "' must be a non-empty text");
     }
     return n.Scalar();
+}
+
+// A text, or a list of texts.
+std::vector<std::string> Texts(const YAML::Node &n, const std::string &key)
+{
+    std::vector<std::string> out;
+    if (n.IsSequence()) {
+        for (const auto &item : n) {
+            out.push_back(Text(item, key));
+        }
+    } else {
+        out.push_back(Text(n, key));
+    }
+    return out;
 }
 
 long long Integer(const YAML::Node &n, const std::string &key, long long low, long long high)
@@ -370,6 +388,65 @@ MqttConfig Mqtt(const YAML::Node &n)
     return m;
 }
 
+WebrtcConfig Webrtc(const YAML::Node &n)
+{
+    WebrtcConfig w;
+    auto server = [](const YAML::Node &v, const std::string &key, std::initializer_list<const char *> schemes) {
+        const std::string url = Text(v, key);
+        for (const char *scheme : schemes) {
+            if (url.rfind(scheme, 0) == 0 && url.size() > std::strlen(scheme)) {
+                return url;
+            }
+        }
+        Fail(v, "'" + key + "' is a URL: " + *schemes.begin() + "HOST:PORT");
+    };
+    Walk(n, "webrtc",
+         {{"addresses",
+           [&](const YAML::Node &v) {
+               for (const std::string &a : Texts(v, "addresses")) {
+                   unsigned char bytes[16];
+                   if (::inet_pton(AF_INET, a.c_str(), bytes) != 1 && ::inet_pton(AF_INET6, a.c_str(), bytes) != 1) {
+                       Fail(v, "'addresses' are IP addresses, not '" + a + "'");
+                   }
+                   w.addresses.push_back(a);
+               }
+           }},
+          {"ports",
+           [&](const YAML::Node &v) {
+               const std::string text = Text(v, "ports");
+               unsigned low = 0, high = 0;
+               char end = 0;
+               if (std::sscanf(text.c_str(), "%u-%u%c", &low, &high, &end) != 2 || low < 1024 || high > 65535 ||
+                   low > high) {
+                   Fail(v, "'ports' is a range of UDP ports, LOW-HIGH within 1024-65535");
+               }
+               w.minPort = static_cast<uint16_t>(low);
+               w.maxPort = static_cast<uint16_t>(high);
+           }},
+          {"stun", [&](const YAML::Node &v) { w.stun = server(v, "stun", {"stun://"}); }},
+          {"turn", [&](const YAML::Node &v) {
+               if (!v.IsSequence()) {
+                   Fail(v, "'turn' is a list of servers, each with its url, user and password-env or password-file");
+               }
+               for (const auto &t : v) {
+                   WebrtcConfig::Turn turn;
+                   bool password = false;
+                   Walk(t, "a TURN server",
+                        WithPassword({{"url",
+                                       [&](const YAML::Node &u) {
+                                           turn.url = server(u, "url", {"turn://", "turns://"});
+                                       }},
+                                      {"user", [&](const YAML::Node &u) { turn.user = Text(u, "user"); }}},
+                                     turn.password, password, "the TURN"));
+                   if (turn.url.empty() || turn.user.empty() || !password) {
+                       Fail(t, "a TURN server needs its url, user and password-env or password-file");
+                   }
+                   w.turn.push_back(turn);
+               }
+           }}});
+    return w;
+}
+
 SiteConfig Site(const YAML::Node &root)
 {
     SiteConfig site;
@@ -422,6 +499,7 @@ SiteConfig Site(const YAML::Node &root)
               }
           }},
          {"mqtt", [&](const YAML::Node &v) { site.mqtt = Mqtt(v); }},
+         {"webrtc", [&](const YAML::Node &v) { site.webrtc = Webrtc(v); }},
          {"recorders", [&](const YAML::Node &v) {
               haveRecorders = true;
               if (v.IsNull()) {
@@ -434,10 +512,9 @@ SiteConfig Site(const YAML::Node &root)
                   recorderEvents.emplace_back();
                   site.recorders.push_back(Recorder(r, recorderEvents.back()));
                   std::string message;
-                  SiteConfig sofar;
-                  sofar.listen.clear();
-                  sofar.recorders = site.recorders;
-                  if (!CheckSite(sofar, message)) {
+                  SiteConfig only;
+                  only.recorders = site.recorders;
+                  if (!CheckSite(only, message)) {
                       Fail(r, message);
                   }
               }
