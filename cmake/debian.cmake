@@ -81,7 +81,9 @@ kestrelnet: it logs in, receives live video, searches, plays back and
 downloads recordings, reads and writes device parameters and sends audio.
 
 kestrel gateway serves the channels of every recorder of a site as RTSP
-streams; the systemd unit kestrel-gateway runs it as a service, reading
+streams, and the recorders' messages and its own states as events (an
+event stream, webhooks, MQTT with Home Assistant discovery); the systemd
+unit kestrel-gateway runs it as a service, reading
 /etc/kestrelnet/gateway.yaml.
 
 kestrel-recorder is a recorder emulator that serves a sample H.264 clip,

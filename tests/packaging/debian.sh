@@ -68,6 +68,10 @@ grep -q 'libc6' <<<"$(field "$runtime" Depends)" || fail "libkestrelnet1 depends
 grep -q 'libstdc++6' <<<"$(field "$tools" Depends)" || fail "kestrel-tools depends on '$(field "$tools" Depends)'"
 grep -q 'libkestrelnet1 (= ' <<<"$(field "$tools" Depends)" || fail "kestrel-tools does not depend on libkestrelnet1"
 grep -q 'libkestrelnet1 (= ' <<<"$(field "$dev" Depends)" || fail "libkestrelnet-dev does not depend on libkestrelnet1"
+# A gateway built with MQTT needs the broker client's library.
+if ldd "$build/tools/kestrel" 2>/dev/null | grep -q libmosquitto; then
+    grep -q 'libmosquitto1' <<<"$(field "$tools" Depends)" || fail "kestrel-tools does not depend on libmosquitto1"
+fi
 # With the gateway: the GStreamer plugins its pipelines are made of are
 # Depends (an install without recommends must play), and the maintainer
 # scripts register its unit on install and stop it on removal. They run

@@ -1,5 +1,8 @@
 #include "tools/programs/gateway/fronts.h"
 
+#include "tools/programs/gateway/events/event_stream.h"
+#include "tools/programs/gateway/events/mqtt_front.h"
+#include "tools/programs/gateway/events/webhooks.h"
 #include "tools/programs/gateway/mjpeg/mjpeg_front.h"
 #include "tools/programs/gateway/rtsp/rtsp_front.h"
 #include "tools/programs/gateway/web/http_front.h"
@@ -10,10 +13,13 @@ namespace kn::gateway {
 namespace {
 
 const FrontMaker kFronts[] = {
-    {"rtsp", MakeRtspFront},
-    {"mjpeg", MakeMjpegFront},  // routes on the web front's listener, stopped before it
-    {"webrtc", MakeWhepFront},
-    {"web", MakeHttpFront},
+    {"rtsp", MakeRtspFront},           // RTSP, live and playback
+    {"mjpeg", MakeMjpegFront},         // routes on the web front's listener, stopped before it
+    {"webrtc", MakeWhepFront},         // likewise
+    {"events", MakeEventStreamFront},  // likewise: GET /api/events
+    {"web", MakeHttpFront},            // the HTTP listener, the page, video, snapshots, status
+    {"webhooks", MakeWebhooksFront},   // the events posted
+    {"mqtt", MakeMqttFront},           // the events and states on a broker
 };
 
 }  // namespace

@@ -72,6 +72,7 @@ void Reload(Running &r, const char *why)
     std::string message;
     if (!LoadSiteConfig(r.configPath, next, message)) {
         Log("reload (%s) refused, the running configuration stays: %s", why, message.c_str());
+        r.recorders->Events().Publish(GatewayEvent(EventKind::ReloadRefused, "", -1, message));
         return;
     }
     if (next.listen != r.site.listen || next.rtspUser != r.site.rtspUser || next.rtspPassword != r.site.rtspPassword ||
@@ -81,6 +82,7 @@ void Reload(Running &r, const char *why)
     Log("reload (%s): %zu recorder(s)", why, next.recorders.size());
     r.recorders->Apply(next.recorders);
     r.site.recorders = next.recorders;
+    r.recorders->Events().Publish(GatewayEvent(EventKind::ReloadApplied, "", -1, why));
 }
 
 gboolean OnReloadSignal(gpointer data)

@@ -2,7 +2,10 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+
 #include <cstring>
+#include <vector>
 
 #include "tools/common/command_line.h"
 
@@ -23,6 +26,37 @@ bool ParseGroup(const std::string &text, emu::Id4 &group, uint16_t &groupPort)
     std::memcpy(group.data(), &a.s_addr, 4);
     groupPort = static_cast<uint16_t>(port);
     return (group[0] & 0xF0) == 0xE0;
+}
+
+// "W:B:EVERY[:HOLD]" (scheduled) or "W:B": a word 1-3, a bit 0-15, a period
+// of 10 ms to an hour and a hold shorter than it (half of it by default).
+bool ParseBit(const std::string &text, bool scheduled, RaiseSchedule &r)
+{
+    std::vector<long> parts;
+    for (size_t at = 0;;) {
+        const size_t end = std::min(text.find(':', at), text.size());
+        long v = 0;
+        if (!CLI::detail::lexical_cast(text.substr(at, end - at), v)) {
+            return false;
+        }
+        parts.push_back(v);
+        if (end == text.size()) {
+            break;
+        }
+        at = end + 1;
+    }
+    const size_t fields = parts.size();
+    if (fields < (scheduled ? 3u : 2u) || fields > (scheduled ? 4u : 2u)) {
+        return false;
+    }
+    r.word = static_cast<int>(parts[0]);
+    r.bit = static_cast<int>(parts[1]);
+    if (scheduled) {
+        r.everyMs = static_cast<int>(parts[2]);
+        r.holdMs = fields == 4 ? static_cast<int>(parts[3]) : r.everyMs / 2;
+    }
+    return r.word >= 1 && r.word <= 3 && r.bit >= 0 && r.bit <= 15 &&
+           (!scheduled || (parts[2] >= 10 && parts[2] <= 3600000 && r.holdMs >= 1 && r.holdMs < r.everyMs));
 }
 
 }  // namespace
@@ -54,6 +88,13 @@ const char *RecorderUsage()
            "  --drop-live-after N   close the first live video connection after N frames\n"
            "  --message-every MS    send a recorder message (code 56, 12 bytes) on every\n"
            "                        logged-in command channel every MS milliseconds\n"
+           "  --raise W:B:EVERY[:HOLD]  set bit B (0-15) of word W (1-3: the message's\n"
+           "                        16-bit words at offsets 4, 6 and 8) every EVERY ms and\n"
+           "                        clear it HOLD ms later (default EVERY/2); each change\n"
+           "                        is a recorder message on every logged-in command\n"
+           "                        channel; repeatable\n"
+           "  --raise-on-signal W:B SIGUSR1 sets bit B of word W, the next SIGUSR1 clears\n"
+           "                        it, each a message as above; repeatable\n"
            "  --verbose             log keep-alives too, and every command packet\n"
            "                        with its session id\n"
            "  -h, --help            this text\n"
@@ -85,6 +126,31 @@ std::optional<RecorderOptions> ParseRecorderOptions(int argc, char **argv, bool 
     app.add_option("--drop-after", o.dropAfterPackets)->check(common::IntegerIn(1, 1000000, "a packet count"));
     app.add_option("--drop-live-after", o.dropLiveAfterFrames)->check(common::IntegerIn(1, 1000000, "a frame count"));
     app.add_option("--message-every", o.messageEveryMs)->check(common::IntegerIn(1, 60000, "milliseconds 1-60000"));
+    app.add_option_function<std::vector<std::string>>(
+           "--raise",
+           [&o](const std::vector<std::string> &values) {
+               for (const std::string &text : values) {
+                   RaiseSchedule r;
+                   if (!ParseBit(text, true, r)) {
+                       common::RefuseValue("--raise", "WORD 1-3:BIT 0-15:EVERY 10-3600000 ms[:HOLD shorter than EVERY]",
+                                           text);
+                   }
+                   o.raises.push_back(r);
+               }
+           })
+        ->allow_extra_args(false);
+    app.add_option_function<std::vector<std::string>>("--raise-on-signal",
+                                                      [&o](const std::vector<std::string> &values) {
+                                                          for (const std::string &text : values) {
+                                                              RaiseSchedule r;
+                                                              if (!ParseBit(text, false, r)) {
+                                                                  common::RefuseValue("--raise-on-signal",
+                                                                                      "WORD 1-3:BIT 0-15", text);
+                                                              }
+                                                              o.signalBits.push_back(SignalBit{r.word, r.bit});
+                                                          }
+                                                      })
+        ->allow_extra_args(false);
     app.add_flag("--silent", o.silent);
     app.add_flag("--refuse-login", o.refuseLogin);
     app.add_flag("--drop-after-login", o.dropAfterLogin);
