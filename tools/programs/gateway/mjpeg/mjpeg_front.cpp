@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <functional>
 
+#include "tools/common/http_reply.h"
+#include "tools/programs/gateway/site/main_loop.h"
 #include "tools/programs/gateway/status/gateway_log.h"
 #include "tools/programs/gateway/status/gateway_status.h"
 #include "tools/programs/gateway/stream/unit_buffer.h"
@@ -37,8 +39,7 @@ int64_t SteadyNs()
 
 void Reply(SoupServerMessage *msg, guint status, const std::string &body)
 {
-    soup_server_message_set_status(msg, status, nullptr);
-    soup_server_message_set_response(msg, "text/plain", SOUP_MEMORY_COPY, body.data(), body.size());
+    common::Reply(msg, status, "text/plain", body);
 }
 
 std::string Choices(const std::vector<int> &values)
@@ -213,27 +214,6 @@ public:
     }
     CMjpegFront *m_pFront;
 };
-
-namespace {
-
-// Runs f on the main loop while the front lives.
-void OnMainLoop(std::weak_ptr<bool> alive, std::function<void()> f)
-{
-    auto *call = new std::function<void()>([alive = std::move(alive), f = std::move(f)] {
-        if (alive.lock() != nullptr) {
-            f();
-        }
-    });
-    g_idle_add_full(
-        G_PRIORITY_DEFAULT,
-        [](gpointer data) -> gboolean {
-            (*static_cast<std::function<void()> *>(data))();
-            return G_SOURCE_REMOVE;
-        },
-        call, [](gpointer data) { delete static_cast<std::function<void()> *>(data); });
-}
-
-}  // namespace
 
 CMjpegFront::CMjpegFront(ISiteDirectory &directory) : m_Directory(directory), m_pRoute(std::make_shared<CRoute>(this))
 {}

@@ -17,6 +17,8 @@
 #include <mutex>
 
 #include "tools/common/parameter_sets.h"
+#include "tools/common/http_reply.h"
+#include "tools/programs/gateway/site/main_loop.h"
 #include "tools/programs/gateway/status/gateway_log.h"
 #include "tools/programs/gateway/status/gateway_status.h"
 #include "tools/programs/gateway/webrtc/h264_offer.h"
@@ -42,25 +44,7 @@ int64_t SteadyNs()
 
 void Reply(SoupServerMessage *msg, guint status, const std::string &body)
 {
-    soup_server_message_set_status(msg, status, nullptr);
-    soup_server_message_set_response(msg, "text/plain", SOUP_MEMORY_COPY, body.data(), body.size());
-}
-
-// Runs f on the main loop while alive lives.
-void OnMainLoop(std::weak_ptr<bool> alive, std::function<void()> f)
-{
-    auto *call = new std::function<void()>([alive = std::move(alive), f = std::move(f)] {
-        if (alive.lock() != nullptr) {
-            f();
-        }
-    });
-    g_idle_add_full(
-        G_PRIORITY_DEFAULT,
-        [](gpointer data) -> gboolean {
-            (*static_cast<std::function<void()> *>(data))();
-            return G_SOURCE_REMOVE;
-        },
-        call, [](gpointer data) { delete static_cast<std::function<void()> *>(data); });
+    common::Reply(msg, status, "text/plain", body);
 }
 
 // The stream's SPS from its cached group: its profile and constraint bytes;
