@@ -75,6 +75,9 @@ const char *RecorderUsage()
            "  --drop-live-after N   close the first live video connection after N frames\n"
            "  --message-every MS    send a recorder message (code 56, 12 bytes) on every\n"
            "                        logged-in command channel every MS milliseconds\n"
+           "  --close-command-after MS  close each command channel MS after its login\n"
+           "                        (the live video connections stay open)\n"
+           "  --no-search-answer    never answer a search\n"
            "  --verbose             log keep-alives too, and every command packet\n"
            "                        with its session id\n"
            "  -h, --help            this text\n"
@@ -172,6 +175,14 @@ std::optional<RecorderOptions> ParseRecorderOptions(int argc, char **argv, bool 
                 return std::nullopt;
             }
             o.messageEveryMs = static_cast<int>(n);
+        } else if (arg == "--close-command-after") {
+            if (!needValue("milliseconds") || !ParseInt(value, 1, 3600000, n)) {
+                message = message.empty() ? std::string("bad time (1-3600000 ms): ") + value : message;
+                return std::nullopt;
+            }
+            o.closeCommandAfterMs = static_cast<int>(n);
+        } else if (arg == "--no-search-answer") {
+            o.answerSearches = false;
         } else if (arg == "--silent") {
             o.silent = true;
         } else if (arg == "--refuse-login") {
