@@ -59,6 +59,8 @@ private:
     // want of data opens it there.
     void Seek(uint64_t offsetNs);
     static int OnSeek(GstElement *appsrc, uint64_t offset, void *self);
+    // Pauses or resumes the recorder's playback (none: nothing).
+    void Control(bool pause);
 
     const std::shared_ptr<CArchiveGate> m_pGate;
     const int m_nChannel;
@@ -69,7 +71,7 @@ private:
 
     std::mutex m_Mutex;  // the stream and its timing
     void *m_hStream = nullptr;
-    bool m_bPending = true;   // an opening is to be made at m_nPendingNs
+    bool m_bPending = true;  // an opening is to be made at m_nPendingNs
     uint64_t m_nPendingNs = 0;
     bool m_bOpening = false;  // frames of the opening under way are taken
     bool m_bPaused = false;
