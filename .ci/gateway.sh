@@ -3,8 +3,8 @@
 # first configure so that every build includes them and their tests run:
 # GStreamer's RTSP server library (with the app library it pulls in), the
 # parser, payloader and MP4 muxer elements, the H.264 decoder and JPEG
-# encoder of the snapshots, libsoup 3 for the web side, ffmpeg as the tests'
-# client, yaml-cpp for the gateway's site file, and systemd for
+# encoder of the snapshots, libsoup 3 for the web side, ffmpeg and curl as the
+# tests' clients, yaml-cpp for the gateway's site file, and systemd for
 # systemd-analyze, which checks the gateway's unit (tests/packaging/debian.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,4 +18,4 @@ ci_apt_update
 ci_apt_install \
     pkg-config libgstrtspserver-1.0-dev libsoup-3.0-dev ffmpeg libyaml-cpp-dev systemd \
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav \
-    gstreamer1.0-tools nlohmann-json3-dev
+    gstreamer1.0-tools nlohmann-json3-dev curl
