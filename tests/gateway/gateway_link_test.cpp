@@ -108,10 +108,10 @@ TEST_F(GatewayLinkTest, SearchesNeverHoldUpTheRecorderARestartOrAShutdown)
     // 100 clients that give up after a second: the threads stay as they
     // were, and the recorder is asked once (the search under way).
     const int threadsBefore = Threads(m_Gateway.Pid());
-    const RunResult abandoned = Program(
-        KN_CURL_BIN,
-        {"-s", "-o", "/dev/null", "--parallel", "--parallel-max", "100", "--max-time", "1", SearchUrl() + "&n=[1-100]"},
-        "abandoned");
+    const RunResult abandoned = Program(KN_CURL_BIN,
+                                        {"-s", "-o", "/dev/null", "--parallel", "--parallel-immediate",
+                                         "--parallel-max", "100", "--max-time", "1", SearchUrl() + "&n=[1-100]"},
+                                        "abandoned");
     // (One is the recorder's search thread; the viewer's media may start one
     // or two of its own meanwhile.)
     EXPECT_LE(Threads(m_Gateway.Pid()), threadsBefore + 4) << "threads before: " << threadsBefore;

@@ -144,7 +144,9 @@ void CArchiveGate::SearchLoop()
             session = m_hSession;
         }
         if (next.wanted && !next.wanted()) {
-            continue;  // its caller has gone: the recorder is not asked
+            // Its caller has gone: the recorder is not asked.
+            next.done(SearchResult{SearchOutcome::Dropped, {}, "the client has gone"});
+            continue;
         }
         if (session == nullptr) {
             next.done(SearchResult{});
@@ -166,8 +168,8 @@ void CArchiveGate::SearchLoop()
         }
         m_Library.RequestBegun();
         SearchResult result = RunSearch(session, next.request);
-        m_Library.RequestEnded();
         RequestDone();
+        m_Library.RequestEnded();
         if (result.outcome == SearchOutcome::Unanswered) {
             std::lock_guard<std::mutex> lk(m_Mutex);
             m_bUnansweredSearch = m_hSession == session;
@@ -248,8 +250,8 @@ CArchiveGate::SessionCheck CArchiveGate::CheckSession()
     m_Library.RequestBegun();
     unsigned char reply[kCheckReplyBytes];
     const bool answered = KR_4100_GetDvrParam(session, kCheckCode, nullptr, 0, reply, sizeof reply) == 1;
-    m_Library.RequestEnded();
     RequestDone();
+    m_Library.RequestEnded();
     return answered ? SessionCheck::Answered : SessionCheck::Unanswered;
 }
 

@@ -68,7 +68,7 @@ public:
     // The recordings of a channel that overlap from..to (both inclusive), in
     // the recorder's order, asked day by day, one search of the recorder at
     // a time. Unanswered and Busy come with a message.
-    enum class SearchOutcome { Found, NotLoggedIn, Unanswered, Busy };
+    enum class SearchOutcome { Found, NotLoggedIn, Unanswered, Busy, Dropped };
     struct SearchRequest {
         int channel = 0;
         int selector = 0;
@@ -82,8 +82,9 @@ public:
     };
     // Queues a search; false (nothing queued) when kMaxWaitingSearches wait
     // already or the gate is shut. wanted is asked on the search thread just
-    // before the search runs: false drops it (done is not called). done is
-    // called once, on the search thread (or the caller's, from Shutdown).
+    // before the search runs: false drops it (Dropped, the recorder not
+    // asked). done is called once, on the search thread (or the caller's,
+    // from Shutdown).
     bool QueueSearch(const SearchRequest &request, std::function<bool()> wanted,
                      std::function<void(SearchResult &&)> done);
     // The same, waited for (on a thread that may wait a search's time).

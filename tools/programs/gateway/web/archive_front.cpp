@@ -189,6 +189,11 @@ void CArchiveFront::ServeSearch(SoupServerMessage *msg, GHashTable *query)
             if (result.outcome == CArchiveGate::SearchOutcome::NotLoggedIn) {
                 pending->status = SOUP_STATUS_SERVICE_UNAVAILABLE;
                 pending->body = "the recorder is not logged in\n";
+            } else if (result.outcome == CArchiveGate::SearchOutcome::Dropped) {
+                // Answered all the same, so that the server lets the
+                // connection go; nobody reads it.
+                pending->status = SOUP_STATUS_SERVICE_UNAVAILABLE;
+                pending->body = result.message + "\n";
             } else if (result.outcome != CArchiveGate::SearchOutcome::Found) {
                 pending->status = SOUP_STATUS_GATEWAY_TIMEOUT;
                 pending->body = result.message + "\n";
