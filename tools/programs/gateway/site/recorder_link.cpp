@@ -194,10 +194,8 @@ int64_t CRecorderLink::Step(int64_t now)
         }
     }
     bool trouble = false;
-    bool anyOpen = false;
     for (size_t i = 0; i < m_Channels.size(); ++i) {
         StepChannel(i, now, trouble, next);
-        anyOpen = anyOpen || m_Channels[i].stream.load() != nullptr;
     }
     // A channel in trouble: is the recorder there at all?
     if (trouble) {
@@ -349,13 +347,21 @@ void CRecorderLink::CheckSessionOnEvidence(int64_t now)
     m_nNoticeCheckedMs = notice;
     m_bSearchUnanswered = false;
     m_nNextCheckMs = NowMs() + kCheckSpacingMs;
-    if (check == CArchiveGate::SessionCheck::Unanswered) {
-        DropSession(NowMs(),
-                    std::string(noticed ? "the recorder closed the session's command channel"
-                                        : "the session stopped answering") +
-                        ": a request on the session went unanswered",
-                    true);
+    if (check != CArchiveGate::SessionCheck::Unanswered) {
+        return;
     }
+    // The session is lost: with the recorder, or the recorder is still
+    // there and is asked again at once.
+    std::string reason;
+    if (!common::ProbeRecorder(m_Config.host, m_Config.port, reason)) {
+        DropSession(NowMs(), "the recorder is lost: a new connection failed: " + reason);
+        return;
+    }
+    DropSession(
+        NowMs(),
+        std::string(noticed ? "the recorder closed the session's command channel" : "the session stopped answering") +
+            ": a request on the session went unanswered",
+        true);
 }
 
 // Waiting to log in again: a recorder that takes connections is logged in

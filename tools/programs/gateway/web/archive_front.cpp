@@ -110,10 +110,7 @@ void CArchiveFront::Stop()
     // The searches still waiting are answered now, while their connections
     // stand; what the recorder says later goes nowhere.
     while (!m_Searches.empty()) {
-        const std::shared_ptr<PendingSearch> pending = m_Searches.begin()->second;
-        pending->status = SOUP_STATUS_SERVICE_UNAVAILABLE;
-        pending->body = "the gateway is stopping\n";
-        Answer(pending);
+        Answer(m_Searches.begin()->second, SOUP_STATUS_SERVICE_UNAVAILABLE, "the gateway is stopping\n");
     }
 }
 
@@ -186,24 +183,26 @@ void CArchiveFront::ServeSearch(SoupServerMessage *msg, GHashTable *query)
     const bool queued = gate->QueueSearch(
         request, [pending] { return !pending->gone && !PeerGone(pending->fd); },
         [this, alive, pending, name, request](CArchiveGate::SearchResult &&result) {
+            // Made here, on the search thread; answered on the main loop.
+            guint status = SOUP_STATUS_OK;
+            std::string body;
             if (result.outcome == CArchiveGate::SearchOutcome::NotLoggedIn) {
-                pending->status = SOUP_STATUS_SERVICE_UNAVAILABLE;
-                pending->body = "the recorder is not logged in\n";
+                status = SOUP_STATUS_SERVICE_UNAVAILABLE;
+                body = "the recorder is not logged in\n";
             } else if (result.outcome == CArchiveGate::SearchOutcome::Dropped) {
                 // Answered all the same, so that the server lets the
                 // connection go; nobody reads it.
-                pending->status = SOUP_STATUS_SERVICE_UNAVAILABLE;
-                pending->body = result.message + "\n";
+                status = SOUP_STATUS_SERVICE_UNAVAILABLE;
+                body = result.message + "\n";
             } else if (result.outcome != CArchiveGate::SearchOutcome::Found) {
-                pending->status = SOUP_STATUS_GATEWAY_TIMEOUT;
-                pending->body = result.message + "\n";
+                status = SOUP_STATUS_GATEWAY_TIMEOUT;
+                body = result.message + "\n";
             } else {
-                pending->body =
-                    RecordingsJson(name, request.channel, request.selector, request.from, request.to, result.found);
+                body = RecordingsJson(name, request.channel, request.selector, request.from, request.to, result.found);
             }
-            OnMainLoop([this, alive, pending] {
+            OnMainLoop([this, alive, pending, status, body = std::move(body)] {
                 if (alive.lock() != nullptr) {
-                    Answer(pending);
+                    Answer(pending, status, body);
                 }
             });
         });
@@ -220,15 +219,14 @@ void CArchiveFront::ServeSearch(SoupServerMessage *msg, GHashTable *query)
     m_Searches[pending.get()] = pending;
 }
 
-void CArchiveFront::Answer(const std::shared_ptr<PendingSearch> &pending)
+void CArchiveFront::Answer(const std::shared_ptr<PendingSearch> &pending, unsigned status, const std::string &body)
 {
     if (m_Searches.erase(pending.get()) == 0) {
         return;  // answered already (the front stopped)
     }
     g_signal_handlers_disconnect_matched(pending->msg, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr, pending.get());
     if (!pending->gone) {
-        Reply(pending->msg, pending->status, pending->status == SOUP_STATUS_OK ? "application/json" : "text/plain",
-              pending->body);
+        Reply(pending->msg, status, status == SOUP_STATUS_OK ? "application/json" : "text/plain", body);
         soup_server_message_unpause(pending->msg);
     }
     g_object_unref(pending->msg);

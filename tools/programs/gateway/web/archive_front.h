@@ -48,11 +48,9 @@ private:
         SoupServerMessage *msg = nullptr;
         int fd = -1;                    // its connection, looked at before the search runs
         std::atomic<bool> gone{false};  // the client went away
-        unsigned status = 200;
-        std::string body;
     };
     // Answers a search (on the main loop), once.
-    void Answer(const std::shared_ptr<PendingSearch> &pending);
+    void Answer(const std::shared_ptr<PendingSearch> &pending, unsigned status, const std::string &body);
 
     IStatusSource &m_Source;
     std::map<CClipResponse *, std::shared_ptr<CClipResponse>> m_Clips;
