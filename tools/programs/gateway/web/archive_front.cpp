@@ -219,7 +219,7 @@ void CArchiveFront::ServeSearch(SoupServerMessage *msg, GHashTable *query)
     m_Searches[pending.get()] = pending;
 }
 
-void CArchiveFront::Answer(const std::shared_ptr<PendingSearch> &pending, unsigned status, const std::string &body)
+void CArchiveFront::Answer(std::shared_ptr<PendingSearch> pending, unsigned status, const std::string &body)
 {
     if (m_Searches.erase(pending.get()) == 0) {
         return;  // answered already (the front stopped)

@@ -49,8 +49,9 @@ private:
         int fd = -1;                    // its connection, looked at before the search runs
         std::atomic<bool> gone{false};  // the client went away
     };
-    // Answers a search (on the main loop), once.
-    void Answer(const std::shared_ptr<PendingSearch> &pending, unsigned status, const std::string &body);
+    // Answers a search (on the main loop), once (held by value: the answer
+    // takes it off the list).
+    void Answer(std::shared_ptr<PendingSearch> pending, unsigned status, const std::string &body);
 
     IStatusSource &m_Source;
     std::map<CClipResponse *, std::shared_ptr<CClipResponse>> m_Clips;
