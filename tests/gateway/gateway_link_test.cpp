@@ -107,14 +107,16 @@ TEST_F(GatewayLinkTest, SearchesNeverHoldUpTheRecorderARestartOrAShutdown)
 
     // 100 clients that give up after a second: the threads stay as they
     // were, and the recorder is asked once (the search under way).
+    // (Counted once the viewer plays: its media's threads have started.)
+    ASSERT_TRUE(Eventually([&] { return ReadText(Path("viewer.mp4")).size() > 10000; }, 15000));
     const int threadsBefore = Threads(m_Gateway.Pid());
     const RunResult abandoned = Program(KN_CURL_BIN,
                                         {"-s", "-o", "/dev/null", "--parallel", "--parallel-immediate",
                                          "--parallel-max", "100", "--max-time", "1", SearchUrl() + "&n=[1-100]"},
                                         "abandoned");
-    // (One is the recorder's search thread; the viewer's media may start one
-    // or two of its own meanwhile.)
-    EXPECT_LE(Threads(m_Gateway.Pid()), threadsBefore + 4) << "threads before: " << threadsBefore;
+    // (One is the recorder's search thread; the rest is the slack of the
+    // viewer's media and the sanitizers' own threads.)
+    EXPECT_LE(Threads(m_Gateway.Pid()), threadsBefore + 6) << "threads before: " << threadsBefore;
     ASSERT_TRUE(Eventually([&] { return SearchesAsked() >= 1; }));
     std::this_thread::sleep_for(2500ms);  // the search under way runs into its time-out
     EXPECT_EQ(1u, SearchesAsked()) << "searches whose clients left are not made";
