@@ -121,15 +121,18 @@ TEST_F(GatewayLinkTest, SearchesNeverHoldUpTheRecorderARestartOrAShutdown)
     std::this_thread::sleep_for(2500ms);  // the search under way runs into its time-out
     EXPECT_EQ(1u, SearchesAsked()) << "searches whose clients left are not made";
 
-    // Ten searches: one runs, four wait, five are refused at once.
+    // Ten searches: one runs and four wait (the first may still be among
+    // them), the others are refused at once, told when to ask again.
     StartSearches("pending", 10);
-    ASSERT_TRUE(Eventually([&] { return Answered("pending", 10, "503") == 5; }));
+    ASSERT_TRUE(Eventually([&] { return Answered("pending", 10, "503") >= 5; }));
+    const int refused = Answered("pending", 10, "503");
+    EXPECT_TRUE(refused == 5 || refused == 6) << refused;
     int retryAfter = 0;
     for (int i = 0; i < 10; ++i) {
         const std::string headers = ReadText(Path("pending" + std::to_string(i) + ".headers"));
         retryAfter += std::regex_search(headers, std::regex("Retry-After: 2\\r?\\n", std::regex::icase)) ? 1 : 0;
     }
-    EXPECT_EQ(5, retryAfter);
+    EXPECT_EQ(refused, retryAfter);
 
     // The recorder restarts under them: the session is dropped and logged
     // in again without waiting for the searches queued behind.
@@ -142,7 +145,7 @@ TEST_F(GatewayLinkTest, SearchesNeverHoldUpTheRecorderARestartOrAShutdown)
     // Eight searches pending at SIGTERM: the gateway stops without waiting
     // for the recorder's answers and writes no answer on a closed connection.
     StartSearches("stopping", 8);
-    ASSERT_TRUE(Eventually([&] { return Answered("stopping", 8, "503") == 3; }));
+    ASSERT_TRUE(Eventually([&] { return Answered("stopping", 8, "503") >= 3; }));
     m_Gateway.Signal(SIGTERM);
     EXPECT_EQ(0, m_Gateway.Wait(10s)) << "the gateway ended";
     const std::string log = GatewayLog() + ReadText(Path("gateway.out"));
