@@ -10,6 +10,7 @@
 #include "tests/support/h264_units.h"
 #include "tests/support/tcp_listener.h"
 #include "tools/common/access_unit.h"
+#include "tools/common/arrival_timeline.h"
 #include "tools/common/backoff.h"
 #include "tools/common/parameter_sets.h"
 #include "tools/common/recorder_probe.h"
@@ -166,6 +167,41 @@ TEST(ToolsBackoff, DoublesFromOneSecondUpToTheCeilingAndStartsOverAfterReset)
     CBackoff tight(500);
     EXPECT_EQ(500, tight.Next());
     EXPECT_EQ(500, tight.Next());
+}
+
+// An eager recorder's opening burst is spread a frame time apart (the pace
+// learnt or declared, else 25 a second) and the frames after keep their
+// pace; frames bunched later keep their arrival (a millisecond apart), so
+// the timeline never runs away from the clock; a new stream starts over.
+TEST(ToolsArrivalTimeline, SpreadsAnOpeningBurstAndKeepsThePaceAfterIt)
+{
+    constexpr int64_t ms = 1'000'000;
+    struct Case {
+        const char *what;
+        int64_t declaredMs;               // 0: none
+        std::vector<int64_t> arrivalsMs;  // -1: the stream restarts
+        std::vector<int64_t> timesMs;
+    };
+    const Case cases[] = {
+        {"a cold stream at its pace", 0, {0, 40, 80, 120}, {0, 40, 80, 120}},
+        {"three frames with the acknowledgement", 0, {0, 0, 0, 40, 80}, {0, 40, 80, 120, 160}},
+        {"a declared 30 a second", 33, {0, 0, 0, 33, 66}, {0, 33, 66, 99, 132}},
+        {"bunched later: kept, a millisecond apart", 0, {0, 40, 80, 80, 120}, {0, 40, 80, 81, 120}},
+        {"a reopened stream's burst from the pace learnt", 0, {0, 100, 200, -1, 1000, 1000}, {0, 100, 200, 1000, 1054}},
+    };
+    for (const Case &c : cases) {
+        CArrivalTimeline timeline;
+        timeline.SetFrameTime(c.declaredMs * ms);
+        std::vector<int64_t> times;
+        for (int64_t a : c.arrivalsMs) {
+            if (a < 0) {
+                timeline.Restart();
+                continue;
+            }
+            times.push_back(timeline.Place(a * ms) / ms);
+        }
+        EXPECT_EQ(c.timesMs, times) << c.what;
+    }
 }
 
 // A look is taken at most every two seconds, and only a connection refused

@@ -199,6 +199,14 @@ TEST(GatewayOptions, TakesPasswordsFromFilesAndTheEnvironmentAndFlagsTheCommandL
 class CRecordingSink final : public IClientSink {
 public:
     int64_t RunningTimeNs() override { return m_nNowNs; }
+    bool PushTimed(const SharedUnit &unit, const FrameTimes &times) override
+    {
+        const bool taken = Push(unit->bytes.data(), unit->bytes.size(), times.ptsNs);
+        if (taken) {
+            leaving.push_back(times.dtsNs);
+        }
+        return taken;
+    }
     bool Push(const uint8_t *data, size_t size, int64_t ptsNs) override
     {
         if (m_bFull) {
@@ -215,7 +223,8 @@ public:
     std::atomic<int64_t> m_nNowNs{0};
     bool m_bFull = false;
     std::vector<Bytes> units;
-    std::vector<int64_t> stamps;
+    std::vector<int64_t> stamps;   // presentation times
+    std::vector<int64_t> leaving;  // decoding times: when each left
     int ended = 0;
     size_t startFrames = 1;
 };
@@ -309,12 +318,13 @@ TEST(GatewayChannelHub, ABackedUpClientWaitsForTheNextKeyframeAndTimesNeverGoBac
     const std::vector<std::pair<const Bytes *, bool>> feed = {{&key, false}, {&pic, false}, {&pic, true}, {&pic, false},
                                                               {&pic, false}, {&key, false}, {&pic, false}};
     int64_t now = 0;
+    const auto start = std::chrono::steady_clock::now();
     for (const auto &[unit, full] : feed) {
         sink->m_bFull = full;
         sink->m_nNowNs = now;
-        now += 40'000'000 - 3'000'000;
         const Bytes f = Delivered(*unit);
-        hub.OnFrame(2, f.data(), static_cast<int32_t>(f.size()));
+        hub.OnFrame(2, f.data(), static_cast<int32_t>(f.size()), start + std::chrono::nanoseconds(now));
+        now += 40'000'000 - 3'000'000;
     }
     // Frame 3 could not be taken: frames 4 and 5 would decode from a gap.
     EXPECT_EQ((std::vector<Bytes>{key, pic, key, pic}), sink->units);
@@ -323,17 +333,20 @@ TEST(GatewayChannelHub, ABackedUpClientWaitsForTheNextKeyframeAndTimesNeverGoBac
 }
 
 // The keyframe cache: a joiner of an open channel gets the group since the
-// last keyframe at once, a millisecond apart, then live frames at their
-// arrival; a group larger than the bound, or a stream that ended, leaves
+// last keyframe at once, each frame at its true time, then live frames at
+// their pace; a group larger than the bound, or a stream that ended, leaves
 // the cache empty (and says why) until the next keyframe.
 TEST(GatewayChannelHub, AJoinerGetsTheCachedGroupAtOnceThenLiveFrames)
 {
     constexpr int64_t ms = 1'000'000;
     const Bytes key = Cat({kAud, kSps, kPps, kIdr});
     const Bytes pic = Cat({kAud, kSlice});
-    auto feed = [](CChannelHub &hub, const Bytes &unit) {
+    // Frames 40 ms apart.
+    auto arrival = std::chrono::steady_clock::now();
+    auto feed = [&arrival](CChannelHub &hub, const Bytes &unit) {
         const Bytes f = Delivered(unit);
-        hub.OnFrame(2, f.data(), static_cast<int32_t>(f.size()));
+        hub.OnFrame(2, f.data(), static_cast<int32_t>(f.size()), arrival);
+        arrival += std::chrono::milliseconds(40);
     };
     {
         CChannelHub hub(0);
@@ -354,7 +367,10 @@ TEST(GatewayChannelHub, AJoinerGetsTheCachedGroupAtOnceThenLiveFrames)
         joiner->m_nNowNs = 540 * ms;
         feed(hub, pic);
         EXPECT_EQ((std::vector<Bytes>{key, pic, pic, pic, pic}), joiner->units);
-        EXPECT_EQ((std::vector<int64_t>{500 * ms, 501 * ms, 502 * ms, 503 * ms, 540 * ms}), joiner->stamps);
+        // The group leaves at once, each frame at its true time on the
+        // joiner's timeline, and the live frames keep their pace after it.
+        EXPECT_EQ((std::vector<int64_t>{500 * ms, 540 * ms, 580 * ms, 620 * ms, 660 * ms}), joiner->stamps);
+        EXPECT_EQ((std::vector<int64_t>{500 * ms, 501 * ms, 502 * ms, 503 * ms, 540 * ms}), joiner->leaving);
         // A new keyframe starts a new group.
         feed(hub, key);
         EXPECT_EQ(1u, hub.Counts().cacheUnits);

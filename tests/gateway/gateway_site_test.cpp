@@ -62,27 +62,6 @@ protected:
         return "rtsp://127.0.0.1:" + std::to_string(m_wRtspPort) + "/" + name + "/" + std::to_string(channel);
     }
 
-    // The largest gap between the times of consecutive frames of a file, in
-    // seconds, and how many frames it holds.
-    double LargestGap(const std::string &file, size_t &frames)
-    {
-        const RunResult r =
-            Program(KN_FFPROBE_BIN,
-                    {"-v", "error", "-select_streams", "v", "-show_entries", "packet=pts_time", "-of", "csv=p=0", file},
-                    "gaps");
-        std::istringstream in(r.out);
-        double last = -1, gap = 0, t = 0;
-        frames = 0;
-        while (in >> t) {
-            if (last >= 0) {
-                gap = std::max(gap, t - last);
-            }
-            last = t;
-            ++frames;
-        }
-        return gap;
-    }
-
     // A viewer recording seconds of a stream, running in the background.
     struct Viewer {
         CChildProcess process;

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -197,6 +198,27 @@ protected:
         EXPECT_EQ("", complaints) << file;
         ASSERT_GE(flags.size(), atLeast) << file;
         EXPECT_EQ(1, flags.front()) << file << ": the first frame is a keyframe";
+    }
+
+    // The largest gap between the times of consecutive frames of a file, in
+    // seconds, and how many frames it holds.
+    double LargestGap(const std::string &file, size_t &frames)
+    {
+        const RunResult r =
+            Program(KN_FFPROBE_BIN,
+                    {"-v", "error", "-select_streams", "v", "-show_entries", "packet=pts_time", "-of", "csv=p=0", file},
+                    "gaps");
+        std::istringstream in(r.out);
+        double last = -1, gap = 0, t = 0;
+        frames = 0;
+        while (in >> t) {
+            if (last >= 0) {
+                gap = std::max(gap, t - last);
+            }
+            last = t;
+            ++frames;
+        }
+        return gap;
     }
 
     std::string m_Dir;

@@ -82,6 +82,8 @@ public:
         return -1;
     }
 
+    pid_t Pid() const { return m_Pid; }
+
     void Signal(int sig)
     {
         if (m_Pid > 0) {

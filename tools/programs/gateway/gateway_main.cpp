@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "tools/programs/gateway/fronts.h"
@@ -234,9 +235,15 @@ int RunGateway(int argc, char **argv)
         fronts.clear();
     }
     g_main_loop_unref(running.loop);
-    library.Stop();
+    const bool clean = library.Stop();
     if (rc == kExitOk) {
         Log("stopped");
+    }
+    if (!clean) {
+        // A recorder still holds a request of the library's: the process
+        // ends without waiting for it (its sockets close with it).
+        std::fflush(nullptr);
+        std::_Exit(rc);
     }
     return rc;
 }

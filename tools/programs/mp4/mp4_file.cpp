@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tools/common/access_unit.h"
+#include "tools/common/arrival_timeline.h"
 #include "tools/common/parameter_sets.h"
 #include "tools/programs/mp4/gstreamer_start.h"
 
@@ -29,9 +30,12 @@ constexpr guint kFragmentMs = 1000;
 constexpr auto kStallLimit = std::chrono::seconds(10);
 constexpr auto kPollSlice = std::chrono::milliseconds(20);
 constexpr GstClockTime kFinishSlice = 100 * GST_MSECOND;
-// Live units that arrive together are still this far apart.
-constexpr GstClockTime kMinStep = GST_MSECOND;
 constexpr const char *kCaps = "video/x-h264,stream-format=byte-stream,alignment=au";
+
+int64_t SinceEpochNs(Clock::time_point t)
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
 
 int64_t FileSize(const std::string &path)
 {
@@ -57,6 +61,8 @@ struct CMp4File::State {
     FrameRate rate;
     bool started = false;  // the first keyframe has been written
     Clock::time_point firstAt{};
+    common::CArrivalTimeline arrivals;  // arrival timing: the opening burst spread
+    int64_t firstPlacedNs = 0;
     GstClockTime lastPts = 0;
     long frames = 0;
     long skipped = 0;
@@ -203,6 +209,15 @@ bool CMp4File::Write(const uint8_t *unit, size_t size)
         }
         s.started = true;
         s.firstAt = Clock::now();
+        if (s.timing.timing == Timing::Arrival) {
+            s.sets.Complete(au, s.unit);
+            const FrameRate declared = DeclaredFrameRate(s.unit.data(), s.unit.size());
+            if (declared.Known()) {
+                s.arrivals.SetFrameTime(static_cast<int64_t>(gst_util_uint64_scale(
+                    GST_SECOND, static_cast<guint64>(declared.den), static_cast<guint64>(declared.num))));
+            }
+            s.firstPlacedNs = s.arrivals.Place(SinceEpochNs(s.firstAt));
+        }
         if (s.timing.timing == Timing::FrameRate) {
             s.sets.Complete(au, s.unit);
             s.rate = RecordingRate(DeclaredFrameRate(s.unit.data(), s.unit.size()), s.timing.fallbackFps);
@@ -221,12 +236,10 @@ bool CMp4File::Write(const uint8_t *unit, size_t size)
         pts = at(s.frames);
         duration = at(s.frames + 1) - pts;
     } else {
-        // Monotonic, and never two units at one time.
-        pts = static_cast<GstClockTime>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - s.firstAt).count());
-        if (s.frames > 0 && pts < s.lastPts + kMinStep) {
-            pts = s.lastPts + kMinStep;
-        }
+        // Monotonic, never two units at one time, and the frames an eager
+        // recorder sends with its acknowledgement a frame time apart.
+        pts = s.frames == 0 ? 0
+                            : static_cast<GstClockTime>(s.arrivals.Place(SinceEpochNs(Clock::now())) - s.firstPlacedNs);
         duration = s.frames > 0 ? pts - s.lastPts : GST_CLOCK_TIME_NONE;
     }
     // Room in the muxer's queue, waited for as long as the muxer takes

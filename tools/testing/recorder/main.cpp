@@ -86,7 +86,11 @@ int main(int argc, char **argv)
     emulator.SetOpeningMedia([&server](const emu::ConnectionInfo &info, const emu::RecordedPacket &opening) {
         return server.OpeningMedia(info, opening);
     });
-    emulator.SetSearchHandler(recorder::ScheduleAnswer);
+    if (options->answerSearches) {
+        emulator.SetSearchHandler(recorder::ScheduleAnswer);
+    } else {
+        emulator.SetSearchHandler([](const emu::SearchQuery &) { return emu::SearchAnswer{false, {}, -1}; });
+    }
     emulator.SetParamStore(true);
     emulator.SetKeepAudio(false);
     emulator.SetSilent(options->silent);

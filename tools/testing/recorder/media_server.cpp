@@ -1,5 +1,6 @@
 #include "tools/testing/recorder/media_server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 
@@ -144,7 +145,7 @@ void CMediaServer::OnPacket(const emu::EmulatorEvent &event)
             std::lock_guard<std::mutex> lk(m_Mutex);
             m_LoggedIn.insert(info.index);
         }
-        if (p.code == 49 && m_Options.messageEveryMs > 0) {
+        if (p.code == 49 && (m_Options.messageEveryMs > 0 || m_Options.closeCommandAfterMs > 0)) {
             StartMessenger(info);
         }
         return;
@@ -372,11 +373,21 @@ void CMediaServer::RunMessages(Sender &s)
     // Bytes 0-3 count the messages; the words at 4, 6 and 8 are nonzero, so
     // release 1.0.0.1 of the library passes them on too.
     const auto period = std::chrono::milliseconds(m_Options.messageEveryMs);
+    const auto never = Clock::time_point::max();
+    const auto closeAt = m_Options.closeCommandAfterMs > 0
+                             ? Clock::now() + std::chrono::milliseconds(m_Options.closeCommandAfterMs)
+                             : never;
     uint32_t sent = 0;
     std::unique_lock<std::mutex> lk(m_Mutex);
-    auto next = Clock::now() + period;
-    while (!m_Cond.wait_until(lk, next, [&] { return s.stop; })) {
+    auto next = m_Options.messageEveryMs > 0 ? Clock::now() + period : never;
+    while (!m_Cond.wait_until(lk, std::min(next, closeAt), [&] { return s.stop; })) {
         lk.unlock();
+        if (Clock::now() >= closeAt) {
+            LogEvent("conn %d: command channel closed %d ms after the login", s.conn, m_Options.closeCommandAfterMs);
+            m_Emulator.CloseConnection(s.conn);
+            lk.lock();
+            break;
+        }
         const uint32_t n = sent + 1;
         const emu::Bytes message{static_cast<uint8_t>(n),
                                  static_cast<uint8_t>(n >> 8),
@@ -398,7 +409,9 @@ void CMediaServer::RunMessages(Sender &s)
         sent = n;
         next += period;
     }
-    LogEvent("conn %d: %u recorder messages sent", s.conn, sent);
+    if (m_Options.messageEveryMs > 0) {
+        LogEvent("conn %d: %u recorder messages sent", s.conn, sent);
+    }
     s.finished = true;
 }
 

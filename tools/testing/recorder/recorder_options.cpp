@@ -95,6 +95,9 @@ const char *RecorderUsage()
            "                        channel; repeatable\n"
            "  --raise-on-signal W:B SIGUSR1 sets bit B of word W, the next SIGUSR1 clears\n"
            "                        it, each a message as above; repeatable\n"
+           "  --close-command-after MS  close each command channel MS after its login\n"
+           "                        (the live video connections stay open)\n"
+           "  --no-search-answer    never answer a search\n"
            "  --verbose             log keep-alives too, and every command packet\n"
            "                        with its session id\n"
            "  -h, --help            this text\n"
@@ -151,6 +154,9 @@ std::optional<RecorderOptions> ParseRecorderOptions(int argc, char **argv, bool 
                                                           }
                                                       })
         ->allow_extra_args(false);
+    app.add_option("--close-command-after", o.closeCommandAfterMs)
+        ->check(common::IntegerIn(1, 3600000, "milliseconds 1-3600000"));
+    app.add_flag_function("--no-search-answer", [&o](std::int64_t) { o.answerSearches = false; });
     app.add_flag("--silent", o.silent);
     app.add_flag("--refuse-login", o.refuseLogin);
     app.add_flag("--drop-after-login", o.dropAfterLogin);

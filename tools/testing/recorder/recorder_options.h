@@ -41,6 +41,8 @@ struct RecorderOptions {
     int startDelayMs = 0;               // acknowledgement to first frame; 0: the first frames go with it
     int downloadCapSeconds = 60;        // a download sends at most this many seconds
     int messageEveryMs = 0;             // a recorder message on every logged-in command channel; 0 never
+    int closeCommandAfterMs = 0;        // each command channel closed this long after its login; 0 never
+    bool answerSearches = true;         // false: searches get no reply at all
     std::vector<RaiseSchedule> raises;  // --raise
     std::vector<SignalBit> signalBits;  // --raise-on-signal
     int fps = 25;                       // frames a second of live video, playback and download

@@ -78,6 +78,38 @@ UnixTime FromArchiveClock(const ArchiveClock &c)
     return time;
 }
 
+std::vector<std::pair<ArchiveClock, ArchiveClock>> SearchDays(UnixTime from, UnixTime to)
+{
+    std::vector<std::pair<ArchiveClock, ArchiveClock>> days;
+    const ArchiveClock first = ToArchiveClock(from);
+    const ArchiveClock last = ToArchiveClock(std::max(from, to));
+    DateTime day(g_date_time_new_local(first.year, first.month, first.day, 0, 0, 0), g_date_time_unref);
+    while (day != nullptr && static_cast<int>(days.size()) < kMaxSearchDays) {
+        ArchiveClock start{g_date_time_get_year(day.get()),
+                           g_date_time_get_month(day.get()),
+                           g_date_time_get_day_of_month(day.get()),
+                           0,
+                           0,
+                           0};
+        ArchiveClock end{start.year, start.month, start.day, 23, 59, 59};
+        if (days.empty()) {
+            start = first;
+        }
+        const bool lastDay = start.year == last.year && start.month == last.month && start.day == last.day;
+        if (lastDay) {
+            end.hour = last.hour;
+            end.minute = last.minute;
+            end.second = last.second;
+        }
+        days.emplace_back(start, end);
+        if (lastDay) {
+            break;
+        }
+        day = DateTime(g_date_time_add_days(day.get(), 1), g_date_time_unref);
+    }
+    return days;
+}
+
 std::vector<ArchiveStretch> RecordedStretches(const std::vector<ArchiveRecording> &recordings, UnixTime start,
                                               UnixTime end)
 {

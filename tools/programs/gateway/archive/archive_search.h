@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kn::gateway {
@@ -45,6 +46,11 @@ struct ArchiveRecording {
 
 // Searches asked for at most this many days.
 constexpr int kMaxSearchDays = 1024;
+
+// The days of a search from..to as the recorder's clock reads them, one
+// query each: the first from the start's time, the last to the end's time,
+// the others whole days; at most kMaxSearchDays.
+std::vector<std::pair<ArchiveClock, ArchiveClock>> SearchDays(UnixTime from, UnixTime to);
 
 // A stretch of one recording, from start up to (not including) end; never
 // across midnight, since a recorder downloads within one day.

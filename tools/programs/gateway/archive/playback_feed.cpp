@@ -199,19 +199,27 @@ void CPlaybackFeed::Stop()
     }
 }
 
-void CPlaybackFeed::Pause()
-{
-    std::lock_guard<std::mutex> lk(m_Mutex);
-    if (m_hStream != nullptr && !m_bPaused && m_pGate->Pause(m_hStream)) {
-        m_bPaused = true;
-    }
-}
+void CPlaybackFeed::Pause() { Control(true); }
 
-void CPlaybackFeed::Resume()
+void CPlaybackFeed::Resume() { Control(false); }
+
+void CPlaybackFeed::Control(bool pause)
 {
+    // The library is called without the feed's lock: the delivery thread
+    // takes it for every frame, and a control may wait (for the session's
+    // command channel, or for the archive while its session closes).
+    void *stream = nullptr;
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        if (m_hStream == nullptr || m_bPaused == pause) {
+            return;
+        }
+        stream = m_hStream;
+    }
+    const bool done = pause ? m_pGate->Pause(stream) : m_pGate->Resume(stream);
     std::lock_guard<std::mutex> lk(m_Mutex);
-    if (m_hStream != nullptr && m_bPaused && m_pGate->Resume(m_hStream)) {
-        m_bPaused = false;
+    if (done && m_hStream == stream) {
+        m_bPaused = pause;
     }
 }
 

@@ -59,6 +59,8 @@ private:
     // want of data opens it there.
     void Seek(uint64_t offsetNs);
     static int OnSeek(GstElement *appsrc, uint64_t offset, void *self);
+    // Pauses or resumes the recorder's playback (none: nothing).
+    void Control(bool pause);
 
     const std::shared_ptr<CArchiveGate> m_pGate;
     const int m_nChannel;

@@ -90,6 +90,12 @@ public:
     }
 
     bool PushShared(const SharedUnit &unit, int64_t ptsNs) override { return Queue(UnitBuffer(unit, ptsNs)); }
+    // The sinks of an RTSP media keep to the clock on decoding times: the
+    // cached group leaves at once, its RTP times as far apart as its frames.
+    bool PushTimed(const SharedUnit &unit, const FrameTimes &times) override
+    {
+        return Queue(UnitBuffer(unit, times.ptsNs, times.dtsNs));
+    }
 
     void End() override
     {

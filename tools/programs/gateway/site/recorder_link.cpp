@@ -15,10 +15,17 @@ namespace kn::gateway {
 namespace {
 
 constexpr int64_t kLongestWaitMs = 500;  // for the silence check of open streams
-// A notice this recent makes the session worth a look (the library repeats
-// it every 200 ms while the command channel stays silent).
-constexpr int64_t kNoticeFreshMs = 2000;
 constexpr int64_t kRateSampleMs = 1000;
+// Checks of the session (a request on it) at most this often: a recorder
+// that never answers keep-alives has the library repeat its notice every
+// 200 ms, and a loss among them is found within this and a reply time-out.
+constexpr int64_t kCheckSpacingMs = 1000;
+// While the link waits to log in again, it looks at the recorder this often
+// and logs in as soon as the recorder takes connections, whatever the
+// backoff has grown to.
+constexpr int64_t kLookSpacingMs = 1500;
+// A session handed to the archive to log out is waited for this often.
+constexpr int64_t kHandedOverPollMs = 100;
 
 std::string Seconds(int64_t ms) { return common::Seconds(static_cast<double>(ms) / 1000.0); }
 
@@ -77,6 +84,7 @@ void CRecorderLink::Stop()
         return;
     }
     m_bStop = true;
+    m_pArchive->Shutdown();  // the searches still queued are answered now
     Wake();
     if (m_Supervisor.joinable()) {
         m_Supervisor.join();
@@ -122,7 +130,11 @@ void CRecorderLink::OnData(int channel, void *hStream, uint32_t type, const unsi
     }
 }
 
-void CRecorderLink::OnNotice() { m_nLastNoticeMs = NowMs(); }
+void CRecorderLink::OnNotice()
+{
+    m_nLastNoticeMs = NowMs();
+    Wake();
+}
 
 void CRecorderLink::Run()
 {
@@ -145,9 +157,18 @@ void CRecorderLink::Run()
     }
     if (void *session = m_hSession.exchange(nullptr)) {
         m_Library.SetSession(m_nRoute, nullptr);
-        const auto archiveClosed = m_pArchive->Closing();
-        KR_4100_Logout(session);
-        Log("%s: logged out of %s:%u", m_Where.c_str(), m_Config.host.c_str(), static_cast<unsigned>(m_Config.port));
+        bool logoutNow = true;
+        const auto archiveClosed = m_pArchive->Closing(logoutNow);
+        if (logoutNow) {
+            KR_4100_Logout(session);
+            Log("%s: logged out of %s:%u", m_Where.c_str(), m_Config.host.c_str(),
+                static_cast<unsigned>(m_Config.port));
+        } else {
+            // A search is waiting for the recorder: a stop does not wait
+            // for it; the archive logs out when its request returns.
+            Log("%s: left the session of %s:%u to the search under way", m_Where.c_str(), m_Config.host.c_str(),
+                static_cast<unsigned>(m_Config.port));
+        }
     }
 }
 
@@ -160,21 +181,25 @@ int64_t CRecorderLink::Step(int64_t now)
 {
     int64_t next = now + kLongestWaitMs;
     if (m_hSession.load() == nullptr) {
+        if (now < m_nLoginAtMs) {
+            LookWhileWaiting(now);
+        }
         if (now >= m_nLoginAtMs) {
             Login(now);
         }
-        next = std::min(next, m_nLoginAtMs);
+        next = std::min(next, m_hSession.load() == nullptr ? std::min(m_nLoginAtMs, m_nNextLookMs) : next);
+    } else {
+        CheckSessionOnEvidence(now);
+        if (m_bSearchUnanswered || m_nLastNoticeMs.load() > m_nNoticeCheckedMs) {
+            next = std::min(next, std::max(m_nNextCheckMs, now + 1));
+        }
     }
     bool trouble = false;
-    bool anyOpen = false;
     for (size_t i = 0; i < m_Channels.size(); ++i) {
         StepChannel(i, now, trouble, next);
-        anyOpen = anyOpen || m_Channels[i].stream.load() != nullptr;
     }
-    // A channel in trouble, or the library's notice while no stream is open
-    // (nothing else then tells a closed session from a quiet one): look.
-    const int64_t notice = m_nLastNoticeMs.load();
-    if (trouble || (!anyOpen && notice >= 0 && now - notice < kNoticeFreshMs)) {
+    // A channel in trouble: is the recorder there at all?
+    if (trouble) {
         JudgeSession(NowMs());
     }
     MeasureRates(now);
@@ -301,14 +326,75 @@ void CRecorderLink::JudgeSession(int64_t now)
     DropSession(NowMs(), "the recorder is lost: a new connection failed: " + reason);
 }
 
+// The library's disconnect notice, or a search that went unanswered: the
+// session itself is asked, with a request that needs it. The command
+// channel's loss shows nowhere else while video flows (a new connection to
+// the recorder is taken all the same): unanswered, the session is lost and
+// the link logs in again at once.
+void CRecorderLink::CheckSessionOnEvidence(int64_t now)
+{
+    const int64_t notice = m_nLastNoticeMs.load();
+    // (The library repeats its notice every 200 ms while the command
+    // channel is merely silent: the checks are spaced.)
+    const bool noticed = notice >= 0 && notice > m_nNoticeCheckedMs;
+    m_bSearchUnanswered = m_bSearchUnanswered || m_pArchive->TakeUnansweredSearch();
+    if (!(noticed || m_bSearchUnanswered) || now < m_nNextCheckMs) {
+        return;
+    }
+    const CArchiveGate::SessionCheck check = m_pArchive->CheckSession();
+    if (check == CArchiveGate::SessionCheck::Busy) {
+        return;  // a search holds the slot: the check has the next turn
+    }
+    m_nNoticeCheckedMs = notice;
+    m_bSearchUnanswered = false;
+    m_nNextCheckMs = NowMs() + kCheckSpacingMs;
+    if (check != CArchiveGate::SessionCheck::Unanswered) {
+        return;
+    }
+    // The session is lost: with the recorder, or the recorder is still
+    // there and is asked again at once.
+    std::string reason;
+    if (!common::ProbeRecorder(m_Config.host, m_Config.port, reason)) {
+        DropSession(NowMs(), "the recorder is lost: a new connection failed: " + reason);
+        return;
+    }
+    DropSession(
+        NowMs(),
+        std::string(noticed ? "the recorder closed the session's command channel" : "the session stopped answering") +
+            ": a request on the session went unanswered",
+        true);
+}
+
+// Waiting to log in again: a recorder that takes connections is logged in
+// to at once, however long the backoff has grown.
+void CRecorderLink::LookWhileWaiting(int64_t now)
+{
+    if (now < m_nNextLookMs) {
+        return;
+    }
+    std::string reason;
+    const bool alive = common::ProbeRecorder(m_Config.host, m_Config.port, reason);
+    m_nNextLookMs = NowMs() + kLookSpacingMs;
+    if (alive) {
+        Log("%s: the recorder takes connections again: logging in now", m_Where.c_str());
+        m_nLoginAtMs = now;
+    }
+}
+
 void CRecorderLink::Login(int64_t now)
 {
+    if (m_pArchive->LogoutPending()) {
+        // The old session is still being logged out after its search.
+        m_nLoginAtMs = now + kHandedOverPollMs;
+        return;
+    }
     int32_t result = 0;
     void *session =
         KR_4100_Login(m_Config.host.c_str(), m_Config.port, m_Config.user.c_str(), m_Config.password.c_str(), &result);
     if (session == nullptr) {
         const int64_t delay = m_LoginBackoff.Next();
         m_nLoginAtMs = NowMs() + delay;
+        m_nNextLookMs = NowMs() + kLookSpacingMs;
         m_bLoginFailed = true;
         const std::string why = "login to " + m_Config.host + ":" + std::to_string(m_Config.port) + " as '" +
                                 m_Config.user + "' failed (unreachable, refused or no answer)";
@@ -323,6 +409,9 @@ void CRecorderLink::Login(int64_t now)
     m_pArchive->LoggedIn(session);
     m_bLoginFailed = false;
     m_nLastNoticeMs = -1;
+    m_nNoticeCheckedMs = -1;
+    m_bSearchUnanswered = false;
+    m_pArchive->TakeUnansweredSearch();
     m_Library.SetSession(m_nRoute, session);
     Log("%s: %s %s:%u as '%s'", m_Where.c_str(), m_bEverLoggedIn ? "logged in again to" : "logged in to",
         m_Config.host.c_str(), static_cast<unsigned>(m_Config.port), m_Config.user.c_str());
@@ -338,7 +427,7 @@ void CRecorderLink::Login(int64_t now)
     }
 }
 
-void CRecorderLink::DropSession(int64_t now, const std::string &why)
+void CRecorderLink::DropSession(int64_t now, const std::string &why, bool atOnce)
 {
     for (size_t i = 0; i < m_Channels.size(); ++i) {
         Channel &c = m_Channels[i];
@@ -353,11 +442,16 @@ void CRecorderLink::DropSession(int64_t now, const std::string &why)
     }
     if (void *session = m_hSession.exchange(nullptr)) {
         m_Library.SetSession(m_nRoute, nullptr);
-        const auto archiveClosed = m_pArchive->Closing();
-        KR_4100_Logout(session);
+        bool logoutNow = true;
+        const auto archiveClosed = m_pArchive->Closing(logoutNow);
+        if (logoutNow) {
+            KR_4100_Logout(session);
+        }
     }
-    const int64_t delay = m_LoginBackoff.Next();
+    // A recorder that still takes connections is asked again at once.
+    const int64_t delay = atOnce ? 0 : m_LoginBackoff.Next();
     m_nLoginAtMs = now + delay;
+    m_nNextLookMs = now + kLookSpacingMs;
     m_bLoginFailed = true;
     Log("%s: %s: logging in again in %s", m_Where.c_str(), why.c_str(), Seconds(delay).c_str());
     {
@@ -548,10 +642,10 @@ bool CLibraryHost::Start(uint32_t replyTimeoutMs)
     return true;
 }
 
-void CLibraryHost::Stop()
+bool CLibraryHost::Stop()
 {
     if (!m_bStarted) {
-        return;
+        return true;
     }
     m_bStop = true;
     if (m_Notices.joinable()) {
@@ -559,11 +653,19 @@ void CLibraryHost::Stop()
     }
     KR_4100_SetDVRMessCallBack(nullptr);
     g_pHost = nullptr;
-    KR_4100_Cleanup();
+    // The library takes no logout beside a request of the same session, and
+    // a shutdown does not wait for a recorder's answer.
+    const bool clean = m_nRequests == 0;
+    if (clean) {
+        KR_4100_Cleanup();
+    } else {
+        Log("leaving %d request(s) of the recorders unanswered", m_nRequests.load());
+    }
     std::lock_guard<std::mutex> lk(m_Mutex);
     m_Routes.clear();
     m_Sessions.clear();
     m_bStarted = false;
+    return clean;
 }
 
 uint32_t CLibraryHost::Add(const std::shared_ptr<ILibraryClient> &client)

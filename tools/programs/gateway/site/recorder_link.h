@@ -12,11 +12,17 @@
 // The session: it is judged lost only on evidence about the session itself,
 // never on one channel's trouble. The library's disconnect notice comes
 // both for a closed command connection and for one merely silent (many
-// recorders never answer keep-alives), so neither a notice nor a channel's
-// trouble is taken as a loss; they make the link look: a new TCP
-// connection to the recorder is tried (at most every two seconds); one
-// refused or unanswered means the recorder is gone: log out, log in again
-// with backoff, and reopen the channels that have clients.
+// recorders never answer keep-alives), and a new TCP connection to the
+// recorder is accepted all the same when only the command channel was
+// closed: so a notice, or a search that went unanswered, makes the link
+// ask the session itself, with a request that needs it (at most once a
+// second); unanswered, the session is lost: log out and log in again at
+// once. A channel's trouble makes the link look at the recorder: a new TCP
+// connection (at most every two seconds); refused or unanswered, the
+// recorder is gone: log out, log in again with backoff, and reopen the
+// channels that have clients. While it waits to log in again, the link
+// looks at the recorder every 1.5 s and logs in as soon as it takes
+// connections, whatever the backoff has grown to.
 #pragma once
 
 #include <atomic>
@@ -72,8 +78,13 @@ public:
     // library did not start. One host per process.
     bool Start(uint32_t replyTimeoutMs);
     // Ends the notice thread and cleans the library up (every recorder is
-    // stopped before).
-    void Stop();
+    // stopped before). A session whose request is still under way is not
+    // waited for: the library is then left as it is (false), and the
+    // process should end without tearing it down.
+    bool Stop();
+    // A request (a search, a session check) is under way on some session.
+    void RequestBegun() { ++m_nRequests; }
+    void RequestEnded() { --m_nRequests; }
 
     // A recorder's route: the first 24 bits of the user value its streams
     // pass; the channel is the low 8 bits.
@@ -103,6 +114,7 @@ private:
     CEventBus *m_pEvents = nullptr;
     bool m_bStarted = false;
     std::atomic<bool> m_bStop{false};
+    std::atomic<int> m_nRequests{0};
     std::thread m_Notices;
 };
 
@@ -169,8 +181,10 @@ private:
     int64_t Step(int64_t now);  // one pass; the next time it must run
     void StepChannel(size_t index, int64_t now, bool &trouble, int64_t &next);
     void JudgeSession(int64_t now);
+    void CheckSessionOnEvidence(int64_t now);
+    void LookWhileWaiting(int64_t now);
     void Login(int64_t now);
-    void DropSession(int64_t now, const std::string &why);
+    void DropSession(int64_t now, const std::string &why, bool atOnce = false);
     void CloseStream(Channel &c);
     void OpenStream(size_t index, int64_t now);
     void ChannelTrouble(size_t index, int64_t now, const std::string &why);
@@ -196,6 +210,10 @@ private:
     std::atomic<void *> m_hSession{nullptr};
     // When the library's disconnect notice last came for the session.
     std::atomic<int64_t> m_nLastNoticeMs{-1};
+    int64_t m_nNoticeCheckedMs = -1;  // the notice the last check of the session answered
+    int64_t m_nNextCheckMs = 0;       // no check of the session before then
+    bool m_bSearchUnanswered = false;
+    int64_t m_nNextLookMs = 0;       // while waiting to log in: the next look at the recorder
     common::CRecorderProbe m_Probe;  // the looks at the recorder, two seconds apart
     bool m_bEverLoggedIn = false;
     bool m_bLoginFailed = false;  // the last attempt failed: clients are answered at once

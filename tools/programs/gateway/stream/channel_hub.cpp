@@ -65,7 +65,8 @@ void CChannelHub::StartNow(const IClientSink *sink)
     LogBurst(peer, burst);
 }
 
-void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len)
+void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len,
+                          std::chrono::steady_clock::time_point arrival)
 {
     const common::ByteSpan au = common::AccessUnitOfFrame(type, data, len);
     if (au.size == 0) {
@@ -76,7 +77,7 @@ void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len)
         std::lock_guard<std::mutex> lk(m_Mutex);
         ++m_Counts.frames;
         m_Counts.bytes += au.size;
-        m_Counts.lastFrame = std::chrono::steady_clock::now();
+        m_Counts.lastFrame = arrival;
         m_Sets.Learn(au);
         const bool keyframe = common::Summarise(au).idr;
         if (keyframe) {
@@ -86,6 +87,8 @@ void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len)
         const std::shared_ptr<StreamUnit> made = m_Pool.Take();
         m_Sets.Complete(au, made->bytes);
         made->keyframe = keyframe;
+        made->arrivalNs = m_Timeline.Place(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(m_Counts.lastFrame.time_since_epoch()).count());
         const SharedUnit unit = made;
         // The cache ends with this unit; a keyframe without parameter sets
         // still to be learnt cannot start a group a client decodes.
@@ -98,7 +101,7 @@ void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len)
                 // A client that could not take a unit has a gap: it starts
                 // again from a keyframe rather than decode from a broken
                 // reference.
-                c.started = c.sink->PushShared(unit, c.clock.Stamp(c.sink->RunningTimeNs()));
+                c.started = c.sink->PushTimed(unit, c.clock.Stamp(unit->arrivalNs, c.sink->RunningTimeNs()));
                 if (!c.started && c.sink->Front() != nullptr) {
                     ++m_Skips[c.sink->Front()];
                 }
@@ -108,7 +111,7 @@ void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len)
             } else if (keyframe) {
                 // No group to start with, or a client that fell behind: it
                 // waits for a keyframe rather than get a group it has had.
-                c.started = c.sink->PushShared(unit, c.clock.Stamp(c.sink->RunningTimeNs()));
+                c.started = c.sink->PushTimed(unit, c.clock.Stamp(unit->arrivalNs, c.sink->RunningTimeNs()));
             }
             c.fresh = c.fresh && !c.started;
         }
@@ -145,12 +148,13 @@ void CChannelHub::LogBurst(const std::string &peer, size_t units) const
 
 bool CChannelHub::StartFromCache(Client &c)
 {
-    // All at once, a millisecond apart on the client's clock: the client
-    // decodes the group's pictures quickly and is at the live edge with the
-    // next frame, instead of a whole group behind.
+    // All at once, each at its true time on the client's timeline: the
+    // client shows the keyframe at once, and what it records of the group
+    // lasts as long as the group did.
     const int64_t now = c.sink->RunningTimeNs();
     for (size_t i = m_Cache.StartFor(c.sink->StartFrames()); i < m_Cache.HeldUnits(); ++i) {
-        if (!c.sink->PushShared(m_Cache.SharedHeld(i), c.clock.Stamp(now))) {
+        const SharedUnit &unit = m_Cache.SharedHeld(i);
+        if (!c.sink->PushTimed(unit, c.clock.Stamp(unit->arrivalNs, now))) {
             return false;
         }
     }
@@ -161,6 +165,7 @@ void CChannelHub::StreamEnded()
 {
     std::lock_guard<std::mutex> lk(m_Mutex);
     m_Cache.Clear();
+    m_Timeline.Restart();
 }
 
 void CChannelHub::EndClients()

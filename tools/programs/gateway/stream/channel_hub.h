@@ -4,9 +4,9 @@
 // cache), and passes each access unit to every client that has started.
 // A unit is made once (one copy of the library's frame) and shared by the
 // cache and every client: a client holds it, not a copy of it. A
-// client starts with the cached group, sent at once with times a
-// millisecond apart (so it shows a picture at once and is at the live edge
-// after it), or, when the cache holds nothing, at the next keyframe (with
+// client starts with the cached group, sent at once, each frame at its true
+// time (it shows a picture at once, and a recording of it lasts what it
+// holds), or, when the cache holds nothing, at the next keyframe (with
 // the parameter sets in front of it). Clients come and go on the RTSP
 // server's threads.
 #pragma once
@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tools/common/access_unit.h"
+#include "tools/common/arrival_timeline.h"
 #include "tools/common/parameter_sets.h"
 #include "tools/programs/gateway/stream/frame_clock.h"
 #include "tools/programs/gateway/stream/keyframe_cache.h"
@@ -45,6 +46,10 @@ public:
     {
         return Push(unit->bytes.data(), unit->bytes.size(), ptsNs);
     }
+    // The same with its decoding time (when it leaves, see CFrameClock): a
+    // sink that keeps to its clock on decoding times sends the cached group
+    // at once; the others take the presentation time for both.
+    virtual bool PushTimed(const SharedUnit &unit, const FrameTimes &times) { return PushShared(unit, times.ptsNs); }
     // The recorder is gone for good: end the client's stream and session.
     virtual void End() = 0;
     // Who the client is, for the log.
@@ -107,7 +112,12 @@ public:
 
     // A frame as the library delivers it; anything but an H.264 access unit
     // is ignored.
-    void OnFrame(uint32_t type, const uint8_t *data, int32_t len);
+    void OnFrame(uint32_t type, const uint8_t *data, int32_t len)
+    {
+        OnFrame(type, data, len, std::chrono::steady_clock::now());
+    }
+    // The same, arrived at the time given.
+    void OnFrame(uint32_t type, const uint8_t *data, int32_t len, std::chrono::steady_clock::time_point arrival);
     // The channel's stream ended (closed or lost): its group of pictures
     // is of no use to the next stream.
     void StreamEnded();
@@ -157,6 +167,7 @@ private:
     common::CParameterSets m_Sets;
     CUnitPool m_Pool;  // the access units as sent
     CKeyframeCache m_Cache;
+    common::CArrivalTimeline m_Timeline;  // the units' times (an eager recorder's opening burst spread)
     HubCounts m_Counts;
     std::map<std::string, uint64_t> m_Skips;
 };

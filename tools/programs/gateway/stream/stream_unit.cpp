@@ -14,6 +14,7 @@ std::shared_ptr<StreamUnit> CUnitPool::Take()
             m_nNext = (at + 1) % m_Units.size();
             m_Units[at]->bytes.clear();
             m_Units[at]->keyframe = false;
+            m_Units[at]->arrivalNs = 0;
             return m_Units[at];
         }
     }

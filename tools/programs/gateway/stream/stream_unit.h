@@ -20,6 +20,7 @@ namespace kn::gateway {
 struct StreamUnit {
     std::vector<uint8_t> bytes;
     bool keyframe = false;
+    int64_t arrivalNs = 0;  // when the frame reached the gateway (steady clock; an opening burst spread)
 
     common::ByteSpan Span() const { return {bytes.data(), bytes.size()}; }
 };

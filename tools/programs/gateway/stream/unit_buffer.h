@@ -12,5 +12,7 @@ typedef struct _GstBuffer GstBuffer;
 namespace kn::gateway {
 
 GstBuffer *UnitBuffer(const SharedUnit &unit, int64_t ptsNs);
+// With a decoding time of its own.
+GstBuffer *UnitBuffer(const SharedUnit &unit, int64_t ptsNs, int64_t dtsNs);
 
 }  // namespace kn::gateway

@@ -2,10 +2,10 @@
 
 #include <glib.h>
 #include <libsoup/soup.h>
+#include <poll.h>
 
 #include <cstdlib>
 #include <functional>
-#include <thread>
 #include <vector>
 
 #include "tools/common/http_reply.h"
@@ -53,20 +53,28 @@ bool TimeParam(SoupServerMessage *msg, GHashTable *query, const char *name, Unix
     return true;
 }
 
-// Runs work on a thread of its own and then done on the main loop.
-void RunAside(std::function<void()> work, std::function<void()> done)
+// Runs done on the main loop.
+void OnMainLoop(std::function<void()> done)
 {
-    std::thread([work = std::move(work), done = std::move(done)]() mutable {
-        work();
-        g_idle_add_full(
-            G_PRIORITY_DEFAULT,
-            [](gpointer data) -> gboolean {
-                (*static_cast<std::function<void()> *>(data))();
-                return G_SOURCE_REMOVE;
-            },
-            new std::function<void()>(std::move(done)),
-            [](gpointer data) { delete static_cast<std::function<void()> *>(data); });
-    }).detach();
+    g_idle_add_full(
+        G_PRIORITY_DEFAULT,
+        [](gpointer data) -> gboolean {
+            (*static_cast<std::function<void()> *>(data))();
+            return G_SOURCE_REMOVE;
+        },
+        new std::function<void()>(std::move(done)),
+        [](gpointer data) { delete static_cast<std::function<void()> *>(data); });
+}
+
+// The client has closed its connection (or it is no more): its search
+// need not be made. Only looks; reads nothing.
+bool PeerGone(int fd)
+{
+    if (fd < 0) {
+        return false;
+    }
+    pollfd p{fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 // "20261209-080000", local time, for file names.
@@ -94,6 +102,11 @@ void CArchiveFront::Stop()
 {
     for (const auto &[raw, clip] : m_Clips) {
         clip->Cancel();
+    }
+    // The searches still waiting are answered now, while their connections
+    // stand; what the recorder says later goes nowhere.
+    while (!m_Searches.empty()) {
+        Answer(m_Searches.begin()->second, SOUP_STATUS_SERVICE_UNAVAILABLE, "the gateway is stopping\n");
     }
 }
 
@@ -150,47 +163,69 @@ void CArchiveFront::ServeSearch(SoupServerMessage *msg, GHashTable *query)
     if (gate == nullptr) {
         return;
     }
-    struct Pending {
-        SoupServerMessage *msg;
-        bool finished = false;  // the client went away
-        guint status = SOUP_STATUS_OK;
-        std::string body;
-    };
-    auto pending = std::make_shared<Pending>();
+    auto pending = std::make_shared<PendingSearch>();
     pending->msg = SOUP_SERVER_MESSAGE(g_object_ref(msg));
-    g_signal_connect_data(msg, "finished",
-                          G_CALLBACK(+[](gpointer, gpointer data) { static_cast<Pending *>(data)->finished = true; }),
-                          pending.get(), nullptr, static_cast<GConnectFlags>(0));
+    if (GSocket *socket = soup_server_message_get_socket(msg)) {
+        pending->fd = g_socket_get_fd(socket);
+    }
+    for (const char *signal : {"finished", "disconnected"}) {
+        g_signal_connect_data(
+            msg, signal, G_CALLBACK(+[](gpointer, gpointer data) { static_cast<PendingSearch *>(data)->gone = true; }),
+            pending.get(), nullptr, static_cast<GConnectFlags>(0));
+    }
+    const std::string name = recorder;
+    std::weak_ptr<bool> alive = m_Alive;
+    const CArchiveGate::SearchRequest request{static_cast<int>(channel), static_cast<int>(kind), from, to};
+    const bool queued = gate->QueueSearch(
+        request, [pending] { return !pending->gone && !PeerGone(pending->fd); },
+        [this, alive, pending, name, request](CArchiveGate::SearchResult &&result) {
+            // Made here, on the search thread; answered on the main loop.
+            guint status = SOUP_STATUS_OK;
+            std::string body;
+            if (result.outcome == CArchiveGate::SearchOutcome::NotLoggedIn) {
+                status = SOUP_STATUS_SERVICE_UNAVAILABLE;
+                body = "the recorder is not logged in\n";
+            } else if (result.outcome == CArchiveGate::SearchOutcome::Dropped) {
+                // Answered all the same, so that the server lets the
+                // connection go; nobody reads it.
+                status = SOUP_STATUS_SERVICE_UNAVAILABLE;
+                body = result.message + "\n";
+            } else if (result.outcome != CArchiveGate::SearchOutcome::Found) {
+                status = SOUP_STATUS_GATEWAY_TIMEOUT;
+                body = result.message + "\n";
+            } else {
+                body = RecordingsJson(name, request.channel, request.selector, request.from, request.to, result.found);
+            }
+            OnMainLoop([this, alive, pending, status, body = std::move(body)] {
+                if (alive.lock() != nullptr) {
+                    Answer(pending, status, body);
+                }
+            });
+        });
+    if (!queued) {
+        g_signal_handlers_disconnect_matched(msg, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr, pending.get());
+        g_object_unref(pending->msg);
+        Reply(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, "text/plain", "the recorder's searches are all taken\n");
+        soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Retry-After",
+                                     std::to_string(CArchiveGate::kRetryAfterSeconds).c_str());
+        return;
+    }
     soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
     soup_server_message_pause(msg);
-    const std::string name = recorder;
-    RunAside(
-        [pending, gate, name, channel, kind, from, to] {
-            std::vector<ArchiveRecording> found;
-            std::string message;
-            const CArchiveGate::SearchOutcome outcome =
-                gate->Search(static_cast<int>(channel), static_cast<int>(kind), from, to, found, message);
-            if (outcome == CArchiveGate::SearchOutcome::NotLoggedIn) {
-                pending->status = SOUP_STATUS_SERVICE_UNAVAILABLE;
-                pending->body = "the recorder is not logged in\n";
-            } else if (outcome != CArchiveGate::SearchOutcome::Found) {
-                pending->status = SOUP_STATUS_GATEWAY_TIMEOUT;
-                pending->body = message + "\n";
-            } else {
-                pending->body =
-                    RecordingsJson(name, static_cast<int>(channel), static_cast<int>(kind), from, to, found);
-            }
-        },
-        [pending] {
-            g_signal_handlers_disconnect_matched(pending->msg, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr,
-                                                 pending.get());
-            if (!pending->finished) {
-                Reply(pending->msg, pending->status,
-                      pending->status == SOUP_STATUS_OK ? "application/json" : "text/plain", pending->body);
-                soup_server_message_unpause(pending->msg);
-            }
-            g_object_unref(pending->msg);
-        });
+    m_Searches[pending.get()] = pending;
+}
+
+void CArchiveFront::Answer(std::shared_ptr<PendingSearch> pending, unsigned status, const std::string &body)
+{
+    if (m_Searches.erase(pending.get()) == 0) {
+        return;  // answered already (the front stopped)
+    }
+    g_signal_handlers_disconnect_matched(pending->msg, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr, pending.get());
+    if (!pending->gone) {
+        Reply(pending->msg, status, status == SOUP_STATUS_OK ? "application/json" : "text/plain", body);
+        soup_server_message_unpause(pending->msg);
+    }
+    g_object_unref(pending->msg);
 }
 
 void CArchiveFront::ServeClip(SoupServerMessage *msg, const std::string &name, int channel, GHashTable *query)

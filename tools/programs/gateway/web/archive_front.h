@@ -3,12 +3,14 @@
 //       the recordings found, as JSON (times in ISO 8601 with their offset)
 //   /NAME/CH.mp4?start=T&end=T
 //       that stretch of recording as an MP4 file, made while it downloads
-// A search runs on a thread of its own, a clip on its job's thread; the
-// main loop never waits for a recorder.
+// A search runs on its recorder's search thread, one at a time, a few
+// waiting (more are answered 503 with Retry-After), a clip on its job's
+// thread; the main loop never waits for a recorder.
 #pragma once
 
-#include <memory>
+#include <atomic>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "tools/programs/gateway/site/site_directory.h"
@@ -41,9 +43,19 @@ private:
     std::shared_ptr<CArchiveGate> FindGate(SoupServerMessage *msg, const std::string &name, int channel);
     void ServeSearch(SoupServerMessage *msg, GHashTable *query);
     void ServeClip(SoupServerMessage *msg, const std::string &name, int channel, GHashTable *query);
+    // A search waiting for its recorder.
+    struct PendingSearch {
+        SoupServerMessage *msg = nullptr;
+        int fd = -1;                    // its connection, looked at before the search runs
+        std::atomic<bool> gone{false};  // the client went away
+    };
+    // Answers a search (on the main loop), once (held by value: the answer
+    // takes it off the list).
+    void Answer(std::shared_ptr<PendingSearch> pending, unsigned status, const std::string &body);
 
     ISiteDirectory &m_Directory;
     std::map<CClipResponse *, std::shared_ptr<CClipResponse>> m_Clips;
+    std::map<PendingSearch *, std::shared_ptr<PendingSearch>> m_Searches;
     std::shared_ptr<bool> m_Alive = std::make_shared<bool>(true);
 };
 
