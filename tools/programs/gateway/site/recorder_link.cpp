@@ -50,8 +50,8 @@ CRecorderLink::CRecorderLink(const RecorderConfig &config, CLibraryHost &library
 {
     for (int i = 0; i < config.channels; ++i) {
         m_Hubs.push_back(std::make_shared<CChannelHub>(i, config.name));
-        m_Channels[static_cast<size_t>(i)].hub = m_Hubs.back();
-        m_Channels[static_cast<size_t>(i)].backoff = common::CBackoff(config.backoffMaxMs);
+        m_Channels[static_cast<size_t>(i)].m_pHub = m_Hubs.back();
+        m_Channels[static_cast<size_t>(i)].m_Backoff = common::CBackoff(config.backoffMaxMs);
     }
     m_LastCounts.resize(m_Channels.size());
 }
@@ -112,21 +112,21 @@ void CRecorderLink::OnData(int channel, void *hStream, uint32_t type, const unsi
         return;
     }
     Channel &c = m_Channels[static_cast<size_t>(channel)];
-    if (!c.accepting) {
+    if (!c.m_bAccepting) {
         return;  // a stream already given up
     }
-    void *current = c.stream.load();
+    void *current = c.m_hStream.load();
     if (type == 255) {
         // Only the loss of this channel's current stream (or of the one
         // being opened) counts; a late notice of an old one does not.
         if (current == hStream || current == nullptr) {
-            c.lost = true;
+            c.m_bLost = true;
             Wake();
         }
         return;
     }
     if (current == hStream || current == nullptr) {
-        c.hub->OnFrame(type, data, len);
+        c.m_pHub->OnFrame(type, data, len);
     }
 }
 
@@ -174,7 +174,7 @@ void CRecorderLink::Run()
 
 bool CRecorderLink::Wanted(const Channel &c, int index, int clients, int64_t now) const
 {
-    return clients > 0 || now < c.lingerUntilMs || m_Config.Preloaded(index);
+    return clients > 0 || now < c.m_nLingerUntilMs || m_Config.Preloaded(index);
 }
 
 int64_t CRecorderLink::Step(int64_t now)
@@ -216,85 +216,85 @@ int64_t CRecorderLink::Step(int64_t now)
 void CRecorderLink::StepChannel(size_t i, int64_t now, bool &trouble, int64_t &next)
 {
     Channel &c = m_Channels[i];
-    const HubCounts counts = c.hub->Counts();
+    const HubCounts counts = c.m_pHub->Counts();
     // A client leaving wakes this thread, so the linger runs from the
     // moment the last one left.
-    if (c.hadClients && counts.clients == 0) {
+    if (c.m_bHadClients && counts.clients == 0) {
         // Only a stream that plays is worth keeping: a refused one is not.
-        c.lingerUntilMs = c.stream.load() != nullptr && c.confirmed ? now + m_Config.lingerMs : 0;
+        c.m_nLingerUntilMs = c.m_hStream.load() != nullptr && c.m_bConfirmed ? now + m_Config.lingerMs : 0;
     }
-    c.hadClients = counts.clients > 0;
+    c.m_bHadClients = counts.clients > 0;
     const bool wanted = Wanted(c, static_cast<int>(i), counts.clients, now);
-    if (c.stream.load() != nullptr) {
+    if (c.m_hStream.load() != nullptr) {
         const auto sinceFrame = std::chrono::steady_clock::now() - counts.lastFrame;
         const bool silent =
-            now - c.openedAtMs >= m_Config.idleMs &&
-            (counts.frames == c.framesAtOpen || sinceFrame >= std::chrono::milliseconds(m_Config.idleMs));
-        if (c.lost || silent) {
-            const bool refused = !c.confirmed && counts.frames == c.framesAtOpen;
+            now - c.m_nOpenedAtMs >= m_Config.idleMs &&
+            (counts.frames == c.m_nFramesAtOpen || sinceFrame >= std::chrono::milliseconds(m_Config.idleMs));
+        if (c.m_bLost || silent) {
+            const bool refused = !c.m_bConfirmed && counts.frames == c.m_nFramesAtOpen;
             const std::string why =
-                c.lost ? (refused ? "the recorder closed it before any frame (refused)" : "the recorder closed it")
-                       : "no frames for " + Seconds(m_Config.idleMs);
+                c.m_bLost ? (refused ? "the recorder closed it before any frame (refused)" : "the recorder closed it")
+                          : "no frames for " + Seconds(m_Config.idleMs);
             Log("%s: channel %zu: stream lost (%s)", m_Where.c_str(), i, why.c_str());
             CloseStream(c);
-            c.reopen = true;
-            c.outageSinceMs = c.outageSinceMs >= 0 ? c.outageSinceMs : now;
+            c.m_bReopen = true;
+            c.m_nOutageSinceMs = c.m_nOutageSinceMs >= 0 ? c.m_nOutageSinceMs : now;
             ChannelTrouble(i, now, why);
             trouble = true;
         } else if (!wanted) {
             Log("%s: channel %zu: stream closed, no client for %s", m_Where.c_str(), i,
                 Seconds(m_Config.lingerMs).c_str());
             CloseStream(c);
-            c.reopen = false;
-            c.outageSinceMs = -1;
-            c.backoff.Reset();
+            c.m_bReopen = false;
+            c.m_nOutageSinceMs = -1;
+            c.m_Backoff.Reset();
             SetChannelState(c, "idle", -1);
-        } else if (!c.confirmed && counts.frames > c.framesAtOpen) {
-            c.confirmed = true;
-            c.backoff.Reset();
+        } else if (!c.m_bConfirmed && counts.frames > c.m_nFramesAtOpen) {
+            c.m_bConfirmed = true;
+            c.m_Backoff.Reset();
             m_LoginBackoff.Reset();
             SetChannelState(c, "playing", -1);
         }
     }
-    if (c.stream.load() == nullptr && wanted) {
-        if (m_hSession.load() != nullptr && now >= c.retryAtMs) {
+    if (c.m_hStream.load() == nullptr && wanted) {
+        if (m_hSession.load() != nullptr && now >= c.m_nRetryAtMs) {
             OpenStream(i, now);
-            trouble = trouble || c.stream.load() == nullptr;
+            trouble = trouble || c.m_hStream.load() == nullptr;
         } else if (m_hSession.load() == nullptr && m_bLoginFailed && counts.waiting > 0) {
             // The recorder cannot be reached now: a client asking is told
             // at once rather than left waiting for the next login.
-            c.hub->EndWaiting();
+            c.m_pHub->EndWaiting();
         } else if (m_hSession.load() != nullptr && counts.waiting > 0) {
-            c.hub->EndWaiting();  // the channel is backing off after a refusal
+            c.m_pHub->EndWaiting();  // the channel is backing off after a refusal
         }
-        if (c.stream.load() == nullptr) {
-            if (c.outageSinceMs < 0 && c.reopen) {
-                c.outageSinceMs = now;
+        if (c.m_hStream.load() == nullptr) {
+            if (c.m_nOutageSinceMs < 0 && c.m_bReopen) {
+                c.m_nOutageSinceMs = now;
             }
             if (m_hSession.load() == nullptr) {
                 SetChannelState(c, "waiting", -1);
             }
-            next = std::min(next, std::max(c.retryAtMs, now + 1));
+            next = std::min(next, std::max(c.m_nRetryAtMs, now + 1));
         }
-    } else if (c.stream.load() == nullptr && !wanted && c.reopen) {
-        c.reopen = false;
-        c.backoff.Reset();
+    } else if (c.m_hStream.load() == nullptr && !wanted && c.m_bReopen) {
+        c.m_bReopen = false;
+        c.m_Backoff.Reset();
         SetChannelState(c, "idle", -1);
     }
-    if (c.stream.load() == nullptr && c.outageSinceMs >= 0 && counts.clients > 0 &&
-        now - c.outageSinceMs >= m_Config.giveUpMs) {
+    if (c.m_hStream.load() == nullptr && c.m_nOutageSinceMs >= 0 && counts.clients > 0 &&
+        now - c.m_nOutageSinceMs >= m_Config.giveUpMs) {
         Log("%s: channel %zu: no stream for %s: ending the sessions of %d client(s)", m_Where.c_str(), i,
-            Seconds(now - c.outageSinceMs).c_str(), counts.clients);
-        c.hub->EndClients();
-        c.outageSinceMs = -1;
-        c.reopen = false;
-        c.hadClients = false;  // no linger after this
-        c.lingerUntilMs = 0;
+            Seconds(now - c.m_nOutageSinceMs).c_str(), counts.clients);
+        c.m_pHub->EndClients();
+        c.m_nOutageSinceMs = -1;
+        c.m_bReopen = false;
+        c.m_bHadClients = false;  // no linger after this
+        c.m_nLingerUntilMs = 0;
     }
     if (!wanted) {
-        c.outageSinceMs = -1;
-    } else if (counts.clients == 0 && c.lingerUntilMs > now) {
-        next = std::min(next, c.lingerUntilMs);
+        c.m_nOutageSinceMs = -1;
+    } else if (counts.clients == 0 && c.m_nLingerUntilMs > now) {
+        next = std::min(next, c.m_nLingerUntilMs);
     }
 }
 
@@ -303,11 +303,11 @@ void CRecorderLink::StepChannel(size_t i, int64_t now, bool &trouble, int64_t &n
 void CRecorderLink::ChannelTrouble(size_t i, int64_t now, const std::string &why)
 {
     Channel &c = m_Channels[i];
-    c.retryAtMs = now + c.backoff.Next();
-    const int answered = c.hub->EndWaiting();
-    Log("%s: channel %zu: reopening in %s%s", m_Where.c_str(), i, Seconds(c.retryAtMs - now).c_str(),
+    c.m_nRetryAtMs = now + c.m_Backoff.Next();
+    const int answered = c.m_pHub->EndWaiting();
+    Log("%s: channel %zu: reopening in %s%s", m_Where.c_str(), i, Seconds(c.m_nRetryAtMs - now).c_str(),
         answered > 0 ? (", " + std::to_string(answered) + " waiting client(s) answered").c_str() : "");
-    SetChannelState(c, "retrying", c.retryAtMs, why);
+    SetChannelState(c, "retrying", c.m_nRetryAtMs, why);
 }
 
 // Evidence about the session: a new connection to the recorder, at most
@@ -401,7 +401,7 @@ void CRecorderLink::Login(int64_t now)
         Log("%s: %s; retrying in %s", m_Where.c_str(), why.c_str(), Seconds(delay).c_str());
         SetRecorderState("reconnecting", m_nLoginAtMs, why);
         for (Channel &c : m_Channels) {
-            c.hub->EndWaiting();
+            c.m_pHub->EndWaiting();
         }
         return;
     }
@@ -423,7 +423,7 @@ void CRecorderLink::Login(int64_t now)
     SetRecorderState("logged in", -1);
     // Streams waiting on the session open at once.
     for (Channel &c : m_Channels) {
-        c.retryAtMs = std::min(c.retryAtMs, now);
+        c.m_nRetryAtMs = std::min(c.m_nRetryAtMs, now);
     }
 }
 
@@ -431,14 +431,14 @@ void CRecorderLink::DropSession(int64_t now, const std::string &why, bool atOnce
 {
     for (size_t i = 0; i < m_Channels.size(); ++i) {
         Channel &c = m_Channels[i];
-        if (c.stream.load() != nullptr) {
+        if (c.m_hStream.load() != nullptr) {
             CloseStream(c);
-            c.reopen = true;
-            c.outageSinceMs = now;
+            c.m_bReopen = true;
+            c.m_nOutageSinceMs = now;
             Log("%s: channel %zu: stream lost with the session", m_Where.c_str(), i);
         }
-        c.retryAtMs = 0;
-        c.hub->EndWaiting();
+        c.m_nRetryAtMs = 0;
+        c.m_pHub->EndWaiting();
     }
     if (void *session = m_hSession.exchange(nullptr)) {
         m_Library.SetSession(m_nRoute, nullptr);
@@ -463,53 +463,53 @@ void CRecorderLink::DropSession(int64_t now, const std::string &why, bool atOnce
 
 void CRecorderLink::CloseStream(Channel &c)
 {
-    c.accepting = false;
-    if (void *stream = c.stream.exchange(nullptr)) {
+    c.m_bAccepting = false;
+    if (void *stream = c.m_hStream.exchange(nullptr)) {
         KR_4100_StopRealPlay(stream);
     }
-    c.hub->StreamEnded();
-    c.lost = false;
+    c.m_pHub->StreamEnded();
+    c.m_bLost = false;
 }
 
 void CRecorderLink::OpenStream(size_t i, int64_t now)
 {
     Channel &c = m_Channels[i];
-    c.lost = false;
-    c.framesAtOpen = c.hub->Counts().frames;
-    c.confirmed = false;
-    c.accepting = true;
+    c.m_bLost = false;
+    c.m_nFramesAtOpen = c.m_pHub->Counts().frames;
+    c.m_bConfirmed = false;
+    c.m_bAccepting = true;
     SetChannelState(c, "opening", -1);
     void *stream = KR_4100_RealPlay(m_hSession.load(), static_cast<int>(i), m_Config.transport, &CLibraryHost::OnData,
                                     CLibraryHost::UserValue(m_nRoute, static_cast<int>(i)));
     if (stream == nullptr) {
-        c.accepting = false;
+        c.m_bAccepting = false;
         Log("%s: channel %zu: the recorder did not open the stream", m_Where.c_str(), i);
         ChannelTrouble(i, NowMs(), "the recorder did not open the stream");
         return;
     }
-    c.stream = stream;
-    c.openedAtMs = NowMs();
-    if (c.reopen) {
+    c.m_hStream = stream;
+    c.m_nOpenedAtMs = NowMs();
+    if (c.m_bReopen) {
         std::lock_guard<std::mutex> lk(m_StateMutex);
-        ++c.reconnections;
+        ++c.m_nReconnections;
         Log("%s: channel %zu: stream reopened after %s (reconnection %llu)", m_Where.c_str(), i,
-            Seconds(now - (c.outageSinceMs >= 0 ? c.outageSinceMs : now)).c_str(),
-            static_cast<unsigned long long>(c.reconnections));
+            Seconds(now - (c.m_nOutageSinceMs >= 0 ? c.m_nOutageSinceMs : now)).c_str(),
+            static_cast<unsigned long long>(c.m_nReconnections));
     } else {
         Log("%s: channel %zu: stream opened (%s)", m_Where.c_str(), i, m_Config.transport == 1 ? "tcp" : "udp");
     }
-    c.reopen = false;
-    c.outageSinceMs = -1;
+    c.m_bReopen = false;
+    c.m_nOutageSinceMs = -1;
 }
 
 void CRecorderLink::SetChannelState(Channel &c, const char *state, int64_t nextAttemptAtMs, const std::string &error)
 {
     std::lock_guard<std::mutex> lk(m_StateMutex);
-    m_Events.ChannelState(static_cast<int>(&c - m_Channels.data()), c.state, state, error);
-    c.state = state;
-    c.nextAttemptAtMs = nextAttemptAtMs;
+    m_Events.ChannelState(static_cast<int>(&c - m_Channels.data()), c.m_State, state, error);
+    c.m_State = state;
+    c.m_nNextAttemptAtMs = nextAttemptAtMs;
     if (!error.empty()) {
-        c.lastError = error;
+        c.m_LastError = error;
     }
 }
 
@@ -527,16 +527,17 @@ void CRecorderLink::SetRecorderState(const char *state, int64_t nextAttemptAtMs,
 void CRecorderLink::MeasureRates(int64_t now)
 {
     for (Channel &c : m_Channels) {
-        if (now - c.sampleAtMs < kRateSampleMs) {
+        if (now - c.m_nSampleAtMs < kRateSampleMs) {
             continue;
         }
-        const HubCounts counts = c.hub->Counts();
-        const double seconds = static_cast<double>(now - c.sampleAtMs) / 1000.0;
+        const HubCounts counts = c.m_pHub->Counts();
+        const double seconds = static_cast<double>(now - c.m_nSampleAtMs) / 1000.0;
         std::lock_guard<std::mutex> lk(m_StateMutex);
-        c.fps = c.sampleAtMs == 0 ? 0 : static_cast<double>(counts.frames - c.sample.frames) / seconds;
-        c.kbit = c.sampleAtMs == 0 ? 0 : static_cast<double>(counts.bytes - c.sample.bytes) * 8.0 / 1000.0 / seconds;
-        c.sample = counts;
-        c.sampleAtMs = now;
+        c.m_Fps = c.m_nSampleAtMs == 0 ? 0 : static_cast<double>(counts.frames - c.m_Sample.frames) / seconds;
+        c.m_Kbit =
+            c.m_nSampleAtMs == 0 ? 0 : static_cast<double>(counts.bytes - c.m_Sample.bytes) * 8.0 / 1000.0 / seconds;
+        c.m_Sample = counts;
+        c.m_nSampleAtMs = now;
     }
 }
 
@@ -556,20 +557,20 @@ RecorderStatus CRecorderLink::Status() const
     r.lastError = m_LastError;
     for (size_t i = 0; i < m_Channels.size(); ++i) {
         const Channel &c = m_Channels[i];
-        const HubCounts counts = c.hub->Counts();
+        const HubCounts counts = c.m_pHub->Counts();
         ChannelStatus s;
         s.channel = static_cast<int>(i);
         s.name = "Channel " + std::to_string(i + 1);
-        s.linkState = c.state;
-        s.state = ChannelState(r.state, c.state);
-        s.nextAttemptInMs = in(c.nextAttemptAtMs);
+        s.linkState = c.m_State;
+        s.state = ChannelState(r.state, c.m_State);
+        s.nextAttemptInMs = in(c.m_nNextAttemptAtMs);
         s.frames = counts.frames;
         s.bytes = counts.bytes;
-        s.fps = c.fps;
-        s.kbitPerSecond = c.kbit;
+        s.fps = c.m_Fps;
+        s.kbitPerSecond = c.m_Kbit;
         s.clients = counts.readers;
         s.skips = counts.skips;
-        s.reconnections = c.reconnections;
+        s.reconnections = c.m_nReconnections;
         s.keyframeAgeMs =
             counts.keyframes == 0
                 ? -1
@@ -578,7 +579,7 @@ RecorderStatus CRecorderLink::Status() const
         s.cacheFrames = counts.cacheUnits;
         s.cacheBytes = counts.cacheBytes;
         s.cacheState = counts.cacheState;
-        s.lastError = c.lastError;
+        s.lastError = c.m_LastError;
         const std::string path = "/" + m_Config.name + "/" + std::to_string(i);
         s.streamUrl = path + ".mp4";
         s.snapshotUrl = path + ".jpg";
@@ -592,9 +593,9 @@ void CRecorderLink::PrintStats(int64_t now)
 {
     const double seconds = static_cast<double>(std::max<int64_t>(now - m_nLastStatsMs, 1)) / 1000.0;
     for (size_t i = 0; i < m_Channels.size(); ++i) {
-        const HubCounts counts = m_Channels[i].hub->Counts();
+        const HubCounts counts = m_Channels[i].m_pHub->Counts();
         const HubCounts &last = m_LastCounts[i];
-        if (counts.frames != last.frames || counts.clients > 0 || m_Channels[i].stream.load() != nullptr) {
+        if (counts.frames != last.frames || counts.clients > 0 || m_Channels[i].m_hStream.load() != nullptr) {
             const std::string keyAge = counts.keyframes == 0
                                            ? "none yet"
                                            : std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -607,7 +608,7 @@ void CRecorderLink::PrintStats(int64_t now)
                 static_cast<unsigned long long>(counts.bytes),
                 static_cast<double>(counts.frames - last.frames) / seconds,
                 static_cast<double>(counts.bytes - last.bytes) * 8.0 / 1000.0 / seconds, counts.clients,
-                static_cast<unsigned long long>(m_Channels[i].reconnections), keyAge.c_str());
+                static_cast<unsigned long long>(m_Channels[i].m_nReconnections), keyAge.c_str());
         }
         m_LastCounts[i] = counts;
     }

@@ -151,30 +151,30 @@ public:
 
 private:
     struct Channel {
-        std::shared_ptr<CChannelHub> hub;
-        std::atomic<void *> stream{nullptr};
+        std::shared_ptr<CChannelHub> m_pHub;
+        std::atomic<void *> m_hStream{nullptr};
         // Frames are taken from the moment the stream is asked for (a
         // recorder may send before the request returns) until it is stopped.
-        std::atomic<bool> accepting{false};
-        std::atomic<bool> lost{false};  // set by the data callback (type 255)
-        bool reopen = false;            // the next opening follows a loss
-        bool confirmed = false;         // frames arrived since the opening
-        int64_t openedAtMs = 0;
-        uint64_t framesAtOpen = 0;
-        int64_t retryAtMs = 0;
-        bool hadClients = false;     // at the previous pass
-        int64_t lingerUntilMs = 0;   // kept open until then after the last client left
-        int64_t outageSinceMs = -1;  // clients waiting on a lost stream since
-        common::CBackoff backoff;
+        std::atomic<bool> m_bAccepting{false};
+        std::atomic<bool> m_bLost{false};  // set by the data callback (type 255)
+        bool m_bReopen = false;            // the next opening follows a loss
+        bool m_bConfirmed = false;         // frames arrived since the opening
+        int64_t m_nOpenedAtMs = 0;
+        uint64_t m_nFramesAtOpen = 0;
+        int64_t m_nRetryAtMs = 0;
+        bool m_bHadClients = false;     // at the previous pass
+        int64_t m_nLingerUntilMs = 0;   // kept open until then after the last client left
+        int64_t m_nOutageSinceMs = -1;  // clients waiting on a lost stream since
+        common::CBackoff m_Backoff;
         // What the snapshot shows, under m_StateMutex.
-        std::string state = "idle";
-        int64_t nextAttemptAtMs = -1;
-        uint64_t reconnections = 0;
-        std::string lastError;
-        double fps = 0, kbit = 0;
+        std::string m_State = "idle";
+        int64_t m_nNextAttemptAtMs = -1;
+        uint64_t m_nReconnections = 0;
+        std::string m_LastError;
+        double m_Fps = 0, m_Kbit = 0;
         // The rate meter's last sample (supervisor only).
-        int64_t sampleAtMs = 0;
-        HubCounts sample;
+        int64_t m_nSampleAtMs = 0;
+        HubCounts m_Sample;
     };
 
     void Run();
