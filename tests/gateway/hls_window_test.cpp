@@ -276,10 +276,19 @@ TEST(HlsWindow, AnswersBlockingRequestsAtTheLiveEdge)
     EXPECT_EQ(fed.window.MediaWait(2, 4, data, size), HlsWait::Gone);
     EXPECT_EQ(fed.window.PlaylistWait(2, 4), HlsWait::Wait);
     EXPECT_EQ(fed.window.PlaylistWait(2, -1), HlsWait::Ready);
-    // A cold window: the first request waits for the first part.
-    CHlsWindow cold;
-    EXPECT_EQ(cold.PlaylistWait(-1, -1), HlsWait::Wait);
-    EXPECT_FALSE(cold.HasParts());
+    // A cold window: the first request waits for the first segment (a
+    // part alone is nothing to ffmpeg); a blocking one for its part.
+    Fed cold;
+    EXPECT_EQ(cold.window.PlaylistWait(-1, -1), HlsWait::Wait);
+    EXPECT_FALSE(cold.window.HasParts());
+    const Bytes start = Stream(9);
+    ASSERT_TRUE(cold.Feed(start.data(), start.size()));
+    EXPECT_TRUE(cold.window.HasParts());
+    EXPECT_EQ(cold.window.PlaylistWait(-1, -1), HlsWait::Wait);
+    EXPECT_EQ(cold.window.PlaylistWait(0, 1), HlsWait::Ready);
+    const Bytes key = Fragment(9 * 9000, 1, 9000, true);
+    ASSERT_TRUE(cold.Feed(key.data(), key.size()));
+    EXPECT_EQ(cold.window.PlaylistWait(-1, -1), HlsWait::Ready);
 }
 
 TEST(HlsWindow, ReadsNamesAndBlockingQueries)

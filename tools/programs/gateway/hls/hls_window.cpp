@@ -373,7 +373,10 @@ static bool TooFar(int64_t edgeMsn, int64_t edgePart, int64_t current, int64_t m
 HlsWait CHlsWindow::PlaylistWait(int64_t msn, int64_t part) const
 {
     if (msn < 0) {
-        return HasParts() ? HlsWait::Ready : HlsWait::Wait;
+        // A player that reads no parts (ffmpeg) finds nothing in a playlist
+        // of parts alone: the first answer waits for the first segment.
+        const bool segment = !m_Segments.empty() && (m_Segments.front().complete || m_Segments.size() > 1);
+        return segment ? HlsWait::Ready : HlsWait::Wait;
     }
     int64_t edgeMsn = 0, edgePart = 0;
     Edge(edgeMsn, edgePart);

@@ -114,7 +114,8 @@ public:
     std::string Playlist() const;
 
     // A playlist asked with _HLS_msn (msn, -1 for none: an ordinary
-    // request) and _HLS_part (part, -1 for none).
+    // request, which waits for the first complete segment) and _HLS_part
+    // (part, -1 for none).
     HlsWait PlaylistWait(int64_t msn, int64_t part) const;
     // A segment (part -1) or a part; when Ready, its bytes.
     HlsWait MediaWait(int64_t msn, int64_t part, const uint8_t *&data, size_t &size) const;
