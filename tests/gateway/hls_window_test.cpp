@@ -291,41 +291,5 @@ TEST(HlsWindow, AnswersBlockingRequestsAtTheLiveEdge)
     EXPECT_EQ(cold.window.PlaylistWait(-1, -1), HlsWait::Ready);
 }
 
-TEST(HlsWindow, ReadsNamesAndBlockingQueries)
-{
-    struct Name {
-        const char *text;
-        bool ok;
-        int64_t msn, part;
-    };
-    for (const Name &n : {Name{"12.m4s", true, 12, -1}, Name{"12.3.m4s", true, 12, 3}, Name{"0.0.m4s", true, 0, 0},
-                          Name{"x.m4s", false, 0, 0}, Name{"1.2.3.m4s", false, 0, 0}, Name{".m4s", false, 0, 0},
-                          Name{"12.m4", false, 0, 0}, Name{"-1.m4s", false, 0, 0}, Name{"1..m4s", false, 0, 0},
-                          Name{"1234567890123456789.m4s", false, 0, 0}}) {
-        int64_t msn = 0, part = 0;
-        ASSERT_EQ(ParseMediaName(n.text, msn, part), n.ok) << n.text;
-        if (n.ok) {
-            EXPECT_EQ(msn, n.msn);
-            EXPECT_EQ(part, n.part);
-        }
-    }
-    struct Query {
-        const char *msn, *part;
-        bool ok;
-        int64_t outMsn, outPart;
-    };
-    for (const Query &q :
-         {Query{nullptr, nullptr, true, -1, -1}, Query{"3", nullptr, true, 3, -1}, Query{"3", "1", true, 3, 1},
-          Query{nullptr, "1", false, 0, 0}, Query{"a", nullptr, false, 0, 0}, Query{"3", "x", false, 0, 0},
-          Query{"3", "", false, 0, 0}, Query{"", nullptr, false, 0, 0}}) {
-        int64_t msn = 0, part = 0;
-        ASSERT_EQ(ParseBlockingQuery(q.msn, q.part, msn, part), q.ok);
-        if (q.ok) {
-            EXPECT_EQ(msn, q.outMsn);
-            EXPECT_EQ(part, q.outPart);
-        }
-    }
-}
-
 }  // namespace
 }  // namespace kn::gateway

@@ -83,8 +83,14 @@ for (const each of [1, 4]) {
   controller.abort();
   await Promise.all(clients);
   show('8 channels x ' + each + ' client' + (each > 1 ? 's' : ' '), m);
-  const bad = counts.reduce((n, c) => n + Object.values(c.statuses).reduce((a, b) => a + b, 0), 0);
-  console.log('   parts taken ' + counts.reduce((n, c) => n + c.parts, 0) + ', answers other than 200: ' + bad);
+  const statuses = {};
+  for (const c of counts) {
+    for (const [code, n] of Object.entries(c.statuses)) {
+      statuses[code] = (statuses[code] || 0) + n;
+    }
+  }
+  console.log('   parts taken ' + counts.reduce((n, c) => n + c.parts, 0) + ', answers other than 200: ' +
+    JSON.stringify(statuses));
 }
 await quiet.stop();
 await recorder.stop();
