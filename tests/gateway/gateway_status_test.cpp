@@ -90,8 +90,7 @@ GatewayStatus HostileStatus()
     c.fps = 25.0;
     c.kbitPerSecond = 1.0 / 0.0;  // never printed as inf
     c.keyframeAgeMs = 40;
-    c.rtspClients = 2;
-    c.webClients = 1;
+    c.clients = {{"rtsp", 2}, {"web", 1}, {"hls", 3}};
     r.channels.push_back(c);
     c.channel = 4;
     c.keyframeAgeMs = -1;
@@ -109,10 +108,10 @@ TEST(GatewayWeb, StatusJsonEscapesNamesAndHasNoNonNumbers)
     EXPECT_NE(std::string::npos, json.find("\"kbit_per_s\":0,"));
     EXPECT_NE(std::string::npos, json.find("\"keyframe_age_ms\":40,"));
     EXPECT_NE(std::string::npos, json.find("\"keyframe_age_ms\":null,"));
-    EXPECT_NE(std::string::npos, json.find("\"clients\":{\"rtsp\":2,\"web\":1}"));
+    EXPECT_NE(std::string::npos, json.find("\"clients\":{\"rtsp\":2,\"web\":1,\"hls\":3}"));
     EXPECT_EQ(std::string::npos, json.find("inf"));
     EXPECT_EQ(std::string::npos, json.find("nan"));
-    EXPECT_EQ(json.size() - 1, json.find('\n')) << "one line";  // control characters escaped
+    EXPECT_EQ(std::string::npos, json.find('\n')) << "one line";  // control characters escaped
 }
 
 TEST(GatewayWeb, MetricsAreTextFormatWithEscapedLabels)

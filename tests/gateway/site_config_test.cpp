@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "tools/programs/gateway/status/gateway_state.h"
+#include "tools/programs/gateway/status/gateway_status.h"
 #include "tools/programs/gateway/site/config/site_config.h"
 
 namespace kn::gateway {
@@ -191,54 +191,62 @@ TEST_F(SiteConfigTest, TakesPasswordsAndDefaultsAndTheCommandLineRecorderIsNamed
     EXPECT_FALSE(single.recorders[0].Preloaded(0));
 }
 
-TEST(GatewayState, WritesOneJsonDocumentWithEveryRecorderAndChannel)
+TEST(GatewayState, IsOneJsonDocumentWithEveryRecorderAndChannel)
 {
-    CGatewayState state;
-    state.takenAtUnixMs = 1796792400123;  // 2026-12-09T05:00:00.123Z
-    RecorderSnapshot r;
+    // The log's state line and /api/status are one document.
+    GatewayStatus status;
+    status.version = "1.2";
+    status.uptime = 61.25;
+    status.takenAtUnixMs = 1796792400123;  // 2026-12-09T05:00:00.123Z
+    RecorderStatus r;
     r.name = "hall \"A\"\\";
-    r.address = "127.0.0.1";
-    r.port = 5050;
+    r.address = "127.0.0.1:5050";
     r.state = "reconnecting";
     r.nextAttemptInMs = 2000;
     r.logins = 3;
     r.sessionLosses = 2;
     r.lastError = "line\nbreak\x01";
-    ChannelSnapshot c;
+    ChannelStatus c;
     c.channel = 6;
-    c.state = "retrying";
+    c.name = "Channel 7";
+    c.state = "reconnecting";
+    c.linkState = "retrying";
     c.nextAttemptInMs = 4000;
     c.frames = 250;
     c.bytes = 123456;
     c.fps = 25.04;
     c.kbitPerSecond = 196.66;
-    c.clients = 2;
+    c.clients = {{"web", 1}, {"rtsp", 2}};
+    c.skips = {{"web", 4}};
     c.reconnections = 1;
     c.keyframeAgeMs = 640;
     c.preload = true;
     c.cacheFrames = 16;
     c.cacheBytes = 17000;
     c.cacheState = "holding";
+    c.rtspPath = "/hall/6";
     r.channels.push_back(c);
-    r.channels.push_back(ChannelSnapshot{});
-    state.recorders.push_back(r);
-    EXPECT_EQ("{\"time\":\"2026-12-09T05:00:00.123Z\",\"recorders\":[{\"name\":\"hall \\\"A\\\"\\\\\","
-              "\"address\":\"127.0.0.1\",\"port\":5050,\"state\":\"reconnecting\",\"next_attempt_in_ms\":2000,"
-              "\"next_attempt_at\":\"2026-12-09T05:00:02.123Z\",\"logins\":3,\"session_losses\":2,"
-              "\"last_error\":\"line\\nbreak\\u0001\",\"channels\":[{\"channel\":6,\"state\":\"retrying\","
-              "\"next_attempt_in_ms\":4000,\"next_attempt_at\":\"2026-12-09T05:00:04.123Z\",\"frames\":250,"
-              "\"bytes\":123456,\"fps\":25.0,\"kbit_per_s\":196.7,\"clients\":2,\"reconnections\":1,"
-              "\"keyframe_age_ms\":640,\"preload\":true,\"cache_frames\":16,\"cache_bytes\":17000,"
-              "\"cache_state\":\"holding\",\"last_error\":\"\"},{\"channel\":0,\"state\":\"idle\","
-              "\"next_attempt_in_ms\":null,\"next_attempt_at\":null,\"frames\":0,\"bytes\":0,\"fps\":0.0,"
-              "\"kbit_per_s\":0.0,\"clients\":0,\"reconnections\":0,\"keyframe_age_ms\":null,\"preload\":false,"
-              "\"cache_frames\":0,\"cache_bytes\":0,\"cache_state\":\"no keyframe yet\",\"last_error\":\"\"}]}]}",
-              state.ToJson());
-    EXPECT_EQ("{\"time\":null,\"recorders\":[]}", [] {
-        CGatewayState empty;
-        empty.takenAtUnixMs = -1;
-        return empty.ToJson();
-    }());
+    r.channels.push_back(ChannelStatus{});
+    status.recorders.push_back(r);
+    EXPECT_EQ(
+        "{\"version\":\"1.2\",\"uptime\":61.25,\"time\":\"2026-12-09T05:00:00.123Z\",\"recorders\":[{\"name\":"
+        "\"hall \\\"A\\\"\\\\\",\"address\":\"127.0.0.1:5050\",\"state\":\"reconnecting\","
+        "\"next_attempt_in_ms\":2000,\"next_attempt_at\":\"2026-12-09T05:00:02.123Z\",\"logins\":3,"
+        "\"session_losses\":2,\"last_error\":\"line\\nbreak\\u0001\",\"channels\":[{\"channel\":6,\"name\":"
+        "\"Channel 7\",\"state\":\"reconnecting\",\"link_state\":\"retrying\",\"next_attempt_in_ms\":4000,"
+        "\"next_attempt_at\":\"2026-12-09T05:00:04.123Z\",\"frames\":250,\"bytes\":123456,\"fps\":25.04,"
+        "\"kbit_per_s\":196.66,\"keyframe_age_ms\":640,\"reconnections\":1,\"clients\":{\"rtsp\":2,\"web\":1},"
+        "\"web_skips\":4,\"preload\":true,\"cache_frames\":16,\"cache_bytes\":17000,\"cache_state\":\"holding\","
+        "\"last_error\":\"\",\"stream\":\"\",\"snapshot\":\"\",\"rtsp\":\"/hall/6\"},{\"channel\":0,\"name\":\"\","
+        "\"state\":\"idle\",\"link_state\":\"idle\",\"next_attempt_in_ms\":null,\"next_attempt_at\":null,"
+        "\"frames\":0,\"bytes\":0,\"fps\":0,\"kbit_per_s\":0,\"keyframe_age_ms\":null,\"reconnections\":0,"
+        "\"clients\":{\"rtsp\":0,\"web\":0},\"web_skips\":0,\"preload\":false,\"cache_frames\":0,"
+        "\"cache_bytes\":0,\"cache_state\":\"no keyframe yet\",\"last_error\":\"\",\"stream\":\"\","
+        "\"snapshot\":\"\",\"rtsp\":\"\"}]}]}",
+        StatusJson(status));
+    GatewayStatus empty;
+    empty.takenAtUnixMs = -1;
+    EXPECT_EQ("{\"version\":\"\",\"uptime\":0,\"time\":null,\"recorders\":[]}", StatusJson(empty));
 }
 
 }  // namespace

@@ -51,13 +51,17 @@ export function parsePlaylist(text) {
 
 // A low-latency client of one playlist URL until signal aborts: each round
 // a blocking reload for the hinted part, then that part. Counts what it
-// got; statuses other than 200 are counted by status.
+// got; statuses other than 200 are counted by status, but for a hinted
+// part that the next keyframe made impossible (404: gone).
 export async function followLowLatency(url, signal, counts = { parts: 0, bytes: 0, statuses: {} }, headers = {}) {
   const base = url.slice(0, url.lastIndexOf('/') + 1);
-  const get = async (u) => {
+  counts.gone ??= 0;
+  const get = async (u, hinted = false) => {
     const response = await fetch(u, { signal, headers });
     const body = new Uint8Array(await response.arrayBuffer());
-    if (response.status !== 200) {
+    if (hinted && response.status === 404) {
+      counts.gone++;
+    } else if (response.status !== 200) {
       counts.statuses[response.status] = (counts.statuses[response.status] || 0) + 1;
     }
     return { status: response.status, body };
@@ -70,7 +74,7 @@ export async function followLowLatency(url, signal, counts = { parts: 0, bytes: 
       if (reload.status === 200) {
         playlist = parsePlaylist(Buffer.from(reload.body).toString());
       }
-      const got = await get(base + uri);
+      const got = await get(base + uri, true);
       if (got.status === 200) {
         counts.parts++;
         counts.bytes += got.body.length;

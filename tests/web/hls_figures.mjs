@@ -90,7 +90,8 @@ for (const each of [1, 4]) {
     }
   }
   console.log('   parts taken ' + counts.reduce((n, c) => n + c.parts, 0) + ', answers other than 200: ' +
-    JSON.stringify(statuses));
+    JSON.stringify(statuses) + ', hinted parts the next keyframe made impossible (404) ' +
+    counts.reduce((n, c) => n + c.gone, 0));
 }
 await quiet.stop();
 await recorder.stop();

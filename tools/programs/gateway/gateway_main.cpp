@@ -6,15 +6,13 @@
 #include <cstdio>
 #include <memory>
 
+#include "tools/programs/gateway/fronts.h"
 #include "tools/programs/gateway/gateway.h"
-#include "tools/programs/gateway/status/gateway_log.h"
 #include "tools/programs/gateway/site/config/gateway_options.h"
-#include "tools/programs/gateway/web/http_front.h"
-#include "tools/programs/gateway/site/recorder_link.h"
-#include "tools/programs/gateway/rtsp/rtsp_front.h"
-#include "tools/programs/gateway/site/site.h"
 #include "tools/programs/gateway/site/config/site_config.h"
-#include "tools/programs/gateway/site/site_status.h"
+#include "tools/programs/gateway/site/recorder_link.h"
+#include "tools/programs/gateway/site/site.h"
+#include "tools/programs/gateway/status/gateway_log.h"
 
 namespace kn::gateway {
 
@@ -107,7 +105,7 @@ gboolean OnAnswerStale(gpointer data)
 
 gboolean OnStateSignal(gpointer data)
 {
-    LogText("state: " + static_cast<Running *>(data)->recorders->State().ToJson());
+    LogText("state: " + StatusJson(static_cast<Running *>(data)->recorders->Status()));
     return G_SOURCE_CONTINUE;
 }
 
@@ -183,21 +181,24 @@ int RunGateway(int argc, char **argv)
     running.loop = g_main_loop_new(nullptr, FALSE);
     int rc = kExitOk;
     {
-        CRtspFront front(running.site);
-        CSite site(library, front, running.site.statsMs);
+        CSite site(library, running.site);
         running.recorders = &site;
-        CSiteStatus status(site);
-        CHttpFront web(HttpOptions{running.site.httpListen.address, running.site.httpListen.port, running.site.rtspUser,
-                                   running.site.rtspPassword, static_cast<size_t>(running.site.webBufferBytes)},
-                       status);
-        if (running.site.http && !web.Start(message)) {
-            // The RTSP side serves on; the trouble is in the log.
-            Log("error: %s; serving RTSP only", message.c_str());
+        std::vector<std::unique_ptr<IFront>> fronts;
+        for (const FrontMaker &maker : Fronts()) {
+            if (std::unique_ptr<IFront> front = maker.make(running.site, site)) {
+                fronts.push_back(std::move(front));
+            }
         }
-        if (!front.Start(message)) {
-            std::fprintf(stderr, "kestrel: %s\n", message.c_str());
-            rc = kExitFailure;
-        } else {
+        bool started = true;
+        for (const auto &front : fronts) {
+            if (!front->Start(message)) {
+                std::fprintf(stderr, "kestrel: %s\n", message.c_str());
+                rc = kExitFailure;
+                started = false;
+                break;
+            }
+        }
+        if (started) {
             site.Apply(running.site.recorders);
             std::vector<guint> sources{g_unix_signal_add(SIGINT, OnStopSignal, &running),
                                        g_unix_signal_add(SIGTERM, OnStopSignal, &running),
@@ -212,8 +213,12 @@ int RunGateway(int argc, char **argv)
                 g_source_remove(source);
             }
         }
-        front.StopListening();
-        web.Stop();
+        for (const auto &front : fronts) {
+            front->StopListening();
+        }
+        for (const auto &front : fronts) {
+            front->Stop();
+        }
         // Every recorder closes its streams and logs out; the clients still
         // connected get the end of their streams.
         site.StopAll();
@@ -221,6 +226,7 @@ int RunGateway(int argc, char **argv)
         const gint64 until = g_get_monotonic_time() + kCloseGraceUs;
         while (g_get_monotonic_time() < until && g_main_context_iteration(nullptr, FALSE)) {
         }
+        fronts.clear();
     }
     g_main_loop_unref(running.loop);
     library.Stop();

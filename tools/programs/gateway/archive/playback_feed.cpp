@@ -16,6 +16,7 @@ constexpr const char *kCaps = "video/x-h264,stream-format=byte-stream,alignment=
 constexpr guint64 kMaxQueuedBytes = 4u << 20;
 constexpr double kFallbackFps = 25;
 constexpr const char *kArchiveKey = "kestrel-archive";
+constexpr const char *kPlaybackKey = "kestrel-playback";
 
 // The value of a query's parameter, unescaped; "" when absent.
 std::string QueryValue(const char *query, const char *name)
@@ -96,10 +97,7 @@ bool CPlaybackFeed::Start(std::string &message)
 
 namespace {
 
-void OnNeedData(GstElement *, guint, gpointer data)
-{
-    static_cast<CPlaybackFeed *>(data)->OpenPending();
-}
+void OnNeedData(GstElement *, guint, gpointer data) { static_cast<CPlaybackFeed *>(data)->OpenPending(); }
 
 }  // namespace
 
@@ -288,6 +286,8 @@ void OnClientRequest(GstRTSPClient *, GstRTSPContext *ctx, gpointer data, bool p
 
 }  // namespace
 
+bool IsPlayback(GstRTSPMedia *media) { return g_object_get_data(G_OBJECT(media), kPlaybackKey) != nullptr; }
+
 void SetFactoryArchive(GstRTSPMediaFactory *factory, std::shared_ptr<CArchiveGate> gate)
 {
     g_object_set_data_full(G_OBJECT(factory), kArchiveKey, new std::shared_ptr<CArchiveGate>(std::move(gate)),
@@ -340,7 +340,7 @@ bool ConfigurePlayback(GstRTSPMediaFactory *factory, GstRTSPMedia *media, int ch
     g_signal_connect_swapped(media, "unprepared",
                              G_CALLBACK(+[](gpointer data) { static_cast<CPlaybackFeed *>(data)->Stop(); }),
                              feed.get());
-    g_object_set_data_full(G_OBJECT(media), "kestrel-playback", new std::shared_ptr<CPlaybackFeed>(feed),
+    g_object_set_data_full(G_OBJECT(media), kPlaybackKey, new std::shared_ptr<CPlaybackFeed>(feed),
                            [](gpointer data) { delete static_cast<std::shared_ptr<CPlaybackFeed> *>(data); });
     if (ctx->client != nullptr) {
         for (const auto &[signal, pause] : {std::pair{"pause-request", true}, std::pair{"play-request", false}}) {

@@ -69,7 +69,7 @@ private:
 
     std::mutex m_Mutex;  // the stream and its timing
     void *m_hStream = nullptr;
-    bool m_bPending = true;   // an opening is to be made at m_nPendingNs
+    bool m_bPending = true;  // an opening is to be made at m_nPendingNs
     uint64_t m_nPendingNs = 0;
     bool m_bOpening = false;  // frames of the opening under way are taken
     bool m_bPaused = false;
@@ -85,6 +85,8 @@ private:
 // one (a start= in its query) and the factory serves a recorder's channel,
 // makes the media a playback and returns true; false for live video.
 bool ConfigurePlayback(GstRTSPMediaFactory *factory, GstRTSPMedia *media, int channel);
+// Whether a media is a recording's playback (made by ConfigurePlayback).
+bool IsPlayback(GstRTSPMedia *media);
 // Marks a factory with the recorder's archive, for ConfigurePlayback.
 void SetFactoryArchive(GstRTSPMediaFactory *factory, std::shared_ptr<CArchiveGate> gate);
 

@@ -50,6 +50,22 @@ void ReplyText(SoupServerMessage *msg, guint status, const std::string &text)
 // What a request asks for.
 enum class Asked { Playlist, Init, Media };
 
+// The channel's muxer as the stream counts its readers: the HLS front's
+// one reader of the channel, however many clients it serves.
+class CHlsReader final : public IClientSink {
+public:
+    explicit CHlsReader(std::shared_ptr<CFmp4Stream> mux) : m_Mux(std::move(mux)) {}
+    int64_t RunningTimeNs() override { return m_Mux->RunningTimeNs(); }
+    bool Push(const uint8_t *data, size_t size, int64_t ptsNs) override { return m_Mux->Push(data, size, ptsNs); }
+    bool PushShared(const SharedUnit &unit, int64_t ptsNs) override { return m_Mux->PushShared(unit, ptsNs); }
+    void End() override { m_Mux->End(); }
+    std::string Peer() const override { return "hls"; }
+    const char *Front() const override { return "hls"; }
+
+private:
+    const std::shared_ptr<CFmp4Stream> m_Mux;
+};
+
 // A request held until what it asks for is out, or its bound passes.
 struct Waiter {
     SoupServerMessage *msg = nullptr;  // held (a reference) until answered
@@ -73,7 +89,7 @@ public:
     {
         std::weak_ptr<CHlsChannel> weak = weak_from_this();
         m_Mux = std::make_shared<CFmp4Stream>(
-            "hls", kMuxOutstanding, nullptr,
+            "hls", kMuxOutstanding,
             [weak](const uint8_t *data, size_t size) {
                 if (auto self = weak.lock()) {
                     self->OnBytes(data, size);
@@ -92,7 +108,7 @@ public:
         ReaderOptions options;
         options.start = StartPolicy::CachedGroup;
         options.startNow = true;
-        m_Reader = directory.OpenReader(m_Key.first, m_Key.second, m_Mux, options);
+        m_Reader = directory.OpenReader(m_Key.first, m_Key.second, std::make_shared<CHlsReader>(m_Mux), options);
         if (m_Reader == nullptr) {
             message = "no such channel";
             return false;
@@ -313,9 +329,10 @@ public:
         } else if (!ParseMediaName(file, msn, part)) {
             return false;
         }
-        const char *method = soup_server_message_get_method(msg);
-        if (method != SOUP_METHOD_GET && method != SOUP_METHOD_HEAD) {
-            ReplyText(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, "GET or HEAD\n");
+        const std::string method = soup_server_message_get_method(msg);
+        if (method != "GET" && method != "HEAD") {
+            soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Allow", "GET, HEAD");
+            ReplyText(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, "GET or HEAD only\n");
             return true;
         }
         if (!m_Directory.May(user, Action::View, recorder, channel)) {
@@ -429,6 +446,9 @@ public:
         m_bStarted = true;
         return true;
     }
+
+    // The requests held are answered and every channel's muxer stops.
+    void StopListening() override { m_Route->Stop(); }
 
     void Stop() override
     {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "tools/programs/gateway/status/gateway_log.h"
@@ -56,6 +57,8 @@ public:
         g_weak_ref_clear(&m_Client);
         gst_object_unref(m_pAppSrc);
     }
+
+    const char *Front() const override { return "rtsp"; }
 
     int64_t RunningTimeNs() override
     {
@@ -134,23 +137,33 @@ private:
     std::chrono::steady_clock::time_point m_Created;
 };
 
-// What a media keeps of its client: the hub and the sink, to leave once.
+// What a mounted channel's factory holds: where to open its readers.
+struct MountedChannel {
+    ISiteDirectory *directory;
+    std::string recorder;
+    int channel;
+};
+
+// What a media keeps of its client: its reader of the channel's stream,
+// left once (the media is unprepared, or freed).
 struct MediaClient {
-    std::shared_ptr<CChannelHub> hub;
-    std::shared_ptr<CAppSrcSink> sink;
-    bool left = false;
+    std::unique_ptr<CStreamReader> reader;
+    std::string recorder;
+    int channel;
+    std::string peer;
 };
 
 void Leave(MediaClient &mc)
 {
-    if (mc.left) {
+    if (mc.reader == nullptr) {
         return;
     }
-    mc.left = true;
-    int left = 0;
-    if (mc.hub->Remove(mc.sink.get(), left)) {
-        Log("%s: channel %d: client %s left (%d client%s)", mc.hub->Recorder().c_str(), mc.hub->Channel(),
-            mc.sink->Peer().c_str(), left, left == 1 ? "" : "s");
+    const std::shared_ptr<CChannelHub> hub = mc.reader->Stream();
+    mc.reader.reset();
+    if (hub != nullptr) {
+        const int left = hub->Counts().clients;
+        Log("%s: channel %d: client %s left (%d client%s)", mc.recorder.c_str(), mc.channel, mc.peer.c_str(), left,
+            left == 1 ? "" : "s");
     }
 }
 
@@ -163,35 +176,11 @@ void FreeMediaClient(gpointer data)
     delete mc;
 }
 
-// The first time a client's appsrc asks for data its pipeline runs: the
-// cached group goes to it then, not with the channel's next frame (a frame
-// interval later, 200 ms at 5 frames a second).
-struct FirstNeed {
-    std::weak_ptr<CChannelHub> hub;
-    std::weak_ptr<CAppSrcSink> sink;
-    std::atomic<bool> asked{false};
-};
-
-void OnNeedData(GstElement *, guint, gpointer data)
-{
-    auto *need = static_cast<FirstNeed *>(data);
-    if (need->asked.exchange(true)) {
-        return;
-    }
-    const std::shared_ptr<CChannelHub> hub = need->hub.lock();
-    const std::shared_ptr<CAppSrcSink> sink = need->sink.lock();
-    if (hub != nullptr && sink != nullptr) {
-        hub->StartNow(sink.get());
-    }
-}
-
-void FreeFirstNeed(gpointer data, GClosure *) { delete static_cast<FirstNeed *>(data); }
-
 void OnMediaConfigure(GstRTSPMediaFactory *factory, GstRTSPMedia *media, gpointer data)
 {
-    const std::shared_ptr<CChannelHub> &hub = *static_cast<std::shared_ptr<CChannelHub> *>(data);
-    if (ConfigurePlayback(factory, media, hub->Channel())) {
-        return;  // a recording, not the hub's live video
+    const auto *mounted = static_cast<const MountedChannel *>(data);
+    if (ConfigurePlayback(factory, media, mounted->channel)) {
+        return;  // a recording, not the channel's live video
     }
     GstElement *bin = gst_rtsp_media_get_element(media);
     GstElement *appsrc = gst_bin_get_by_name(GST_BIN(bin), "src");
@@ -213,20 +202,34 @@ void OnMediaConfigure(GstRTSPMediaFactory *factory, GstRTSPMedia *media, gpointe
             }
         }
     }
-    auto *mc = new MediaClient{hub, std::make_shared<CAppSrcSink>(appsrc, client, peer), false};
+    auto *mc = new MediaClient{nullptr, mounted->recorder, mounted->channel, peer};
     g_signal_connect(media, "unprepared", G_CALLBACK(OnUnprepared), mc);
     g_object_set_data_full(G_OBJECT(media), "kestrel-client", mc, FreeMediaClient);
-    auto *need = new FirstNeed;
-    need->hub = hub;
-    need->sink = mc->sink;
-    g_signal_connect_data(appsrc, "need-data", G_CALLBACK(OnNeedData), need, FreeFirstNeed,
-                          static_cast<GConnectFlags>(0));
-    const int clients = hub->Add(mc->sink);
-    Log("%s: channel %d: client %s joined (%d client%s)", hub->Recorder().c_str(), hub->Channel(), peer.c_str(),
+    mc->reader = mounted->directory->OpenReader(mounted->recorder, mounted->channel,
+                                                std::make_shared<CAppSrcSink>(appsrc, client, peer), ReaderOptions{});
+    if (mc->reader == nullptr) {
+        GST_ELEMENT_ERROR(appsrc, RESOURCE, NOT_FOUND, ("the channel is no longer served"), (nullptr));
+        return;
+    }
+    // The first time the client's appsrc asks for data its pipeline runs:
+    // the cached group goes to it then, not with the channel's next frame
+    // (a frame interval later, 200 ms at 5 frames a second). The media is
+    // unprepared (its reader left) only once its pipeline has stopped.
+    g_signal_connect(appsrc, "need-data", G_CALLBACK(+[](GstElement *src, guint, gpointer d) {
+                         g_signal_handlers_disconnect_by_data(src, d);
+                         auto *c = static_cast<MediaClient *>(d);
+                         if (c->reader != nullptr) {
+                             c->reader->StartNow();
+                         }
+                     }),
+                     mc);
+    const std::shared_ptr<CChannelHub> hub = mc->reader->Stream();
+    const int clients = hub != nullptr ? hub->Counts().clients : 0;
+    Log("%s: channel %d: client %s joined (%d client%s)", mounted->recorder.c_str(), mounted->channel, peer.c_str(),
         clients, clients == 1 ? "" : "s");
 }
 
-void FreeHub(gpointer data, GClosure *) { delete static_cast<std::shared_ptr<CChannelHub> *>(data); }
+void FreeMounted(gpointer data, GClosure *) { delete static_cast<MountedChannel *>(data); }
 
 gboolean CleanupSessions(gpointer data)
 {
@@ -240,46 +243,108 @@ gboolean CleanupSessions(gpointer data)
 
 std::string MountPath(const std::string &name, int channel) { return "/" + name + "/" + std::to_string(channel); }
 
-// Before a client's stream is set up: the access decision, for the live
-// video (view) or a recording (?start=: archive).
-GstRTSPStatusCode OnPreSetup(GstRTSPClient *, GstRTSPContext *ctx, gpointer data)
+// Whom the request's credentials name ("" when none were asked for).
+std::string UserOf(const GstRTSPContext *ctx)
 {
-    const auto *access = static_cast<const CAccess *>(data);
-    std::string user;
     if (ctx->token != nullptr) {
         if (const gchar *u = gst_rtsp_token_get_string(ctx->token, kUserField)) {
-            user = u;
+            return u;
         }
     }
-    std::string name;
-    int channel = -1;
-    bool archive = false;
+    return "";
+}
+
+// The recorder and channel a request's path names: /NAME/CH, or
+// /NAME/CH/stream=0 as a client names the stream.
+void ChannelOf(const GstRTSPContext *ctx, std::string &name, int &channel)
+{
+    name.clear();
+    channel = -1;
     if (ctx->uri != nullptr && ctx->uri->abspath != nullptr) {
-        // /NAME/CH, or /NAME/CH/stream=0 as a client names the stream.
         const std::string path = ctx->uri->abspath;
         const size_t slash = path.find('/', 1);
         if (slash != std::string::npos) {
             name = path.substr(1, slash - 1);
             channel = std::atoi(path.c_str() + slash + 1);
         }
-        archive = ctx->uri->query != nullptr && std::string(ctx->uri->query).find("start=") != std::string::npos;
     }
-    return access->May(user, archive ? Action::Archive : Action::View, name, channel) ? GST_RTSP_STS_OK
-                                                                                      : GST_RTSP_STS_FORBIDDEN;
+}
+
+// Before a client's stream is set up: the access decision, for the live
+// video (view) or a recording (?start=: archive).
+GstRTSPStatusCode OnPreSetup(GstRTSPClient *, GstRTSPContext *ctx, gpointer data)
+{
+    const auto *directory = static_cast<const ISiteDirectory *>(data);
+    std::string name;
+    int channel = -1;
+    ChannelOf(ctx, name, channel);
+    const bool archive =
+        ctx->uri != nullptr && ctx->uri->query != nullptr && std::strstr(ctx->uri->query, "start=") != nullptr;
+    return directory->May(UserOf(ctx), archive ? Action::Archive : Action::View, name, channel)
+               ? GST_RTSP_STS_OK
+               : GST_RTSP_STS_FORBIDDEN;
+}
+
+constexpr const char *kPlayedKey = "kestrel-played";
+
+// A recording's playback is steered (paused, resumed, moved with a Range)
+// by PAUSE and every PLAY after the first: the access decision for control.
+GstRTSPStatusCode Steer(GstRTSPContext *ctx, const ISiteDirectory &directory, bool pause)
+{
+    if (ctx->sessmedia == nullptr) {
+        return GST_RTSP_STS_OK;
+    }
+    GstRTSPMedia *media = gst_rtsp_session_media_get_media(ctx->sessmedia);
+    if (media == nullptr || !IsPlayback(media) ||
+        (!pause && g_object_get_data(G_OBJECT(ctx->sessmedia), kPlayedKey) == nullptr)) {
+        return GST_RTSP_STS_OK;  // live video, or a playback's first PLAY
+    }
+    std::string name;
+    int channel = -1;
+    ChannelOf(ctx, name, channel);
+    return directory.May(UserOf(ctx), Action::Control, name, channel) ? GST_RTSP_STS_OK : GST_RTSP_STS_FORBIDDEN;
+}
+
+GstRTSPStatusCode OnPrePause(GstRTSPClient *, GstRTSPContext *ctx, gpointer data)
+{
+    return Steer(ctx, *static_cast<const ISiteDirectory *>(data), true);
+}
+
+GstRTSPStatusCode OnPrePlay(GstRTSPClient *, GstRTSPContext *ctx, gpointer data)
+{
+    return Steer(ctx, *static_cast<const ISiteDirectory *>(data), false);
+}
+
+void OnPlayed(GstRTSPClient *, GstRTSPContext *ctx, gpointer)
+{
+    if (ctx->sessmedia != nullptr) {
+        g_object_set_data(G_OBJECT(ctx->sessmedia), kPlayedKey, GINT_TO_POINTER(1));
+    }
 }
 
 void OnClientConnected(GstRTSPServer *, GstRTSPClient *client, gpointer data)
 {
     g_signal_connect(client, "pre-setup-request", G_CALLBACK(OnPreSetup), data);
+    g_signal_connect(client, "pre-pause-request", G_CALLBACK(OnPrePause), data);
+    g_signal_connect(client, "pre-play-request", G_CALLBACK(OnPrePlay), data);
+    g_signal_connect(client, "play-request", G_CALLBACK(OnPlayed), nullptr);
 }
 
 }  // namespace
 
-CRtspFront::CRtspFront(const SiteConfig &site) : m_Site(site) {}
+CRtspFront::CRtspFront(const SiteConfig &site, ISiteDirectory &directory) : m_Site(site), m_Directory(directory) {}
+
+std::unique_ptr<IFront> MakeRtspFront(const SiteConfig &site, ISiteDirectory &directory)
+{
+    return std::make_unique<CRtspFront>(site, directory);
+}
 
 CRtspFront::~CRtspFront()
 {
     StopListening();
+    if (m_bObserving) {
+        m_Directory.RemoveObserver(this);
+    }
     for (GstRTSPServer *server : m_Servers) {
         g_object_unref(server);
     }
@@ -318,7 +383,7 @@ bool CRtspFront::Start(std::string &message)
         if (auth != nullptr) {
             gst_rtsp_server_set_auth(server, auth);
         }
-        g_signal_connect(server, "client-connected", G_CALLBACK(OnClientConnected), const_cast<CAccess *>(&m_Access));
+        g_signal_connect(server, "client-connected", G_CALLBACK(OnClientConnected), &m_Directory);
         const unsigned source = gst_rtsp_server_attach(server, nullptr);
         if (source == 0) {
             message = "cannot listen on " + l.address + ":" + service + " (address in use or not local)";
@@ -335,14 +400,15 @@ bool CRtspFront::Start(std::string &message)
     }
     if (ok) {
         m_nCleanupSource = g_timeout_add_seconds(2, CleanupSessions, &m_Servers);
+        m_Directory.AddObserver(this);
+        m_bObserving = true;
     }
     return ok;
 }
 
-void CRtspFront::Mount(const std::string &name, const std::vector<std::shared_ptr<CChannelHub>> &hubs,
-                       const std::shared_ptr<CArchiveGate> &archive)
+void CRtspFront::RecorderAdded(const RecorderEntry &recorder)
 {
-    for (const auto &hub : hubs) {
+    for (int ch = 0; ch < recorder.channels; ++ch) {
         GstRTSPMediaFactory *factory = gst_rtsp_media_factory_new();
         gst_rtsp_media_factory_set_launch(factory, kLaunch);
         gst_rtsp_media_factory_set_shared(factory, FALSE);
@@ -352,21 +418,22 @@ void CRtspFront::Mount(const std::string &name, const std::vector<std::shared_pt
             gst_rtsp_media_factory_add_role(factory, kRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
                                             GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
         }
-        if (archive != nullptr) {
-            SetFactoryArchive(factory, archive);
+        if (recorder.archive != nullptr) {
+            SetFactoryArchive(factory, recorder.archive);
         }
-        // The factory holds the hub as long as it lives.
         g_signal_connect_data(factory, "media-configure", G_CALLBACK(OnMediaConfigure),
-                              new std::shared_ptr<CChannelHub>(hub), FreeHub, static_cast<GConnectFlags>(0));
-        gst_rtsp_mount_points_add_factory(m_pMounts, MountPath(name, hub->Channel()).c_str(), factory);
+                              new MountedChannel{&m_Directory, recorder.name, ch}, FreeMounted,
+                              static_cast<GConnectFlags>(0));
+        gst_rtsp_mount_points_add_factory(m_pMounts, MountPath(recorder.name, ch).c_str(), factory);
     }
     if (!m_Ports.empty()) {
-        Log("serving rtsp://%s:%u/%s/0 .. /%s/%zu", m_Site.listen.front().address.c_str(),
-            static_cast<unsigned>(m_Ports.front()), name.c_str(), name.c_str(), hubs.empty() ? 0 : hubs.size() - 1);
+        Log("serving rtsp://%s:%u/%s/0 .. /%s/%d", m_Site.listen.front().address.c_str(),
+            static_cast<unsigned>(m_Ports.front()), recorder.name.c_str(), recorder.name.c_str(),
+            recorder.channels > 0 ? recorder.channels - 1 : 0);
     }
 }
 
-void CRtspFront::Unmount(const std::string &name, int channels)
+void CRtspFront::RecorderRemoved(const std::string &name, int channels)
 {
     for (int ch = 0; ch < channels; ++ch) {
         gst_rtsp_mount_points_remove_factory(m_pMounts, MountPath(name, ch).c_str());

@@ -1,10 +1,10 @@
 // CRtspFront: the RTSP server the clients talk to, on GStreamer's RTSP
 // server library, listening on one or more addresses that share one set of
-// mounts. Every channel of every recorder is mounted at /NAME/CH; every
-// client gets a pipeline of its own (appsrc ! h264parse ! rtph264pay), fed
-// by the channel's hub, so each one starts on a keyframe whenever it joins.
-// Recorders are mounted and unmounted while the server runs (a reload), on
-// the main context.
+// mounts. It observes the site: every channel of every recorder is mounted
+// at /NAME/CH as the recorder joins and unmounted as it leaves (a reload).
+// Every client gets a pipeline of its own (appsrc ! h264parse ! rtph264pay)
+// fed by a reader of the channel's stream, so each one starts on a
+// keyframe whenever it joins.
 #pragma once
 
 #include <cstdint>
@@ -12,48 +12,47 @@
 #include <string>
 #include <vector>
 
-#include "tools/programs/gateway/access/access.h"
-#include "tools/programs/gateway/stream/channel_hub.h"
-#include "tools/programs/gateway/site/config/site_config.h"
+#include "tools/programs/gateway/site/front.h"
 
 typedef struct _GstRTSPServer GstRTSPServer;
 typedef struct _GstRTSPMountPoints GstRTSPMountPoints;
 
 namespace kn::gateway {
 
-class CArchiveGate;
-
-class CRtspFront {
+class CRtspFront final : public IFront, public ISiteObserver {
 public:
-    explicit CRtspFront(const SiteConfig &site);
-    ~CRtspFront();
+    CRtspFront(const SiteConfig &site, ISiteDirectory &directory);
+    ~CRtspFront() override;
     CRtspFront(const CRtspFront &) = delete;
     CRtspFront &operator=(const CRtspFront &) = delete;
 
-    // Listens on every address, on the default main context; false with a
-    // message.
-    bool Start(std::string &message);
+    // Listens on every address, on the default main context, and observes
+    // the site; false with a message.
+    bool Start(std::string &message) override;
     // Stops taking new clients.
-    void StopListening();
+    void StopListening() override;
     // The port of the first listen address (the one bound when it was 0).
     uint16_t Port() const { return m_Ports.empty() ? 0 : m_Ports.front(); }
 
-    // Mounts /NAME/0 .. /NAME/N-1 on the recorder's hubs; with its archive,
+    // Mounts /NAME/0 .. /NAME/N-1; with the recorder's archive,
     // /NAME/CH?start=T plays the recording from T.
-    void Mount(const std::string &name, const std::vector<std::shared_ptr<CChannelHub>> &hubs,
-               const std::shared_ptr<CArchiveGate> &archive = nullptr);
+    void RecorderAdded(const RecorderEntry &recorder) override;
     // Unmounts the recorder's paths; clients already playing keep their
-    // media until their hub ends them.
-    void Unmount(const std::string &name, int channels);
+    // media until their stream ends them.
+    void RecorderRemoved(const std::string &name, int channels) override;
 
 private:
     const SiteConfig m_Site;
-    const CAccess m_Access{m_Site.rtspUser};
+    ISiteDirectory &m_Directory;
+    bool m_bObserving = false;
     std::vector<GstRTSPServer *> m_Servers;
     std::vector<unsigned> m_Sources;
     std::vector<uint16_t> m_Ports;
     GstRTSPMountPoints *m_pMounts = nullptr;
     unsigned m_nCleanupSource = 0;
 };
+
+// The table of fronts' line.
+std::unique_ptr<IFront> MakeRtspFront(const SiteConfig &site, ISiteDirectory &directory);
 
 }  // namespace kn::gateway

@@ -443,15 +443,14 @@ void CRecorderLink::MeasureRates(int64_t now)
     }
 }
 
-RecorderSnapshot CRecorderLink::Snapshot() const
+RecorderStatus CRecorderLink::Status() const
 {
     const int64_t now = NowMs();
     const auto steadyNow = std::chrono::steady_clock::now();
     auto in = [now](int64_t at) { return at < 0 ? -1 : std::max<int64_t>(at - now, 0); };
-    RecorderSnapshot r;
+    RecorderStatus r;
     r.name = m_Config.name;
-    r.address = m_Config.host;
-    r.port = m_Config.port;
+    r.address = m_Config.host + ":" + std::to_string(m_Config.port);
     std::lock_guard<std::mutex> lk(m_StateMutex);
     r.state = m_State;
     r.nextAttemptInMs = in(m_nNextAttemptAtMs);
@@ -461,15 +460,18 @@ RecorderSnapshot CRecorderLink::Snapshot() const
     for (size_t i = 0; i < m_Channels.size(); ++i) {
         const Channel &c = m_Channels[i];
         const HubCounts counts = c.hub->Counts();
-        ChannelSnapshot s;
+        ChannelStatus s;
         s.channel = static_cast<int>(i);
-        s.state = c.state;
+        s.name = "Channel " + std::to_string(i + 1);
+        s.linkState = c.state;
+        s.state = ChannelState(r.state, c.state);
         s.nextAttemptInMs = in(c.nextAttemptAtMs);
         s.frames = counts.frames;
         s.bytes = counts.bytes;
         s.fps = c.fps;
         s.kbitPerSecond = c.kbit;
-        s.clients = counts.clients;
+        s.clients = counts.readers;
+        s.skips = counts.skips;
         s.reconnections = c.reconnections;
         s.keyframeAgeMs =
             counts.keyframes == 0
@@ -480,6 +482,10 @@ RecorderSnapshot CRecorderLink::Snapshot() const
         s.cacheBytes = counts.cacheBytes;
         s.cacheState = counts.cacheState;
         s.lastError = c.lastError;
+        const std::string path = "/" + m_Config.name + "/" + std::to_string(i);
+        s.streamUrl = path + ".mp4";
+        s.snapshotUrl = path + ".jpg";
+        s.rtspPath = path;
         r.channels.push_back(std::move(s));
     }
     return r;

@@ -33,7 +33,7 @@
 #include "tools/common/recorder_probe.h"
 #include "tools/programs/gateway/archive/archive_gate.h"
 #include "tools/programs/gateway/stream/channel_hub.h"
-#include "tools/programs/gateway/status/gateway_state.h"
+#include "tools/programs/gateway/status/gateway_status.h"
 #include "tools/programs/gateway/site/config/site_config.h"
 
 namespace kn::gateway {
@@ -119,7 +119,8 @@ public:
     // Wakes the supervisor (a client came or left).
     void Wake();
 
-    RecorderSnapshot Snapshot() const;
+    // The recorder and its channels in the status model.
+    RecorderStatus Status() const;
 
     void OnData(int channel, void *hStream, uint32_t type, const unsigned char *data, int32_t len) override;
     void OnNotice() override;

@@ -1,13 +1,14 @@
 #include "tools/programs/gateway/site/site.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "tools/programs/gateway/status/gateway_log.h"
 
 namespace kn::gateway {
 
-CSite::CSite(CLibraryHost &library, CRtspFront &front, int64_t statsMs)
-    : m_Library(library), m_Front(front), m_nStatsMs(statsMs)
+CSite::CSite(CLibraryHost &library, const SiteConfig &site)
+    : m_Library(library), m_nStatsMs(site.statsMs), m_Access(site.rtspUser)
 {}
 
 CSite::~CSite() { StopAll(); }
@@ -53,10 +54,16 @@ void CSite::Add(const RecorderConfig &config)
         }
     }
     link->Start(std::move(before));
-    m_Front.Mount(config.name, link->Hubs(), link->Archive());
     Log("%s: recorder %s:%u, channels 0-%d, %s", config.name.c_str(), config.host.c_str(),
         static_cast<unsigned>(config.port), config.channels - 1, config.transport == 1 ? "tcp" : "udp");
-    m_Links[config.name] = std::move(link);
+    const RecorderEntry entry{config.name, config.channels, link->Archive()};
+    {
+        std::lock_guard<std::mutex> lk(m_LinksMutex);
+        m_Links[config.name] = std::move(link);
+    }
+    for (ISiteObserver *observer : m_Observers) {
+        observer->RecorderAdded(entry);
+    }
 }
 
 void CSite::Remove(const std::string &name, const char *why)
@@ -65,9 +72,14 @@ void CSite::Remove(const std::string &name, const char *why)
     if (it == m_Links.end()) {
         return;
     }
-    std::shared_ptr<CRecorderLink> link = std::move(it->second);
-    m_Links.erase(it);
-    m_Front.Unmount(name, link->Config().channels);
+    std::shared_ptr<CRecorderLink> link = it->second;
+    {
+        std::lock_guard<std::mutex> lk(m_LinksMutex);
+        m_Links.erase(it);
+    }
+    for (ISiteObserver *observer : m_Observers) {
+        observer->RecorderRemoved(name, link->Config().channels);
+    }
     Log("%s: recorder %s", name.c_str(), why);
     auto done = std::make_shared<std::atomic<bool>>(false);
     m_Retiring.push_back(Retiring{link->Config().host, link->Config().port, std::thread([link, done] {
@@ -116,31 +128,80 @@ void CSite::AnswerStale()
     }
 }
 
-std::shared_ptr<CChannelHub> CSite::Hub(const std::string &name, int channel) const
+std::shared_ptr<CRecorderLink> CSite::Link(const std::string &name) const
 {
+    std::lock_guard<std::mutex> lk(m_LinksMutex);
     const auto it = m_Links.find(name);
-    if (it == m_Links.end() || channel < 0 || static_cast<size_t>(channel) >= it->second->Hubs().size()) {
+    return it != m_Links.end() ? it->second : nullptr;
+}
+
+void CSite::AddObserver(ISiteObserver *observer)
+{
+    m_Observers.push_back(observer);
+    for (const auto &[name, link] : m_Links) {
+        observer->RecorderAdded(RecorderEntry{name, link->Config().channels, link->Archive()});
+    }
+}
+
+void CSite::RemoveObserver(ISiteObserver *observer)
+{
+    m_Observers.erase(std::remove(m_Observers.begin(), m_Observers.end(), observer), m_Observers.end());
+}
+
+std::unique_ptr<CStreamReader> CSite::OpenReader(const std::string &recorder, int channel,
+                                                 std::shared_ptr<IClientSink> sink, const ReaderOptions &options)
+{
+    const std::shared_ptr<CChannelHub> hub = Stream(recorder, channel);
+    if (hub == nullptr || sink == nullptr) {
         return nullptr;
     }
-    return it->second->Hubs()[static_cast<size_t>(channel)];
+    hub->Add(sink, options.startNow, options.start);
+    return std::make_unique<CStreamReader>(hub, std::move(sink));
+}
+
+std::shared_ptr<CChannelHub> CSite::Stream(const std::string &name, int channel) const
+{
+    const std::shared_ptr<CRecorderLink> link = Link(name);
+    if (link == nullptr || channel < 0 || static_cast<size_t>(channel) >= link->Hubs().size()) {
+        return nullptr;
+    }
+    return link->Hubs()[static_cast<size_t>(channel)];
 }
 
 std::shared_ptr<CArchiveGate> CSite::Archive(const std::string &name) const
 {
-    const auto it = m_Links.find(name);
-    return it != m_Links.end() ? it->second->Archive() : nullptr;
+    const std::shared_ptr<CRecorderLink> link = Link(name);
+    return link != nullptr ? link->Archive() : nullptr;
 }
 
-CGatewayState CSite::State() const
+bool CSite::May(const std::string &user, Action action, const std::string &recorder, int channel) const
 {
-    CGatewayState state;
-    state.takenAtUnixMs =
+    return m_Access.May(user, action, recorder, channel);
+}
+
+GatewayStatus CSite::Status() const
+{
+    GatewayStatus status;
+    status.version = KN_TOOL_VERSION;
+    status.uptime = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_Started).count();
+    status.takenAtUnixMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
             .count();
-    for (const auto &kv : m_Links) {
-        state.recorders.push_back(kv.second->Snapshot());
+    std::vector<std::shared_ptr<CRecorderLink>> links;
+    {
+        std::lock_guard<std::mutex> lk(m_LinksMutex);
+        for (const auto &kv : m_Links) {
+            links.push_back(kv.second);
+        }
     }
-    return state;
+    for (const auto &link : links) {
+        status.recorders.push_back(link->Status());
+    }
+    return status;
 }
+
+void CSite::AddHttpRoute(std::shared_ptr<IHttpRoute> route) { m_Routes.push_back(std::move(route)); }
+
+std::vector<std::shared_ptr<IHttpRoute>> CSite::HttpRoutes() const { return m_Routes; }
 
 }  // namespace kn::gateway

@@ -32,8 +32,8 @@ class CArchiveGate;
 // A recorder as the fronts see it.
 struct RecorderEntry {
     std::string name;
-    int channels = 0;                        // channels 0 .. channels-1
-    std::shared_ptr<CArchiveGate> archive;   // never null while the recorder is in the site
+    int channels = 0;                       // channels 0 .. channels-1
+    std::shared_ptr<CArchiveGate> archive;  // never null while the recorder is in the site
 };
 
 // Told of the recorders as they come and go.
@@ -84,8 +84,7 @@ public:
     // Offered every request after authentication (user: whom its
     // credentials name, "" when none were asked for); true when the
     // request is this route's, answered now or later (a paused message).
-    virtual bool Serve(SoupServerMessage *msg, const std::string &path, GHashTable *query,
-                       const std::string &user) = 0;
+    virtual bool Serve(SoupServerMessage *msg, const std::string &path, GHashTable *query, const std::string &user) = 0;
 };
 
 class ISiteDirectory {

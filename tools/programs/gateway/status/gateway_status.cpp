@@ -1,10 +1,10 @@
 #include "tools/programs/gateway/status/gateway_status.h"
 
-#include "tools/programs/gateway/status/gateway_state.h"
 #include "tools/programs/gateway/status/json_text.h"
 
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 
 namespace kn::gateway {
 
@@ -43,6 +43,44 @@ std::string Label(const std::string &text)
         }
     }
     return out;
+}
+
+// "2026-12-09T05:01:02.345Z", or null.
+Json UtcTime(int64_t unixMs)
+{
+    if (unixMs < 0) {
+        return nullptr;
+    }
+    const std::time_t seconds = static_cast<std::time_t>(unixMs / 1000);
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char text[40];
+    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(unixMs % 1000));
+    return std::string(text);
+}
+
+// The next attempt, in ms from now and as a time.
+void Attempt(Json &o, int64_t inMs, int64_t nowUnixMs)
+{
+    o["next_attempt_in_ms"] = JsonOptional(inMs);
+    o["next_attempt_at"] = UtcTime(inMs < 0 ? -1 : nowUnixMs + inMs);
+}
+
+// The readers by front; rtsp and web always, at 0 when there are none.
+Json Clients(const ChannelStatus &ch)
+{
+    Json o = {{"rtsp", ch.Clients("rtsp")}, {"web", ch.Clients("web")}};
+    for (const auto &[front, n] : ch.clients) {
+        o[front] = n;
+    }
+    return o;
+}
+
+uint64_t Skips(const ChannelStatus &ch, const char *front)
+{
+    const auto it = ch.skips.find(front);
+    return it != ch.skips.end() ? it->second : 0;
 }
 
 struct Metric {
@@ -91,35 +129,39 @@ std::string StatusJson(const GatewayStatus &status)
     for (const RecorderStatus &rec : status.recorders) {
         Json channels = Json::array();
         for (const ChannelStatus &ch : rec.channels) {
-            channels.push_back({{"channel", ch.channel},
-                                {"name", ch.name},
-                                {"state", ch.state},
-                                {"link_state", ch.linkState},
-                                {"next_attempt_in_ms", JsonOptional(ch.nextAttemptInMs)},
-                                {"frames", ch.frames},
-                                {"bytes", ch.bytes},
-                                {"fps", JsonFigure(ch.fps)},
-                                {"kbit_per_s", JsonFigure(ch.kbitPerSecond)},
-                                {"keyframe_age_ms", JsonOptional(ch.keyframeAgeMs)},
-                                {"reconnections", ch.reconnections},
-                                {"clients", {{"rtsp", ch.rtspClients}, {"web", ch.webClients}}},
-                                {"web_skips", ch.webSkips},
-                                {"preload", ch.preload},
-                                {"last_error", ch.lastError},
-                                {"stream", ch.streamUrl},
-                                {"snapshot", ch.snapshotUrl},
-                                {"rtsp", ch.rtspPath}});
+            Json c = {{"channel", ch.channel}, {"name", ch.name}, {"state", ch.state}, {"link_state", ch.linkState}};
+            Attempt(c, ch.nextAttemptInMs, status.takenAtUnixMs);
+            c["frames"] = ch.frames;
+            c["bytes"] = ch.bytes;
+            c["fps"] = JsonFigure(ch.fps);
+            c["kbit_per_s"] = JsonFigure(ch.kbitPerSecond);
+            c["keyframe_age_ms"] = JsonOptional(ch.keyframeAgeMs);
+            c["reconnections"] = ch.reconnections;
+            c["clients"] = Clients(ch);
+            c["web_skips"] = Skips(ch, "web");
+            c["preload"] = ch.preload;
+            c["cache_frames"] = ch.cacheFrames;
+            c["cache_bytes"] = ch.cacheBytes;
+            c["cache_state"] = ch.cacheState;
+            c["last_error"] = ch.lastError;
+            c["stream"] = ch.streamUrl;
+            c["snapshot"] = ch.snapshotUrl;
+            c["rtsp"] = ch.rtspPath;
+            channels.push_back(std::move(c));
         }
-        recorders.push_back({{"name", rec.name},
-                             {"address", rec.address},
-                             {"state", rec.state},
-                             {"next_attempt_in_ms", JsonOptional(rec.nextAttemptInMs)},
-                             {"last_error", rec.lastError},
-                             {"channels", std::move(channels)}});
+        Json r = {{"name", rec.name}, {"address", rec.address}, {"state", rec.state}};
+        Attempt(r, rec.nextAttemptInMs, status.takenAtUnixMs);
+        r["logins"] = rec.logins;
+        r["session_losses"] = rec.sessionLosses;
+        r["last_error"] = rec.lastError;
+        r["channels"] = std::move(channels);
+        recorders.push_back(std::move(r));
     }
-    const Json root = {
-        {"version", status.version}, {"uptime", JsonFigure(status.uptime)}, {"recorders", std::move(recorders)}};
-    return JsonDump(root) + "\n";
+    const Json root = {{"version", status.version},
+                       {"uptime", JsonFigure(status.uptime)},
+                       {"time", UtcTime(status.takenAtUnixMs)},
+                       {"recorders", std::move(recorders)}};
+    return JsonDump(root);
 }
 
 std::string StatusMetrics(const GatewayStatus &status)
@@ -157,7 +199,7 @@ std::string StatusMetrics(const GatewayStatus &status)
         {{"kestrel_channel_reconnections_total", "counter", "Streams reopened after a loss."},
          [](const ChannelStatus &c) { return std::to_string(c.reconnections); }},
         {{"kestrel_channel_web_skips_total", "counter", "Times a slow web client skipped to the next keyframe."},
-         [](const ChannelStatus &c) { return std::to_string(c.webSkips); }},
+         [](const ChannelStatus &c) { return std::to_string(Skips(c, "web")); }},
     };
     for (const ChannelMetric &cm : kChannelMetrics) {
         header(cm.m);
@@ -168,12 +210,15 @@ std::string StatusMetrics(const GatewayStatus &status)
             }
         }
     }
-    header({"kestrel_channel_clients", "gauge", "Clients of the channel by kind (rtsp, web)."});
+    header({"kestrel_channel_clients", "gauge", "Clients of the channel by kind (rtsp, web, ...)."});
     for (const RecorderStatus &rec : status.recorders) {
         for (const ChannelStatus &ch : rec.channels) {
             const std::string labels = "{recorder=\"" + Label(rec.name) + "\",channel=\"" + std::to_string(ch.channel);
-            out += "kestrel_channel_clients" + labels + "\",kind=\"rtsp\"} " + std::to_string(ch.rtspClients) + "\n";
-            out += "kestrel_channel_clients" + labels + "\",kind=\"web\"} " + std::to_string(ch.webClients) + "\n";
+            const Json clients = Clients(ch);
+            for (const auto &[kind, n] : clients.items()) {
+                out += "kestrel_channel_clients" + labels + "\",kind=\"" + Label(kind) + "\"} " +
+                       std::to_string(n.get<int>()) + "\n";
+            }
         }
     }
     header({"kestrel_channel_state", "gauge", "1 for the channel's current state, 0 for the others."});

@@ -1,19 +1,16 @@
-// What the gateway tells about itself over HTTP: the recorders, their
-// channels with state and statistics, and the clients of each channel, as
-// one JSON document (/api/status) and in the Prometheus text format
-// (/metrics). The web front asks an IStatusSource for it, so the gateway's
-// state can come from wherever it is kept.
+// The gateway's one status model: the recorders, their channels with state
+// and statistics, and the readers of each channel. Written as one JSON
+// document (/api/status, and the log's state line on SIGUSR1) and in the
+// Prometheus text format (/metrics). The site directory gives it to the
+// fronts.
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <map>
 #include <string>
 #include <vector>
 
 namespace kn::gateway {
-
-class CArchiveGate;
-class CChannelHub;
 
 struct ChannelStatus {
     int channel = 0;
@@ -22,55 +19,64 @@ struct ChannelStatus {
     // "reconnecting" (clients wait for the stream to open or come back),
     // "lost" (clients wait and the recorder itself is lost).
     std::string state = "idle";
-    std::string linkState;         // the link's own word (CGatewayState)
+    // The link's own word: "idle", "opening", "playing", "retrying"
+    // (refused or lost; next attempt below), "waiting" (for the recorder's
+    // session).
+    std::string linkState = "idle";
     int64_t nextAttemptInMs = -1;  // -1: none planned
     uint64_t frames = 0;           // received from the recorder since the start
     uint64_t bytes = 0;            // their H.264 bytes
     double fps = 0;                // over the last second or so
     double kbitPerSecond = 0;
     int64_t keyframeAgeMs = -1;  // -1: no keyframe yet
-    int rtspClients = 0;
-    int webClients = 0;          // live fMP4 responses and WebSockets
+    // The stream's readers by front ("rtsp", "web", ...), and the times a
+    // front's reader skipped to the next keyframe; snapshots are neither.
+    std::map<std::string, int> clients;
+    std::map<std::string, uint64_t> skips;
     uint64_t reconnections = 0;  // stream reopened after a loss
-    uint64_t webSkips = 0;       // a web client's frames dropped to the next keyframe
     bool preload = false;
-    std::string lastError;
+    // The keyframe cache: the frames and bytes of the group it holds, and
+    // "holding", or why it holds nothing.
+    uint64_t cacheFrames = 0;
+    uint64_t cacheBytes = 0;
+    std::string cacheState = "no keyframe yet";
+    std::string lastError;    // the last trouble, "" when none
     std::string streamUrl;    // path of the fMP4 stream
     std::string snapshotUrl;  // path of the JPEG snapshot
     std::string rtspPath;     // path on the RTSP server
+
+    int Clients(const std::string &front) const
+    {
+        const auto it = clients.find(front);
+        return it != clients.end() ? it->second : 0;
+    }
 };
 
 struct RecorderStatus {
     std::string name;
     std::string address;  // HOST:PORT of the recorder
-    std::string state;    // "logging in", "logged in", "reconnecting", "stopped"
+    // "logging in", "logged in", "reconnecting" (lost; next attempt below),
+    // "stopped".
+    std::string state = "logging in";
     int64_t nextAttemptInMs = -1;
+    uint64_t logins = 0;
+    uint64_t sessionLosses = 0;
     std::string lastError;
     std::vector<ChannelStatus> channels;
 };
 
 struct GatewayStatus {
     std::string version;
-    double uptime = 0;  // seconds
+    double uptime = 0;          // seconds
+    int64_t takenAtUnixMs = 0;  // wall clock, for the next attempts' times
     std::vector<RecorderStatus> recorders;
-};
-
-class IStatusSource {
-public:
-    virtual ~IStatusSource() = default;
-    // The state now (called on the main loop).
-    virtual GatewayStatus Status() = 0;
-    // The hub of a recorder's channel, or null when there is none.
-    virtual std::shared_ptr<CChannelHub> Hub(const std::string &recorder, int channel) = 0;
-    // A recorder's archive, or null when there is no such recorder.
-    virtual std::shared_ptr<CArchiveGate> Archive(const std::string &) { return nullptr; }
 };
 
 // A channel's state for the page (see ChannelStatus::state) from the
 // link's words for the recorder and the channel.
 const char *ChannelState(const std::string &recorderState, const std::string &linkState);
 
-// The JSON document of /api/status.
+// The JSON document of /api/status: one line, no line end.
 std::string StatusJson(const GatewayStatus &status);
 // The Prometheus text exposition of /metrics.
 std::string StatusMetrics(const GatewayStatus &status);

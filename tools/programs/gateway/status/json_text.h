@@ -1,5 +1,5 @@
-// The gateway's JSON is written by nlohmann-json, never by hand: these are
-// its two ways of writing a measured number, kept in one place.
+// The gateway's JSON is written by nlohmann-json, never by hand: its one
+// way of writing a measured number, kept in one place.
 #pragma once
 
 #include <cmath>
@@ -24,16 +24,6 @@ inline Json JsonFigure(double v, int decimals = 3)
         return static_cast<int64_t>(r);
     }
     return r;
-}
-
-// A figure with one decimal always written ("25.0", "196.7"), as the log
-// line has it.
-inline Json JsonTenths(double v)
-{
-    if (!std::isfinite(v)) {
-        return 0.0;
-    }
-    return std::round(v * 10.0) / 10.0;
 }
 
 // A count that may be unknown (negative): null then.

@@ -99,6 +99,9 @@ void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len)
                 // again from a keyframe rather than decode from a broken
                 // reference.
                 c.started = c.sink->PushShared(unit, c.clock.Stamp(c.sink->RunningTimeNs()));
+                if (!c.started && c.sink->Front() != nullptr) {
+                    ++m_Skips[c.sink->Front()];
+                }
             } else if (c.fresh && m_Cache.Units() > 0) {
                 auto &[peer, units] = bursts.emplace_back();
                 TryStartFromCache(c, true, peer, units);
@@ -217,6 +220,12 @@ HubCounts CChannelHub::Counts() const
     std::lock_guard<std::mutex> lk(m_Mutex);
     HubCounts c = m_Counts;
     c.clients = static_cast<int>(m_Clients.size());
+    for (const Client &k : m_Clients) {
+        if (const char *front = k.sink->Front()) {
+            ++c.readers[front];
+        }
+    }
+    c.skips = m_Skips;
     c.cacheUnits = m_Cache.Units();
     c.cacheBytes = m_Cache.Bytes();
     c.cacheState = m_Cache.StatusText();

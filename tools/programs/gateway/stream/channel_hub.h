@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -48,6 +49,9 @@ public:
     virtual void End() = 0;
     // Who the client is, for the log.
     virtual std::string Peer() const = 0;
+    // The front the client came through ("rtsp", "web", ...), as the status
+    // counts readers; null for a reader that is no client (a snapshot).
+    virtual const char *Front() const { return nullptr; }
     // Frames the client would have at its start: more than its own group
     // when the client is a player that reads that many before it shows a
     // picture (see CKeyframeCache).
@@ -64,7 +68,9 @@ struct HubCounts {
     uint64_t frames = 0;  // video frames received from the recorder
     uint64_t bytes = 0;   // their access unit bytes
     uint64_t keyframes = 0;
-    int clients = 0;
+    int clients = 0;                                       // every reader
+    std::map<std::string, int> readers;                    // the clients by front (see IClientSink::Front)
+    std::map<std::string, uint64_t> skips;                 // a front's clients skipped to the next keyframe
     int waiting = 0;                                       // clients still waiting for their first frame (not ended)
     std::chrono::steady_clock::time_point lastFrame{};     // epoch: none yet
     std::chrono::steady_clock::time_point lastKeyframe{};  // epoch: none yet
@@ -152,6 +158,7 @@ private:
     CUnitPool m_Pool;  // the access units as sent
     CKeyframeCache m_Cache;
     HubCounts m_Counts;
+    std::map<std::string, uint64_t> m_Skips;
 };
 
 }  // namespace kn::gateway

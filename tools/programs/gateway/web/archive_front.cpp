@@ -103,7 +103,7 @@ void CArchiveFront::Stop()
 
 std::shared_ptr<CArchiveGate> CArchiveFront::FindGate(SoupServerMessage *msg, const std::string &name, int channel)
 {
-    std::shared_ptr<CArchiveGate> gate = m_Source.Archive(name);
+    std::shared_ptr<CArchiveGate> gate = m_Directory.Archive(name);
     if (gate == nullptr || channel >= gate->Channels()) {
         Reply(msg, SOUP_STATUS_NOT_FOUND, "text/plain", "no such recorder or channel\n");
         return nullptr;

@@ -11,7 +11,7 @@
 #include <map>
 #include <string>
 
-#include "tools/programs/gateway/status/gateway_status.h"
+#include "tools/programs/gateway/site/site_directory.h"
 
 typedef struct _SoupServerMessage SoupServerMessage;
 typedef struct _GHashTable GHashTable;
@@ -23,7 +23,7 @@ class CClipResponse;
 
 class CArchiveFront {
 public:
-    explicit CArchiveFront(IStatusSource &source) : m_Source(source) {}
+    explicit CArchiveFront(ISiteDirectory &directory) : m_Directory(directory) {}
     ~CArchiveFront();  // Stop()
     CArchiveFront(const CArchiveFront &) = delete;
     CArchiveFront &operator=(const CArchiveFront &) = delete;
@@ -42,7 +42,7 @@ private:
     void ServeSearch(SoupServerMessage *msg, GHashTable *query);
     void ServeClip(SoupServerMessage *msg, const std::string &name, int channel, GHashTable *query);
 
-    IStatusSource &m_Source;
+    ISiteDirectory &m_Directory;
     std::map<CClipResponse *, std::shared_ptr<CClipResponse>> m_Clips;
     std::shared_ptr<bool> m_Alive = std::make_shared<bool>(true);
 };

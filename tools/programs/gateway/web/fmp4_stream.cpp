@@ -46,11 +46,9 @@ gboolean OnBusMessage(GstBus *, GstMessage *message, gpointer data)
 
 }  // namespace
 
-CFmp4Stream::CFmp4Stream(std::string peer, size_t maxOutstanding, std::atomic<uint64_t> *skips, Write write,
-                         Finish finish)
+CFmp4Stream::CFmp4Stream(std::string peer, size_t maxOutstanding, Write write, Finish finish)
     : m_Peer(std::move(peer)),
       m_nMaxOutstanding(maxOutstanding),
-      m_pSkips(skips),
       m_Write(std::move(write)),
       m_Finish(std::move(finish)),
       m_nCreatedNs(SteadyNs())
@@ -133,12 +131,8 @@ bool CFmp4Stream::Room()
     }
     GstAppSrc *src = GST_APP_SRC(m_pAppSrc);
     if (gst_app_src_get_current_level_bytes(src) + m_nOutstanding.load() > m_nMaxOutstanding) {
-        if (!m_bSkipping.exchange(true) && m_pSkips != nullptr) {
-            ++*m_pSkips;
-        }
         return false;
     }
-    m_bSkipping = false;
     return true;
 }
 

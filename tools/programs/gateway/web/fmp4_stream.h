@@ -34,9 +34,9 @@ public:
     using Write = std::function<void(const uint8_t *data, size_t size)>;
     using Finish = std::function<void()>;
 
-    // skips counts the times this client skipped to a keyframe; past
-    // maxOutstanding bytes not yet taken, it skips.
-    CFmp4Stream(std::string peer, size_t maxOutstanding, std::atomic<uint64_t> *skips, Write write, Finish finish);
+    // Past maxOutstanding bytes not yet taken, the client skips to the next
+    // keyframe (the stream counts it).
+    CFmp4Stream(std::string peer, size_t maxOutstanding, Write write, Finish finish);
     ~CFmp4Stream() override;
     CFmp4Stream(const CFmp4Stream &) = delete;
     CFmp4Stream &operator=(const CFmp4Stream &) = delete;
@@ -55,6 +55,7 @@ public:
     bool PushShared(const SharedUnit &unit, int64_t ptsNs) override;
     void End() override;
     std::string Peer() const override { return m_Peer; }
+    const char *Front() const override { return "web"; }
 
     // Bytes the client has taken so far.
     uint64_t BytesDelivered() const { return m_nDelivered.load(); }
@@ -69,7 +70,6 @@ private:
 
     const std::string m_Peer;
     const size_t m_nMaxOutstanding;
-    std::atomic<uint64_t> *m_pSkips;
     Write m_Write;
     Finish m_Finish;
     GstElement *m_pPipeline = nullptr;
@@ -85,7 +85,6 @@ private:
     bool m_bEndAsked = false;
 
     std::atomic<bool> m_bStopped{false};
-    std::atomic<bool> m_bSkipping{false};
     // Produced by the muxer and not yet delivered.
     std::atomic<uint64_t> m_nOutstanding{0};
     std::atomic<uint64_t> m_nDelivered{0};

@@ -84,7 +84,19 @@ void CHttpFront::Connect(void *instance, const char *signal, F f)
     }
 }
 
-CHttpFront::CHttpFront(HttpOptions options, IStatusSource &source) : m_Options(std::move(options)), m_Source(source) {}
+CHttpFront::CHttpFront(HttpOptions options, ISiteDirectory &directory)
+    : m_Options(std::move(options)), m_Directory(directory)
+{}
+
+std::unique_ptr<IFront> MakeHttpFront(const SiteConfig &site, ISiteDirectory &directory)
+{
+    if (!site.http) {
+        return nullptr;
+    }
+    return std::make_unique<CHttpFront>(HttpOptions{site.httpListen.address, site.httpListen.port, site.rtspUser,
+                                                    site.rtspPassword, static_cast<size_t>(site.webBufferBytes)},
+                                        directory);
+}
 
 CHttpFront::~CHttpFront()
 {
@@ -112,7 +124,7 @@ std::string CHttpFront::User(SoupServerMessage *msg) const
 
 bool CHttpFront::Allowed(SoupServerMessage *msg, Action action, const std::string &recorder, int channel) const
 {
-    if (m_Access.May(User(msg), action, recorder, channel)) {
+    if (m_Directory.May(User(msg), action, recorder, channel)) {
         return true;
     }
     Reply(msg, SOUP_STATUS_FORBIDDEN, "text/plain", std::string("not allowed to ") + ActionName(action) + "\n");
@@ -170,7 +182,7 @@ void CHttpFront::Stop()
 {
     for (auto &[key, web] : m_Web) {
         std::vector<std::shared_ptr<CFmp4Stream>> streams;
-        for (const auto &kv : web.streams) {
+        for (const auto &kv : web) {
             streams.push_back(kv.first);
         }
         for (const auto &stream : streams) {
@@ -190,6 +202,15 @@ void CHttpFront::OnRequest(SoupServer *, SoupServerMessage *msg, const char *pat
 
 void CHttpFront::Route(SoupServerMessage *msg, const std::string &path, void *query)
 {
+    // The other fronts that serve on this listener first, for any method.
+    if (const std::vector<std::shared_ptr<IHttpRoute>> routes = m_Directory.HttpRoutes(); !routes.empty()) {
+        const std::string user = User(msg);
+        for (const auto &route : routes) {
+            if (route->Serve(msg, path, static_cast<GHashTable *>(query), user)) {
+                return;
+            }
+        }
+    }
     const std::string method = soup_server_message_get_method(msg);
     if (method != "GET" && method != "HEAD") {
         soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Allow", "GET, HEAD");
@@ -223,11 +244,11 @@ void CHttpFront::Route(SoupServerMessage *msg, const std::string &path, void *qu
         return;
     }
     if (path == "/api/status") {
-        Reply(msg, SOUP_STATUS_OK, "application/json", StatusJson(Status()));
+        Reply(msg, SOUP_STATUS_OK, "application/json", StatusJson(m_Directory.Status()) + "\n");
         return;
     }
     if (path == "/metrics") {
-        Reply(msg, SOUP_STATUS_OK, "text/plain; version=0.0.4; charset=utf-8", StatusMetrics(Status()));
+        Reply(msg, SOUP_STATUS_OK, "text/plain; version=0.0.4; charset=utf-8", StatusMetrics(m_Directory.Status()));
         return;
     }
     if (path == "/healthz") {
@@ -243,7 +264,7 @@ void CHttpFront::Route(SoupServerMessage *msg, const std::string &path, void *qu
     }
     if (channelPath && (extension == "mp4" || extension == "jpg")) {
         const Key key{name, channel};
-        if (m_Source.Hub(name, channel) == nullptr) {
+        if (m_Directory.Stream(name, channel) == nullptr) {
             Reply(msg, SOUP_STATUS_NOT_FOUND, "text/plain", "no such recorder or channel\n");
         } else if (extension == "mp4" && IsUpgrade(msg)) {
             // Left for the WebSocket handler, which runs after this one.
@@ -284,7 +305,7 @@ void CHttpFront::ServeStream(SoupServerMessage *msg, const Key &key)
     soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
     auto held = std::shared_ptr<SoupServerMessage>(SOUP_SERVER_MESSAGE(g_object_ref(msg)), g_object_unref);
     auto stream = std::make_shared<CFmp4Stream>(
-        Peer(msg), m_Options.maxOutstanding, &m_Web[key].skips,
+        Peer(msg), m_Options.maxOutstanding,
         [held](const uint8_t *data, size_t size) {
             soup_message_body_append(soup_server_message_get_response_body(held.get()), SOUP_MEMORY_COPY, data, size);
             soup_server_message_unpause(held.get());
@@ -310,18 +331,18 @@ void CHttpFront::OnWebSocket(SoupServer *, SoupServerMessage *msg, const char *p
     std::string name, extension;
     int channel = 0;
     if (path == nullptr || !ParseChannelPath(path, name, channel, extension) ||
-        front->m_Source.Hub(name, channel) == nullptr) {
+        front->m_Directory.Stream(name, channel) == nullptr) {
         soup_websocket_connection_close(conn, SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION, "no such channel");
         return;
     }
-    if (!front->m_Access.May(front->User(msg), Action::View, name, channel)) {
+    if (!front->m_Directory.May(front->User(msg), Action::View, name, channel)) {
         soup_websocket_connection_close(conn, SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION, "not allowed to view");
         return;
     }
     const Key key{name, channel};
     auto held = std::shared_ptr<SoupWebsocketConnection>(SOUP_WEBSOCKET_CONNECTION(g_object_ref(conn)), g_object_unref);
     auto stream = std::make_shared<CFmp4Stream>(
-        Peer(msg), front->m_Options.maxOutstanding, &front->m_Web[key].skips,
+        Peer(msg), front->m_Options.maxOutstanding,
         [held](const uint8_t *data, size_t size) {
             if (soup_websocket_connection_get_state(held.get()) == SOUP_WEBSOCKET_STATE_OPEN) {
                 soup_websocket_connection_send_binary(held.get(), data, size);
@@ -366,9 +387,8 @@ std::function<void()> CHttpFront::EndLater(const Key &key, std::weak_ptr<CFmp4St
 void CHttpFront::Attach(const Key &key, const std::shared_ptr<CFmp4Stream> &stream, const char *how)
 {
     std::string message;
-    const std::shared_ptr<CChannelHub> hub = m_Source.Hub(key.first, key.second);
-    m_Web[key].streams[stream] = hub;
-    if (hub == nullptr || !stream->Start(message)) {
+    std::unique_ptr<CStreamReader> &reader = m_Web[key][stream];
+    if (m_Directory.Stream(key.first, key.second) == nullptr || !stream->Start(message)) {
         // Ended at once; it leaves when its response or connection ends.
         Log("%s channel %d: web client %s refused: %s", key.first.c_str(), key.second, stream->Peer().c_str(),
             message.c_str());
@@ -376,22 +396,25 @@ void CHttpFront::Attach(const Key &key, const std::shared_ptr<CFmp4Stream> &stre
         return;
     }
     // Its pipeline runs: it starts with the cached group at once.
-    const int clients = hub->Add(stream, true);
+    reader = m_Directory.OpenReader(key.first, key.second, stream, ReaderOptions{StartPolicy::CachedGroup, true});
+    const std::shared_ptr<CChannelHub> hub = reader != nullptr ? reader->Stream() : nullptr;
+    const int clients = hub != nullptr ? hub->Counts().clients : 0;
     Log("%s channel %d: web client %s joined over %s (%d client%s)", key.first.c_str(), key.second,
         stream->Peer().c_str(), how, clients, clients == 1 ? "" : "s");
 }
 
 void CHttpFront::EndStream(const Key &key, const std::shared_ptr<CFmp4Stream> &stream)
 {
-    Web &web = m_Web[key];
-    const auto it = web.streams.find(stream);
-    if (it == web.streams.end()) {
+    Streams &web = m_Web[key];
+    const auto it = web.find(stream);
+    if (it == web.end()) {
         return;
     }
-    const std::shared_ptr<CChannelHub> hub = it->second.lock();
-    web.streams.erase(it);
-    int left = 0;
-    if (hub != nullptr && hub->Remove(stream.get(), left)) {
+    const std::shared_ptr<CChannelHub> hub = it->second != nullptr ? it->second->Stream() : nullptr;
+    const bool joined = it->second != nullptr;
+    web.erase(it);  // leaves the stream
+    const int left = hub != nullptr ? hub->Counts().clients : 0;
+    if (joined && hub != nullptr) {
         Log("%s channel %d: web client %s left (%d client%s)", key.first.c_str(), key.second, stream->Peer().c_str(),
             left, left == 1 ? "" : "s");
     }
@@ -400,14 +423,14 @@ void CHttpFront::EndStream(const Key &key, const std::shared_ptr<CFmp4Stream> &s
 
 void CHttpFront::ServeSnapshot(SoupServerMessage *msg, const Key &key, int width)
 {
-    const std::shared_ptr<CChannelHub> hub = m_Source.Hub(key.first, key.second);
+    const std::shared_ptr<CChannelHub> hub = m_Directory.Stream(key.first, key.second);
     // The message waits for its answer; a client that goes away meanwhile
     // is noticed by the finished flag.
     struct Pending {
         SoupServerMessage *msg;
         bool finished = false;
         bool answered = false;
-        std::shared_ptr<CSnapshotGrab> grab;
+        std::unique_ptr<CStreamReader> grab;
         guint timeout = 0;
     };
     auto pending = std::make_shared<Pending>();
@@ -435,16 +458,8 @@ void CHttpFront::ServeSnapshot(SoupServerMessage *msg, const Key &key, int width
         }
         g_object_unref(pending->msg);
     };
-    // Takes the collector off the hub (on the main loop).
-    auto release = [this, alive, key, pending, hub] {
-        if (pending->grab == nullptr || alive.lock() == nullptr) {
-            return;
-        }
-        int left = 0;
-        hub->Remove(pending->grab.get(), left);
-        pending->grab.reset();
-        --m_Web[key].grabs;
-    };
+    // Takes the collector off the stream (on the main loop).
+    auto release = [pending] { pending->grab.reset(); };
 
     using Units = std::vector<std::vector<uint8_t>>;
     auto onGroup = [answer, release, width, key](Units units) {
@@ -465,7 +480,7 @@ void CHttpFront::ServeSnapshot(SoupServerMessage *msg, const Key &key, int width
     }
     // Else the next keyframe, which arrives on the library's thread: it is
     // carried to the main loop.
-    pending->grab = std::make_shared<CSnapshotGrab>([onGroup](Units units) {
+    auto grab = std::make_shared<CSnapshotGrab>([onGroup](Units units) {
         auto *call =
             new std::function<void()>([onGroup, units = std::move(units)]() mutable { onGroup(std::move(units)); });
         g_idle_add_full(
@@ -489,28 +504,7 @@ void CHttpFront::ServeSnapshot(SoupServerMessage *msg, const Key &key, int width
             return G_SOURCE_REMOVE;
         },
         onTimeout, [](gpointer data) { delete static_cast<std::function<void()> *>(data); });
-    ++m_Web[key].grabs;
-    hub->Add(pending->grab);
-}
-
-GatewayStatus CHttpFront::Status()
-{
-    GatewayStatus status = m_Source.Status();
-    for (RecorderStatus &rec : status.recorders) {
-        for (ChannelStatus &ch : rec.channels) {
-            const auto it = m_Web.find(Key{rec.name, ch.channel});
-            if (it != m_Web.end()) {
-                // The hub counts every client; the web ones are known here.
-                ch.webClients = static_cast<int>(it->second.streams.size());
-                ch.rtspClients = std::max(0, ch.rtspClients - ch.webClients - it->second.grabs);
-                ch.webSkips = it->second.skips.load();
-            }
-            const std::string base = "/" + rec.name + "/" + std::to_string(ch.channel);
-            ch.streamUrl = base + ".mp4";
-            ch.snapshotUrl = base + ".jpg";
-        }
-    }
-    return status;
+    pending->grab = m_Directory.OpenReader(key.first, key.second, std::move(grab), ReaderOptions{});
 }
 
 }  // namespace kn::gateway

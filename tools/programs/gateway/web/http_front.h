@@ -16,9 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "tools/programs/gateway/access/access.h"
+#include "tools/programs/gateway/site/front.h"
 #include "tools/programs/gateway/web/archive_front.h"
-#include "tools/programs/gateway/status/gateway_status.h"
 
 typedef struct _SoupAuthDomain SoupAuthDomain;
 typedef struct _SoupServer SoupServer;
@@ -39,27 +38,24 @@ struct HttpOptions {
     size_t maxOutstanding = 1u << 20;  // a web client's bytes not yet taken, before it skips
 };
 
-class CHttpFront {
+class CHttpFront final : public IFront {
 public:
-    CHttpFront(HttpOptions options, IStatusSource &source);
-    ~CHttpFront();
+    CHttpFront(HttpOptions options, ISiteDirectory &directory);
+    ~CHttpFront() override;
     CHttpFront(const CHttpFront &) = delete;
     CHttpFront &operator=(const CHttpFront &) = delete;
 
     // Listens on the default main context; false with a message.
-    bool Start(std::string &message);
+    bool Start(std::string &message) override;
     // Ends every live response and stops listening.
-    void Stop();
+    void Stop() override;
     uint16_t Port() const { return m_wPort; }
 
 private:
-    struct Web {  // the web clients of one channel
-        // Each stream with the hub it joined (a reload may replace a
-        // recorder's hubs while its clients play on).
-        std::map<std::shared_ptr<CFmp4Stream>, std::weak_ptr<CChannelHub>> streams;
-        int grabs = 0;  // snapshot collectors on the hub
-        std::atomic<uint64_t> skips{0};
-    };
+    // The web clients of one channel, each with its reader of the
+    // channel's stream (null until it joined; a reload may replace a
+    // recorder's streams while its clients play on).
+    using Streams = std::map<std::shared_ptr<CFmp4Stream>, std::unique_ptr<CStreamReader>>;
     using Key = std::pair<std::string, int>;  // recorder, channel
 
     static void OnRequest(SoupServer *server, SoupServerMessage *msg, const char *path, void *query, void *self);
@@ -73,21 +69,22 @@ private:
     static void Connect(void *instance, const char *signal, F f);
     void ServeSnapshot(SoupServerMessage *msg, const Key &key, int width);
     void EndStream(const Key &key, const std::shared_ptr<CFmp4Stream> &stream);
-    GatewayStatus Status();
     // Whom the request's credentials name ("" when none were asked for).
     std::string User(SoupServerMessage *msg) const;
     // Asks the access decision; answers 403 and false when it says no.
     bool Allowed(SoupServerMessage *msg, Action action, const std::string &recorder, int channel) const;
 
     const HttpOptions m_Options;
-    const CAccess m_Access{m_Options.user};
     std::vector<SoupAuthDomain *> m_Domains;
-    IStatusSource &m_Source;
+    ISiteDirectory &m_Directory;
     SoupServer *m_pServer = nullptr;
     uint16_t m_wPort = 0;
-    std::map<Key, Web> m_Web;
-    CArchiveFront m_Archive{m_Source};
+    std::map<Key, Streams> m_Web;
+    CArchiveFront m_Archive{m_Directory};
     std::shared_ptr<bool> m_Alive = std::make_shared<bool>(true);  // for callbacks that may outlive this
 };
+
+// The table of fronts' line; null with `http: off`.
+std::unique_ptr<IFront> MakeHttpFront(const SiteConfig &site, ISiteDirectory &directory);
 
 }  // namespace kn::gateway

@@ -6,7 +6,14 @@
 
 namespace kn::gateway {
 
-CHttpFront::CHttpFront(HttpOptions options, IStatusSource &source) : m_Options(std::move(options)), m_Source(source) {}
+CHttpFront::CHttpFront(HttpOptions options, ISiteDirectory &directory)
+    : m_Options(std::move(options)), m_Directory(directory)
+{}
+
+std::unique_ptr<IFront> MakeHttpFront(const SiteConfig &site, ISiteDirectory &directory)
+{
+    return site.http ? std::make_unique<CHttpFront>(HttpOptions{}, directory) : nullptr;
+}
 
 CHttpFront::~CHttpFront() = default;
 
