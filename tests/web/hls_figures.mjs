@@ -9,29 +9,25 @@
 //        [--chromium PATH] [--seconds S]
 import fs from 'node:fs';
 import os from 'node:os';
-import { args, eventually, scratch, sleep, startGateway, startRecorder } from './harness.mjs';
+import {
+  CLOCK_TICKS, args, cpuTicks, eventually, procStatus, scratch, sleep, startGateway, startRecorder,
+} from './harness.mjs';
 import { findChromium, launch } from './browser.mjs';
 import { followLowLatency, hlsPage, hlsState } from './hls_client.mjs';
 
 const paths = args();
 const seconds = Number(paths.seconds || 30);
-const hz = 100;  // USER_HZ on Linux
 
 const quantile = (list, q) => [...list].sort((a, b) => a - b)[Math.min(list.length - 1, Math.floor(list.length * q))];
-const ticks = (pid) => {
-  const f = fs.readFileSync('/proc/' + pid + '/stat', 'utf8').split(') ')[1].split(' ');
-  return Number(f[11]) + Number(f[12]);
-};
-const status = (pid, key) => Number(fs.readFileSync('/proc/' + pid + '/status', 'utf8').match(
-  new RegExp(key + ':\\s+(\\d+)'))[1]);
 
 async function measure(pids, ms) {
-  const t0 = pids.map(ticks);
+  const t0 = pids.map(cpuTicks);
   const c0 = process.cpuUsage();
   await sleep(ms);
   const c = process.cpuUsage(c0);
-  return { cpu: pids.map((p, i) => (ticks(p) - t0[i]) / hz / (ms / 1000) * 100), rss: status(pids[0], 'VmRSS') / 1024,
-    threads: status(pids[0], 'Threads'), clients: (c.user + c.system) / 1000 / ms * 100 };
+  return { cpu: pids.map((p, i) => (cpuTicks(p) - t0[i]) / CLOCK_TICKS / (ms / 1000) * 100),
+    rss: procStatus(pids[0], 'VmRSS') / 1024, threads: procStatus(pids[0], 'Threads'),
+    clients: (c.user + c.system) / 1000 / ms * 100 };
 }
 
 console.log('machine: ' + os.cpus().length + ' CPUs (' + os.cpus()[0].model + '), load ' +
