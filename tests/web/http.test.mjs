@@ -14,6 +14,7 @@ import {
 
 const paths = args();
 const ffprobe = paths.ffprobe;
+paths.ffmpeg ??= path.join(path.dirname(ffprobe), 'ffmpeg');
 if (!paths.kestrel || !paths.recorder || !ffprobe) {
   console.log('kestrel, kestrel-recorder and ffprobe are needed');
   process.exit(SKIP);
@@ -154,9 +155,40 @@ test('snapshots are JPEGs of the picture, at the size asked for', async ({ gatew
   assert(Buffer.compare(pictures[0], pictures[1]) !== 0, 'two snapshots 200 ms apart are the same picture');
 });
 
+test('MJPEG: pictures at the recorder\'s size or the one asked for, one encoder however many clients', async ({
+  gateway }) => {
+  const probe = run(ffprobe, ['-v', 'error', '-f', 'mpjpeg', '-show_entries', 'stream=codec_name,width,height', '-of',
+    'csv=p=0', gateway.base + '/live/4.mjpeg'], 30000);
+  assert(probe.status === 0 && probe.out.trim() === 'mjpeg,' + WIDTH + ',' + HEIGHT, 'ffprobe: ' + probe.out +
+    probe.err);
+  const small = run(paths.ffmpeg, ['-v', 'error', '-f', 'mpjpeg', '-i', gateway.base + '/live/4.mjpeg?width=320&fps=10',
+    '-frames:v', '5', '-f', 'framemd5', '-'], 30000);
+  assert(small.status === 0 && /320x26[12]/.test(small.out), 'ffmpeg at width 320: ' + small.out + small.err);
+  // Two clients of one channel and setting: one encoder, stopped when the
+  // last one leaves.
+  const started = () => (gateway.text().match(/live channel 5 \(2 fps, width 320\): MJPEG encoder started/g) || [])
+    .length;
+  const readers = [];
+  for (let i = 0; i < 2; i++) {
+    const controller = new AbortController();
+    const response = await fetch(gateway.base + '/live/5.mjpeg?fps=2&width=320', { signal: controller.signal });
+    assert(response.headers.get('content-type') === 'multipart/x-mixed-replace;boundary=kestrelframe',
+      'content type: ' + response.headers.get('content-type'));
+    const reader = response.body.getReader();
+    const first = Buffer.from((await reader.read()).value).toString('latin1');
+    assert(first.startsWith('--kestrelframe\r\nContent-Type: image/jpeg\r\nContent-Length: '), 'a part: ' +
+      JSON.stringify(first.slice(0, 80)));
+    readers.push(controller);
+  }
+  assert(started() === 1, 'encoders started for two clients: ' + started());
+  readers.forEach((controller) => controller.abort());
+  await gateway.logged(/live channel 5 \(2 fps, width 320\): MJPEG encoder stopped/, 10000);
+});
+
 test('requests the gateway cannot serve get their status', async ({ gateway }) => {
   for (const [url, status] of [['/live/8.jpg', 404], ['/other/0.mp4', 404], ['/live/0.jpg?width=x', 400],
-    ['/live/0.jpg?width=99999', 400], ['/live/00.mp4', 404], ['/nothing', 404], ['/live/0.txt', 404]]) {
+    ['/live/0.jpg?width=99999', 400], ['/live/00.mp4', 404], ['/nothing', 404], ['/live/0.txt', 404],
+    ['/live/8.mjpeg', 404], ['/live/0.mjpeg?fps=7', 400], ['/live/0.mjpeg?width=100', 400]]) {
     const response = await fetch(gateway.base + url);
     assert(response.status === status, url + ': ' + response.status);
   }
@@ -329,7 +361,7 @@ test('with client credentials nothing is served without them, on any path', asyn
     const good = 'Basic ' + Buffer.from('viewer:s3cret').toString('base64');
     const bad = 'Basic ' + Buffer.from('viewer:wrong').toString('base64');
     for (const url of ['/', '/index.html', '/app.js', '/style.css', '/api/status', '/metrics', '/healthz',
-      '/live/0.jpg', '/live/0.mp4', '/live/9.mp4', '/nothing']) {
+      '/live/0.jpg', '/live/0.mp4', '/live/0.mjpeg', '/live/9.mp4', '/nothing']) {
       for (const [auth, expect] of [[null, 401], [bad, 401]]) {
         const response = await fetch(secure.base + url, { headers: auth ? { Authorization: auth } : {} });
         await response.body?.cancel();

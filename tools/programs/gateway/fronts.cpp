@@ -1,6 +1,7 @@
 #include "tools/programs/gateway/fronts.h"
 
 #include "tools/programs/gateway/hls/hls_front.h"
+#include "tools/programs/gateway/mjpeg/mjpeg_front.h"
 #include "tools/programs/gateway/rtsp/rtsp_front.h"
 #include "tools/programs/gateway/web/http_front.h"
 
@@ -10,8 +11,9 @@ namespace {
 
 const FrontMaker kFronts[] = {
     {"rtsp", MakeRtspFront},
+    {"mjpeg", MakeMjpegFront},  // a route on the web front's listener, stopped before it
+    {"hls", MakeHlsFront},      // a route on the web front's listener, stopped before it
     {"web", MakeHttpFront},
-    {"hls", MakeHlsFront},
 };
 
 }  // namespace
