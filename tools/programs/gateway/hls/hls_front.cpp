@@ -132,7 +132,6 @@ public:
 
     bool Closed() const { return m_bClosed; }
     bool Idle(Clock::time_point now) const { return m_Waiters.empty() && now - m_LastAsked > kIdle; }
-    const CHlsWindow &Window() const { return m_Window; }
 
     void Serve(SoupServerMessage *msg, Asked asked, int64_t msn, int64_t part)
     {
