@@ -54,13 +54,36 @@ and the source of an example host.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kestrel-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libkestrelnet1 (= ${KN_DEB_VERSION})")
+# The GStreamer elements the gateway and MP4 output build their pipelines
+# of are plugins that no library dependency brings: appsrc, appsink,
+# videoconvert, videoscale (base), rtph264pay, the RTSP server's rtpbin and
+# udpsink, mp4mux, jpegenc (good), h264parse, webrtcbin (bad), avdec_h264
+# (libav), and libnice's GStreamer elements for webrtcbin's ICE (nice).
+# Depends, not Recommends: an install without recommends must play. With
+# the gateway comes its unit, registered on install and stopped on removal
+# (cmake/debian/kestrel-tools: the maintainer scripts Debian writes for a
+# service).
+get_property(kn_gateway_built GLOBAL PROPERTY KN_GATEWAY_BUILT)
+get_property(kn_mp4_built GLOBAL PROPERTY KN_MP4_BUILT)
+if(kn_gateway_built OR kn_mp4_built)
+    string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, "
+                                                     "gstreamer1.0-plugins-bad")
+endif()
+if(kn_gateway_built)
+    string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", gstreamer1.0-libav, gstreamer1.0-nice")
+    set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/kestrel-tools/postinst
+        ${PROJECT_SOURCE_DIR}/cmake/debian/kestrel-tools/prerm ${PROJECT_SOURCE_DIR}/cmake/debian/kestrel-tools/postrm)
+    set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+endif()
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "command-line host and recorder emulator for kestrelnet
 kestrel is a command-line host for networked video recorders built on
 kestrelnet: it logs in, receives live video, searches, plays back and
 downloads recordings, reads and writes device parameters and sends audio.
 
 kestrel gateway serves the channels of every recorder of a site as RTSP
-streams; the systemd unit kestrel-gateway runs it as a service, reading
+streams, and the recorders' messages and its own states as events (an
+event stream, webhooks, MQTT with Home Assistant discovery); the systemd
+unit kestrel-gateway runs it as a service, reading
 /etc/kestrelnet/gateway.yaml.
 
 kestrel-recorder is a recorder emulator that serves a sample H.264 clip,

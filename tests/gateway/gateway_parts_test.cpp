@@ -19,6 +19,7 @@
 #include "tools/programs/gateway/stream/channel_hub.h"
 #include "tools/programs/gateway/stream/frame_clock.h"
 #include "tools/programs/gateway/site/config/gateway_options.h"
+#include "tools/programs/gateway/webrtc/h264_offer.h"
 
 namespace kn::gateway {
 namespace {
@@ -131,6 +132,7 @@ TEST(GatewayOptions, TakesEveryOptionAndRefusesWhatMakesNoSense)
         {{"--bogus", "1"}, "unknown option"},
         {{"--host"}, "needs a value"},
         {{"stray"}, "unexpected"},
+        {{"--config=site.yaml", "--channels", "2"}, "give it alone"},
         {{"--password-file", "/nonexistent/kestrel-password"}, "cannot read"},
         {{"--password-env", "KESTREL_TEST_UNSET_VARIABLE"}, "not set"},
     };
@@ -504,6 +506,58 @@ TEST(GatewayChannelHub, ClientsComingAndGoingRaceFramesWithoutLosingCount)
     stop = true;
     frames.join();
     EXPECT_EQ(0, hub.Counts().clients);
+}
+
+}  // namespace
+}  // namespace kn::gateway
+
+namespace kn::gateway {
+namespace {
+
+// Chromium's video formats, as its offer lists them (VP8, VP9, then H.264
+// with and without packetization mode 1, baseline, constrained baseline,
+// main and high 4:4:4).
+const std::string kChromiumOffer =
+    "v=0\r\nm=video 9 UDP/TLS/RTP/SAVPF 96 98 102 104 108 116 39 41\r\n"
+    "a=rtpmap:96 VP8/90000\r\na=rtpmap:98 VP9/90000\r\na=fmtp:98 profile-id=0\r\n"
+    "a=rtpmap:102 H264/90000\r\na=fmtp:102 level-asymmetry-allowed=1;packetization-mode=1;profile-level-id=42001f\r\n"
+    "a=rtpmap:104 H264/90000\r\na=fmtp:104 level-asymmetry-allowed=1;packetization-mode=0;profile-level-id=42001f\r\n"
+    "a=rtpmap:108 h264/90000\r\na=fmtp:108 level-asymmetry-allowed=1;packetization-mode=1;profile-level-id=42e01f\r\n"
+    "a=rtpmap:116 H264/90000\r\na=fmtp:116 level-asymmetry-allowed=1;packetization-mode=1;profile-level-id=4d001f\r\n"
+    "a=rtpmap:39 H264/90000\r\na=fmtp:39 level-asymmetry-allowed=1;packetization-mode=0;profile-level-id=4d001f\r\n"
+    "a=rtpmap:41 H264/90000\r\na=fmtp:41 level-asymmetry-allowed=1;packetization-mode=1;profile-level-id=f4001f\r\n";
+
+TEST(GatewayWebrtc, AnOfferIsAnsweredWithAnH264FormatTheStreamKeepsToOrNone)
+{
+    struct Case {
+        std::string offer;
+        uint8_t profile, constraints;
+        int expected;
+    };
+    const std::vector<Case> cases = {
+        {kChromiumOffer, 66, 0xe0, 102},  // constrained baseline: the baseline decoder takes it
+        {kChromiumOffer, 66, 0x00, 102},
+        {kChromiumOffer, 77, 0x40, 116},  // main
+        {kChromiumOffer, 66, 0x40, 102},  // baseline keeping main's constraints: baseline first
+        {kChromiumOffer, 100, 0x00, -1},  // high: not offered
+        {"a=rtpmap:102 H264/90000\r\na=fmtp:102 packetization-mode=1;profile-level-id=42e01f\r\n", 66, 0x00, -1},
+        {"a=rtpmap:116 H264/90000\r\na=fmtp:116 packetization-mode=1;profile-level-id=4d001f\r\n", 66, 0x40, 116},
+        {"a=rtpmap:104 H264/90000\r\na=fmtp:104 packetization-mode=0;profile-level-id=42001f\r\n", 66, 0xe0, -1},
+        {"a=rtpmap:96 VP8/90000\r\n", 66, 0xe0, -1},
+        // What a hostile or broken offer may hold: no fmtp, a short or
+        // non-hex profile, a payload type out of range, no line ends.
+        {"a=rtpmap:102 H264/90000\r\n", 66, 0xe0, -1},
+        {"a=rtpmap:102 H264/90000\na=fmtp:102 packetization-mode=1;profile-level-id=42e0", 66, 0xe0, -1},
+        {"a=rtpmap:102 H264/90000\na=fmtp:102 packetization-mode=1;profile-level-id=42zz1f", 66, 0xe0, -1},
+        {"a=rtpmap:999 H264/90000\na=fmtp:999 packetization-mode=1;profile-level-id=42e01f", 66, 0xe0, -1},
+        {"a=rtpmap:102 H264/90000 a=fmtp:102 packetization-mode=1;profile-level-id=42e01f", 66, 0xe0, -1},
+        {"", 66, 0xe0, -1},
+        {std::string(100000, 'a'), 66, 0xe0, -1},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(c.expected, PickH264Payload(c.offer, c.profile, c.constraints))
+            << c.offer.substr(0, 120) << " for profile " << int(c.profile) << "/" << int(c.constraints);
+    }
 }
 
 }  // namespace

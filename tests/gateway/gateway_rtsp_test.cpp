@@ -2,6 +2,7 @@
 // as a program, and ffmpeg's own RTSP client (ffprobe, ffmpeg) as the
 // clients, all on 127.0.0.1 with bounded waits.
 #include "tests/gateway/media_tools_fixture.h"
+#include "tests/support/tcp_listener.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -272,6 +273,37 @@ TEST_F(GatewayRtspTest, ClientsAuthenticateWhenCredentialsAreSetAndNoPasswordIsS
     const RunResult open = Program(KN_KESTREL_BIN, {"gateway", "--listen", "0.0.0.0:0"}, "open", 10s);
     EXPECT_EQ(2, open.rc);
     EXPECT_NE(std::string::npos, open.err.find("needs RTSP credentials")) << open.err;
+}
+
+// A listener the gateway was told to open and cannot (the port is taken)
+// ends it at start with its own status and the address, whichever side it
+// is; without the web side (--http off) the same gateway serves.
+TEST_F(GatewayRtspTest, AListenAddressInUseEndsTheGatewayAtStartWithItsOwnStatus)
+{
+    ASSERT_NE(0, StartRecorder());
+    CTcpListener taken;
+    ASSERT_TRUE(taken.Ok());
+    const std::string busy = "127.0.0.1:" + std::to_string(taken.Port());
+    const std::string recorder = std::to_string(m_wRecorderPort);
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"--listen", "127.0.0.1:0", "--http", busy}, "cannot listen for HTTP on " + busy},
+        {{"--listen", busy, "--http", "off"}, "cannot listen for RTSP on " + busy},
+        {{"--listen", busy, "--http", "127.0.0.1:0"}, "cannot listen for RTSP on " + busy},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args{"gateway", "-p", recorder};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(c.says);
+        const RunResult r = Program(KN_KESTREL_BIN, args, "busy", 20s);
+        EXPECT_EQ(3, r.rc) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(c.says)) << r.err;
+        EXPECT_EQ(std::string::npos, r.err.find("serving RTSP only")) << r.err;
+    }
+    ASSERT_NE(0, StartGateway({"--http", "off"}));
+    EXPECT_EQ(std::string::npos, GatewayLog().find("http://")) << GatewayLog();
 }
 
 TEST_F(GatewayRtspTest, CtrlCEndsTheClientsAndLogsOutOfTheRecorder)

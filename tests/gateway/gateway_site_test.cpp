@@ -36,7 +36,7 @@ protected:
     void WriteSite(const std::vector<std::pair<std::string, uint16_t>> &recorders, const std::string &extra = "")
     {
         std::ostringstream s;
-        s << "listen: 127.0.0.1:" << m_wRtspPort << "\ntimeout: 2000\nstats: 1\nrecorders:\n";
+        s << "listen: 127.0.0.1:" << m_wRtspPort << "\nhttp: 127.0.0.1:0\ntimeout: 2000\nstats: 1\nrecorders:\n";
         for (const auto &[name, port] : recorders) {
             s << "  - name: " << name << "\n    address: 127.0.0.1\n    port: " << port
               << "\n    channels: 8\n    idle-timeout: 1\n    backoff-max: 2\n"

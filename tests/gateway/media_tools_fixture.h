@@ -115,9 +115,18 @@ protected:
 
     uint16_t StartGateway(std::vector<std::string> args = {})
     {
-        std::vector<std::string> all{"gateway",  "-p",          std::to_string(m_wRecorderPort),
-                                     "--listen", "127.0.0.1:0", "--timeout",
-                                     "2000",     "--channels",  "8"};
+        // Both sides on free ports: a port in use ends the gateway at start.
+        std::vector<std::string> all{"gateway",
+                                     "-p",
+                                     std::to_string(m_wRecorderPort),
+                                     "--listen",
+                                     "127.0.0.1:0",
+                                     "--http",
+                                     "127.0.0.1:0",
+                                     "--timeout",
+                                     "2000",
+                                     "--channels",
+                                     "8"};
         all.insert(all.end(), args.begin(), args.end());
         if (!m_Gateway.Start(KN_KESTREL_BIN, all, Path("gateway.out"), Path("gateway.log"))) {
             return 0;

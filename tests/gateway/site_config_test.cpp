@@ -67,11 +67,13 @@ TEST_F(SiteConfigTest, TheDocumentedExampleReadsAsDocumented)
     example = std::regex_replace(example, std::regex("/etc/kestrelnet/hall\\.password"), m_Dir + "/secret.txt");
     ::setenv("KESTREL_RTSP_PASSWORD", "rtsp-secret-5", 1);
     ::setenv("YARD_PASSWORD", "yard-secret-9", 1);
+    ::setenv("KESTREL_MQTT_PASSWORD", "mqtt-secret-3", 1);
     SiteConfig site;
     std::string message;
     ASSERT_TRUE(LoadSiteConfig(Write("site.yaml", example), site, message)) << message;
     ::unsetenv("KESTREL_RTSP_PASSWORD");
     ::unsetenv("YARD_PASSWORD");
+    ::unsetenv("KESTREL_MQTT_PASSWORD");
 
     ASSERT_EQ(1u, site.listen.size());
     EXPECT_EQ("0.0.0.0", site.listen[0].address);
@@ -104,6 +106,12 @@ TEST_F(SiteConfigTest, TheDocumentedExampleReadsAsDocumented)
     EXPECT_TRUE(yard.Preloaded(0));
     EXPECT_TRUE(yard.Preloaded(1));
     EXPECT_FALSE(yard.Preloaded(2));
+    EXPECT_EQ("motion", yard.events.words[0].kind);
+    EXPECT_EQ(3, yard.events.words[2].channelOfBit[1]);
+    ASSERT_EQ(1u, site.webhooks.size());
+    EXPECT_EQ(4u, site.webhooks[0].kinds.size());
+    EXPECT_EQ("mqtt-secret-3", site.mqtt.password);
+    EXPECT_EQ("http://gateway.example:8560", site.mqtt.snapshotBase);
 }
 
 TEST_F(SiteConfigTest, EveryMistakeIsRefusedWithItsLineAndNoPasswordIsShown)
@@ -144,6 +152,32 @@ TEST_F(SiteConfigTest, EveryMistakeIsRefusedWithItsLineAndNoPasswordIsShown)
          "a password is not written"},
         {"listen: 0.0.0.0:8554\nrecorders: []\n", 0, "not loopback) needs client credentials"},
         {"clients:\n  user: v\nrecorders: []\n", 0, "needs both a client user and a client password"},
+        // The events, the webhooks, the broker.
+        {head + a + "events:\n  word1: Motion\n", 6, "a word's kind is 1-32 lower-case letters"},
+        {head + a + "events:\n  word1: recorder-lost\n", 6, "not one of the gateway's own kinds"},
+        {head + a + "events:\n  word4: motion\n", 6, "unknown key 'word4' in events"},
+        {head + a + "events:\n  word1: motion\n  word2: motion\n", 6, "word1 and word2 both mean 'motion'"},
+        {head + a + "events:\n  word1:\n    kind: motion\n    bits: {0: 2, 1: 4}\n", 8,
+         "a bit stands for channel 4 but recorder 'a' serves channels 0-3"},
+        {head + a + "    events:\n      word2:\n        bits: {16: 0}\n", 7,
+         "'a bit' must be a whole number from 0 to 15"},
+        {head + a + "    events:\n      word2:\n        bits: {1: 1}\n", 7, "a word's meaning needs its 'kind'"},
+        {head + a + "webhooks:\n  - url: http://127.0.0.1:9/\n    kinds: [motion]\n", 7,
+         "unknown event kind 'motion' (known: channel-lost"},
+        {head + a + "webhooks:\n  - url: ftp://x/\n", 6, "a webhook's url begins with http:// or https://"},
+        {head + a + "webhooks:\n  - kinds: [message]\n", 6, "a webhook needs a 'url'"},
+        {head + a + "webhooks:\n  - url: http://x/\n    queue: 0\n", 7, "'queue' must be a whole number from 1"},
+        {head + a + "mqtt:\n  port: 1883\n", 6, "'mqtt' needs the broker's 'host'"},
+        {head + a + "mqtt:\n  host: b\n  password: env-secret-41\n", 7, "a password is not written"},
+        {head + a + "mqtt:\n  host: b\n  topic-prefix: a/#\n", 7, "'topic-prefix' is a topic of one or more levels"},
+        {head + a + "mqtt:\n  host: b\n  tls:\n    ca: x\n", 8, "unknown key 'ca' in tls"},
+        {"webrtc:\n  addresses: [10.0.0.1, nowhere]\nrecorders: []\n", 2,
+         "'addresses' are IP addresses, not 'nowhere'"},
+        {"webrtc:\n  ports: 100-200\nrecorders: []\n", 2, "'ports' is a range of UDP ports"},
+        {"webrtc:\n  stun: stun.example.net\nrecorders: []\n", 2, "'stun' is a URL: stun://HOST:PORT"},
+        {"webrtc:\n  turn:\n    - url: turn://t:3478\n      user: u\n      password: env-secret-41\nrecorders: []\n", 5,
+         "a password is not written"},
+        {"webrtc:\n  turn:\n    - url: turn://t:3478\nrecorders: []\n", 3, "a TURN server needs its url, user and"},
     };
     for (const auto &c : cases) {
         const std::string path = Write("bad.yaml", c.body);
@@ -159,6 +193,45 @@ TEST_F(SiteConfigTest, EveryMistakeIsRefusedWithItsLineAndNoPasswordIsShown)
     std::string message;
     EXPECT_FALSE(LoadSiteConfig(m_Dir + "/missing.yaml", site, message));
     EXPECT_EQ(m_Dir + "/missing.yaml: cannot read the file", message);
+}
+
+TEST_F(SiteConfigTest, TheEventsMeaningsWebhooksAndBrokerAreTakenAsWritten)
+{
+    const std::string path =
+        Write("events.yaml", "events:\n  word2: video-loss\n  word3: {kind: alarm-input, bits: {0: 2, 15: 0}}\n"
+                             "webhooks:\n  - url: https://hooks.example/k\n    kinds: [alarm-input, reload-refused]\n"
+                             "  - url: http://127.0.0.1:9000/\n"
+                             "mqtt:\n  host: broker\n  user: gw\n  password-env: KESTREL_TEST_SITE_PW\n"
+                             "  tls: {ca-file: /etc/ca.pem}\n  discovery-prefix: off\n"
+                             "recorders:\n  - name: a\n    address: 127.0.0.1\n"
+                             "  - name: b\n    address: 127.0.0.2\n    channels: 2\n"
+                             "    events: {word1: tamper}\n"
+                             "  - name: c\n    address: 127.0.0.3\n    events: {word1: {kind: motion, bits: {}}}\n");
+    SiteConfig site;
+    std::string message;
+    ASSERT_TRUE(LoadSiteConfig(path, site, message)) << message;
+    const EventMap &a = site.recorders[0].events;
+    EXPECT_EQ(site.events, a) << "a recorder without its own meanings takes the site's";
+    EXPECT_EQ("word1", a.words[0].kind) << "the neutral name";
+    EXPECT_EQ(7, a.words[0].channelOfBit[7]) << "bit i is channel i";
+    EXPECT_EQ("video-loss", a.words[1].kind);
+    EXPECT_EQ(2, a.words[2].channelOfBit[0]);
+    EXPECT_EQ(0, a.words[2].channelOfBit[15]);
+    EXPECT_EQ(-1, a.words[2].channelOfBit[1]) << "a bit not listed stands for no channel";
+    EXPECT_EQ("tamper", site.recorders[1].events.words[0].kind);
+    EXPECT_EQ("word2", site.recorders[1].events.words[1].kind) << "its own meanings replace the site's";
+    EXPECT_EQ(-1, site.recorders[2].events.words[0].channelOfBit[0]);
+    ASSERT_EQ(2u, site.webhooks.size());
+    EXPECT_EQ((std::vector<std::string>{"alarm-input", "reload-refused"}), site.webhooks[0].kinds);
+    EXPECT_TRUE(site.webhooks[1].kinds.empty()) << "every kind";
+    EXPECT_EQ(256, site.webhooks[1].queue);
+    EXPECT_EQ("broker", site.mqtt.host);
+    EXPECT_EQ(1883, site.mqtt.port);
+    EXPECT_EQ("env-secret-41", site.mqtt.password);
+    EXPECT_TRUE(site.mqtt.tls);
+    EXPECT_EQ("/etc/ca.pem", site.mqtt.caFile);
+    EXPECT_EQ("kestrel", site.mqtt.topicPrefix);
+    EXPECT_EQ("", site.mqtt.discoveryPrefix);
 }
 
 TEST_F(SiteConfigTest, TakesPasswordsAndDefaultsAndTheCommandLineRecorderIsNamedLive)
@@ -189,6 +262,23 @@ TEST_F(SiteConfigTest, TakesPasswordsAndDefaultsAndTheCommandLineRecorderIsNamed
     EXPECT_EQ("live", single.recorders[0].name);
     EXPECT_EQ(6, single.recorders[0].channels);
     EXPECT_FALSE(single.recorders[0].Preloaded(0));
+}
+
+TEST_F(SiteConfigTest, TheWebrtcSectionSaysWhatABrowserIsOffered)
+{
+    const std::string path = Write("webrtc.yaml", "webrtc:\n  addresses: [127.0.0.1, '::1']\n  ports: 40000-40100\n"
+                                                  "  stun: stun://stun.example.net:3478\n  turn:\n"
+                                                  "    - url: turns://turn.example.net:5349\n      user: kestrel\n"
+                                                  "      password-env: KESTREL_TEST_SITE_PW\nrecorders: []\n");
+    SiteConfig site;
+    std::string message;
+    ASSERT_TRUE(LoadSiteConfig(path, site, message)) << message;
+    EXPECT_EQ((std::vector<std::string>{"127.0.0.1", "::1"}), site.webrtc.addresses);
+    EXPECT_EQ(40000, site.webrtc.minPort);
+    EXPECT_EQ(40100, site.webrtc.maxPort);
+    EXPECT_EQ("stun://stun.example.net:3478", site.webrtc.stun);
+    ASSERT_EQ(1u, site.webrtc.turn.size());
+    EXPECT_EQ((WebrtcConfig::Turn{"turns://turn.example.net:5349", "kestrel", "env-secret-41"}), site.webrtc.turn[0]);
 }
 
 TEST(GatewayState, IsOneJsonDocumentWithEveryRecorderAndChannel)

@@ -61,6 +61,7 @@ start_recorders() {  # count
 write_site() {  # first last [linger of recorder 0]
     {
         echo "listen: 127.0.0.1:${gport:-0}"
+        echo "http: 127.0.0.1:0"
         echo "stats: 0"
         echo "recorders:"
         for i in $(seq "$1" "$2"); do

@@ -68,6 +68,55 @@ grep -q 'libc6' <<<"$(field "$runtime" Depends)" || fail "libkestrelnet1 depends
 grep -q 'libstdc++6' <<<"$(field "$tools" Depends)" || fail "kestrel-tools depends on '$(field "$tools" Depends)'"
 grep -q 'libkestrelnet1 (= ' <<<"$(field "$tools" Depends)" || fail "kestrel-tools does not depend on libkestrelnet1"
 grep -q 'libkestrelnet1 (= ' <<<"$(field "$dev" Depends)" || fail "libkestrelnet-dev does not depend on libkestrelnet1"
+# A gateway built with MQTT needs the broker client's library.
+if ldd "$build/tools/kestrel" 2>/dev/null | grep -q libmosquitto; then
+    grep -q 'libmosquitto1' <<<"$(field "$tools" Depends)" || fail "kestrel-tools does not depend on libmosquitto1"
+fi
+# With the gateway: the GStreamer plugins its pipelines are made of are
+# Depends (an install without recommends must play), and the maintainer
+# scripts register its unit on install and stop it on removal. They run
+# here against stand-ins for systemd's helpers that log what they are asked.
+if [ -n "$gateway_files" ]; then
+    depends="$(field "$tools" Depends)"
+    for plugin in gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav \
+        gstreamer1.0-nice; do
+        grep -qE "(^|, )$plugin(,|$| )" <<<"$depends" || fail "kestrel-tools does not depend on $plugin: '$depends'"
+        ! grep -qE "(^|, )$plugin(,|$| )" <<<"$(field "$tools" Recommends)" || fail "$plugin is only recommended"
+    done
+    dpkg-deb -e "$tools" "$work/control"
+    mkdir -p "$work/stubs"
+    for helper in deb-systemd-helper deb-systemd-invoke systemctl; do
+        printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$helper" "$work/calls" >"$work/stubs/$helper"
+        chmod +x "$work/stubs/$helper"
+    done
+    run_script() {  # script arguments...
+        local script="$1"
+        shift
+        [ -x "$work/control/$script" ] || fail "kestrel-tools has no executable $script"
+        : >"$work/calls"
+        PATH="$work/stubs:$PATH" "$work/control/$script" "$@" || fail "$script $* failed"
+    }
+    run_script postinst configure
+    grep -qx 'deb-systemd-helper enable kestrel-gateway.service' "$work/calls" ||
+        fail "postinst configure does not enable the unit: $(cat "$work/calls")"
+    run_script postrm purge
+    grep -qx 'deb-systemd-helper purge kestrel-gateway.service' "$work/calls" ||
+        fail "postrm purge does not purge the unit: $(cat "$work/calls")"
+    # Starting and stopping go through systemd only where it runs.
+    if [ -d /run/systemd/system ]; then
+        run_script postinst configure
+        grep -qx 'deb-systemd-invoke start kestrel-gateway.service' "$work/calls" ||
+            fail "postinst does not start the unit: $(cat "$work/calls")"
+        run_script prerm remove
+        grep -qx 'deb-systemd-invoke stop kestrel-gateway.service' "$work/calls" ||
+            fail "prerm remove does not stop the unit: $(cat "$work/calls")"
+    else
+        grep -q 'deb-systemd-invoke stop kestrel-gateway.service' "$work/control/prerm" ||
+            fail "prerm does not stop the unit"
+        run_script prerm remove
+    fi
+    echo "== kestrel-tools: plugins depended on, unit registered on install and stopped on removal"
+fi
 shlibs="$(dpkg-deb --ctrl-tarfile "$runtime" | tar -xO ./shlibs 2>/dev/null || true)"
 grep -q '^libkestrelnet 1 libkestrelnet1' <<<"$shlibs" ||
     fail "libkestrelnet1 has no shlibs entry"

@@ -23,7 +23,7 @@ export function findBrowser(kind, given) {
 
 export const findChromium = (given) => findBrowser('chromium', given);
 
-export async function launch(executablePath, kind = 'chromium') {
+export async function launch(executablePath, kind = 'chromium', extraArgs = []) {
   if (kind === 'firefox') {
     return puppeteer.launch({
       browser: 'firefox',
@@ -42,7 +42,7 @@ export async function launch(executablePath, kind = 'chromium') {
     // Video plays muted with no gesture; no sandbox as root in CI; a tab in
     // the background keeps its timers.
     args: ['--no-sandbox', '--autoplay-policy=no-user-gesture-required', '--disable-background-timer-throttling',
-      '--disable-renderer-backgrounding', '--mute-audio'],
+      '--disable-renderer-backgrounding', '--mute-audio', ...extraArgs],
     protocolTimeout: 60000,
   });
 }

@@ -16,6 +16,8 @@ public:
     // Remembers the SPS and PPS the access unit carries.
     void Learn(ByteSpan au);
     bool Known() const { return !m_Sps.empty() && !m_Pps.empty(); }
+    // The SPS learnt (NAL unit without start code; empty when none).
+    const std::vector<uint8_t> &Sps() const { return m_Sps; }
     // The bytes to send for this access unit: the cached SPS and PPS (each
     // with a 4-byte start code) in front of a keyframe that lacks them, then
     // the access unit. Other access units are copied as they are.

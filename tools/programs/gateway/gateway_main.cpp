@@ -21,6 +21,7 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitListen = 3;  // a listener it was told to open could not be opened
 constexpr gint64 kCloseGraceUs = 1000000;
 constexpr guint kFileCheckSeconds = 1;
 constexpr guint kStaleCheckMs = 250;
@@ -71,6 +72,7 @@ void Reload(Running &r, const char *why)
     std::string message;
     if (!LoadSiteConfig(r.configPath, next, message)) {
         Log("reload (%s) refused, the running configuration stays: %s", why, message.c_str());
+        r.recorders->Events().Publish(GatewayEvent(EventKind::ReloadRefused, "", -1, message));
         return;
     }
     if (next.listen != r.site.listen || next.rtspUser != r.site.rtspUser || next.rtspPassword != r.site.rtspPassword ||
@@ -80,6 +82,7 @@ void Reload(Running &r, const char *why)
     Log("reload (%s): %zu recorder(s)", why, next.recorders.size());
     r.recorders->Apply(next.recorders);
     r.site.recorders = next.recorders;
+    r.recorders->Events().Publish(GatewayEvent(EventKind::ReloadApplied, "", -1, why));
 }
 
 gboolean OnReloadSignal(gpointer data)
@@ -189,11 +192,13 @@ int RunGateway(int argc, char **argv)
                 fronts.push_back(std::move(front));
             }
         }
+        // A listener it was told to open and cannot is the end: a gateway
+        // half there would look served (http: off runs without the web side).
         bool started = true;
         for (const auto &front : fronts) {
             if (!front->Start(message)) {
                 std::fprintf(stderr, "kestrel: %s\n", message.c_str());
-                rc = kExitFailure;
+                rc = kExitListen;
                 started = false;
                 break;
             }

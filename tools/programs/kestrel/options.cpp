@@ -1,10 +1,8 @@
 #include "tools/programs/kestrel/options.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <set>
 
+#include "tools/common/command_line.h"
 #include "tools/programs/kestrel/commands.h"
 #include "tools/programs/kestrel/exit_codes.h"
 
@@ -14,63 +12,25 @@ namespace {
 
 constexpr const char *kPasswordEnv = "KESTREL_PASSWORD";
 
-const std::set<std::string> kValued = {"-H",
-                                       "--host",
-                                       "-p",
-                                       "--port",
-                                       "-u",
-                                       "--user",
-                                       "-P",
-                                       "--password",
-                                       "--timeout",
-                                       "-c",
-                                       "--channel",
-                                       "--transport",
-                                       "--duration",
-                                       "--frames",
-                                       "-o",
-                                       "--output",
-                                       "--start",
-                                       "--from",
-                                       "--end",
-                                       "--to",
-                                       "--selector",
-                                       "--at",
-                                       "--speed",
-                                       "--in",
-                                       "--size",
-                                       "--file",
-                                       "--rate",
-                                       "--chunk",
-                                       "--idle-timeout",
-                                       "--password-file",
-                                       "--password-env",
-                                       "--fps"};
+// The longest time an option in seconds takes: a week.
+constexpr double kMaxSeconds = 86400 * 7;
 
 bool ParseLong(const std::string &text, long low, long high, long &out)
 {
-    if (text.empty()) {
-        return false;
-    }
-    char *end = nullptr;
-    errno = 0;
-    const long v = std::strtol(text.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || v < low || v > high) {
+    long v = 0;
+    if (!CLI::detail::lexical_cast(text, v) || v < low || v > high) {
         return false;
     }
     out = v;
     return true;
 }
 
-bool ParseSeconds(const std::string &text, double &out)
+// "SECONDS:ACTION" of --at.
+bool ParseAt(const std::string &text, PlaybackControl &out)
 {
-    char *end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !(v > 0) || v > 86400 * 7) {
-        return false;
-    }
-    out = v;
-    return true;
+    const size_t colon = text.find(':');
+    return colon != std::string::npos && CLI::detail::lexical_cast(text.substr(0, colon), out.atSeconds) &&
+           out.atSeconds > 0 && out.atSeconds <= kMaxSeconds && ParseControlCode(text.substr(colon + 1), out.code);
 }
 
 const char *kConnectionHelp = "Connection options (every command):\n"
@@ -311,6 +271,120 @@ bool ParseControlCode(const std::string &text, int32_t &out)
     return true;
 }
 
+namespace {
+
+// The options every command takes.
+void AddConnectionOptions(CLI::App &app, Options &o)
+{
+    app.add_option("-H,--host", o.host);
+    app.add_option("-p,--port", o.port)->check(common::IntegerIn(1, 65535, "1-65535"));
+    app.add_option("-u,--user", o.user);
+    app.add_option("-P,--password", o.passwordSource.text)->each([&o](const std::string &) {
+        o.passwordSource.textGiven = true;
+    });
+    app.add_option("--password-file", o.passwordSource.file);
+    app.add_option("--password-env", o.passwordSource.env);
+    app.add_option("--timeout", o.timeoutMs)->check(common::IntegerIn(1, 600000, "1-600000 ms"));
+}
+
+// A time option: names is "--start,--from" or the like, the first the name
+// a refusal gives.
+void AddTime(CLI::App &app, const std::string &names, bool endOfDay, DvrTime &time, bool &given)
+{
+    const std::string name = names.substr(0, names.find(','));
+    app.add_option_function<std::string>(names, [name, endOfDay, &time, &given](const std::string &v) {
+        if (!ParseTime(v, endOfDay, time)) {
+            common::RefuseValue(name, "YYYY-MM-DD HH:MM:SS", v);
+        }
+        given = true;
+    });
+}
+
+// The options of the commands that take a stream and write it to a file.
+void AddStreamOptions(CLI::App &app, Options &o)
+{
+    app.add_option("-c,--channel", o.channel)->check(common::IntegerIn(0, 255, "0-255"));
+    app.add_option_function<std::string>("--transport",
+                                         [&o](const std::string &v) { o.transport = v == "tcp" ? 1 : 0; })
+        ->check(common::Takes("tcp or udp", [](const std::string &v) { return v == "tcp" || v == "udp"; }));
+    app.add_option("--duration", o.duration)->check(common::NumberIn(0, kMaxSeconds, "seconds above 0", false));
+    app.add_option("--frames", o.frames)->check(common::IntegerIn(1, 100000000, "a count above 0"));
+    app.add_option("-o,--output", o.output);
+    app.add_flag("--no-clobber", o.noClobber);
+    app.add_option("--idle-timeout", o.idleSeconds)->check(common::NumberIn(0, kMaxSeconds, "seconds above 0", false));
+    app.add_flag("--h264", o.h264);
+}
+
+void AddRecordingOptions(CLI::App &app, Options &o)
+{
+    app.add_option("--fps", o.fps)->check(common::NumberIn(1, 240, "1-240 frames a second"));
+    AddTime(app, "--start,--from", false, o.start, o.haveStart);
+}
+
+// The options of a command (the connection options and its own).
+void AddCommandOptions(CLI::App &app, Options &o, std::vector<std::string> &positional)
+{
+    AddConnectionOptions(app, o);
+    const std::string &c = o.command;
+    if (c == "live" || c == "playback" || c == "download") {
+        AddStreamOptions(app, o);
+    }
+    if (c == "live") {
+        app.add_flag("--stats", o.stats);
+        app.add_flag("--reconnect", o.reconnect);
+    } else if (c == "search") {
+        app.add_option("-c,--channel", o.channel)->check(common::IntegerIn(0, 255, "0-255"));
+        AddTime(app, "--from,--start", false, o.start, o.haveStart);
+        AddTime(app, "--to,--end", true, o.end, o.haveEnd);
+        app.add_option("--selector", o.selector)->check(common::IntegerIn(0, 255, "0-255"));
+    } else if (c == "playback") {
+        AddRecordingOptions(app, o);
+        app.add_option("--at")
+            ->check(common::Takes("SECONDS:ACTION",
+                                  [](const std::string &v) {
+                                      PlaybackControl control;
+                                      return ParseAt(v, control);
+                                  }))
+            ->each([&o](const std::string &v) {
+                PlaybackControl control;
+                ParseAt(v, control);
+                o.controls.push_back(control);
+            })
+            ->expected(1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        app.add_option("--speed")
+            ->check(common::Takes("a control code",
+                                  [](const std::string &v) {
+                                      int32_t code = 0;
+                                      return ParseControlCode(v, code);
+                                  }))
+            ->each([&o](const std::string &v) {
+                PlaybackControl control;
+                ParseControlCode(v, control.code);
+                o.controls.push_back(control);
+            })
+            ->expected(1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    } else if (c == "download") {
+        AddRecordingOptions(app, o);
+        AddTime(app, "--end,--to", true, o.end, o.haveEnd);
+    } else if (c == "param") {
+        app.add_option("words", positional);
+        app.add_option_function<std::string>("--in", [&o](const std::string &v) {
+            if (!ParseHex(v, o.data)) {
+                common::RefuseValue("--in", "hex bytes", v);
+            }
+        });
+        app.add_option("--size", o.size)->check(common::IntegerIn(1, 32757, "1-32757"));
+    } else if (c == "talk") {
+        app.add_option("--file", o.file);
+        app.add_option("--rate", o.rate)->check(common::IntegerIn(0, 100000000, "bytes a second"));
+        app.add_option("--chunk", o.chunk)->check(common::IntegerIn(1, 65536, "1-65536"));
+    }
+}
+
+}  // namespace
+
 bool ParseOptions(int argc, char **argv, Options &o, std::string &message)
 {
     int i = 1;
@@ -345,158 +419,15 @@ bool ParseOptions(int argc, char **argv, Options &o, std::string &message)
         return true;
     }
     std::vector<std::string> positional;
-    for (; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string &out) {
-            if (i + 1 >= argc) {
-                message = arg + " needs a value";
-                return false;
-            }
-            out = argv[++i];
-            return true;
-        };
-        auto bad = [&](const std::string &v, const char *what) {
-            message = "bad value for " + arg + " (" + what + "): '" + v + "'";
-            return false;
-        };
-        std::string v;
-        long n = 0;
-        if (arg == "-h" || arg == "--help") {
-            o.help = true;
-            return true;
-        } else if (arg == "--h264") {
-            o.h264 = true;
-        } else if (arg == "--no-clobber") {
-            o.noClobber = true;
-        } else if ((arg == "--stats" || arg == "--reconnect") && o.command == "live") {
-            (arg == "--stats" ? o.stats : o.reconnect) = true;
-        } else if (arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9')) {
-            if (kValued.count(arg) == 0) {
-                message = "unknown option '" + arg + "' for " + o.command;
-                return false;
-            }
-            if (!value(v)) {
-                return false;
-            }
-            if (arg == "-H" || arg == "--host") {
-                o.host = v;
-            } else if (arg == "-p" || arg == "--port") {
-                if (!ParseLong(v, 1, 65535, n)) {
-                    return bad(v, "1-65535");
-                }
-                o.port = static_cast<uint16_t>(n);
-            } else if (arg == "-u" || arg == "--user") {
-                o.user = v;
-            } else if (arg == "-P" || arg == "--password") {
-                o.passwordSource.text = v;
-                o.passwordSource.textGiven = true;
-            } else if (arg == "--password-file") {
-                o.passwordSource.file = v;
-            } else if (arg == "--password-env") {
-                o.passwordSource.env = v;
-            } else if (arg == "--fps") {
-                char *end = nullptr;
-                const double fps = std::strtod(v.c_str(), &end);
-                if (o.command != "playback" && o.command != "download") {
-                    message = "--fps is an option of playback and download (live video is timed as it arrives)";
-                    return false;
-                }
-                if (v.empty() || *end != '\0' || !(fps >= 1) || fps > 240) {
-                    return bad(v, "1-240 frames a second");
-                }
-                o.fps = fps;
-            } else if (arg == "--timeout") {
-                if (!ParseLong(v, 1, 600000, n)) {
-                    return bad(v, "1-600000 ms");
-                }
-                o.timeoutMs = static_cast<uint32_t>(n);
-            } else if (arg == "-c" || arg == "--channel") {
-                if (!ParseLong(v, 0, 255, n)) {
-                    return bad(v, "0-255");
-                }
-                o.channel = static_cast<int>(n);
-            } else if (arg == "--transport") {
-                if (v != "tcp" && v != "udp") {
-                    return bad(v, "tcp or udp");
-                }
-                o.transport = v == "tcp" ? 1 : 0;
-            } else if (arg == "--duration") {
-                if (!ParseSeconds(v, o.duration)) {
-                    return bad(v, "seconds above 0");
-                }
-            } else if (arg == "--frames") {
-                if (!ParseLong(v, 1, 100000000, n)) {
-                    return bad(v, "a count above 0");
-                }
-                o.frames = n;
-            } else if (arg == "-o" || arg == "--output") {
-                o.output = v;
-            } else if (arg == "--start" || arg == "--from") {
-                if (!ParseTime(v, false, o.start)) {
-                    return bad(v, "YYYY-MM-DD HH:MM:SS");
-                }
-                o.haveStart = true;
-            } else if ((arg == "--end" || arg == "--to") && o.command != "search" && o.command != "download") {
-                message = arg + " is not an option of " + o.command;
-                return false;
-            } else if (arg == "--end" || arg == "--to") {
-                if (!ParseTime(v, true, o.end)) {
-                    return bad(v, "YYYY-MM-DD HH:MM:SS");
-                }
-                o.haveEnd = true;
-            } else if (arg == "--selector") {
-                if (!ParseLong(v, 0, 255, n)) {
-                    return bad(v, "0-255");
-                }
-                o.selector = static_cast<int>(n);
-            } else if (arg == "--at") {
-                const size_t colon = v.find(':');
-                PlaybackControl c;
-                if (colon == std::string::npos || !ParseSeconds(v.substr(0, colon), c.atSeconds) ||
-                    !ParseControlCode(v.substr(colon + 1), c.code)) {
-                    return bad(v, "SECONDS:ACTION");
-                }
-                o.controls.push_back(c);
-            } else if (arg == "--speed") {
-                PlaybackControl c;
-                if (!ParseControlCode(v, c.code)) {
-                    return bad(v, "a control code");
-                }
-                o.controls.push_back(c);
-            } else if (arg == "--idle-timeout") {
-                if (!ParseSeconds(v, o.idleSeconds)) {
-                    return bad(v, "seconds above 0");
-                }
-            } else if (arg == "--in") {
-                if (!ParseHex(v, o.data)) {
-                    return bad(v, "hex bytes");
-                }
-            } else if (arg == "--size") {
-                if (!ParseLong(v, 1, 32757, n)) {
-                    return bad(v, "1-32757");
-                }
-                o.size = static_cast<uint32_t>(n);
-            } else if (arg == "--file") {
-                o.file = v;
-            } else if (arg == "--rate") {
-                if (!ParseLong(v, 0, 100000000, n)) {
-                    return bad(v, "bytes a second");
-                }
-                o.rate = static_cast<uint32_t>(n);
-            } else if (arg == "--chunk") {
-                if (!ParseLong(v, 1, 65536, n)) {
-                    return bad(v, "1-65536");
-                }
-                o.chunk = static_cast<uint32_t>(n);
-            } else {
-                message = "unknown option '" + arg + "' for " + o.command;
-                return false;
-            }
-        } else {
-            positional.push_back(arg);
-        }
+    CLI::App app;
+    common::PrepareCommandLine(app);
+    AddCommandOptions(app, o, positional);
+    switch (common::ParseCommandLine(app, argc - i, argv + i, message, o.command)) {
+    case common::CommandLineOutcome::Help: o.help = true; return true;
+    case common::CommandLineOutcome::Usage: return false;
+    case common::CommandLineOutcome::Parsed: break;
     }
-    if (!ResolvePassword(o.passwordSource, kPasswordEnv, o.password, message)) {
+    if (!common::ResolvePassword(o.passwordSource, kPasswordEnv, o.password, message)) {
         return false;
     }
     // The library sends each name with a length byte, both in one command

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "api/exports.h"
-#include "tools/programs/kestrel/password_source.h"
+#include "tools/common/password_source.h"
 
 namespace kn::cli {
 
@@ -25,7 +25,7 @@ struct Options {
     uint16_t port = 5050;
     std::string user = "admin";
     std::string password;  // resolved from passwordSource
-    PasswordSource passwordSource;
+    common::PasswordSource passwordSource;
     uint32_t timeoutMs = 3000;
     // Streams
     int channel = 0;

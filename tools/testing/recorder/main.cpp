@@ -76,6 +76,7 @@ int main(int argc, char **argv)
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGUSR1);  // --raise-on-signal
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
@@ -108,7 +109,9 @@ int main(int argc, char **argv)
                        static_cast<unsigned>(emulator.Port()), options->channels, frames.size(), clipPath.c_str());
 
     int signal = 0;
-    sigwait(&stopSignals, &signal);
+    while (sigwait(&stopSignals, &signal) == 0 && signal == SIGUSR1) {
+        server.Signal();
+    }
     recorder::LogEvent("%s: stopping", signal == SIGINT ? "SIGINT" : "SIGTERM");
     server.Stop();
     emulator.Stop();

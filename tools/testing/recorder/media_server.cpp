@@ -50,7 +50,11 @@ struct CMediaServer::Sender {
 CMediaServer::CMediaServer(emu::CRecorderEmulator &emulator, std::vector<emu::Bytes> frames,
                            const RecorderOptions &options)
     : m_Emulator(emulator), m_Frames(std::move(frames)), m_Options(options)
-{}
+{
+    if (!m_Options.raises.empty()) {
+        m_Raiser = std::thread([this] { RunRaises(); });
+    }
+}
 
 CMediaServer::~CMediaServer() { Stop(); }
 
@@ -71,6 +75,9 @@ void CMediaServer::Stop()
             s->thread.join();
         }
     }
+    if (m_Raiser.joinable()) {
+        m_Raiser.join();
+    }
 }
 
 void CMediaServer::OnEvent(const emu::EmulatorEvent &event)
@@ -88,6 +95,10 @@ void CMediaServer::OnEvent(const emu::EmulatorEvent &event)
             LogEvent("conn %d: closed (%s, %zu packets)", info.index, emu::KindName(info.kind), info.packetCount);
         }
         if (info.kind == ChannelKind::Command) {
+            {
+                std::lock_guard<std::mutex> lk(m_Mutex);
+                m_LoggedIn.erase(info.index);
+            }
             // UDP live video has no connection of its own to lose: it ends with
             // the last command channel.
             bool anyCommand = false;
@@ -129,6 +140,10 @@ void CMediaServer::OnPacket(const emu::EmulatorEvent &event)
                      d.size());
         }
         OnCommand(p);
+        if (p.code == 49) {
+            std::lock_guard<std::mutex> lk(m_Mutex);
+            m_LoggedIn.insert(info.index);
+        }
         if (p.code == 49 && m_Options.messageEveryMs > 0) {
             StartMessenger(info);
         }
@@ -385,6 +400,88 @@ void CMediaServer::RunMessages(Sender &s)
     }
     LogEvent("conn %d: %u recorder messages sent", s.conn, sent);
     s.finished = true;
+}
+
+void CMediaServer::ChangeBits(const std::vector<BitChange> &changes)
+{
+    std::lock_guard<std::mutex> order(m_WordsMutex);
+    std::string what;
+    for (const BitChange &c : changes) {
+        const bool on = c.on.value_or((m_Words[static_cast<size_t>(c.word - 1)] >> c.bit & 1) == 0);
+        uint16_t &w = m_Words[static_cast<size_t>(c.word - 1)];
+        const uint16_t mask = static_cast<uint16_t>(1u << c.bit);
+        w = static_cast<uint16_t>(on ? (w | mask) : (w & ~mask));
+        what += (what.empty() ? "" : ", ") + std::string("word ") + std::to_string(c.word) + " bit " +
+                std::to_string(c.bit) + (on ? " set" : " cleared");
+    }
+    const uint32_t n = ++m_nRaised;
+    // Bytes 0-3 count these messages, the words follow at 4, 6 and 8.
+    const emu::Bytes message{static_cast<uint8_t>(n),
+                             static_cast<uint8_t>(n >> 8),
+                             static_cast<uint8_t>(n >> 16),
+                             static_cast<uint8_t>(n >> 24),
+                             static_cast<uint8_t>(m_Words[0]),
+                             static_cast<uint8_t>(m_Words[0] >> 8),
+                             static_cast<uint8_t>(m_Words[1]),
+                             static_cast<uint8_t>(m_Words[1] >> 8),
+                             static_cast<uint8_t>(m_Words[2]),
+                             static_cast<uint8_t>(m_Words[2] >> 8),
+                             0,
+                             0};
+    std::set<int> conns;
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        conns = m_LoggedIn;
+    }
+    for (const int conn : conns) {
+        m_Emulator.SendPacket(conn, 56, message);
+    }
+    LogEvent("message %u: %s, words %04x %04x %04x, to %zu command channel(s)", n, what.c_str(), m_Words[0], m_Words[1],
+             m_Words[2], conns.size());
+}
+
+void CMediaServer::Signal()
+{
+    std::vector<BitChange> flips;
+    for (const SignalBit &b : m_Options.signalBits) {
+        flips.push_back(BitChange{b.word, b.bit, std::nullopt});
+    }
+    if (!flips.empty()) {
+        ChangeBits(flips);
+    }
+}
+
+void CMediaServer::RunRaises()
+{
+    struct Due {
+        Clock::time_point at;
+        bool set;  // the next change sets the bit
+    };
+    std::vector<Due> due;
+    const auto start = Clock::now();
+    for (const RaiseSchedule &r : m_Options.raises) {
+        due.push_back(Due{start + std::chrono::milliseconds(r.everyMs), true});
+    }
+    std::unique_lock<std::mutex> lk(m_Mutex);
+    while (!m_bStopping) {
+        size_t next = 0;
+        for (size_t i = 1; i < due.size(); ++i) {
+            next = due[i].at < due[next].at ? i : next;
+        }
+        if (m_Cond.wait_until(lk, due[next].at, [this] { return m_bStopping; })) {
+            break;
+        }
+        if (Clock::now() < due[next].at) {
+            continue;
+        }
+        const RaiseSchedule &r = m_Options.raises[next];
+        const bool set = due[next].set;
+        due[next].at += std::chrono::milliseconds(set ? r.holdMs : r.everyMs - r.holdMs);
+        due[next].set = !set;
+        lk.unlock();
+        ChangeBits({BitChange{r.word, r.bit, set}});
+        lk.lock();
+    }
 }
 
 void CMediaServer::ReapFinished()

@@ -4,15 +4,20 @@
 // second until stopped, playback paced by the host's controls until the
 // recording ends, download as fast as it is read, then closed. With
 // --message-every, a sender of recorder messages runs on each command channel
-// from its login on.
+// from its login on. With --raise and --raise-on-signal, bits of the
+// message's words are set and cleared on a schedule and on SIGUSR1, each
+// change a message on every logged-in command channel.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <list>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -37,6 +42,8 @@ public:
     emu::Bytes OpeningMedia(const emu::ConnectionInfo &info, const emu::RecordedPacket &opening);
     // Ends every sender; later events are only logged.
     void Stop();
+    // SIGUSR1: flips the bits of --raise-on-signal.
+    void Signal();
 
 private:
     struct Sender;
@@ -51,7 +58,16 @@ private:
     void Run(Sender &s);
     void RunMessages(Sender &s);
     bool SendFrame(Sender &s, size_t ordinal);
-    void ReapFinished();                                  // under m_Mutex
+    void ReapFinished();  // under m_Mutex
+    void RunRaises();     // --raise
+    // Sets or clears bits (on unset: flips it) and sends the words, in one
+    // message, to every logged-in command channel.
+    struct BitChange {
+        int word;
+        int bit;
+        std::optional<bool> on;
+    };
+    void ChangeBits(const std::vector<BitChange> &changes);
     static void Steer(Sender &s, uint8_t op, int level);  // under m_Mutex
 
     emu::CRecorderEmulator &m_Emulator;
@@ -70,6 +86,11 @@ private:
     std::vector<std::pair<uint8_t, int>> m_EarlyControls;
     emu::Id4 m_EarlyControlsFor{};
     std::atomic<bool> m_bDroppedLive{false};  // --drop-live-after has been done
+    std::set<int> m_LoggedIn;                 // command channels that logged in and are open
+    std::mutex m_WordsMutex;                  // the words and the messages' order
+    std::array<uint16_t, 3> m_Words{};
+    uint32_t m_nRaised = 0;  // messages of --raise and --raise-on-signal sent
+    std::thread m_Raiser;
 };
 
 }  // namespace kn::recorder

@@ -2,48 +2,61 @@
 
 #include <arpa/inet.h>
 
-#include <cerrno>
-#include <cstdlib>
+#include <algorithm>
+
 #include <cstring>
+#include <vector>
+
+#include "tools/common/command_line.h"
 
 namespace kn::recorder {
 
 namespace {
 
-bool ParseInt(const char *text, long low, long high, long &out)
-{
-    if (text == nullptr || *text == '\0') {
-        return false;
-    }
-    char *end = nullptr;
-    errno = 0;
-    const long v = std::strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < low || v > high) {
-        return false;
-    }
-    out = v;
-    return true;
-}
-
 // "239.1.2.3:6000": a group address (224.0.0.0-239.255.255.255) and a port.
-bool ParseGroup(const std::string &text, RecorderOptions &o)
+bool ParseGroup(const std::string &text, emu::Id4 &group, uint16_t &groupPort)
 {
     const size_t colon = text.rfind(':');
-    if (colon == std::string::npos) {
-        return false;
-    }
     in_addr a{};
-    long port = 0;
-    if (::inet_pton(AF_INET, text.substr(0, colon).c_str(), &a) != 1 ||
-        !ParseInt(text.c_str() + colon + 1, 1, 65535, port)) {
+    int port = 0;
+    if (colon == std::string::npos || ::inet_pton(AF_INET, text.substr(0, colon).c_str(), &a) != 1 ||
+        !CLI::detail::lexical_cast(text.substr(colon + 1), port) || port < 1 || port > 65535) {
         return false;
     }
-    std::memcpy(o.group.data(), &a.s_addr, 4);
-    if ((o.group[0] & 0xF0) != 0xE0) {
+    std::memcpy(group.data(), &a.s_addr, 4);
+    groupPort = static_cast<uint16_t>(port);
+    return (group[0] & 0xF0) == 0xE0;
+}
+
+// "W:B:EVERY[:HOLD]" (scheduled) or "W:B": a word 1-3, a bit 0-15, a period
+// of 10 ms to an hour and a hold shorter than it (half of it by default).
+bool ParseBit(const std::string &text, bool scheduled, RaiseSchedule &r)
+{
+    std::vector<long> parts;
+    for (size_t at = 0;;) {
+        const size_t end = std::min(text.find(':', at), text.size());
+        long v = 0;
+        if (!CLI::detail::lexical_cast(text.substr(at, end - at), v)) {
+            return false;
+        }
+        parts.push_back(v);
+        if (end == text.size()) {
+            break;
+        }
+        at = end + 1;
+    }
+    const size_t fields = parts.size();
+    if (fields < (scheduled ? 3u : 2u) || fields > (scheduled ? 4u : 2u)) {
         return false;
     }
-    o.groupPort = static_cast<uint16_t>(port);
-    return true;
+    r.word = static_cast<int>(parts[0]);
+    r.bit = static_cast<int>(parts[1]);
+    if (scheduled) {
+        r.everyMs = static_cast<int>(parts[2]);
+        r.holdMs = fields == 4 ? static_cast<int>(parts[3]) : r.everyMs / 2;
+    }
+    return r.word >= 1 && r.word <= 3 && r.bit >= 0 && r.bit <= 15 &&
+           (!scheduled || (parts[2] >= 10 && parts[2] <= 3600000 && r.holdMs >= 1 && r.holdMs < r.everyMs));
 }
 
 }  // namespace
@@ -75,6 +88,13 @@ const char *RecorderUsage()
            "  --drop-live-after N   close the first live video connection after N frames\n"
            "  --message-every MS    send a recorder message (code 56, 12 bytes) on every\n"
            "                        logged-in command channel every MS milliseconds\n"
+           "  --raise W:B:EVERY[:HOLD]  set bit B (0-15) of word W (1-3: the message's\n"
+           "                        16-bit words at offsets 4, 6 and 8) every EVERY ms and\n"
+           "                        clear it HOLD ms later (default EVERY/2); each change\n"
+           "                        is a recorder message on every logged-in command\n"
+           "                        channel; repeatable\n"
+           "  --raise-on-signal W:B SIGUSR1 sets bit B of word W, the next SIGUSR1 clears\n"
+           "                        it, each a message as above; repeatable\n"
            "  --verbose             log keep-alives too, and every command packet\n"
            "                        with its session id\n"
            "  -h, --help            this text\n"
@@ -85,106 +105,62 @@ const char *RecorderUsage()
 std::optional<RecorderOptions> ParseRecorderOptions(int argc, char **argv, bool &help, std::string &message)
 {
     RecorderOptions o;
-    help = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
-        long n = 0;
-        auto needValue = [&](const char *what) {
-            if (value == nullptr) {
-                message = arg + " needs " + what;
-                return false;
-            }
-            ++i;
-            return true;
-        };
-        if (arg == "-h" || arg == "--help") {
-            help = true;
-            return o;
-        } else if (arg == "--address") {
-            in_addr a{};
-            if (!needValue("an IPv4 address")) {
-                return std::nullopt;
-            }
-            if (::inet_pton(AF_INET, value, &a) != 1) {
-                message = std::string("not an IPv4 address: ") + value;
-                return std::nullopt;
-            }
-            o.address = value;
-        } else if (arg == "--port") {
-            if (!needValue("a port number") || !ParseInt(value, 0, 65535, n)) {
-                message = message.empty() ? std::string("bad port: ") + value : message;
-                return std::nullopt;
-            }
-            o.port = static_cast<uint16_t>(n);
-        } else if (arg == "--clip") {
-            if (!needValue("a file name")) {
-                return std::nullopt;
-            }
-            o.clip = value;
-        } else if (arg == "--channels") {
-            if (!needValue("a count") || !ParseInt(value, 1, 32, n)) {
-                message = message.empty() ? std::string("bad channel count (1-32): ") + value : message;
-                return std::nullopt;
-            }
-            o.channels = static_cast<int>(n);
-        } else if (arg == "--multicast") {
-            if (!needValue("GROUP:PORT") || !ParseGroup(value, o)) {
-                message = message.empty()
-                              ? std::string("bad multicast group (224.0.0.0-239.255.255.255:PORT): ") + value
-                              : message;
-                return std::nullopt;
-            }
-            o.multicast = true;
-        } else if (arg == "--start-delay") {
-            if (!needValue("milliseconds") || !ParseInt(value, 0, 10000, n)) {
-                message = message.empty() ? std::string("bad start delay (0-10000 ms): ") + value : message;
-                return std::nullopt;
-            }
-            o.startDelayMs = static_cast<int>(n);
-        } else if (arg == "--download-cap") {
-            if (!needValue("seconds") || !ParseInt(value, 1, 86400, n)) {
-                message = message.empty() ? std::string("bad download cap (1-86400 s): ") + value : message;
-                return std::nullopt;
-            }
-            o.downloadCapSeconds = static_cast<int>(n);
-        } else if (arg == "--fps") {
-            if (!needValue("a frame rate") || !ParseInt(value, 1, 120, n)) {
-                message = message.empty() ? std::string("bad frame rate (1-120): ") + value : message;
-                return std::nullopt;
-            }
-            o.fps = static_cast<int>(n);
-        } else if (arg == "--drop-after") {
-            if (!needValue("a packet count") || !ParseInt(value, 1, 1000000, n)) {
-                message = message.empty() ? std::string("bad packet count: ") + value : message;
-                return std::nullopt;
-            }
-            o.dropAfterPackets = static_cast<int>(n);
-        } else if (arg == "--drop-live-after") {
-            if (!needValue("a frame count") || !ParseInt(value, 1, 1000000, n)) {
-                message = message.empty() ? std::string("bad frame count: ") + value : message;
-                return std::nullopt;
-            }
-            o.dropLiveAfterFrames = static_cast<int>(n);
-        } else if (arg == "--message-every") {
-            if (!needValue("milliseconds") || !ParseInt(value, 1, 60000, n)) {
-                message = message.empty() ? std::string("bad message period (1-60000 ms): ") + value : message;
-                return std::nullopt;
-            }
-            o.messageEveryMs = static_cast<int>(n);
-        } else if (arg == "--silent") {
-            o.silent = true;
-        } else if (arg == "--refuse-login") {
-            o.refuseLogin = true;
-        } else if (arg == "--drop-after-login") {
-            o.dropAfterLogin = true;
-        } else if (arg == "--verbose") {
-            o.verbose = true;
-        } else {
-            message = "unknown option: " + arg;
-            return std::nullopt;
+    CLI::App app;
+    common::PrepareCommandLine(app);
+    app.add_option("--address", o.address)->check(common::Takes("an IPv4 address", [](const std::string &text) {
+        in_addr a{};
+        return ::inet_pton(AF_INET, text.c_str(), &a) == 1;
+    }));
+    app.add_option("--port", o.port)->check(common::IntegerIn(0, 65535, "a port number 0-65535"));
+    app.add_option("--clip", o.clip);
+    app.add_option("--channels", o.channels)->check(common::IntegerIn(1, 32, "a channel count 1-32"));
+    app.add_option_function<std::string>("--multicast", [&o](const std::string &text) {
+        if (!ParseGroup(text, o.group, o.groupPort)) {
+            common::RefuseValue("--multicast", "a group 224.0.0.0-239.255.255.255 and a port, GROUP:PORT", text);
         }
+        o.multicast = true;
+    });
+    app.add_option("--start-delay", o.startDelayMs)->check(common::IntegerIn(0, 10000, "milliseconds 0-10000"));
+    app.add_option("--download-cap", o.downloadCapSeconds)->check(common::IntegerIn(1, 86400, "seconds 1-86400"));
+    app.add_option("--fps", o.fps)->check(common::IntegerIn(1, 120, "frames a second 1-120"));
+    app.add_option("--drop-after", o.dropAfterPackets)->check(common::IntegerIn(1, 1000000, "a packet count"));
+    app.add_option("--drop-live-after", o.dropLiveAfterFrames)->check(common::IntegerIn(1, 1000000, "a frame count"));
+    app.add_option("--message-every", o.messageEveryMs)->check(common::IntegerIn(1, 60000, "milliseconds 1-60000"));
+    app.add_option_function<std::vector<std::string>>(
+           "--raise",
+           [&o](const std::vector<std::string> &values) {
+               for (const std::string &text : values) {
+                   RaiseSchedule r;
+                   if (!ParseBit(text, true, r)) {
+                       common::RefuseValue("--raise", "WORD 1-3:BIT 0-15:EVERY 10-3600000 ms[:HOLD shorter than EVERY]",
+                                           text);
+                   }
+                   o.raises.push_back(r);
+               }
+           })
+        ->allow_extra_args(false);
+    app.add_option_function<std::vector<std::string>>("--raise-on-signal",
+                                                      [&o](const std::vector<std::string> &values) {
+                                                          for (const std::string &text : values) {
+                                                              RaiseSchedule r;
+                                                              if (!ParseBit(text, false, r)) {
+                                                                  common::RefuseValue("--raise-on-signal",
+                                                                                      "WORD 1-3:BIT 0-15", text);
+                                                              }
+                                                              o.signalBits.push_back(SignalBit{r.word, r.bit});
+                                                          }
+                                                      })
+        ->allow_extra_args(false);
+    app.add_flag("--silent", o.silent);
+    app.add_flag("--refuse-login", o.refuseLogin);
+    app.add_flag("--drop-after-login", o.dropAfterLogin);
+    app.add_flag("--verbose", o.verbose);
+    switch (common::ParseCommandLine(app, argc > 0 ? argc - 1 : 0, argv + 1, message)) {
+    case common::CommandLineOutcome::Help: help = true; return RecorderOptions{};
+    case common::CommandLineOutcome::Usage: help = false; return std::nullopt;
+    case common::CommandLineOutcome::Parsed: break;
     }
+    help = false;
     return o;
 }
 

@@ -384,12 +384,19 @@ bool CRtspFront::Start(std::string &message)
             gst_rtsp_server_set_auth(server, auth);
         }
         g_signal_connect(server, "client-connected", G_CALLBACK(OnClientConnected), &m_Directory);
-        const unsigned source = gst_rtsp_server_attach(server, nullptr);
-        if (source == 0) {
-            message = "cannot listen on " + l.address + ":" + service + " (address in use or not local)";
+        // Made and attached in two steps (what gst_rtsp_server_attach does)
+        // so that a refusal says why.
+        GError *error = nullptr;
+        GSource *listener = gst_rtsp_server_create_source(server, nullptr, &error);
+        if (listener == nullptr) {
+            message = "cannot listen for RTSP on " + l.address + ":" + service + ": " +
+                      (error != nullptr ? error->message : "address in use or not local");
+            g_clear_error(&error);
             ok = false;
             break;
         }
+        const unsigned source = g_source_attach(listener, nullptr);
+        g_source_unref(listener);
         m_Sources.push_back(source);
         m_Ports.push_back(static_cast<uint16_t>(gst_rtsp_server_get_bound_port(server)));
         Log("listening on rtsp://%s:%u/%s", l.address.c_str(), static_cast<unsigned>(m_Ports.back()),

@@ -38,7 +38,8 @@ CRecorderLink::CRecorderLink(const RecorderConfig &config, CLibraryHost &library
       m_pArchive(std::make_shared<CArchiveGate>(config.name, config.channels, library)),
       m_Channels(static_cast<size_t>(config.channels)),
       m_Probe(config.host, config.port),
-      m_LoginBackoff(config.backoffMaxMs)
+      m_LoginBackoff(config.backoffMaxMs),
+      m_Events(config.name, config.channels, config.events, library.Events())
 {
     for (int i = 0; i < config.channels; ++i) {
         m_Hubs.push_back(std::make_shared<CChannelHub>(i, config.name));
@@ -410,6 +411,7 @@ void CRecorderLink::OpenStream(size_t i, int64_t now)
 void CRecorderLink::SetChannelState(Channel &c, const char *state, int64_t nextAttemptAtMs, const std::string &error)
 {
     std::lock_guard<std::mutex> lk(m_StateMutex);
+    m_Events.ChannelState(static_cast<int>(&c - m_Channels.data()), c.state, state, error);
     c.state = state;
     c.nextAttemptAtMs = nextAttemptAtMs;
     if (!error.empty()) {
@@ -420,6 +422,7 @@ void CRecorderLink::SetChannelState(Channel &c, const char *state, int64_t nextA
 void CRecorderLink::SetRecorderState(const char *state, int64_t nextAttemptAtMs, const std::string &error)
 {
     std::lock_guard<std::mutex> lk(m_StateMutex);
+    m_Events.RecorderState(m_State, state, error);
     m_State = state;
     m_nNextAttemptAtMs = nextAttemptAtMs;
     if (!error.empty()) {
@@ -539,6 +542,7 @@ bool CLibraryHost::Start(uint32_t replyTimeoutMs)
     m_bStarted = true;
     KR_4100_SetConnectTime(replyTimeoutMs);
     g_pHost = this;
+    KR_4100_SetDVRMessCallBack(&CLibraryHost::OnMessage);
     m_bStop = false;
     m_Notices = std::thread([this] { NoticeLoop(); });
     return true;
@@ -553,6 +557,7 @@ void CLibraryHost::Stop()
     if (m_Notices.joinable()) {
         m_Notices.join();
     }
+    KR_4100_SetDVRMessCallBack(nullptr);
     g_pHost = nullptr;
     KR_4100_Cleanup();
     std::lock_guard<std::mutex> lk(m_Mutex);
@@ -609,6 +614,26 @@ void CLibraryHost::OnData(void *hStream, uint32_t type, const unsigned char *dat
     // even if it is being removed meanwhile.
     if (const std::shared_ptr<ILibraryClient> client = host->Find(user >> 8)) {
         client->OnData(static_cast<int>(user & 0xFF), hStream, type, data, len);
+    }
+}
+
+void CLibraryHost::OnMessage(uint32_t, void *hSession, const unsigned char *data, uint32_t len)
+{
+    CLibraryHost *host = g_pHost;
+    if (host == nullptr) {
+        return;
+    }
+    std::shared_ptr<ILibraryClient> client;
+    {
+        std::lock_guard<std::mutex> lk(host->m_Mutex);
+        if (const auto it = host->m_Sessions.find(hSession); it != host->m_Sessions.end()) {
+            if (const auto r = host->m_Routes.find(it->second); r != host->m_Routes.end()) {
+                client = r->second;
+            }
+        }
+    }
+    if (client) {
+        client->OnMessage(data, len);
     }
 }
 

@@ -32,6 +32,7 @@
 #include "tools/common/backoff.h"
 #include "tools/common/recorder_probe.h"
 #include "tools/programs/gateway/archive/archive_gate.h"
+#include "tools/programs/gateway/events/recorder_events.h"
 #include "tools/programs/gateway/stream/channel_hub.h"
 #include "tools/programs/gateway/status/gateway_status.h"
 #include "tools/programs/gateway/site/config/site_config.h"
@@ -55,6 +56,9 @@ public:
     virtual void OnData(int channel, void *hStream, uint32_t type, const unsigned char *data, int32_t len) = 0;
     // The library's disconnect notice for this recorder's session.
     virtual void OnNotice() = 0;
+    // A recorder message of this recorder's session (its 12 bytes), on the
+    // session's receive thread: it must not wait.
+    virtual void OnMessage(const unsigned char * /*data*/, uint32_t /*len*/) {}
 };
 
 class CLibraryHost {
@@ -75,12 +79,18 @@ public:
     // pass; the channel is the low 8 bits.
     uint32_t Add(const std::shared_ptr<ILibraryClient> &client);
     void Remove(uint32_t route);
-    // The session a route's notices come for (null: none).
+    // The session a route's notices and messages come for (null: none).
     void SetSession(uint32_t route, void *hSession);
+    // Where the recorders publish their events (null: nowhere); set before
+    // the first recorder is added.
+    void SetEvents(CEventBus *bus) { m_pEvents = bus; }
+    CEventBus *Events() const { return m_pEvents; }
 
     static uint32_t UserValue(uint32_t route, int channel) { return route << 8 | static_cast<uint32_t>(channel); }
     // The library's data callback for every stream.
     static void OnData(void *hStream, uint32_t type, const unsigned char *data, int32_t len, uint32_t user);
+    // The library's message callback, routed by session.
+    static void OnMessage(uint32_t type, void *hSession, const unsigned char *data, uint32_t len);
 
 private:
     void NoticeLoop();
@@ -90,6 +100,7 @@ private:
     std::unordered_map<uint32_t, std::shared_ptr<ILibraryClient>> m_Routes;
     std::unordered_map<void *, uint32_t> m_Sessions;
     uint32_t m_nNextRoute = 1;
+    CEventBus *m_pEvents = nullptr;
     bool m_bStarted = false;
     std::atomic<bool> m_bStop{false};
     std::thread m_Notices;
@@ -124,6 +135,7 @@ public:
 
     void OnData(int channel, void *hStream, uint32_t type, const unsigned char *data, int32_t len) override;
     void OnNotice() override;
+    void OnMessage(const unsigned char *data, uint32_t len) override { m_Events.Message(data, len); }
 
 private:
     struct Channel {
@@ -194,6 +206,7 @@ private:
     std::vector<HubCounts> m_LastCounts;
     std::thread m_Supervisor;
     std::vector<std::shared_ptr<std::atomic<bool>>> m_Before;
+    CRecorderEvents m_Events;  // its states and messages, as events
 
     mutable std::mutex m_StateMutex;  // the snapshot fields below and in Channel
     std::string m_State = "logging in";

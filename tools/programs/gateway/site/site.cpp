@@ -7,9 +7,24 @@
 
 namespace kn::gateway {
 
+namespace {
+
+RecorderEntry EntryOf(const CRecorderLink &link)
+{
+    RecorderEntry entry{link.Config().name, link.Config().channels, link.Archive()};
+    for (const WordMeaning &w : link.Config().events.words) {
+        entry.stateKinds.push_back(w.kind);
+    }
+    return entry;
+}
+
+}  // namespace
+
 CSite::CSite(CLibraryHost &library, const SiteConfig &site)
     : m_Library(library), m_nStatsMs(site.statsMs), m_Access(site.rtspUser)
-{}
+{
+    m_Library.SetEvents(&m_Events);
+}
 
 CSite::~CSite() { StopAll(); }
 
@@ -56,7 +71,7 @@ void CSite::Add(const RecorderConfig &config)
     link->Start(std::move(before));
     Log("%s: recorder %s:%u, channels 0-%d, %s", config.name.c_str(), config.host.c_str(),
         static_cast<unsigned>(config.port), config.channels - 1, config.transport == 1 ? "tcp" : "udp");
-    const RecorderEntry entry{config.name, config.channels, link->Archive()};
+    const RecorderEntry entry = EntryOf(*link);
     {
         std::lock_guard<std::mutex> lk(m_LinksMutex);
         m_Links[config.name] = std::move(link);
@@ -139,7 +154,7 @@ void CSite::AddObserver(ISiteObserver *observer)
 {
     m_Observers.push_back(observer);
     for (const auto &[name, link] : m_Links) {
-        observer->RecorderAdded(RecorderEntry{name, link->Config().channels, link->Archive()});
+        observer->RecorderAdded(EntryOf(*link));
     }
 }
 

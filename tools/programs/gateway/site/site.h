@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/programs/gateway/events/event_bus.h"
 #include "tools/programs/gateway/site/config/site_config.h"
 #include "tools/programs/gateway/site/recorder_link.h"
 #include "tools/programs/gateway/site/site_directory.h"
@@ -50,6 +51,7 @@ public:
     GatewayStatus Status() const override;
     void AddHttpRoute(std::shared_ptr<IHttpRoute> route) override;
     std::vector<std::shared_ptr<IHttpRoute>> HttpRoutes() const override;
+    CEventBus &Events() override { return m_Events; }
 
 private:
     void Add(const RecorderConfig &config);
@@ -59,6 +61,7 @@ private:
     std::shared_ptr<CRecorderLink> Link(const std::string &name) const;
 
     CLibraryHost &m_Library;
+    CEventBus m_Events;  // outlives the links, which publish to it
     const int64_t m_nStatsMs;
     const CAccess m_Access;
     const std::chrono::steady_clock::time_point m_Started = std::chrono::steady_clock::now();

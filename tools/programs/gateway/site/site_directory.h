@@ -8,7 +8,8 @@
 // - asks the one access decision;
 // - reads the one status model;
 // - adds its HTTP routes to the gateway's HTTP listener, when it serves
-//   over HTTP without a listener of its own.
+//   over HTTP without a listener of its own;
+// - subscribes to the gateway's events (the event bus).
 // Every operation is called on the main loop's thread unless it says
 // otherwise; observers are told on that thread too.
 #pragma once
@@ -28,12 +29,14 @@ typedef struct _SoupServerMessage SoupServerMessage;
 namespace kn::gateway {
 
 class CArchiveGate;
+class CEventBus;
 
 // A recorder as the fronts see it.
 struct RecorderEntry {
     std::string name;
     int channels = 0;                       // channels 0 .. channels-1
     std::shared_ptr<CArchiveGate> archive;  // never null while the recorder is in the site
+    std::vector<std::string> stateKinds;    // what its messages' words mean (the site file's events:)
 };
 
 // Told of the recorders as they come and go.
@@ -117,6 +120,10 @@ public:
     // the web front's own paths, in the order they were added.
     virtual void AddHttpRoute(std::shared_ptr<IHttpRoute> route) = 0;
     virtual std::vector<std::shared_ptr<IHttpRoute>> HttpRoutes() const = 0;
+
+    // The gateway's events: a front subscribes there (from any thread) and
+    // takes them from its own bounded queue.
+    virtual CEventBus &Events() = 0;
 };
 
 }  // namespace kn::gateway

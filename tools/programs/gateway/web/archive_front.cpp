@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/common/http_reply.h"
 #include "tools/programs/gateway/archive/archive_gate.h"
 #include "tools/programs/gateway/archive/archive_search.h"
 #include "tools/programs/gateway/web/clip_response.h"
@@ -17,12 +18,7 @@ namespace kn::gateway {
 
 namespace {
 
-void Reply(SoupServerMessage *msg, guint status, const char *type, const std::string &body)
-{
-    soup_server_message_set_status(msg, status, nullptr);
-    soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Cache-Control", "no-store");
-    soup_server_message_set_response(msg, type, SOUP_MEMORY_COPY, body.data(), body.size());
-}
+using common::Reply;
 
 void BadRequest(SoupServerMessage *msg, const std::string &why)
 {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 
+#include "tools/common/http_reply.h"
 #include "tools/programs/gateway/status/gateway_log.h"
 
 namespace kn::gateway {
@@ -196,10 +197,7 @@ void CClipResponse::Finish(const ClipResult &result)
         gone = m_bGone;
     }
     const auto reply = [this](guint status, const std::string &text) {
-        soup_server_message_set_status(m_pMsg, status, nullptr);
-        soup_message_headers_replace(soup_server_message_get_response_headers(m_pMsg), "Cache-Control", "no-store");
-        const std::string body = text + "\n";
-        soup_server_message_set_response(m_pMsg, "text/plain", SOUP_MEMORY_COPY, body.data(), body.size());
+        common::Reply(m_pMsg, status, "text/plain", text + "\n");
         soup_server_message_unpause(m_pMsg);
     };
     if (result.outcome == ClipOutcome::Done) {

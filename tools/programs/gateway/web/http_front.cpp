@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "tools/common/http_reply.h"
 #include "tools/programs/gateway/stream/channel_hub.h"
 #include "tools/programs/gateway/web/fmp4_stream.h"
 #include "tools/programs/gateway/status/gateway_log.h"
@@ -18,17 +19,12 @@ namespace kn::gateway {
 
 namespace {
 
+using common::Reply;
+
 constexpr const char *kRealm = "kestrel gateway";
 // A snapshot of a channel that sends no keyframe in this time fails.
 constexpr guint kSnapshotWaitMs = 6000;
 constexpr int kMaxSnapshotWidth = 4096;
-
-void Reply(SoupServerMessage *msg, guint status, const char *type, const std::string &body)
-{
-    soup_server_message_set_status(msg, status, nullptr);
-    soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Cache-Control", "no-store");
-    soup_server_message_set_response(msg, type, SOUP_MEMORY_COPY, body.data(), body.size());
-}
 
 std::string Peer(SoupServerMessage *msg)
 {

@@ -2,10 +2,8 @@
 
 #include <arpa/inet.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <fstream>
-#include <map>
+#include "tools/common/command_line.h"
+#include "tools/common/password_source.h"
 
 namespace kn::gateway {
 
@@ -14,70 +12,41 @@ namespace {
 constexpr const char *kDefaultPasswordEnv = "KESTREL_PASSWORD";
 constexpr const char *kDefaultRtspPasswordEnv = "KESTREL_RTSP_PASSWORD";
 
-bool ParseInteger(const std::string &text, long long low, long long high, long long &out)
+bool ParsePort(const std::string &text, uint16_t &port)
 {
-    if (text.empty()) {
+    int v = 0;
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+        !CLI::detail::lexical_cast(text, v) || v > 65535) {
         return false;
     }
-    char *end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || v < low || v > high) {
-        return false;
-    }
-    out = v;
+    port = static_cast<uint16_t>(v);
     return true;
 }
 
-// Seconds with an optional fraction, as milliseconds.
-bool ParseSeconds(const std::string &text, int64_t &outMs)
+// A time option given in seconds (with an optional fraction), kept in ms.
+void AddSeconds(CLI::App &app, const std::string &name, int64_t &ms, double lowest, const std::string &what)
 {
-    if (text.empty()) {
-        return false;
-    }
-    char *end = nullptr;
-    errno = 0;
-    const double v = std::strtod(text.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !(v >= 0) || v > 86400) {
-        return false;
-    }
-    outMs = static_cast<int64_t>(v * 1000 + 0.5);
-    return true;
+    app.add_option_function<double>(name, [&ms](double seconds) { ms = static_cast<int64_t>(seconds * 1000 + 0.5); })
+        ->check(common::NumberIn(lowest, 86400, what));
 }
 
 }  // namespace
 
-bool ReadFirstLine(const std::string &path, std::string &out)
-{
-    std::ifstream in(path);
-    if (!in) {
-        return false;
-    }
-    std::getline(in, out);
-    if (!out.empty() && out.back() == '\r') {
-        out.pop_back();
-    }
-    return true;
-}
-
 bool SplitListen(const std::string &text, std::string &address, uint16_t &port)
 {
     const size_t colon = text.rfind(':');
-    long long p = 0;
     if (colon == std::string::npos) {
         // A bare port number, or a bare address with the default port.
-        if (ParseInteger(text, 0, 65535, p)) {
-            port = static_cast<uint16_t>(p);
+        if (ParsePort(text, port)) {
             return true;
         }
         address = text;
         return !address.empty();
     }
-    if (!ParseInteger(text.substr(colon + 1), 0, 65535, p)) {
+    if (!ParsePort(text.substr(colon + 1), port)) {
         return false;
     }
     address = colon == 0 ? std::string("0.0.0.0") : text.substr(0, colon);
-    port = static_cast<uint16_t>(p);
     return true;
 }
 
@@ -95,105 +64,50 @@ bool IsLoopback(const std::string &address)
 
 bool ParseGatewayOptions(int argc, char **argv, GatewayOptions &o, std::string &message)
 {
-    std::string passwordFile, passwordEnv, rtspPasswordFile, rtspPasswordEnv;
-    bool rtspPasswordGiven = false;
-    for (int i = 0; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            o.help = true;
-            return true;
+    common::PasswordSource password, rtspPassword;
+    CLI::App app;
+    common::PrepareCommandLine(app);
+    app.add_option("--config", o.configPath);
+    app.add_flag("--check", o.checkOnly);
+    app.add_option("-H,--host", o.host);
+    app.add_option("-p,--port", o.port)->check(common::IntegerIn(1, 65535, "a port number 1-65535"));
+    app.add_option("-u,--user", o.user);
+    app.add_option("--password", password.text)->each([&password](const std::string &) { password.textGiven = true; });
+    app.add_option("--password-file", password.file);
+    app.add_option("--password-env", password.env);
+    app.add_option("--timeout", o.timeoutMs)->check(common::IntegerIn(1, 600000, "milliseconds 1-600000"));
+    app.add_option_function<std::string>("--transport",
+                                         [&o](const std::string &v) { o.transport = v == "tcp" ? 1 : 0; })
+        ->check(common::Takes("tcp or udp", [](const std::string &v) { return v == "tcp" || v == "udp"; }));
+    app.add_option("--channels", o.channels)->check(common::IntegerIn(1, 32, "a count 1-32"));
+    app.add_option_function<std::string>("--listen", [&o](const std::string &v) {
+        if (!SplitListen(v, o.listenAddress, o.listenPort)) {
+            common::RefuseValue("--listen", "ADDRESS:PORT, ADDRESS or PORT", v);
         }
-        if (arg == "--check") {
-            o.checkOnly = true;
-            continue;
+    });
+    app.add_option_function<std::string>("--http", [&o](const std::string &v) {
+        o.http = v != "off";
+        if (o.http && !SplitListen(v, o.httpAddress, o.httpPort)) {
+            common::RefuseValue("--http", "ADDRESS:PORT, ADDRESS, PORT or off", v);
         }
-        if (i + 1 >= argc) {
-            message = arg.rfind("--", 0) == 0 || arg.rfind('-', 0) == 0 ? arg + " needs a value or is unknown"
-                                                                        : "unexpected argument '" + arg + "'";
-            return false;
-        }
-        const std::string value = argv[++i];
-        long long n = 0;
-        auto bad = [&](const char *what) {
-            message = arg + " takes " + what + ", not '" + value + "'";
-            return false;
-        };
-        if (arg == "--config") {
-            o.configPath = value;
-            continue;
-        } else if (arg == "--host" || arg == "-H") {
-            o.host = value;
-        } else if (arg == "--port" || arg == "-p") {
-            if (!ParseInteger(value, 1, 65535, n)) {
-                return bad("a port number 1-65535");
-            }
-            o.port = static_cast<uint16_t>(n);
-        } else if (arg == "--user" || arg == "-u") {
-            o.user = value;
-        } else if (arg == "--password") {
-            o.password = value;
-            o.passwordOnCommandLine = true;
-        } else if (arg == "--password-file") {
-            passwordFile = value;
-        } else if (arg == "--password-env") {
-            passwordEnv = value;
-        } else if (arg == "--timeout") {
-            if (!ParseInteger(value, 1, 600000, n)) {
-                return bad("milliseconds 1-600000");
-            }
-            o.timeoutMs = static_cast<uint32_t>(n);
-        } else if (arg == "--transport") {
-            if (value != "tcp" && value != "udp") {
-                return bad("tcp or udp");
-            }
-            o.transport = value == "tcp" ? 1 : 0;
-        } else if (arg == "--channels") {
-            if (!ParseInteger(value, 1, 32, n)) {
-                return bad("a count 1-32");
-            }
-            o.channels = static_cast<int>(n);
-        } else if (arg == "--listen") {
-            if (!SplitListen(value, o.listenAddress, o.listenPort)) {
-                return bad("ADDRESS:PORT, ADDRESS or PORT");
-            }
-        } else if (arg == "--http") {
-            o.http = value != "off";
-            if (o.http && !SplitListen(value, o.httpAddress, o.httpPort)) {
-                return bad("ADDRESS:PORT, ADDRESS, PORT or off");
-            }
-        } else if (arg == "--web-buffer") {
-            if (!ParseInteger(value, 16, 65536, n)) {
-                return bad("KiB 16-65536");
-            }
-            o.webBufferBytes = n * 1024;
-        } else if (arg == "--rtsp-user") {
-            o.rtspUser = value;
-        } else if (arg == "--rtsp-password") {
-            o.rtspPassword = value;
-            rtspPasswordGiven = true;
-        } else if (arg == "--rtsp-password-file") {
-            rtspPasswordFile = value;
-        } else if (arg == "--rtsp-password-env") {
-            rtspPasswordEnv = value;
-        } else if (arg == "--linger" || arg == "--stats" || arg == "--idle-timeout" || arg == "--give-up" ||
-                   arg == "--backoff-max") {
-            int64_t ms = 0;
-            if (!ParseSeconds(value, ms)) {
-                return bad("seconds");
-            }
-            const std::map<std::string, int64_t *> fields{{"--linger", &o.lingerMs},
-                                                          {"--stats", &o.statsMs},
-                                                          {"--idle-timeout", &o.idleMs},
-                                                          {"--give-up", &o.giveUpMs},
-                                                          {"--backoff-max", &o.backoffMaxMs}};
-            *fields.at(arg) = ms;
-            if ((arg == "--idle-timeout" || arg == "--backoff-max") && ms < 100) {
-                return bad("at least 0.1 seconds");
-            }
-        } else {
-            message = "unknown option " + arg;
-            return false;
-        }
+    });
+    app.add_option_function<int64_t>("--web-buffer", [&o](int64_t kib) { o.webBufferBytes = kib * 1024; })
+        ->check(common::IntegerIn(16, 65536, "KiB 16-65536"));
+    app.add_option("--rtsp-user", o.rtspUser);
+    app.add_option("--rtsp-password", rtspPassword.text)->each([&rtspPassword](const std::string &) {
+        rtspPassword.textGiven = true;
+    });
+    app.add_option("--rtsp-password-file", rtspPassword.file);
+    app.add_option("--rtsp-password-env", rtspPassword.env);
+    AddSeconds(app, "--linger", o.lingerMs, 0, "seconds 0-86400");
+    AddSeconds(app, "--stats", o.statsMs, 0, "seconds 0-86400");
+    AddSeconds(app, "--idle-timeout", o.idleMs, 0.1, "seconds, at least 0.1 (at most 86400)");
+    AddSeconds(app, "--give-up", o.giveUpMs, 0, "seconds 0-86400");
+    AddSeconds(app, "--backoff-max", o.backoffMaxMs, 0.1, "seconds, at least 0.1 (at most 86400)");
+    switch (common::ParseCommandLine(app, argc, argv, message, "kestrel gateway")) {
+    case common::CommandLineOutcome::Help: o.help = true; return true;
+    case common::CommandLineOutcome::Usage: return false;
+    case common::CommandLineOutcome::Parsed: break;
     }
 
     if (o.checkOnly || !o.configPath.empty()) {
@@ -201,45 +115,19 @@ bool ParseGatewayOptions(int argc, char **argv, GatewayOptions &o, std::string &
             message = "--check needs --config FILE";
             return false;
         }
-        if (argc != (o.checkOnly ? 3 : 2)) {
+        if (app.count_all() != (o.checkOnly ? 2u : 1u)) {  // --config FILE and --check
             message = "--config takes everything from the site file: give it alone (or with --check)";
             return false;
         }
         return true;
     }
-    // The recorder's password: a file or the environment keep it out of
-    // process listings.
-    if (!passwordFile.empty()) {
-        if (!ReadFirstLine(passwordFile, o.password)) {
-            message = "cannot read the password file " + passwordFile;
-            return false;
-        }
-        o.passwordOnCommandLine = false;
-    } else if (!passwordEnv.empty() || (!o.passwordOnCommandLine && std::getenv(kDefaultPasswordEnv) != nullptr)) {
-        const char *name = passwordEnv.empty() ? kDefaultPasswordEnv : passwordEnv.c_str();
-        const char *v = std::getenv(name);
-        if (v == nullptr) {
-            message = std::string("the environment variable ") + name + " is not set";
-            return false;
-        }
-        o.password = v;
-        o.passwordOnCommandLine = false;
+    // The passwords: a file or the environment keep them out of process
+    // listings.
+    if (!common::ResolvePassword(password, kDefaultPasswordEnv, o.password, message) ||
+        !common::ResolvePassword(rtspPassword, kDefaultRtspPasswordEnv, o.rtspPassword, message, "RTSP password")) {
+        return false;
     }
-    if (!rtspPasswordFile.empty()) {
-        if (!ReadFirstLine(rtspPasswordFile, o.rtspPassword)) {
-            message = "cannot read the RTSP password file " + rtspPasswordFile;
-            return false;
-        }
-    } else if (!rtspPasswordEnv.empty() || (!rtspPasswordGiven && std::getenv(kDefaultRtspPasswordEnv) != nullptr)) {
-        const char *name = rtspPasswordEnv.empty() ? kDefaultRtspPasswordEnv : rtspPasswordEnv.c_str();
-        const char *v = std::getenv(name);
-        if (v == nullptr) {
-            message = std::string("the environment variable ") + name + " is not set";
-            return false;
-        }
-        o.rtspPassword = v;
-    }
-
+    o.passwordOnCommandLine = password.FromCommandLine();
     if (o.rtspUser.empty() != o.rtspPassword.empty()) {
         message = "RTSP authentication needs both --rtsp-user and an RTSP password";
         return false;
@@ -302,8 +190,10 @@ const char *GatewayUsage()
            "  --give-up S              after an outage this long, end the clients' sessions (default 60)\n"
            "  --backoff-max S          longest wait between reconnection attempts (default 30)\n"
            "\n"
-           "Runs until Ctrl-C or SIGTERM; SIGUSR1 logs the state as JSON. Exit status: 0 stopped,\n"
-           "1 could not serve (GStreamer, listen address in use), 2 usage error or bad site file.\n";
+           "Runs until Ctrl-C or SIGTERM; SIGUSR1 logs the state as JSON.\n"
+           "Exit status: 0 stopped, 1 could not serve (GStreamer or an element missing, the library),\n"
+           "2 usage error or bad site file, 3 a listen address (RTSP or HTTP) could not be opened:\n"
+           "in use, not local or not allowed (--http off runs without the web side).\n";
 }
 
 }  // namespace kn::gateway

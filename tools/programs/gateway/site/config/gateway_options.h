@@ -46,9 +46,6 @@ bool ParseGatewayOptions(int argc, char **argv, GatewayOptions &options, std::st
 // ":PORT" (any address).
 bool SplitListen(const std::string &text, std::string &address, uint16_t &port);
 
-// The first line of a file, without its line end (how passwords are kept).
-bool ReadFirstLine(const std::string &path, std::string &out);
-
 // True for 127.0.0.0/8 and "localhost".
 bool IsLoopback(const std::string &address);
 

@@ -5,6 +5,7 @@
 // (rtsp://HOST:PORT/live/CH).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,6 +13,47 @@
 #include "tools/programs/gateway/site/config/gateway_options.h"
 
 namespace kn::gateway {
+
+// What a recorder message's three 16-bit words mean (the words at offsets
+// 4, 6 and 8 of its 12 bytes): each names a kind of state (motion,
+// video-loss, alarm-input ...; word1, word2, word3 when the site file says
+// nothing) and which channel each of its bits stands for.
+struct WordMeaning {
+    std::string kind;
+    // The channel of bit i, -1 for a bit that stands for none. By default
+    // bit i is channel i.
+    std::array<int, 16> channelOfBit{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    bool operator==(const WordMeaning &other) const = default;
+};
+
+struct EventMap {
+    std::array<WordMeaning, 3> words{WordMeaning{"word1"}, WordMeaning{"word2"}, WordMeaning{"word3"}};
+    bool operator==(const EventMap &other) const = default;
+};
+
+// A receiver of the events as JSON POSTs.
+struct WebhookConfig {
+    std::string url;
+    std::vector<std::string> kinds;  // the kinds it wants; empty: all
+    int queue = 256;                 // events waiting for it, beyond which they are dropped (counted)
+    bool operator==(const WebhookConfig &other) const = default;
+};
+
+// The MQTT broker the events and states are published to (off when host is
+// empty), with Home Assistant's discovery documents.
+struct MqttConfig {
+    std::string host;
+    uint16_t port = 1883;
+    std::string user;
+    std::string password;  // from a file or the environment; never logged
+    bool tls = false;
+    std::string caFile;                             // TLS: the broker's CA; empty: the system's
+    std::string topicPrefix = "kestrel";            // PREFIX/NAME/CH/KIND
+    std::string discoveryPrefix = "homeassistant";  // "" publishes no discovery documents
+    std::string snapshotBase;                       // what the image entities' URLs begin with
+    std::string clientId = "kestrel-gateway";
+    bool operator==(const MqttConfig &other) const = default;
+};
 
 struct RecorderConfig {
     std::string name;  // the first part of its streams' paths: /NAME/CH
@@ -28,6 +70,8 @@ struct RecorderConfig {
     // Channels kept open with no client (all of them when preloadAll).
     bool preloadAll = false;
     std::vector<int> preload;
+    // What its messages' words mean (the site's, unless it names its own).
+    EventMap events;
 
     bool Preloaded(int channel) const;
     // Everything that needs the recorder restarted when it changes.
@@ -38,6 +82,24 @@ struct ListenAddress {
     std::string address = "127.0.0.1";
     uint16_t port = 8554;  // 0: any free port (logged)
     bool operator==(const ListenAddress &other) const = default;
+};
+
+// What the WebRTC front offers a browser: the addresses of its host
+// candidates (none: every interface's), the UDP ports its ICE agents take,
+// and the STUN and TURN servers for browsers behind NAT.
+struct WebrtcConfig {
+    std::vector<std::string> addresses;
+    uint16_t minPort = 0;  // 0 0: any port
+    uint16_t maxPort = 0;
+    std::string stun;  // stun://HOST:PORT, "" none
+    struct Turn {
+        std::string url;  // turn://HOST:PORT or turns://HOST:PORT
+        std::string user;
+        std::string password;  // from a file or the environment
+        bool operator==(const Turn &other) const = default;
+    };
+    std::vector<Turn> turn;
+    bool operator==(const WebrtcConfig &other) const = default;
 };
 
 struct SiteConfig {
@@ -51,6 +113,11 @@ struct SiteConfig {
     bool http = true;
     ListenAddress httpListen{"127.0.0.1", 8560};
     int64_t webBufferBytes = 1 << 20;  // a web client's bytes not yet taken, before it skips
+    // The events: what recorders' messages mean, where they go.
+    EventMap events;
+    std::vector<WebhookConfig> webhooks;
+    MqttConfig mqtt;
+    WebrtcConfig webrtc;
 
     const RecorderConfig *Find(const std::string &name) const;
 };

@@ -1,9 +1,9 @@
-#include "tools/programs/kestrel/password_source.h"
+#include "tools/common/password_source.h"
 
 #include <cstdlib>
 #include <fstream>
 
-namespace kn::cli {
+namespace kn::common {
 
 bool ReadFirstLine(const std::string &path, std::string &out)
 {
@@ -19,31 +19,41 @@ bool ReadFirstLine(const std::string &path, std::string &out)
     return true;
 }
 
-bool ResolvePassword(const PasswordSource &source, const char *defaultEnv, std::string &password, std::string &message)
+bool ReadEnvironment(const std::string &name, std::string &out)
+{
+    const char *v = std::getenv(name.c_str());
+    if (v == nullptr) {
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool ResolvePassword(const PasswordSource &source, const char *defaultEnv, std::string &password, std::string &message,
+                     const std::string &what)
 {
     if (!source.file.empty()) {
         if (!ReadFirstLine(source.file, password)) {
-            message = "cannot read the password file " + source.file;
+            message = "cannot read the " + what + " file " + source.file;
             return false;
         }
         return true;
     }
     if (!source.env.empty()) {
-        const char *v = std::getenv(source.env.c_str());
-        if (v == nullptr) {
+        if (!ReadEnvironment(source.env, password)) {
             message = "the environment variable " + source.env + " is not set";
             return false;
         }
-        password = v;
         return true;
     }
     if (source.textGiven) {
         password = source.text;
         return true;
     }
-    const char *v = defaultEnv != nullptr ? std::getenv(defaultEnv) : nullptr;
-    password = v != nullptr ? v : "";
+    if (defaultEnv == nullptr || !ReadEnvironment(defaultEnv, password)) {
+        password.clear();
+    }
     return true;
 }
 
-}  // namespace kn::cli
+}  // namespace kn::common

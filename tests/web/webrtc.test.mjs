@@ -1,0 +1,138 @@
+// WebRTC over WHEP in Chromium: a channel plays (frames decoded, as the
+// browser's own statistics count them), a session ends by DELETE and by
+// the browser going away, and the requests a WHEP client may send are
+// answered as WHEP says. The gateway offers its candidates on loopback only.
+import fs from 'node:fs';
+import path from 'node:path';
+import { assert, eventually, Program, runTests, scratch, startRecorder, test } from './harness.mjs';
+import { browserPaths, launch } from './browser.mjs';
+
+const paths = browserPaths();
+
+async function startSiteGateway(dir, recorderPort) {
+  const file = path.join(dir, 'site.yaml');
+  fs.writeFileSync(file, 'listen: 127.0.0.1:0\nhttp: 127.0.0.1:0\ntimeout: 2000\nwebrtc:\n  addresses: [127.0.0.1]\n' +
+    'recorders:\n  - name: live\n    address: 127.0.0.1\n    port: ' + recorderPort + '\n    channels: 4\n' +
+    '    preload: [0]\n');
+  const gateway = new Program(dir, 'gateway', paths.kestrel, ['gateway', '--config', file], { KESTREL_PASSWORD: '' });
+  const http = await gateway.logged(/serving http:\/\/127\.0\.0\.1:(\d+)\//);
+  gateway.base = 'http://127.0.0.1:' + http[1];
+  return gateway;
+}
+
+// In the page: a WHEP session of url (offer with every candidate, then
+// the answer); codecs: the mime types to offer ([] all). Resolves with the
+// response's status, headers and, once frames come, the decoded count.
+async function play(page, url, codecs = []) {
+  return page.evaluate(async (url, codecs) => {
+    const pc = new RTCPeerConnection();
+    const transceiver = pc.addTransceiver('video', { direction: 'recvonly' });
+    if (codecs.length > 0) {
+      transceiver.setCodecPreferences(RTCRtpReceiver.getCapabilities('video').codecs.filter((c) =>
+        codecs.includes(c.mimeType)));
+    }
+    const video = document.createElement('video');
+    video.muted = true;
+    video.autoplay = true;
+    document.body.appendChild(video);
+    pc.ontrack = (e) => { video.srcObject = new MediaStream([e.track]); };
+    await pc.setLocalDescription(await pc.createOffer());
+    await new Promise((resolve) => {
+      pc.onicegatheringstatechange = () => pc.iceGatheringState === 'complete' && resolve();
+      setTimeout(resolve, 3000);
+      if (pc.iceGatheringState === 'complete') resolve();
+    });
+    const response = await fetch(url, { method: 'POST', headers: { 'Content-Type': 'application/sdp' },
+      body: pc.localDescription.sdp });
+    const body = await response.text();
+    const result = { status: response.status, location: response.headers.get('location'),
+      type: response.headers.get('content-type'), body: response.status === 201 ? '' : body };
+    if (response.status !== 201) {
+      return result;
+    }
+    await pc.setRemoteDescription({ type: 'answer', sdp: body });
+    window.kestrelPc = pc;
+    const until = performance.now() + 20000;
+    while (performance.now() < until) {
+      const stats = await pc.getStats();
+      stats.forEach((s) => { if (s.type === 'inbound-rtp' && s.kind === 'video') result.decoded = s.framesDecoded; });
+      if (result.decoded > 25) break;
+      await new Promise((r) => setTimeout(r, 100));
+    }
+    result.width = video.videoWidth;
+    return result;
+  }, url, codecs);
+}
+
+test('a channel plays over WHEP and its session ends with DELETE', async ({ gateway, browser }) => {
+  const page = await browser.newPage();
+  await page.goto(gateway.base + '/healthz');
+  const r = await play(page, gateway.base + '/live/0/whep');
+  assert(r.status === 201 && r.type === 'application/sdp' && /^\/live\/0\/whep\/\d+$/.test(r.location),
+    'answer: ' + JSON.stringify(r));
+  assert(r.decoded > 25 && r.width === 352, 'frames decoded over WebRTC: ' + JSON.stringify(r));
+  const session = r.location.split('/').pop();
+  const patch = await fetch(gateway.base + r.location, { method: 'PATCH', headers: {
+    'Content-Type': 'application/trickle-ice-sdpfrag' }, body: 'a=end-of-candidates\r\n' });
+  assert(patch.status === 405, 'PATCH: ' + patch.status);
+  const gone = await fetch(gateway.base + r.location, { method: 'DELETE' });
+  assert(gone.status === 200, 'DELETE: ' + gone.status);
+  await gateway.logged(new RegExp('session ' + session + ' ended: ended by its client'), 5000);
+  const again = await fetch(gateway.base + r.location, { method: 'DELETE' });
+  assert(again.status === 404, 'a second DELETE: ' + again.status);
+  await page.close();
+});
+
+test('a session whose browser went away is freed', async ({ gateway, browser }) => {
+  const page = await browser.newPage();
+  await page.goto(gateway.base + '/healthz');
+  // Channel 1 is closed: the first offer opens it and is asked to come back.
+  let r = await play(page, gateway.base + '/live/1/whep');
+  for (let i = 0; i < 20 && r.status === 503; i++) {
+    await new Promise((resolve) => setTimeout(resolve, 250));
+    r = await play(page, gateway.base + '/live/1/whep');
+  }
+  assert(r.status === 201 && r.decoded > 0, 'a closed channel plays once it is open: ' + JSON.stringify(r));
+  const session = r.location.split('/').pop();
+  await page.close();  // no DELETE
+  await gateway.logged(new RegExp('session ' + session + ' ended: the browser'), 45000);
+});
+
+test('WHEP requests that cannot be served get their status', async ({ gateway, browser }) => {
+  const preflight = await fetch(gateway.base + '/live/0/whep', { method: 'OPTIONS' });
+  assert(preflight.status === 204 && preflight.headers.get('access-control-allow-origin') === '*' &&
+    /POST/.test(preflight.headers.get('access-control-allow-methods')) &&
+    preflight.headers.get('accept-post') === 'application/sdp', 'preflight: ' + preflight.status);
+  for (const [url, init, status] of [
+    ['/live/0/whep', { method: 'GET' }, 405],
+    ['/live/0/whep', { method: 'POST', headers: { 'Content-Type': 'text/plain' }, body: 'v=0' }, 415],
+    ['/live/9/whep', { method: 'POST', headers: { 'Content-Type': 'application/sdp' }, body: 'v=0' }, 404],
+    ['/live/0/whep', { method: 'POST', headers: { 'Content-Type': 'application/sdp' }, body: 'not sdp' }, 406],
+    ['/live/0/whep/12345', { method: 'DELETE' }, 404]]) {
+    const response = await fetch(gateway.base + url, init);
+    assert(response.status === status, init.method + ' ' + url + ': ' + response.status);
+  }
+  // An offer without H.264 is refused with words the page can show.
+  const page = await browser.newPage();
+  await page.goto(gateway.base + '/healthz');
+  const r = await play(page, gateway.base + '/live/0/whep', ['video/VP8']);
+  assert(r.status === 406 && /H\.264/.test(r.body), 'a VP8 offer: ' + JSON.stringify(r));
+  await page.close();
+});
+
+await runTests(async () => {
+  const dir = scratch();
+  const recorder = await startRecorder(dir, paths);
+  const gateway = await startSiteGateway(dir, recorder.port);
+  await gateway.logged(/channel 0: stream opened/);
+  const browser = await launch(paths.executable, paths.browser, ['--allow-loopback-in-peer-connection',
+    '--disable-features=WebRtcHideLocalIpsWithMdns']);
+  return { dir, recorder, gateway, browser };
+}, async (context, failed) => {
+  await context.browser.close();
+  const status = await context.gateway.stop();
+  await context.recorder.stop();
+  if (failed || status !== 0) {
+    console.log('gateway exit ' + status + '; logs in ' + context.dir + ':\n' + context.gateway.text().slice(-6000));
+  }
+});
