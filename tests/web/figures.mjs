@@ -8,7 +8,9 @@
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
-import { args, eventually, scratch, sleep, startGateway, startRecorder } from './harness.mjs';
+import {
+  CLOCK_TICKS, args, cpuTicks, eventually, procStatus, scratch, sleep, startGateway, startRecorder,
+} from './harness.mjs';
 import { findChromium, launch, tiles } from './browser.mjs';
 
 const paths = args();
@@ -16,15 +18,8 @@ const rounds = Number(paths.rounds || 5);
 const seconds = Number(paths.seconds || 20);
 const chromium = findChromium(paths.chromium);
 const ffmpeg = paths.ffmpeg || '/usr/bin/ffmpeg';
-const hz = 100;  // USER_HZ on Linux
 
 const median = (list) => [...list].sort((a, b) => a - b)[list.length >> 1];
-const ticks = (pid) => {
-  const f = fs.readFileSync('/proc/' + pid + '/stat', 'utf8').split(') ')[1].split(' ');
-  return Number(f[11]) + Number(f[12]);
-};
-const status = (pid, key) => Number(fs.readFileSync('/proc/' + pid + '/status', 'utf8').match(
-  new RegExp(key + ':\\s+(\\d+)'))[1]);
 
 async function firstFrames(browser, url) {
   const page = await browser.newPage();
@@ -53,10 +48,10 @@ function ffmpegFirstFrame(url) {
 }
 
 async function measure(pid, ms) {
-  const t0 = ticks(pid);
+  const t0 = cpuTicks(pid);
   await sleep(ms);
-  return { cpu: (ticks(pid) - t0) / hz / (ms / 1000) * 100, rss: status(pid, 'VmRSS') / 1024,
-    threads: status(pid, 'Threads') };
+  return { cpu: (cpuTicks(pid) - t0) / CLOCK_TICKS / (ms / 1000) * 100, rss: procStatus(pid, 'VmRSS') / 1024,
+    threads: procStatus(pid, 'Threads') };
 }
 
 console.log('machine: ' + os.cpus().length + ' CPUs, load ' + os.loadavg().map((l) => l.toFixed(2)).join(' '));

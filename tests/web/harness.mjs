@@ -296,6 +296,17 @@ export async function readFor(url, ms, init = {}) {
   return { status: response.status, bytes: new Uint8Array(Buffer.concat(chunks)), first };
 }
 
+// A process's CPU time in clock ticks (user and system; 100 a second on
+// Linux), and a number of its /proc status (VmRSS in KiB, Threads).
+export const CLOCK_TICKS = 100;
+export function cpuTicks(pid) {
+  const f = fs.readFileSync('/proc/' + pid + '/stat', 'utf8').split(') ')[1].split(' ');
+  return Number(f[11]) + Number(f[12]);
+}
+export function procStatus(pid, key) {
+  return Number(fs.readFileSync('/proc/' + pid + '/status', 'utf8').match(new RegExp(key + ':\\s+(\\d+)'))[1]);
+}
+
 export function run(program, argv, ms = 30000) {
   const r = spawnSync(program, argv, { timeout: ms, encoding: 'utf8' });
   return { status: r.status, out: r.stdout || '', err: r.stderr || '' };

@@ -3,6 +3,7 @@
 #include "tools/programs/gateway/events/event_stream.h"
 #include "tools/programs/gateway/events/mqtt_front.h"
 #include "tools/programs/gateway/events/webhooks.h"
+#include "tools/programs/gateway/hls/hls_front.h"
 #include "tools/programs/gateway/mjpeg/mjpeg_front.h"
 #include "tools/programs/gateway/rtsp/rtsp_front.h"
 #include "tools/programs/gateway/web/http_front.h"
@@ -17,6 +18,7 @@ const FrontMaker kFronts[] = {
     {"mjpeg", MakeMjpegFront},         // routes on the web front's listener, stopped before it
     {"webrtc", MakeWhepFront},         // likewise
     {"events", MakeEventStreamFront},  // likewise: GET /api/events
+    {"hls", MakeHlsFront},             // likewise: /NAME/CH/index.m3u8 and its media
     {"web", MakeHttpFront},            // the HTTP listener, the page, video, snapshots, status
     {"webhooks", MakeWebhooksFront},   // the events posted
     {"mqtt", MakeMqttFront},           // the events and states on a broker
