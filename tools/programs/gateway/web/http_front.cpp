@@ -19,6 +19,8 @@ namespace kn::gateway {
 
 namespace {
 
+constexpr gint64 kDrainUs = 300000;
+
 using common::Reply;
 
 constexpr const char *kRealm = "kestrel gateway";
@@ -186,6 +188,13 @@ void CHttpFront::Stop()
         }
     }
     m_Archive.Stop();
+    // The answers just given (the searches', and the requests the fronts
+    // before this one held and ended) are written before the connections
+    // close: an answer let go and then cut by the disconnect would be read
+    // from a stream already closed. Bounded: what is not out by then is cut.
+    const gint64 until = g_get_monotonic_time() + kDrainUs;
+    while (g_get_monotonic_time() < until && g_main_context_iteration(nullptr, FALSE)) {
+    }
     if (m_pServer != nullptr) {
         soup_server_disconnect(m_pServer);
     }
