@@ -161,7 +161,7 @@ if [ -n "$gateway_files" ]; then
     example="$work/root/usr/share/doc/kestrel-tools/examples/gateway.yaml"
     sed -i "s#/etc/kestrelnet/hall.password#$work/hall.password#" "$example"
     echo secret >"$work/hall.password"
-    out="$(KESTREL_RTSP_PASSWORD=x YARD_PASSWORD=y timeout 10 "$work/root/usr/bin/kestrel" gateway \
+    out="$(KESTREL_RTSP_PASSWORD=x YARD_PASSWORD=y KESTREL_MQTT_PASSWORD=z timeout 10 "$work/root/usr/bin/kestrel" gateway \
         --config "$example" --check 2>&1)" || fail "packaged example site file: $out"
     echo "== $out"
 fi
