@@ -39,7 +39,7 @@ protected:
         s << "listen: 127.0.0.1:" << m_wRtspPort << "\nhttp: 127.0.0.1:0\ntimeout: 2000\nstats: 1\nrecorders:\n";
         for (const auto &[name, port] : recorders) {
             s << "  - name: " << name << "\n    address: 127.0.0.1\n    port: " << port
-              << "\n    channels: 8\n    idle-timeout: 1\n    backoff-max: 2\n"
+              << "\n    channels: " << m_nSiteChannels << "\n    idle-timeout: 1\n    backoff-max: 2\n"
               << extra;
         }
         // Written beside and renamed, as editors do: never read half-written.
@@ -88,6 +88,7 @@ protected:
         EXPECT_GE(frames, static_cast<size_t>(seconds * 25 * 0.8)) << v.file;
     }
 
+    int m_nSiteChannels = 8;  // each recorder's channels in the site file
     std::map<std::string, std::unique_ptr<CChildProcess>> m_Recorders;
     std::map<std::string, std::string> m_Logs;
     std::map<std::string, int> m_nStarts;
@@ -217,8 +218,55 @@ TEST_F(GatewaySiteTest, AReloadAddsAndRemovesRecordersWithoutTouchingTheOthers)
     EXPECT_EQ(0, Probe(SiteUrl("c", 1), "tcp", "kept").rc);
 
     ExpectPlayedThrough(*viewA, 8);
+    // The file check saw the same change: one reload, one line.
+    EXPECT_EQ(1u, Count(GatewayLog(), std::regex("unknown key 'adress'")));
     EXPECT_EQ(1u, Count(NamedLog("a"), std::regex("command: login"))) << "a was never touched";
     EXPECT_EQ(1u, Count(NamedLog("a"), std::regex("live channel 0 requested")));
+}
+
+TEST_F(GatewaySiteTest, AReloadOfChannelsAndTimesKeepsTheSessionAndTheOtherChannelsViewers)
+{
+    KN_NEED_FFMPEG();
+    const uint16_t a = StartNamedRecorder("a");
+    ASSERT_NE(0, a);
+    m_nSiteChannels = 4;
+    WriteSite({{"a", a}});
+    ASSERT_NE(0, StartSiteGateway());
+    auto view = StartViewer(SiteUrl("a", 0), 8, "a0");
+    ASSERT_TRUE(view);
+    ASSERT_TRUE(Eventually([&] { return GatewayLog().find("stream opened") != std::string::npos; }, 20000));
+    EXPECT_NE(0, Probe(SiteUrl("a", 4), "tcp", "before").rc) << "not served yet";
+
+    m_nSiteChannels = 5;
+    WriteSite({{"a", a}}, "    linger: 1\n");
+    m_Gateway.Signal(SIGHUP);
+    ASSERT_TRUE(Eventually([&] {
+        return GatewayLog().find("a: channels 0-3 -> 0-4, linger 1.0 s applied without a restart") != std::string::npos;
+    }));
+    EXPECT_EQ(0, Probe(SiteUrl("a", 4), "tcp", "added").rc);
+
+    // Fewer channels, noticed by the file check alone.
+    m_nSiteChannels = 2;
+    WriteSite({{"a", a}}, "    linger: 1\n");
+    ASSERT_TRUE(Eventually([&] { return GatewayLog().find("channels 0-4 -> 0-1") != std::string::npos; }));
+    const RunResult removed = Probe(SiteUrl("a", 3), "tcp", "removed");
+    EXPECT_NE(std::string::npos, removed.err.find("404")) << removed.err;
+    // The new linger: the added channel's probe left, its stream closes
+    // a second later, and the log says when its last client left.
+    EXPECT_TRUE(Eventually([&] {
+        return std::regex_search(GatewayLog(),
+                                 std::regex("channel 4: stream closed, (its last client left [0-9.]+ s ago|the "
+                                            "channel is no longer served)"));
+    }));
+
+    m_Gateway.Signal(SIGUSR1);
+    EXPECT_TRUE(Eventually([&] {
+        return std::regex_search(GatewayLog(), std::regex("\"last_reload\":\\{[^}]*\"trigger\":\"the file changed\","
+                                                          "\"result\":\"applied\""));
+    }));
+    ExpectPlayedThrough(*view, 8);
+    EXPECT_EQ(1u, Count(NamedLog("a"), std::regex("command: login"))) << "the session was kept";
+    EXPECT_EQ(1u, Count(NamedLog("a"), std::regex("live channel 0 requested"))) << "channel 0's stream was kept";
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 // (its video's time advances, its size is the clip's, no error); page load
 // to each tile's first painted frame, cold and warm, is reported; the
 // full-size view and snapshot links work; a tile recovers after the
-// recorder is killed and started again.
+// recorder is killed and started again, and meanwhile the header names the
+// lost recorder and why.
 import { assert, eventually, sleep, startGateway, startRecorder, test } from './harness.mjs';
 import { browserPaths, runBrowserTests, tiles } from './browser.mjs';
 
@@ -99,10 +100,20 @@ test('tiles recover after the recorder is killed and started again', async (cont
   await context.recorder.kill();
   await eventually('tiles show the loss', async () => (await tiles(page)).every(
     (t) => t.state === 'reconnecting' || t.state === 'lost'), 20000);
+  const header = () => page.evaluate(() => ({
+    state: document.getElementById('gateway-state').textContent,
+    notes: document.getElementById('gateway-notes').textContent,
+  }));
+  const lost = await eventually('the header shows the lost recorder', async () => {
+    const h = await header();
+    return h.state !== 'playing' && /live: reconnecting \(.+\)/.test(h.notes) && h;
+  }, 10000);
+  assert(/1 of 1 recorder/.test(lost.state), 'header: ' + lost.state);
   await sleep(1000);
   context.recorder = await startRecorder(dir, paths, port);
   const started = Date.now();
   await eventually('tiles play again', async () => (await tiles(page)).every((t) => t.state === 'playing'), 40000);
+  await eventually('the header says playing again', async () => (await header()).state === 'playing', 10000);
   await allPlaying(page, 'after');
   console.log('     recorder back to every tile playing: ' + (Date.now() - started) + ' ms');
   await page.close();

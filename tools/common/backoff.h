@@ -13,6 +13,8 @@ public:
     // The delay before the next attempt, doubling on each call.
     int64_t Next();
     void Reset() { m_nNextMs = kFirstMs; }
+    // A new longest delay, from the next call on.
+    void SetCeiling(int64_t ceilingMs) { m_nCeilingMs = ceilingMs; }
 
 private:
     static constexpr int64_t kFirstMs = 1000;

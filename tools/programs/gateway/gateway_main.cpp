@@ -2,6 +2,7 @@
 #include <glib-unix.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -56,7 +57,8 @@ struct Running {
     std::string configPath;
     SiteConfig site;
     CSite *recorders = nullptr;
-    FileStamp stamp;
+    FileStamp stamp;  // the file as the last reload read it
+    FileStamp seen;   // as the file check last saw it
 };
 
 gboolean OnStopSignal(gpointer data)
@@ -68,11 +70,18 @@ gboolean OnStopSignal(gpointer data)
 
 void Reload(Running &r, const char *why)
 {
-    r.stamp = StampOf(r.configPath);
+    r.stamp = r.seen = StampOf(r.configPath);
+    ReloadStatus outcome;
+    outcome.atUnixMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    outcome.trigger = why;
     SiteConfig next;
     std::string message;
     if (!LoadSiteConfig(r.configPath, next, message)) {
         Log("reload (%s) refused, the running configuration stays: %s", why, message.c_str());
+        outcome.message = message;
+        r.recorders->NoteReload(outcome);
         r.recorders->Events().Publish(GatewayEvent(EventKind::ReloadRefused, "", -1, message));
         return;
     }
@@ -83,6 +92,8 @@ void Reload(Running &r, const char *why)
     Log("reload (%s): %zu recorder(s)", why, next.recorders.size());
     r.recorders->Apply(next.recorders);
     r.site.recorders = next.recorders;
+    outcome.applied = true;
+    r.recorders->NoteReload(outcome);
     r.recorders->Events().Publish(GatewayEvent(EventKind::ReloadApplied, "", -1, why));
 }
 
@@ -92,10 +103,18 @@ gboolean OnReloadSignal(gpointer data)
     return G_SOURCE_CONTINUE;
 }
 
+// A changed file is read once it has held still for a check: a SIGHUP sent
+// right after saving it reloads it once, and a file being written is not
+// read half-way.
 gboolean OnFileCheck(gpointer data)
 {
     auto &r = *static_cast<Running *>(data);
-    if (!(StampOf(r.configPath) == r.stamp)) {
+    const FileStamp now = StampOf(r.configPath);
+    if (now == r.stamp) {
+        r.seen = now;
+    } else if (!(now == r.seen)) {
+        r.seen = now;
+    } else {
         Reload(r, "the file changed");
     }
     return G_SOURCE_CONTINUE;
@@ -153,7 +172,7 @@ int RunGateway(int argc, char **argv)
     if (options.configPath.empty()) {
         running.site = SiteFromOptions(options);
     } else {
-        running.stamp = StampOf(options.configPath);
+        running.stamp = running.seen = StampOf(options.configPath);
         if (!LoadSiteConfig(options.configPath, running.site, message)) {
             std::fprintf(stderr, "kestrel: %s\n", message.c_str());
             return kExitUsage;

@@ -17,6 +17,7 @@
 // address to a later stream).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -47,7 +48,9 @@ public:
     CArchiveGate &operator=(const CArchiveGate &) = delete;
 
     const std::string &Name() const { return m_Name; }
-    int Channels() const { return m_nChannels; }
+    int Channels() const { return m_nChannels.load(); }
+    // A reload changed the recorder's channels.
+    void SetChannels(int channels) { m_nChannels = channels; }
     CLibraryHost &Library() { return m_Library; }
 
     // The link: a login succeeded.
@@ -129,7 +132,7 @@ private:
     bool Control(void *hStream, int32_t code);
 
     const std::string m_Name;
-    const int m_nChannels;
+    std::atomic<int> m_nChannels;
     CLibraryHost &m_Library;
     std::shared_mutex m_Calls;  // shared: stream calls; alone: the logout
     std::mutex m_Mutex;         // everything below

@@ -8,8 +8,15 @@
 namespace kn::gateway {
 
 CRecorderEvents::CRecorderEvents(std::string recorder, int channels, const EventMap &map, CEventBus *bus)
-    : m_Recorder(std::move(recorder)), m_nChannels(channels), m_Map(map), m_pBus(bus)
+    : m_Recorder(std::move(recorder)), m_pBus(bus), m_nChannels(channels), m_Map(map)
 {}
+
+void CRecorderEvents::Reconfigure(int channels, const EventMap &map)
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    m_nChannels = channels;
+    m_Map = map;
+}
 
 void CRecorderEvents::RecorderState(const std::string &before, const std::string &now, const std::string &why)
 {

@@ -31,13 +31,15 @@ public:
     void ChannelState(int channel, const std::string &before, const std::string &now, const std::string &why);
     // A recorder message: its 12 bytes (fewer are taken as zeros).
     void Message(const unsigned char *data, uint32_t len);
+    // A reload changed the recorder's channels or what its words mean.
+    void Reconfigure(int channels, const EventMap &map);
 
 private:
     const std::string m_Recorder;
-    const int m_nChannels;
-    const EventMap m_Map;
     CEventBus *const m_pBus;
-    std::mutex m_Mutex;
+    std::mutex m_Mutex;  // what follows
+    int m_nChannels;
+    EventMap m_Map;
     std::array<uint16_t, 3> m_Words{};  // as the last message left them
     bool m_bLoggedIn = false;           // ever, since this recorder joined
 };

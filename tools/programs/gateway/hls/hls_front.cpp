@@ -369,6 +369,13 @@ public:
     }
 
     void RecorderAdded(const RecorderEntry &) override {}
+    void RecorderChanged(const RecorderEntry &recorder, int) override
+    {
+        for (auto it = m_Channels.begin(); it != m_Channels.end();) {
+            const bool gone = it->first.first == recorder.name && it->first.second >= recorder.channels;
+            it = gone ? m_Channels.erase(it) : std::next(it);
+        }
+    }
     void RecorderRemoved(const std::string &name, int) override
     {
         for (auto it = m_Channels.begin(); it != m_Channels.end();) {

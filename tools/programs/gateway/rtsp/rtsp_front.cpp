@@ -419,9 +419,24 @@ bool CRtspFront::Start(std::string &message)
     return ok;
 }
 
-void CRtspFront::RecorderAdded(const RecorderEntry &recorder)
+void CRtspFront::RecorderAdded(const RecorderEntry &recorder) { Mount(recorder, 0); }
+
+// Channels added are mounted and removed ones unmounted; the clients of the
+// others keep their streams.
+void CRtspFront::RecorderChanged(const RecorderEntry &recorder, int channelsBefore)
 {
-    for (int ch = 0; ch < recorder.channels; ++ch) {
+    for (int ch = recorder.channels; ch < channelsBefore; ++ch) {
+        gst_rtsp_mount_points_remove_factory(m_pMounts, MountPath(recorder.name, ch).c_str());
+    }
+    Mount(recorder, channelsBefore);
+}
+
+void CRtspFront::Mount(const RecorderEntry &recorder, int firstChannel)
+{
+    if (firstChannel >= recorder.channels) {
+        return;
+    }
+    for (int ch = firstChannel; ch < recorder.channels; ++ch) {
         GstRTSPMediaFactory *factory = gst_rtsp_media_factory_new();
         gst_rtsp_media_factory_set_launch(factory, kLaunch);
         gst_rtsp_media_factory_set_shared(factory, FALSE);

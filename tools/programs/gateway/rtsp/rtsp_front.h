@@ -40,8 +40,11 @@ public:
     // Unmounts the recorder's paths; clients already playing keep their
     // media until their stream ends them.
     void RecorderRemoved(const std::string &name, int channels) override;
+    void RecorderChanged(const RecorderEntry &recorder, int channelsBefore) override;
 
 private:
+    void Mount(const RecorderEntry &recorder, int firstChannel);
+
     const SiteConfig m_Site;
     ISiteDirectory &m_Directory;
     bool m_bObserving = false;

@@ -39,21 +39,127 @@ int64_t NowMs()
 
 CRecorderLink::CRecorderLink(const RecorderConfig &config, CLibraryHost &library, int64_t statsMs)
     : m_Config(config),
+      m_Live(config),
+      m_nChannels(config.channels),
       m_Library(library),
       m_nStatsMs(statsMs),
       m_Where(config.name),
       m_pArchive(std::make_shared<CArchiveGate>(config.name, config.channels, library)),
-      m_Channels(static_cast<size_t>(config.channels)),
+      m_Channels(static_cast<size_t>(kMaxChannels)),
       m_Probe(config.host, config.port),
       m_LoginBackoff(config.backoffMaxMs),
       m_Events(config.name, config.channels, config.events, library.Events())
 {
-    for (int i = 0; i < config.channels; ++i) {
-        m_Hubs.push_back(std::make_shared<CChannelHub>(i, config.name));
-        m_Channels[static_cast<size_t>(i)].m_pHub = m_Hubs.back();
-        m_Channels[static_cast<size_t>(i)].m_Backoff = common::CBackoff(config.backoffMaxMs);
+    for (Channel &c : m_Channels) {
+        c.m_Backoff = common::CBackoff(config.backoffMaxMs);
+    }
+    for (int i = 0; i < std::min(config.channels, kMaxChannels); ++i) {
+        MakeHub(i);
     }
     m_LastCounts.resize(m_Channels.size());
+}
+
+void CRecorderLink::MakeHub(int channel)
+{
+    std::lock_guard<std::mutex> lk(m_HubsMutex);
+    while (m_Hubs.size() <= static_cast<size_t>(channel)) {
+        const int i = static_cast<int>(m_Hubs.size());
+        m_Hubs.push_back(std::make_shared<CChannelHub>(i, m_Config.name));
+        m_Channels[static_cast<size_t>(i)].m_pHub = m_Hubs.back();
+        if (m_bStarted) {
+            WatchClients(m_Hubs.back());
+        }
+    }
+}
+
+RecorderConfig CRecorderLink::Config() const
+{
+    std::lock_guard<std::mutex> lk(m_ConfigMutex);
+    return m_Config;
+}
+
+std::vector<std::shared_ptr<CChannelHub>> CRecorderLink::Hubs() const
+{
+    std::lock_guard<std::mutex> lk(m_HubsMutex);
+    const size_t served = std::min(m_Hubs.size(), static_cast<size_t>(m_nChannels.load()));
+    return {m_Hubs.begin(), m_Hubs.begin() + static_cast<std::ptrdiff_t>(served)};
+}
+
+std::shared_ptr<CChannelHub> CRecorderLink::Hub(int channel) const
+{
+    std::lock_guard<std::mutex> lk(m_HubsMutex);
+    if (channel < 0 || channel >= m_nChannels.load() || static_cast<size_t>(channel) >= m_Hubs.size()) {
+        return nullptr;
+    }
+    return m_Hubs[static_cast<size_t>(channel)];
+}
+
+void CRecorderLink::Reconfigure(const RecorderConfig &next)
+{
+    const int channels = std::clamp(next.channels, 1, kMaxChannels);
+    for (int i = 0; i < channels; ++i) {
+        MakeHub(i);
+    }
+    {
+        std::lock_guard<std::mutex> lk(m_ConfigMutex);
+        m_Config.channels = channels;
+        m_Config.lingerMs = next.lingerMs;
+        m_Config.idleMs = next.idleMs;
+        m_Config.giveUpMs = next.giveUpMs;
+        m_Config.backoffMaxMs = next.backoffMaxMs;
+        m_Config.preloadAll = next.preloadAll;
+        m_Config.preload = next.preload;
+        m_Config.events = next.events;
+    }
+    m_pArchive->SetChannels(channels);
+    m_Events.Reconfigure(channels, next.events);
+    m_nChannels = channels;
+    ++m_nConfigVersion;
+    Wake();
+}
+
+// On the supervisor: a reload's configuration, once it has come.
+void CRecorderLink::TakeConfig()
+{
+    if (m_nConfigVersion.load() == m_nLiveVersion) {
+        return;
+    }
+    const int before = m_Live.channels;
+    {
+        std::lock_guard<std::mutex> lk(m_ConfigMutex);
+        m_Live = m_Config;
+        m_nLiveVersion = m_nConfigVersion.load();
+    }
+    for (int i = m_Live.channels; i < before; ++i) {
+        RetireChannel(static_cast<size_t>(i));
+    }
+    // A retry or a linger already set keeps its time; the next ones are
+    // reckoned with the new values.
+    for (Channel &c : m_Channels) {
+        c.m_Backoff.SetCeiling(m_Live.backoffMaxMs);
+    }
+    m_LoginBackoff.SetCeiling(m_Live.backoffMaxMs);
+}
+
+// A channel a reload removed: its stream is closed and its clients ended.
+void CRecorderLink::RetireChannel(size_t i)
+{
+    Channel &c = m_Channels[i];
+    if (c.m_pHub == nullptr) {
+        return;
+    }
+    if (c.m_hStream.load() != nullptr) {
+        CloseStream(c);
+        Log("%s: channel %zu: stream closed, the channel is no longer served", m_Where.c_str(), i);
+    }
+    c.m_pHub->EndClients();
+    c.m_bReopen = false;
+    c.m_bHadClients = false;
+    c.m_nLingerUntilMs = 0;
+    c.m_nOutageSinceMs = -1;
+    c.m_nRetryAtMs = 0;
+    c.m_Backoff.Reset();
+    SetChannelState(c, "idle", -1);
 }
 
 CRecorderLink::~CRecorderLink() { Stop(); }
@@ -63,19 +169,27 @@ void CRecorderLink::Start(std::vector<std::shared_ptr<std::atomic<bool>>> before
     m_Before = std::move(before);
     // The hubs outlive this link when clients are still attached: they
     // hold it weakly.
-    std::weak_ptr<CRecorderLink> weak = weak_from_this();
-    for (const auto &hub : m_Hubs) {
-        hub->SetClientsChanged([weak] {
-            if (const auto link = weak.lock()) {
-                link->Wake();
-            }
-        });
+    {
+        std::lock_guard<std::mutex> lk(m_HubsMutex);
+        for (const auto &hub : m_Hubs) {
+            WatchClients(hub);
+        }
+        m_bStarted = true;
     }
     m_nRoute = m_Library.Add(shared_from_this());
-    m_bStarted = true;
     m_nNextStatsMs = NowMs() + m_nStatsMs;
     m_nLastStatsMs = NowMs();
     m_Supervisor = std::thread([this] { Run(); });
+}
+
+void CRecorderLink::WatchClients(const std::shared_ptr<CChannelHub> &hub)
+{
+    std::weak_ptr<CRecorderLink> weak = weak_from_this();
+    hub->SetClientsChanged([weak] {
+        if (const auto link = weak.lock()) {
+            link->Wake();
+        }
+    });
 }
 
 void CRecorderLink::Stop()
@@ -90,11 +204,16 @@ void CRecorderLink::Stop()
         m_Supervisor.join();
     }
     m_Library.Remove(m_nRoute);
-    for (const auto &hub : m_Hubs) {
+    std::vector<std::shared_ptr<CChannelHub>> hubs;
+    {
+        std::lock_guard<std::mutex> lk(m_HubsMutex);
+        hubs = m_Hubs;
+        m_bStarted = false;
+    }
+    for (const auto &hub : hubs) {
         hub->EndClients();
     }
     SetRecorderState("stopped", -1);
-    m_bStarted = false;
 }
 
 void CRecorderLink::Wake()
@@ -152,8 +271,10 @@ void CRecorderLink::Run()
                             [this] { return m_bWoken || m_bStop.load(); });
         m_bWoken = false;
     }
-    for (Channel &c : m_Channels) {
-        CloseStream(c);
+    for (size_t i = 0; i < m_Channels.size(); ++i) {
+        if (m_Channels[i].m_pHub != nullptr) {
+            CloseStream(m_Channels[i]);
+        }
     }
     if (void *session = m_hSession.exchange(nullptr)) {
         m_Library.SetSession(m_nRoute, nullptr);
@@ -174,11 +295,14 @@ void CRecorderLink::Run()
 
 bool CRecorderLink::Wanted(const Channel &c, int index, int clients, int64_t now) const
 {
-    return clients > 0 || now < c.m_nLingerUntilMs || m_Config.Preloaded(index);
+    return clients > 0 || now < c.m_nLingerUntilMs || m_Live.Preloaded(index);
 }
+
+size_t CRecorderLink::Served() const { return static_cast<size_t>(m_Live.channels); }
 
 int64_t CRecorderLink::Step(int64_t now)
 {
+    TakeConfig();
     int64_t next = now + kLongestWaitMs;
     if (m_hSession.load() == nullptr) {
         if (now < m_nLoginAtMs) {
@@ -195,7 +319,7 @@ int64_t CRecorderLink::Step(int64_t now)
         }
     }
     bool trouble = false;
-    for (size_t i = 0; i < m_Channels.size(); ++i) {
+    for (size_t i = 0; i < Served(); ++i) {
         StepChannel(i, now, trouble, next);
     }
     // A channel in trouble: is the recorder there at all?
@@ -221,20 +345,23 @@ void CRecorderLink::StepChannel(size_t i, int64_t now, bool &trouble, int64_t &n
     // moment the last one left.
     if (c.m_bHadClients && counts.clients == 0) {
         // Only a stream that plays is worth keeping: a refused one is not.
-        c.m_nLingerUntilMs = c.m_hStream.load() != nullptr && c.m_bConfirmed ? now + m_Config.lingerMs : 0;
+        c.m_nLingerUntilMs = c.m_hStream.load() != nullptr && c.m_bConfirmed ? now + m_Live.lingerMs : 0;
+        c.m_nNoClientSinceMs = now;
+    } else if (counts.clients > 0) {
+        c.m_nNoClientSinceMs = -1;
     }
     c.m_bHadClients = counts.clients > 0;
     const bool wanted = Wanted(c, static_cast<int>(i), counts.clients, now);
     if (c.m_hStream.load() != nullptr) {
         const auto sinceFrame = std::chrono::steady_clock::now() - counts.lastFrame;
         const bool silent =
-            now - c.m_nOpenedAtMs >= m_Config.idleMs &&
-            (counts.frames == c.m_nFramesAtOpen || sinceFrame >= std::chrono::milliseconds(m_Config.idleMs));
+            now - c.m_nOpenedAtMs >= m_Live.idleMs &&
+            (counts.frames == c.m_nFramesAtOpen || sinceFrame >= std::chrono::milliseconds(m_Live.idleMs));
         if (c.m_bLost || silent) {
             const bool refused = !c.m_bConfirmed && counts.frames == c.m_nFramesAtOpen;
             const std::string why =
                 c.m_bLost ? (refused ? "the recorder closed it before any frame (refused)" : "the recorder closed it")
-                          : "no frames for " + Seconds(m_Config.idleMs);
+                          : "no frames for " + Seconds(m_Live.idleMs);
             Log("%s: channel %zu: stream lost (%s)", m_Where.c_str(), i, why.c_str());
             CloseStream(c);
             c.m_bReopen = true;
@@ -242,8 +369,10 @@ void CRecorderLink::StepChannel(size_t i, int64_t now, bool &trouble, int64_t &n
             ChannelTrouble(i, now, why);
             trouble = true;
         } else if (!wanted) {
-            Log("%s: channel %zu: stream closed, no client for %s", m_Where.c_str(), i,
-                Seconds(m_Config.lingerMs).c_str());
+            const std::string since = c.m_nNoClientSinceMs >= 0
+                                          ? "its last client left " + Seconds(now - c.m_nNoClientSinceMs) + " ago"
+                                          : "no client and not preloaded";
+            Log("%s: channel %zu: stream closed, %s", m_Where.c_str(), i, since.c_str());
             CloseStream(c);
             c.m_bReopen = false;
             c.m_nOutageSinceMs = -1;
@@ -282,7 +411,7 @@ void CRecorderLink::StepChannel(size_t i, int64_t now, bool &trouble, int64_t &n
         SetChannelState(c, "idle", -1);
     }
     if (c.m_hStream.load() == nullptr && c.m_nOutageSinceMs >= 0 && counts.clients > 0 &&
-        now - c.m_nOutageSinceMs >= m_Config.giveUpMs) {
+        now - c.m_nOutageSinceMs >= m_Live.giveUpMs) {
         Log("%s: channel %zu: no stream for %s: ending the sessions of %d client(s)", m_Where.c_str(), i,
             Seconds(now - c.m_nOutageSinceMs).c_str(), counts.clients);
         c.m_pHub->EndClients();
@@ -400,8 +529,8 @@ void CRecorderLink::Login(int64_t now)
                                 m_Config.user + "' failed (unreachable, refused or no answer)";
         Log("%s: %s; retrying in %s", m_Where.c_str(), why.c_str(), Seconds(delay).c_str());
         SetRecorderState("reconnecting", m_nLoginAtMs, why);
-        for (Channel &c : m_Channels) {
-            c.m_pHub->EndWaiting();
+        for (size_t i = 0; i < Served(); ++i) {
+            m_Channels[i].m_pHub->EndWaiting();
         }
         return;
     }
@@ -429,7 +558,7 @@ void CRecorderLink::Login(int64_t now)
 
 void CRecorderLink::DropSession(int64_t now, const std::string &why, bool atOnce)
 {
-    for (size_t i = 0; i < m_Channels.size(); ++i) {
+    for (size_t i = 0; i < Served(); ++i) {
         Channel &c = m_Channels[i];
         if (c.m_hStream.load() != nullptr) {
             CloseStream(c);
@@ -526,7 +655,8 @@ void CRecorderLink::SetRecorderState(const char *state, int64_t nextAttemptAtMs,
 
 void CRecorderLink::MeasureRates(int64_t now)
 {
-    for (Channel &c : m_Channels) {
+    for (size_t i = 0; i < Served(); ++i) {
+        Channel &c = m_Channels[i];
         if (now - c.m_nSampleAtMs < kRateSampleMs) {
             continue;
         }
@@ -549,15 +679,23 @@ RecorderStatus CRecorderLink::Status() const
     RecorderStatus r;
     r.name = m_Config.name;
     r.address = m_Config.host + ":" + std::to_string(m_Config.port);
+    std::vector<bool> preloaded(m_Channels.size());
+    {
+        std::lock_guard<std::mutex> lk(m_ConfigMutex);
+        for (size_t i = 0; i < preloaded.size(); ++i) {
+            preloaded[i] = m_Config.Preloaded(static_cast<int>(i));
+        }
+    }
+    const std::vector<std::shared_ptr<CChannelHub>> hubs = Hubs();
     std::lock_guard<std::mutex> lk(m_StateMutex);
     r.state = m_State;
     r.nextAttemptInMs = in(m_nNextAttemptAtMs);
     r.logins = m_nLogins;
     r.sessionLosses = m_nSessionLosses;
     r.lastError = m_LastError;
-    for (size_t i = 0; i < m_Channels.size(); ++i) {
+    for (size_t i = 0; i < hubs.size(); ++i) {
         const Channel &c = m_Channels[i];
-        const HubCounts counts = c.m_pHub->Counts();
+        const HubCounts counts = hubs[i]->Counts();
         ChannelStatus s;
         s.channel = static_cast<int>(i);
         s.name = "Channel " + std::to_string(i + 1);
@@ -575,7 +713,7 @@ RecorderStatus CRecorderLink::Status() const
             counts.keyframes == 0
                 ? -1
                 : std::chrono::duration_cast<std::chrono::milliseconds>(steadyNow - counts.lastKeyframe).count();
-        s.preload = m_Config.Preloaded(static_cast<int>(i));
+        s.preload = preloaded[i];
         s.cacheFrames = counts.cacheUnits;
         s.cacheBytes = counts.cacheBytes;
         s.cacheState = counts.cacheState;
@@ -592,7 +730,7 @@ RecorderStatus CRecorderLink::Status() const
 void CRecorderLink::PrintStats(int64_t now)
 {
     const double seconds = static_cast<double>(std::max<int64_t>(now - m_nLastStatsMs, 1)) / 1000.0;
-    for (size_t i = 0; i < m_Channels.size(); ++i) {
+    for (size_t i = 0; i < Served(); ++i) {
         const HubCounts counts = m_Channels[i].m_pHub->Counts();
         const HubCounts &last = m_LastCounts[i];
         if (counts.frames != last.frames || counts.clients > 0 || m_Channels[i].m_hStream.load() != nullptr) {

@@ -125,9 +125,14 @@ public:
     CRecorderLink(const CRecorderLink &) = delete;
     CRecorderLink &operator=(const CRecorderLink &) = delete;
 
-    const RecorderConfig &Config() const { return m_Config; }
-    // The channels' hubs, one per channel, for the RTSP front.
-    const std::vector<std::shared_ptr<CChannelHub>> &Hubs() const { return m_Hubs; }
+    // The most channels a recorder serves.
+    static constexpr int kMaxChannels = 32;
+
+    RecorderConfig Config() const;
+    // The channels' hubs, one per channel served; Hub: null for a channel
+    // not served. From any thread.
+    std::vector<std::shared_ptr<CChannelHub>> Hubs() const;
+    std::shared_ptr<CChannelHub> Hub(int channel) const;
     // The recorder's archive, reached from other threads.
     const std::shared_ptr<CArchiveGate> &Archive() const { return m_pArchive; }
 
@@ -141,6 +146,12 @@ public:
     void Stop();
     // Wakes the supervisor (a client came or left).
     void Wake();
+    // Takes what a reload changed of the same recorder (SameRecorder):
+    // channels added are served at once, channels removed are closed and
+    // their clients ended, and the times, preloads and events apply from
+    // the supervisor's next pass. The session and every other channel's
+    // stream are left as they are. On the main loop's thread.
+    void Reconfigure(const RecorderConfig &next);
 
     // The recorder and its channels in the status model.
     RecorderStatus Status() const;
@@ -162,9 +173,10 @@ private:
         int64_t m_nOpenedAtMs = 0;
         uint64_t m_nFramesAtOpen = 0;
         int64_t m_nRetryAtMs = 0;
-        bool m_bHadClients = false;     // at the previous pass
-        int64_t m_nLingerUntilMs = 0;   // kept open until then after the last client left
-        int64_t m_nOutageSinceMs = -1;  // clients waiting on a lost stream since
+        bool m_bHadClients = false;       // at the previous pass
+        int64_t m_nLingerUntilMs = 0;     // kept open until then after the last client left
+        int64_t m_nNoClientSinceMs = -1;  // when the last client left (-1: a client is there, or none came)
+        int64_t m_nOutageSinceMs = -1;    // clients waiting on a lost stream since
         common::CBackoff m_Backoff;
         // What the snapshot shows, under m_StateMutex.
         std::string m_State = "idle";
@@ -193,14 +205,31 @@ private:
     void MeasureRates(int64_t now);
     void PrintStats(int64_t now);
     bool Wanted(const Channel &c, int index, int clients, int64_t now) const;
+    // The hub of a channel, made the first time it is served.
+    void MakeHub(int channel);
+    // The supervisor takes a reload's configuration (TakeConfig) and stops
+    // serving the channels it removed (RetireChannel).
+    void TakeConfig();
+    void RetireChannel(size_t index);
+    size_t Served() const;                                       // the channels served now, as the supervisor sees them
+    void WatchClients(const std::shared_ptr<CChannelHub> &hub);  // a client coming or leaving wakes the supervisor
 
-    const RecorderConfig m_Config;
+    // Written on the main loop's thread by Reconfigure (never the name, the
+    // address or the credentials), under m_ConfigMutex; the supervisor
+    // reads its own copy, m_Live, taken when m_nConfigVersion moved.
+    mutable std::mutex m_ConfigMutex;
+    RecorderConfig m_Config;
+    std::atomic<uint64_t> m_nConfigVersion{0};
+    RecorderConfig m_Live;
+    uint64_t m_nLiveVersion = 0;
+    std::atomic<int> m_nChannels;  // channels 0 .. m_nChannels-1 are served
     CLibraryHost &m_Library;
     const int64_t m_nStatsMs;
-    const std::string m_Where;  // "NAME (HOST:PORT)", for the log
-    std::vector<std::shared_ptr<CChannelHub>> m_Hubs;
+    const std::string m_Where;                         // "NAME (HOST:PORT)", for the log
+    mutable std::mutex m_HubsMutex;                    // m_Hubs, and each channel's m_pHub as it is set
+    std::vector<std::shared_ptr<CChannelHub>> m_Hubs;  // one per channel ever served; kept when removed
     std::shared_ptr<CArchiveGate> m_pArchive;
-    std::vector<Channel> m_Channels;
+    std::vector<Channel> m_Channels;  // kMaxChannels, never resized (the data callback reads it)
     uint32_t m_nRoute = 0;
     bool m_bStarted = false;
     std::atomic<bool> m_bStop{false};

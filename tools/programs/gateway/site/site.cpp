@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "tools/common/duration_text.h"
 #include "tools/programs/gateway/status/gateway_log.h"
 
 namespace kn::gateway {
@@ -11,8 +12,9 @@ namespace {
 
 RecorderEntry EntryOf(const CRecorderLink &link)
 {
-    RecorderEntry entry{link.Config().name, link.Config().channels, link.Archive()};
-    for (const WordMeaning &w : link.Config().events.words) {
+    const RecorderConfig config = link.Config();
+    RecorderEntry entry{config.name, config.channels, link.Archive(), {}};
+    for (const WordMeaning &w : config.events.words) {
         entry.stateKinds.push_back(w.kind);
     }
     return entry;
@@ -46,13 +48,47 @@ void CSite::Apply(const std::vector<RecorderConfig> &recorders)
     }
     for (const RecorderConfig &r : recorders) {
         const auto it = m_Links.find(r.name);
-        if (it != m_Links.end() && it->second->Config() == r) {
-            continue;  // unchanged: left alone
-        }
         if (it != m_Links.end()) {
-            Remove(r.name, "changed, restarting");
+            const RecorderConfig running = it->second->Config();
+            if (running == r) {
+                continue;  // unchanged: left alone
+            }
+            if (running.SameRecorder(r)) {
+                Retune(*it->second, running, r);
+                continue;
+            }
+            Remove(r.name, "changed (address, port, credentials or transport), restarting");
         }
         Add(r);
+    }
+}
+
+// The same recorder with other channels, times, preloads or events: its
+// session and its other channels' streams play on.
+void CSite::Retune(CRecorderLink &link, const RecorderConfig &running, const RecorderConfig &next)
+{
+    std::string what;
+    auto note = [&what](bool changed, const std::string &text) {
+        if (changed) {
+            what += (what.empty() ? "" : ", ") + text;
+        }
+    };
+    auto secs = [](int64_t ms) { return common::Seconds(static_cast<double>(ms) / 1000.0); };
+    note(running.channels != next.channels,
+         "channels 0-" + std::to_string(running.channels - 1) + " -> 0-" + std::to_string(next.channels - 1));
+    note(running.lingerMs != next.lingerMs, "linger " + secs(next.lingerMs));
+    note(running.idleMs != next.idleMs, "idle-timeout " + secs(next.idleMs));
+    note(running.giveUpMs != next.giveUpMs, "give-up " + secs(next.giveUpMs));
+    note(running.backoffMaxMs != next.backoffMaxMs, "backoff-max " + secs(next.backoffMaxMs));
+    note(running.preloadAll != next.preloadAll || running.preload != next.preload, "preload");
+    note(!(running.events == next.events), "events");
+    link.Reconfigure(next);
+    Log("%s: %s applied without a restart", next.name.c_str(), what.c_str());
+    if (running.channels != next.channels || !(running.events == next.events)) {
+        const RecorderEntry entry = EntryOf(link);
+        for (ISiteObserver *observer : m_Observers) {
+            observer->RecorderChanged(entry, running.channels);
+        }
     }
 }
 
@@ -177,10 +213,7 @@ std::unique_ptr<CStreamReader> CSite::OpenReader(const std::string &recorder, in
 std::shared_ptr<CChannelHub> CSite::Stream(const std::string &name, int channel) const
 {
     const std::shared_ptr<CRecorderLink> link = Link(name);
-    if (link == nullptr || channel < 0 || static_cast<size_t>(channel) >= link->Hubs().size()) {
-        return nullptr;
-    }
-    return link->Hubs()[static_cast<size_t>(channel)];
+    return link != nullptr ? link->Hub(channel) : nullptr;
 }
 
 std::shared_ptr<CArchiveGate> CSite::Archive(const std::string &name) const
@@ -205,6 +238,7 @@ GatewayStatus CSite::Status() const
     std::vector<std::shared_ptr<CRecorderLink>> links;
     {
         std::lock_guard<std::mutex> lk(m_LinksMutex);
+        status.lastReload = m_LastReload;
         for (const auto &kv : m_Links) {
             links.push_back(kv.second);
         }
@@ -213,6 +247,12 @@ GatewayStatus CSite::Status() const
         status.recorders.push_back(link->Status());
     }
     return status;
+}
+
+void CSite::NoteReload(const ReloadStatus &reload)
+{
+    std::lock_guard<std::mutex> lk(m_LinksMutex);
+    m_LastReload = reload;
 }
 
 void CSite::AddHttpRoute(std::shared_ptr<IHttpRoute> route) { m_Routes.push_back(std::move(route)); }

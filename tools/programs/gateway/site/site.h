@@ -3,8 +3,10 @@
 // is a CRecorderLink of its own with its channels' streams; the fronts
 // observe the recorders as they come and go. A reload compares the new
 // configuration with the running one: recorders added are started,
-// removed ones stopped, changed ones restarted; the others, and their
-// clients, are not touched. Runs on the main loop's thread (readers may be
+// removed ones stopped, those reached at another address, port, with other
+// credentials or transport restarted; for the others, what changed (their
+// channels, times, preloads, events) is applied as they run, and their
+// clients are not touched. Runs on the main loop's thread (readers may be
 // opened from any thread); stopping a recorder (which may wait out a login
 // under way) happens on a thread of its own so the main loop keeps serving
 // the other recorders' clients.
@@ -40,6 +42,8 @@ public:
     // Answers clients left waiting by a recorder that is held up (see
     // CChannelHub::EndStale); called every quarter of a second.
     void AnswerStale();
+    // The last reload's outcome, for the status.
+    void NoteReload(const ReloadStatus &reload);
 
     void AddObserver(ISiteObserver *observer) override;
     void RemoveObserver(ISiteObserver *observer) override;
@@ -56,6 +60,7 @@ public:
 private:
     void Add(const RecorderConfig &config);
     void Remove(const std::string &name, const char *why);
+    void Retune(CRecorderLink &link, const RecorderConfig &running, const RecorderConfig &next);
     // Joins the stopping threads that have ended (all of them when wait).
     void ReapRetired(bool wait);
     std::shared_ptr<CRecorderLink> Link(const std::string &name) const;
@@ -76,6 +81,7 @@ private:
         std::shared_ptr<std::atomic<bool>> done;
     };
     std::vector<Retiring> m_Retiring;  // stopping removed recorders
+    ReloadStatus m_LastReload;         // under m_LinksMutex
 };
 
 }  // namespace kn::gateway

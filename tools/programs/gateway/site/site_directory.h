@@ -45,9 +45,18 @@ public:
     virtual ~ISiteObserver() = default;
     // A recorder joined the site (or came back changed after a reload).
     virtual void RecorderAdded(const RecorderEntry &recorder) = 0;
-    // A recorder left the site (removed, or about to come back changed);
+    // A recorder left the site (removed, or about to come back restarted);
     // its readers are ended by its streams.
     virtual void RecorderRemoved(const std::string &name, int channels) = 0;
+    // A reload changed a recorder's channels (from channelsBefore) or what
+    // its messages mean, without restarting it: the channels kept play on.
+    // By default taken as the recorder removed and added again; a front
+    // whose clients would be cut by that follows the change itself.
+    virtual void RecorderChanged(const RecorderEntry &recorder, int channelsBefore)
+    {
+        RecorderRemoved(recorder.name, channelsBefore);
+        RecorderAdded(recorder);
+    }
 };
 
 // How a reader joins a channel's stream.

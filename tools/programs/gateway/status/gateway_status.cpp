@@ -157,9 +157,17 @@ std::string StatusJson(const GatewayStatus &status)
         r["channels"] = std::move(channels);
         recorders.push_back(std::move(r));
     }
+    Json reload = nullptr;
+    if (status.lastReload.atUnixMs >= 0) {
+        reload = {{"time", UtcTime(status.lastReload.atUnixMs)},
+                  {"trigger", status.lastReload.trigger},
+                  {"result", status.lastReload.applied ? "applied" : "refused"},
+                  {"message", status.lastReload.message}};
+    }
     const Json root = {{"version", status.version},
                        {"uptime", JsonFigure(status.uptime)},
                        {"time", UtcTime(status.takenAtUnixMs)},
+                       {"last_reload", std::move(reload)},
                        {"recorders", std::move(recorders)}};
     return JsonDump(root);
 }
@@ -172,6 +180,14 @@ std::string StatusMetrics(const GatewayStatus &status)
     };
     header({"kestrel_gateway_uptime_seconds", "gauge", "Seconds since the gateway started."});
     out += "kestrel_gateway_uptime_seconds " + Number(status.uptime) + "\n";
+    if (status.lastReload.atUnixMs >= 0) {
+        header(
+            {"kestrel_gateway_last_reload_success", "gauge", "1 when the last reload of the site file was applied."});
+        out += std::string("kestrel_gateway_last_reload_success ") + (status.lastReload.applied ? "1" : "0") + "\n";
+        header({"kestrel_gateway_last_reload_timestamp_seconds", "gauge", "When the site file was last reloaded."});
+        out += "kestrel_gateway_last_reload_timestamp_seconds " +
+               Number(static_cast<double>(status.lastReload.atUnixMs) / 1000.0) + "\n";
+    }
     header({"kestrel_recorder_logged_in", "gauge", "1 when the gateway is logged in to the recorder."});
     for (const RecorderStatus &rec : status.recorders) {
         out += "kestrel_recorder_logged_in{recorder=\"" + Label(rec.name) + "\"} " +

@@ -65,10 +65,19 @@ struct RecorderStatus {
     std::vector<ChannelStatus> channels;
 };
 
+// The last reload of the site file (atUnixMs -1: none since the start).
+struct ReloadStatus {
+    int64_t atUnixMs = -1;
+    std::string trigger;  // "SIGHUP", "the file changed"
+    bool applied = false;
+    std::string message;  // why it was refused ("" when applied)
+};
+
 struct GatewayStatus {
     std::string version;
     double uptime = 0;          // seconds
     int64_t takenAtUnixMs = 0;  // wall clock, for the next attempts' times
+    ReloadStatus lastReload;
     std::vector<RecorderStatus> recorders;
 };
 

@@ -74,8 +74,14 @@ struct RecorderConfig {
     EventMap events;
 
     bool Preloaded(int channel) const;
-    // Everything that needs the recorder restarted when it changes.
     bool operator==(const RecorderConfig &other) const = default;
+    // The same recorder reached the same way: what else differs (channels,
+    // times, preloads, events) is applied without logging in again.
+    bool SameRecorder(const RecorderConfig &other) const
+    {
+        return name == other.name && host == other.host && port == other.port && user == other.user &&
+               password == other.password && transport == other.transport;
+    }
 };
 
 struct ListenAddress {

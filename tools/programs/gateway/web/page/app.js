@@ -315,9 +315,35 @@ const tiles = new Map();
 const wall = document.getElementById('wall');
 const gatewayState = document.getElementById('gateway-state');
 
-function showGateway(state) {
-  gatewayState.textContent = state;
+const gatewayNotes = document.getElementById('gateway-notes');
+
+function showGateway(state, text) {
+  gatewayState.textContent = text || state;
   gatewayState.className = 'state ' + state;
+}
+
+// The header: playing only while every recorder is logged in; otherwise
+// which recorders are not, and why; and a reload the gateway refused.
+function showSite(status) {
+  const troubled = status.recorders.filter((r) => r.state !== 'logged in');
+  if (troubled.length === 0) {
+    showGateway('playing');
+  } else {
+    const state = troubled.length === status.recorders.length ? 'lost' : 'reconnecting';
+    showGateway(state, troubled.length + ' of ' + status.recorders.length + ' recorder(s) not logged in');
+  }
+  const notes = troubled.map((r) => r.name + ': ' + r.state + (r.last_error ? ' (' + r.last_error + ')' : ''));
+  const reload = status.last_reload;
+  if (reload) {
+    notes.push('last reload ' + reload.time + ' (' + reload.trigger + '): ' + reload.result +
+      (reload.message ? ': ' + reload.message : ''));
+  }
+  gatewayNotes.replaceChildren(...notes.map((text) => {
+    const item = document.createElement('li');
+    item.textContent = text;
+    return item;
+  }));
+  gatewayNotes.dataset.reload = reload ? reload.result : '';
 }
 
 async function refresh() {
@@ -327,7 +353,7 @@ async function refresh() {
       throw new Error('HTTP ' + response.status);
     }
     const status = await response.json();
-    showGateway('playing');
+    showSite(status);
     const seen = new Set();
     for (const recorder of status.recorders) {
       for (const channel of recorder.channels) {
