@@ -288,6 +288,7 @@ TEST(GatewayState, IsOneJsonDocumentWithEveryRecorderAndChannel)
     status.version = "1.2";
     status.uptime = 61.25;
     status.takenAtUnixMs = 1796792400123;  // 2026-12-09T05:00:00.123Z
+    status.lastReload = ReloadStatus{1796792399000, "SIGHUP", false, "site.yaml:3: unknown key"};
     RecorderStatus r;
     r.name = "hall \"A\"\\";
     r.address = "127.0.0.1:5050";
@@ -319,7 +320,9 @@ TEST(GatewayState, IsOneJsonDocumentWithEveryRecorderAndChannel)
     r.channels.push_back(ChannelStatus{});
     status.recorders.push_back(r);
     EXPECT_EQ(
-        "{\"version\":\"1.2\",\"uptime\":61.25,\"time\":\"2026-12-09T05:00:00.123Z\",\"recorders\":[{\"name\":"
+        "{\"version\":\"1.2\",\"uptime\":61.25,\"time\":\"2026-12-09T05:00:00.123Z\",\"last_reload\":{"
+        "\"time\":\"2026-12-09T04:59:59.000Z\",\"trigger\":\"SIGHUP\",\"result\":\"refused\","
+        "\"message\":\"site.yaml:3: unknown key\"},\"recorders\":[{\"name\":"
         "\"hall \\\"A\\\"\\\\\",\"address\":\"127.0.0.1:5050\",\"state\":\"reconnecting\","
         "\"next_attempt_in_ms\":2000,\"next_attempt_at\":\"2026-12-09T05:00:02.123Z\",\"logins\":3,"
         "\"session_losses\":2,\"last_error\":\"line\\nbreak\\u0001\",\"channels\":[{\"channel\":6,\"name\":"
@@ -336,7 +339,7 @@ TEST(GatewayState, IsOneJsonDocumentWithEveryRecorderAndChannel)
         StatusJson(status));
     GatewayStatus empty;
     empty.takenAtUnixMs = -1;
-    EXPECT_EQ("{\"version\":\"\",\"uptime\":0,\"time\":null,\"recorders\":[]}", StatusJson(empty));
+    EXPECT_EQ("{\"version\":\"\",\"uptime\":0,\"time\":null,\"last_reload\":null,\"recorders\":[]}", StatusJson(empty));
 }
 
 }  // namespace
