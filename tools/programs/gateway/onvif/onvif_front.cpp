@@ -461,6 +461,7 @@ bool COnvifFront::Start(std::string &)
     });
     m_Directory.AddObserver(this);
     m_Directory.AddHttpRoute(m_pRoute);
+    SetOnvifListing(true, m_Site.onvif.channelDevices);
     m_nExpiry = g_timeout_add_seconds(
         1,
         +[](gpointer self) -> gboolean {
@@ -480,6 +481,7 @@ void COnvifFront::Stop()
     }
     m_bStarted = false;
     *m_Alive = false;
+    SetOnvifListing(false, false);
     m_Directory.RemoveObserver(this);
     m_Directory.Events().Unsubscribe(m_pEvents);
     if (m_nExpiry != 0) {
@@ -1220,6 +1222,8 @@ std::optional<Answer> COnvifFront::EventOperation(Request &r)
     s.waiting = SOUP_SERVER_MESSAGE(g_object_ref(r.msg));
     s.waitLimit = limit;
     s.waitHost = r.host;
+    // Held: a status keeps the listener's other handlers off it.
+    soup_server_message_set_status(r.msg, SOUP_STATUS_OK, nullptr);
     soup_server_message_pause(r.msg);
     struct Wait {
         COnvifFront *front;
