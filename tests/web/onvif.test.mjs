@@ -3,6 +3,7 @@
 // connection with them, the profiles, the stream and snapshot addresses,
 // which ffprobe (RTP over UDP and over the RTSP connection) and curl then
 // play and fetch, and a motion state of the recorder pulled as an event.
+import crypto from 'node:crypto';
 import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
@@ -128,6 +129,40 @@ test('a motion state raised by the recorder is pulled as tns1:VideoSource/Motion
   assert(found.message.message.source.simpleItem.$.Value === 'vs_2', 'the source is channel 2');
   recorder.child.kill('SIGUSR1');  // clears it
   await call(cam, 'unsubscribe');
+});
+
+test('bad requests get their status or fault at once; a token used twice is refused', async ({ gateway }) => {
+  const url = gateway.base + '/onvif/hall/device_service';
+  const post = (body, headers = {}) => fetch(url, { method: 'POST', body, headers });
+  const envelope = (body, header = '') => '<s:Envelope xmlns:s="http://www.w3.org/2003/05/soap-envelope"><s:Header>' +
+    header + '</s:Header><s:Body>' + body + '</s:Body></s:Envelope>';
+  const big = envelope('<GetHostname xmlns="http://www.onvif.org/ver10/device/wsdl">' + 'a'.repeat(70000) +
+    '</GetHostname>');
+  assert((await post(big)).status === 413, 'a body past the bound');
+  const doctype = await post('<!DOCTYPE x [<!ENTITY a "b">]>' + envelope('<GetHostname/>'));
+  assert(doctype.status === 400 && /ter:WellFormed/.test(await doctype.text()), 'a DOCTYPE');
+  const newToken = () => {
+    const created = new Date().toISOString();
+    const nonce = crypto.randomBytes(16);
+    const digest = crypto.createHash('sha1').update(Buffer.concat([nonce, Buffer.from(created + PASSWORD)]))
+      .digest('base64');
+    return '<Security xmlns="http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-secext-1.0.xsd">' +
+      '<UsernameToken><Username>' + USER + '</Username><Password Type="http://docs.oasis-open.org/wss/2004/01/' +
+      'oasis-200401-wss-username-token-profile-1.0#PasswordDigest">' + digest + '</Password><Nonce>' +
+      nonce.toString('base64') + '</Nonce><Created xmlns="http://docs.oasis-open.org/wss/2004/01/' +
+      'oasis-200401-wss-wssecurity-utility-1.0.xsd">' + created + '</Created></UsernameToken></Security>';
+  };
+  const unknown = await post(envelope('<GetHostname xmlns="urn:elsewhere"/>', newToken()));
+  assert(unknown.status === 400 && /ter:ActionNotSupported/.test(await unknown.text()), 'an unknown operation');
+  const info = envelope('<GetDeviceInformation xmlns="http://www.onvif.org/ver10/device/wsdl"/>', newToken());
+  const first = await post(info);
+  assert(first.status === 200 && /<tds:SerialNumber>KN/.test(await first.text()), 'the token accepted');
+  const again = await post(info);
+  assert(again.status === 400 && /ter:NotAuthorized/.test(await again.text()), 'the token replayed');
+  // Chunked: the same bound.
+  const chunked = await fetch(url, { method: 'POST', duplex: 'half', body: new ReadableStream({
+    start(c) { c.enqueue(new TextEncoder().encode(big)); c.close(); } }) });
+  assert(chunked.status === 413, 'a chunked body past the bound: ' + chunked.status);
 });
 
 test('/api/status lists each device service', async ({ gateway }) => {
