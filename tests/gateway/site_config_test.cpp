@@ -112,6 +112,8 @@ TEST_F(SiteConfigTest, TheDocumentedExampleReadsAsDocumented)
     EXPECT_EQ(4u, site.webhooks[0].kinds.size());
     EXPECT_EQ("mqtt-secret-3", site.mqtt.password);
     EXPECT_EQ("http://gateway.example:8560", site.mqtt.snapshotBase);
+    EXPECT_TRUE(site.onvif.enabled && site.onvif.channelDevices);
+    EXPECT_EQ("building-a", site.onvif.location);
 }
 
 TEST_F(SiteConfigTest, EveryMistakeIsRefusedWithItsLineAndNoPasswordIsShown)
