@@ -17,6 +17,7 @@
 
 #include "tools/programs/gateway/events/event_bus.h"
 #include "tools/programs/gateway/onvif/soap_request.h"
+#include "tools/programs/gateway/onvif/ws_discovery.h"
 #include "tools/programs/gateway/status/gateway_log.h"
 #include "tools/programs/gateway/web/snapshot.h"
 
@@ -371,6 +372,8 @@ private:
     Answer MediaOperation(const Request &r);
     std::optional<Answer> EventOperation(Request &r);
     std::string ServiceUrl(const Request &r, const char *service) const;
+    std::vector<std::string> Scopes(const Device &d) const;
+    std::vector<DiscoveredDevice> Discovered(const std::string &recorder = "") const;
     std::string Profile(const Device &d, int ch) const;
     std::string VideoSourceConfiguration(int ch, const Video &v) const;
     std::string EncoderConfiguration(int ch, const Video &v) const;
@@ -406,6 +409,7 @@ private:
     std::map<int, Subscription> m_Subscriptions;
     int m_nNextSubscription = 1;
     guint m_nExpiry = 0;
+    std::unique_ptr<CWsDiscovery> m_pDiscovery;
     bool m_bStarted = false;
     std::shared_ptr<bool> m_Alive = std::make_shared<bool>(true);
     std::shared_ptr<std::atomic<bool>> m_Scheduled = std::make_shared<std::atomic<bool>>(false);
@@ -445,11 +449,15 @@ void OnMain(std::shared_ptr<bool> alive, F f)
         new Call{std::move(alive), std::move(f)}, [](gpointer data) { delete static_cast<Call *>(data); });
 }
 
-bool COnvifFront::Start(std::string &)
+bool COnvifFront::Start(std::string &message)
 {
     if (m_Site.listen.empty() || m_Site.listen.front().port == 0) {
         Log("onvif: not served: the RTSP listen port is chosen at start (0), so no stream address could be given");
         return true;
+    }
+    if (!m_Site.onvif.discovery.empty() && m_Site.httpListen.port == 0) {
+        message = "onvif: WS-Discovery needs the http port fixed (it is told to clients)";
+        return false;
     }
     m_bStarted = true;
     auto alive = m_Alive;
@@ -471,6 +479,14 @@ bool COnvifFront::Start(std::string &)
         this);
     Log("onvif: devices at http://HOST:PORT/onvif/NAME/device_service%s",
         m_Site.onvif.channelDevices ? " and /onvif/NAME/CH/device_service" : "");
+    if (!m_Site.onvif.discovery.empty()) {
+        m_pDiscovery = std::make_unique<CWsDiscovery>(m_Site.onvif.discovery, m_Site.httpListen.port,
+                                                      [this] { return Discovered(); });
+        if (!m_pDiscovery->Start(message)) {
+            m_pDiscovery.reset();
+            return false;
+        }
+    }
     return true;
 }
 
@@ -480,6 +496,10 @@ void COnvifFront::Stop()
         return;
     }
     m_bStarted = false;
+    if (m_pDiscovery != nullptr) {
+        m_pDiscovery->Stop();  // Bye for every device
+        m_pDiscovery.reset();
+    }
     *m_Alive = false;
     SetOnvifListing(false, false);
     m_Directory.RemoveObserver(this);
@@ -514,6 +534,11 @@ void COnvifFront::RecorderAdded(const RecorderEntry &recorder)
         }
     }
     m_Devices[recorder.name] = std::move(d);
+    if (m_pDiscovery != nullptr) {
+        for (const DiscoveredDevice &found : Discovered(recorder.name)) {
+            m_pDiscovery->Hello(found);
+        }
+    }
     Learning &l = m_Learning[recorder.name];
     for (int ch = 0; ch < recorder.channels; ++ch) {
         l.channels.push_back(ch);
@@ -525,6 +550,11 @@ void COnvifFront::RecorderAdded(const RecorderEntry &recorder)
 
 void COnvifFront::RecorderRemoved(const std::string &name, int)
 {
+    if (m_pDiscovery != nullptr) {
+        for (const DiscoveredDevice &gone : Discovered(name)) {
+            m_pDiscovery->Bye(gone);
+        }
+    }
     std::erase_if(m_Devices, [&](const auto &kv) { return kv.second.recorder == name; });
     std::erase_if(m_Video, [&](const auto &kv) { return kv.first.first == name; });
     std::erase_if(m_States, [&](const auto &kv) { return std::get<0>(kv.first) == name; });
@@ -754,6 +784,36 @@ std::optional<Answer> COnvifFront::Dispatch(Request &r)
     return NotSupported(r.soap.operation);
 }
 
+// A device's scopes: what it is, its name, hardware and location.
+std::vector<std::string> COnvifFront::Scopes(const Device &d) const
+{
+    auto escaped = [](const std::string &text) {
+        gchar *e = g_uri_escape_string(text.c_str(), nullptr, FALSE);
+        std::string out = e;
+        g_free(e);
+        return out;
+    };
+    std::vector<std::string> out{"onvif://www.onvif.org/Profile/Streaming", "onvif://www.onvif.org/type/video_encoder",
+                                 "onvif://www.onvif.org/name/" + escaped(d.key),
+                                 "onvif://www.onvif.org/hardware/" + escaped(m_Site.onvif.hardware)};
+    if (!m_Site.onvif.location.empty()) {
+        out.push_back("onvif://www.onvif.org/location/" + escaped(m_Site.onvif.location));
+    }
+    return out;
+}
+
+// The devices as WS-Discovery tells of them (those of one recorder, or all).
+std::vector<DiscoveredDevice> COnvifFront::Discovered(const std::string &recorder) const
+{
+    std::vector<DiscoveredDevice> out;
+    for (const auto &[key, d] : m_Devices) {
+        if (recorder.empty() || d.recorder == recorder) {
+            out.push_back({key, d.uuid, Scopes(d)});
+        }
+    }
+    return out;
+}
+
 std::string COnvifFront::ServiceUrl(const Request &r, const char *service) const
 {
     return "http://" + r.host + kPrefix + r.device->key + "/" + service;
@@ -846,23 +906,10 @@ Answer COnvifFront::DeviceOperation(const Request &r)
     }
     if (op == "GetScopes") {
         std::string scopes;
-        auto scope = [&](const std::string &s, bool fixed = true) {
-            scopes += std::string("<tds:Scopes><tt:ScopeDef>") + (fixed ? "Fixed" : "Configurable") +
-                      "</tt:ScopeDef><tt:ScopeItem>" + Xml(s) + "</tt:ScopeItem></tds:Scopes>";
-        };
-        gchar *name = g_uri_escape_string(d.key.c_str(), nullptr, FALSE);
-        gchar *hardware = g_uri_escape_string(m_Site.onvif.hardware.c_str(), nullptr, FALSE);
-        scope("onvif://www.onvif.org/Profile/Streaming");
-        scope("onvif://www.onvif.org/type/video_encoder");
-        scope(std::string("onvif://www.onvif.org/name/") + name);
-        scope(std::string("onvif://www.onvif.org/hardware/") + hardware);
-        if (!m_Site.onvif.location.empty()) {
-            gchar *location = g_uri_escape_string(m_Site.onvif.location.c_str(), nullptr, FALSE);
-            scope(std::string("onvif://www.onvif.org/location/") + location);
-            g_free(location);
+        for (const std::string &scope : Scopes(d)) {
+            scopes += "<tds:Scopes><tt:ScopeDef>Fixed</tt:ScopeDef><tt:ScopeItem>" + Xml(scope) +
+                      "</tt:ScopeItem></tds:Scopes>";
         }
-        g_free(name);
-        g_free(hardware);
         return Ok("<tds:GetScopesResponse>" + scopes + "</tds:GetScopesResponse>");
     }
     if (op == "GetHostname") {

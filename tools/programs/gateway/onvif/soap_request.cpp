@@ -16,6 +16,7 @@ constexpr const char *kNsSoap11 = "http://schemas.xmlsoap.org/soap/envelope/";
 constexpr const char *kNsWsse = "http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-secext-1.0.xsd";
 constexpr const char *kNsWsu = "http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-utility-1.0.xsd";
 constexpr const char *kNsWsa = "http://www.w3.org/2005/08/addressing";
+constexpr const char *kNsWsa2004 = "http://schemas.xmlsoap.org/ws/2004/08/addressing";  // WS-Discovery's
 constexpr std::string_view kDigestType = "#PasswordDigest";
 constexpr int kMaxDepth = 32;  // deeper elements of the body are not read
 
@@ -154,6 +155,9 @@ SoapRead ReadSoapRequest(const char *data, size_t size, SoapRequest &out, std::s
     Collect(operation, 0, out.fields);
     ReadToken(header, out.token);
     out.messageId = Text(Child(header, kNsWsa, "MessageID"));
+    if (out.messageId.empty()) {
+        out.messageId = Text(Child(header, kNsWsa2004, "MessageID"));
+    }
     return SoapRead::Ok;
 }
 

@@ -24,6 +24,7 @@ inline constexpr const char *kNsDevice = "http://www.onvif.org/ver10/device/wsdl
 inline constexpr const char *kNsMedia = "http://www.onvif.org/ver10/media/wsdl";
 inline constexpr const char *kNsEvents = "http://www.onvif.org/ver10/events/wsdl";
 inline constexpr const char *kNsWsnt = "http://docs.oasis-open.org/wsn/b-2";
+inline constexpr const char *kNsDiscovery = "http://schemas.xmlsoap.org/ws/2005/04/discovery";
 
 struct UsernameToken {
     bool present = false;
@@ -41,7 +42,7 @@ struct SoapRequest {
     // local name; the first of a repeated name.
     std::map<std::string, std::string> fields;
     UsernameToken token;
-    std::string messageId;  // WS-Addressing MessageID, "" when none
+    std::string messageId;  // WS-Addressing (2005 or WS-Discovery's 2004) MessageID, "" when none
 
     // A field's text, "" when absent.
     const std::string &Field(const std::string &name) const;

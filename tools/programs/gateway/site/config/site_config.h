@@ -108,6 +108,7 @@ struct OnvifConfig {
     bool channelDevices = false;  // each channel a device of its own as well
     std::string location;         // the devices' location scope; "" none
     std::string hardware = "kestrel-gateway";
+    std::vector<std::string> discovery;  // the interfaces WS-Discovery answers on; none: off
     bool operator==(const OnvifConfig &other) const = default;
 };
 

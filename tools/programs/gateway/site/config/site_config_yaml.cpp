@@ -465,7 +465,8 @@ OnvifConfig Onvif(const YAML::Node &n)
     Walk(n, "onvif",
          {{"channel-devices", [&](const YAML::Node &v) { o.channelDevices = OnOff(v, "channel-devices"); }},
           {"location", [&](const YAML::Node &v) { o.location = Text(v, "location"); }},
-          {"hardware", [&](const YAML::Node &v) { o.hardware = Text(v, "hardware"); }}});
+          {"hardware", [&](const YAML::Node &v) { o.hardware = Text(v, "hardware"); }},
+          {"discovery", [&](const YAML::Node &v) { o.discovery = Texts(v, "discovery"); }}});
     return o;
 }
 
