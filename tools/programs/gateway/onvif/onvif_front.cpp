@@ -345,7 +345,13 @@ public:
     COnvifFront(const SiteConfig &site, ISiteDirectory &directory)
         : m_Site(site), m_Directory(directory), m_pRoute(std::make_shared<COnvifRoute>(*this))
     {}
-    ~COnvifFront() override { Stop(); }
+    ~COnvifFront() override
+    {
+        Stop();
+        if (m_pDigest != nullptr) {
+            g_object_unref(m_pDigest);
+        }
+    }
 
     bool Start(std::string &message) override;
     void Stop() override;
@@ -410,6 +416,7 @@ private:
     int m_nNextSubscription = 1;
     guint m_nExpiry = 0;
     std::unique_ptr<CWsDiscovery> m_pDiscovery;
+    SoupAuthDomain *m_pDigest = nullptr;  // HTTP digest for the clients that log in with it
     bool m_bStarted = false;
     std::shared_ptr<bool> m_Alive = std::make_shared<bool>(true);
     std::shared_ptr<std::atomic<bool>> m_Scheduled = std::make_shared<std::atomic<bool>>(false);
@@ -460,6 +467,19 @@ bool COnvifFront::Start(std::string &message)
         return false;
     }
     m_bStarted = true;
+    if (!m_Site.rtspUser.empty()) {
+        m_pDigest = soup_auth_domain_digest_new("realm", "kestrel-gateway ONVIF", nullptr);
+        soup_auth_domain_digest_set_auth_callback(
+            m_pDigest,
+            +[](SoupAuthDomain *domain, SoupServerMessage *, const char *user, gpointer site) -> char * {
+                const auto password =
+                    user != nullptr ? PasswordOf(*static_cast<const SiteConfig *>(site), user) : std::nullopt;
+                return password ? soup_auth_domain_digest_encode_password(user, soup_auth_domain_get_realm(domain),
+                                                                          password->c_str())
+                                : nullptr;
+            },
+            const_cast<SiteConfig *>(&m_Site), nullptr);
+    }
     auto alive = m_Alive;
     auto scheduled = m_Scheduled;
     m_pEvents = m_Directory.Events().Subscribe(EventFilter{}, 4096, [this, alive, scheduled] {
@@ -706,6 +726,12 @@ bool COnvifFront::Serve(SoupServerMessage *msg, const std::string &path, const s
         soup_server_message_set_status(msg, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, nullptr);
         return true;
     }
+    if (body->length == 0 && m_pDigest != nullptr && user.empty()) {
+        // An HTTP client that logs in with digest asks first with no body.
+        soup_auth_domain_challenge(m_pDigest, msg);
+        reply(Fault(SOUP_STATUS_UNAUTHORIZED, "Sender", "ter:NotAuthorized", "Sender not authorized"));
+        return true;
+    }
     GBytes *bytes = soup_message_body_flatten(body);
     gsize size = 0;
     const char *data = static_cast<const char *>(g_bytes_get_data(bytes, &size));
@@ -759,8 +785,13 @@ std::optional<Answer> COnvifFront::Authenticate(Request &r)
             return Fault(SOUP_STATUS_BAD_REQUEST, "Sender", "ter:NotAuthorized", "Sender not authorized");
         }
         r.user = t.user;
+    } else if (char *digestUser = soup_auth_domain_accepts(m_pDigest, r.msg)) {
+        r.user = digestUser;
+        g_free(digestUser);
     } else if (r.user.empty()) {
-        return Fault(SOUP_STATUS_BAD_REQUEST, "Sender", "ter:NotAuthorized", "Sender not authorized");
+        // Neither a token nor HTTP credentials: asked for the digest.
+        soup_auth_domain_challenge(m_pDigest, r.msg);
+        return Fault(SOUP_STATUS_UNAUTHORIZED, "Sender", "ter:NotAuthorized", "Sender not authorized");
     }
     const Action action = r.service == "events_service" ? Action::Status : Action::View;
     const int channel = r.device->channels.size() == 1 ? r.device->channels.front() : -1;
