@@ -16,7 +16,6 @@ import http.client
 import os
 import re
 import shutil
-import socket
 import statistics
 import subprocess
 import sys
@@ -24,36 +23,20 @@ import tempfile
 import threading
 import time
 
+from gateway_procs import Processes, cpu_and_memory, free_port
+
 BUILD = os.path.abspath(sys.argv[1])
 SECONDS = int(sys.argv[2]) if len(sys.argv) > 2 else 30
 KESTREL = f"{BUILD}/tools/kestrel"
 RECORDER = f"{BUILD}/tools/kestrel-recorder"
 WORK = tempfile.mkdtemp(prefix="kestrel-onvif-bench-")
-procs = []
 ENVELOPE = ('<s:Envelope xmlns:s="http://www.w3.org/2003/05/soap-envelope"><s:Body>{}</s:Body></s:Envelope>')
 EVENTS = 'xmlns="http://www.onvif.org/ver10/events/wsdl"'
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def spawn(args, name, stdout=subprocess.DEVNULL):
-    p = subprocess.Popen(args, stdout=stdout, stderr=open(f"{WORK}/{name}.log", "w"))
-    procs.append(p)
-    return p
-
-
-def wait_log(name, pattern, timeout=20):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        m = re.search(pattern, open(f"{WORK}/{name}.log").read())
-        if m:
-            return m
-        time.sleep(0.05)
-    sys.exit(f"{name}: no '{pattern}' within {timeout} s")
+processes = Processes(WORK)
+spawn = processes.start
+wait_log = processes.logged
 
 
 def emulator(name, args):
@@ -112,30 +95,6 @@ def delays_of(received, sent):
     return out[:50]
 
 
-def cpu_and_memory(pid, seconds):
-    tick = os.sysconf("SC_CLK_TCK")
-
-    def cpu():
-        fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / tick
-
-    c0, t0 = cpu(), time.time()
-    time.sleep(seconds)
-    c1, t1 = cpu(), time.time()
-    status = open(f"/proc/{pid}/status").read()
-    return (100 * (c1 - c0) / (t1 - t0), int(re.search(r"VmRSS:\s+(\d+)", status)[1]) / 1024,
-            int(re.search(r"Threads:\s+(\d+)", status)[1]))
-
-
-def stop_all(ps):
-    for p in ps:
-        p.terminate()
-        try:
-            p.wait(10)
-        except subprocess.TimeoutExpired:
-            p.kill()
-
-
 def delay():
     port = emulator("latency-recorder", ["--raise", "1:0:1000:500"])
     gw, http_port = gateway("latency-gateway", [("hall", port)])
@@ -158,7 +117,8 @@ def delay():
     print("delay from the emulator's send of a bit set to its receipt, median:")
     print(f"  PullMessages held by the gateway: {med(onvif)}")
     print(f"  baseline, the event stream (curl) in the same run: {med(stream)}")
-    stop_all([curl, gw])
+    for p in (curl, gw):
+        Processes.stop(p)
 
 
 def load():
@@ -182,11 +142,11 @@ def load():
         time.sleep(15)  # logins, and the channels' picture sizes learnt
         results[onvif] = cpu_and_memory(gw.pid, SECONDS), sum(len(c) for c in counts)
         stop.set()
-        stop_all([gw])
+        Processes.stop(gw)
     print(f"gateway with 16 recorders x 8 channels, 8 bits each set and cleared every second, {SECONDS} s:")
-    (cpu, rss, threads), _ = results[False]
+    (cpu, rss, _, threads), _ = results[False]
     print(f"  baseline (onvif: off): CPU {cpu:.1f} %, RSS {rss:.1f} MiB, {threads} threads")
-    (cpu, rss, threads), answers = results[True]
+    (cpu, rss, _, threads), answers = results[True]
     print(f"  a PullPoint subscription on each recorder, pulled: CPU {cpu:.1f} %, RSS {rss:.1f} MiB, {threads} threads;"
           f" {answers} pulls answered with a motion start")
 
@@ -197,5 +157,5 @@ try:
     load()
     print(f"load at the end: {os.getloadavg()[0]:.2f}")
 finally:
-    stop_all(reversed(procs))
+    processes.stop_all()
     shutil.rmtree(WORK, ignore_errors=True)
