@@ -131,6 +131,48 @@ test('a motion state raised by the recorder is pulled as tns1:VideoSource/Motion
   await call(cam, 'unsubscribe');
 });
 
+test('a channel device has that channel alone; subscriptions are bounded, synchronised, renewed and ended',
+  async ({ gateway, recorder }) => {
+    const channel = await connect(gateway.httpPort, '/onvif/hall/2/device_service', USER, PASSWORD);
+    assert(channel.profiles.length === 1 && channel.profiles[0].$.token === 'profile_2', 'one profile');
+    const hall = await connect(gateway.httpPort, '/onvif/hall/device_service', USER, PASSWORD);
+    assert((await call(channel, 'getDeviceInformation')).serialNumber !==
+           (await call(hall, 'getDeviceInformation')).serialNumber, 'a serial number of its own');
+    // Eight subscriptions per device; the ninth is refused.
+    const cams = [];
+    for (let i = 0; i < 9; i++) {
+      const cam = await connect(gateway.httpPort, '/onvif/hall/device_service', USER, PASSWORD);
+      const made = await call(cam, 'createPullPointSubscription').then(() => true, () => false);
+      assert(made === (i < 8), 'subscription ' + i + (made ? ' made' : ' refused'));
+      if (made) {
+        cams.push(cam);
+      }
+    }
+    // A state set now is given again, Initialized, by a synchronisation point.
+    recorder.child.kill('SIGUSR1');
+    const [first] = cams;
+    await eventually('the motion pulled', async () => {
+      const answer = await call(first, 'pullMessages', {});
+      return [].concat(answer.notificationMessage || []).some((m) => String(m.topic._).endsWith('MotionAlarm'));
+    }, 10000, 0);
+    const address = first.events.subscription.subscriptionReference.address;
+    const raw = (body) => new Promise((resolve, reject) => first._request({ url: address,
+      body: first._envelopeHeader() + body + first._envelopeFooter() }, (error) => (error ? reject(error) : resolve())));
+    await raw('<SetSynchronizationPoint xmlns="http://www.onvif.org/ver10/events/wsdl"/>');
+    const synced = await call(first, 'pullMessages', {});
+    assert([].concat(synced.notificationMessage || []).some((m) => m.message.message.$.PropertyOperation ===
+      'Initialized'), 'the state again, Initialized');
+    recorder.child.kill('SIGUSR1');  // cleared
+    await call(first, 'renew', {});
+    for (const cam of cams) {
+      await call(cam, 'unsubscribe');
+    }
+    let gone = null;
+    await raw('<PullMessages xmlns="http://www.onvif.org/ver10/events/wsdl"><Timeout>PT1S</Timeout>' +
+      '<MessageLimit>1</MessageLimit></PullMessages>').catch((e) => { gone = e; });
+    assert(gone && /no such subscription/.test(String(gone)), 'a subscription ended: ' + gone);
+  });
+
 test('bad requests get their status or fault at once; a token used twice is refused', async ({ gateway }) => {
   const url = gateway.base + '/onvif/hall/device_service';
   const post = (body, headers = {}) => fetch(url, { method: 'POST', body, headers });
@@ -176,6 +218,7 @@ test('/api/status lists each device service', async ({ gateway }) => {
   const status = await (await fetch(gateway.base + '/api/status', {
     headers: { Authorization: 'Basic ' + Buffer.from(USER + ':' + PASSWORD).toString('base64') } })).json();
   assert(status.recorders[0].onvif === '/onvif/hall/device_service', 'onvif: ' + status.recorders[0].onvif);
+  assert(status.recorders[0].channels[3].onvif === '/onvif/hall/3/device_service', 'a channel device');
 });
 
 runTests(async () => {
@@ -187,7 +230,7 @@ runTests(async () => {
   fs.writeFileSync(path.join(dir, 'site.yaml'),
     'listen: 127.0.0.1:' + rtspPort + '\nhttp: 127.0.0.1:0\n' +
     'clients: {user: ' + USER + ', password-env: ONVIF_TEST_PASSWORD}\n' +
-    'events:\n  word1: motion\n' +
+    'events:\n  word1: motion\n' + 'onvif: {channel-devices: on}\n' +
     'recorders:\n  - name: hall\n    address: 127.0.0.1\n    port: ' + port + '\n    channels: 4\n');
   const gateway = new Program(dir, 'gateway', paths.kestrel, ['gateway', '--config', path.join(dir, 'site.yaml')],
     { ONVIF_TEST_PASSWORD: PASSWORD, KESTREL_PASSWORD: '' });
