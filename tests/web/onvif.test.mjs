@@ -1,8 +1,9 @@
 // The gateway's ONVIF devices as the npm `onvif` client (a Profile S client
 // written elsewhere) sees them: the clock read without credentials, a
 // connection with them, the profiles, the stream and snapshot addresses,
-// which ffprobe (RTP over UDP and over the RTSP connection) and curl then
-// play and fetch, and a motion state of the recorder pulled as an event.
+// which ffprobe (RTP over UDP, over the RTSP connection and tunnelled in
+// HTTP) and curl then play and fetch, a motion state of the recorder pulled
+// as an event, channel devices, the subscriptions' bounds, and bad requests.
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import net from 'node:net';
@@ -94,6 +95,9 @@ test('a profile per channel; stream addresses play over UDP and TCP, the snapsho
   const withUser = stream.uri.replace('rtsp://', 'rtsp://' + USER + ':' + PASSWORD + '@');
   assert(ffprobe(withUser, 'udp') === 'h264,352,288', 'ffprobe over UDP');
   assert(ffprobe(withUser, 'tcp') === 'h264,352,288', 'ffprobe over TCP');
+  const tunnel = await call(cam, 'getStreamUri', { protocol: 'HTTP', profileToken: 'profile_1' });
+  assert(tunnel.uri === expected, 'RTSP over HTTP ' + tunnel.uri);
+  assert(ffprobe(withUser, 'http') === 'h264,352,288', 'ffprobe tunnelled in HTTP');
   const snapshot = await call(cam, 'getSnapshotUri', { profileToken: 'profile_2' });
   assert(snapshot.uri === gateway.base + '/hall/2.jpg', 'snapshot ' + snapshot.uri);
   const file = path.join(dir, 'snapshot.jpg');

@@ -1098,11 +1098,11 @@ Answer COnvifFront::MediaOperation(const Request &r)
         if (op == "GetSnapshotUri") {
             uri = "http://" + r.host + path + ".jpg";
         } else {
-            // RTP over UDP, over RTSP (interleaved) and RTSP over HTTP are
-            // all set up on the RTSP port: GStreamer's RTSP server tunnels
-            // RTSP in HTTP there.
-            const char *scheme = r.soap.Field("Protocol") == "HTTP" ? "http://" : "rtsp://";
-            uri = scheme + r.hostName + ":" + std::to_string(m_Site.listen.front().port) + path;
+            // RTP over UDP, over the RTSP connection and RTSP tunnelled in
+            // HTTP are all set up at the one address: GStreamer's RTSP
+            // server takes the HTTP tunnel on its own port, and the client
+            // picks the transport as it sets the stream up.
+            uri = "rtsp://" + r.hostName + ":" + std::to_string(m_Site.listen.front().port) + path;
         }
         return Ok("<trt:" + op + "Response><trt:MediaUri><tt:Uri>" + Xml(uri) +
                   "</tt:Uri><tt:InvalidAfterConnect>false</tt:InvalidAfterConnect><tt:InvalidAfterReboot>false</"
