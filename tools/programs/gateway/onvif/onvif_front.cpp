@@ -1303,6 +1303,30 @@ std::optional<Answer> COnvifFront::EventOperation(Request &r)
     // Held: a status keeps the listener's other handlers off it.
     soup_server_message_set_status(r.msg, SOUP_STATUS_OK, nullptr);
     soup_server_message_pause(r.msg);
+    // A client that goes away while its pull is held leaves it.
+    struct Gone {
+        COnvifFront *front;
+        std::shared_ptr<bool> alive;
+        int id;
+    };
+    g_signal_connect_data(
+        r.msg, "finished", G_CALLBACK(+[](SoupServerMessage *msg, gpointer data) {
+            auto *g = static_cast<Gone *>(data);
+            if (!*g->alive) {
+                return;
+            }
+            const auto i = g->front->m_Subscriptions.find(g->id);
+            if (i != g->front->m_Subscriptions.end() && i->second.waiting == msg) {
+                if (i->second.waitTimer != 0) {
+                    g_source_remove(i->second.waitTimer);
+                    i->second.waitTimer = 0;
+                }
+                g_object_unref(i->second.waiting);
+                i->second.waiting = nullptr;
+            }
+        }),
+        new Gone{this, m_Alive, s.id}, [](gpointer data, GClosure *) { delete static_cast<Gone *>(data); },
+        static_cast<GConnectFlags>(0));
     struct Wait {
         COnvifFront *front;
         int id;
