@@ -972,7 +972,7 @@ Answer COnvifFront::DeviceOperation(const Request &r)
                   "</tds:GetUsersResponse>");
     }
     if (op == "GetWsdlUrl") {
-        return Ok("<tds:GetWsdlUrlResponse><tds:WsdlUrl>http://www.onvif.org/Documents/Specifications.aspx</"
+        return Ok("<tds:GetWsdlUrlResponse><tds:WsdlUrl>http://www.onvif.org/ver10/device/wsdl/devicemgmt.wsdl</"
                   "tds:WsdlUrl></tds:GetWsdlUrlResponse>");
     }
     if (op == "GetEndpointReference") {
