@@ -185,6 +185,7 @@ struct Device {
     std::vector<int> channels;
     std::string uuid;
     std::string serial;
+    std::vector<std::string> kinds;  // what its recorder's messages' words mean
 };
 
 // A notification as PullMessages gives it.
@@ -252,7 +253,7 @@ std::string Envelope(const std::string &body, const std::string &action = "")
         "xmlns:trt=\"http://www.onvif.org/ver10/media/wsdl\" xmlns:tev=\"http://www.onvif.org/ver10/events/wsdl\" "
         "xmlns:wsnt=\"http://docs.oasis-open.org/wsn/b-2\" xmlns:wsa=\"http://www.w3.org/2005/08/addressing\" "
         "xmlns:wstop=\"http://docs.oasis-open.org/wsn/t-1\" xmlns:tns1=\"http://www.onvif.org/ver10/topics\" "
-        "xmlns:ter=\"http://www.onvif.org/ver10/error\" xmlns:kn=\"";
+        "xmlns:ter=\"http://www.onvif.org/ver10/error\" xmlns:xs=\"http://www.w3.org/2001/XMLSchema\" xmlns:kn=\"";
     out += kGatewayTopicNs;
     out += "\">";
     if (!action.empty()) {
@@ -545,12 +546,13 @@ void COnvifFront::Stop()
 
 void COnvifFront::RecorderAdded(const RecorderEntry &recorder)
 {
-    Device d{recorder.name, recorder.name, {}, DeviceUuid(recorder.name), DeviceSerial(recorder.name)};
+    Device d{recorder.name,      recorder.name, {}, DeviceUuid(recorder.name), DeviceSerial(recorder.name),
+             recorder.stateKinds};
     for (int ch = 0; ch < recorder.channels; ++ch) {
         d.channels.push_back(ch);
         if (m_Site.onvif.channelDevices) {
             const std::string key = recorder.name + "/" + std::to_string(ch);
-            m_Devices[key] = Device{key, recorder.name, {ch}, DeviceUuid(key), DeviceSerial(key)};
+            m_Devices[key] = Device{key, recorder.name, {ch}, DeviceUuid(key), DeviceSerial(key), recorder.stateKinds};
         }
     }
     m_Devices[recorder.name] = std::move(d);
@@ -1173,7 +1175,8 @@ std::optional<Answer> COnvifFront::EventOperation(Request &r)
     const int64_t now = NowMs();
     const int channel = d.channels.size() == 1 && d.key != d.recorder ? d.channels.front() : -1;
     if (op == "GetEventProperties") {
-        auto topic = [](const std::string &path, const std::string &source, const std::string &data) {
+        auto topic = [](const std::string &path, const std::string &source, const std::string &data,
+                        bool state = true) {
             std::string open, close;
             size_t at = 0;
             while (true) {
@@ -1186,23 +1189,19 @@ std::optional<Answer> COnvifFront::EventOperation(Request &r)
                 }
                 at = slash + 1;
             }
-            return open + "<tt:MessageDescription IsProperty=\"true\"><tt:Source><tt:SimpleItemDescription Name=\"" +
-                   source + "\" Type=\"xs:string\"/></tt:Source><tt:Data><tt:SimpleItemDescription Name=\"" + data +
-                   "\" Type=\"xs:boolean\"/></tt:Data></tt:MessageDescription>" + close;
+            return open + "<tt:MessageDescription IsProperty=\"" + (state ? "true" : "false") +
+                   "\"><tt:Source><tt:SimpleItemDescription Name=\"" + source +
+                   "\" Type=\"xs:string\"/></tt:Source><tt:Data><tt:SimpleItemDescription Name=\"" + data +
+                   "\" Type=\"" + (state ? "xs:boolean" : "xs:string") + "\"/></tt:Data></tt:MessageDescription>" +
+                   close;
         };
         std::string set = topic("tns1:VideoSource/MotionAlarm", "Source", "State") +
                           topic("tns1:Device/Trigger/DigitalInput", "InputToken", "LogicalState");
-        std::set<std::string> kinds;
-        for (const RecorderConfig &rc : m_Site.recorders) {
-            if (rc.name == d.recorder) {
-                for (const WordMeaning &w : rc.events.words) {
-                    kinds.insert(w.kind);
-                }
-            }
+        for (const EventKind k : {EventKind::RecorderLoggedIn, EventKind::RecorderLost, EventKind::RecorderBack,
+                                  EventKind::ChannelPlaying, EventKind::ChannelLost}) {
+            set += topic("kn:Gateway/" + std::string(KindName(k)), "Channel", "Detail", false);
         }
-        for (const WordMeaning &w : m_Site.events.words) {
-            kinds.insert(w.kind);
-        }
+        const std::set<std::string> kinds(d.kinds.begin(), d.kinds.end());
         for (const std::string &k : kinds) {
             if (k != "motion" && k.find("input") == std::string::npos) {
                 set += topic("kn:State/" + k, "Channel", "State");
