@@ -13,7 +13,8 @@ cmake --build build/fuzz --target fuzz_all -j2
 
 mkdir -p build/fuzz/findings
 status=0
-for target in fuzz_media_stream fuzz_media_datagram fuzz_frame_queue fuzz_control_reply fuzz_command_channel; do
+for target in fuzz_media_stream fuzz_media_datagram fuzz_frame_queue fuzz_control_reply fuzz_command_channel \
+    fuzz_soap_request; do
     binary="build/fuzz/fuzz/${target}"
     [ -x "$binary" ] || continue
     work="build/fuzz/corpus/${target}"

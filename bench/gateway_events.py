@@ -28,50 +28,23 @@ import tempfile
 import threading
 import time
 
+from gateway_procs import Processes, cpu_and_memory, free_port
+
 BUILD = os.path.abspath(sys.argv[1])
 SECONDS = int(sys.argv[2]) if len(sys.argv) > 2 else 30
 KESTREL = f"{BUILD}/tools/kestrel"
 RECORDER = f"{BUILD}/tools/kestrel-recorder"
 WORK = tempfile.mkdtemp(prefix="kestrel-events-bench-")
-procs = []
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def start(args, name, stdout=subprocess.DEVNULL):
-    p = subprocess.Popen(args, stdout=stdout, stderr=open(f"{WORK}/{name}.log", "w"))
-    procs.append(p)
-    return p
-
-
-def logged(name, pattern, timeout=15):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        m = re.search(pattern, open(f"{WORK}/{name}.log").read())
-        if m:
-            return m
-        time.sleep(0.05)
-    sys.exit(f"{name}: no '{pattern}' within {timeout} s:\n" + open(f"{WORK}/{name}.log").read()[-2000:])
+processes = Processes(WORK)
+procs = processes.procs
+start = processes.start
+logged = processes.logged
+stop = Processes.stop
 
 
 def recorder(name, args):
     start([RECORDER, "--port", "0", "--channels", "8"] + args, name)
     return int(logged(name, r"listening on 127\.0\.0\.1:(\d+)").group(1))
-
-
-def stop(p):
-    if p.poll() is None:
-        p.terminate()
-        try:
-            p.wait(10)
-        except subprocess.TimeoutExpired:
-            p.kill()
 
 
 class Hook(http.server.BaseHTTPRequestHandler):
@@ -156,23 +129,6 @@ def message_count(event):
 
 def stamp(event):
     return datetime.datetime.fromisoformat(event["time"]).timestamp()
-
-
-def cpu_and_memory(pid, seconds):
-    tick = os.sysconf("SC_CLK_TCK")
-
-    def cpu():
-        fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / tick
-
-    c0, t0 = cpu(), time.time()
-    time.sleep(seconds)
-    c1, t1 = cpu(), time.time()
-    status = open(f"/proc/{pid}/status").read()
-    rss = int(re.search(r"VmRSS:\s+(\d+)", status)[1]) / 1024
-    hwm = int(re.search(r"VmHWM:\s+(\d+)", status)[1]) / 1024
-    threads = int(re.search(r"Threads:\s+(\d+)", status)[1])
-    return 100 * (c1 - c0) / (t1 - t0), rss, hwm, threads
 
 
 def median_ms(values):

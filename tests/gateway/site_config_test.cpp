@@ -112,6 +112,9 @@ TEST_F(SiteConfigTest, TheDocumentedExampleReadsAsDocumented)
     EXPECT_EQ(4u, site.webhooks[0].kinds.size());
     EXPECT_EQ("mqtt-secret-3", site.mqtt.password);
     EXPECT_EQ("http://gateway.example:8560", site.mqtt.snapshotBase);
+    EXPECT_TRUE(site.onvif.enabled && site.onvif.channelDevices);
+    EXPECT_EQ("building-a", site.onvif.location);
+    EXPECT_EQ(std::vector<std::string>{"eth0"}, site.onvif.discovery);
 }
 
 TEST_F(SiteConfigTest, EveryMistakeIsRefusedWithItsLineAndNoPasswordIsShown)

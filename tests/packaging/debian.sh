@@ -72,6 +72,10 @@ grep -q 'libkestrelnet1 (= ' <<<"$(field "$dev" Depends)" || fail "libkestrelnet
 if ldd "$build/tools/kestrel" 2>/dev/null | grep -q libmosquitto; then
     grep -q 'libmosquitto1' <<<"$(field "$tools" Depends)" || fail "kestrel-tools does not depend on libmosquitto1"
 fi
+# A gateway built with ONVIF needs libxml2, which reads its requests.
+if ldd "$build/tools/kestrel" 2>/dev/null | grep -q libxml2; then
+    grep -q 'libxml2' <<<"$(field "$tools" Depends)" || fail "kestrel-tools does not depend on libxml2"
+fi
 # With the gateway: the GStreamer plugins its pipelines are made of are
 # Depends (an install without recommends must play), and the maintainer
 # scripts register its unit on install and stop it on removal. They run

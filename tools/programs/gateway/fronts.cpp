@@ -5,6 +5,7 @@
 #include "tools/programs/gateway/events/webhooks.h"
 #include "tools/programs/gateway/hls/hls_front.h"
 #include "tools/programs/gateway/mjpeg/mjpeg_front.h"
+#include "tools/programs/gateway/onvif/onvif_front.h"
 #include "tools/programs/gateway/rtsp/rtsp_front.h"
 #include "tools/programs/gateway/web/http_front.h"
 #include "tools/programs/gateway/webrtc/whep_front.h"
@@ -19,6 +20,7 @@ const FrontMaker kFronts[] = {
     {"webrtc", MakeWhepFront},         // likewise
     {"events", MakeEventStreamFront},  // likewise: GET /api/events
     {"hls", MakeHlsFront},             // likewise: /NAME/CH/index.m3u8 and its media
+    {"onvif", MakeOnvifFront},         // likewise: /onvif/NAME/device_service ...
     {"web", MakeHttpFront},            // the HTTP listener, the page, video, snapshots, status
     {"webhooks", MakeWebhooksFront},   // the events posted
     {"mqtt", MakeMqttFront},           // the events and states on a broker

@@ -1,5 +1,7 @@
 #include "tools/programs/gateway/status/gateway_status.h"
 
+#include <atomic>
+
 #include "tools/programs/gateway/status/json_text.h"
 
 #include <cmath>
@@ -123,6 +125,12 @@ bool ParseChannelPath(const std::string &path, std::string &name, int &channel, 
     return true;
 }
 
+namespace {
+std::atomic<int> g_OnvifListing{0};  // 0 none, 1 recorders, 2 recorders and channels
+}  // namespace
+
+void SetOnvifListing(bool recorders, bool channels) { g_OnvifListing = recorders ? (channels ? 2 : 1) : 0; }
+
 std::string StatusJson(const GatewayStatus &status)
 {
     Json recorders = Json::array();
@@ -147,6 +155,9 @@ std::string StatusJson(const GatewayStatus &status)
             c["stream"] = ch.streamUrl;
             c["snapshot"] = ch.snapshotUrl;
             c["rtsp"] = ch.rtspPath;
+            if (g_OnvifListing.load() == 2) {
+                c["onvif"] = "/onvif/" + rec.name + "/" + std::to_string(ch.channel) + "/device_service";
+            }
             channels.push_back(std::move(c));
         }
         Json r = {{"name", rec.name}, {"address", rec.address}, {"state", rec.state}};
@@ -155,6 +166,9 @@ std::string StatusJson(const GatewayStatus &status)
         r["session_losses"] = rec.sessionLosses;
         r["last_error"] = rec.lastError;
         r["channels"] = std::move(channels);
+        if (g_OnvifListing.load() != 0) {
+            r["onvif"] = "/onvif/" + rec.name + "/device_service";
+        }
         recorders.push_back(std::move(r));
     }
     Json reload = nullptr;

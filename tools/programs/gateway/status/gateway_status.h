@@ -85,6 +85,11 @@ struct GatewayStatus {
 // link's words for the recorder and the channel.
 const char *ChannelState(const std::string &recorderState, const std::string &linkState);
 
+// Whether the ONVIF front serves a device per recorder (and per channel):
+// the status then names each device's service path. Set by that front as
+// it starts, any thread.
+void SetOnvifListing(bool recorders, bool channels);
+
 // The JSON document of /api/status: one line, no line end.
 std::string StatusJson(const GatewayStatus &status);
 // The Prometheus text exposition of /metrics.

@@ -135,11 +135,13 @@ bool CHttpFront::Start(std::string &message)
     if (!m_Options.user.empty()) {
         SoupAuthDomain *basic = soup_auth_domain_basic_new("realm", kRealm, nullptr);
         soup_auth_domain_add_path(basic, "/");
+        soup_auth_domain_remove_path(basic, "/onvif");  // ONVIF clients log in inside their SOAP requests
         soup_auth_domain_basic_set_auth_callback(basic, CheckBasic, const_cast<HttpOptions *>(&m_Options), nullptr);
         soup_server_add_auth_domain(m_pServer, basic);
         m_Domains.push_back(basic);
         SoupAuthDomain *digest = soup_auth_domain_digest_new("realm", kRealm, nullptr);
         soup_auth_domain_add_path(digest, "/");
+        soup_auth_domain_remove_path(digest, "/onvif");
         soup_auth_domain_digest_set_auth_callback(digest, DigestPassword, const_cast<HttpOptions *>(&m_Options),
                                                   nullptr);
         soup_server_add_auth_domain(m_pServer, digest);

@@ -108,6 +108,16 @@ struct WebrtcConfig {
     bool operator==(const WebrtcConfig &other) const = default;
 };
 
+// The ONVIF devices (onvif: in the site file; on with the web side).
+struct OnvifConfig {
+    bool enabled = true;
+    bool channelDevices = false;  // each channel a device of its own as well
+    std::string location;         // the devices' location scope; "" none
+    std::string hardware = "kestrel-gateway";
+    std::vector<std::string> discovery;  // the interfaces WS-Discovery answers on; none: off
+    bool operator==(const OnvifConfig &other) const = default;
+};
+
 struct SiteConfig {
     std::vector<ListenAddress> listen{ListenAddress{}};
     std::string rtspUser;
@@ -124,6 +134,7 @@ struct SiteConfig {
     std::vector<WebhookConfig> webhooks;
     MqttConfig mqtt;
     WebrtcConfig webrtc;
+    OnvifConfig onvif;
 
     const RecorderConfig *Find(const std::string &name) const;
 };

@@ -447,6 +447,29 @@ WebrtcConfig Webrtc(const YAML::Node &n)
     return w;
 }
 
+bool OnOff(const YAML::Node &n, const std::string &key)
+{
+    if (!n.IsScalar() || (n.Scalar() != "on" && n.Scalar() != "off" && n.Scalar() != "true" && n.Scalar() != "false")) {
+        Fail(n, "'" + key + "' is on or off");
+    }
+    return n.Scalar() == "on" || n.Scalar() == "true";
+}
+
+OnvifConfig Onvif(const YAML::Node &n)
+{
+    OnvifConfig o;
+    if (n.IsScalar()) {
+        o.enabled = OnOff(n, "onvif");
+        return o;
+    }
+    Walk(n, "onvif",
+         {{"channel-devices", [&](const YAML::Node &v) { o.channelDevices = OnOff(v, "channel-devices"); }},
+          {"location", [&](const YAML::Node &v) { o.location = Text(v, "location"); }},
+          {"hardware", [&](const YAML::Node &v) { o.hardware = Text(v, "hardware"); }},
+          {"discovery", [&](const YAML::Node &v) { o.discovery = Texts(v, "discovery"); }}});
+    return o;
+}
+
 SiteConfig Site(const YAML::Node &root)
 {
     SiteConfig site;
@@ -500,6 +523,7 @@ SiteConfig Site(const YAML::Node &root)
           }},
          {"mqtt", [&](const YAML::Node &v) { site.mqtt = Mqtt(v); }},
          {"webrtc", [&](const YAML::Node &v) { site.webrtc = Webrtc(v); }},
+         {"onvif", [&](const YAML::Node &v) { site.onvif = Onvif(v); }},
          {"recorders", [&](const YAML::Node &v) {
               haveRecorders = true;
               if (v.IsNull()) {
