@@ -161,7 +161,14 @@ std::string StatusJson(const GatewayStatus &status)
                        {"uptime", JsonFigure(status.uptime)},
                        {"time", UtcTime(status.takenAtUnixMs)},
                        {"recorders", std::move(recorders)}};
-    return JsonDump(root);
+    Json withAccess = root;
+    withAccess["warnings"] = status.warnings;
+    Json refused = Json::object();
+    for (const auto &[listener, n] : status.loginRefusals) {
+        refused[listener] = n;
+    }
+    withAccess["login_refusals"] = std::move(refused);
+    return JsonDump(withAccess);
 }
 
 std::string StatusMetrics(const GatewayStatus &status)
@@ -172,6 +179,10 @@ std::string StatusMetrics(const GatewayStatus &status)
     };
     header({"kestrel_gateway_uptime_seconds", "gauge", "Seconds since the gateway started."});
     out += "kestrel_gateway_uptime_seconds " + Number(status.uptime) + "\n";
+    header({"kestrel_login_refusals_total", "counter", "Logins refused by a listener's hold-back of failed logins."});
+    for (const auto &[listener, n] : status.loginRefusals) {
+        out += "kestrel_login_refusals_total{listener=\"" + Label(listener) + "\"} " + std::to_string(n) + "\n";
+    }
     header({"kestrel_recorder_logged_in", "gauge", "1 when the gateway is logged in to the recorder."});
     for (const RecorderStatus &rec : status.recorders) {
         out += "kestrel_recorder_logged_in{recorder=\"" + Label(rec.name) + "\"} " +
