@@ -373,7 +373,8 @@ bool CRtspFront::Start(std::string &message)
         }
         m_pTlsAuth = MakeRtspAuth(access, m_pCertificate);
     }
-    GstRTSPAuth *plainAuth = MakeRtspAuth(access, nullptr);
+    // An open site's plain listeners ask nothing.
+    GstRTSPAuth *plainAuth = access.LoginNeeded() ? MakeRtspAuth(access, nullptr) : nullptr;
     std::vector<std::pair<ListenAddress, bool>> listeners;  // address, TLS
     for (const ListenAddress &l : m_Site.listen) {
         listeners.emplace_back(l, m_Site.Tls());
@@ -396,7 +397,9 @@ bool CRtspFront::Start(std::string &message)
         GstRTSPThreadPool *pool = gst_rtsp_server_get_thread_pool(server);
         gst_rtsp_thread_pool_set_max_threads(pool, kClientThreads);
         g_object_unref(pool);
-        gst_rtsp_server_set_auth(server, tls ? m_pTlsAuth : plainAuth);
+        if (GstRTSPAuth *auth = tls ? m_pTlsAuth : plainAuth) {
+            gst_rtsp_server_set_auth(server, auth);
+        }
         g_signal_connect(server, "client-connected", G_CALLBACK(OnClientConnected), &m_Directory);
         // Made and attached in two steps (what gst_rtsp_server_attach does)
         // so that a refusal says why.
@@ -416,7 +419,9 @@ bool CRtspFront::Start(std::string &message)
         Log("listening on %s://%s:%u/%s", tls ? "rtsps" : "rtsp", l.address.c_str(),
             static_cast<unsigned>(m_Ports.back()), how);
     }
-    g_object_unref(plainAuth);
+    if (plainAuth != nullptr) {
+        g_object_unref(plainAuth);
+    }
     if (ok) {
         m_nCleanupSource = g_timeout_add_seconds(2, CleanupSessions, &m_Servers);
         m_Directory.AddObserver(this);
@@ -437,7 +442,7 @@ void CRtspFront::RecorderAdded(const RecorderEntry &recorder)
             factory, m_Site.Tls()
                          ? GST_RTSP_LOWER_TRANS_TCP
                          : static_cast<GstRTSPLowerTrans>(GST_RTSP_LOWER_TRANS_UDP | GST_RTSP_LOWER_TRANS_TCP));
-        if (m_Directory.Access().LoginNeeded()) {
+        if (m_Directory.Access().LoginNeeded() || m_Site.Tls()) {
             gst_rtsp_media_factory_add_role(factory, kRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
                                             GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
         }

@@ -161,13 +161,18 @@ std::string StatusJson(const GatewayStatus &status)
                        {"uptime", JsonFigure(status.uptime)},
                        {"time", UtcTime(status.takenAtUnixMs)},
                        {"recorders", std::move(recorders)}};
+    // What the access side has to say, when it has something.
     Json withAccess = root;
-    withAccess["warnings"] = status.warnings;
-    Json refused = Json::object();
-    for (const auto &[listener, n] : status.loginRefusals) {
-        refused[listener] = n;
+    if (!status.warnings.empty()) {
+        withAccess["warnings"] = status.warnings;
     }
-    withAccess["login_refusals"] = std::move(refused);
+    if (!status.loginRefusals.empty()) {
+        Json refused = Json::object();
+        for (const auto &[listener, n] : status.loginRefusals) {
+            refused[listener] = n;
+        }
+        withAccess["login_refusals"] = std::move(refused);
+    }
     return JsonDump(withAccess);
 }
 
