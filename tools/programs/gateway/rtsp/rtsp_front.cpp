@@ -417,7 +417,8 @@ bool CRtspFront::Start(std::string &message)
         m_Sources.push_back(source);
         m_Ports.push_back(static_cast<uint16_t>(gst_rtsp_server_get_bound_port(server)));
         Log("listening on %s://%s:%u/%s", tls ? "rtsps" : "rtsp", l.address.c_str(),
-            static_cast<unsigned>(m_Ports.back()), how);
+            static_cast<unsigned>(m_Ports.back()),
+            tls && access.LoginNeeded() ? " (clients authenticate: basic)" : how);
     }
     if (plainAuth != nullptr) {
         g_object_unref(plainAuth);
