@@ -145,7 +145,8 @@ test('users × paths × actions over HTTPS and loopback HTTP: 200, 401 with a ch
     ['http', '/gate/0.jpg', GUARD, 200],  // Basic with a hash: on loopback
     ['http', '/metrics', OFFICE, 200, ['--digest']],
     ['http', '/gate/0.jpg', ADMIN, 200, ['--digest']],
-    ['http', '/healthz', null, 200],
+    ['http', '/healthz', null, 200],  // open with an anonymous user
+    ['http', '/healthz', 'nobody:x', 401],
   ];
   const wrong = [];
   for (const [scheme, p, login, code, extra] of cases) {

@@ -503,7 +503,7 @@ void CHttpFront::Route(SoupServerMessage *msg, const std::string &path, void *qu
     } else if (path == "/api/status" && !m_Directory.May(User(msg), Action::View, "", -1) &&
                !Allowed(msg, Action::Status, "", -1)) {
         return;  // the page's list of channels: for who may view or see the status of some
-    } else if (path != "/healthz" && path != "/api/me" && !channelPath && m_Directory.Access().LoginNeeded() &&
+    } else if (path != "/api/me" && !channelPath && m_Directory.Access().LoginNeeded() &&
                User(msg).empty() && m_Directory.Access().RightsOf("").empty()) {
         Challenge(msg);  // the page and the rest: for someone logged in
         return;
