@@ -207,7 +207,7 @@ test('users × mounts over RTSPS and RTSP: ffprobe and rtspsrc; RTSPS never offe
     // stream over the TLS connection here.
     const r = run('gst-launch-1.0', ['-q', 'rtspsrc', 'location=' + url(s, '', '/gate/0'), 'user-id=guard',
       'user-pw=guard-pw', 'protocols=tcp', 'tls-validation-flags=0', '!', 'application/x-rtp,media=video', '!',
-      'fakesink', 'num-buffers=30'], 20000);
+      'fakesink', 'num-buffers=300'], 20000);
     assert(r.status === 0, 'rtspsrc: ' + r.err);
     // Clear RTP over UDP is refused over RTSPS (ffmpeg asks TCP only there).
     const udp = run('gst-launch-1.0', ['-q', 'rtspsrc', 'location=' + url(s, '', '/gate/0'), 'user-id=guard',
