@@ -503,8 +503,8 @@ void CHttpFront::Route(SoupServerMessage *msg, const std::string &path, void *qu
     } else if (path == "/api/status" && !m_Directory.May(User(msg), Action::View, "", -1) &&
                !Allowed(msg, Action::Status, "", -1)) {
         return;  // the page's list of channels: for who may view or see the status of some
-    } else if (path != "/api/me" && !channelPath && m_Directory.Access().LoginNeeded() &&
-               User(msg).empty() && m_Directory.Access().RightsOf("").empty()) {
+    } else if (path != "/api/me" && !channelPath && m_Directory.Access().LoginNeeded() && User(msg).empty() &&
+               m_Directory.Access().RightsOf("").empty()) {
         Challenge(msg);  // the page and the rest: for someone logged in
         return;
     }
@@ -594,6 +594,7 @@ void CHttpFront::ServeStream(SoupServerMessage *msg, const Key &key)
         }
     });
     Connect(msg, "finished", EndLater(key, weak));
+    m_Viewers[stream.get()] = Viewer{User(msg), std::chrono::steady_clock::now()};
     Attach(key, stream, "http");
 }
 
@@ -643,6 +644,7 @@ void CHttpFront::OnWebSocket(SoupServer *, SoupServerMessage *msg, const char *p
         }
     });
     Connect(conn, "closed", front->EndLater(key, weak));
+    front->m_Viewers[stream.get()] = Viewer{front->User(msg), std::chrono::steady_clock::now()};
     front->Attach(key, stream, "websocket");
 }
 
@@ -687,6 +689,17 @@ void CHttpFront::EndStream(const Key &key, const std::shared_ptr<CFmp4Stream> &s
     const std::shared_ptr<CChannelHub> hub = it->second != nullptr ? it->second->Stream() : nullptr;
     const bool joined = it->second != nullptr;
     web.erase(it);  // leaves the stream
+    // The audit's line of a media stream that ended: how long, how much.
+    if (const auto v = m_Viewers.find(stream.get()); v != m_Viewers.end()) {
+        if (m_Directory.Access().Auditing()) {
+            AuditRecord r{"http", v->second.user, stream->Peer(), key.first, key.second, "view", true};
+            r.ended = true;
+            r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - v->second.since).count();
+            r.bytes = stream->BytesDelivered();
+            m_Directory.Access().Audit(r);
+        }
+        m_Viewers.erase(v);
+    }
     const int left = hub != nullptr ? hub->Counts().clients : 0;
     if (joined && hub != nullptr) {
         Log("%s channel %d: web client %s left (%d client%s)", key.first.c_str(), key.second, stream->Peer().c_str(),

@@ -102,6 +102,11 @@ private:
     SoupServer *m_pServer = nullptr;
     uint16_t m_wPort = 0;
     std::map<Key, Streams> m_Web;
+    struct Viewer {
+        std::string user;
+        std::chrono::steady_clock::time_point since;
+    };
+    std::map<const CFmp4Stream *, Viewer> m_Viewers;  // for the audit's line at the end
     CArchiveFront m_Archive{m_Directory};
     std::shared_ptr<bool> m_Alive = std::make_shared<bool>(true);  // for callbacks that may outlive this
 };
