@@ -123,6 +123,18 @@ function probe(ctx, url, extra = []) {
   return m ? m[1] : r.err.trim().split('\n').pop();
 }
 
+// A viewer of /gate/0.mp4 over HTTPS that counts its bytes, once they flow.
+async function watch(ctx, login) {
+  const viewer = { bytes: 0 };
+  viewer.request = https.get({
+    host: '127.0.0.1', port: ctx.gateway.https, path: '/gate/0.mp4', auth: login,
+    ca: fs.readFileSync(path.join(ctx.dir, 'ca.crt')),
+  }, (response) => response.on('data', (d) => { viewer.bytes += d.length; }));
+  viewer.request.on('error', () => {});
+  await eventually('the viewer plays', () => viewer.bytes > 0, 10000);
+  return viewer;
+}
+
 const GUARD = 'guard:guard-pw', ADMIN = 'admin:admin-pw', OFFICE = 'office:office-pw';
 
 test('users × paths × actions over HTTPS and loopback HTTP: 200, 401 with a challenge, 403', async (ctx) => {
@@ -228,22 +240,16 @@ test('users × mounts over RTSPS and RTSP: ffprobe and rtspsrc; RTSPS never offe
 
 test('a renewed certificate is taken at a reload; a client playing plays on', async (ctx) => {
   const before = servedSerial(ctx.dir, ctx.gateway.https);
-  let bytes = 0;
-  const request = https.get({
-    host: '127.0.0.1', port: ctx.gateway.https, path: '/gate/0.mp4', auth: GUARD,
-    ca: fs.readFileSync(path.join(ctx.dir, 'ca.crt')),
-  }, (response) => response.on('data', (d) => { bytes += d.length; }));
-  request.on('error', () => {});
-  await eventually('the stream flows', () => bytes > 0, 10000);
+  const viewer = await watch(ctx, GUARD);
   const renewed = makeCert(ctx.dir, 'ca', 'renewed');
   fs.copyFileSync(path.join(ctx.dir, 'renewed.crt'), path.join(ctx.dir, 'gw.crt'));
   fs.copyFileSync(path.join(ctx.dir, 'renewed.key'), path.join(ctx.dir, 'gw.key'));
   ctx.gateway.child.kill('SIGHUP');
   await ctx.gateway.logged(/http: the TLS certificate .* taken again/);
   await ctx.gateway.logged(/rtsp: the TLS certificate .* taken again/);
-  const atReload = bytes;
-  await eventually('the stream flows on after the reload', () => bytes > atReload + 10000, 10000);
-  request.destroy();
+  const atReload = viewer.bytes;
+  await eventually('the stream flows on after the reload', () => viewer.bytes > atReload + 10000, 10000);
+  viewer.request.destroy();
   assert(before !== renewed, 'a new serial');
   const https_ = servedSerial(ctx.dir, ctx.gateway.https), rtsps = servedSerial(ctx.dir, ctx.gateway.rtsps);
   assert(https_ === renewed && rtsps === renewed, 'served ' + https_ + ' / ' + rtsps + ', renewed ' + renewed);
@@ -251,13 +257,7 @@ test('a renewed certificate is taken at a reload; a client playing plays on', as
 });
 
 test('a burst of wrong passwords from one address is slowed then refused; a viewer plays on', async (ctx) => {
-  let bytes = 0;
-  const request = https.get({
-    host: '127.0.0.1', port: ctx.gateway.https, path: '/gate/0.mp4', auth: ADMIN,
-    ca: fs.readFileSync(path.join(ctx.dir, 'ca.crt')),
-  }, (response) => response.on('data', (d) => { bytes += d.length; }));
-  request.on('error', () => {});
-  await eventually('the viewer plays', () => bytes > 0, 10000);
+  const viewer = await watch(ctx, ADMIN);
   const codes = [];
   for (let i = 0; i < 10; i++) {
     codes.push(fetchCode(ctx, 'https', '/gate/0.jpg', 'admin:wrong-' + i).code);
@@ -266,9 +266,9 @@ test('a burst of wrong passwords from one address is slowed then refused; a view
   // Refused with the right password too, on this listener only.
   assert(fetchCode(ctx, 'https', '/gate/0.jpg', ADMIN).code === 429, 'refused while held back');
   assert(probe(ctx, 'rtsps://' + ADMIN + '@127.0.0.1:' + ctx.gateway.rtsps + '/gate/1') === 'ok', 'RTSPS serves on');
-  const during = bytes;
-  await eventually('the viewer plays on', () => bytes > during + 10000, 10000);
-  request.destroy();
+  const during = viewer.bytes;
+  await eventually('the viewer plays on', () => viewer.bytes > during + 10000, 10000);
+  viewer.request.destroy();
   const metrics = fetchCode(ctx, 'https', '/metrics', null);
   await eventually('the refusal ends', () => fetchCode(ctx, 'https', '/metrics', ADMIN).code === 200, 10000, 250);
   const m = /kestrel_login_refusals_total\{listener="http"\} (\d+)/.exec(fetchCode(ctx, 'https', '/metrics', ADMIN).body);
