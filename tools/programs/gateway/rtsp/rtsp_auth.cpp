@@ -183,6 +183,7 @@ GstRTSPAuth *MakeRtspAuth(const CAccess &access, GTlsCertificate *certificate)
     auto *self = static_cast<KestrelRtspAuth *>(g_object_new(kestrel_rtsp_auth_get_type(), nullptr));
     self->access = &access;
     self->tls = certificate != nullptr;
+    access.Guard(kListener);  // counted in the metrics from the start
     GstRTSPAuth *auth = GST_RTSP_AUTH(self);
     for (const std::string &user : access.PasswordUsers()) {
         gst_rtsp_auth_add_digest(auth, user.c_str(), access.PasswordOf(user).value_or("").c_str(), TokenOf(self, user));
