@@ -16,7 +16,7 @@ fi
 echo "== browser test packages"
 . .ci/apt.sh
 ci_apt_update
-packages=(chromium-headless-shell firefox-esr fonts-dejavu-core)
+packages=(chromium-headless-shell firefox-esr fonts-dejavu-core libnss3-tools)  # certutil: the HTTPS page test's CA
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 ci_apt_install "${packages[@]}"
 PUPPETEER_SKIP_DOWNLOAD=1 npm ci --prefix tests/web --no-audit --no-fund

@@ -23,4 +23,5 @@ ci_apt_install \
     pkg-config libgstrtspserver-1.0-dev libsoup-3.0-dev ffmpeg libyaml-cpp-dev systemd \
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav \
     gstreamer1.0-tools nlohmann-json3-dev libcli11-dev libgstreamer-plugins-bad1.0-dev libnice-dev \
-    gstreamer1.0-nice libmosquitto-dev mosquitto mosquitto-clients curl libxml2-dev
+    gstreamer1.0-nice libmosquitto-dev mosquitto mosquitto-clients curl libxml2-dev \
+    libcrypt-dev glib-networking openssl

@@ -70,7 +70,8 @@ if(kn_gateway_built OR kn_mp4_built)
                                                      "gstreamer1.0-plugins-bad")
 endif()
 if(kn_gateway_built)
-    string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", gstreamer1.0-libav, gstreamer1.0-nice")
+    # glib-networking: GIO's TLS (HTTPS, RTSPS, the TLS of the broker).
+    string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", gstreamer1.0-libav, gstreamer1.0-nice, glib-networking")
     set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/kestrel-tools/postinst
         ${PROJECT_SOURCE_DIR}/cmake/debian/kestrel-tools/prerm ${PROJECT_SOURCE_DIR}/cmake/debian/kestrel-tools/postrm)
     set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)

@@ -51,6 +51,7 @@ public:
     std::shared_ptr<CChannelHub> Stream(const std::string &, int) const override { return nullptr; }
     std::shared_ptr<CArchiveGate> Archive(const std::string &) const override { return nullptr; }
     bool May(const std::string &, Action, const std::string &, int) const override { return true; }
+    const CAccess &Access() const override { return m_Access; }
     GatewayStatus Status() const override { return {}; }
     void AddHttpRoute(std::shared_ptr<IHttpRoute>) override {}
     std::vector<std::shared_ptr<IHttpRoute>> HttpRoutes() const override { return {}; }
@@ -74,6 +75,7 @@ public:
     CEventBus m_Bus;
 
 private:
+    CAccess m_Access;
     std::vector<RecorderEntry> m_Recorders;
     std::set<ISiteObserver *> m_Observers;
 };

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "tests/support/h264_units.h"
-#include "tools/programs/gateway/access/access.h"
 #include "tools/programs/gateway/stream/channel_hub.h"
 #include "tools/programs/gateway/stream/stream_unit.h"
 
@@ -190,28 +189,6 @@ TEST(GatewayStream, TheUnitPoolHandsOutOnlyUnitsNobodyHolds)
         EXPECT_NE(h.get(), again.get());
     }
     EXPECT_EQ(5u, pool.Size());
-}
-
-TEST(GatewayAccess, TheClientsUserMayDoEveryActionAndNobodyElseAny)
-{
-    const struct {
-        const char *site;  // the site's clients' user
-        const char *user;  // who asks
-        bool allowed;
-    } cases[] = {
-        {"", "", true},  // no credentials: loopback, every request
-        {"viewer", "viewer", true},
-        {"viewer", "", false},  // credentials asked for, none given
-        {"viewer", "other", false},
-        {"", "someone", false},  // a name where none is known
-    };
-    for (const auto &c : cases) {
-        const CAccess access(c.site);
-        for (Action a : {Action::View, Action::Archive, Action::Control, Action::Status}) {
-            EXPECT_EQ(c.allowed, access.May(c.user, a, "hall", 3)) << c.site << "/" << c.user << " " << ActionName(a);
-        }
-        EXPECT_EQ(c.allowed, access.May(c.user, Action::Status, "", -1));
-    }
 }
 
 }  // namespace

@@ -155,6 +155,21 @@ TEST_F(SiteConfigTest, EveryMistakeIsRefusedWithItsLineAndNoPasswordIsShown)
          "a password is not written"},
         {"listen: 0.0.0.0:8554\nrecorders: []\n", 0, "not loopback) needs client credentials"},
         {"clients:\n  user: v\nrecorders: []\n", 0, "needs both a client user and a client password"},
+        // The users and their rights.
+        {head + a + "users:\n  - name: g\n    password-hash: '$1$ab$cd'\n", 7, "yescrypt ($y$...) or SHA-512"},
+        {head + a +
+             "users:\n  - name: g\n    password-env: KESTREL_TEST_SITE_PW\n    rights: [{recorder: z, actions: "
+             "[view]}]\n",
+         8, "a right names recorder 'z', which the site file does not list"},
+        {head + a +
+             "users:\n  - name: g\n    password-env: KESTREL_TEST_SITE_PW\n    rights: [{recorder: a, actions: "
+             "[fly]}]\n",
+         8, "unknown action 'fly' (known: view, archive, control, status)"},
+        {head + a + "users:\n  - name: g\n    password: env-secret-41\n", 7, "a password is not written"},
+        {head + a + "users:\n  - name: g\n", 6, "user 'g' needs a password-hash, password-env or password-file"},
+        {head + a + "users:\n  - name: anonymous\n    rights: [{recorder: '*', actions: [view, archive]}]\n", 6,
+         "the anonymous user may only have the view action"},
+        {head + a + "tls:\n  certificate: c.pem\n", 6, "'tls' needs its 'certificate' and its 'key'"},
         // The events, the webhooks, the broker.
         {head + a + "events:\n  word1: Motion\n", 6, "a word's kind is 1-32 lower-case letters"},
         {head + a + "events:\n  word1: recorder-lost\n", 6, "not one of the gateway's own kinds"},

@@ -1,3 +1,4 @@
+#include <gio/gio.h>
 #include <gst/gst.h>
 #include <glib-unix.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "tools/programs/gateway/access/tls_identity.h"
 #include "tools/programs/gateway/fronts.h"
 #include "tools/programs/gateway/gateway.h"
 #include "tools/programs/gateway/site/config/gateway_options.h"
@@ -57,6 +59,7 @@ struct Running {
     std::string configPath;
     SiteConfig site;
     CSite *recorders = nullptr;
+    std::vector<std::unique_ptr<IFront>> *fronts = nullptr;
     FileStamp stamp;  // the file as the last reload read it
     FileStamp seen;   // as the file check last saw it
 };
@@ -86,8 +89,17 @@ void Reload(Running &r, const char *why)
         return;
     }
     if (next.listen != r.site.listen || next.rtspUser != r.site.rtspUser || next.rtspPassword != r.site.rtspPassword ||
-        next.timeoutMs != r.site.timeoutMs || next.statsMs != r.site.statsMs) {
-        Log("reload (%s): listen addresses, client credentials, timeout and stats take effect at the next start", why);
+        next.timeoutMs != r.site.timeoutMs || next.statsMs != r.site.statsMs || !(next.access == r.site.access) ||
+        next.tlsCertificate != r.site.tlsCertificate || next.tlsKey != r.site.tlsKey) {
+        Log("reload (%s): listen addresses, users and rights, TLS files named, timeout and stats take effect at the "
+            "next start",
+            why);
+    }
+    // The TLS certificate and key on disk are read again (a renewal).
+    if (r.fronts != nullptr) {
+        for (const auto &front : *r.fronts) {
+            front->Reload(r.site);
+        }
     }
     Log("reload (%s): %zu recorder(s)", why, next.recorders.size());
     r.recorders->Apply(next.recorders);
@@ -177,6 +189,15 @@ int RunGateway(int argc, char **argv)
             std::fprintf(stderr, "kestrel: %s\n", message.c_str());
             return kExitUsage;
         }
+        // The TLS identity is proven before anything listens.
+        if (running.site.Tls()) {
+            GTlsCertificate *identity = LoadTlsIdentity(running.site.tlsCertificate, running.site.tlsKey, message);
+            if (identity == nullptr) {
+                std::fprintf(stderr, "kestrel: %s: %s\n", options.configPath.c_str(), message.c_str());
+                return kExitUsage;
+            }
+            g_object_unref(identity);
+        }
         if (options.checkOnly) {
             std::printf("%s: %zu recorder(s), good\n", options.configPath.c_str(), running.site.recorders.size());
             return kExitOk;
@@ -207,6 +228,7 @@ int RunGateway(int argc, char **argv)
         CSite site(library, running.site);
         running.recorders = &site;
         std::vector<std::unique_ptr<IFront>> fronts;
+        running.fronts = &fronts;
         for (const FrontMaker &maker : Fronts()) {
             if (std::unique_ptr<IFront> front = maker.make(running.site, site)) {
                 fronts.push_back(std::move(front));
@@ -251,6 +273,7 @@ int RunGateway(int argc, char **argv)
         const gint64 until = g_get_monotonic_time() + kCloseGraceUs;
         while (g_get_monotonic_time() < until && g_main_context_iteration(nullptr, FALSE)) {
         }
+        running.fronts = nullptr;
         fronts.clear();
     }
     g_main_loop_unref(running.loop);

@@ -423,16 +423,6 @@ private:
     std::shared_ptr<std::atomic<bool>> m_Scheduled = std::make_shared<std::atomic<bool>>(false);
 };
 
-// The one place that says what password a user has: the site's clients
-// user (nullopt: no such user).
-std::optional<std::string> PasswordOf(const SiteConfig &site, const std::string &user)
-{
-    if (!site.rtspUser.empty() && user == site.rtspUser) {
-        return site.rtspPassword;
-    }
-    return std::nullopt;
-}
-
 bool COnvifRoute::Serve(SoupServerMessage *msg, const std::string &path, GHashTable *, const std::string &user)
 {
     return m_Front.Serve(msg, path, user);
@@ -468,18 +458,20 @@ bool COnvifFront::Start(std::string &message)
         return false;
     }
     m_bStarted = true;
-    if (!m_Site.rtspUser.empty()) {
+    // The digest schemes need the password itself: the users with a
+    // password source (a hash alone does not do).
+    if (m_Directory.Access().LoginNeeded() && !m_Directory.Access().PasswordUsers().empty()) {
         m_pDigest = soup_auth_domain_digest_new("realm", "kestrel-gateway ONVIF", nullptr);
         soup_auth_domain_digest_set_auth_callback(
             m_pDigest,
-            +[](SoupAuthDomain *domain, SoupServerMessage *, const char *user, gpointer site) -> char * {
+            +[](SoupAuthDomain *domain, SoupServerMessage *, const char *user, gpointer access) -> char * {
                 const auto password =
-                    user != nullptr ? PasswordOf(*static_cast<const SiteConfig *>(site), user) : std::nullopt;
+                    user != nullptr ? static_cast<const CAccess *>(access)->PasswordOf(user) : std::nullopt;
                 return password ? soup_auth_domain_digest_encode_password(user, soup_auth_domain_get_realm(domain),
                                                                           password->c_str())
                                 : nullptr;
             },
-            const_cast<SiteConfig *>(&m_Site), nullptr);
+            const_cast<CAccess *>(&m_Directory.Access()), nullptr);
     }
     auto alive = m_Alive;
     auto scheduled = m_Scheduled;
@@ -772,11 +764,11 @@ std::optional<Answer> COnvifFront::Authenticate(Request &r)
         return std::nullopt;
     }
     const UsernameToken &t = r.soap.token;
-    if (m_Site.rtspUser.empty()) {
+    if (!m_Directory.Access().LoginNeeded()) {
         // No credentials configured: any token, or none, is the site's.
         r.user = "";
     } else if (t.present) {
-        const std::optional<std::string> password = PasswordOf(m_Site, t.user);
+        const std::optional<std::string> password = m_Directory.Access().PasswordOf(t.user);
         const CTokenCheck::Verdict v =
             password ? m_Tokens.Check(t, *password, NowMs()) : CTokenCheck::Verdict::BadPassword;
         if (v != CTokenCheck::Verdict::Ok) {
@@ -787,12 +779,14 @@ std::optional<Answer> COnvifFront::Authenticate(Request &r)
             return Fault(SOUP_STATUS_BAD_REQUEST, "Sender", "ter:NotAuthorized", "Sender not authorized");
         }
         r.user = t.user;
-    } else if (char *digestUser = soup_auth_domain_accepts(m_pDigest, r.msg)) {
+    } else if (char *digestUser = m_pDigest != nullptr ? soup_auth_domain_accepts(m_pDigest, r.msg) : nullptr) {
         r.user = digestUser;
         g_free(digestUser);
     } else if (r.user.empty()) {
         // Neither a token nor HTTP credentials: asked for the digest.
-        soup_auth_domain_challenge(m_pDigest, r.msg);
+        if (m_pDigest != nullptr) {
+            soup_auth_domain_challenge(m_pDigest, r.msg);
+        }
         return Fault(SOUP_STATUS_UNAUTHORIZED, "Sender", "ter:NotAuthorized", "Sender not authorized");
     }
     const Action action = r.service == "events_service" ? Action::Status : Action::View;
@@ -967,11 +961,11 @@ Answer COnvifFront::DeviceOperation(const Request &r)
                   "</tt:Port></tds:NetworkProtocols></tds:GetNetworkProtocolsResponse>");
     }
     if (op == "GetUsers") {
-        return Ok("<tds:GetUsersResponse>" +
-                  (m_Site.rtspUser.empty() ? std::string()
-                                           : "<tds:User><tt:Username>" + Xml(m_Site.rtspUser) +
-                                                 "</tt:Username><tt:UserLevel>User</tt:UserLevel></tds:User>") +
-                  "</tds:GetUsersResponse>");
+        std::string users;
+        for (const std::string &name : m_Directory.Access().PasswordUsers()) {
+            users += "<tds:User><tt:Username>" + Xml(name) + "</tt:Username><tt:UserLevel>User</tt:UserLevel></tds:User>";
+        }
+        return Ok("<tds:GetUsersResponse>" + users + "</tds:GetUsersResponse>");
     }
     if (op == "GetWsdlUrl") {
         return Ok("<tds:GetWsdlUrlResponse><tds:WsdlUrl>http://www.onvif.org/ver10/device/wsdl/devicemgmt.wsdl</"

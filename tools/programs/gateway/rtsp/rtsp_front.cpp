@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "tools/programs/gateway/access/tls_identity.h"
+#include "tools/programs/gateway/rtsp/rtsp_auth.h"
 #include "tools/programs/gateway/status/gateway_log.h"
 #include "tools/programs/gateway/archive/playback_feed.h"
 #include "tools/programs/gateway/stream/unit_buffer.h"
@@ -30,9 +32,7 @@ constexpr const char *kLaunch = "( appsrc name=src is-live=true format=time do-t
 constexpr const char *kCaps = "video/x-h264,stream-format=byte-stream,alignment=au";
 // What a client may have queued before it is treated as backed up.
 constexpr guint64 kMaxQueuedBytes = 4u << 20;
-constexpr const char *kRole = "viewer";
-// The token's field that names the client's user, for the access decision.
-constexpr const char *kUserField = "kestrel.user";
+constexpr const char *kRole = kRtspRole;
 // Each client is served on a thread of its own, so that one waiting for its
 // first keyframe never holds up another.
 constexpr int kClientThreads = 64;
@@ -250,15 +250,7 @@ gboolean CleanupSessions(gpointer data)
 std::string MountPath(const std::string &name, int channel) { return "/" + name + "/" + std::to_string(channel); }
 
 // Whom the request's credentials name ("" when none were asked for).
-std::string UserOf(const GstRTSPContext *ctx)
-{
-    if (ctx->token != nullptr) {
-        if (const gchar *u = gst_rtsp_token_get_string(ctx->token, kUserField)) {
-            return u;
-        }
-    }
-    return "";
-}
+std::string UserOf(const GstRTSPContext *ctx) { return RtspUserOf(ctx); }
 
 // The recorder and channel a request's path names: /NAME/CH, or
 // /NAME/CH/stream=0 as a client names the stream.
@@ -276,8 +268,8 @@ void ChannelOf(const GstRTSPContext *ctx, std::string &name, int &channel)
     }
 }
 
-// Before a client's stream is set up: the access decision, for the live
-// video (view) or a recording (?start=: archive).
+// Before a client's stream is described and set up: the access decision,
+// for the live video (view) or a recording (?start=: archive).
 GstRTSPStatusCode OnPreSetup(GstRTSPClient *, GstRTSPContext *ctx, gpointer data)
 {
     const auto *directory = static_cast<const ISiteDirectory *>(data);
@@ -286,9 +278,11 @@ GstRTSPStatusCode OnPreSetup(GstRTSPClient *, GstRTSPContext *ctx, gpointer data
     ChannelOf(ctx, name, channel);
     const bool archive =
         ctx->uri != nullptr && ctx->uri->query != nullptr && std::strstr(ctx->uri->query, "start=") != nullptr;
-    return directory->May(UserOf(ctx), archive ? Action::Archive : Action::View, name, channel)
-               ? GST_RTSP_STS_OK
-               : GST_RTSP_STS_FORBIDDEN;
+    if (RtspMay(*directory, ctx, archive ? Action::Archive : Action::View, name, channel)) {
+        return GST_RTSP_STS_OK;
+    }
+    return UserOf(ctx).empty() && directory->Access().LoginNeeded() ? GST_RTSP_STS_UNAUTHORIZED
+                                                                    : GST_RTSP_STS_FORBIDDEN;
 }
 
 constexpr const char *kPlayedKey = "kestrel-played";
@@ -308,7 +302,7 @@ GstRTSPStatusCode Steer(GstRTSPContext *ctx, const ISiteDirectory &directory, bo
     std::string name;
     int channel = -1;
     ChannelOf(ctx, name, channel);
-    return directory.May(UserOf(ctx), Action::Control, name, channel) ? GST_RTSP_STS_OK : GST_RTSP_STS_FORBIDDEN;
+    return RtspMay(directory, ctx, Action::Control, name, channel) ? GST_RTSP_STS_OK : GST_RTSP_STS_FORBIDDEN;
 }
 
 GstRTSPStatusCode OnPrePause(GstRTSPClient *, GstRTSPContext *ctx, gpointer data)
@@ -330,6 +324,7 @@ void OnPlayed(GstRTSPClient *, GstRTSPContext *ctx, gpointer)
 
 void OnClientConnected(GstRTSPServer *, GstRTSPClient *client, gpointer data)
 {
+    g_signal_connect(client, "pre-describe-request", G_CALLBACK(OnPreSetup), data);
     g_signal_connect(client, "pre-setup-request", G_CALLBACK(OnPreSetup), data);
     g_signal_connect(client, "pre-pause-request", G_CALLBACK(OnPrePause), data);
     g_signal_connect(client, "pre-play-request", G_CALLBACK(OnPrePlay), data);
@@ -357,26 +352,42 @@ CRtspFront::~CRtspFront()
     if (m_pMounts != nullptr) {
         g_object_unref(m_pMounts);
     }
+    if (m_pTlsAuth != nullptr) {
+        g_object_unref(m_pTlsAuth);
+    }
+    if (m_pCertificate != nullptr) {
+        g_object_unref(m_pCertificate);
+    }
 }
 
 bool CRtspFront::Start(std::string &message)
 {
     m_pMounts = gst_rtsp_mount_points_new();
-    GstRTSPAuth *auth = nullptr;
-    if (!m_Site.rtspUser.empty()) {
-        auth = gst_rtsp_auth_new();
-        GstRTSPToken *token = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, kUserField,
-                                                 G_TYPE_STRING, m_Site.rtspUser.c_str(), nullptr);
-        gchar *basic = gst_rtsp_auth_make_basic(m_Site.rtspUser.c_str(), m_Site.rtspPassword.c_str());
-        gst_rtsp_auth_add_basic(auth, basic, token);
-        g_free(basic);
-        gst_rtsp_auth_add_digest(auth, m_Site.rtspUser.c_str(), m_Site.rtspPassword.c_str(), token);
-        gst_rtsp_auth_set_supported_methods(auth,
-                                            static_cast<GstRTSPAuthMethod>(GST_RTSP_AUTH_BASIC | GST_RTSP_AUTH_DIGEST));
-        gst_rtsp_token_unref(token);
+    // One authentication for the RTSPS listeners (with the certificate),
+    // one for the plain ones; both ask the site's CAccess.
+    const CAccess &access = m_Directory.Access();
+    if (m_Site.Tls()) {
+        m_pCertificate = LoadTlsIdentity(m_Site.tlsCertificate, m_Site.tlsKey, message);
+        if (m_pCertificate == nullptr) {
+            return false;
+        }
+        m_pTlsAuth = MakeRtspAuth(access, m_pCertificate);
     }
-    bool ok = true;
+    // An open site's plain listeners ask nothing.
+    GstRTSPAuth *plainAuth = access.LoginNeeded() ? MakeRtspAuth(access, nullptr) : nullptr;
+    std::vector<std::pair<ListenAddress, bool>> listeners;  // address, TLS
     for (const ListenAddress &l : m_Site.listen) {
+        listeners.emplace_back(l, m_Site.Tls());
+    }
+    for (const ListenAddress &l : m_Site.Tls() ? m_Site.plainListen : std::vector<ListenAddress>{}) {
+        listeners.emplace_back(l, false);
+    }
+    const char *how = access.LoginNeeded()
+                          ? (access.PasswordUsers().empty() ? " (clients authenticate: basic)"
+                                                            : " (clients authenticate: digest or basic)")
+                          : "";
+    bool ok = true;
+    for (const auto &[l, tls] : listeners) {
         GstRTSPServer *server = gst_rtsp_server_new();
         m_Servers.push_back(server);
         gst_rtsp_server_set_address(server, l.address.c_str());
@@ -386,7 +397,7 @@ bool CRtspFront::Start(std::string &message)
         GstRTSPThreadPool *pool = gst_rtsp_server_get_thread_pool(server);
         gst_rtsp_thread_pool_set_max_threads(pool, kClientThreads);
         g_object_unref(pool);
-        if (auth != nullptr) {
+        if (GstRTSPAuth *auth = tls ? m_pTlsAuth : plainAuth) {
             gst_rtsp_server_set_auth(server, auth);
         }
         g_signal_connect(server, "client-connected", G_CALLBACK(OnClientConnected), &m_Directory);
@@ -405,11 +416,12 @@ bool CRtspFront::Start(std::string &message)
         g_source_unref(listener);
         m_Sources.push_back(source);
         m_Ports.push_back(static_cast<uint16_t>(gst_rtsp_server_get_bound_port(server)));
-        Log("listening on rtsp://%s:%u/%s", l.address.c_str(), static_cast<unsigned>(m_Ports.back()),
-            auth != nullptr ? " (clients authenticate: digest or basic)" : "");
+        Log("listening on %s://%s:%u/%s", tls ? "rtsps" : "rtsp", l.address.c_str(),
+            static_cast<unsigned>(m_Ports.back()),
+            tls && access.LoginNeeded() ? " (clients authenticate: basic)" : how);
     }
-    if (auth != nullptr) {
-        g_object_unref(auth);
+    if (plainAuth != nullptr) {
+        g_object_unref(plainAuth);
     }
     if (ok) {
         m_nCleanupSource = g_timeout_add_seconds(2, CleanupSessions, &m_Servers);
@@ -440,9 +452,13 @@ void CRtspFront::Mount(const RecorderEntry &recorder, int firstChannel)
         GstRTSPMediaFactory *factory = gst_rtsp_media_factory_new();
         gst_rtsp_media_factory_set_launch(factory, kLaunch);
         gst_rtsp_media_factory_set_shared(factory, FALSE);
+        // Over RTSPS the media goes in the TLS connection only, never as
+        // clear RTP over UDP.
         gst_rtsp_media_factory_set_protocols(
-            factory, static_cast<GstRTSPLowerTrans>(GST_RTSP_LOWER_TRANS_UDP | GST_RTSP_LOWER_TRANS_TCP));
-        if (!m_Site.rtspUser.empty()) {
+            factory, m_Site.Tls()
+                         ? GST_RTSP_LOWER_TRANS_TCP
+                         : static_cast<GstRTSPLowerTrans>(GST_RTSP_LOWER_TRANS_UDP | GST_RTSP_LOWER_TRANS_TCP));
+        if (m_Directory.Access().LoginNeeded() || m_Site.Tls()) {
             gst_rtsp_media_factory_add_role(factory, kRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
                                             GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
         }
@@ -455,10 +471,27 @@ void CRtspFront::Mount(const RecorderEntry &recorder, int firstChannel)
         gst_rtsp_mount_points_add_factory(m_pMounts, MountPath(recorder.name, ch).c_str(), factory);
     }
     if (!m_Ports.empty()) {
-        Log("serving rtsp://%s:%u/%s/0 .. /%s/%d", m_Site.listen.front().address.c_str(),
+        Log("serving %s://%s:%u/%s/0 .. /%s/%d", m_Site.Tls() ? "rtsps" : "rtsp", m_Site.listen.front().address.c_str(),
             static_cast<unsigned>(m_Ports.front()), recorder.name.c_str(), recorder.name.c_str(),
             recorder.channels > 0 ? recorder.channels - 1 : 0);
     }
+}
+
+void CRtspFront::Reload(const SiteConfig &site)
+{
+    if (m_pTlsAuth == nullptr || site.tlsCertificate != m_Site.tlsCertificate || site.tlsKey != m_Site.tlsKey) {
+        return;  // TLS on or off, or other files: at the next start
+    }
+    std::string message;
+    GTlsCertificate *certificate = LoadTlsIdentity(m_Site.tlsCertificate, m_Site.tlsKey, message);
+    if (certificate == nullptr) {
+        Log("rtsp: the TLS certificate stays the one loaded before: %s", message.c_str());
+        return;
+    }
+    gst_rtsp_auth_set_tls_certificate(m_pTlsAuth, certificate);
+    g_object_unref(m_pCertificate);
+    m_pCertificate = certificate;
+    Log("rtsp: the TLS certificate %s is taken again, for new connections", m_Site.tlsCertificate.c_str());
 }
 
 void CRtspFront::RecorderRemoved(const std::string &name, int channels)

@@ -16,6 +16,8 @@
 
 typedef struct _GstRTSPServer GstRTSPServer;
 typedef struct _GstRTSPMountPoints GstRTSPMountPoints;
+typedef struct _GstRTSPAuth GstRTSPAuth;
+typedef struct _GTlsCertificate GTlsCertificate;
 
 namespace kn::gateway {
 
@@ -31,6 +33,8 @@ public:
     bool Start(std::string &message) override;
     // Stops taking new clients.
     void StopListening() override;
+    // A renewed TLS certificate on disk is taken for new connections.
+    void Reload(const SiteConfig &site) override;
     // The port of the first listen address (the one bound when it was 0).
     uint16_t Port() const { return m_Ports.empty() ? 0 : m_Ports.front(); }
 
@@ -53,6 +57,8 @@ private:
     std::vector<uint16_t> m_Ports;
     GstRTSPMountPoints *m_pMounts = nullptr;
     unsigned m_nCleanupSource = 0;
+    GTlsCertificate *m_pCertificate = nullptr;  // RTSPS: the listeners' identity
+    GstRTSPAuth *m_pTlsAuth = nullptr;
 };
 
 // The table of fronts' line.

@@ -25,6 +25,9 @@ public:
     // Ends what the front still serves; called on the main loop before the
     // site stops.
     virtual void Stop() {}
+    // The site file was read again (SIGHUP, or it changed): what the front
+    // takes without a restart (a renewed TLS certificate), for new clients.
+    virtual void Reload(const SiteConfig &site) { (void)site; }
 };
 
 // One line of the table of fronts. make returns null when the site file

@@ -23,9 +23,28 @@ RecorderEntry EntryOf(const CRecorderLink &link)
 }  // namespace
 
 CSite::CSite(CLibraryHost &library, const SiteConfig &site)
-    : m_Library(library), m_nStatsMs(site.statsMs), m_Access(site.rtspUser)
+    : m_Library(library), m_nStatsMs(site.statsMs), m_Access(site.access, site.rtspUser, site.rtspPassword)
 {
     m_Library.SetEvents(&m_Events);
+    m_Access.SetLog(LogText);
+    // A listener off loopback without TLS carries passwords and video in
+    // clear text: said now and in the status.
+    std::vector<std::pair<const char *, ListenAddress>> plain;
+    for (const ListenAddress &l : site.Tls() ? site.plainListen : site.listen) {
+        plain.emplace_back("rtsp", l);
+    }
+    if (site.http) {
+        for (const ListenAddress &l : site.Tls() ? site.plainHttp : std::vector<ListenAddress>{site.httpListen}) {
+            plain.emplace_back("http", l);
+        }
+    }
+    for (const auto &[scheme, l] : plain) {
+        if (!IsLoopback(l.address)) {
+            m_Warnings.push_back(std::string(scheme) + "://" + l.address + ":" + std::to_string(l.port) +
+                                 " is not loopback and has no TLS: passwords and video cross the network in clear");
+            Log("warning: %s", m_Warnings.back().c_str());
+        }
+    }
 }
 
 CSite::~CSite() { StopAll(); }
@@ -246,6 +265,8 @@ GatewayStatus CSite::Status() const
     for (const auto &link : links) {
         status.recorders.push_back(link->Status());
     }
+    status.warnings = m_Warnings;
+    status.loginRefusals = m_Access.Refusals();
     return status;
 }
 

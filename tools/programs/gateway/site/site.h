@@ -56,6 +56,7 @@ public:
     void AddHttpRoute(std::shared_ptr<IHttpRoute> route) override;
     std::vector<std::shared_ptr<IHttpRoute>> HttpRoutes() const override;
     CEventBus &Events() override { return m_Events; }
+    const CAccess &Access() const override { return m_Access; }
 
 private:
     void Add(const RecorderConfig &config);
@@ -68,7 +69,8 @@ private:
     CLibraryHost &m_Library;
     CEventBus m_Events;  // outlives the links, which publish to it
     const int64_t m_nStatsMs;
-    const CAccess m_Access;
+    CAccess m_Access;
+    std::vector<std::string> m_Warnings;  // what the status warns of
     const std::chrono::steady_clock::time_point m_Started = std::chrono::steady_clock::now();
     mutable std::mutex m_LinksMutex;  // m_Links, for what other threads look up
     std::map<std::string, std::shared_ptr<CRecorderLink>> m_Links;

@@ -121,6 +121,9 @@ public:
 
     // The access decision (see CAccess).
     virtual bool May(const std::string &user, Action action, const std::string &recorder, int channel) const = 0;
+    // Who a front's client is, the hold-back of failed logins and the
+    // audit trail: the one CAccess every front asks.
+    virtual const CAccess &Access() const = 0;
 
     // The gateway's state now: the one status model.
     virtual GatewayStatus Status() const = 0;

@@ -183,7 +183,19 @@ std::string StatusJson(const GatewayStatus &status)
                        {"time", UtcTime(status.takenAtUnixMs)},
                        {"last_reload", std::move(reload)},
                        {"recorders", std::move(recorders)}};
-    return JsonDump(root);
+    // What the access side has to say, when it has something.
+    Json withAccess = root;
+    if (!status.warnings.empty()) {
+        withAccess["warnings"] = status.warnings;
+    }
+    if (!status.loginRefusals.empty()) {
+        Json refused = Json::object();
+        for (const auto &[listener, n] : status.loginRefusals) {
+            refused[listener] = n;
+        }
+        withAccess["login_refusals"] = std::move(refused);
+    }
+    return JsonDump(withAccess);
 }
 
 std::string StatusMetrics(const GatewayStatus &status)
@@ -201,6 +213,10 @@ std::string StatusMetrics(const GatewayStatus &status)
         header({"kestrel_gateway_last_reload_timestamp_seconds", "gauge", "When the site file was last reloaded."});
         out += "kestrel_gateway_last_reload_timestamp_seconds " +
                Number(static_cast<double>(status.lastReload.atUnixMs) / 1000.0) + "\n";
+    }
+    header({"kestrel_login_refusals_total", "counter", "Logins refused by a listener's hold-back of failed logins."});
+    for (const auto &[listener, n] : status.loginRefusals) {
+        out += "kestrel_login_refusals_total{listener=\"" + Label(listener) + "\"} " + std::to_string(n) + "\n";
     }
     header({"kestrel_recorder_logged_in", "gauge", "1 when the gateway is logged in to the recorder."});
     for (const RecorderStatus &rec : status.recorders) {

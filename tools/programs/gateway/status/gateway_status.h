@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,8 @@ struct GatewayStatus {
     int64_t takenAtUnixMs = 0;  // wall clock, for the next attempts' times
     ReloadStatus lastReload;
     std::vector<RecorderStatus> recorders;
+    std::vector<std::string> warnings;                            // of the configuration (plain listeners)
+    std::vector<std::pair<std::string, uint64_t>> loginRefusals;  // by listener: logins refused by the hold-back
 };
 
 // A channel's state for the page (see ChannelStatus::state) from the

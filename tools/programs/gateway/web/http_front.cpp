@@ -3,12 +3,15 @@
 #include <gio/gio.h>
 #include <libsoup/soup.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdlib>
 #include <functional>
 #include <type_traits>
 #include <vector>
 
 #include "tools/common/http_reply.h"
+#include "tools/programs/gateway/access/tls_identity.h"
 #include "tools/programs/gateway/stream/channel_hub.h"
 #include "tools/programs/gateway/web/fmp4_stream.h"
 #include "tools/programs/gateway/status/gateway_log.h"
@@ -24,6 +27,7 @@ constexpr gint64 kDrainUs = 300000;
 using common::Reply;
 
 constexpr const char *kRealm = "kestrel gateway";
+constexpr guint kTooManyRequests = 429;
 // A snapshot of a channel that sends no keyframe in this time fails.
 constexpr guint kSnapshotWaitMs = 6000;
 constexpr int kMaxSnapshotWidth = 4096;
@@ -34,19 +38,55 @@ std::string Peer(SoupServerMessage *msg)
     return host != nullptr ? host : "?";
 }
 
-gboolean CheckBasic(SoupAuthDomain *, SoupServerMessage *, const char *user, const char *password, gpointer data)
+// The connection is TLS, or comes from loopback: where a hash user's
+// password may come in a Basic login.
+bool Secure(SoupServerMessage *msg)
 {
-    const auto *o = static_cast<const HttpOptions *>(data);
-    return user != nullptr && password != nullptr && o->user == user && o->password == password;
+    GUri *uri = soup_server_message_get_uri(msg);
+    if (uri != nullptr && g_strcmp0(g_uri_get_scheme(uri), "https") == 0) {
+        return true;
+    }
+    GSocketAddress *remote = soup_server_message_get_remote_address(msg);
+    return remote != nullptr && G_IS_INET_SOCKET_ADDRESS(remote) &&
+           g_inet_address_get_is_loopback(g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(remote)));
+}
+
+gboolean CheckBasic(SoupAuthDomain *, SoupServerMessage *msg, const char *user, const char *password, gpointer data)
+{
+    const auto *access = static_cast<const CAccess *>(data);
+    return user != nullptr && password != nullptr && access->Authenticate(user, password, Secure(msg)).has_value();
 }
 
 char *DigestPassword(SoupAuthDomain *domain, SoupServerMessage *, const char *user, gpointer data)
 {
-    const auto *o = static_cast<const HttpOptions *>(data);
-    if (user == nullptr || o->user != user) {
+    const auto *access = static_cast<const CAccess *>(data);
+    const std::optional<std::string> password = user != nullptr ? access->PasswordOf(user) : std::nullopt;
+    if (!password) {
         return nullptr;
     }
-    return soup_auth_domain_digest_encode_password(user, soup_auth_domain_get_realm(domain), o->password.c_str());
+    return soup_auth_domain_digest_encode_password(user, soup_auth_domain_get_realm(domain), password->c_str());
+}
+
+const char *kUserKey = "kestrel-user";
+
+// The user a request's credentials claim (for the audit of a failed login).
+std::string ClaimedUser(const char *header)
+{
+    std::string claimed;
+    if (g_ascii_strncasecmp(header, "Basic ", 6) == 0) {
+        gsize size = 0;
+        guchar *decoded = g_base64_decode(header + 6, &size);
+        const std::string text(reinterpret_cast<const char *>(decoded), size);
+        g_free(decoded);
+        claimed = text.substr(0, text.find(':'));
+    } else if (g_ascii_strncasecmp(header, "Digest ", 7) == 0) {
+        GHashTable *params = soup_header_parse_param_list(header + 7);
+        if (const char *u = static_cast<const char *>(g_hash_table_lookup(params, "username"))) {
+            claimed = u;
+        }
+        soup_header_free_param_list(params);
+    }
+    return claimed.substr(0, 64);
 }
 
 // Connects a signal to a C++ callable, which lives as long as the
@@ -70,6 +110,47 @@ bool IsUpgrade(SoupServerMessage *msg)
 
 }  // namespace
 
+GatewayStatus CHttpFront::Visible(GatewayStatus status, const std::string &user) const
+{
+    std::vector<RecorderStatus> kept;
+    auto sees = [&](const std::string &recorder, int channel) {
+        return m_Directory.May(user, Action::Status, recorder, channel) ||
+               m_Directory.May(user, Action::View, recorder, channel);
+    };
+    for (RecorderStatus &rec : status.recorders) {
+        if (!sees(rec.name, -1)) {
+            continue;
+        }
+        std::vector<ChannelStatus> channels;
+        for (ChannelStatus &ch : rec.channels) {
+            if (sees(rec.name, ch.channel)) {
+                channels.push_back(std::move(ch));
+            }
+        }
+        rec.channels = std::move(channels);
+        kept.push_back(std::move(rec));
+    }
+    status.recorders = std::move(kept);
+    return status;
+}
+
+std::string CHttpFront::MeJson(const std::string &user) const
+{
+    nlohmann::json rights = nlohmann::json::array();
+    for (const AccessRight &r : m_Directory.Access().RightsOf(user)) {
+        nlohmann::json actions = nlohmann::json::array();
+        for (Action a : {Action::View, Action::Archive, Action::Control, Action::Status}) {
+            if ((r.actions & ActionBit(a)) != 0) {
+                actions.push_back(ActionName(a));
+            }
+        }
+        rights.push_back({{"recorder", r.recorder}, {"channels", r.channels}, {"actions", std::move(actions)}});
+    }
+    const nlohmann::ordered_json me = {
+        {"user", user}, {"login", m_Directory.Access().LoginNeeded()}, {"rights", std::move(rights)}};
+    return me.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 template <typename F>
 void CHttpFront::Connect(void *instance, const char *signal, F f)
 {
@@ -91,9 +172,13 @@ std::unique_ptr<IFront> MakeHttpFront(const SiteConfig &site, ISiteDirectory &di
     if (!site.http) {
         return nullptr;
     }
-    return std::make_unique<CHttpFront>(HttpOptions{site.httpListen.address, site.httpListen.port, site.rtspUser,
-                                                    site.rtspPassword, static_cast<size_t>(site.webBufferBytes)},
-                                        directory);
+    HttpOptions options{site.httpListen.address, site.httpListen.port, static_cast<size_t>(site.webBufferBytes)};
+    options.tlsCertificate = site.tlsCertificate;
+    options.tlsKey = site.tlsKey;
+    if (site.Tls() && !site.plainHttp.empty()) {
+        options.plain = site.plainHttp.front();
+    }
+    return std::make_unique<CHttpFront>(options, directory);
 }
 
 CHttpFront::~CHttpFront()
@@ -106,46 +191,129 @@ CHttpFront::~CHttpFront()
     for (SoupAuthDomain *domain : m_Domains) {
         g_object_unref(domain);
     }
+    if (m_pCertificate != nullptr) {
+        g_object_unref(m_pCertificate);
+    }
 }
 
 std::string CHttpFront::User(SoupServerMessage *msg) const
 {
+    const char *user = static_cast<const char *>(g_object_get_data(G_OBJECT(msg), kUserKey));
+    return user != nullptr ? user : "";
+}
+
+void CHttpFront::Challenge(SoupServerMessage *msg) const
+{
+    Reply(msg, SOUP_STATUS_UNAUTHORIZED, "text/plain", "log in, please\n");
+    // Over HTTPS the challenge is Basic only: TLS protects the password, and
+    // a user with a hash can log in (browsers take Digest when offered).
+    GUri *uri = soup_server_message_get_uri(msg);
+    const bool https = uri != nullptr && g_strcmp0(g_uri_get_scheme(uri), "https") == 0;
     for (SoupAuthDomain *domain : m_Domains) {
-        if (char *user = soup_auth_domain_accepts(domain, msg)) {
-            std::string name = user;
-            g_free(user);
-            return name;
+        if (!https || SOUP_IS_AUTH_DOMAIN_BASIC(domain)) {
+            soup_auth_domain_challenge(domain, msg);
         }
     }
-    return "";
+}
+
+CHttpFront::Login CHttpFront::Authenticate(SoupServerMessage *msg, std::chrono::milliseconds &holdBack)
+{
+    const CAccess &access = m_Directory.Access();
+    const char *header = soup_message_headers_get_one(soup_server_message_get_request_headers(msg), "Authorization");
+    if (!access.LoginNeeded() || header == nullptr) {
+        return Login::None;
+    }
+    const std::string peer = Peer(msg);
+    CLoginGuard &guard = access.Guard(m_sListener);
+    if (guard.Refused(peer)) {
+        return Login::Refused;
+    }
+    for (SoupAuthDomain *domain : m_Domains) {
+        if (char *user = soup_auth_domain_accepts(domain, msg)) {
+            g_object_set_data_full(G_OBJECT(msg), kUserKey, user, g_free);
+            guard.Succeeded(peer);
+            return Login::Good;
+        }
+    }
+    holdBack = guard.Failed(peer);
+    GUri *uri = soup_server_message_get_uri(msg);
+    access.Audit(AuditRecord{"http", ClaimedUser(header), peer, "", -1, "login", false,
+                             uri != nullptr ? g_uri_get_path(uri) : ""});
+    return Login::Bad;
 }
 
 bool CHttpFront::Allowed(SoupServerMessage *msg, Action action, const std::string &recorder, int channel) const
 {
-    if (m_Directory.May(User(msg), action, recorder, channel)) {
+    const std::string user = User(msg);
+    const bool may = m_Directory.May(user, action, recorder, channel);
+    const CAccess &access = m_Directory.Access();
+    if (access.Auditing() && (action != Action::Status || !may)) {
+        GUri *uri = soup_server_message_get_uri(msg);
+        access.Audit(AuditRecord{"http", user, Peer(msg), recorder, channel, ActionName(action), may,
+                                 uri != nullptr ? g_uri_get_path(uri) : ""});
+    }
+    if (may) {
         return true;
     }
-    Reply(msg, SOUP_STATUS_FORBIDDEN, "text/plain", std::string("not allowed to ") + ActionName(action) + "\n");
+    if (user.empty() && access.LoginNeeded()) {
+        Challenge(msg);
+    } else {
+        Reply(msg, SOUP_STATUS_FORBIDDEN, "text/plain", std::string("not allowed to ") + ActionName(action) + "\n");
+    }
     return false;
+}
+
+bool CHttpFront::LoadCertificate(std::string &message)
+{
+    GTlsCertificate *certificate = LoadTlsIdentity(m_Options.tlsCertificate, m_Options.tlsKey, message);
+    if (certificate == nullptr) {
+        return false;
+    }
+    if (m_pCertificate != nullptr) {
+        g_object_unref(m_pCertificate);
+    }
+    m_pCertificate = certificate;
+    if (m_pServer != nullptr) {
+        soup_server_set_tls_certificate(m_pServer, m_pCertificate);
+    }
+    return true;
+}
+
+void CHttpFront::Reload(const SiteConfig &site)
+{
+    if (m_Options.tlsCertificate.empty() || site.tlsCertificate != m_Options.tlsCertificate ||
+        site.tlsKey != m_Options.tlsKey) {
+        return;  // TLS on or off, or other files: at the next start
+    }
+    std::string message;
+    if (LoadCertificate(message)) {
+        Log("http: the TLS certificate %s is taken again, for new connections", m_Options.tlsCertificate.c_str());
+    } else {
+        Log("http: the TLS certificate stays the one loaded before: %s", message.c_str());
+    }
 }
 
 bool CHttpFront::Start(std::string &message)
 {
-    m_pServer = soup_server_new("server-header", "kestrel-gateway", nullptr);
-    if (!m_Options.user.empty()) {
+    const bool tls = !m_Options.tlsCertificate.empty();
+    if (tls && !LoadCertificate(message)) {
+        return false;
+    }
+    m_pServer = soup_server_new("server-header", "kestrel-gateway", "tls-certificate", m_pCertificate, nullptr);
+    // The credentials are checked by the handler itself (which holds back
+    // an address that keeps failing): the domains are not the server's.
+    CAccess *access = const_cast<CAccess *>(&m_Directory.Access());
+    if (access->LoginNeeded()) {
+        if (!access->PasswordUsers().empty()) {
+            SoupAuthDomain *digest = soup_auth_domain_digest_new("realm", kRealm, nullptr);
+            soup_auth_domain_add_path(digest, "/");
+            soup_auth_domain_digest_set_auth_callback(digest, DigestPassword, access, nullptr);
+            m_Domains.push_back(digest);
+        }
         SoupAuthDomain *basic = soup_auth_domain_basic_new("realm", kRealm, nullptr);
         soup_auth_domain_add_path(basic, "/");
-        soup_auth_domain_remove_path(basic, "/onvif");  // ONVIF clients log in inside their SOAP requests
-        soup_auth_domain_basic_set_auth_callback(basic, CheckBasic, const_cast<HttpOptions *>(&m_Options), nullptr);
-        soup_server_add_auth_domain(m_pServer, basic);
+        soup_auth_domain_basic_set_auth_callback(basic, CheckBasic, access, nullptr);
         m_Domains.push_back(basic);
-        SoupAuthDomain *digest = soup_auth_domain_digest_new("realm", kRealm, nullptr);
-        soup_auth_domain_add_path(digest, "/");
-        soup_auth_domain_remove_path(digest, "/onvif");
-        soup_auth_domain_digest_set_auth_callback(digest, DigestPassword, const_cast<HttpOptions *>(&m_Options),
-                                                  nullptr);
-        soup_server_add_auth_domain(m_pServer, digest);
-        m_Domains.push_back(digest);
     }
     soup_server_add_handler(m_pServer, nullptr, reinterpret_cast<SoupServerCallback>(OnRequest), this, nullptr);
     soup_server_add_websocket_handler(m_pServer, nullptr, nullptr, nullptr,
@@ -160,7 +328,8 @@ bool CHttpFront::Start(std::string &message)
     }
     GSocketAddress *address = g_inet_socket_address_new(inet, m_Options.port);
     g_object_unref(inet);
-    const gboolean listening = soup_server_listen(m_pServer, address, static_cast<SoupServerListenOptions>(0), &error);
+    const gboolean listening = soup_server_listen(
+        m_pServer, address, tls ? SOUP_SERVER_LISTEN_HTTPS : static_cast<SoupServerListenOptions>(0), &error);
     g_object_unref(address);
     if (!listening) {
         message = "cannot listen for HTTP on " + m_Options.address + ":" + std::to_string(m_Options.port) + ": " +
@@ -168,13 +337,39 @@ bool CHttpFront::Start(std::string &message)
         g_clear_error(&error);
         return false;
     }
+    if (m_Options.plain) {
+        GInetAddress *plainInet = g_inet_address_new_from_string(
+            m_Options.plain->address == "localhost" ? "127.0.0.1" : m_Options.plain->address.c_str());
+        if (plainInet == nullptr) {
+            message = "the plain HTTP listen address " + m_Options.plain->address + " is not an IP address";
+            return false;
+        }
+        GSocketAddress *plainAddress = g_inet_socket_address_new(plainInet, m_Options.plain->port);
+        g_object_unref(plainInet);
+        const gboolean plainListening =
+            soup_server_listen(m_pServer, plainAddress, static_cast<SoupServerListenOptions>(0), &error);
+        g_object_unref(plainAddress);
+        if (!plainListening) {
+            message = "cannot listen for plain HTTP on " + m_Options.plain->address + ":" +
+                      std::to_string(m_Options.plain->port) + ": " + (error != nullptr ? error->message : "?");
+            g_clear_error(&error);
+            return false;
+        }
+    }
     GSList *uris = soup_server_get_uris(m_pServer);
-    if (uris != nullptr) {
-        m_wPort = static_cast<uint16_t>(g_uri_get_port(static_cast<GUri *>(uris->data)));
+    for (GSList *u = uris; u != nullptr; u = u->next) {
+        auto *uri = static_cast<GUri *>(u->data);
+        const bool secure = g_strcmp0(g_uri_get_scheme(uri), "https") == 0;
+        Log("serving %s://%s:%d/%s", secure ? "https" : "http",
+            secure || !tls ? m_Options.address.c_str() : m_Options.plain->address.c_str(), g_uri_get_port(uri),
+            access->LoginNeeded()
+                ? (m_Domains.size() > 1 ? " (clients authenticate: digest or basic)" : " (clients authenticate: basic)")
+                : "");
+        if (secure == tls && m_wPort == 0) {
+            m_wPort = static_cast<uint16_t>(g_uri_get_port(uri));
+        }
     }
     g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
-    Log("serving http://%s:%u/%s", m_Options.address.c_str(), static_cast<unsigned>(m_wPort),
-        m_Options.user.empty() ? "" : " (clients authenticate: digest or basic)");
     return true;
 }
 
@@ -204,7 +399,57 @@ void CHttpFront::Stop()
 
 void CHttpFront::OnRequest(SoupServer *, SoupServerMessage *msg, const char *path, void *query, void *self)
 {
-    static_cast<CHttpFront *>(self)->Route(msg, path != nullptr ? path : "/", query);
+    auto *front = static_cast<CHttpFront *>(self);
+    // Requests of one address at once are bounded: the connections an
+    // address may hold this listener with.
+    const std::string peer = Peer(msg);
+    CLoginGuard &guard = front->m_Directory.Access().Guard(front->m_sListener);
+    if (!guard.Connect(peer)) {
+        soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Retry-After", "5");
+        Reply(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, "text/plain", "too many requests from this address at once\n");
+        return;
+    }
+    Connect(msg, "finished", [&guard, peer] { guard.Disconnect(peer); });
+    std::chrono::milliseconds holdBack{0};
+    // ONVIF clients log in inside their requests (or with the ONVIF
+    // front's own digest): its paths are its own to check.
+    const bool onvif = path != nullptr && std::string_view(path).starts_with("/onvif/");
+    switch (onvif ? Login::None : front->Authenticate(msg, holdBack)) {
+    case Login::Refused:
+        soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Retry-After",
+                                     std::to_string(front->m_Directory.Access().HoldBack().refuseMs / 1000).c_str());
+        Reply(msg, kTooManyRequests, "text/plain", "too many failed logins from this address\n");
+        return;
+    case Login::Bad:
+        front->Challenge(msg);
+        if (holdBack.count() > 0) {
+            // The answer waits; the connection and the others' are served on.
+            auto held =
+                std::make_shared<std::pair<SoupServerMessage *, bool>>(SOUP_SERVER_MESSAGE(g_object_ref(msg)), false);
+            Connect(msg, "finished", [held] { held->second = true; });
+            soup_server_message_pause(msg);
+            auto *keep = new std::shared_ptr<std::pair<SoupServerMessage *, bool>>(held);
+            g_timeout_add_full(
+                G_PRIORITY_DEFAULT, static_cast<guint>(holdBack.count()),
+                +[](gpointer data) {
+                    auto &h = **static_cast<std::shared_ptr<std::pair<SoupServerMessage *, bool>> *>(data);
+                    if (!h.second) {
+                        soup_server_message_unpause(h.first);
+                    }
+                    return G_SOURCE_REMOVE;
+                },
+                keep,
+                +[](gpointer data) {
+                    auto *h = static_cast<std::shared_ptr<std::pair<SoupServerMessage *, bool>> *>(data);
+                    g_object_unref((*h)->first);
+                    delete h;
+                });
+        }
+        return;
+    case Login::None:
+    case Login::Good: break;
+    }
+    front->Route(msg, path != nullptr ? path : "/", query);
 }
 
 void CHttpFront::Route(SoupServerMessage *msg, const std::string &path, void *query)
@@ -214,6 +459,18 @@ void CHttpFront::Route(SoupServerMessage *msg, const std::string &path, void *qu
         const std::string user = User(msg);
         for (const auto &route : routes) {
             if (route->Serve(msg, path, static_cast<GHashTable *>(query), user)) {
+                // A front's refusal of a request that came without
+                // credentials asks for them.
+                if (soup_server_message_get_status(msg) == SOUP_STATUS_FORBIDDEN && user.empty() &&
+                    m_Directory.Access().LoginNeeded()) {
+                    Challenge(msg);
+                }
+                if (m_Directory.Access().Auditing()) {
+                    const guint status = soup_server_message_get_status(msg);
+                    m_Directory.Access().Audit(
+                        AuditRecord{"http", user, Peer(msg), "", -1, "request",
+                                    status != SOUP_STATUS_FORBIDDEN && status != SOUP_STATUS_UNAUTHORIZED, path});
+                }
                 return;
             }
         }
@@ -244,18 +501,30 @@ void CHttpFront::Route(SoupServerMessage *msg, const std::string &path, void *qu
         if (!Allowed(msg, Action::View, name, channel)) {
             return;
         }
-    } else if ((path == "/api/status" || path == "/metrics") && !Allowed(msg, Action::Status, "", -1)) {
+    } else if (path == "/metrics" && !Allowed(msg, Action::Status, "", -1)) {
+        return;
+    } else if (path == "/api/status" && !m_Directory.May(User(msg), Action::View, "", -1) &&
+               !Allowed(msg, Action::Status, "", -1)) {
+        return;  // the page's list of channels: for who may view or see the status of some
+    } else if (path != "/api/me" && !channelPath && m_Directory.Access().LoginNeeded() && User(msg).empty() &&
+               m_Directory.Access().RightsOf("").empty()) {
+        Challenge(msg);  // the page and the rest: for someone logged in
+        return;
+    }
+    if (path == "/api/me") {
+        Reply(msg, SOUP_STATUS_OK, "application/json", MeJson(User(msg)) + "\n");
         return;
     }
     if (m_Archive.Route(msg, path, params)) {
         return;
     }
     if (path == "/api/status") {
-        Reply(msg, SOUP_STATUS_OK, "application/json", StatusJson(m_Directory.Status()) + "\n");
+        Reply(msg, SOUP_STATUS_OK, "application/json", StatusJson(Visible(m_Directory.Status(), User(msg))) + "\n");
         return;
     }
     if (path == "/metrics") {
-        Reply(msg, SOUP_STATUS_OK, "text/plain; version=0.0.4; charset=utf-8", StatusMetrics(m_Directory.Status()));
+        Reply(msg, SOUP_STATUS_OK, "text/plain; version=0.0.4; charset=utf-8",
+              StatusMetrics(Visible(m_Directory.Status(), User(msg))));
         return;
     }
     if (path == "/healthz") {
@@ -328,6 +597,7 @@ void CHttpFront::ServeStream(SoupServerMessage *msg, const Key &key)
         }
     });
     Connect(msg, "finished", EndLater(key, weak));
+    m_Viewers[stream.get()] = Viewer{User(msg), std::chrono::steady_clock::now()};
     Attach(key, stream, "http");
 }
 
@@ -343,6 +613,7 @@ void CHttpFront::OnWebSocket(SoupServer *, SoupServerMessage *msg, const char *p
         return;
     }
     if (!front->m_Directory.May(front->User(msg), Action::View, name, channel)) {
+        // Refused before the handshake (Route); this is the second look.
         soup_websocket_connection_close(conn, SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION, "not allowed to view");
         return;
     }
@@ -376,6 +647,7 @@ void CHttpFront::OnWebSocket(SoupServer *, SoupServerMessage *msg, const char *p
         }
     });
     Connect(conn, "closed", front->EndLater(key, weak));
+    front->m_Viewers[stream.get()] = Viewer{front->User(msg), std::chrono::steady_clock::now()};
     front->Attach(key, stream, "websocket");
 }
 
@@ -420,6 +692,17 @@ void CHttpFront::EndStream(const Key &key, const std::shared_ptr<CFmp4Stream> &s
     const std::shared_ptr<CChannelHub> hub = it->second != nullptr ? it->second->Stream() : nullptr;
     const bool joined = it->second != nullptr;
     web.erase(it);  // leaves the stream
+    // The audit's line of a media stream that ended: how long, how much.
+    if (const auto v = m_Viewers.find(stream.get()); v != m_Viewers.end()) {
+        if (m_Directory.Access().Auditing()) {
+            AuditRecord r{"http", v->second.user, stream->Peer(), key.first, key.second, "view", true};
+            r.ended = true;
+            r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - v->second.since).count();
+            r.bytes = stream->BytesDelivered();
+            m_Directory.Access().Audit(r);
+        }
+        m_Viewers.erase(v);
+    }
     const int left = hub != nullptr ? hub->Counts().clients : 0;
     if (joined && hub != nullptr) {
         Log("%s channel %d: web client %s left (%d client%s)", key.first.c_str(), key.second, stream->Peer().c_str(),

@@ -83,7 +83,11 @@ bool CheckSite(const SiteConfig &site, std::string &message)
         listening.push_back(site.httpListen);
     }
     for (const ListenAddress &l : listening) {
-        if (!IsLoopback(l.address) && site.rtspUser.empty()) {
+        bool someone = !site.rtspUser.empty();
+        for (const AccessUser &u : site.access.users) {
+            someone = someone || u.name != kAnonymousUser;
+        }
+        if (!IsLoopback(l.address) && !someone) {
             message = "listening on " + l.address +
                       " (not loopback) needs client credentials: a user and a password from a file or the "
                       "environment";

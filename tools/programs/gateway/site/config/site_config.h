@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/programs/gateway/access/access.h"
 #include "tools/programs/gateway/site/config/gateway_options.h"
 
 namespace kn::gateway {
@@ -135,7 +136,16 @@ struct SiteConfig {
     MqttConfig mqtt;
     WebrtcConfig webrtc;
     OnvifConfig onvif;
+    // Who may do what (users:, audit:, login-hold-back:), beside the
+    // clients' user above.
+    AccessConfig access;
+    // TLS on every listener (tls:): PEM files; none when empty. The plain
+    // listeners kept beside them, only where the site file asks.
+    std::string tlsCertificate, tlsKey;
+    std::vector<ListenAddress> plainListen;  // RTSP without TLS
+    std::vector<ListenAddress> plainHttp;    // HTTP without TLS (one at most)
 
+    bool Tls() const { return !tlsCertificate.empty(); }
     const RecorderConfig *Find(const std::string &name) const;
 };
 

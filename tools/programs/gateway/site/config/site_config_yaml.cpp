@@ -470,6 +470,135 @@ OnvifConfig Onvif(const YAML::Node &n)
     return o;
 }
 
+// A right: {recorder: NAME or *, channels: [..], actions: [..]}; its
+// recorder is checked against the site's once the whole file is read.
+AccessRight Right(const YAML::Node &n, std::vector<YAML::Node> &recorderNodes)
+{
+    AccessRight right;
+    bool acts = false;
+    Walk(n, "a right",
+         {{"recorder",
+           [&](const YAML::Node &v) {
+               right.recorder = Text(v, "recorder");
+               if (right.recorder != "*") {
+                   recorderNodes.push_back(v);
+               }
+           }},
+          {"channels",
+           [&](const YAML::Node &v) {
+               if (!v.IsSequence()) {
+                   Fail(v, "'channels' is a list of channel numbers");
+               }
+               for (const auto &c : v) {
+                   right.channels.push_back(static_cast<int>(Integer(c, "channels", 0, 31)));
+               }
+           }},
+          {"actions", [&](const YAML::Node &v) {
+               acts = true;
+               for (const std::string &a : Texts(v, "actions")) {
+                   Action action{};
+                   if (!ActionFromName(a, action)) {
+                       Fail(v, "unknown action '" + a + "' (known: view, archive, control, status)");
+                   }
+                   right.actions |= ActionBit(action);
+               }
+           }}});
+    if (!acts) {
+        Fail(n, "a right needs its 'actions' (view, archive, control, status)");
+    }
+    return right;
+}
+
+AccessUser User(const YAML::Node &n, std::vector<YAML::Node> &recorderNodes)
+{
+    AccessUser u;
+    bool passwordGiven = false;
+    Walk(n, "a user",
+         WithPassword({{"name", [&](const YAML::Node &v) { u.name = Text(v, "name"); }},
+                       {"password-hash",
+                        [&](const YAML::Node &v) {
+                            if (passwordGiven) {
+                                Fail(v, "give a user's password once: password-hash, password-env or password-file");
+                            }
+                            passwordGiven = true;
+                            u.passwordHash = Text(v, "password-hash");
+                            std::string message;
+                            if (!HashFormKnown(u.passwordHash, message)) {
+                                Fail(v, message);
+                            }
+                        }},
+                       {"rights",
+                        [&](const YAML::Node &v) {
+                            if (!v.IsSequence()) {
+                                Fail(v, "'rights' is a list of {recorder, channels, actions}");
+                            }
+                            for (const auto &r : v) {
+                                u.rights.push_back(Right(r, recorderNodes));
+                            }
+                        }}},
+                      u.password, passwordGiven, "a user's"));
+    if (u.name.empty()) {
+        Fail(n, "a user needs a 'name'");
+    }
+    if (u.name == kAnonymousUser) {
+        if (passwordGiven) {
+            Fail(n, "the anonymous user (requests without credentials) has no password");
+        }
+        for (const AccessRight &r : u.rights) {
+            if ((r.actions & ~ActionBit(Action::View)) != 0) {
+                Fail(n, "the anonymous user may only have the view action");
+            }
+        }
+    } else if (!passwordGiven) {
+        Fail(n, "user '" + u.name + "' needs a password-hash, password-env or password-file");
+    }
+    return u;
+}
+
+LoginHoldBack HoldBack(const YAML::Node &n)
+{
+    LoginHoldBack h;
+    auto count = [](int &field, const char *key, long long low, long long high) {
+        return [&field, key, low, high](const YAML::Node &v) { field = static_cast<int>(Integer(v, key, low, high)); };
+    };
+    auto seconds = [](int64_t &field, const char *key) {
+        return [&field, key](const YAML::Node &v) { field = Seconds(v, key, 0); };
+    };
+    Walk(n, "login-hold-back",
+         {{"slow-after", count(h.slowAfter, "slow-after", 0, 1000)},
+          {"delay", seconds(h.delayMs, "delay")},
+          {"max-delay", seconds(h.maxDelayMs, "max-delay")},
+          {"refuse-after", count(h.refuseAfter, "refuse-after", 1, 100000)},
+          {"window", seconds(h.windowMs, "window")},
+          {"refuse-for", seconds(h.refuseMs, "refuse-for")},
+          {"connections", count(h.maxConnections, "connections", 1, 100000)}});
+    if (h.maxDelayMs > 30000) {
+        Fail(n, "'max-delay' is at most 30 seconds (an answer held back holds a connection)");
+    }
+    return h;
+}
+
+void Tls(const YAML::Node &n, SiteConfig &site)
+{
+    auto listens = [](const YAML::Node &v, std::vector<ListenAddress> &out) {
+        if (v.IsSequence()) {
+            for (const auto &l : v) {
+                out.push_back(Listen(l));
+            }
+        } else {
+            out.push_back(Listen(v));
+        }
+    };
+    Walk(n, "tls",
+         {{"certificate", [&](const YAML::Node &v) { site.tlsCertificate = Text(v, "certificate"); }},
+          {"key", [&](const YAML::Node &v) { site.tlsKey = Text(v, "key"); }},
+          {"plain-listen", [&](const YAML::Node &v) { listens(v, site.plainListen); }},
+          {"plain-http", [&](const YAML::Node &v) { site.plainHttp.push_back(Listen(v)); }}});
+    if (site.tlsCertificate.empty() || site.tlsKey.empty()) {
+        Fail(n, "'tls' needs its 'certificate' and its 'key' (PEM files)");
+    }
+}
+
 SiteConfig Site(const YAML::Node &root)
 {
     SiteConfig site;
@@ -478,6 +607,7 @@ SiteConfig Site(const YAML::Node &root)
     std::vector<RecorderEvents> recorderEvents;
     std::vector<BitEntry> siteEntries;
     std::vector<YAML::Node> webhookKinds;
+    std::vector<YAML::Node> rightRecorders;
     Walk(
         root, "the site file",
         {{"listen",
@@ -524,6 +654,25 @@ SiteConfig Site(const YAML::Node &root)
          {"mqtt", [&](const YAML::Node &v) { site.mqtt = Mqtt(v); }},
          {"webrtc", [&](const YAML::Node &v) { site.webrtc = Webrtc(v); }},
          {"onvif", [&](const YAML::Node &v) { site.onvif = Onvif(v); }},
+         {"users",
+          [&](const YAML::Node &v) {
+              if (!v.IsSequence()) {
+                  Fail(v, "'users' is a list of users, each with a name, a password and rights");
+              }
+              for (const auto &u : v) {
+                  site.access.users.push_back(User(u, rightRecorders));
+                  for (size_t i = 0; i + 1 < site.access.users.size(); ++i) {
+                      if (site.access.users[i].name == site.access.users.back().name) {
+                          Fail(u, "user '" + site.access.users.back().name + "' is listed twice");
+                      }
+                  }
+              }
+          }},
+         {"tls", [&](const YAML::Node &v) { Tls(v, site); }},
+         {"audit", [&](const YAML::Node &v) { site.access.audit = Text(v, "audit"); }},
+         {"login-hold-back", [&](const YAML::Node &v) { site.access.holdBack = HoldBack(v); }},
+         {"credential-cache",
+          [&](const YAML::Node &v) { site.access.credentialCacheMs = Seconds(v, "credential-cache", 0); }},
          {"recorders", [&](const YAML::Node &v) {
               haveRecorders = true;
               if (v.IsNull()) {
@@ -565,6 +714,16 @@ SiteConfig Site(const YAML::Node &root)
         }
         for (const WordMeaning &w : r.events.words) {
             kinds.insert(w.kind);
+        }
+    }
+    for (const YAML::Node &r : rightRecorders) {
+        if (site.Find(r.Scalar()) == nullptr) {
+            Fail(r, "a right names recorder '" + r.Scalar() + "', which the site file does not list");
+        }
+    }
+    for (const AccessUser &u : site.access.users) {
+        if (u.name == site.rtspUser) {
+            Fail(root, "user '" + u.name + "' is both the clients' user and in 'users'");
         }
     }
     for (const YAML::Node &k : webhookKinds) {

@@ -59,7 +59,9 @@ class Tile {
     snapshot.href = channel.snapshot;
     node.dataset.key = this.key;
     node.querySelector('.size').addEventListener('click', () => this.toggleFull());
-    window.kestrelArchive?.(node, recorder.name, channel.channel);
+    if (may('archive', recorder.name, channel.channel)) {
+      window.kestrelArchive?.(node, recorder.name, channel.channel);
+    }
     this.video.addEventListener('dblclick', () => this.toggleFull());
     this.video.addEventListener('error', () => this.fail('video error ' + (this.video.error && this.video.error.code)));
     this.serverState = channel.state;
@@ -311,6 +313,14 @@ class Tile {
   }
 }
 
+// What the user logged in may do (/api/me): the wall shows only the tiles
+// and buttons the user can use.
+let me = null;
+function may(action, recorder, channel) {
+  return !me || me.rights.some((r) => r.actions.includes(action) && (r.recorder === '*' || r.recorder === recorder) &&
+    (r.channels.length === 0 || r.channels.includes(channel)));
+}
+
 const tiles = new Map();
 const wall = document.getElementById('wall');
 const gatewayState = document.getElementById('gateway-state');
@@ -348,6 +358,10 @@ function showSite(status) {
 
 async function refresh() {
   try {
+    if (!me) {
+      const who = await fetch('api/me', { cache: 'no-store' });
+      me = who.ok ? await who.json() : null;
+    }
     const response = await fetch('api/status', { cache: 'no-store' });
     if (!response.ok) {
       throw new Error('HTTP ' + response.status);
@@ -357,6 +371,9 @@ async function refresh() {
     const seen = new Set();
     for (const recorder of status.recorders) {
       for (const channel of recorder.channels) {
+        if (!may('view', recorder.name, channel.channel)) {
+          continue;
+        }
         const key = recorder.name + '/' + channel.channel;
         seen.add(key);
         let tile = tiles.get(key);
