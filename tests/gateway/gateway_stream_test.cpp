@@ -189,6 +189,12 @@ TEST(GatewayStream, TheUnitPoolHandsOutOnlyUnitsNobodyHolds)
         EXPECT_NE(h.get(), again.get());
     }
     EXPECT_EQ(5u, pool.Size());
+    // A stream's end lets the room go; what a reader holds stays its own.
+    pool.Release();
+    EXPECT_EQ(0u, pool.Size());
+    EXPECT_EQ(100u, held.front()->bytes.size());
+    EXPECT_TRUE(pool.Take()->bytes.empty());
+    EXPECT_EQ(1u, pool.Size()) << "grown again from nothing";
 }
 
 }  // namespace

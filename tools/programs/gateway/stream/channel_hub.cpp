@@ -165,6 +165,7 @@ void CChannelHub::StreamEnded()
 {
     std::lock_guard<std::mutex> lk(m_Mutex);
     m_Cache.Clear();
+    m_Pool.Release();
     m_Timeline.Restart();
 }
 

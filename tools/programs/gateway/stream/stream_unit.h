@@ -34,6 +34,13 @@ public:
     // A unit nobody else holds, its bytes emptied (their room kept).
     std::shared_ptr<StreamUnit> Take();
     size_t Size() const { return m_Units.size(); }
+    // The stream has ended: its units are let go (those a reader still
+    // holds go when it lets them go), so a closed channel keeps no room.
+    void Release()
+    {
+        m_Units.clear();
+        m_nNext = 0;
+    }
 
 private:
     // Beyond this many units (readers holding a great backlog) a unit is
