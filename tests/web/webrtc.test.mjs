@@ -1,11 +1,13 @@
 // WebRTC over WHEP in Chromium: a channel plays (frames decoded, as the
 // browser's own statistics count them), a session ends by DELETE and by
 // the browser going away, and the requests a WHEP client may send are
-// answered as WHEP says. The gateway offers its candidates on loopback only.
+// answered as WHEP says. The page plays every tile over WebRTC, and falls
+// back to MSE by itself when the gateway refuses its offers. The gateway
+// offers its candidates on loopback only.
 import fs from 'node:fs';
 import path from 'node:path';
-import { assert, eventually, Program, runTests, scratch, startRecorder, test } from './harness.mjs';
-import { browserPaths, launch } from './browser.mjs';
+import { assert, eventually, Program, runTests, scratch, sleep, startRecorder, test } from './harness.mjs';
+import { browserPaths, launch, tiles } from './browser.mjs';
 
 const paths = browserPaths();
 
@@ -117,6 +119,67 @@ test('WHEP requests that cannot be served get their status', async ({ gateway, b
   await page.goto(gateway.base + '/healthz');
   const r = await play(page, gateway.base + '/live/0/whep', ['video/VP8']);
   assert(r.status === 406 && /H\.264/.test(r.body), 'a VP8 offer: ' + JSON.stringify(r));
+  await page.close();
+});
+
+const CHANNELS = 4;
+
+async function wall(page, what, check) {
+  return eventually(what, async () => {
+    const t = await tiles(page);
+    return t.length === CHANNELS && t.every(check) && t;
+  }, 30000);
+}
+
+test('the page plays every tile over WebRTC', async ({ gateway, browser }) => {
+  const page = await browser.newPage();
+  await page.goto(gateway.base + '/');
+  const first = await wall(page, 'every tile decodes over WebRTC', (t) => t.framesDecoded > 10 && t.width === 352);
+  for (const t of first) {
+    assert(t.via === 'webrtc' && t.label === 'WebRTC' && t.fallbacks.length === 0 && t.state === 'playing',
+      t.key + ': ' + JSON.stringify(t));
+  }
+  // No freeze: the frames keep coming.
+  await sleep(1000);
+  const later = await tiles(page);
+  assert(later.every((t, i) => t.framesDecoded > first[i].framesDecoded + 10), 'frames decoded ' +
+    first.map((t) => t.framesDecoded) + ' → ' + later.map((t) => t.framesDecoded));
+  const status = await (await fetch(gateway.base + '/api/status')).json();
+  assert(status.recorders[0].channels.every((c) => c.clients.webrtc === 1 && c.clients.web === 0),
+    'one WebRTC client a channel: ' + JSON.stringify(status.recorders[0].channels.map((c) => c.clients)));
+  // Full size shows the delay from the browser's statistics.
+  await (await page.$('.tile[data-key="live/1"] .size')).click();
+  await eventually('the delay is shown', () => page.evaluate(() => {
+    const d = document.querySelector('.tile[data-key="live/1"] .delay');
+    return d.offsetWidth > 0 && /^delay \d+ ms$/.test(d.textContent);
+  }), 5000);
+  // A page closed ends its sessions at once.
+  const logged = gateway.text().length;
+  await page.close();
+  await eventually('every session ended by its client', () =>
+    (gateway.text().slice(logged).match(/session \d+ ended: ended by its client/g) || []).length === CHANNELS, 5000);
+});
+
+test('a page whose offers are refused falls back to MSE and plays', async ({ gateway, browser }) => {
+  const page = await browser.newPage();
+  // The browser offers VP8 alone: the gateway answers 406.
+  await page.evaluateOnNewDocument(() => {
+    const add = RTCPeerConnection.prototype.addTransceiver;
+    RTCPeerConnection.prototype.addTransceiver = function (...a) {
+      const transceiver = add.apply(this, a);
+      transceiver.setCodecPreferences(RTCRtpReceiver.getCapabilities('video').codecs.filter((c) =>
+        c.mimeType === 'video/VP8'));
+      return transceiver;
+    };
+  });
+  await page.goto(gateway.base + '/');
+  const first = await wall(page, 'every tile plays over MSE', (t) => t.via === 'mse' && t.width === 352);
+  await sleep(1500);
+  const later = await tiles(page);
+  for (const [i, t] of later.entries()) {
+    assert(t.label === 'MSE' && t.fallbacks.length === 1 && /^WHEP 406: .*H\.264/.test(t.fallbacks[0]) &&
+      t.errors.length === 0 && t.time > first[i].time + 0.5, t.key + ': ' + JSON.stringify(t));
+  }
   await page.close();
 });
 
