@@ -22,6 +22,7 @@
 #include "tools/programs/gateway/status/gateway_log.h"
 #include "tools/programs/gateway/status/gateway_status.h"
 #include "tools/programs/gateway/webrtc/h264_offer.h"
+#include "tools/programs/gateway/webrtc/h264_order.h"
 #include "tools/programs/gateway/stream/unit_buffer.h"
 
 namespace kn::gateway {
@@ -47,11 +48,11 @@ void Reply(SoupServerMessage *msg, guint status, const std::string &body)
     common::Reply(msg, status, "text/plain", body);
 }
 
-// The stream's SPS from its cached group: its profile and constraint bytes;
-// false when nothing is cached.
-bool StreamProfile(const std::shared_ptr<CChannelHub> &hub, uint8_t &profile, uint8_t &constraints)
+// The stream's SPS from its cached group (units): its profile and
+// constraint bytes; false when nothing is cached.
+bool StreamProfile(const std::shared_ptr<CChannelHub> &hub, std::vector<std::vector<uint8_t>> &units, uint8_t &profile,
+                   uint8_t &constraints)
 {
-    std::vector<std::vector<uint8_t>> units;
     if (hub == nullptr || !hub->CopyCachedGroup(units)) {
         return false;
     }
@@ -645,12 +646,19 @@ void CWhepFront::Offer(SoupServerMessage *msg, const std::string &name, int chan
     const std::string offer(data != nullptr ? data : "", size);
     g_bytes_unref(bytes);
     uint8_t profile = 0, constraints = 0;
-    if (!StreamProfile(hub, profile, constraints)) {
+    std::vector<std::vector<uint8_t>> group;
+    if (!StreamProfile(hub, group, profile, constraints)) {
         // The channel is closed or has had no keyframe yet.
         Reply(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, "the channel's stream has no picture yet: try again\n");
         soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Retry-After", "2");
         // A reader for a moment opens it, so that the next offer finds it.
         Warm(name, channel);
+        return;
+    }
+    // A browser shows each frame as it decodes it: a stream that reorders
+    // its pictures would play out of order.
+    if (const std::string reordering = PictureReordering(group); !reordering.empty()) {
+        Reply(msg, SOUP_STATUS_NOT_ACCEPTABLE, "the stream cannot go over WebRTC: " + reordering + "\n");
         return;
     }
     const int payload = PickH264Payload(offer, profile, constraints);
