@@ -144,9 +144,21 @@ test('the page plays every tile over WebRTC', async ({ gateway, browser }) => {
   const later = await tiles(page);
   assert(later.every((t, i) => t.framesDecoded > first[i].framesDecoded + 10), 'frames decoded ' +
     first.map((t) => t.framesDecoded) + ' → ' + later.map((t) => t.framesDecoded));
-  const status = await (await fetch(gateway.base + '/api/status')).json();
-  assert(status.recorders[0].channels.every((c) => c.clients.webrtc === 1 && c.clients.web === 0),
-    'one WebRTC client a channel: ' + JSON.stringify(status.recorders[0].channels.map((c) => c.clients)));
+  // The status counts each channel's WebRTC client, its bytes and its
+  // receiver's reports (every 2 s).
+  const channels = await eventually('receiver reports in the status', async () => {
+    const c = (await (await fetch(gateway.base + '/api/status')).json()).recorders[0].channels;
+    return c.every((x) => x.reports.webrtc && x.reports.webrtc.round_trip_ms !== null) && c;
+  }, 8000);
+  for (const c of channels) {
+    const r = c.reports.webrtc;
+    assert(c.clients.webrtc === 1 && c.clients.web === 0 && c.sent_bytes.webrtc > 10000 && r.clients === 1 &&
+      r.round_trip_ms > 0 && r.jitter_ms >= 0 && r.fraction_lost === 0, 'status: ' + JSON.stringify(c));
+  }
+  const metrics = await (await fetch(gateway.base + '/metrics')).text();
+  assert(/^kestrel_channel_round_trip_seconds\{recorder="live",channel="3",front="webrtc"\} 0\.\d+$/m.test(metrics) &&
+    /^kestrel_channel_sent_bytes_total\{recorder="live",channel="3",front="webrtc"\} [1-9]\d+$/m.test(metrics),
+  'metrics:\n' + metrics);
   // Full size shows the delay from the browser's statistics.
   await (await page.$('.tile[data-key="live/1"] .size')).click();
   await eventually('the delay is shown', () => page.evaluate(() => {

@@ -192,6 +192,16 @@ public:
     void End() override { Finish("the channel's stream ended"); }
     std::string Peer() const override { return m_Peer; }
     const char *Front() const override { return "webrtc"; }
+    bool Report(LinkReport &report) const override
+    {
+        if (!m_bReported.load()) {
+            return false;
+        }
+        report.roundTripMs = m_RoundTripMs.load();
+        report.jitterMs = m_JitterMs.load();
+        report.fractionLost = m_FractionLost.load();
+        return true;
+    }
     const std::string &Name() const { return m_Name; }
 
 private:
@@ -341,12 +351,33 @@ private:
                 gst_structure_has_field_typed(stats, "gst-rtpsource-stats", GST_TYPE_STRUCTURE) &&
                 (source = gst_value_get_structure(gst_structure_get_value(stats, "gst-rtpsource-stats"))) != nullptr &&
                 gst_structure_get_boolean(source, "have-rb", &haveReport) && haveReport &&
-                gst_structure_get_uint(source, "rb-exthighestseq", &seq) && seq != self->m_nReportedSeq.load()) {
-                self->m_nReportedSeq = seq;
-                self->m_nHeardNs = SteadyNs();
+                gst_structure_get_uint(source, "rb-exthighestseq", &seq)) {
+                if (seq != self->m_nReportedSeq.load()) {
+                    self->m_nReportedSeq = seq;
+                    self->m_nHeardNs = SteadyNs();
+                }
+                self->TakeReport(stats, source);
             }
         }
         gst_promise_unref(promise);
+    }
+
+    // The round trip, jitter and loss of the browser's last receiver report.
+    void TakeReport(const GstStructure *stats, const GstStructure *source)
+    {
+        gdouble rtt = 0, lost = 0;
+        guint jitter = 0;
+        if (gst_structure_get_double(stats, "round-trip-time", &rtt)) {
+            m_RoundTripMs = rtt * 1000;
+        }
+        // In the report's own unit: the payload's clock, 90 kHz.
+        if (gst_structure_get_uint(source, "rb-jitter", &jitter)) {
+            m_JitterMs = jitter / 90.0;
+        }
+        if (gst_structure_get_double(stats, "fraction-lost", &lost)) {
+            m_FractionLost = lost;
+        }
+        m_bReported = true;
     }
 
     static gboolean OnLostTimeout(gpointer data)
@@ -464,6 +495,11 @@ private:
     // it had, and when that last moved.
     std::atomic<uint32_t> m_nReportedSeq{0};
     std::atomic<int64_t> m_nHeardNs{0};
+    // Its figures, for the status.
+    std::atomic<bool> m_bReported{false};
+    std::atomic<double> m_RoundTripMs{0};
+    std::atomic<double> m_JitterMs{0};
+    std::atomic<double> m_FractionLost{0};
     std::shared_ptr<bool> m_Alive = std::make_shared<bool>(true);
 };
 
