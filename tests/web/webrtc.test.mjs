@@ -4,23 +4,10 @@
 // answered as WHEP says. The page plays every tile over WebRTC, and falls
 // back to MSE by itself when the gateway refuses its offers. The gateway
 // offers its candidates on loopback only.
-import fs from 'node:fs';
-import path from 'node:path';
-import { assert, eventually, Program, runTests, scratch, sleep, startRecorder, test } from './harness.mjs';
+import { assert, eventually, runTests, scratch, sleep, startRecorder, startWebrtcGateway, test } from './harness.mjs';
 import { browserPaths, launch, tiles } from './browser.mjs';
 
 const paths = browserPaths();
-
-async function startSiteGateway(dir, recorderPort) {
-  const file = path.join(dir, 'site.yaml');
-  fs.writeFileSync(file, 'listen: 127.0.0.1:0\nhttp: 127.0.0.1:0\ntimeout: 2000\nwebrtc:\n  addresses: [127.0.0.1]\n' +
-    'recorders:\n  - name: live\n    address: 127.0.0.1\n    port: ' + recorderPort + '\n    channels: 4\n' +
-    '    preload: [0]\n');
-  const gateway = new Program(dir, 'gateway', paths.kestrel, ['gateway', '--config', file], { KESTREL_PASSWORD: '' });
-  const http = await gateway.logged(/serving http:\/\/127\.0\.0\.1:(\d+)\//);
-  gateway.base = 'http://127.0.0.1:' + http[1];
-  return gateway;
-}
 
 // In the page: a WHEP session of url (offer with every candidate, then
 // the answer); codecs: the mime types to offer ([] all). Resolves with the
@@ -198,7 +185,7 @@ test('a page whose offers are refused falls back to MSE and plays', async ({ gat
 await runTests(async () => {
   const dir = scratch();
   const recorder = await startRecorder(dir, paths);
-  const gateway = await startSiteGateway(dir, recorder.port);
+  const gateway = await startWebrtcGateway(dir, paths, recorder.port, 4);
   await gateway.logged(/channel 0: stream opened/);
   const browser = await launch(paths.executable, paths.browser, ['--allow-loopback-in-peer-connection',
     '--disable-features=WebRtcHideLocalIpsWithMdns']);

@@ -27,7 +27,7 @@ const DELAY_EVERY_MS = 1000;
 window.kestrelTiles = [];
 
 const MediaSourceType = window.ManagedMediaSource || window.MediaSource;
-const VIA_NAMES = { webrtc: 'WebRTC', mse: window.MediaSource ? 'MSE' : 'MMS', hls: 'HLS' };
+const VIA_NAMES = { webrtc: 'WebRTC', mse: window.ManagedMediaSource ? 'MMS' : 'MSE', hls: 'HLS' };
 // ?play=webrtc|mse|hls picks the way for every tile, and none falls back.
 const FORCED_VIA = VIA_NAMES[new URLSearchParams(location.search).get('play')] ?
   new URLSearchParams(location.search).get('play') : null;
