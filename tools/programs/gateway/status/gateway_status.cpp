@@ -235,29 +235,25 @@ std::string StatusMetrics(const GatewayStatus &status)
             }
         }
     }
-    header({"kestrel_channel_clients", "gauge", "Clients of the channel by kind (rtsp, web, ...)."});
-    for (const RecorderStatus &rec : status.recorders) {
-        for (const ChannelStatus &ch : rec.channels) {
-            const std::string labels = "{recorder=\"" + Label(rec.name) + "\",channel=\"" + std::to_string(ch.channel);
-            const Json clients = Clients(ch);
-            for (const auto &[kind, n] : clients.items()) {
-                out += "kestrel_channel_clients" + labels + "\",kind=\"" + Label(kind) + "\"} " +
-                       std::to_string(n.get<int>()) + "\n";
+    // A series a channel has by front: its clients, the bytes they took.
+    const auto byFront = [&](const Metric &m, const char *label, Json (*values)(const ChannelStatus &)) {
+        header(m);
+        for (const RecorderStatus &rec : status.recorders) {
+            for (const ChannelStatus &ch : rec.channels) {
+                const std::string labels =
+                    "{recorder=\"" + Label(rec.name) + "\",channel=\"" + std::to_string(ch.channel);
+                const Json all = values(ch);
+                for (const auto &[front, n] : all.items()) {
+                    out += std::string(m.name) + labels + "\"," + label + "=\"" + Label(front) + "\"} " +
+                           std::to_string(n.get<uint64_t>()) + "\n";
+                }
             }
         }
-    }
-    header({"kestrel_channel_sent_bytes_total", "counter",
-            "H.264 bytes the channel's clients took, by front (before their container or packets)."});
-    for (const RecorderStatus &rec : status.recorders) {
-        for (const ChannelStatus &ch : rec.channels) {
-            const std::string labels = "{recorder=\"" + Label(rec.name) + "\",channel=\"" + std::to_string(ch.channel);
-            const Json sent = SentBytes(ch);
-            for (const auto &[front, n] : sent.items()) {
-                out += "kestrel_channel_sent_bytes_total" + labels + "\",front=\"" + Label(front) + "\"} " +
-                       std::to_string(n.get<uint64_t>()) + "\n";
-            }
-        }
-    }
+    };
+    byFront({"kestrel_channel_clients", "gauge", "Clients of the channel by kind (rtsp, web, ...)."}, "kind", Clients);
+    byFront({"kestrel_channel_sent_bytes_total", "counter",
+             "H.264 bytes the channel's clients took, by front (before their container or packets)."},
+            "front", SentBytes);
     // What the receivers report, where they did.
     struct ReportMetric {
         Metric m;
