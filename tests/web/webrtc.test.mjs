@@ -182,6 +182,26 @@ test('a page whose offers are refused falls back to MSE and plays', async ({ gat
   await page.close();
 });
 
+test('WebRTC tiles play again over WebRTC after the recorder is killed and started again', async (context) => {
+  const page = await context.browser.newPage();
+  await page.goto(context.gateway.base + '/');
+  await wall(page, 'every tile decodes over WebRTC', (t) => t.via === 'webrtc' && t.framesDecoded > 10);
+  const port = context.recorder.port;
+  await context.recorder.kill();
+  await wall(page, 'the tiles show the loss', (t) => t.state === 'reconnecting' || t.state === 'lost');
+  // Longer than a tile's tries at a channel with no picture (four, 2 s apart).
+  await sleep(9000);
+  context.recorder = await startRecorder(context.dir, paths, port);
+  const back = await wall(page, 'every tile plays again', (t) => t.state === 'playing' && t.errors.length > 0);
+  await sleep(1000);
+  const later = await tiles(page);
+  for (const [i, t] of later.entries()) {
+    assert(t.via === 'webrtc' && t.fallbacks.length === 0 && t.framesDecoded > back[i].framesDecoded,
+      t.key + ': ' + JSON.stringify(t));
+  }
+  await page.close();
+});
+
 await runTests(async () => {
   const dir = scratch();
   const recorder = await startRecorder(dir, paths);

@@ -122,8 +122,12 @@ window.KestrelWhep = (() => {
         }
         pc.close();
         this.pc = null;
-        if (response.status === 503 && attempt < BUSY_TRIES) {
-          // The channel is being opened for us.
+        if (response.status === 503) {
+          // No picture yet: the channel is being opened for us. No other
+          // way would play it sooner, so this is no reason to fall back.
+          if (attempt >= BUSY_TRIES) {
+            throw new Error('WHEP 503: ' + body.trim());
+          }
           await sleep(Math.min(5, Number(response.headers.get('retry-after')) || 1) * 1000);
           continue;
         }
