@@ -1,13 +1,15 @@
 // Figures of the gateway's WebRTC, measured in one run on this machine (not
-// a test). The delay from the gateway's receipt of a frame to its paint in
-// Chromium over WebRTC, MSE and HLS: the gateway's page plays channel 0
-// over WebRTC (?play=webrtc) and over MSE (?play=mse), and hls.js its HLS
-// with low-latency parts, side by side, each painted frame taken by
-// requestVideoFrameCallback. hls.js gives each of its frames' delay from the gateway's receipt (the
-// program date of its segment), and a frame painted over WebRTC or MSE
-// has that delay minus how much earlier it was painted than over HLS. A
-// frame is known by the moving band of colours of the emulator's test
-// pattern (64x2 pixels of it, drawn on a canvas).
+// a test). The delay over WebRTC, MSE and HLS in Chromium: the gateway's
+// page plays channel 0 over WebRTC (?play=webrtc) and over MSE
+// (?play=mse), and hls.js its HLS with low-latency parts, side by side,
+// each painted frame taken by requestVideoFrameCallback and known by the
+// moving band of colours of the emulator's test pattern (64x2 pixels of
+// it, drawn on a canvas: every frame of the clip's 3 s loop has its own).
+// The same frame's paint over MSE and HLS is matched to its paint over
+// WebRTC: how much later each paints it. Beside it, each way's own
+// reading: the page's over WebRTC (jitter buffer, decode, half the round
+// trip) and MSE (behind the newest frame held), hls.js's from the program
+// date of the segment.
 // Then the gateway's CPU (% of one core) and threads with channel 0 open
 // and 0, 1 and 8 WebRTC viewers on it, one after the other in one run.
 // Usage: node tests/web/webrtc_figures.mjs --kestrel PATH --recorder PATH
@@ -64,23 +66,22 @@ function readDelays(page) {
 }
 const distance = (a, b) => a.reduce((n, v, i) => n + Math.abs(v - b[i]), 0);
 
-// Each frame's delay from the HLS frame it matches: the likest band
-// painted from 1 s before to 2 s after it (the clip loops every 3 s).
-function delays(frames, hls) {
+// How much later than over WebRTC each frame is painted: its match is the
+// same band painted within 1.5 s of it (the clip loops every 3 s).
+function lags(frames, webrtc) {
   const out = [];
   for (const f of frames) {
     let best = null;
-    for (const h of hls) {
-      if (h.delay === null || h.t - f.t < -1000 || h.t - f.t >= 2000) {
-        continue;
-      }
-      const d = distance(f.band, h.band);
-      if (!best || d < best.d) {
-        best = { d, h };
+    for (const w of webrtc) {
+      if (Math.abs(f.t - w.t) < 1500) {
+        const d = distance(f.band, w.band);
+        if (!best || d < best.d) {
+          best = { d, w };
+        }
       }
     }
     if (best && best.d < 64 * 2 * 3 * 4) {
-      out.push(best.h.delay - (best.h.t - f.t));
+      out.push(f.t - best.w.t);
     }
   }
   return out;
@@ -122,18 +123,23 @@ const frames = {};
 for (const [via, page] of Object.entries(pages)) {
   frames[via] = await take(page);
 }
-const hls = frames.hls.filter((f) => f.delay !== null);
+if (paths.dump) {
+  (await import('node:fs')).writeFileSync(paths.dump, JSON.stringify(frames));
+}
 const vias = (await pages.webrtc.evaluate(() => window.kestrelTiles[0].via)) + '/' +
   (await pages.mse.evaluate(() => window.kestrelTiles[0].via));
-for (const [via, list] of [['WebRTC', delays(frames.webrtc, hls)], ['MSE', delays(frames.mse, hls)],
-  ['HLS (hls.js, parts)', hls.map((f) => f.delay)]]) {
-  console.log('delay receipt to paint, ' + via + ': median ' + quantile(list, 0.5).toFixed(0) + ' ms, 95th percentile ' +
-    quantile(list, 0.95).toFixed(0) + ' ms (' + list.length + ' frames matched)');
+const show = (list) => 'median ' + quantile(list, 0.5).toFixed(0) + ' ms, 95th percentile ' +
+  quantile(list, 0.95).toFixed(0) + ' ms';
+for (const via of ['mse', 'hls']) {
+  const list = lags(frames[via], frames.webrtc);
+  console.log('the same frame painted over ' + via + ' after WebRTC: ' + show(list) + ' (' + list.length +
+    ' frames matched of ' + frames[via].length + ')');
 }
+const hlsOwn = frames.hls.filter((f) => f.delay !== null).map((f) => f.delay);
+console.log('hls.js\'s own reading (program date to paint): ' + show(hlsOwn));
 for (const via of ['webrtc', 'mse']) {
   const list = await pages[via].evaluate(() => window.kestrelReadings.slice(10));
-  console.log('the page\'s own reading over ' + via + ': median ' + quantile(list, 0.5).toFixed(0) + ' ms, 95th percentile ' +
-    quantile(list, 0.95).toFixed(0) + ' ms (' + list.length + ' readings)');
+  console.log('the page\'s own reading over ' + via + ': ' + show(list) + ' (' + list.length + ' readings)');
 }
 console.log('painted: ' + Object.entries(frames).map(([k, v]) => k + ' ' + v.length).join(', ') + ' (' + vias + ')');
 for (const page of Object.values(pages)) {
