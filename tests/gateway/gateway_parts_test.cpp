@@ -219,6 +219,12 @@ public:
     void End() override { ++ended; }
     std::string Peer() const override { return "test"; }
     size_t StartFrames() const override { return startFrames; }
+    const char *Front() const override { return front; }
+    bool Report(LinkReport &r) const override
+    {
+        r = report;
+        return report.roundTripMs >= 0;
+    }
 
     std::atomic<int64_t> m_nNowNs{0};
     bool m_bFull = false;
@@ -227,6 +233,8 @@ public:
     std::vector<int64_t> leaving;  // decoding times: when each left
     int ended = 0;
     size_t startFrames = 1;
+    const char *front = nullptr;
+    LinkReport report{-1, 0, 0};
 };
 
 TEST(GatewayChannelHub, EveryClientStartsOnAKeyframeWithTheParameterSetsInFront)
@@ -330,6 +338,45 @@ TEST(GatewayChannelHub, ABackedUpClientWaitsForTheNextKeyframeAndTimesNeverGoBac
     EXPECT_EQ((std::vector<Bytes>{key, pic, key, pic}), sink->units);
     // Each at its arrival, no grid.
     EXPECT_EQ((std::vector<int64_t>{0, 37'000'000, 185'000'000, 222'000'000}), sink->stamps);
+}
+
+TEST(GatewayChannelHub, EachFrontCountsTheBytesItsClientsTookAndWhatTheirReceiversReport)
+{
+    CChannelHub hub(0);
+    const Bytes key = Delivered(Cat({kAud, kSps, kPps, kIdr}));
+    const Bytes pic = Delivered(Cat({kAud, kSlice}));
+    std::vector<std::shared_ptr<CRecordingSink>> sinks;
+    for (const auto &[front, rtt, loss] : std::vector<std::tuple<const char *, double, double>>{
+             {"webrtc", 10, 0.5}, {"webrtc", 20, 0.25}, {"webrtc", -1, 0}, {"web", 5, 0}, {nullptr, 1, 1}}) {
+        auto sink = std::make_shared<CRecordingSink>();
+        sink->front = front;
+        sink->report = {rtt, rtt / 10, loss};
+        hub.Add(sink);
+        sinks.push_back(sink);
+    }
+    hub.OnFrame(2, key.data(), static_cast<int32_t>(key.size()));
+    sinks[1]->m_bFull = true;  // misses a frame: not counted
+    hub.OnFrame(2, pic.data(), static_cast<int32_t>(pic.size()));
+    const HubCounts counts = hub.Counts();
+    const auto taken = [&](size_t i) {
+        uint64_t n = 0;
+        for (const Bytes &u : sinks[i]->units) {
+            n += u.size();
+        }
+        return n;
+    };
+    EXPECT_EQ((std::map<std::string, uint64_t>{{"webrtc", taken(0) + taken(1) + taken(2)}, {"web", taken(3)}}),
+              counts.sentBytes);
+    EXPECT_EQ(1u, sinks[1]->units.size()) << "the one that missed a frame has its keyframe alone";
+    EXPECT_EQ(2u, sinks[0]->units.size());
+    // Mean round trip and jitter, worst loss, over the clients that reported.
+    ASSERT_EQ(2u, counts.reports.size());
+    const LinkReports &webrtc = counts.reports.at("webrtc");
+    EXPECT_EQ(2, webrtc.clients);
+    EXPECT_DOUBLE_EQ(15, webrtc.roundTripMs);
+    EXPECT_DOUBLE_EQ(1.5, webrtc.jitterMs);
+    EXPECT_DOUBLE_EQ(0.5, webrtc.fractionLost);
+    EXPECT_EQ(1, counts.reports.at("web").clients);
 }
 
 // The keyframe cache: a joiner of an open channel gets the group since the

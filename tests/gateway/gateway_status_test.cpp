@@ -91,7 +91,11 @@ GatewayStatus HostileStatus()
     c.kbitPerSecond = 1.0 / 0.0;  // never printed as inf
     c.keyframeAgeMs = 40;
     c.clients = {{"rtsp", 2}, {"web", 1}, {"hls", 3}};
+    c.sentBytes = {{"webrtc", 5000}};
+    c.reports = {{"webrtc", {2, 1.5, 0.25, 0.0625}}, {"other", {1, -1, 1.0 / 0.0, -1}}};
     r.channels.push_back(c);
+    c.sentBytes.clear();
+    c.reports.clear();
     c.channel = 4;
     c.keyframeAgeMs = -1;
     c.state = "idle";
@@ -109,6 +113,12 @@ TEST(GatewayWeb, StatusJsonEscapesNamesAndHasNoNonNumbers)
     EXPECT_NE(std::string::npos, json.find("\"keyframe_age_ms\":40,"));
     EXPECT_NE(std::string::npos, json.find("\"keyframe_age_ms\":null,"));
     EXPECT_NE(std::string::npos, json.find("\"clients\":{\"rtsp\":2,\"web\":1,\"hls\":3}"));
+    EXPECT_NE(std::string::npos, json.find("\"sent_bytes\":{\"rtsp\":0,\"web\":0,\"webrtc\":5000}"));
+    EXPECT_NE(std::string::npos, json.find("\"reports\":{\"other\":{\"clients\":1,\"round_trip_ms\":null,"
+                                           "\"jitter_ms\":0,\"fraction_lost\":null},\"webrtc\":{\"clients\":2,"
+                                           "\"round_trip_ms\":1.5,\"jitter_ms\":0.25,\"fraction_lost\":0.0625}}"))
+        << json;
+    EXPECT_NE(std::string::npos, json.find("\"sent_bytes\":{\"rtsp\":0,\"web\":0},\"reports\":{}"));
     EXPECT_EQ(std::string::npos, json.find("inf"));
     EXPECT_EQ(std::string::npos, json.find("nan"));
     EXPECT_EQ(std::string::npos, json.find('\n')) << "one line";  // control characters escaped
@@ -141,6 +151,13 @@ TEST(GatewayWeb, MetricsAreTextFormatWithEscapedLabels)
         text.find("kestrel_channel_clients{recorder=\"gate \\\"A\\\"\\\\\\n\x01\",channel=\"3\",kind=\"web\"} 1"));
     EXPECT_NE(std::string::npos,
               text.find("kestrel_channel_bit_rate{recorder=\"gate \\\"A\\\"\\\\\\n\x01\",channel=\"3\"} 0\n"));
+    EXPECT_NE(std::string::npos, text.find("channel=\"3\",front=\"webrtc\"} 5000\n"));
+    EXPECT_NE(std::string::npos, text.find("kestrel_channel_round_trip_seconds{recorder=\"gate \\\"A\\\"\\\\\\n\x01\","
+                                           "channel=\"3\",front=\"webrtc\"} 0.0015\n"));
+    EXPECT_NE(std::string::npos, text.find("front=\"webrtc\"} 0.0625\n"));
+    EXPECT_EQ(std::string::npos, text.find("kestrel_channel_round_trip_seconds{recorder=\"gate \\\"A\\\"\\\\\\n\x01\","
+                                           "channel=\"3\",front=\"other\"}"))
+        << "no figure where none was reported";
 }
 
 }  // namespace

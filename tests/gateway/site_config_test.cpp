@@ -347,11 +347,13 @@ TEST(GatewayState, IsOneJsonDocumentWithEveryRecorderAndChannel)
         "\"Channel 7\",\"state\":\"reconnecting\",\"link_state\":\"retrying\",\"next_attempt_in_ms\":4000,"
         "\"next_attempt_at\":\"2026-12-09T05:00:04.123Z\",\"frames\":250,\"bytes\":123456,\"fps\":25.04,"
         "\"kbit_per_s\":196.66,\"keyframe_age_ms\":640,\"reconnections\":1,\"clients\":{\"rtsp\":2,\"web\":1},"
-        "\"web_skips\":4,\"preload\":true,\"cache_frames\":16,\"cache_bytes\":17000,\"cache_state\":\"holding\","
+        "\"web_skips\":4,\"sent_bytes\":{\"rtsp\":0,\"web\":0},\"reports\":{},\"preload\":true,\"cache_frames\":16,"
+        "\"cache_bytes\":17000,\"cache_state\":\"holding\","
         "\"last_error\":\"\",\"stream\":\"\",\"snapshot\":\"\",\"rtsp\":\"/hall/6\"},{\"channel\":0,\"name\":\"\","
         "\"state\":\"idle\",\"link_state\":\"idle\",\"next_attempt_in_ms\":null,\"next_attempt_at\":null,"
         "\"frames\":0,\"bytes\":0,\"fps\":0,\"kbit_per_s\":0,\"keyframe_age_ms\":null,\"reconnections\":0,"
-        "\"clients\":{\"rtsp\":0,\"web\":0},\"web_skips\":0,\"preload\":false,\"cache_frames\":0,"
+        "\"clients\":{\"rtsp\":0,\"web\":0},\"web_skips\":0,\"sent_bytes\":{\"rtsp\":0,\"web\":0},\"reports\":{},"
+        "\"preload\":false,\"cache_frames\":0,"
         "\"cache_bytes\":0,\"cache_state\":\"no keyframe yet\",\"last_error\":\"\",\"stream\":\"\","
         "\"snapshot\":\"\",\"rtsp\":\"\"}]}]}",
         StatusJson(status));

@@ -55,7 +55,9 @@ export function tiles(page) {
     const v = node ? node.querySelector('video') : null;
     return {
       key: t.key, createdMs: t.createdMs, firstBytesMs: t.firstBytesMs, firstFrameMs: t.firstFrameMs, errors: t.errors,
-      reconnections: t.reconnections, jumps: t.jumps,
+      reconnections: t.reconnections, jumps: t.jumps, via: t.via, fallbacks: t.fallbacks,
+      framesDecoded: t.framesDecoded, delayMs: t.delayMs,
+      label: node ? node.querySelector('.via').textContent : null,
       state: node ? node.dataset.state : null, present: node !== null,
       time: v ? v.currentTime : 0, width: v ? v.videoWidth : 0, height: v ? v.videoHeight : 0,
       error: v && v.error ? v.error.message || String(v.error.code) : null,

@@ -121,6 +121,19 @@ export async function startGateway(dir, paths, recorderPort, extra = [], env = {
   return gateway;
 }
 
+// A gateway from a site file with one recorder of channels channels (the
+// first preloaded) whose WebRTC candidates are on loopback only.
+export async function startWebrtcGateway(dir, paths, recorderPort, channels, name = 'gateway') {
+  const file = path.join(dir, name + '.yaml');
+  fs.writeFileSync(file, 'listen: 127.0.0.1:0\nhttp: 127.0.0.1:0\ntimeout: 2000\nwebrtc:\n  addresses: [127.0.0.1]\n' +
+    'recorders:\n  - name: live\n    address: 127.0.0.1\n    port: ' + recorderPort + '\n    channels: ' + channels +
+    '\n    preload: [0]\n');
+  const gateway = new Program(dir, name, paths.kestrel, ['gateway', '--config', file], { KESTREL_PASSWORD: '' });
+  const http = await gateway.logged(/serving http:\/\/127\.0\.0\.1:(\d+)\//);
+  gateway.base = 'http://127.0.0.1:' + http[1];
+  return gateway;
+}
+
 export async function json(url, init) {
   const response = await fetch(url, init);
   if (!response.ok) {

@@ -2,9 +2,13 @@
 // puppeteer-core) against kestrel gateway and kestrel-recorder. The page loads; every tile plays
 // (its video's time advances, its size is the clip's, no error); page load
 // to each tile's first painted frame, cold and warm, is reported; the
-// full-size view and snapshot links work; a tile recovers after the
-// recorder is killed and started again, and meanwhile the header names the
-// lost recorder and why.
+// full-size view (with its delay) and snapshot links work; a tile recovers
+// after the recorder is killed and started again, and meanwhile the header
+// names the lost recorder and why; the wall fits a phone and no caption
+// covers its video. Firefox ESR cannot play the stream over WebRTC (its
+// H.264 codec is a download): there the page falls back to Media Source
+// Extensions by itself. Chromium is asked for MSE (?play=mse); its WebRTC
+// is tested in webrtc.test.mjs.
 import { assert, eventually, sleep, startGateway, startRecorder, test } from './harness.mjs';
 import { browserPaths, runBrowserTests, tiles } from './browser.mjs';
 
@@ -12,6 +16,8 @@ const paths = browserPaths();
 const WIDTH = 352;
 const HEIGHT = 288;
 const CHANNELS = 8;
+const FALLS_BACK = paths.browser === 'firefox';
+const PAGE = FALLS_BACK ? '/' : '/?play=mse';
 
 async function allPlaying(page, what, ms = 20000) {
   const first = await eventually(what + ': every tile has a picture', async () => {
@@ -40,12 +46,19 @@ test('cold: the page loads and every tile plays', async ({ gateway, browser }) =
   const page = await browser.newPage();
   const errors = [];
   page.on('pageerror', (error) => errors.push(error.message));
-  const response = await page.goto(gateway.base + '/');
+  const response = await page.goto(gateway.base + PAGE);
   assert(response.status() === 200, 'page status ' + response.status());
   assert(await page.title() === 'kestrel gateway', 'title');
   const list = await allPlaying(page, 'cold');
   report('cold (no channel open)', list);
   assert(list.every((t) => t.errors.length === 0), 'errors: ' + JSON.stringify(list.map((t) => t.errors)));
+  // Each tile says it plays over MSE; in Firefox, after the gateway
+  // refused its offer for want of an H.264 it could decode.
+  for (const t of list) {
+    assert(t.via === 'mse' && t.label === 'MSE', t.key + ' plays via ' + t.via + ' (' + t.label + ')');
+    assert(FALLS_BACK ? t.fallbacks.length === 1 && /^WHEP 406: .*H\.264/.test(t.fallbacks[0]) :
+      t.fallbacks.length === 0, t.key + ' fallbacks ' + JSON.stringify(t.fallbacks));
+  }
   assert(errors.length === 0, 'page errors: ' + errors);
   // The status shows the web clients.
   const status = await (await fetch(gateway.base + '/api/status')).json();
@@ -58,7 +71,7 @@ test('warm: a page opened while the channels are open plays at once', async ({ g
   // The previous page's channels linger open.
   const logged = gateway.text().length;
   const page = await browser.newPage();
-  await page.goto(gateway.base + '/');
+  await page.goto(gateway.base + PAGE);
   const list = await allPlaying(page, 'warm');
   report('warm (channels open)', list);
   // Each tile started with its channel's cached group, none waited for a keyframe.
@@ -72,7 +85,7 @@ test('warm: a page opened while the channels are open plays at once', async ({ g
 
 test('a tile opens full size and links its snapshot', async ({ gateway, browser }) => {
   const page = await browser.newPage();
-  await page.goto(gateway.base + '/');
+  await page.goto(gateway.base + PAGE);
   await eventually('tiles', async () => (await tiles(page)).length === CHANNELS);
   const tile = await page.$('.tile[data-key="live/2"]');
   await (await tile.$('.size')).click();
@@ -83,6 +96,11 @@ test('a tile opens full size and links its snapshot', async ({ gateway, browser 
       href: t.querySelector('.snapshot').getAttribute('href') };
   });
   assert(full.full && full.width === full.vw && full.height === full.vh, 'full size: ' + JSON.stringify(full));
+  // Full size, the tile shows the delay it measures.
+  await eventually('the delay is shown', () => page.evaluate(() => {
+    const d = document.querySelector('.tile[data-key="live/2"] .delay');
+    return d.offsetWidth > 0 && /^delay \d+ ms$/.test(d.textContent);
+  }), 10000);
   assert(full.href === '/live/2.jpg', 'snapshot link ' + full.href);
   await page.keyboard.press('Escape');
   assert(!(await page.evaluate(() => document.querySelector('.tile.full'))), 'Esc closes');
@@ -91,10 +109,49 @@ test('a tile opens full size and links its snapshot', async ({ gateway, browser 
   await page.close();
 });
 
+// The boxes of every tile's video and caption, and the page's width.
+function layout(page) {
+  return page.evaluate(() => {
+    const box = (n) => { const r = n.getBoundingClientRect(); return { x: r.x, y: r.y, w: r.width, h: r.height }; };
+    return { scrollWidth: document.documentElement.scrollWidth, tiles: [...document.querySelectorAll('.tile')].map((t) => {
+      const caption = t.querySelector('figcaption');
+      const name = t.querySelector('.name');
+      return { video: box(t.querySelector('video')), caption: box(caption), lineHeight: name.getBoundingClientRect().height,
+        overflows: caption.scrollWidth > caption.clientWidth };
+    }) };
+  });
+}
+
+// Whether two boxes overlap by more than rounding.
+const meets = (a, b) => a.x + 0.5 < b.x + b.w && b.x + 0.5 < a.x + a.w && a.y + 0.5 < b.y + b.h && b.y + 0.5 < a.y + a.h;
+
+test('the wall fits a phone, and no caption covers its video', async ({ gateway, browser }) => {
+  const page = await browser.newPage();
+  await page.setViewport({ width: 390, height: 844 });
+  await page.goto(gateway.base + PAGE);
+  await eventually('tiles', async () => (await tiles(page)).length === CHANNELS);
+  const phone = await layout(page);
+  assert(phone.scrollWidth <= 390, 'the page scrolls sideways on a phone: ' + phone.scrollWidth + ' px');
+  assert(phone.tiles.every((t) => t.video.x === phone.tiles[0].video.x && t.video.w > 300 && t.video.x + t.video.w <= 390 &&
+    t.video.h > 150), 'one column of tiles on a phone: ' + JSON.stringify(phone.tiles.map((t) => t.video)));
+  await page.setViewport({ width: 1280, height: 800 });
+  const wide = await eventually('three columns', async () => {
+    const l = await layout(page);
+    return new Set(l.tiles.map((t) => t.video.x)).size === 3 && l;
+  }, 5000);
+  for (const l of [phone, wide]) {
+    for (const t of l.tiles) {
+      assert(!meets(t.caption, t.video) && t.caption.h < 2 * t.lineHeight && !t.overflows,
+        'a caption on the video, on two lines or cut: ' + JSON.stringify(t));
+    }
+  }
+  await page.close();
+});
+
 test('tiles recover after the recorder is killed and started again', async (context) => {
   const { gateway, browser, dir } = context;
   const page = await browser.newPage();
-  await page.goto(gateway.base + '/');
+  await page.goto(gateway.base + PAGE);
   await allPlaying(page, 'before');
   const port = context.recorder.port;
   await context.recorder.kill();
@@ -122,7 +179,7 @@ test('tiles recover after the recorder is killed and started again', async (cont
 test('tiles recover after the gateway is stopped and started again', async (context) => {
   const { browser, dir } = context;
   const page = await browser.newPage();
-  await page.goto(context.gateway.base + '/');
+  await page.goto(context.gateway.base + PAGE);
   await allPlaying(page, 'before');
   const port = context.gateway.httpPort;
   assert(await context.gateway.stop() === 0, 'the gateway stops cleanly');

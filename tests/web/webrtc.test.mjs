@@ -1,24 +1,13 @@
 // WebRTC over WHEP in Chromium: a channel plays (frames decoded, as the
 // browser's own statistics count them), a session ends by DELETE and by
 // the browser going away, and the requests a WHEP client may send are
-// answered as WHEP says. The gateway offers its candidates on loopback only.
-import fs from 'node:fs';
-import path from 'node:path';
-import { assert, eventually, Program, runTests, scratch, startRecorder, test } from './harness.mjs';
-import { browserPaths, launch } from './browser.mjs';
+// answered as WHEP says. The page plays every tile over WebRTC, and falls
+// back to MSE by itself when the gateway refuses its offers. The gateway
+// offers its candidates on loopback only.
+import { assert, eventually, runTests, scratch, sleep, startRecorder, startWebrtcGateway, test } from './harness.mjs';
+import { browserPaths, launch, tiles } from './browser.mjs';
 
 const paths = browserPaths();
-
-async function startSiteGateway(dir, recorderPort) {
-  const file = path.join(dir, 'site.yaml');
-  fs.writeFileSync(file, 'listen: 127.0.0.1:0\nhttp: 127.0.0.1:0\ntimeout: 2000\nwebrtc:\n  addresses: [127.0.0.1]\n' +
-    'recorders:\n  - name: live\n    address: 127.0.0.1\n    port: ' + recorderPort + '\n    channels: 4\n' +
-    '    preload: [0]\n');
-  const gateway = new Program(dir, 'gateway', paths.kestrel, ['gateway', '--config', file], { KESTREL_PASSWORD: '' });
-  const http = await gateway.logged(/serving http:\/\/127\.0\.0\.1:(\d+)\//);
-  gateway.base = 'http://127.0.0.1:' + http[1];
-  return gateway;
-}
 
 // In the page: a WHEP session of url (offer with every candidate, then
 // the answer); codecs: the mime types to offer ([] all). Resolves with the
@@ -120,10 +109,103 @@ test('WHEP requests that cannot be served get their status', async ({ gateway, b
   await page.close();
 });
 
+const CHANNELS = 4;
+
+async function wall(page, what, check) {
+  return eventually(what, async () => {
+    const t = await tiles(page);
+    return t.length === CHANNELS && t.every(check) && t;
+  }, 30000);
+}
+
+test('the page plays every tile over WebRTC', async ({ gateway, browser }) => {
+  const page = await browser.newPage();
+  await page.goto(gateway.base + '/');
+  const first = await wall(page, 'every tile decodes over WebRTC', (t) => t.framesDecoded > 10 && t.width === 352);
+  for (const t of first) {
+    assert(t.via === 'webrtc' && t.label === 'WebRTC' && t.fallbacks.length === 0 && t.state === 'playing',
+      t.key + ': ' + JSON.stringify(t));
+  }
+  // No freeze: the frames keep coming.
+  await sleep(1000);
+  const later = await tiles(page);
+  assert(later.every((t, i) => t.framesDecoded > first[i].framesDecoded + 10), 'frames decoded ' +
+    first.map((t) => t.framesDecoded) + ' → ' + later.map((t) => t.framesDecoded));
+  // The status counts each channel's WebRTC client, its bytes and its
+  // receiver's reports (every 2 s).
+  const channels = await eventually('receiver reports in the status', async () => {
+    const c = (await (await fetch(gateway.base + '/api/status')).json()).recorders[0].channels;
+    return c.every((x) => x.reports.webrtc && x.reports.webrtc.round_trip_ms !== null) && c;
+  }, 8000);
+  for (const c of channels) {
+    const r = c.reports.webrtc;
+    assert(c.clients.webrtc === 1 && c.clients.web === 0 && c.sent_bytes.webrtc > 10000 && r.clients === 1 &&
+      r.round_trip_ms > 0 && r.jitter_ms >= 0 && r.fraction_lost === 0, 'status: ' + JSON.stringify(c));
+  }
+  const metrics = await (await fetch(gateway.base + '/metrics')).text();
+  assert(/^kestrel_channel_round_trip_seconds\{recorder="live",channel="3",front="webrtc"\} 0\.\d+$/m.test(metrics) &&
+    /^kestrel_channel_sent_bytes_total\{recorder="live",channel="3",front="webrtc"\} [1-9]\d+$/m.test(metrics),
+  'metrics:\n' + metrics);
+  // Full size shows the delay from the browser's statistics.
+  await (await page.$('.tile[data-key="live/1"] .size')).click();
+  await eventually('the delay is shown', () => page.evaluate(() => {
+    const d = document.querySelector('.tile[data-key="live/1"] .delay');
+    return d.offsetWidth > 0 && /^delay \d+ ms$/.test(d.textContent);
+  }), 5000);
+  // A page closed ends its sessions at once.
+  const logged = gateway.text().length;
+  await page.close();
+  await eventually('every session ended by its client', () =>
+    (gateway.text().slice(logged).match(/session \d+ ended: ended by its client/g) || []).length === CHANNELS, 5000);
+});
+
+test('a page whose offers are refused falls back to MSE and plays', async ({ gateway, browser }) => {
+  const page = await browser.newPage();
+  // The browser offers VP8 alone: the gateway answers 406.
+  await page.evaluateOnNewDocument(() => {
+    const add = RTCPeerConnection.prototype.addTransceiver;
+    RTCPeerConnection.prototype.addTransceiver = function (...a) {
+      const transceiver = add.apply(this, a);
+      transceiver.setCodecPreferences(RTCRtpReceiver.getCapabilities('video').codecs.filter((c) =>
+        c.mimeType === 'video/VP8'));
+      return transceiver;
+    };
+  });
+  await page.goto(gateway.base + '/');
+  const first = await wall(page, 'every tile plays over MSE', (t) => t.via === 'mse' && t.width === 352);
+  await sleep(1500);
+  const later = await tiles(page);
+  for (const [i, t] of later.entries()) {
+    assert(t.label === 'MSE' && t.fallbacks.length === 1 && /^WHEP 406: .*H\.264/.test(t.fallbacks[0]) &&
+      t.errors.length === 0 && t.time > first[i].time + 0.5, t.key + ': ' + JSON.stringify(t));
+  }
+  await page.close();
+});
+
+test('WebRTC tiles play again over WebRTC after the recorder is killed and started again', async (context) => {
+  const page = await context.browser.newPage();
+  await page.goto(context.gateway.base + '/');
+  await wall(page, 'every tile decodes over WebRTC', (t) => t.via === 'webrtc' && t.framesDecoded > 10);
+  const port = context.recorder.port;
+  await context.recorder.kill();
+  await wall(page, 'the tiles show the loss', (t) => t.state === 'reconnecting' || t.state === 'lost');
+  // Longer than a tile's tries at a channel with no picture (four, 2 s apart).
+  await sleep(9000);
+  context.recorder = await startRecorder(context.dir, paths, port);
+  const back = await wall(page, 'every tile plays again', (t) => t.state === 'playing' && t.errors.length > 0);
+  await sleep(1000);
+  const later = await tiles(page);
+  for (const [i, t] of later.entries()) {
+    assert(t.via === 'webrtc' && t.fallbacks.length === 0 && t.framesDecoded > back[i].framesDecoded,
+      t.key + ': ' + JSON.stringify(t));
+  }
+  await page.close();
+});
+
 await runTests(async () => {
   const dir = scratch();
   const recorder = await startRecorder(dir, paths);
-  const gateway = await startSiteGateway(dir, recorder.port);
+  const gateway = await startWebrtcGateway(dir, paths, recorder.port, 4);
   await gateway.logged(/channel 0: stream opened/);
   const browser = await launch(paths.executable, paths.browser, ['--allow-loopback-in-peer-connection',
     '--disable-features=WebRtcHideLocalIpsWithMdns']);

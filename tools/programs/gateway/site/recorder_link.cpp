@@ -708,6 +708,8 @@ RecorderStatus CRecorderLink::Status() const
         s.kbitPerSecond = c.m_Kbit;
         s.clients = counts.readers;
         s.skips = counts.skips;
+        s.sentBytes = counts.sentBytes;
+        s.reports = counts.reports;
         s.reconnections = c.m_nReconnections;
         s.keyframeAgeMs =
             counts.keyframes == 0

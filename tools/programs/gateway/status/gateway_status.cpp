@@ -12,13 +12,13 @@ namespace kn::gateway {
 
 namespace {
 
-std::string Number(double v)
+std::string Number(double v, int decimals = 3)
 {
     if (!std::isfinite(v)) {
         return "0";
     }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", v);
+    char text[48];
+    std::snprintf(text, sizeof text, "%.*f", decimals, v);
     // Trailing zeros say nothing.
     std::string s = text;
     while (s.size() > 1 && s.back() == '0') {
@@ -75,6 +75,29 @@ Json Clients(const ChannelStatus &ch)
     Json o = {{"rtsp", ch.Clients("rtsp")}, {"web", ch.Clients("web")}};
     for (const auto &[front, n] : ch.clients) {
         o[front] = n;
+    }
+    return o;
+}
+
+// The bytes sent by front; rtsp and web always.
+Json SentBytes(const ChannelStatus &ch)
+{
+    Json o = {{"rtsp", 0}, {"web", 0}};
+    for (const auto &[front, n] : ch.sentBytes) {
+        o[front] = n;
+    }
+    return o;
+}
+
+Json Reports(const ChannelStatus &ch)
+{
+    Json o = Json::object();
+    for (const auto &[front, r] : ch.reports) {
+        const auto figure = [](double v) { return v < 0 ? Json(nullptr) : JsonFigure(v, 4); };
+        o[front] = {{"clients", r.clients},
+                    {"round_trip_ms", figure(r.roundTripMs)},
+                    {"jitter_ms", figure(r.jitterMs)},
+                    {"fraction_lost", figure(r.fractionLost)}};
     }
     return o;
 }
@@ -147,6 +170,8 @@ std::string StatusJson(const GatewayStatus &status)
             c["reconnections"] = ch.reconnections;
             c["clients"] = Clients(ch);
             c["web_skips"] = Skips(ch, "web");
+            c["sent_bytes"] = SentBytes(ch);
+            c["reports"] = Reports(ch);
             c["preload"] = ch.preload;
             c["cache_frames"] = ch.cacheFrames;
             c["cache_bytes"] = ch.cacheBytes;
@@ -256,14 +281,53 @@ std::string StatusMetrics(const GatewayStatus &status)
             }
         }
     }
-    header({"kestrel_channel_clients", "gauge", "Clients of the channel by kind (rtsp, web, ...)."});
-    for (const RecorderStatus &rec : status.recorders) {
-        for (const ChannelStatus &ch : rec.channels) {
-            const std::string labels = "{recorder=\"" + Label(rec.name) + "\",channel=\"" + std::to_string(ch.channel);
-            const Json clients = Clients(ch);
-            for (const auto &[kind, n] : clients.items()) {
-                out += "kestrel_channel_clients" + labels + "\",kind=\"" + Label(kind) + "\"} " +
-                       std::to_string(n.get<int>()) + "\n";
+    // A series a channel has by front: its clients, the bytes they took.
+    const auto byFront = [&](const Metric &m, const char *label, Json (*values)(const ChannelStatus &)) {
+        header(m);
+        for (const RecorderStatus &rec : status.recorders) {
+            for (const ChannelStatus &ch : rec.channels) {
+                const std::string labels =
+                    "{recorder=\"" + Label(rec.name) + "\",channel=\"" + std::to_string(ch.channel);
+                const Json all = values(ch);
+                for (const auto &[front, n] : all.items()) {
+                    out += std::string(m.name) + labels + "\"," + label + "=\"" + Label(front) + "\"} " +
+                           std::to_string(n.get<uint64_t>()) + "\n";
+                }
+            }
+        }
+    };
+    byFront({"kestrel_channel_clients", "gauge", "Clients of the channel by kind (rtsp, web, ...)."}, "kind", Clients);
+    byFront({"kestrel_channel_sent_bytes_total", "counter",
+             "H.264 bytes the channel's clients took, by front (before their container or packets)."},
+            "front", SentBytes);
+    // What the receivers report, where they did.
+    struct ReportMetric {
+        Metric m;
+        double LinkReports::*field;
+        double scale;
+    };
+    static const ReportMetric kReportMetrics[] = {
+        {{"kestrel_channel_round_trip_seconds", "gauge", "Mean round trip of the front's clients (RTCP)."},
+         &LinkReports::roundTripMs,
+         0.001},
+        {{"kestrel_channel_jitter_seconds", "gauge", "Mean jitter the front's clients report (RTCP)."},
+         &LinkReports::jitterMs,
+         0.001},
+        {{"kestrel_channel_fraction_lost", "gauge", "Worst fraction of packets lost a client of the front reports."},
+         &LinkReports::fractionLost,
+         1},
+    };
+    for (const ReportMetric &rm : kReportMetrics) {
+        header(rm.m);
+        for (const RecorderStatus &rec : status.recorders) {
+            for (const ChannelStatus &ch : rec.channels) {
+                for (const auto &[front, r] : ch.reports) {
+                    if (r.*rm.field >= 0) {
+                        out += std::string(rm.m.name) + "{recorder=\"" + Label(rec.name) + "\",channel=\"" +
+                               std::to_string(ch.channel) + "\",front=\"" + Label(front) + "\"} " +
+                               Number(r.*rm.field * rm.scale, 6) + "\n";
+                    }
+                }
             }
         }
     }

@@ -13,6 +13,16 @@
 
 namespace kn::gateway {
 
+// What the receivers of one front's clients report of their links (RTCP
+// receiver reports): the mean round trip and jitter and the worst loss
+// over the clients that reported; -1 before any report.
+struct LinkReports {
+    int clients = 0;  // clients that reported
+    double roundTripMs = -1;
+    double jitterMs = -1;
+    double fractionLost = -1;  // 0-1, of the last report's interval
+};
+
 struct ChannelStatus {
     int channel = 0;
     std::string name;  // shown on the page
@@ -34,6 +44,10 @@ struct ChannelStatus {
     // front's reader skipped to the next keyframe; snapshots are neither.
     std::map<std::string, int> clients;
     std::map<std::string, uint64_t> skips;
+    // The H.264 bytes each front's clients took since the start (before
+    // their container or packets), and what the receivers report.
+    std::map<std::string, uint64_t> sentBytes;
+    std::map<std::string, LinkReports> reports;
     uint64_t reconnections = 0;  // stream reopened after a loss
     bool preload = false;
     // The keyframe cache: the frames and bytes of the group it holds, and

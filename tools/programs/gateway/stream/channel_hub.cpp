@@ -17,6 +17,9 @@ int CChannelHub::Add(const std::shared_ptr<IClientSink> &sink, bool startNow, St
         // it waits for the next keyframe like one that fell behind.
         m_Clients.push_back(
             Client{sink, false, false, std::chrono::steady_clock::now(), policy == StartPolicy::CachedGroup, {}});
+        if (const char *front = sink->Front()) {
+            m_Clients.back().sent = &m_Sent[front];
+        }
         clients = static_cast<int>(m_Clients.size());
         if (startNow) {
             TryStartFromCache(m_Clients.back(), false, peer, burst);
@@ -101,7 +104,7 @@ void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len,
                 // A client that could not take a unit has a gap: it starts
                 // again from a keyframe rather than decode from a broken
                 // reference.
-                c.started = c.sink->PushTimed(unit, c.clock.Stamp(unit->arrivalNs, c.sink->RunningTimeNs()));
+                c.started = Send(c, unit, c.clock.Stamp(unit->arrivalNs, c.sink->RunningTimeNs()));
                 if (!c.started && c.sink->Front() != nullptr) {
                     ++m_Skips[c.sink->Front()];
                 }
@@ -111,7 +114,7 @@ void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len,
             } else if (keyframe) {
                 // No group to start with, or a client that fell behind: it
                 // waits for a keyframe rather than get a group it has had.
-                c.started = c.sink->PushTimed(unit, c.clock.Stamp(unit->arrivalNs, c.sink->RunningTimeNs()));
+                c.started = Send(c, unit, c.clock.Stamp(unit->arrivalNs, c.sink->RunningTimeNs()));
             }
             c.fresh = c.fresh && !c.started;
         }
@@ -154,11 +157,20 @@ bool CChannelHub::StartFromCache(Client &c)
     const int64_t now = c.sink->RunningTimeNs();
     for (size_t i = m_Cache.StartFor(c.sink->StartFrames()); i < m_Cache.HeldUnits(); ++i) {
         const SharedUnit &unit = m_Cache.SharedHeld(i);
-        if (!c.sink->PushTimed(unit, c.clock.Stamp(unit->arrivalNs, now))) {
+        if (!Send(c, unit, c.clock.Stamp(unit->arrivalNs, now))) {
             return false;
         }
     }
     return true;
+}
+
+bool CChannelHub::Send(Client &c, const SharedUnit &unit, const FrameTimes &times)
+{
+    const bool taken = c.sink->PushTimed(unit, times);
+    if (taken && c.sent != nullptr) {
+        *c.sent += unit->bytes.size();
+    }
+    return taken;
 }
 
 void CChannelHub::StreamEnded()
@@ -232,6 +244,21 @@ HubCounts CChannelHub::Counts() const
         }
     }
     c.skips = m_Skips;
+    c.sentBytes = m_Sent;
+    // The mean round trip and jitter, and the worst loss, of the clients
+    // that reported.
+    for (const Client &k : m_Clients) {
+        IClientSink::LinkReport r;
+        const char *front = k.sink->Front();
+        if (front == nullptr || !k.sink->Report(r)) {
+            continue;
+        }
+        LinkReports &sum = c.reports[front];
+        const double n = ++sum.clients;
+        sum.roundTripMs = sum.clients == 1 ? r.roundTripMs : sum.roundTripMs + (r.roundTripMs - sum.roundTripMs) / n;
+        sum.jitterMs = sum.clients == 1 ? r.jitterMs : sum.jitterMs + (r.jitterMs - sum.jitterMs) / n;
+        sum.fractionLost = std::max(sum.fractionLost, r.fractionLost);
+    }
     c.cacheUnits = m_Cache.Units();
     c.cacheBytes = m_Cache.Bytes();
     c.cacheState = m_Cache.StatusText();

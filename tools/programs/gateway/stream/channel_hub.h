@@ -26,6 +26,7 @@
 #include "tools/programs/gateway/stream/frame_clock.h"
 #include "tools/programs/gateway/stream/keyframe_cache.h"
 #include "tools/programs/gateway/stream/stream_unit.h"
+#include "tools/programs/gateway/status/gateway_status.h"
 
 namespace kn::gateway {
 
@@ -57,6 +58,14 @@ public:
     // The front the client came through ("rtsp", "web", ...), as the status
     // counts readers; null for a reader that is no client (a snapshot).
     virtual const char *Front() const { return nullptr; }
+    // What the client's receiver last reported of its link (RTCP): false
+    // for a client that has no such reports (yet). Any thread.
+    struct LinkReport {
+        double roundTripMs = 0;
+        double jitterMs = 0;
+        double fractionLost = 0;
+    };
+    virtual bool Report(LinkReport &) const { return false; }
     // Frames the client would have at its start: more than its own group
     // when the client is a player that reads that many before it shows a
     // picture (see CKeyframeCache).
@@ -76,6 +85,8 @@ struct HubCounts {
     int clients = 0;                                       // every reader
     std::map<std::string, int> readers;                    // the clients by front (see IClientSink::Front)
     std::map<std::string, uint64_t> skips;                 // a front's clients skipped to the next keyframe
+    std::map<std::string, uint64_t> sentBytes;             // the units' bytes a front's clients took
+    std::map<std::string, LinkReports> reports;            // what a front's clients' receivers report
     int waiting = 0;                                       // clients still waiting for their first frame (not ended)
     std::chrono::steady_clock::time_point lastFrame{};     // epoch: none yet
     std::chrono::steady_clock::time_point lastKeyframe{};  // epoch: none yet
@@ -147,7 +158,11 @@ private:
         std::chrono::steady_clock::time_point joined;
         bool fresh = true;  // has not started yet: gets the cached group
         CFrameClock clock;
+        uint64_t *sent = nullptr;  // the front's count in m_Sent (its node stays put)
     };
+
+    // Pushes a unit to a client, counting its bytes when it took it.
+    static bool Send(Client &c, const SharedUnit &unit, const FrameTimes &times);
 
     // Sends the cached group to a client that has not started; false when
     // it could not take all of it (it tries again with the next frame).
@@ -170,6 +185,7 @@ private:
     common::CArrivalTimeline m_Timeline;  // the units' times (an eager recorder's opening burst spread)
     HubCounts m_Counts;
     std::map<std::string, uint64_t> m_Skips;
+    std::map<std::string, uint64_t> m_Sent;
 };
 
 }  // namespace kn::gateway

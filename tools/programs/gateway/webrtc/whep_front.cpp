@@ -22,6 +22,7 @@
 #include "tools/programs/gateway/status/gateway_log.h"
 #include "tools/programs/gateway/status/gateway_status.h"
 #include "tools/programs/gateway/webrtc/h264_offer.h"
+#include "tools/programs/gateway/webrtc/h264_order.h"
 #include "tools/programs/gateway/stream/unit_buffer.h"
 
 namespace kn::gateway {
@@ -47,11 +48,11 @@ void Reply(SoupServerMessage *msg, guint status, const std::string &body)
     common::Reply(msg, status, "text/plain", body);
 }
 
-// The stream's SPS from its cached group: its profile and constraint bytes;
-// false when nothing is cached.
-bool StreamProfile(const std::shared_ptr<CChannelHub> &hub, uint8_t &profile, uint8_t &constraints)
+// The stream's SPS from its cached group (units): its profile and
+// constraint bytes; false when nothing is cached.
+bool StreamProfile(const std::shared_ptr<CChannelHub> &hub, std::vector<std::vector<uint8_t>> &units, uint8_t &profile,
+                   uint8_t &constraints)
 {
-    std::vector<std::vector<uint8_t>> units;
     if (hub == nullptr || !hub->CopyCachedGroup(units)) {
         return false;
     }
@@ -191,6 +192,16 @@ public:
     void End() override { Finish("the channel's stream ended"); }
     std::string Peer() const override { return m_Peer; }
     const char *Front() const override { return "webrtc"; }
+    bool Report(LinkReport &report) const override
+    {
+        if (!m_bReported.load()) {
+            return false;
+        }
+        report.roundTripMs = m_RoundTripMs.load();
+        report.jitterMs = m_JitterMs.load();
+        report.fractionLost = m_FractionLost.load();
+        return true;
+    }
     const std::string &Name() const { return m_Name; }
 
 private:
@@ -340,12 +351,33 @@ private:
                 gst_structure_has_field_typed(stats, "gst-rtpsource-stats", GST_TYPE_STRUCTURE) &&
                 (source = gst_value_get_structure(gst_structure_get_value(stats, "gst-rtpsource-stats"))) != nullptr &&
                 gst_structure_get_boolean(source, "have-rb", &haveReport) && haveReport &&
-                gst_structure_get_uint(source, "rb-exthighestseq", &seq) && seq != self->m_nReportedSeq.load()) {
-                self->m_nReportedSeq = seq;
-                self->m_nHeardNs = SteadyNs();
+                gst_structure_get_uint(source, "rb-exthighestseq", &seq)) {
+                if (seq != self->m_nReportedSeq.load()) {
+                    self->m_nReportedSeq = seq;
+                    self->m_nHeardNs = SteadyNs();
+                }
+                self->TakeReport(stats, source);
             }
         }
         gst_promise_unref(promise);
+    }
+
+    // The round trip, jitter and loss of the browser's last receiver report.
+    void TakeReport(const GstStructure *stats, const GstStructure *source)
+    {
+        gdouble rtt = 0, lost = 0;
+        guint jitter = 0;
+        if (gst_structure_get_double(stats, "round-trip-time", &rtt)) {
+            m_RoundTripMs = rtt * 1000;
+        }
+        // In the report's own unit: the payload's clock, 90 kHz.
+        if (gst_structure_get_uint(source, "rb-jitter", &jitter)) {
+            m_JitterMs = jitter / 90.0;
+        }
+        if (gst_structure_get_double(stats, "fraction-lost", &lost)) {
+            m_FractionLost = lost;
+        }
+        m_bReported = true;
     }
 
     static gboolean OnLostTimeout(gpointer data)
@@ -463,6 +495,11 @@ private:
     // it had, and when that last moved.
     std::atomic<uint32_t> m_nReportedSeq{0};
     std::atomic<int64_t> m_nHeardNs{0};
+    // Its figures, for the status.
+    std::atomic<bool> m_bReported{false};
+    std::atomic<double> m_RoundTripMs{0};
+    std::atomic<double> m_JitterMs{0};
+    std::atomic<double> m_FractionLost{0};
     std::shared_ptr<bool> m_Alive = std::make_shared<bool>(true);
 };
 
@@ -645,12 +682,19 @@ void CWhepFront::Offer(SoupServerMessage *msg, const std::string &name, int chan
     const std::string offer(data != nullptr ? data : "", size);
     g_bytes_unref(bytes);
     uint8_t profile = 0, constraints = 0;
-    if (!StreamProfile(hub, profile, constraints)) {
+    std::vector<std::vector<uint8_t>> group;
+    if (!StreamProfile(hub, group, profile, constraints)) {
         // The channel is closed or has had no keyframe yet.
         Reply(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, "the channel's stream has no picture yet: try again\n");
         soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Retry-After", "2");
         // A reader for a moment opens it, so that the next offer finds it.
         Warm(name, channel);
+        return;
+    }
+    // A browser shows each frame as it decodes it: a stream that reorders
+    // its pictures would play out of order.
+    if (const std::string reordering = PictureReordering(group); !reordering.empty()) {
+        Reply(msg, SOUP_STATUS_NOT_ACCEPTABLE, "the stream cannot go over WebRTC: " + reordering + "\n");
         return;
     }
     const int payload = PickH264Payload(offer, profile, constraints);

@@ -1,7 +1,11 @@
 // The live wall: a tile per channel of every recorder in /api/status, each
-// playing the channel's fragmented MP4 (over a WebSocket) through Media
-// Source Extensions. A tile keeps to the live edge, reconnects by itself,
-// and shows the channel's state and frame rate from the status.
+// playing over WebRTC (WHEP, see player.js) where the browser can, and
+// otherwise the channel's fragmented MP4 (over a WebSocket) through Media
+// Source Extensions, or native HLS where the browser has neither. A tile
+// falls back by itself when the gateway refuses WebRTC or no frame comes
+// over it, and says which way it plays; it keeps to the live edge,
+// reconnects by itself, and shows the channel's state and frame rate from
+// the status.
 'use strict';
 
 const STATUS_EVERY_MS = 2000;
@@ -15,6 +19,7 @@ const KEEP_S = 20;  // buffered video kept behind the playing position
 const STALL_MS = 5000;  // no bytes this long: reconnect
 const RETRY_MIN_MS = 500;
 const RETRY_MAX_MS = 5000;
+const DELAY_EVERY_MS = 1000;
 
 // What the tests read: when each tile was made, got its first bytes and
 // painted its first frame (ms since the page's navigation started), and its
@@ -22,6 +27,28 @@ const RETRY_MAX_MS = 5000;
 window.kestrelTiles = [];
 
 const MediaSourceType = window.ManagedMediaSource || window.MediaSource;
+const VIA_NAMES = { webrtc: 'WebRTC', mse: window.ManagedMediaSource ? 'MMS' : 'MSE', hls: 'HLS' };
+// ?play=webrtc|mse|hls picks the way for every tile, and none falls back.
+const FORCED_VIA = VIA_NAMES[new URLSearchParams(location.search).get('play')] ?
+  new URLSearchParams(location.search).get('play') : null;
+
+// The ways this browser can play, best first.
+function waysToPlay() {
+  if (FORCED_VIA) {
+    return [FORCED_VIA];
+  }
+  const ways = [];
+  if (window.RTCPeerConnection && window.KestrelWhep) {
+    ways.push('webrtc');
+  }
+  if (MediaSourceType) {
+    ways.push('mse');
+  }
+  if (document.createElement('video').canPlayType('application/vnd.apple.mpegurl')) {
+    ways.push('hls');
+  }
+  return ways;
+}
 
 // The codec string of an init segment, from its avcC box.
 function codecOf(bytes) {
@@ -55,6 +82,9 @@ class Tile {
     this.nameNode = node.querySelector('.name');
     this.stateNode = node.querySelector('.state');
     this.rateNode = node.querySelector('.rate');
+    this.viaNode = node.querySelector('.via');
+    this.delayNode = node.querySelector('.delay');
+    this.ways = waysToPlay();
     const snapshot = node.querySelector('.snapshot');
     snapshot.href = channel.snapshot;
     node.dataset.key = this.key;
@@ -68,12 +98,41 @@ class Tile {
     this.playerState = 'connecting';
     this.retryMs = RETRY_MIN_MS;
     this.record = { key: this.key, createdMs: performance.now(), firstBytesMs: null, firstFrameMs: null, errors: [],
-      reconnections: 0, jumps: 0 };
+      reconnections: 0, jumps: 0, via: null, fallbacks: [], framesDecoded: 0, delayMs: null };
     window.kestrelTiles.push(this.record);
     this.watchFirstFrame();
     this.update(recorder, channel);
     this.connect();
     this.edgeTimer = setInterval(() => this.keepLiveEdge(), EDGE_EVERY_MS);
+    this.delayTimer = setInterval(() => this.showDelay(), DELAY_EVERY_MS);
+  }
+
+  get via() {
+    return this.ways[0];
+  }
+
+  // The way of playing the tile shows, with why it left the better ones.
+  showVia() {
+    this.record.via = this.via;
+    this.viaNode.textContent = VIA_NAMES[this.via];
+    this.viaNode.title = this.record.fallbacks.length ? 'instead of WebRTC: ' + this.record.fallbacks.join('; ') :
+      'plays over ' + VIA_NAMES[this.via];
+  }
+
+  // The delay the tile measures: over WebRTC the jitter buffer's wait,
+  // the decode and half the round trip (the browser's statistics); over
+  // MSE or HLS how far the picture shown is behind the newest frame in.
+  showDelay() {
+    let ms = null;
+    if (this.whep) {
+      ms = this.whep.delayMs;
+    } else if (this.video.buffered.length > 0 && this.video.readyState >= 2) {
+      ms = (this.video.buffered.end(this.video.buffered.length - 1) - this.video.currentTime) * 1000;
+    }
+    this.record.delayMs = ms;
+    this.delayNode.textContent = ms === null ? '' : 'delay ' + Math.max(0, Math.round(ms)) + ' ms';
+    this.delayNode.title = this.whep ? 'jitter buffer, decode and half the round trip (WebRTC statistics)' :
+      'behind the newest frame received';
   }
 
   toggleFull() {
@@ -112,6 +171,55 @@ class Tile {
   }
 
   connect() {
+    this.showVia();
+    if (this.via === 'webrtc') {
+      this.connectWebrtc();
+    } else if (this.via === 'hls') {
+      this.connectHls();
+    } else {
+      this.connectMse();
+    }
+  }
+
+  connectWebrtc() {
+    this.generation = (this.generation || 0) + 1;
+    const generation = this.generation;
+    const url = this.streamUrl.replace(/\.mp4$/, '/whep');
+    const mine = (f) => (...a) => generation === this.generation && f(...a);
+    this.whep = new window.KestrelWhep(url, this.video, {
+      onFrames: mine((n) => {
+        this.record.framesDecoded = n;
+        this.playerState = 'playing';
+        this.retryMs = RETRY_MIN_MS;
+        this.showState();
+      }),
+      onRefused: mine((reason) => this.fallBack(reason)),
+      onLost: mine((reason) => this.fail(reason)),
+    });
+    this.whep.start();
+  }
+
+  // The gateway's HLS, played by the browser itself (Safari on an iPhone
+  // before Managed Media Source).
+  connectHls() {
+    this.generation = (this.generation || 0) + 1;
+    this.video.src = this.streamUrl.replace(/\.mp4$/, '/index.m3u8');
+    this.video.play().catch(() => {});
+  }
+
+  // WebRTC cannot play here: the next way, at once.
+  fallBack(reason) {
+    if (this.ways.length < 2) {
+      this.fail(reason);  // no other way (or the one asked for): try again later
+      return;
+    }
+    this.record.fallbacks.push(reason);
+    this.teardown();
+    this.ways.shift();
+    this.connect();
+  }
+
+  connectMse() {
     this.generation = (this.generation || 0) + 1;
     const generation = this.generation;
     this.queue = [];
@@ -290,6 +398,10 @@ class Tile {
   teardown() {
     this.generation = (this.generation || 0) + 1;
     clearInterval(this.stallTimer);
+    if (this.whep) {
+      this.whep.stop();
+      this.whep = null;
+    }
     if (this.socket) {
       this.socket.onmessage = this.socket.onclose = null;
       this.socket.close();
@@ -307,6 +419,7 @@ class Tile {
 
   close() {
     clearInterval(this.edgeTimer);
+    clearInterval(this.delayTimer);
     clearTimeout(this.retryTimer);
     this.teardown();
     this.node.remove();
@@ -405,9 +518,16 @@ document.addEventListener('keydown', (event) => {
   }
 });
 
-if (!MediaSourceType) {
+// A page closed ends its WebRTC sessions at once.
+window.addEventListener('pagehide', () => {
+  for (const tile of tiles.values()) {
+    tile.teardown();
+  }
+});
+
+if (waysToPlay().length === 0) {
   showGateway('lost');
-  gatewayState.textContent = 'this browser has no Media Source Extensions';
+  gatewayState.textContent = 'this browser can play no live video (no WebRTC, Media Source Extensions or HLS)';
 } else {
   refresh();
   setInterval(refresh, STATUS_EVERY_MS);
