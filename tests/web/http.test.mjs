@@ -194,6 +194,13 @@ test('requests the gateway cannot serve get their status', async ({ gateway }) =
   }
   const post = await fetch(gateway.base + '/api/status', { method: 'POST', body: 'x' });
   assert(post.status === 405, 'POST: ' + post.status);
+  // A body past the bound, declared or chunked, is refused, not kept.
+  const big = new Uint8Array(4 << 20);
+  const declared = await fetch(gateway.base + '/live/0/whep', { method: 'POST', body: big });
+  assert(declared.status === 413, 'a declared 4 MiB body: ' + declared.status);
+  const chunked = await fetch(gateway.base + '/live/0/whep', { method: 'POST', duplex: 'half',
+    body: new ReadableStream({ start(c) { for (let i = 0; i < 64; ++i) c.enqueue(big.subarray(0, 65536)); c.close(); } }) });
+  assert(chunked.status === 413, 'a chunked 4 MiB body: ' + chunked.status);
   const health = await fetch(gateway.base + '/healthz');
   assert(health.status === 200 && (await health.text()) === 'ok\n', '/healthz');
 });

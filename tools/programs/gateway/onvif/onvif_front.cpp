@@ -963,7 +963,8 @@ Answer COnvifFront::DeviceOperation(const Request &r)
     if (op == "GetUsers") {
         std::string users;
         for (const std::string &name : m_Directory.Access().PasswordUsers()) {
-            users += "<tds:User><tt:Username>" + Xml(name) + "</tt:Username><tt:UserLevel>User</tt:UserLevel></tds:User>";
+            users +=
+                "<tds:User><tt:Username>" + Xml(name) + "</tt:Username><tt:UserLevel>User</tt:UserLevel></tds:User>";
         }
         return Ok("<tds:GetUsersResponse>" + users + "</tds:GetUsersResponse>");
     }

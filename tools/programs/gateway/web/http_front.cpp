@@ -31,6 +31,42 @@ constexpr guint kTooManyRequests = 429;
 // A snapshot of a channel that sends no keyframe in this time fails.
 constexpr guint kSnapshotWaitMs = 6000;
 constexpr int kMaxSnapshotWidth = 4096;
+// The largest request body taken (an SDP offer, a SOAP envelope: a few
+// kilobytes). The server library would keep all of any body; it is counted
+// as it comes instead, chunked or not, and one past this refused.
+constexpr goffset kMaxBodyBytes = 256 * 1024;
+
+void RefuseLargeBody(SoupServerMessage *msg)
+{
+    SoupMessageBody *body = soup_server_message_get_request_body(msg);
+    soup_message_body_set_accumulate(body, FALSE);
+    soup_message_body_truncate(body);
+    Reply(msg, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, "text/plain",
+          "a request body is at most " + std::to_string(kMaxBodyBytes) + " bytes\n");
+}
+
+// Every request, once its headers are in: a declared length past the bound
+// is refused before its body is read, and any other body is counted chunk
+// by chunk.
+void OnRequestHeaders(SoupServer *, SoupServerMessage *msg, const char *, GHashTable *, gpointer)
+{
+    SoupMessageHeaders *headers = soup_server_message_get_request_headers(msg);
+    if (soup_message_headers_get_encoding(headers) == SOUP_ENCODING_CONTENT_LENGTH &&
+        soup_message_headers_get_content_length(headers) > kMaxBodyBytes) {
+        RefuseLargeBody(msg);
+        return;
+    }
+    g_signal_connect_data(
+        msg, "got-chunk", G_CALLBACK(+[](SoupServerMessage *m, GBytes *chunk, gpointer data) {
+            goffset &read = *static_cast<goffset *>(data);
+            read += static_cast<goffset>(g_bytes_get_size(chunk));
+            if (read > kMaxBodyBytes && soup_server_message_get_status(m) != SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE) {
+                RefuseLargeBody(m);
+            }
+        }),
+        new goffset(0), +[](gpointer data, GClosure *) { delete static_cast<goffset *>(data); },
+        static_cast<GConnectFlags>(0));
+}
 
 std::string Peer(SoupServerMessage *msg)
 {
@@ -315,6 +351,7 @@ bool CHttpFront::Start(std::string &message)
         soup_auth_domain_basic_set_auth_callback(basic, CheckBasic, access, nullptr);
         m_Domains.push_back(basic);
     }
+    soup_server_add_early_handler(m_pServer, nullptr, OnRequestHeaders, nullptr, nullptr);
     soup_server_add_handler(m_pServer, nullptr, reinterpret_cast<SoupServerCallback>(OnRequest), this, nullptr);
     soup_server_add_websocket_handler(m_pServer, nullptr, nullptr, nullptr,
                                       reinterpret_cast<SoupServerWebsocketCallback>(OnWebSocket), this, nullptr);
