@@ -4,6 +4,11 @@
 #include <gst/gst.h>
 #include <gst/rtsp-server/rtsp-server.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -18,24 +23,101 @@ namespace kn::gateway {
 namespace {
 
 // A live channel's units come parsed, a keyframe always with its parameter
-// sets in front, and shared with every client (no copy). The same pipeline
-// also serves a recording (?start=), whose units come from the playback
-// feed as the recorder sent them: the parser in front of the payloader gives
-// the session description its parameter sets from the first keyframe
-// whatever the order in which the media is prepared. (Measured: the parser is
-// not what a viewer costs; its media's own threads are.)
-constexpr const char *kLaunch = "( appsrc name=src is-live=true format=time do-timestamp=false ! h264parse ! "
-                                "rtph264pay name=pay0 pt=96 config-interval=-1 aggregate-mode=zero-latency )";
+// sets in front, and shared with every client (no copy): the payloader
+// reads its parameter sets from the first keyframe, for the session
+// description too, and a live client's media drops the parser (see
+// OnMediaConfigure). The same pipeline also serves a recording (?start=),
+// whose units come from the playback feed as the recorder sent them: there
+// the parser in front of the payloader gives the session description its
+// parameter sets from the first keyframe whatever the order in which the
+// media is prepared.
+constexpr const char *kLaunch =
+    "( appsrc name=src is-live=true format=time do-timestamp=false ! h264parse name=parse ! "
+    "rtph264pay name=pay0 pt=96 config-interval=-1 aggregate-mode=zero-latency )";
 // No frame rate: frames are timed as they arrive.
 constexpr const char *kCaps = "video/x-h264,stream-format=byte-stream,alignment=au";
-// What a client may have queued before it is treated as backed up.
+// What a client may have queued before it is treated as backed up: the
+// bytes (a bound on memory), and the time, counted from its frames' stamps.
+// A client starts with the cached group at once (up to a group of pictures,
+// a few seconds); past that a client that does not read, on TCP, is behind
+// and goes on at the next keyframe instead of being sent its whole backlog
+// when it reads again.
 constexpr guint64 kMaxQueuedBytes = 4u << 20;
+constexpr GstClockTime kMaxQueuedTime = 4 * GST_SECOND;
+// What the kernel may hold unsent for a client on TCP beyond that: the send
+// buffer it grows would hold tens of seconds of a stream. The bytes in
+// flight are not bounded by it, only those a stalled client has not taken.
+constexpr int kClientUnsentBytes = 128 << 10;
 constexpr const char *kRole = "viewer";
 // The token's field that names the client's user, for the access decision.
 constexpr const char *kUserField = "kestrel.user";
 // Each client is served on a thread of its own, so that one waiting for its
 // first keyframe never holds up another.
 constexpr int kClientThreads = 64;
+
+// Every media runs its bus and its callbacks on a thread with a main loop;
+// the server's pool starts one per media, a client's media being its own.
+// Those loops wait nearly all the time: the media share a few.
+constexpr unsigned kMediaThreads = 4;
+
+struct CMediaThreadPool {
+    GstRTSPThreadPool parent;
+    GMutex lock;
+    GstRTSPThread *threads[kMediaThreads];  // a reference each, or null
+    unsigned next;
+};
+struct CMediaThreadPoolClass {
+    GstRTSPThreadPoolClass parent_class;
+};
+
+G_DEFINE_TYPE(CMediaThreadPool, kn_media_thread_pool, GST_TYPE_RTSP_THREAD_POOL)
+
+GstRTSPThread *GetThread(GstRTSPThreadPool *pool, GstRTSPThreadType type, GstRTSPContext *ctx)
+{
+    auto *parent = GST_RTSP_THREAD_POOL_CLASS(kn_media_thread_pool_parent_class);
+    if (type != GST_RTSP_THREAD_TYPE_MEDIA) {
+        return parent->get_thread(pool, type, ctx);
+    }
+    auto *self = reinterpret_cast<CMediaThreadPool *>(pool);
+    g_mutex_lock(&self->lock);
+    GstRTSPThread *&slot = self->threads[self->next++ % kMediaThreads];
+    // A thread whose last media left is quitting: it cannot be taken again.
+    if (slot != nullptr && !gst_rtsp_thread_reuse(slot)) {
+        gst_rtsp_thread_unref(slot);
+        slot = nullptr;
+    }
+    if (slot == nullptr) {
+        slot = parent->get_thread(pool, type, ctx);
+    }
+    GstRTSPThread *thread = slot != nullptr ? gst_rtsp_thread_ref(slot) : nullptr;
+    g_mutex_unlock(&self->lock);
+    return thread;
+}
+
+void kn_media_thread_pool_init(CMediaThreadPool *self)
+{
+    g_mutex_init(&self->lock);
+    std::fill(std::begin(self->threads), std::end(self->threads), nullptr);
+    self->next = 0;
+}
+
+void FinalizeMediaThreadPool(GObject *object)
+{
+    auto *self = reinterpret_cast<CMediaThreadPool *>(object);
+    for (GstRTSPThread *&thread : self->threads) {
+        if (thread != nullptr) {
+            gst_rtsp_thread_unref(thread);
+        }
+    }
+    g_mutex_clear(&self->lock);
+    G_OBJECT_CLASS(kn_media_thread_pool_parent_class)->finalize(object);
+}
+
+void kn_media_thread_pool_class_init(CMediaThreadPoolClass *klass)
+{
+    G_OBJECT_CLASS(klass)->finalize = FinalizeMediaThreadPool;
+    GST_RTSP_THREAD_POOL_CLASS(klass)->get_thread = GetThread;
+}
 
 // Closes an RTSP client on the main context, where the server runs.
 gboolean CloseClient(gpointer data)
@@ -127,7 +209,8 @@ private:
     bool Queue(GstBuffer *buffer)
     {
         GstAppSrc *src = GST_APP_SRC(m_pAppSrc);
-        if (gst_app_src_get_current_level_bytes(src) > kMaxQueuedBytes) {
+        if (gst_app_src_get_current_level_bytes(src) > kMaxQueuedBytes ||
+            gst_app_src_get_current_level_time(src) > kMaxQueuedTime) {
             gst_buffer_unref(buffer);
             return false;
         }
@@ -182,6 +265,26 @@ void FreeMediaClient(gpointer data)
     delete mc;
 }
 
+// A live client's units need no parsing (see kLaunch): the appsrc feeds the
+// payloader directly, one element less to pass every unit through.
+void DropParser(GstBin *bin, GstElement *appsrc)
+{
+    GstElement *parse = gst_bin_get_by_name(bin, "parse");
+    GstElement *pay = gst_bin_get_by_name(bin, "pay0");
+    if (parse != nullptr && pay != nullptr && appsrc != nullptr) {
+        gst_element_unlink_many(appsrc, parse, pay, nullptr);
+        gst_bin_remove(bin, parse);
+        if (!gst_element_link(appsrc, pay)) {
+            GST_ELEMENT_ERROR(appsrc, CORE, NEGOTIATION, ("cannot link the payloader"), (nullptr));
+        }
+    }
+    for (GstElement *e : {parse, pay}) {
+        if (e != nullptr) {
+            gst_object_unref(e);
+        }
+    }
+}
+
 void OnMediaConfigure(GstRTSPMediaFactory *factory, GstRTSPMedia *media, gpointer data)
 {
     const auto *mounted = static_cast<const MountedChannel *>(data);
@@ -190,6 +293,7 @@ void OnMediaConfigure(GstRTSPMediaFactory *factory, GstRTSPMedia *media, gpointe
     }
     GstElement *bin = gst_rtsp_media_get_element(media);
     GstElement *appsrc = gst_bin_get_by_name(GST_BIN(bin), "src");
+    DropParser(GST_BIN(bin), appsrc);
     gst_object_unref(bin);
     if (appsrc == nullptr) {
         return;
@@ -330,6 +434,12 @@ void OnPlayed(GstRTSPClient *, GstRTSPContext *ctx, gpointer)
 
 void OnClientConnected(GstRTSPServer *, GstRTSPClient *client, gpointer data)
 {
+    if (GstRTSPConnection *conn = gst_rtsp_client_get_connection(client)) {
+        if (GSocket *socket = gst_rtsp_connection_get_write_socket(conn)) {
+            const int unsent = kClientUnsentBytes;
+            setsockopt(g_socket_get_fd(socket), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsent, sizeof unsent);
+        }
+    }
     g_signal_connect(client, "pre-setup-request", G_CALLBACK(OnPreSetup), data);
     g_signal_connect(client, "pre-pause-request", G_CALLBACK(OnPrePause), data);
     g_signal_connect(client, "pre-play-request", G_CALLBACK(OnPrePlay), data);
@@ -383,8 +493,9 @@ bool CRtspFront::Start(std::string &message)
         const std::string service = std::to_string(l.port);
         gst_rtsp_server_set_service(server, service.c_str());
         gst_rtsp_server_set_mount_points(server, m_pMounts);
-        GstRTSPThreadPool *pool = gst_rtsp_server_get_thread_pool(server);
+        auto *pool = static_cast<GstRTSPThreadPool *>(g_object_new(kn_media_thread_pool_get_type(), nullptr));
         gst_rtsp_thread_pool_set_max_threads(pool, kClientThreads);
+        gst_rtsp_server_set_thread_pool(server, pool);
         g_object_unref(pool);
         if (auth != nullptr) {
             gst_rtsp_server_set_auth(server, auth);
