@@ -42,7 +42,7 @@ constexpr const char *kCaps = "video/x-h264,stream-format=byte-stream,alignment=
 // What the kernel may hold unsent for a client on TCP beyond that: the send
 // buffer it grows would hold tens of seconds of a stream. The bytes in
 // flight are not bounded by it, only those a stalled client has not taken.
-constexpr int kClientUnsentBytes = 128 << 10;
+constexpr int kClientUnsentBytes = 32 << 10;
 constexpr const char *kRole = "viewer";
 // The token's field that names the client's user, for the access decision.
 constexpr const char *kUserField = "kestrel.user";
@@ -457,6 +457,7 @@ void OnPlayed(GstRTSPClient *client, GstRTSPContext *ctx, gpointer)
     if (viewer == nullptr || viewer->reader != nullptr) {
         return;
     }
+    viewer->sink->Begin();
     ReaderOptions options;
     options.startNow = true;
     viewer->reader = viewer->directory->OpenReader(viewer->recorder, viewer->channel, viewer->sink, options);

@@ -12,6 +12,14 @@ constexpr const char *kCaps = "video/x-h264,stream-format=byte-stream,alignment=
 // The pieces of one packet sent without a copy (an RTP header and its
 // payload's memories); a packet of more is merged first.
 constexpr guint kVectors = 8;
+// How long a frame may wait to be written to a viewer's connection before
+// the viewer is behind. The cached group is handed over at once, so a
+// viewer's start is never behind.
+constexpr auto kMaxBehind = std::chrono::seconds(2);
+
+using WrittenCount = std::shared_ptr<std::atomic<uint64_t>>;
+
+void OnWritten(GstRTSPStreamTransport *, gpointer data) { (*static_cast<WrittenCount *>(data))->fetch_add(1); }
 
 gboolean CloseClient(gpointer data)
 {
@@ -114,6 +122,32 @@ CTransportSink::~CTransportSink()
     g_object_unref(m_pTransport);
 }
 
+void CTransportSink::Begin()
+{
+    if (!m_bTcp || m_pWritten != nullptr) {
+        return;
+    }
+    // What is handed over in one call (a packet, or a frame's packets) is
+    // one message on the connection, counted as it is written (the
+    // transport's one such callback: the shared stream sends nothing on it).
+    m_pWritten = std::make_shared<std::atomic<uint64_t>>(0);
+    gst_rtsp_stream_transport_set_message_sent_full(m_pTransport, OnWritten, new WrittenCount(m_pWritten),
+                                                    [](gpointer data) { delete static_cast<WrittenCount *>(data); });
+}
+
+bool CTransportSink::Behind(std::chrono::steady_clock::time_point now)
+{
+    if (m_pWritten == nullptr) {
+        return false;
+    }
+    const uint64_t written = m_pWritten->load();
+    while (m_nFrames > 0 && m_Frames[m_nFirst].handed <= written) {
+        m_nFirst = (m_nFirst + 1) % kFrames;
+        --m_nFrames;
+    }
+    return m_nFrames == kFrames || (m_nFrames > 0 && now - m_Frames[m_nFirst].at > kMaxBehind);
+}
+
 int64_t CTransportSink::RunningTimeNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - m_Created).count();
@@ -147,8 +181,18 @@ bool CTransportSink::Send(GstBuffer *buffer)
         gst_pad_push_event(m_pSrc, gst_event_new_segment(&segment));
         m_bSegment = true;
     }
+    const auto now = std::chrono::steady_clock::now();
+    if (Behind(now)) {
+        gst_buffer_unref(buffer);
+        return false;
+    }
     m_bRefused = false;
+    const uint64_t before = m_nHanded;
     const GstFlowReturn flow = gst_pad_push(m_pSrc, buffer);
+    if (m_pWritten != nullptr && m_nHanded != before) {
+        m_Frames[(m_nFirst + m_nFrames) % kFrames] = {m_nHanded, now};
+        ++m_nFrames;
+    }
     return flow == GST_FLOW_OK && !m_bRefused;
 }
 
@@ -159,6 +203,7 @@ bool CTransportSink::SendPacket(GstBuffer *packet)
     }
     if (m_bTcp) {
         m_bRefused = !gst_rtsp_stream_transport_send_rtp(m_pTransport, packet);
+        m_nHanded += m_bRefused ? 0 : 1;
         return !m_bRefused;
     }
     // UDP: a datagram the kernel cannot take now is lost, as on the wire.
@@ -202,8 +247,17 @@ GstFlowReturn CTransportSink::OnChain(GstPad *pad, GstObject *, GstBuffer *buffe
 GstFlowReturn CTransportSink::OnChainList(GstPad *pad, GstObject *, GstBufferList *list)
 {
     auto *self = static_cast<CTransportSink *>(gst_pad_get_element_private(pad));
-    const guint n = gst_buffer_list_length(list);
-    for (guint i = 0; i < n && self->SendPacket(gst_buffer_list_get(list, i)); ++i) {
+    if (self->m_bTcp) {
+        // A frame's packets in one write, one message on the connection.
+        if (!self->m_bRefused) {
+            self->m_bRefused = !gst_rtsp_stream_transport_send_rtp_list(self->m_pTransport, list);
+            self->m_nHanded += self->m_bRefused ? 0 : 1;
+        }
+    } else {
+        const guint n = gst_buffer_list_length(list);
+        for (guint i = 0; i < n; ++i) {
+            self->SendPacket(gst_buffer_list_get(list, i));
+        }
     }
     gst_buffer_list_unref(list);
     return GST_FLOW_OK;

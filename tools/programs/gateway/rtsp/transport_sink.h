@@ -5,13 +5,17 @@
 // own sequence numbers and timestamps, so that each viewer starts with the
 // cached group; the packets go out on the viewer's transport of the
 // channel's shared media: interleaved on its RTSP connection (TCP), or from
-// the media's RTP socket to the viewer's port (UDP). A viewer that cannot
-// take a packet (its connection's backlog is full) loses the rest of the
-// frame and goes on at the next keyframe.
+// the media's RTP socket to the viewer's port (UDP). A viewer on TCP that
+// has not taken a frame handed over kMaxBehind ago, or cannot take a packet
+// (its connection's backlog is full), loses its frames up to the next
+// keyframe: when it reads again it gets at most that much of its backlog.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include <gio/gio.h>
@@ -39,6 +43,8 @@ public:
 
     // False when the payloader could not be made.
     bool Ready() const { return m_pPay != nullptr; }
+    // Counts what the connection has written, once the transport plays.
+    void Begin();
 
     const char *Front() const override { return "rtsp"; }
     int64_t RunningTimeNs() override;
@@ -51,6 +57,8 @@ public:
 
 private:
     bool Send(GstBuffer *buffer);
+    // A frame handed over kMaxBehind ago is still not written.
+    bool Behind(std::chrono::steady_clock::time_point now);
     bool SendPacket(GstBuffer *packet);
     static GstFlowReturn OnChain(GstPad *pad, GstObject *parent, GstBuffer *buffer);
     static GstFlowReturn OnChainList(GstPad *pad, GstObject *parent, GstBufferList *list);
@@ -65,6 +73,18 @@ private:
     bool m_bTcp = true;
     GSocket *m_pSocket = nullptr;  // UDP: the media's RTP socket
     GSocketAddress *m_pTo = nullptr;
+    // TCP: the packets handed to the connection and those it has written,
+    // and the frames not yet written, oldest first (a ring).
+    struct Frame {
+        uint64_t handed;
+        std::chrono::steady_clock::time_point at;
+    };
+    static constexpr size_t kFrames = 128;
+    uint64_t m_nHanded = 0;
+    std::shared_ptr<std::atomic<uint64_t>> m_pWritten;
+    std::array<Frame, kFrames> m_Frames{};
+    size_t m_nFirst = 0;
+    size_t m_nFrames = 0;
     bool m_bSegment = false;
     bool m_bRefused = false;  // a packet of the frame being sent was not taken
     std::chrono::steady_clock::time_point m_Created;
