@@ -13,6 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "tools/programs/gateway/status/gateway_log.h"
 #include "tools/programs/gateway/archive/playback_feed.h"
@@ -134,68 +137,147 @@ void DropParser(GstBin *bin, GstElement *appsrc)
     }
 }
 
-// A channel's shared media is prepared with one keyframe: its parameter
-// sets make the session description. Its own stream never reaches a
-// client (see DropSharedOutput); each viewer has its own (CTransportSink).
-class CPrimeSink final : public IClientSink {
-public:
-    explicit CPrimeSink(GstElement *appsrc) : m_pAppSrc(appsrc) {}
-    ~CPrimeSink() override { gst_object_unref(m_pAppSrc); }
-
-    int64_t RunningTimeNs() override { return 0; }
-    bool Push(const uint8_t *data, size_t size, int64_t ptsNs) override
-    {
-        GstBuffer *buffer = gst_buffer_new_memdup(data, size);
-        GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>(ptsNs);
-        return Prime(buffer);
-    }
-    bool PushShared(const SharedUnit &unit, int64_t ptsNs) override { return Prime(UnitBuffer(unit, ptsNs)); }
-
-    void End() override
-    {
-        if (!m_bPrimed) {
-            // The first viewer's DESCRIBE is pending: failing the pipeline
-            // answers it at once.
-            GST_ELEMENT_ERROR(m_pAppSrc, RESOURCE, READ, ("the recorder's stream is lost"), (nullptr));
+std::string PeerOf(GstRTSPClient *client)
+{
+    if (GstRTSPConnection *conn = client != nullptr ? gst_rtsp_client_get_connection(client) : nullptr) {
+        if (const gchar *ip = gst_rtsp_connection_get_ip(conn)) {
+            return ip;
         }
     }
-    std::string Peer() const override { return "(session description)"; }
+    return "?";
+}
+
+// A channel's shared media is made for its first client, as its DESCRIBE
+// is answered, and prepared with the channel's first keyframe: its
+// parameter sets make the session description. The media's own stream
+// never reaches a client (see DropSharedOutput). The first client's reader
+// of the channel is opened then, as a client's always was: what it is sent
+// before its PLAY waits here and goes to its own stream (CTransportSink)
+// once it plays. Later clients open their readers as they play.
+class CFirstViewerSink final : public IClientSink {
+public:
+    CFirstViewerSink(GstElement *appsrc, std::string peer)
+        : m_pAppSrc(appsrc), m_Peer(std::move(peer)), m_Created(std::chrono::steady_clock::now())
+    {
+        m_Waiting.reserve(kWaitingFrames);
+    }
+    ~CFirstViewerSink() override { gst_object_unref(m_pAppSrc); }
+
+    const char *Front() const override { return "rtsp"; }
+    int64_t RunningTimeNs() override
+    {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - m_Created)
+            .count();
+    }
+    bool Push(const uint8_t *data, size_t size, int64_t ptsNs) override
+    {
+        auto unit = std::make_shared<StreamUnit>();
+        unit->bytes.assign(data, data + size);
+        return PushTimed(unit, FrameTimes{ptsNs, ptsNs});
+    }
+    bool PushShared(const SharedUnit &unit, int64_t ptsNs) override
+    {
+        return PushTimed(unit, FrameTimes{ptsNs, ptsNs});
+    }
+    bool PushTimed(const SharedUnit &unit, const FrameTimes &times) override
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        if (!m_bPrimed) {
+            GstBuffer *buffer = UnitBuffer(unit, 0);
+            m_bPrimed = gst_app_src_push_buffer(GST_APP_SRC(m_pAppSrc), buffer) == GST_FLOW_OK;
+        }
+        if (m_pViewer != nullptr) {
+            return m_pViewer->PushTimed(unit, times);
+        }
+        if (m_Waiting.size() == kWaitingFrames) {
+            m_Waiting.clear();  // no PLAY yet: it starts again at the next keyframe
+            return false;
+        }
+        m_Waiting.push_back({unit, times});
+        return true;
+    }
+    void End() override
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        if (m_pViewer != nullptr) {
+            m_pViewer->End();
+        } else if (!m_bPrimed) {
+            // The DESCRIBE is pending: failing the pipeline answers it at once.
+            GST_ELEMENT_ERROR(m_pAppSrc, RESOURCE, READ, ("the recorder's stream is lost"), (nullptr));
+        }
+        m_bEnded = true;
+    }
+    std::string Peer() const override { return m_Peer; }
+    size_t StartFrames() const override { return kDeepStartFrames; }
+
+    // The client plays: what waited goes to its stream, then the rest.
+    // False when the channel ended meanwhile.
+    bool Play(const std::shared_ptr<CTransportSink> &viewer)
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        m_pViewer = viewer;
+        for (const auto &[unit, times] : m_Waiting) {
+            if (!viewer->PushTimed(unit, times)) {
+                break;  // the hub starts it again at a keyframe with its next refusal
+            }
+        }
+        m_Waiting.clear();
+        return !m_bEnded;
+    }
 
 private:
-    bool Prime(GstBuffer *buffer);
+    // What a client may be sent before it plays: more than a group.
+    static constexpr size_t kWaitingFrames = 256;
 
     GstElement *m_pAppSrc;
+    std::string m_Peer;
+    std::chrono::steady_clock::time_point m_Created;
+    std::mutex m_Mutex;
     bool m_bPrimed = false;
+    bool m_bEnded = false;
+    std::vector<std::pair<SharedUnit, FrameTimes>> m_Waiting;
+    std::shared_ptr<CTransportSink> m_pViewer;
 };
 
-// What a channel's shared media keeps: its reader of the channel's stream,
-// until its first viewer reads it (the channel stays open between the
-// DESCRIBE and the PLAY).
+// What a channel's shared media keeps until its first client plays: that
+// client's reader of the channel's stream.
 struct MediaFeed {
     std::unique_ptr<CStreamReader> reader;
+    std::shared_ptr<CFirstViewerSink> sink;
+    std::string recorder;
+    int channel;
 };
 
 constexpr const char *kFeedKey = "kestrel-feed";
 
-gboolean EndFeed(gpointer data)
+void LogJoined(const CStreamReader &reader, const std::string &recorder, int channel, const std::string &peer)
 {
-    if (auto *feed = static_cast<MediaFeed *>(g_object_get_data(G_OBJECT(data), kFeedKey))) {
-        feed->reader.reset();
-    }
-    return G_SOURCE_REMOVE;
+    const std::shared_ptr<CChannelHub> hub = reader.Stream();
+    const int clients = hub != nullptr ? hub->Counts().clients : 0;
+    Log("%s: channel %d: client %s joined (%d client%s)", recorder.c_str(), channel, peer.c_str(), clients,
+        clients == 1 ? "" : "s");
 }
 
-bool CPrimeSink::Prime(GstBuffer *buffer)
+void Leave(std::unique_ptr<CStreamReader> &reader, const std::string &recorder, int channel, const std::string &peer)
 {
-    if (m_bPrimed) {
-        gst_buffer_unref(buffer);
-        return true;  // taken, and let go: the media needs one keyframe
+    if (reader == nullptr) {
+        return;
     }
-    m_bPrimed = gst_app_src_push_buffer(GST_APP_SRC(m_pAppSrc), buffer) == GST_FLOW_OK;
-    return m_bPrimed;
+    const std::shared_ptr<CChannelHub> hub = reader->Stream();
+    reader.reset();
+    if (hub != nullptr) {
+        const int left = hub->Counts().clients;
+        Log("%s: channel %d: client %s left (%d client%s)", recorder.c_str(), channel, peer.c_str(), left,
+            left == 1 ? "" : "s");
+    }
 }
 
-void FreeFeed(gpointer data) { delete static_cast<MediaFeed *>(data); }
+void FreeFeed(gpointer data)
+{
+    auto *feed = static_cast<MediaFeed *>(data);
+    Leave(feed->reader, feed->recorder, feed->channel, feed->sink->Peer());
+    delete feed;
+}
 
 // The shared payloader's packets and the shared session's reports go to no
 // client: they would be a second stream under the viewers' own SSRC. The
@@ -265,16 +347,23 @@ void OnMediaConfigure(GstRTSPMediaFactory *factory, GstRTSPMedia *media, gpointe
     GstCaps *caps = gst_caps_from_string(kCaps);
     g_object_set(appsrc, "caps", caps, "block", FALSE, nullptr);
     gst_caps_unref(caps);
-    auto *feed = new MediaFeed;
+    GstRTSPContext *ctx = gst_rtsp_context_get_current();
+    auto *feed = new MediaFeed{
+        nullptr, std::make_shared<CFirstViewerSink>(appsrc, PeerOf(ctx != nullptr ? ctx->client : nullptr)),
+        mounted->recorder, mounted->channel};
     g_object_set_data_full(G_OBJECT(media), kFeedKey, feed, FreeFeed);
-    g_signal_connect(media, "unprepared", G_CALLBACK(+[](GstRTSPMedia *m, gpointer) { EndFeed(m); }), nullptr);
+    // Unprepared (its last client gone) before its first client played.
+    g_signal_connect(media, "unprepared",
+                     G_CALLBACK(+[](GstRTSPMedia *m, gpointer) { g_object_set_data(G_OBJECT(m), kFeedKey, nullptr); }),
+                     nullptr);
     ReaderOptions options;
     options.startNow = true;
-    feed->reader = mounted->directory->OpenReader(mounted->recorder, mounted->channel,
-                                                  std::make_shared<CPrimeSink>(appsrc), options);
+    feed->reader = mounted->directory->OpenReader(mounted->recorder, mounted->channel, feed->sink, options);
     if (feed->reader == nullptr) {
         GST_ELEMENT_ERROR(appsrc, RESOURCE, NOT_FOUND, ("the channel is no longer served"), (nullptr));
+        return;
     }
+    LogJoined(*feed->reader, mounted->recorder, mounted->channel, feed->sink->Peer());
 }
 
 // What a viewer's session keeps: its sink, made as it asks to play, and its
@@ -294,26 +383,8 @@ constexpr const char *kViewerKey = "kestrel-viewer";
 void FreeViewer(gpointer data)
 {
     auto *viewer = static_cast<Viewer *>(data);
-    if (viewer->reader != nullptr) {
-        const std::shared_ptr<CChannelHub> hub = viewer->reader->Stream();
-        viewer->reader.reset();
-        if (hub != nullptr) {
-            const int left = hub->Counts().clients;
-            Log("%s: channel %d: client %s left (%d client%s)", viewer->recorder.c_str(), viewer->channel,
-                viewer->sink->Peer().c_str(), left, left == 1 ? "" : "s");
-        }
-    }
+    Leave(viewer->reader, viewer->recorder, viewer->channel, viewer->sink->Peer());
     delete viewer;
-}
-
-std::string PeerOf(GstRTSPClient *client)
-{
-    if (GstRTSPConnection *conn = client != nullptr ? gst_rtsp_client_get_connection(client) : nullptr) {
-        if (const gchar *ip = gst_rtsp_connection_get_ip(conn)) {
-            return ip;
-        }
-    }
-    return "?";
 }
 
 void FreeMounted(gpointer data, GClosure *) { delete static_cast<MountedChannel *>(data); }
@@ -458,6 +529,18 @@ void OnPlayed(GstRTSPClient *client, GstRTSPContext *ctx, gpointer)
         return;
     }
     viewer->sink->Begin();
+    GstRTSPMedia *media = gst_rtsp_session_media_get_media(ctx->sessmedia);
+    auto *feed = media != nullptr ? static_cast<MediaFeed *>(g_object_get_data(G_OBJECT(media), kFeedKey)) : nullptr;
+    if (feed != nullptr && feed->reader != nullptr) {
+        // The media's first client: its reader came with its DESCRIBE.
+        viewer->reader = std::move(feed->reader);
+        const bool served = feed->sink->Play(viewer->sink);
+        g_object_set_data(G_OBJECT(media), kFeedKey, nullptr);
+        if (!served) {
+            gst_rtsp_client_close(client);  // the channel ended meanwhile
+        }
+        return;
+    }
     ReaderOptions options;
     options.startNow = true;
     viewer->reader = viewer->directory->OpenReader(viewer->recorder, viewer->channel, viewer->sink, options);
@@ -465,13 +548,7 @@ void OnPlayed(GstRTSPClient *client, GstRTSPContext *ctx, gpointer)
         gst_rtsp_client_close(client);  // the channel is no longer served
         return;
     }
-    if (GstRTSPMedia *media = gst_rtsp_session_media_get_media(ctx->sessmedia)) {
-        EndFeed(media);
-    }
-    const std::shared_ptr<CChannelHub> hub = viewer->reader->Stream();
-    const int clients = hub != nullptr ? hub->Counts().clients : 0;
-    Log("%s: channel %d: client %s joined (%d client%s)", viewer->recorder.c_str(), viewer->channel,
-        viewer->sink->Peer().c_str(), clients, clients == 1 ? "" : "s");
+    LogJoined(*viewer->reader, viewer->recorder, viewer->channel, viewer->sink->Peer());
 }
 
 void OnClientConnected(GstRTSPServer *, GstRTSPClient *client, gpointer data)
