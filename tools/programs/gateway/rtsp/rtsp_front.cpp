@@ -40,11 +40,11 @@ constexpr const char *kLaunch =
     "rtph264pay name=pay0 pt=96 config-interval=-1 aggregate-mode=zero-latency )";
 // No frame rate: frames are timed as they arrive.
 constexpr const char *kCaps = "video/x-h264,stream-format=byte-stream,alignment=au";
-// A viewer on TCP is backed up once its connection's backlog is full (the
-// RTSP server's own bound), its frames then lost up to the next keyframe.
-// What the kernel may hold unsent for a client on TCP beyond that: the send
-// buffer it grows would hold tens of seconds of a stream. The bytes in
-// flight are not bounded by it, only those a stalled client has not taken.
+// A viewer on TCP that falls behind loses its frames up to the next keyframe
+// (see CTransportSink). What the kernel may hold unsent for it beyond that:
+// the send buffer the kernel grows would hold tens of seconds of a stream.
+// The bytes in flight are not bounded by it, only those a stalled client
+// has not taken.
 constexpr int kClientUnsentBytes = 32 << 10;
 constexpr const char *kRole = "viewer";
 // The token's field that names the client's user, for the access decision.
@@ -54,8 +54,8 @@ constexpr const char *kUserField = "kestrel.user";
 constexpr int kClientThreads = 64;
 
 // Every media runs its bus and its callbacks on a thread with a main loop;
-// the server's pool starts one per media, a client's media being its own.
-// Those loops wait nearly all the time: the media share a few.
+// the server's pool starts one per media (a live channel's, a recording's
+// client's). Those loops wait nearly all the time: the media share a few.
 constexpr unsigned kMediaThreads = 4;
 
 struct CMediaThreadPool {

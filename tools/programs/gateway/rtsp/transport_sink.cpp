@@ -116,6 +116,7 @@ CTransportSink::~CTransportSink()
     if (m_pPay != nullptr) {
         gst_object_unref(m_pPay);
     }
+    DropWaiting();
     g_clear_object(&m_pSocket);
     g_clear_object(&m_pTo);
     g_weak_ref_clear(&m_Client);
@@ -135,17 +136,46 @@ void CTransportSink::Begin()
                                                     [](gpointer data) { delete static_cast<WrittenCount *>(data); });
 }
 
-bool CTransportSink::Behind(std::chrono::steady_clock::time_point now)
+bool CTransportSink::Hand(GstBufferList *packets, std::chrono::steady_clock::time_point at)
 {
-    if (m_pWritten == nullptr) {
+    if (m_nHandedCount == kFrames || !gst_rtsp_stream_transport_send_rtp_list(m_pTransport, packets)) {
         return false;
     }
-    const uint64_t written = m_pWritten->load();
-    while (m_nFrames > 0 && m_Frames[m_nFirst].handed <= written) {
-        m_nFirst = (m_nFirst + 1) % kFrames;
-        --m_nFrames;
+    m_Handed[(m_nHandedFirst + m_nHandedCount) % kFrames] = {++m_nHanded, at};
+    ++m_nHandedCount;
+    gst_buffer_list_unref(packets);
+    return true;
+}
+
+void CTransportSink::Drain()
+{
+    const uint64_t written = m_pWritten != nullptr ? m_pWritten->load() : m_nHanded;
+    while (m_nHandedCount > 0 && m_Handed[m_nHandedFirst].index <= written) {
+        m_nHandedFirst = (m_nHandedFirst + 1) % kFrames;
+        --m_nHandedCount;
     }
-    return m_nFrames == kFrames || (m_nFrames > 0 && now - m_Frames[m_nFirst].at > kMaxBehind);
+    while (m_nWaitingCount > 0 && Hand(m_Waiting[m_nWaitingFirst].packets, m_Waiting[m_nWaitingFirst].at)) {
+        m_nWaitingFirst = (m_nWaitingFirst + 1) % kFrames;
+        --m_nWaitingCount;
+    }
+}
+
+void CTransportSink::DropWaiting()
+{
+    for (; m_nWaitingCount > 0; --m_nWaitingCount) {
+        gst_buffer_list_unref(m_Waiting[m_nWaitingFirst].packets);
+        m_nWaitingFirst = (m_nWaitingFirst + 1) % kFrames;
+    }
+}
+
+bool CTransportSink::Behind(std::chrono::steady_clock::time_point now)
+{
+    if (m_nWaitingCount == kFrames) {
+        return true;
+    }
+    const Handed *oldest = m_nHandedCount > 0 ? &m_Handed[m_nHandedFirst] : nullptr;
+    const auto since = oldest != nullptr ? oldest->at : m_nWaitingCount > 0 ? m_Waiting[m_nWaitingFirst].at : now;
+    return now - since > kMaxBehind;
 }
 
 int64_t CTransportSink::RunningTimeNs()
@@ -181,31 +211,36 @@ bool CTransportSink::Send(GstBuffer *buffer)
         gst_pad_push_event(m_pSrc, gst_event_new_segment(&segment));
         m_bSegment = true;
     }
+    if (!m_bTcp) {
+        return gst_pad_push(m_pSrc, buffer) == GST_FLOW_OK;  // each packet sent as it is made
+    }
     const auto now = std::chrono::steady_clock::now();
+    Drain();
     if (Behind(now)) {
+        // Behind: what waits is dropped too, the stream goes on at the
+        // next keyframe.
+        DropWaiting();
         gst_buffer_unref(buffer);
         return false;
     }
-    m_bRefused = false;
-    const uint64_t before = m_nHanded;
+    m_pFrame = gst_buffer_list_new();
     const GstFlowReturn flow = gst_pad_push(m_pSrc, buffer);
-    if (m_pWritten != nullptr && m_nHanded != before) {
-        m_Frames[(m_nFirst + m_nFrames) % kFrames] = {m_nHanded, now};
-        ++m_nFrames;
+    GstBufferList *packets = m_pFrame;
+    m_pFrame = nullptr;
+    if (flow != GST_FLOW_OK || gst_buffer_list_length(packets) == 0) {
+        gst_buffer_list_unref(packets);
+        return flow == GST_FLOW_OK;
     }
-    return flow == GST_FLOW_OK && !m_bRefused;
+    if (m_nWaitingCount == 0 && Hand(packets, now)) {
+        return true;
+    }
+    m_Waiting[(m_nWaitingFirst + m_nWaitingCount) % kFrames] = {packets, now};
+    ++m_nWaitingCount;
+    return true;
 }
 
-bool CTransportSink::SendPacket(GstBuffer *packet)
+void CTransportSink::SendDatagram(GstBuffer *packet)
 {
-    if (m_bRefused) {
-        return false;  // the rest of a frame the client could not take
-    }
-    if (m_bTcp) {
-        m_bRefused = !gst_rtsp_stream_transport_send_rtp(m_pTransport, packet);
-        m_nHanded += m_bRefused ? 0 : 1;
-        return !m_bRefused;
-    }
     // UDP: a datagram the kernel cannot take now is lost, as on the wire.
     std::array<GstMapInfo, kVectors> maps{};
     std::array<GOutputVector, kVectors> vectors{};
@@ -234,12 +269,18 @@ bool CTransportSink::SendPacket(GstBuffer *packet)
     if (merged != nullptr) {
         gst_buffer_unref(merged);
     }
-    return true;
 }
 
 GstFlowReturn CTransportSink::OnChain(GstPad *pad, GstObject *, GstBuffer *buffer)
 {
-    static_cast<CTransportSink *>(gst_pad_get_element_private(pad))->SendPacket(buffer);
+    auto *self = static_cast<CTransportSink *>(gst_pad_get_element_private(pad));
+    if (self->m_pFrame != nullptr) {
+        gst_buffer_list_add(self->m_pFrame, buffer);
+        return GST_FLOW_OK;
+    }
+    if (!self->m_bTcp) {
+        self->SendDatagram(buffer);
+    }
     gst_buffer_unref(buffer);
     return GST_FLOW_OK;
 }
@@ -247,16 +288,13 @@ GstFlowReturn CTransportSink::OnChain(GstPad *pad, GstObject *, GstBuffer *buffe
 GstFlowReturn CTransportSink::OnChainList(GstPad *pad, GstObject *, GstBufferList *list)
 {
     auto *self = static_cast<CTransportSink *>(gst_pad_get_element_private(pad));
-    if (self->m_bTcp) {
-        // A frame's packets in one write, one message on the connection.
-        if (!self->m_bRefused) {
-            self->m_bRefused = !gst_rtsp_stream_transport_send_rtp_list(self->m_pTransport, list);
-            self->m_nHanded += self->m_bRefused ? 0 : 1;
-        }
-    } else {
-        const guint n = gst_buffer_list_length(list);
-        for (guint i = 0; i < n; ++i) {
-            self->SendPacket(gst_buffer_list_get(list, i));
+    const guint n = gst_buffer_list_length(list);
+    for (guint i = 0; i < n; ++i) {
+        GstBuffer *packet = gst_buffer_list_get(list, i);
+        if (self->m_pFrame != nullptr) {
+            gst_buffer_list_add(self->m_pFrame, gst_buffer_ref(packet));
+        } else if (!self->m_bTcp) {
+            self->SendDatagram(packet);
         }
     }
     gst_buffer_list_unref(list);

@@ -6,7 +6,7 @@
 // cached group; the packets go out on the viewer's transport of the
 // channel's shared media: interleaved on its RTSP connection (TCP), or from
 // the media's RTP socket to the viewer's port (UDP). A viewer on TCP that
-// has not taken a frame handed over kMaxBehind ago, or cannot take a packet
+// has not taken a frame handed over 2 s ago (kMaxBehind), or cannot take a packet
 // (its connection's backlog is full), loses its frames up to the next
 // keyframe: when it reads again it gets at most that much of its backlog.
 #pragma once
@@ -59,7 +59,7 @@ private:
     bool Send(GstBuffer *buffer);
     // A frame handed over kMaxBehind ago is still not written.
     bool Behind(std::chrono::steady_clock::time_point now);
-    bool SendPacket(GstBuffer *packet);
+    void SendDatagram(GstBuffer *packet);
     static GstFlowReturn OnChain(GstPad *pad, GstObject *parent, GstBuffer *buffer);
     static GstFlowReturn OnChainList(GstPad *pad, GstObject *parent, GstBufferList *list);
 
@@ -73,20 +73,32 @@ private:
     bool m_bTcp = true;
     GSocket *m_pSocket = nullptr;  // UDP: the media's RTP socket
     GSocketAddress *m_pTo = nullptr;
-    // TCP: the packets handed to the connection and those it has written,
-    // and the frames not yet written, oldest first (a ring).
-    struct Frame {
-        uint64_t handed;
+    // TCP: a frame's packets go to the connection in one call (one message
+    // on it), counted as it is written; a frame the connection's backlog
+    // cannot take yet waits here and goes with the next frame. Both in
+    // order, oldest first (rings).
+    struct Handed {
+        uint64_t index;  // the frame's message
+        std::chrono::steady_clock::time_point at;
+    };
+    struct Waiting {
+        GstBufferList *packets;
         std::chrono::steady_clock::time_point at;
     };
     static constexpr size_t kFrames = 128;
+    bool Hand(GstBufferList *packets, std::chrono::steady_clock::time_point at);
+    void Drain();
+    void DropWaiting();
     uint64_t m_nHanded = 0;
     std::shared_ptr<std::atomic<uint64_t>> m_pWritten;
-    std::array<Frame, kFrames> m_Frames{};
-    size_t m_nFirst = 0;
-    size_t m_nFrames = 0;
+    std::array<Handed, kFrames> m_Handed{};
+    size_t m_nHandedFirst = 0;
+    size_t m_nHandedCount = 0;
+    std::array<Waiting, kFrames> m_Waiting{};
+    size_t m_nWaitingFirst = 0;
+    size_t m_nWaitingCount = 0;
+    GstBufferList *m_pFrame = nullptr;  // the packets of the frame being made
     bool m_bSegment = false;
-    bool m_bRefused = false;  // a packet of the frame being sent was not taken
     std::chrono::steady_clock::time_point m_Created;
 };
 
