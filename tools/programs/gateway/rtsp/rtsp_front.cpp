@@ -8,7 +8,6 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -52,70 +51,6 @@ constexpr const char *kUserField = "kestrel.user";
 // Each client is served on a thread of its own, so that one waiting for its
 // first keyframe never holds up another.
 constexpr int kClientThreads = 64;
-
-// Every media runs its bus and its callbacks on a thread with a main loop;
-// the server's pool starts one per media (a live channel's, a recording's
-// client's). Those loops wait nearly all the time: the media share a few.
-constexpr unsigned kMediaThreads = 4;
-
-struct CMediaThreadPool {
-    GstRTSPThreadPool parent;
-    GMutex lock;
-    GstRTSPThread *threads[kMediaThreads];  // a reference each, or null
-    unsigned next;
-};
-struct CMediaThreadPoolClass {
-    GstRTSPThreadPoolClass parent_class;
-};
-
-G_DEFINE_TYPE(CMediaThreadPool, kn_media_thread_pool, GST_TYPE_RTSP_THREAD_POOL)
-
-GstRTSPThread *GetThread(GstRTSPThreadPool *pool, GstRTSPThreadType type, GstRTSPContext *ctx)
-{
-    auto *parent = GST_RTSP_THREAD_POOL_CLASS(kn_media_thread_pool_parent_class);
-    if (type != GST_RTSP_THREAD_TYPE_MEDIA) {
-        return parent->get_thread(pool, type, ctx);
-    }
-    auto *self = reinterpret_cast<CMediaThreadPool *>(pool);
-    g_mutex_lock(&self->lock);
-    GstRTSPThread *&slot = self->threads[self->next++ % kMediaThreads];
-    // A thread whose last media left is quitting: it cannot be taken again.
-    if (slot != nullptr && !gst_rtsp_thread_reuse(slot)) {
-        gst_rtsp_thread_unref(slot);
-        slot = nullptr;
-    }
-    if (slot == nullptr) {
-        slot = parent->get_thread(pool, type, ctx);
-    }
-    GstRTSPThread *thread = slot != nullptr ? gst_rtsp_thread_ref(slot) : nullptr;
-    g_mutex_unlock(&self->lock);
-    return thread;
-}
-
-void kn_media_thread_pool_init(CMediaThreadPool *self)
-{
-    g_mutex_init(&self->lock);
-    std::fill(std::begin(self->threads), std::end(self->threads), nullptr);
-    self->next = 0;
-}
-
-void FinalizeMediaThreadPool(GObject *object)
-{
-    auto *self = reinterpret_cast<CMediaThreadPool *>(object);
-    for (GstRTSPThread *&thread : self->threads) {
-        if (thread != nullptr) {
-            gst_rtsp_thread_unref(thread);
-        }
-    }
-    g_mutex_clear(&self->lock);
-    G_OBJECT_CLASS(kn_media_thread_pool_parent_class)->finalize(object);
-}
-
-void kn_media_thread_pool_class_init(CMediaThreadPoolClass *klass)
-{
-    G_OBJECT_CLASS(klass)->finalize = FinalizeMediaThreadPool;
-    GST_RTSP_THREAD_POOL_CLASS(klass)->get_thread = GetThread;
-}
 
 // A live client's units need no parsing (see kLaunch): the appsrc feeds the
 // payloader directly, one element less to pass every unit through.
@@ -613,9 +548,8 @@ bool CRtspFront::Start(std::string &message)
         const std::string service = std::to_string(l.port);
         gst_rtsp_server_set_service(server, service.c_str());
         gst_rtsp_server_set_mount_points(server, m_pMounts);
-        auto *pool = static_cast<GstRTSPThreadPool *>(g_object_new(kn_media_thread_pool_get_type(), nullptr));
+        GstRTSPThreadPool *pool = gst_rtsp_server_get_thread_pool(server);
         gst_rtsp_thread_pool_set_max_threads(pool, kClientThreads);
-        gst_rtsp_server_set_thread_pool(server, pool);
         g_object_unref(pool);
         if (auth != nullptr) {
             gst_rtsp_server_set_auth(server, auth);
