@@ -17,25 +17,43 @@ namespace {
 using namespace std::chrono_literals;
 using GatewayRtspTest = CMediaToolsTest;
 
-// An RTSP client over TCP that sets a channel up, plays it and then reads
-// nothing: its receive buffer is small, so what the server writes to it
+// An RTSP client that sets a channel up, plays it and then reads nothing:
+// over TCP its receive buffer is small, so what the server writes to it
 // backs up at once. Every receive waits at most 5 s.
 class CStalledRtspClient {
 public:
     ~CStalledRtspClient()
     {
-        if (m_nFd >= 0) {
-            ::close(m_nFd);
+        for (int fd : {m_nFd, m_nUdp}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
         }
     }
 
-    bool Play(uint16_t port, const std::string &path, std::string &why)
+    // Sets the channel up and plays it; with describes 2 the channel is
+    // described twice on the connection first, as some clients do.
+    // Over UDP the stream comes to a port of its own.
+    bool Play(uint16_t port, const std::string &path, std::string &why, int describes = 1, bool udp = false)
     {
         m_nFd = ::socket(AF_INET, SOCK_STREAM, 0);
         const int small = 4096;
         ::setsockopt(m_nFd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
         timeval wait{5, 0};
         ::setsockopt(m_nFd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        std::string transport = "RTP/AVP/TCP;unicast;interleaved=0-1";
+        if (udp) {
+            m_nUdp = ::socket(AF_INET, SOCK_DGRAM, 0);
+            ::setsockopt(m_nUdp, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+            sockaddr_in u{};
+            u.sin_family = AF_INET;
+            u.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t len = sizeof u;
+            ::bind(m_nUdp, reinterpret_cast<sockaddr *>(&u), sizeof u);
+            ::getsockname(m_nUdp, reinterpret_cast<sockaddr *>(&u), &len);
+            const int rtp = ntohs(u.sin_port);
+            transport = "RTP/AVP;unicast;client_port=" + std::to_string(rtp) + "-" + std::to_string(rtp + 1);
+        }
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
@@ -46,49 +64,112 @@ public:
         }
         const std::string url = "rtsp://127.0.0.1:" + std::to_string(port) + path;
         std::string reply;
-        if (!Request("DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n", reply)) {
-            why = "DESCRIBE: " + reply;
-            return false;
+        for (int n = 1; n <= describes; ++n) {
+            if (!Request("DESCRIBE " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(n) +
+                             "\r\nAccept: application/sdp\r\n\r\n",
+                         reply) ||
+                reply.find("sprop-parameter-sets=") == std::string::npos) {
+                why = "DESCRIBE " + std::to_string(n) + ": " + reply;
+                return false;
+            }
         }
         std::smatch m;
         const std::string base =
             std::regex_search(reply, m, std::regex("Content-Base: *([^\r]+)")) ? m[1].str() : url + "/";
         const std::string control =
             std::regex_search(reply, m, std::regex("a=control:(stream=[0-9]+)")) ? m[1].str() : "";
-        if (!Request("SETUP " + base + control +
-                         " RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n",
+        if (!Request("SETUP " + base + control + " RTSP/1.0\r\nCSeq: 10\r\nTransport: " + transport + "\r\n\r\n",
                      reply) ||
             !std::regex_search(reply, m, std::regex("Session: *([^;\r]+)"))) {
             why = "SETUP: " + reply;
             return false;
         }
         const std::string session = m[1].str();
-        if (!Request("PLAY " + base + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + session + "\r\n\r\n", reply)) {
+        if (std::regex_search(reply, m, std::regex("ssrc=([0-9A-Fa-f]+)"))) {
+            m_nSsrc = static_cast<uint32_t>(std::stoul(m[1], nullptr, 16));
+        }
+        if (!Request("PLAY " + base + " RTSP/1.0\r\nCSeq: 11\r\nSession: " + session + "\r\n\r\n", reply)) {
             why = "PLAY: " + reply;
             return false;
         }
+        // Where the stream begins: its first packet is the one named here.
+        if (std::regex_search(reply, m, std::regex("RTP-Info: *url=[^;]+;seq=([0-9]+);rtptime=([0-9]+)"))) {
+            m_nFirstSeq = std::stol(m[1]);
+        }
+        m_Pending.assign(reply.begin() + static_cast<long>(reply.find("\r\n\r\n") + 4), reply.end());
         return true;
     }
 
-    // Reads for a while again: the bytes that came, or -1 when the server
-    // closed the connection.
-    long long ReadFor(std::chrono::milliseconds span)
+    // What came on the RTP channel while reading.
+    struct Received {
+        long long bytes = 0;  // -1: the server closed the connection
+        long firstSeq = -1;   // the first packet's sequence number
+        bool ssrc = true;     // every packet had the SSRC the SETUP answer named
+        uint32_t oldest = 0;  // the first packet's RTP time
+        uint32_t jump = 0;    // the longest step in RTP time from a packet to the next
+        uint32_t before = 0;  // the RTP time from the first packet to that step
+    };
+
+    // Reads for a while, taking the interleaved packets apart.
+    Received ReadRtpFor(std::chrono::milliseconds span)
     {
-        long long total = 0;
-        char buf[16384];
+        Received r;
+        bool any = false;
+        uint32_t last = 0;
+        const auto packet = [&](const uint8_t *p, size_t len) {
+            if (len < 12) {
+                return;
+            }
+            const uint32_t ts = (uint32_t{p[4]} << 24) | (uint32_t{p[5]} << 16) | (p[6] << 8) | p[7];
+            const uint32_t ssrc = (uint32_t{p[8]} << 24) | (uint32_t{p[9]} << 16) | (p[10] << 8) | p[11];
+            r.ssrc = r.ssrc && ssrc == m_nSsrc;
+            if (!any) {
+                r.firstSeq = (p[2] << 8) | p[3];
+                r.oldest = last = ts;
+                any = true;
+            }
+            if (ts - last > r.jump) {
+                r.jump = ts - last;
+                r.before = last - r.oldest;
+            }
+            last = ts;
+        };
+        char chunk[16384];
         const auto until = std::chrono::steady_clock::now() + span;
         while (std::chrono::steady_clock::now() < until) {
-            const ssize_t n = ::recv(m_nFd, buf, sizeof buf, 0);
-            if (n == 0) {
-                return -1;
+            const ssize_t n = ::recv(m_nUdp >= 0 ? m_nUdp : m_nFd, chunk, sizeof chunk, 0);
+            if (n == 0 && m_nUdp < 0) {
+                r.bytes = -1;
+                return r;
             }
             if (n < 0) {
                 break;  // nothing within 5 s
             }
-            total += n;
+            r.bytes += n;
+            if (m_nUdp >= 0) {
+                packet(reinterpret_cast<const uint8_t *>(chunk), static_cast<size_t>(n));
+                continue;
+            }
+            std::string &buf = m_Pending;
+            buf.append(chunk, static_cast<size_t>(n));
+            while (buf.size() >= 4 && buf[0] == '$') {
+                const size_t len = (static_cast<uint8_t>(buf[2]) << 8) | static_cast<uint8_t>(buf[3]);
+                if (buf.size() < 4 + len) {
+                    break;
+                }
+                if (buf[1] == 0) {
+                    packet(reinterpret_cast<const uint8_t *>(buf.data() + 4), len);
+                }
+                buf.erase(0, 4 + len);
+            }
+            if (!buf.empty() && buf[0] != '$') {
+                buf.clear();  // an RTSP message from the server: not looked at
+            }
         }
-        return total;
+        return r;
     }
+
+    long FirstSeq() const { return m_nFirstSeq; }
 
 private:
     // Sends a request and reads its reply (headers and any body); false
@@ -118,6 +199,10 @@ private:
     }
 
     int m_nFd = -1;
+    int m_nUdp = -1;
+    uint32_t m_nSsrc = 0;
+    long m_nFirstSeq = -1;
+    std::string m_Pending;  // bytes read past a reply
 };
 
 TEST_F(GatewayRtspTest, ProbesAsH264At352x288OverTcpAndUdp)
@@ -163,9 +248,45 @@ TEST_F(GatewayRtspTest, AStalledTcpClientNeitherHoldsUpAFastOneNorIsDisconnected
     EXPECT_TRUE(Eventually([&] {
         return std::regex_search(GatewayLog(), std::regex("channel 3: client 127\\.0\\.0\\.1 left \\(1 client\\)"));
     }));
-    // The stalled one is still served: reading again, it gets the stream.
-    EXPECT_GT(stalled.ReadFor(std::chrono::milliseconds(1500)), 0);
+    // The stalled one is still served: reading again, it gets the stream,
+    // not the whole of what it missed: it went on at a keyframe.
+    const auto resumed = stalled.ReadRtpFor(1500ms);
+    EXPECT_GT(resumed.bytes, 0);
+    // The stream went on at a keyframe (a step of more than the stall less
+    // what it was sent), after at most 2 s of its frames waiting for the
+    // connection and what the kernel holds (32 KiB, 1.6 s of this stream).
+    EXPECT_GT(resumed.jump, 2 * 90000u);
+    EXPECT_LT(resumed.before, 5 * 90000u);
     EXPECT_FALSE(std::regex_search(GatewayLog(), std::regex("channel 3: client [^ ]+ left \\(0 clients\\)")));
+}
+
+TEST_F(GatewayRtspTest, ViewersOfAChannelEachPlayFromThePacketTheirAnswerNamesOverTcpAndUdp)
+{
+    ASSERT_NE(0, StartRecorder());
+    const uint16_t port = StartGateway();
+    ASSERT_NE(0, port);
+    // Two viewers of one channel at a time, the second joining the first's
+    // media; over TCP the channel is described twice on one connection
+    // first, as some clients do.
+    const struct {
+        bool udp;
+        int describes;
+        const char *path;
+    } cases[] = {{false, 2, "/live/4"}, {true, 1, "/live/6"}};
+    for (const auto &c : cases) {
+        CStalledRtspClient viewers[2];
+        for (CStalledRtspClient &v : viewers) {
+            std::string why;
+            ASSERT_TRUE(v.Play(port, c.path, why, c.describes, c.udp)) << c.path << ": " << why;
+        }
+        for (CStalledRtspClient &v : viewers) {
+            const auto r = v.ReadRtpFor(1000ms);
+            EXPECT_GT(r.bytes, 0) << c.path;
+            EXPECT_NE(-1, v.FirstSeq()) << c.path;
+            EXPECT_EQ(v.FirstSeq(), r.firstSeq) << c.path;
+            EXPECT_TRUE(r.ssrc) << c.path;
+        }
+    }
 }
 
 TEST_F(GatewayRtspTest, TwoClientsOneJoiningLaterBothStartOnAKeyframeAndDecodeCleanly)

@@ -4,15 +4,23 @@
 #include <gst/gst.h>
 #include <gst/rtsp-server/rtsp-server.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "tools/programs/gateway/access/tls_identity.h"
 #include "tools/programs/gateway/rtsp/rtsp_auth.h"
 #include "tools/programs/gateway/status/gateway_log.h"
 #include "tools/programs/gateway/archive/playback_feed.h"
+#include "tools/programs/gateway/rtsp/transport_sink.h"
 #include "tools/programs/gateway/stream/unit_buffer.h"
 
 namespace kn::gateway {
@@ -20,128 +28,226 @@ namespace kn::gateway {
 namespace {
 
 // A live channel's units come parsed, a keyframe always with its parameter
-// sets in front, and shared with every client (no copy). The same pipeline
-// also serves a recording (?start=), whose units come from the playback
-// feed as the recorder sent them: the parser in front of the payloader gives
-// the session description its parameter sets from the first keyframe
-// whatever the order in which the media is prepared. (Measured: the parser is
-// not what a viewer costs; its media's own threads are.)
-constexpr const char *kLaunch = "( appsrc name=src is-live=true format=time do-timestamp=false ! h264parse ! "
-                                "rtph264pay name=pay0 pt=96 config-interval=-1 aggregate-mode=zero-latency )";
+// sets in front, and shared with every client (no copy): the payloader
+// reads its parameter sets from the first keyframe, for the session
+// description too, and a live client's media drops the parser (see
+// OnMediaConfigure). The same pipeline also serves a recording (?start=),
+// whose units come from the playback feed as the recorder sent them: there
+// the parser in front of the payloader gives the session description its
+// parameter sets from the first keyframe whatever the order in which the
+// media is prepared.
+constexpr const char *kLaunch =
+    "( appsrc name=src is-live=true format=time do-timestamp=false ! h264parse name=parse ! "
+    "rtph264pay name=pay0 pt=96 config-interval=-1 aggregate-mode=zero-latency )";
 // No frame rate: frames are timed as they arrive.
 constexpr const char *kCaps = "video/x-h264,stream-format=byte-stream,alignment=au";
-// What a client may have queued before it is treated as backed up.
-constexpr guint64 kMaxQueuedBytes = 4u << 20;
+// A viewer on TCP that falls behind loses its frames up to the next keyframe
+// (see CTransportSink). What the kernel may hold unsent for it beyond that:
+// the send buffer the kernel grows would hold tens of seconds of a stream.
+// The bytes in flight are not bounded by it, only those a stalled client
+// has not taken.
+constexpr int kClientUnsentBytes = 32 << 10;
 constexpr const char *kRole = kRtspRole;
 // Each client is served on a thread of its own, so that one waiting for its
 // first keyframe never holds up another.
 constexpr int kClientThreads = 64;
 
-// Closes an RTSP client on the main context, where the server runs.
-gboolean CloseClient(gpointer data)
+// A live client's units need no parsing (see kLaunch): the appsrc feeds the
+// payloader directly, one element less to pass every unit through.
+void DropParser(GstBin *bin, GstElement *appsrc)
 {
-    gst_rtsp_client_close(GST_RTSP_CLIENT(data));
-    return G_SOURCE_REMOVE;
+    GstElement *parse = gst_bin_get_by_name(bin, "parse");
+    GstElement *pay = gst_bin_get_by_name(bin, "pay0");
+    if (parse != nullptr && pay != nullptr && appsrc != nullptr) {
+        gst_element_unlink_many(appsrc, parse, pay, nullptr);
+        gst_bin_remove(bin, parse);
+        if (!gst_element_link(appsrc, pay)) {
+            GST_ELEMENT_ERROR(appsrc, CORE, NEGOTIATION, ("cannot link the payloader"), (nullptr));
+        }
+    }
+    for (GstElement *e : {parse, pay}) {
+        if (e != nullptr) {
+            gst_object_unref(e);
+        }
+    }
 }
 
-// One client's appsrc.
-class CAppSrcSink final : public IClientSink {
+std::string PeerOf(GstRTSPClient *client)
+{
+    if (GstRTSPConnection *conn = client != nullptr ? gst_rtsp_client_get_connection(client) : nullptr) {
+        if (const gchar *ip = gst_rtsp_connection_get_ip(conn)) {
+            return ip;
+        }
+    }
+    return "?";
+}
+
+// A channel's shared media is made for its first client, as its DESCRIBE
+// is answered, and prepared with the channel's first keyframe: its
+// parameter sets make the session description. The media's own stream
+// never reaches a client (see DropSharedOutput). The first client's reader
+// of the channel is opened then, as a client's always was: what it is sent
+// before its PLAY waits here and goes to its own stream (CTransportSink)
+// once it plays. Later clients open their readers as they play.
+class CFirstViewerSink final : public IClientSink {
 public:
-    CAppSrcSink(GstElement *appsrc, GstRTSPClient *client, std::string peer)
+    CFirstViewerSink(GstElement *appsrc, std::string peer)
         : m_pAppSrc(appsrc), m_Peer(std::move(peer)), m_Created(std::chrono::steady_clock::now())
     {
-        g_weak_ref_init(&m_Client, client);
+        m_Waiting.reserve(kWaitingFrames);
     }
-    ~CAppSrcSink() override
-    {
-        g_weak_ref_clear(&m_Client);
-        gst_object_unref(m_pAppSrc);
-    }
+    ~CFirstViewerSink() override { gst_object_unref(m_pAppSrc); }
 
     const char *Front() const override { return "rtsp"; }
-
     int64_t RunningTimeNs() override
     {
-        // The running time means something only once the pipeline plays.
-        // While it changes state the element may hold its clock but not yet
-        // its base time, and the "running time" is then the clock's absolute
-        // time, hours ahead: stamps never go backwards, so every later frame
-        // would wait hours in the sink and the client would get nothing.
-        // Before it plays (the preroll for DESCRIBE) frames are stamped from
-        // zero; a running time can never exceed the sink's age.
-        if (GST_STATE(m_pAppSrc) != GST_STATE_PLAYING) {
-            return 0;
-        }
-        const GstClockTime t = gst_element_get_current_running_time(m_pAppSrc);
-        const int64_t age =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - m_Created).count();
-        if (!GST_CLOCK_TIME_IS_VALID(t) || static_cast<int64_t>(t) > age) {
-            return 0;
-        }
-        return static_cast<int64_t>(t);
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - m_Created)
+            .count();
     }
-
     bool Push(const uint8_t *data, size_t size, int64_t ptsNs) override
     {
-        GstBuffer *buffer = gst_buffer_new_memdup(data, size);
-        GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>(ptsNs);
-        GST_BUFFER_DTS(buffer) = static_cast<GstClockTime>(ptsNs);
-        return Queue(buffer);
+        auto unit = std::make_shared<StreamUnit>();
+        unit->bytes.assign(data, data + size);
+        return PushTimed(unit, FrameTimes{ptsNs, ptsNs});
     }
-
-    bool PushShared(const SharedUnit &unit, int64_t ptsNs) override { return Queue(UnitBuffer(unit, ptsNs)); }
-    // The sinks of an RTSP media keep to the clock on decoding times: the
-    // cached group leaves at once, its RTP times as far apart as its frames.
+    bool PushShared(const SharedUnit &unit, int64_t ptsNs) override
+    {
+        return PushTimed(unit, FrameTimes{ptsNs, ptsNs});
+    }
     bool PushTimed(const SharedUnit &unit, const FrameTimes &times) override
     {
-        return Queue(UnitBuffer(unit, times.ptsNs, times.dtsNs));
-    }
-
-    void End() override
-    {
-        if (m_bFed) {
-            gst_app_src_end_of_stream(GST_APP_SRC(m_pAppSrc));
-        } else {
-            // A client still waiting for its first keyframe (its DESCRIBE
-            // is pending): failing the pipeline answers it at once.
-            GST_ELEMENT_ERROR(m_pAppSrc, RESOURCE, READ, ("the recorder's stream is lost"), (nullptr));
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        if (!m_bPrimed) {
+            GstBuffer *buffer = UnitBuffer(unit, 0);
+            m_bPrimed = gst_app_src_push_buffer(GST_APP_SRC(m_pAppSrc), buffer) == GST_FLOW_OK;
         }
-        // Closing a client leaves its media, which calls back into the
-        // hub: always from the main loop, never from inside this call.
-        if (GObject *client = static_cast<GObject *>(g_weak_ref_get(&m_Client))) {
-            GSource *source = g_idle_source_new();
-            g_source_set_callback(source, CloseClient, client, g_object_unref);
-            g_source_attach(source, nullptr);
-            g_source_unref(source);
+        if (m_pViewer != nullptr) {
+            return m_pViewer->PushTimed(unit, times);
         }
-    }
-
-    std::string Peer() const override { return m_Peer; }
-    // ffmpeg reads about 20 frames before it shows the first; from a deep
-    // start they come at once instead of at the stream's pace.
-    size_t StartFrames() const override { return kDeepStartFrames; }
-
-private:
-    // The appsrc is the client's bounded queue: past kMaxQueuedBytes the
-    // unit is refused and the hub starts the client again at a keyframe.
-    bool Queue(GstBuffer *buffer)
-    {
-        GstAppSrc *src = GST_APP_SRC(m_pAppSrc);
-        if (gst_app_src_get_current_level_bytes(src) > kMaxQueuedBytes) {
-            gst_buffer_unref(buffer);
+        if (m_Waiting.size() == kWaitingFrames) {
+            m_Waiting.clear();  // no PLAY yet: it starts again at the next keyframe
             return false;
         }
-        const bool taken = gst_app_src_push_buffer(src, buffer) == GST_FLOW_OK;
-        m_bFed = m_bFed || taken;
-        return taken;
+        m_Waiting.push_back({unit, times});
+        return true;
+    }
+    void End() override
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        if (m_pViewer != nullptr) {
+            m_pViewer->End();
+        } else if (!m_bPrimed) {
+            // The DESCRIBE is pending: failing the pipeline answers it at once.
+            GST_ELEMENT_ERROR(m_pAppSrc, RESOURCE, READ, ("the recorder's stream is lost"), (nullptr));
+        }
+        m_bEnded = true;
+    }
+    std::string Peer() const override { return m_Peer; }
+    size_t StartFrames() const override { return kDeepStartFrames; }
+
+    // The client plays: what waited goes to its stream, then the rest.
+    // False when the channel ended meanwhile.
+    bool Play(const std::shared_ptr<CTransportSink> &viewer)
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        m_pViewer = viewer;
+        for (const auto &[unit, times] : m_Waiting) {
+            if (!viewer->PushTimed(unit, times)) {
+                break;  // the hub starts it again at a keyframe with its next refusal
+            }
+        }
+        m_Waiting.clear();
+        return !m_bEnded;
     }
 
+private:
+    // What a client may be sent before it plays: more than a group.
+    static constexpr size_t kWaitingFrames = 256;
+
     GstElement *m_pAppSrc;
-    GWeakRef m_Client;
-    bool m_bFed = false;  // a unit was taken: the client's stream has begun
     std::string m_Peer;
     std::chrono::steady_clock::time_point m_Created;
+    std::mutex m_Mutex;
+    bool m_bPrimed = false;
+    bool m_bEnded = false;
+    std::vector<std::pair<SharedUnit, FrameTimes>> m_Waiting;
+    std::shared_ptr<CTransportSink> m_pViewer;
 };
+
+// What a channel's shared media keeps until its first client plays: that
+// client's reader of the channel's stream.
+struct MediaFeed {
+    std::unique_ptr<CStreamReader> reader;
+    std::shared_ptr<CFirstViewerSink> sink;
+    std::string recorder;
+    int channel;
+};
+
+constexpr const char *kFeedKey = "kestrel-feed";
+
+void LogJoined(const CStreamReader &reader, const std::string &recorder, int channel, const std::string &peer)
+{
+    const std::shared_ptr<CChannelHub> hub = reader.Stream();
+    const int clients = hub != nullptr ? hub->Counts().clients : 0;
+    Log("%s: channel %d: client %s joined (%d client%s)", recorder.c_str(), channel, peer.c_str(), clients,
+        clients == 1 ? "" : "s");
+}
+
+void Leave(std::unique_ptr<CStreamReader> &reader, const std::string &recorder, int channel, const std::string &peer)
+{
+    if (reader == nullptr) {
+        return;
+    }
+    const std::shared_ptr<CChannelHub> hub = reader->Stream();
+    reader.reset();
+    if (hub != nullptr) {
+        const int left = hub->Counts().clients;
+        Log("%s: channel %d: client %s left (%d client%s)", recorder.c_str(), channel, peer.c_str(), left,
+            left == 1 ? "" : "s");
+    }
+}
+
+void FreeFeed(gpointer data)
+{
+    auto *feed = static_cast<MediaFeed *>(data);
+    Leave(feed->reader, feed->recorder, feed->channel, feed->sink->Peer());
+    delete feed;
+}
+
+// The shared payloader's packets and the shared session's reports go to no
+// client: they would be a second stream under the viewers' own SSRC. The
+// first packet, held while the media prepares, finds the session's pads:
+// the drops are in place before it goes on.
+constexpr GstPadProbeType kDataProbe =
+    static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST);
+
+GstPadProbeReturn DropSharedOutput(GstPad *pad, GstPadProbeInfo *, gpointer)
+{
+    // The payloader's pad is ghosted on the media's bin; the ghost pad's peer
+    // is the session's.
+    GstPad *peer = gst_pad_get_peer(pad);
+    if (peer != nullptr && GST_IS_GHOST_PAD(GST_OBJECT_PARENT(peer))) {
+        GstPad *ghost = GST_PAD(GST_OBJECT_PARENT(peer));
+        gst_object_unref(peer);
+        peer = gst_pad_get_peer(ghost);
+    }
+    GstElement *rtpbin = peer != nullptr ? gst_pad_get_parent_element(peer) : nullptr;
+    if (rtpbin != nullptr) {
+        for (const char *name : {"send_rtp_src_0", "send_rtcp_src_0"}) {
+            if (GstPad *out = gst_element_get_static_pad(rtpbin, name)) {
+                gst_pad_add_probe(
+                    out, kDataProbe, [](GstPad *, GstPadProbeInfo *, gpointer) { return GST_PAD_PROBE_DROP; }, nullptr,
+                    nullptr);
+                gst_object_unref(out);
+            }
+        }
+        gst_object_unref(rtpbin);
+    }
+    if (peer != nullptr) {
+        gst_object_unref(peer);
+    }
+    return GST_PAD_PROBE_REMOVE;
+}
 
 // What a mounted channel's factory holds: where to open its readers.
 struct MountedChannel {
@@ -150,89 +256,70 @@ struct MountedChannel {
     int channel;
 };
 
-// What a media keeps of its client: its reader of the channel's stream,
-// left once (the media is unprepared, or freed).
-struct MediaClient {
-    std::unique_ptr<CStreamReader> reader;
-    std::string recorder;
-    int channel;
-    std::string peer;
-};
-
-void Leave(MediaClient &mc)
-{
-    if (mc.reader == nullptr) {
-        return;
-    }
-    const std::shared_ptr<CChannelHub> hub = mc.reader->Stream();
-    mc.reader.reset();
-    if (hub != nullptr) {
-        const int left = hub->Counts().clients;
-        Log("%s: channel %d: client %s left (%d client%s)", mc.recorder.c_str(), mc.channel, mc.peer.c_str(), left,
-            left == 1 ? "" : "s");
-    }
-}
-
-void OnUnprepared(GstRTSPMedia *, gpointer data) { Leave(*static_cast<MediaClient *>(data)); }
-
-void FreeMediaClient(gpointer data)
-{
-    auto *mc = static_cast<MediaClient *>(data);
-    Leave(*mc);
-    delete mc;
-}
-
+// A live channel's media is shared by its viewers: made once, with its
+// parser dropped (see kLaunch), its stream kept from the clients, and
+// prepared with the channel's first keyframe.
 void OnMediaConfigure(GstRTSPMediaFactory *factory, GstRTSPMedia *media, gpointer data)
 {
     const auto *mounted = static_cast<const MountedChannel *>(data);
     if (ConfigurePlayback(factory, media, mounted->channel)) {
-        return;  // a recording, not the channel's live video
+        gst_rtsp_media_set_shared(media, FALSE);  // a recording, each client's own
+        return;
     }
     GstElement *bin = gst_rtsp_media_get_element(media);
     GstElement *appsrc = gst_bin_get_by_name(GST_BIN(bin), "src");
+    DropParser(GST_BIN(bin), appsrc);
+    if (GstElement *pay = gst_bin_get_by_name(GST_BIN(bin), "pay0")) {
+        GstPad *src = gst_element_get_static_pad(pay, "src");
+        gst_pad_add_probe(src, kDataProbe, DropSharedOutput, nullptr, nullptr);
+        gst_object_unref(src);
+        gst_object_unref(pay);
+    }
     gst_object_unref(bin);
     if (appsrc == nullptr) {
         return;
     }
     GstCaps *caps = gst_caps_from_string(kCaps);
-    g_object_set(appsrc, "caps", caps, "block", FALSE, "max-bytes", kMaxQueuedBytes * 2, nullptr);
+    g_object_set(appsrc, "caps", caps, "block", FALSE, nullptr);
     gst_caps_unref(caps);
-
-    GstRTSPClient *client = nullptr;
-    std::string peer = "?";
-    if (GstRTSPContext *ctx = gst_rtsp_context_get_current(); ctx != nullptr && ctx->client != nullptr) {
-        client = ctx->client;
-        if (GstRTSPConnection *conn = gst_rtsp_client_get_connection(client)) {
-            if (const gchar *ip = gst_rtsp_connection_get_ip(conn)) {
-                peer = ip;
-            }
-        }
-    }
-    auto *mc = new MediaClient{nullptr, mounted->recorder, mounted->channel, peer};
-    g_signal_connect(media, "unprepared", G_CALLBACK(OnUnprepared), mc);
-    g_object_set_data_full(G_OBJECT(media), "kestrel-client", mc, FreeMediaClient);
-    mc->reader = mounted->directory->OpenReader(mounted->recorder, mounted->channel,
-                                                std::make_shared<CAppSrcSink>(appsrc, client, peer), ReaderOptions{});
-    if (mc->reader == nullptr) {
+    GstRTSPContext *ctx = gst_rtsp_context_get_current();
+    auto *feed = new MediaFeed{
+        nullptr, std::make_shared<CFirstViewerSink>(appsrc, PeerOf(ctx != nullptr ? ctx->client : nullptr)),
+        mounted->recorder, mounted->channel};
+    g_object_set_data_full(G_OBJECT(media), kFeedKey, feed, FreeFeed);
+    // Unprepared (its last client gone) before its first client played.
+    g_signal_connect(media, "unprepared",
+                     G_CALLBACK(+[](GstRTSPMedia *m, gpointer) { g_object_set_data(G_OBJECT(m), kFeedKey, nullptr); }),
+                     nullptr);
+    ReaderOptions options;
+    options.startNow = true;
+    feed->reader = mounted->directory->OpenReader(mounted->recorder, mounted->channel, feed->sink, options);
+    if (feed->reader == nullptr) {
         GST_ELEMENT_ERROR(appsrc, RESOURCE, NOT_FOUND, ("the channel is no longer served"), (nullptr));
         return;
     }
-    // The first time the client's appsrc asks for data its pipeline runs:
-    // the cached group goes to it then, not with the channel's next frame
-    // (a frame interval later, 200 ms at 5 frames a second). The media is
-    // unprepared (its reader left) only once its pipeline has stopped.
-    g_signal_connect(appsrc, "need-data", G_CALLBACK(+[](GstElement *src, guint, gpointer d) {
-                         g_signal_handlers_disconnect_by_data(src, d);
-                         auto *c = static_cast<MediaClient *>(d);
-                         if (c->reader != nullptr) {
-                             c->reader->StartNow();
-                         }
-                     }),
-                     mc);
-    const std::shared_ptr<CChannelHub> hub = mc->reader->Stream();
-    const int clients = hub != nullptr ? hub->Counts().clients : 0;
-    Log("%s: channel %d: client %s joined (%d client%s)", mounted->recorder.c_str(), mounted->channel, peer.c_str(),
-        clients, clients == 1 ? "" : "s");
+    LogJoined(*feed->reader, mounted->recorder, mounted->channel, feed->sink->Peer());
+}
+
+// What a viewer's session keeps: its sink, made as it asks to play, and its
+// reader of the channel's stream, opened once the PLAY answer is sent.
+struct Viewer {
+    std::shared_ptr<CTransportSink> sink;
+    std::unique_ptr<CStreamReader> reader;
+    ISiteDirectory *directory;
+    std::string recorder;
+    int channel;
+    RtpStart start;
+    bool answered = false;
+};
+
+constexpr const char *kViewerKey = "kestrel-viewer";
+
+void FreeViewer(gpointer data)
+{
+    auto *viewer = static_cast<Viewer *>(data);
+    Leave(viewer->reader, viewer->recorder, viewer->channel, viewer->sink->Peer());
+    delete viewer;
 }
 
 void FreeMounted(gpointer data, GClosure *) { delete static_cast<MountedChannel *>(data); }
@@ -310,25 +397,103 @@ GstRTSPStatusCode OnPrePause(GstRTSPClient *, GstRTSPContext *ctx, gpointer data
     return Steer(ctx, *static_cast<const ISiteDirectory *>(data), true);
 }
 
-GstRTSPStatusCode OnPrePlay(GstRTSPClient *, GstRTSPContext *ctx, gpointer data)
+// A live viewer's first PLAY: its sink, on the transport its SETUP made,
+// with a start of its own for the answer's RTP-Info.
+GstRTSPStatusCode OnPrePlay(GstRTSPClient *client, GstRTSPContext *ctx, gpointer data)
 {
-    return Steer(ctx, *static_cast<const ISiteDirectory *>(data), false);
+    auto *directory = static_cast<ISiteDirectory *>(data);
+    const GstRTSPStatusCode code = Steer(ctx, *directory, false);
+    if (code != GST_RTSP_STS_OK || ctx->sessmedia == nullptr ||
+        g_object_get_data(G_OBJECT(ctx->sessmedia), kViewerKey) != nullptr) {
+        return code;
+    }
+    GstRTSPMedia *media = gst_rtsp_session_media_get_media(ctx->sessmedia);
+    GstRTSPStreamTransport *transport = gst_rtsp_session_media_get_transport(ctx->sessmedia, 0);
+    if (media == nullptr || IsPlayback(media) || transport == nullptr) {
+        return code;
+    }
+    auto *viewer = new Viewer{nullptr, nullptr, directory, "", -1, {}, false};
+    ChannelOf(ctx, viewer->recorder, viewer->channel);
+    viewer->start = {static_cast<uint16_t>(g_random_int()), g_random_int()};
+    viewer->sink = std::make_shared<CTransportSink>(transport, client, PeerOf(client), viewer->start);
+    g_object_set_data_full(G_OBJECT(ctx->sessmedia), kViewerKey, viewer, FreeViewer);
+    return viewer->sink->Ready() ? code : GST_RTSP_STS_INTERNAL_SERVER_ERROR;
 }
 
-void OnPlayed(GstRTSPClient *, GstRTSPContext *ctx, gpointer)
+// The PLAY answer names where the viewer's own stream begins, not the
+// shared media's.
+void OnSendMessage(GstRTSPClient *, GstRTSPContext *ctx, GstRTSPMessage *message, gpointer)
 {
-    if (ctx->sessmedia != nullptr) {
-        g_object_set_data(G_OBJECT(ctx->sessmedia), kPlayedKey, GINT_TO_POINTER(1));
+    // Only a PLAY answer has RTP-Info (the context's session media is
+    // already gone when a TEARDOWN is answered).
+    gchar *info = nullptr;
+    if (ctx == nullptr || ctx->sessmedia == nullptr ||
+        gst_rtsp_message_get_type(message) != GST_RTSP_MESSAGE_RESPONSE ||
+        gst_rtsp_message_get_header(message, GST_RTSP_HDR_RTP_INFO, &info, 0) != GST_RTSP_OK) {
+        return;
     }
+    auto *viewer = static_cast<Viewer *>(g_object_get_data(G_OBJECT(ctx->sessmedia), kViewerKey));
+    if (viewer == nullptr || viewer->answered) {
+        return;
+    }
+    viewer->answered = true;
+    std::string url = info;
+    url = url.substr(0, url.find(';'));
+    const std::string value =
+        url + ";seq=" + std::to_string(viewer->start.seq) + ";rtptime=" + std::to_string(viewer->start.rtptime);
+    gst_rtsp_message_remove_header(message, GST_RTSP_HDR_RTP_INFO, -1);
+    gst_rtsp_message_add_header(message, GST_RTSP_HDR_RTP_INFO, value.c_str());
+}
+
+// Once the PLAY answer is sent, the viewer's stream begins: the cached
+// group at once, then the channel's frames as they come.
+void OnPlayed(GstRTSPClient *client, GstRTSPContext *ctx, gpointer)
+{
+    if (ctx->sessmedia == nullptr) {
+        return;
+    }
+    g_object_set_data(G_OBJECT(ctx->sessmedia), kPlayedKey, GINT_TO_POINTER(1));
+    auto *viewer = static_cast<Viewer *>(g_object_get_data(G_OBJECT(ctx->sessmedia), kViewerKey));
+    if (viewer == nullptr || viewer->reader != nullptr) {
+        return;
+    }
+    viewer->sink->Begin();
+    GstRTSPMedia *media = gst_rtsp_session_media_get_media(ctx->sessmedia);
+    auto *feed = media != nullptr ? static_cast<MediaFeed *>(g_object_get_data(G_OBJECT(media), kFeedKey)) : nullptr;
+    if (feed != nullptr && feed->reader != nullptr) {
+        // The media's first client: its reader came with its DESCRIBE.
+        viewer->reader = std::move(feed->reader);
+        const bool served = feed->sink->Play(viewer->sink);
+        g_object_set_data(G_OBJECT(media), kFeedKey, nullptr);
+        if (!served) {
+            gst_rtsp_client_close(client);  // the channel ended meanwhile
+        }
+        return;
+    }
+    ReaderOptions options;
+    options.startNow = true;
+    viewer->reader = viewer->directory->OpenReader(viewer->recorder, viewer->channel, viewer->sink, options);
+    if (viewer->reader == nullptr) {
+        gst_rtsp_client_close(client);  // the channel is no longer served
+        return;
+    }
+    LogJoined(*viewer->reader, viewer->recorder, viewer->channel, viewer->sink->Peer());
 }
 
 void OnClientConnected(GstRTSPServer *, GstRTSPClient *client, gpointer data)
 {
     g_signal_connect(client, "pre-describe-request", G_CALLBACK(OnPreSetup), data);
+    if (GstRTSPConnection *conn = gst_rtsp_client_get_connection(client)) {
+        if (GSocket *socket = gst_rtsp_connection_get_write_socket(conn)) {
+            const int unsent = kClientUnsentBytes;
+            setsockopt(g_socket_get_fd(socket), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsent, sizeof unsent);
+        }
+    }
     g_signal_connect(client, "pre-setup-request", G_CALLBACK(OnPreSetup), data);
     g_signal_connect(client, "pre-pause-request", G_CALLBACK(OnPrePause), data);
     g_signal_connect(client, "pre-play-request", G_CALLBACK(OnPrePlay), data);
     g_signal_connect(client, "play-request", G_CALLBACK(OnPlayed), nullptr);
+    g_signal_connect(client, "send-message", G_CALLBACK(OnSendMessage), nullptr);
 }
 
 }  // namespace
@@ -451,7 +616,7 @@ void CRtspFront::Mount(const RecorderEntry &recorder, int firstChannel)
     for (int ch = firstChannel; ch < recorder.channels; ++ch) {
         GstRTSPMediaFactory *factory = gst_rtsp_media_factory_new();
         gst_rtsp_media_factory_set_launch(factory, kLaunch);
-        gst_rtsp_media_factory_set_shared(factory, FALSE);
+        gst_rtsp_media_factory_set_shared(factory, TRUE);
         // Over RTSPS the media goes in the TLS connection only, never as
         // clear RTP over UDP.
         gst_rtsp_media_factory_set_protocols(

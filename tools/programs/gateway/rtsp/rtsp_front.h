@@ -2,9 +2,11 @@
 // server library, listening on one or more addresses that share one set of
 // mounts. It observes the site: every channel of every recorder is mounted
 // at /NAME/CH as the recorder joins and unmounted as it leaves (a reload).
-// Every client gets a pipeline of its own (appsrc ! h264parse ! rtph264pay)
-// fed by a reader of the channel's stream, so each one starts on a
-// keyframe whenever it joins.
+// A live channel has one media, shared by its clients for the session
+// description and the transports; each client has its own RTP stream
+// (CTransportSink) fed by its reader of the channel's stream, so each one
+// starts on a keyframe whenever it joins. A recording has a pipeline per
+// client (appsrc ! h264parse ! rtph264pay, fed by the playback feed).
 #pragma once
 
 #include <cstdint>
