@@ -281,6 +281,8 @@ test('a burst of wrong passwords from one address is slowed then refused; a view
     'a failed login in the audit');
   assert(audit.some((a) => a.front === 'http' && a.user === 'admin' && a.ended && a.bytes > 0 && a.seconds > 0),
     'a web viewer\'s end, with its bytes, in the audit');
+  assert(audit.some((a) => a.front === 'rtsp' && a.action === 'view' && a.allowed && a.ended && a.bytes > 0 &&
+    a.seconds > 0), 'an RTSP viewer\'s end, with its bytes, in the audit');
   const text = fs.readFileSync(path.join(ctx.dir, 'audit.log'), 'utf8');
   assert(!/admin-pw|guard-pw|office-pw|wrong-\d|\$6\$/.test(text), 'no password or hash in the audit');
 });

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -311,6 +312,8 @@ struct Viewer {
     int channel;
     RtpStart start;
     bool answered = false;
+    std::string user;  // for the audit's line when the viewer ends
+    std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
 };
 
 constexpr const char *kViewerKey = "kestrel-viewer";
@@ -318,7 +321,16 @@ constexpr const char *kViewerKey = "kestrel-viewer";
 void FreeViewer(gpointer data)
 {
     auto *viewer = static_cast<Viewer *>(data);
+    const bool played = viewer->reader != nullptr;
     Leave(viewer->reader, viewer->recorder, viewer->channel, viewer->sink->Peer());
+    // The audit's line of a media stream that ended: how long, how much.
+    if (const CAccess &access = viewer->directory->Access(); played && access.Auditing()) {
+        AuditRecord r{"rtsp", viewer->user, viewer->sink->Peer(), viewer->recorder, viewer->channel, "view", true, ""};
+        r.ended = true;
+        r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - viewer->since).count();
+        r.bytes = viewer->sink->BytesSent();
+        access.Audit(r);
+    }
     delete viewer;
 }
 
@@ -412,7 +424,7 @@ GstRTSPStatusCode OnPrePlay(GstRTSPClient *client, GstRTSPContext *ctx, gpointer
     if (media == nullptr || IsPlayback(media) || transport == nullptr) {
         return code;
     }
-    auto *viewer = new Viewer{nullptr, nullptr, directory, "", -1, {}, false};
+    auto *viewer = new Viewer{nullptr, nullptr, directory, "", -1, {}, false, RtspUserOf(ctx)};
     ChannelOf(ctx, viewer->recorder, viewer->channel);
     viewer->start = {static_cast<uint16_t>(g_random_int()), g_random_int()};
     viewer->sink = std::make_shared<CTransportSink>(transport, client, PeerOf(client), viewer->start);

@@ -211,8 +211,11 @@ bool CTransportSink::Send(GstBuffer *buffer)
         gst_pad_push_event(m_pSrc, gst_event_new_segment(&segment));
         m_bSegment = true;
     }
+    const uint64_t size = gst_buffer_get_size(buffer);
     if (!m_bTcp) {
-        return gst_pad_push(m_pSrc, buffer) == GST_FLOW_OK;  // each packet sent as it is made
+        const bool sent = gst_pad_push(m_pSrc, buffer) == GST_FLOW_OK;  // each packet sent as it is made
+        m_nBytes += sent ? size : 0;
+        return sent;
     }
     const auto now = std::chrono::steady_clock::now();
     Drain();
@@ -231,6 +234,7 @@ bool CTransportSink::Send(GstBuffer *buffer)
         gst_buffer_list_unref(packets);
         return flow == GST_FLOW_OK;
     }
+    m_nBytes += size;
     if (m_nWaitingCount == 0 && Hand(packets, now)) {
         return true;
     }

@@ -54,6 +54,8 @@ public:
     void End() override;
     std::string Peer() const override { return m_Peer; }
     size_t StartFrames() const override { return kDeepStartFrames; }
+    // The video bytes of the frames taken for the viewer (for the audit).
+    uint64_t BytesSent() const { return m_nBytes.load(); }
 
 private:
     bool Send(GstBuffer *buffer);
@@ -63,6 +65,7 @@ private:
     static GstFlowReturn OnChain(GstPad *pad, GstObject *parent, GstBuffer *buffer);
     static GstFlowReturn OnChainList(GstPad *pad, GstObject *parent, GstBufferList *list);
 
+    std::atomic<uint64_t> m_nBytes{0};
     GstRTSPStreamTransport *m_pTransport;
     GWeakRef m_Client;
     std::string m_Peer;
