@@ -11,7 +11,7 @@
 // trip) and MSE (behind the newest frame held), hls.js's from the program
 // date of the segment.
 // Then the gateway's CPU (% of one core) and threads with channel 0 open
-// and 0, 1 and 8 WebRTC viewers on it, one after the other in one run.
+// and 0, 1, 8 and 32 WebRTC viewers on it, one after the other in one run.
 // Usage: node tests/web/webrtc_figures.mjs --kestrel PATH --recorder PATH
 //        [--chromium PATH] [--seconds S]
 import os from 'node:os';
@@ -151,7 +151,7 @@ const pid = gateway.child.pid;
 await sleep(3000);
 const base = await cpu(pid, seconds * 1000);
 console.log('no viewer (channel 0 open): gateway ' + base.cpu.toFixed(1) + ' % of a core, ' + base.threads + ' threads');
-for (const n of [1, 8]) {
+for (const n of [1, 8, 32]) {
   const page = await browser.newPage();
   await page.goto(gateway.base + '/healthz');
   await page.addScriptTag({ url: gateway.base + '/player.js' });
