@@ -1,5 +1,8 @@
 // The host tools end to end: kestrel-recorder and kestrel as programs, the
 // clip's access units, and kestrel's command line and failure reports.
+#include <chrono>
+#include <sstream>
+
 #include "tests/support/tools_fixture.h"
 
 #if defined(KN_RECORDER_BIN) && defined(KN_KESTREL_BIN)
@@ -21,15 +24,42 @@ TEST(ClipAccessUnits, SplitsTheSampleClipIntoItsPicturesWithoutLosingAByte)
     }
 }
 
+// With --frame-log, each frame the sender sent has its line, with its index
+// in the clip across the loop, and the lines are all out at exit.
 TEST_F(ToolsTest, LiveOverTcpSavesTheClipsAccessUnitsByteForByte)
 {
-    const uint16_t port = StartRecorder();
+    const auto since = [](auto t) {
+        return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
+    };
+    const long long started = since(std::chrono::system_clock::now());
+    const uint16_t port = StartRecorder({"--frame-log", Path("frames.log")});
     ASSERT_NE(0, port);
     const std::string out = Path("live.h264");
     ASSERT_EQ(0, Kestrel({"live", "-p", std::to_string(port), "-c", "1", "--frames", "90", "--h264", "-o", out}))
         << m_Err;
     const std::vector<emu::Bytes> units = emu::SplitAccessUnits(Clip());
     EXPECT_EQ(Units(units, 90), FileBytes(out));  // round the clip and on
+    m_Recorder.Signal(SIGTERM);
+    ASSERT_EQ(0, m_Recorder.Wait(10s));
+    const long long ended = since(std::chrono::system_clock::now());
+    std::istringstream log(ReadText(Path("frames.log")));
+    std::string line;
+    std::getline(log, line);
+    EXPECT_NE(std::string::npos, line.find("index in the clip of 75 frames")) << line;
+    long long at = 0, last = started;
+    int channel = -1;
+    size_t index = 0, expected = 3, lines = 0;  // the first 3 went with the acknowledgement
+    while (log >> at >> channel >> index) {
+        EXPECT_EQ(1, channel);
+        EXPECT_EQ(expected % units.size(), index) << "line " << lines;
+        EXPECT_LE(last, at);
+        EXPECT_LE(at, ended);
+        last = at;
+        ++expected;
+        ++lines;
+    }
+    EXPECT_TRUE(log.eof());
+    EXPECT_LE(87u, lines);
 }
 
 TEST_F(ToolsTest, LiveOverUdpSavesFramesAsDeliveredWithTheLibraryPrefix)

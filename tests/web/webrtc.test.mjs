@@ -2,9 +2,13 @@
 // browser's own statistics count them), a session ends by DELETE and by
 // the browser going away, and the requests a WHEP client may send are
 // answered as WHEP says. The page plays every tile over WebRTC, and falls
-// back to MSE by itself when the gateway refuses its offers. The gateway
-// offers its candidates on loopback only.
-import { assert, eventually, runTests, scratch, sleep, startRecorder, startWebrtcGateway, test } from './harness.mjs';
+// back to MSE by itself when the gateway refuses its offers (an offer
+// without H.264, a stream with B-frames). The gateway offers its
+// candidates on loopback only.
+import path from 'node:path';
+import {
+  assert, eventually, run, runTests, scratch, sleep, startRecorder, startWebrtcGateway, test,
+} from './harness.mjs';
 import { browserPaths, launch, tiles } from './browser.mjs';
 
 const paths = browserPaths();
@@ -111,11 +115,24 @@ test('WHEP requests that cannot be served get their status', async ({ gateway, b
 
 const CHANNELS = 4;
 
-async function wall(page, what, check) {
+async function wall(page, what, check, channels = CHANNELS) {
   return eventually(what, async () => {
     const t = await tiles(page);
-    return t.length === CHANNELS && t.every(check) && t;
+    return t.length === channels && t.every(check) && t;
   }, 30000);
+}
+
+// The page at url plays every tile over MSE, each having left WebRTC once
+// for a refusal that says why.
+async function fallsBackToMse(page, url, reason, channels = CHANNELS) {
+  await page.goto(url);
+  const first = await wall(page, 'every tile plays over MSE', (t) => t.via === 'mse' && t.width === 352, channels);
+  await sleep(1500);
+  const later = await tiles(page);
+  for (const [i, t] of later.entries()) {
+    assert(t.label === 'MSE' && t.fallbacks.length === 1 && reason.test(t.fallbacks[0]) &&
+      t.errors.length === 0 && t.time > first[i].time + 0.5, t.key + ': ' + JSON.stringify(t));
+  }
 }
 
 test('the page plays every tile over WebRTC', async ({ gateway, browser }) => {
@@ -171,15 +188,41 @@ test('a page whose offers are refused falls back to MSE and plays', async ({ gat
       return transceiver;
     };
   });
-  await page.goto(gateway.base + '/');
-  const first = await wall(page, 'every tile plays over MSE', (t) => t.via === 'mse' && t.width === 352);
-  await sleep(1500);
-  const later = await tiles(page);
-  for (const [i, t] of later.entries()) {
-    assert(t.label === 'MSE' && t.fallbacks.length === 1 && /^WHEP 406: .*H\.264/.test(t.fallbacks[0]) &&
-      t.errors.length === 0 && t.time > first[i].time + 0.5, t.key + ': ' + JSON.stringify(t));
-  }
+  await fallsBackToMse(page, gateway.base + '/', /^WHEP 406: .*H\.264/);
   await page.close();
+});
+
+// A browser shows each WebRTC frame as it decodes it: a stream whose
+// pictures are reordered is refused, and the page plays it over MSE.
+test('a channel whose stream has B-frames is refused over WHEP and its tile falls back to MSE', async (context) => {
+  const clip = path.join(context.dir, 'bframes.h264');
+  const made = run(paths.ffmpeg ?? 'ffmpeg', ['-hide_banner', '-loglevel', 'error', '-y', '-f', 'lavfi', '-i',
+    'testsrc=size=352x288:rate=25:duration=2', '-c:v', 'libx264', '-preset', 'ultrafast', '-profile:v', 'main',
+    '-pix_fmt', 'yuv420p', '-g', '25', '-bf', '2', '-x264-params', 'aud=1', '-f', 'h264', clip]);
+  if (made.status !== 0) {
+    console.log('skipped: no ffmpeg with libx264 to make a clip with B-frames (' + made.err.trim() + ')');
+    return;
+  }
+  const recorder = await startRecorder(context.dir, paths, 0, ['--clip', clip], 'recorder-bframes');
+  const gateway = await startWebrtcGateway(context.dir, paths, recorder.port, 1, 'gateway-bframes');
+  try {
+    await gateway.logged(/channel 0: stream opened/);
+    const page = await context.browser.newPage();
+    await page.goto(gateway.base + '/healthz');
+    let r = await play(page, gateway.base + '/live/0/whep');
+    for (let i = 0; i < 20 && r.status === 503; i++) {
+      await sleep(250);
+      r = await play(page, gateway.base + '/live/0/whep');
+    }
+    assert(r.status === 406 && /^the stream cannot go over WebRTC: .*B-frames/.test(r.body),
+      'an offer for the B-frames: ' + JSON.stringify(r));
+    await fallsBackToMse(page, gateway.base + '/', /^WHEP 406: the stream cannot go over WebRTC: .*B-frames/, 1);
+    await page.close();
+  } finally {
+    const status = await gateway.stop();
+    await recorder.stop();
+    assert(status === 0, 'the second gateway exited with ' + status);
+  }
 });
 
 test('WebRTC tiles play again over WebRTC after the recorder is killed and started again', async (context) => {

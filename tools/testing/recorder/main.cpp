@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "tools/testing/emulator/access_units.h"
@@ -80,8 +82,14 @@ int main(int argc, char **argv)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    recorder::CFrameLog frameLog;
+    if (!options->frameLog.empty() && !frameLog.Open(options->frameLog, frames.size())) {
+        std::fprintf(stderr, "kestrel-recorder: cannot write the frame log %s: %s\n", options->frameLog.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
     emu::CRecorderEmulator emulator;
-    recorder::CMediaServer server(emulator, frames, *options);
+    recorder::CMediaServer server(emulator, frames, *options, options->frameLog.empty() ? nullptr : &frameLog);
     emulator.SetEventObserver([&server](const emu::EmulatorEvent &e) { server.OnEvent(e); });
     emulator.SetOpeningMedia([&server](const emu::ConnectionInfo &info, const emu::RecordedPacket &opening) {
         return server.OpeningMedia(info, opening);
@@ -119,6 +127,9 @@ int main(int argc, char **argv)
     recorder::LogEvent("%s: stopping", signal == SIGINT ? "SIGINT" : "SIGTERM");
     server.Stop();
     emulator.Stop();
+    if (!options->frameLog.empty()) {
+        recorder::LogEvent("frame log: %llu frames in %s", frameLog.Close(), options->frameLog.c_str());
+    }
     recorder::LogEvent("stopped");
     return 0;
 }

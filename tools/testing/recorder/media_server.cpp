@@ -49,8 +49,8 @@ struct CMediaServer::Sender {
 };
 
 CMediaServer::CMediaServer(emu::CRecorderEmulator &emulator, std::vector<emu::Bytes> frames,
-                           const RecorderOptions &options)
-    : m_Emulator(emulator), m_Frames(std::move(frames)), m_Options(options)
+                           const RecorderOptions &options, CFrameLog *frameLog)
+    : m_Emulator(emulator), m_Frames(std::move(frames)), m_Options(options), m_pFrameLog(frameLog)
 {
     if (!m_Options.raises.empty()) {
         m_Raiser = std::thread([this] { RunRaises(); });
@@ -562,6 +562,9 @@ void CMediaServer::Run(Sender &s)
                 lost = true;
                 lk.lock();
                 break;
+            }
+            if (m_pFrameLog != nullptr && s.kind == ChannelKind::Live) {
+                m_pFrameLog->Sent(s.channel, static_cast<size_t>(sent) % m_Frames.size());
             }
             ++sent;
             if (s.kind == ChannelKind::Live && m_Options.dropLiveAfterFrames > 0 &&

@@ -22,14 +22,17 @@
 #include <vector>
 
 #include "tools/testing/emulator/recorder_emulator.h"
+#include "tools/testing/recorder/frame_log.h"
 #include "tools/testing/recorder/recorder_options.h"
 
 namespace kn::recorder {
 
 class CMediaServer {
 public:
-    // frames: the clip's frames as they go on the wire (header and payload).
-    CMediaServer(emu::CRecorderEmulator &emulator, std::vector<emu::Bytes> frames, const RecorderOptions &options);
+    // frames: the clip's frames as they go on the wire (header and payload);
+    // frameLog (may be null) gets a line per live frame the senders send.
+    CMediaServer(emu::CRecorderEmulator &emulator, std::vector<emu::Bytes> frames, const RecorderOptions &options,
+                 CFrameLog *frameLog = nullptr);
     ~CMediaServer();  // Stop()
     CMediaServer(const CMediaServer &) = delete;
     CMediaServer &operator=(const CMediaServer &) = delete;
@@ -73,6 +76,7 @@ private:
     emu::CRecorderEmulator &m_Emulator;
     const std::vector<emu::Bytes> m_Frames;
     const RecorderOptions m_Options;
+    CFrameLog *const m_pFrameLog;
 
     std::mutex m_Mutex;  // everything below and each sender's steering
     std::condition_variable m_Cond;

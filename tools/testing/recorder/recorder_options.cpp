@@ -100,9 +100,13 @@ const char *RecorderUsage()
            "  --no-search-answer    never answer a search\n"
            "  --verbose             log keep-alives too, and every command packet\n"
            "                        with its session id\n"
+           "  --frame-log FILE      write a line per live video frame sent: when its last\n"
+           "                        byte went to the socket (system clock, microseconds\n"
+           "                        since the epoch), the channel, and the frame's index\n"
+           "                        in the clip; written at least once a second and at exit\n"
            "  -h, --help            this text\n"
            "\n"
-           "Exit status: 0 stopped by a signal, 1 could not start (clip or address), 2 usage.\n";
+           "Exit status: 0 stopped by a signal, 1 could not start (clip, address or frame log), 2 usage.\n";
 }
 
 std::optional<RecorderOptions> ParseRecorderOptions(int argc, char **argv, bool &help, std::string &message)
@@ -116,6 +120,7 @@ std::optional<RecorderOptions> ParseRecorderOptions(int argc, char **argv, bool 
     }));
     app.add_option("--port", o.port)->check(common::IntegerIn(0, 65535, "a port number 0-65535"));
     app.add_option("--clip", o.clip);
+    app.add_option("--frame-log", o.frameLog);
     app.add_option("--channels", o.channels)->check(common::IntegerIn(1, 32, "a channel count 1-32"));
     app.add_option_function<std::string>("--multicast", [&o](const std::string &text) {
         if (!ParseGroup(text, o.group, o.groupPort)) {

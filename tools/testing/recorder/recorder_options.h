@@ -47,6 +47,7 @@ struct RecorderOptions {
     std::vector<SignalBit> signalBits;  // --raise-on-signal
     int fps = 25;                       // frames a second of live video, playback and download
     bool verbose = false;               // keep-alives are logged too
+    std::string frameLog;               // a line per live video frame sent goes here; "" none
 };
 
 // Parses argv into options. Returns nullopt and sets message on a usage error;
