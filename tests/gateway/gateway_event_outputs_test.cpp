@@ -436,7 +436,11 @@ TEST(EventOutputs, MqttRetainsStatesAndDiscoveryRemovesWhatLeftAndPublishesAgain
     directory.m_Bus.Publish(motion);
     ASSERT_TRUE(broker.Start(dir, broker.Port()));
     r.clear();
-    for (int i = 0; i < 10 && r["kestrel/hall/1/motion"] != "OFF"; ++i) {
+    // What the gateway publishes again after a connection comes in many
+    // messages: a reading may fall between them.
+    for (int i = 0; i < 10 && (r["kestrel/hall/1/motion"] != "OFF" ||
+                               r.count("homeassistant/image/kestrel-gateway/hall_1_snapshot/config") == 0);
+         ++i) {
         r = broker.Retained({"kestrel/#", "homeassistant/#"});
     }
     EXPECT_EQ("OFF", r["kestrel/hall/1/motion"]);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <condition_variable>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
@@ -27,6 +28,10 @@ constexpr std::chrono::milliseconds kQueueWait{250};
 // After a connection, what the broker still holds of documents for
 // recorders no longer in the site is looked for once the present ones are out.
 constexpr std::chrono::seconds kSweepAfter{3};
+// A reload that changes a recorder removes it and adds it again a moment
+// later: a lone removal waits this long for its add, so the entities that
+// stay are not dropped and made again.
+constexpr std::chrono::milliseconds kRemovalSettle{500};
 
 std::string SnapshotBase(const SiteConfig &site)
 {
@@ -138,7 +143,7 @@ public:
     {
         {
             std::lock_guard<std::mutex> lk(m_Mutex);
-            m_Changes.push_back(Change{true, recorder.name, recorder.channels, recorder.stateKinds});
+            m_Changes.push_back(Change{true, recorder.name, recorder.channels, recorder.stateKinds, {}});
         }
         if (m_pQueue) {
             m_pQueue->Poke();
@@ -148,7 +153,7 @@ public:
     {
         {
             std::lock_guard<std::mutex> lk(m_Mutex);
-            m_Changes.push_back(Change{false, name, channels, {}});
+            m_Changes.push_back(Change{false, name, channels, {}, std::chrono::steady_clock::now()});
         }
         if (m_pQueue) {
             m_pQueue->Poke();
@@ -161,6 +166,7 @@ private:
         std::string name;
         int channels;
         std::vector<std::string> kinds;
+        std::chrono::steady_clock::time_point at;  // of a removal
     };
     struct Recorder {
         int channels = 0;
@@ -280,12 +286,17 @@ private:
     {
         std::chrono::steady_clock::time_point sweepAt{};
         bool sweepDue = false;
+        std::vector<Change> held;
         while (!m_bStop) {
-            std::vector<Change> changes;
+            std::vector<Change> changes = std::move(held);
+            held.clear();
             {
                 std::lock_guard<std::mutex> lk(m_Mutex);
-                changes.swap(m_Changes);
+                changes.insert(changes.end(), std::make_move_iterator(m_Changes.begin()),
+                               std::make_move_iterator(m_Changes.end()));
+                m_Changes.clear();
             }
+            changes = Settled(std::move(changes), held);
             // The documents that stay are known before any is published:
             // the sweep (below) must not take a new one for a stale one.
             std::vector<std::pair<std::string, Recorder>> gone;
@@ -331,6 +342,25 @@ private:
                 Take(e);
             }
         }
+    }
+
+    // The changes to act on now; a recorder whose last change is a removal
+    // younger than the settle is held back whole, in order.
+    static std::vector<Change> Settled(std::vector<Change> changes, std::vector<Change> &held)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        std::set<std::string> waiting;
+        std::set<std::string> seen;
+        for (auto it = changes.rbegin(); it != changes.rend(); ++it) {
+            if (seen.insert(it->name).second && !it->added && now < it->at + kRemovalSettle) {
+                waiting.insert(it->name);
+            }
+        }
+        std::vector<Change> ready;
+        for (Change &c : changes) {
+            (waiting.count(c.name) != 0 ? held : ready).push_back(std::move(c));
+        }
+        return ready;
     }
 
     void Take(const Event &e)
