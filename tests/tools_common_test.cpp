@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/h264_units.h"
@@ -106,6 +107,12 @@ TEST(ToolsAccessUnit, PutsTheLastParameterSetsInFrontOfAKeyframeThatLacksThem)
     for (const Case &c : cases) {
         sets.Complete({c.unit.data(), c.unit.size()}, out);
         EXPECT_EQ(c.expected, out) << c.what;
+        // Learning says in the same pass what the unit holds.
+        CParameterSets copy = sets;
+        const UnitSummary learnt = copy.Learn({c.unit.data(), c.unit.size()});
+        const UnitSummary scanned = Summarise({c.unit.data(), c.unit.size()});
+        EXPECT_EQ(std::tuple(scanned.idr, scanned.sps, scanned.pps), std::tuple(learnt.idr, learnt.sps, learnt.pps))
+            << c.what;
     }
 
     // A new SPS replaces the old one.

@@ -4,6 +4,7 @@ namespace kn::common {
 
 namespace {
 
+constexpr int kNalIdr = 5;
 constexpr int kNalSps = 7;
 constexpr int kNalPps = 8;
 
@@ -16,21 +17,25 @@ void AppendNal(std::vector<uint8_t> &out, const std::vector<uint8_t> &nal)
 
 }  // namespace
 
-void CParameterSets::Learn(ByteSpan au)
+UnitSummary CParameterSets::Learn(ByteSpan au)
 {
-    ForEachNal(au, [this](int type, const uint8_t *nal, size_t size) {
+    UnitSummary s;
+    ForEachNal(au, [this, &s](int type, const uint8_t *nal, size_t size) {
+        s.idr = s.idr || type == kNalIdr;
         if (type == kNalSps) {
+            s.sps = true;
             m_Sps.assign(nal, nal + size);
         } else if (type == kNalPps) {
+            s.pps = true;
             m_Pps.assign(nal, nal + size);
         }
     });
+    return s;
 }
 
-void CParameterSets::Complete(ByteSpan au, std::vector<uint8_t> &out) const
+void CParameterSets::Complete(ByteSpan au, const UnitSummary &s, std::vector<uint8_t> &out) const
 {
     out.clear();
-    const UnitSummary s = Summarise(au);
     if (s.idr && Known()) {
         if (!s.sps) {
             AppendNal(out, m_Sps);

@@ -239,15 +239,15 @@ void CPlaybackFeed::OnData(int, void *hStream, uint32_t type, const unsigned cha
     if (au.size == 0) {
         return;
     }
-    m_Sets.Learn(au);
+    const common::UnitSummary summary = m_Sets.Learn(au);
     if (!m_bStarted) {
-        if (!common::Summarise(au).idr || !m_Sets.Known()) {
+        if (!summary.idr || !m_Sets.Known()) {
             ++m_nFrames;  // its time passes all the same
             return;
         }
         m_bStarted = true;
         if (!m_Rate.Known()) {
-            m_Sets.Complete(au, m_Unit);
+            m_Sets.Complete(au, summary, m_Unit);
             m_Rate = mp4::RecordingRate(mp4::DeclaredFrameRate(m_Unit.data(), m_Unit.size()), kFallbackFps);
         }
     }
@@ -260,7 +260,7 @@ void CPlaybackFeed::OnData(int, void *hStream, uint32_t type, const unsigned cha
         return m_nBaseNs + gst_util_uint64_scale(static_cast<guint64>(n), GST_SECOND * static_cast<guint64>(m_Rate.den),
                                                  static_cast<guint64>(m_Rate.num));
     };
-    m_Sets.Complete(au, m_Unit);
+    m_Sets.Complete(au, summary, m_Unit);
     GstBuffer *buffer = gst_buffer_new_memdup(m_Unit.data(), m_Unit.size());
     GST_BUFFER_PTS(buffer) = at(m_nFrames);
     GST_BUFFER_DTS(buffer) = at(m_nFrames);

@@ -81,14 +81,14 @@ void CChannelHub::OnFrame(uint32_t type, const uint8_t *data, int32_t len,
         ++m_Counts.frames;
         m_Counts.bytes += au.size;
         m_Counts.lastFrame = arrival;
-        m_Sets.Learn(au);
-        const bool keyframe = common::Summarise(au).idr;
+        const common::UnitSummary summary = m_Sets.Learn(au);
+        const bool keyframe = summary.idr;
         if (keyframe) {
             ++m_Counts.keyframes;
             m_Counts.lastKeyframe = m_Counts.lastFrame;
         }
         const std::shared_ptr<StreamUnit> made = m_Pool.Take();
-        m_Sets.Complete(au, made->bytes);
+        m_Sets.Complete(au, summary, made->bytes);
         made->keyframe = keyframe;
         made->arrivalNs = m_Timeline.Place(
             std::chrono::duration_cast<std::chrono::nanoseconds>(m_Counts.lastFrame.time_since_epoch()).count());
