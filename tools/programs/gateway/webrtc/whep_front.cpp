@@ -69,10 +69,9 @@ bool StreamProfile(const std::shared_ptr<CChannelHub> &hub, std::vector<std::vec
 
 }  // namespace
 
-// One browser's session: appsrc ! rtph264pay ! webrtcbin, fed by a reader
-// of the channel's stream from the first keyframe after the browser
-// connected. The stream's units are whole access units with the parameter
-// sets in front of each keyframe already: nothing to parse again.
+// One browser's session: appsrc ! h264parse ! rtph264pay ! webrtcbin, fed
+// by a reader of the channel's stream from the first keyframe after the
+// browser connected.
 class CWhepSession final : public IClientSink, public std::enable_shared_from_this<CWhepSession> {
 public:
     using Answered = std::function<void(std::string sdp)>;  // "" when it failed
@@ -92,7 +91,8 @@ public:
             return false;
         }
         const std::string launch =
-            "appsrc name=src is-live=true format=time do-timestamp=false ! rtph264pay name=pay "
+            "appsrc name=src is-live=true format=time do-timestamp=false ! h264parse ! "
+            "video/x-h264,stream-format=byte-stream,alignment=au ! rtph264pay name=pay "
             "config-interval=-1 aggregate-mode=zero-latency pt=" +
             std::to_string(payload) +
             " ! application/x-rtp,media=video,encoding-name=H264,clock-rate=90000,payload=" + std::to_string(payload) +
