@@ -1,7 +1,7 @@
 # GStreamer for the host tools (kestrel gateway and kestrel's MP4 output),
 # found with pkg-config. The library itself never uses it. Sets
 # KN_GST_BASE_FOUND (core and app library: MP4 output) and KN_GST_RTSP_FOUND
-# (RTSP server library: the gateway), with imported targets
+# (RTSP server and RTP libraries: the gateway), with imported targets
 # PkgConfig::KN_GST_BASE and PkgConfig::KN_GST_RTSP.
 include_guard(GLOBAL)
 
@@ -16,5 +16,6 @@ endif()
 find_package(PkgConfig QUIET)
 if(PkgConfig_FOUND)
     pkg_check_modules(KN_GST_BASE QUIET IMPORTED_TARGET GLOBAL gstreamer-1.0>=1.20 gstreamer-app-1.0)
-    pkg_check_modules(KN_GST_RTSP QUIET IMPORTED_TARGET GLOBAL gstreamer-rtsp-1.0 gstreamer-rtsp-server-1.0)
+    pkg_check_modules(KN_GST_RTSP QUIET IMPORTED_TARGET GLOBAL gstreamer-rtsp-1.0 gstreamer-rtsp-server-1.0
+        gstreamer-rtp-1.0)
 endif()

@@ -92,8 +92,11 @@ TEST_F(GatewayTimingTest, AWarmRecordingLastsItsFramesOverEachFrontAndTheGroupAr
     }
     EXPECT_EQ(0, first.Wait(40s)) << ReadText(Path("first.err"));
     for (const char *name : {"rtsp", "http"}) {
-        // 49 frame times from the first frame to the last.
-        EXPECT_NEAR(49 * 0.04, times[name].back() - times[name].front(), 0.041) << name;
+        // 49 frame times from the first frame to the last. Frames are timed
+        // as they arrive, so either end may be off by the receiver's delay
+        // on a loaded machine (up to a frame each); a group played at once
+        // would be short by all the frames in it.
+        EXPECT_NEAR(49 * 0.04, times[name].back() - times[name].front(), 2 * 0.041) << name;
     }
     const std::string log = GatewayLog();
     std::smatch m;

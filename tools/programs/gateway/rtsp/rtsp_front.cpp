@@ -89,7 +89,7 @@ std::string PeerOf(GstRTSPClient *client)
 // never reaches a client (see DropSharedOutput). The first client's reader
 // of the channel is opened then, as a client's always was: what it is sent
 // before its PLAY waits here and goes to its own stream (CTransportSink)
-// once it plays. Later clients open their readers as they play.
+// as its PLAY is answered. Later clients open their readers then.
 class CFirstViewerSink final : public IClientSink {
 public:
     CFirstViewerSink(GstElement *appsrc, std::string peer)
@@ -146,8 +146,8 @@ public:
     std::string Peer() const override { return m_Peer; }
     size_t StartFrames() const override { return kDeepStartFrames; }
 
-    // The client plays: what waited goes to its stream, then the rest.
-    // False when the channel ended meanwhile.
+    // The client's PLAY is answered: what waited goes to its stream, then
+    // the rest. False when the channel ended meanwhile.
     bool Play(const std::shared_ptr<CTransportSink> &viewer)
     {
         std::lock_guard<std::mutex> lk(m_Mutex);
@@ -303,16 +303,17 @@ void OnMediaConfigure(GstRTSPMediaFactory *factory, GstRTSPMedia *media, gpointe
 }
 
 // What a viewer's session keeps: its sink, made as it asks to play, and its
-// reader of the channel's stream, opened once the PLAY answer is sent.
+// reader of the channel's stream, opened as the PLAY answer is made.
 struct Viewer {
     std::shared_ptr<CTransportSink> sink;
     std::unique_ptr<CStreamReader> reader;
     ISiteDirectory *directory;
     std::string recorder;
     int channel;
-    RtpStart start;
-    bool answered = false;
-    std::string user;  // for the audit's line when the viewer ends
+    bool answered = false;  // its PLAY answer is made: the reader is open
+    bool served = false;    // the reader opened, on a channel still served
+    std::string user;       // for the audit's line when the viewer ends
+    bool begun = false;     // its PLAY answer is sent
     std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
 };
 
@@ -409,8 +410,30 @@ GstRTSPStatusCode OnPrePause(GstRTSPClient *, GstRTSPContext *ctx, gpointer data
     return Steer(ctx, *static_cast<const ISiteDirectory *>(data), true);
 }
 
+constexpr const char *kPacketsKey = "kestrel-packets";
+
+void FreePackets(gpointer data) { delete static_cast<std::shared_ptr<CChannelPackets> *>(data); }
+
+// The channel's packets, made once for every viewer of its shared media,
+// under the media's SSRC (as the SETUP answers named it to the clients).
+std::shared_ptr<CChannelPackets> PacketsOf(GstRTSPMedia *media, GstRTSPStreamTransport *transport)
+{
+    static std::mutex made;
+    std::lock_guard<std::mutex> lk(made);
+    if (auto *kept = static_cast<std::shared_ptr<CChannelPackets> *>(g_object_get_data(G_OBJECT(media), kPacketsKey))) {
+        return *kept;
+    }
+    guint ssrc = 0;
+    if (GstRTSPStream *stream = gst_rtsp_stream_transport_get_stream(transport)) {
+        gst_rtsp_stream_get_ssrc(stream, &ssrc);
+    }
+    auto packets = std::make_shared<CChannelPackets>(ssrc);
+    g_object_set_data_full(G_OBJECT(media), kPacketsKey, new std::shared_ptr<CChannelPackets>(packets), FreePackets);
+    return packets;
+}
+
 // A live viewer's first PLAY: its sink, on the transport its SETUP made,
-// with a start of its own for the answer's RTP-Info.
+// sending the channel's packets.
 GstRTSPStatusCode OnPrePlay(GstRTSPClient *client, GstRTSPContext *ctx, gpointer data)
 {
     auto *directory = static_cast<ISiteDirectory *>(data);
@@ -424,16 +447,38 @@ GstRTSPStatusCode OnPrePlay(GstRTSPClient *client, GstRTSPContext *ctx, gpointer
     if (media == nullptr || IsPlayback(media) || transport == nullptr) {
         return code;
     }
-    auto *viewer = new Viewer{nullptr, nullptr, directory, "", -1, {}, false, RtspUserOf(ctx)};
+    auto *viewer = new Viewer{nullptr, nullptr, directory, "", -1, false, false, RtspUserOf(ctx)};
     ChannelOf(ctx, viewer->recorder, viewer->channel);
-    viewer->start = {static_cast<uint16_t>(g_random_int()), g_random_int()};
-    viewer->sink = std::make_shared<CTransportSink>(transport, client, PeerOf(client), viewer->start);
+    viewer->sink = std::make_shared<CTransportSink>(transport, client, PeerOf(client), PacketsOf(media, transport));
     g_object_set_data_full(G_OBJECT(ctx->sessmedia), kViewerKey, viewer, FreeViewer);
     return viewer->sink->Ready() ? code : GST_RTSP_STS_INTERNAL_SERVER_ERROR;
 }
 
-// The PLAY answer names where the viewer's own stream begins, not the
-// shared media's.
+// The viewer's reader of the channel's stream, as its PLAY answer is made:
+// what it takes until it plays waits in its sink. False when the channel is
+// no longer served, or ended meanwhile.
+bool OpenViewer(Viewer &viewer, GstRTSPMedia *media)
+{
+    auto *feed = media != nullptr ? static_cast<MediaFeed *>(g_object_get_data(G_OBJECT(media), kFeedKey)) : nullptr;
+    if (feed != nullptr && feed->reader != nullptr) {
+        // The media's first client: its reader came with its DESCRIBE.
+        viewer.reader = std::move(feed->reader);
+        const bool served = feed->sink->Play(viewer.sink);
+        g_object_set_data(G_OBJECT(media), kFeedKey, nullptr);
+        return served;
+    }
+    ReaderOptions options;
+    options.startNow = true;
+    viewer.reader = viewer.directory->OpenReader(viewer.recorder, viewer.channel, viewer.sink, options);
+    if (viewer.reader == nullptr) {
+        return false;
+    }
+    LogJoined(*viewer.reader, viewer.recorder, viewer.channel, viewer.sink->Peer());
+    return true;
+}
+
+// The PLAY answer names where the viewer's stream begins: the first packet
+// it takes, the cached group's first when there is one.
 void OnSendMessage(GstRTSPClient *, GstRTSPContext *ctx, GstRTSPMessage *message, gpointer)
 {
     // Only a PLAY answer has RTP-Info (the context's session media is
@@ -449,10 +494,19 @@ void OnSendMessage(GstRTSPClient *, GstRTSPContext *ctx, GstRTSPMessage *message
         return;
     }
     viewer->answered = true;
+    viewer->served = OpenViewer(*viewer, gst_rtsp_session_media_get_media(ctx->sessmedia));
+    // Where the stream begins is read while the channel hands out no frame:
+    // the packets made next are the viewer's next.
+    RtpStart start;
+    const std::shared_ptr<CChannelHub> hub = viewer->reader != nullptr ? viewer->reader->Stream() : nullptr;
+    if (hub != nullptr) {
+        hub->Hold([&] { start = viewer->sink->Start(); });
+    } else {
+        start = viewer->sink->Start();
+    }
     std::string url = info;
     url = url.substr(0, url.find(';'));
-    const std::string value =
-        url + ";seq=" + std::to_string(viewer->start.seq) + ";rtptime=" + std::to_string(viewer->start.rtptime);
+    const std::string value = url + ";seq=" + std::to_string(start.seq) + ";rtptime=" + std::to_string(start.rtptime);
     gst_rtsp_message_remove_header(message, GST_RTSP_HDR_RTP_INFO, -1);
     gst_rtsp_message_add_header(message, GST_RTSP_HDR_RTP_INFO, value.c_str());
 }
@@ -466,30 +520,15 @@ void OnPlayed(GstRTSPClient *client, GstRTSPContext *ctx, gpointer)
     }
     g_object_set_data(G_OBJECT(ctx->sessmedia), kPlayedKey, GINT_TO_POINTER(1));
     auto *viewer = static_cast<Viewer *>(g_object_get_data(G_OBJECT(ctx->sessmedia), kViewerKey));
-    if (viewer == nullptr || viewer->reader != nullptr) {
+    if (viewer == nullptr || !viewer->answered || viewer->begun) {
+        return;
+    }
+    viewer->begun = true;
+    if (!viewer->served) {
+        gst_rtsp_client_close(client);  // the channel is no longer served, or ended meanwhile
         return;
     }
     viewer->sink->Begin();
-    GstRTSPMedia *media = gst_rtsp_session_media_get_media(ctx->sessmedia);
-    auto *feed = media != nullptr ? static_cast<MediaFeed *>(g_object_get_data(G_OBJECT(media), kFeedKey)) : nullptr;
-    if (feed != nullptr && feed->reader != nullptr) {
-        // The media's first client: its reader came with its DESCRIBE.
-        viewer->reader = std::move(feed->reader);
-        const bool served = feed->sink->Play(viewer->sink);
-        g_object_set_data(G_OBJECT(media), kFeedKey, nullptr);
-        if (!served) {
-            gst_rtsp_client_close(client);  // the channel ended meanwhile
-        }
-        return;
-    }
-    ReaderOptions options;
-    options.startNow = true;
-    viewer->reader = viewer->directory->OpenReader(viewer->recorder, viewer->channel, viewer->sink, options);
-    if (viewer->reader == nullptr) {
-        gst_rtsp_client_close(client);  // the channel is no longer served
-        return;
-    }
-    LogJoined(*viewer->reader, viewer->recorder, viewer->channel, viewer->sink->Peer());
 }
 
 void OnClientConnected(GstRTSPServer *, GstRTSPClient *client, gpointer data)

@@ -8,7 +8,6 @@ namespace kn::gateway {
 
 namespace {
 
-constexpr const char *kCaps = "video/x-h264,stream-format=byte-stream,alignment=au";
 // The pieces of one packet sent without a copy (an RTP header and its
 // payload's memories); a packet of more is merged first.
 constexpr guint kVectors = 8;
@@ -27,27 +26,19 @@ gboolean CloseClient(gpointer data)
     return G_SOURCE_REMOVE;
 }
 
-// The payloader's events (caps, segment) end here: the packets are all
-// this side takes.
-gboolean OnEvent(GstPad *, GstObject *, GstEvent *event)
-{
-    gst_event_unref(event);
-    return TRUE;
-}
-
 }  // namespace
 
 CTransportSink::CTransportSink(GstRTSPStreamTransport *transport, GstRTSPClient *client, std::string peer,
-                               const RtpStart &start)
+                               std::shared_ptr<CChannelPackets> packets)
     : m_pTransport(GST_RTSP_STREAM_TRANSPORT(g_object_ref(transport))),
       m_Peer(std::move(peer)),
-      m_Start(start),
+      m_pPackets(std::move(packets)),
       m_Created(std::chrono::steady_clock::now())
 {
     g_weak_ref_init(&m_Client, client);
     const GstRTSPTransport *tr = gst_rtsp_stream_transport_get_transport(transport);
     GstRTSPStream *stream = gst_rtsp_stream_transport_get_stream(transport);
-    if (tr == nullptr || stream == nullptr) {
+    if (tr == nullptr || stream == nullptr || m_pPackets == nullptr || !m_pPackets->Ready()) {
         return;
     }
     m_bTcp = tr->lower_transport == GST_RTSP_LOWER_TRANS_TCP;
@@ -65,57 +56,11 @@ CTransportSink::CTransportSink(GstRTSPStreamTransport *transport, GstRTSPClient 
             return;
         }
     }
-    GstElement *pay = gst_element_factory_make("rtph264pay", nullptr);
-    if (pay == nullptr) {
-        return;
-    }
-    // The media's SSRC, as the SETUP answer named it to the client.
-    guint ssrc = 0;
-    gst_rtsp_stream_get_ssrc(stream, &ssrc);
-    g_object_set(pay, "pt", 96, "config-interval", -1, "seqnum-offset", static_cast<gint>(start.seq),
-                 "timestamp-offset", static_cast<guint>(start.rtptime), "ssrc", ssrc, nullptr);
-    gst_util_set_object_arg(G_OBJECT(pay), "aggregate-mode", "zero-latency");
-    m_pSrc = gst_pad_new("src", GST_PAD_SRC);
-    m_pSink = gst_pad_new("sink", GST_PAD_SINK);
-    gst_pad_set_element_private(m_pSink, this);
-    gst_pad_set_chain_function(m_pSink, OnChain);
-    gst_pad_set_chain_list_function(m_pSink, OnChainList);
-    gst_pad_set_event_function(m_pSink, OnEvent);
-    GstPad *in = gst_element_get_static_pad(pay, "sink");
-    GstPad *out = gst_element_get_static_pad(pay, "src");
-    const bool linked = gst_pad_link(m_pSrc, in) == GST_PAD_LINK_OK && gst_pad_link(out, m_pSink) == GST_PAD_LINK_OK;
-    gst_object_unref(in);
-    gst_object_unref(out);
-    gst_pad_set_active(m_pSink, TRUE);
-    gst_pad_set_active(m_pSrc, TRUE);
-    if (!linked || gst_element_set_state(pay, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-        gst_element_set_state(pay, GST_STATE_NULL);
-        gst_object_unref(pay);
-        return;
-    }
-    m_pPay = pay;
-    gchar *id = gst_pad_create_stream_id(m_pSrc, pay, nullptr);
-    gst_pad_push_event(m_pSrc, gst_event_new_stream_start(id));
-    g_free(id);
-    GstCaps *caps = gst_caps_from_string(kCaps);
-    gst_pad_push_event(m_pSrc, gst_event_new_caps(caps));
-    gst_caps_unref(caps);
+    m_bReady = true;
 }
 
 CTransportSink::~CTransportSink()
 {
-    if (m_pPay != nullptr) {
-        gst_element_set_state(m_pPay, GST_STATE_NULL);
-    }
-    for (GstPad *pad : {m_pSrc, m_pSink}) {
-        if (pad != nullptr) {
-            gst_pad_set_active(pad, FALSE);
-            gst_object_unref(pad);
-        }
-    }
-    if (m_pPay != nullptr) {
-        gst_object_unref(m_pPay);
-    }
     DropWaiting();
     g_clear_object(&m_pSocket);
     g_clear_object(&m_pTo);
@@ -123,21 +68,58 @@ CTransportSink::~CTransportSink()
     g_object_unref(m_pTransport);
 }
 
+RtpStart CTransportSink::Start()
+{
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    if (!m_bPreludeMade && m_pPackets != nullptr) {
+        // Called while the channel hands out no frame: the next packets
+        // made are the viewer's next.
+        MakePrelude(m_pPackets->Next().seq, std::chrono::steady_clock::now());
+    }
+    if (m_nWaitingCount > 0) {
+        return CChannelPackets::StartOf(m_Waiting[m_nWaitingFirst].packets);
+    }
+    return m_pPackets != nullptr ? m_pPackets->Next() : RtpStart{};
+}
+
 void CTransportSink::Begin()
 {
-    if (!m_bTcp || m_pWritten != nullptr) {
+    std::lock_guard<std::mutex> lk(m_Mutex);
+    if (m_bPlaying) {
         return;
     }
-    // What is handed over in one call (a packet, or a frame's packets) is
-    // one message on the connection, counted as it is written (the
-    // transport's one such callback: the shared stream sends nothing on it).
-    m_pWritten = std::make_shared<std::atomic<uint64_t>>(0);
-    gst_rtsp_stream_transport_set_message_sent_full(m_pTransport, OnWritten, new WrittenCount(m_pWritten),
-                                                    [](gpointer data) { delete static_cast<WrittenCount *>(data); });
+    m_bPlaying = true;
+    if (m_bTcp) {
+        // What is handed over in one call (a frame's packets) is one message
+        // on the connection, counted as it is written (the transport's one
+        // such callback: the shared stream sends nothing on it).
+        m_pWritten = std::make_shared<std::atomic<uint64_t>>(0);
+        gst_rtsp_stream_transport_set_message_sent_full(
+            m_pTransport, OnWritten, new WrittenCount(m_pWritten),
+            [](gpointer data) { delete static_cast<WrittenCount *>(data); });
+    }
+    // What came before the answer was sent goes now, all at once.
+    const auto now = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < m_nWaitingCount; ++i) {
+        m_Waiting[(m_nWaitingFirst + i) % kFrames].at = now;
+    }
+    Drain();
 }
 
 bool CTransportSink::Hand(GstBufferList *packets, std::chrono::steady_clock::time_point at)
 {
+    if (!m_bPlaying) {
+        return false;
+    }
+    if (!m_bTcp) {
+        // UDP: each packet is sent as it is handed over.
+        const guint n = gst_buffer_list_length(packets);
+        for (guint i = 0; i < n; ++i) {
+            SendDatagram(gst_buffer_list_get(packets, i));
+        }
+        gst_buffer_list_unref(packets);
+        return true;
+    }
     if (m_nHandedCount == kFrames || !gst_rtsp_stream_transport_send_rtp_list(m_pTransport, packets)) {
         return false;
     }
@@ -183,64 +165,95 @@ int64_t CTransportSink::RunningTimeNs()
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - m_Created).count();
 }
 
-bool CTransportSink::Push(const uint8_t *data, size_t size, int64_t ptsNs)
+bool CTransportSink::Push(const uint8_t *data, size_t size, int64_t)
 {
-    GstBuffer *buffer = gst_buffer_new_memdup(data, size);
-    GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>(ptsNs);
-    return Send(buffer);
+    auto unit = std::make_shared<StreamUnit>();
+    unit->bytes.assign(data, data + size);
+    unit->arrivalNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    return Send(unit);
 }
 
-bool CTransportSink::PushShared(const SharedUnit &unit, int64_t ptsNs) { return Send(UnitBuffer(unit, ptsNs)); }
+bool CTransportSink::PushShared(const SharedUnit &unit, int64_t) { return Send(unit); }
 
-bool CTransportSink::PushTimed(const SharedUnit &unit, const FrameTimes &times)
-{
-    return Send(UnitBuffer(unit, times.ptsNs, times.dtsNs));
-}
+// The packets carry the channel's times (when each unit came), the same
+// for every viewer: the times the hub gives each viewer are not needed.
+bool CTransportSink::PushTimed(const SharedUnit &unit, const FrameTimes &) { return Send(unit); }
 
-bool CTransportSink::Send(GstBuffer *buffer)
+bool CTransportSink::Send(const SharedUnit &unit)
 {
-    if (m_pPay == nullptr) {
-        gst_buffer_unref(buffer);
+    if (!m_bReady) {
         return false;
     }
-    if (!m_bSegment) {
-        // The first frame is at the RTP time the PLAY answer gave.
-        GstSegment segment;
-        gst_segment_init(&segment, GST_FORMAT_TIME);
-        segment.start = GST_BUFFER_PTS(buffer);
-        gst_pad_push_event(m_pSrc, gst_event_new_segment(&segment));
-        m_bSegment = true;
-    }
-    const uint64_t size = gst_buffer_get_size(buffer);
-    if (!m_bTcp) {
-        const bool sent = gst_pad_push(m_pSrc, buffer) == GST_FLOW_OK;  // each packet sent as it is made
-        m_nBytes += sent ? size : 0;
-        return sent;
-    }
+    std::lock_guard<std::mutex> lk(m_Mutex);
     const auto now = std::chrono::steady_clock::now();
     Drain();
-    if (Behind(now)) {
-        // Behind: what waits is dropped too, the stream goes on at the
-        // next keyframe.
-        DropWaiting();
-        gst_buffer_unref(buffer);
+    // A unit refused leaves a gap: the stream goes on at the next keyframe
+    // whoever hands the units over, never from a broken reference.
+    if (m_bNeedKeyframe && !unit->keyframe) {
         return false;
     }
-    m_pFrame = gst_buffer_list_new();
-    const GstFlowReturn flow = gst_pad_push(m_pSrc, buffer);
-    GstBufferList *packets = m_pFrame;
-    m_pFrame = nullptr;
-    if (flow != GST_FLOW_OK || gst_buffer_list_length(packets) == 0) {
-        gst_buffer_list_unref(packets);
-        return flow == GST_FLOW_OK;
+    GstBufferList *packets = nullptr;
+    bool older = false;
+    if (m_bPlaying && Behind(now)) {
+        DropWaiting();  // behind: what waits is dropped too
+    } else if (!m_bPlaying && m_nWaitingCount == kFrames) {
+        DropWaiting();  // no answer yet
+    } else {
+        packets = m_pPackets->Packets(unit, &older);
     }
-    m_nBytes += size;
-    if (m_nWaitingCount == 0 && Hand(packets, now)) {
+    if (packets == nullptr && older && !m_bPreludeMade && m_Prelude.size() < kFrames - 1) {
+        // The cached group, older than the channel's packets: the prelude,
+        // made once it is known where it ends.
+        m_Prelude.push_back(unit);
+        m_nBytes += unit->bytes.size();
         return true;
+    }
+    if (packets != nullptr && !m_bPreludeMade) {
+        MakePrelude(CChannelPackets::StartOf(packets).seq, now);
+    }
+    m_bNeedKeyframe = packets == nullptr;
+    if (packets == nullptr) {
+        m_Prelude.clear();
+        return false;
+    }
+    m_nBytes += unit->bytes.size();
+    Queue(packets, now);
+    return true;
+}
+
+void CTransportSink::Queue(GstBufferList *packets, std::chrono::steady_clock::time_point now)
+{
+    if (m_nWaitingCount == 0 && Hand(packets, now)) {
+        return;
+    }
+    if (m_nWaitingCount == kFrames) {
+        gst_buffer_list_unref(packets);  // cannot happen: a full ring is behind
+        return;
     }
     m_Waiting[(m_nWaitingFirst + m_nWaitingCount) % kFrames] = {packets, now};
     ++m_nWaitingCount;
-    return true;
+}
+
+void CTransportSink::MakePrelude(uint16_t seq, std::chrono::steady_clock::time_point now)
+{
+    m_bPreludeMade = true;
+    if (m_Prelude.empty()) {
+        return;
+    }
+    std::vector<GstBufferList *> lists;
+    if (m_pPackets->Prelude(m_Prelude, seq, lists) && m_nWaitingCount + lists.size() <= kFrames) {
+        for (GstBufferList *list : lists) {
+            Queue(list, now);
+        }
+    } else {
+        for (GstBufferList *list : lists) {
+            gst_buffer_list_unref(list);
+        }
+    }
+    m_Prelude.clear();
+    m_Prelude.shrink_to_fit();
 }
 
 void CTransportSink::SendDatagram(GstBuffer *packet)
@@ -273,36 +286,6 @@ void CTransportSink::SendDatagram(GstBuffer *packet)
     if (merged != nullptr) {
         gst_buffer_unref(merged);
     }
-}
-
-GstFlowReturn CTransportSink::OnChain(GstPad *pad, GstObject *, GstBuffer *buffer)
-{
-    auto *self = static_cast<CTransportSink *>(gst_pad_get_element_private(pad));
-    if (self->m_pFrame != nullptr) {
-        gst_buffer_list_add(self->m_pFrame, buffer);
-        return GST_FLOW_OK;
-    }
-    if (!self->m_bTcp) {
-        self->SendDatagram(buffer);
-    }
-    gst_buffer_unref(buffer);
-    return GST_FLOW_OK;
-}
-
-GstFlowReturn CTransportSink::OnChainList(GstPad *pad, GstObject *, GstBufferList *list)
-{
-    auto *self = static_cast<CTransportSink *>(gst_pad_get_element_private(pad));
-    const guint n = gst_buffer_list_length(list);
-    for (guint i = 0; i < n; ++i) {
-        GstBuffer *packet = gst_buffer_list_get(list, i);
-        if (self->m_pFrame != nullptr) {
-            gst_buffer_list_add(self->m_pFrame, gst_buffer_ref(packet));
-        } else if (!self->m_bTcp) {
-            self->SendDatagram(packet);
-        }
-    }
-    gst_buffer_list_unref(list);
-    return GST_FLOW_OK;
 }
 
 void CTransportSink::End()

@@ -145,6 +145,15 @@ public:
     // however long its clients wait for a keyframe.
     int EndStale(std::chrono::steady_clock::time_point now, std::chrono::milliseconds patience);
 
+    // Runs f under the channel's lock: no frame is handed out meanwhile and
+    // no client comes or goes. f must not block and must not call back into
+    // the hub.
+    void Hold(const std::function<void()> &f) const
+    {
+        std::lock_guard<std::mutex> lk(m_Mutex);
+        f();
+    }
+
     HubCounts Counts() const;
     // A copy of the cached group, its keyframe (with the parameter sets)
     // first; false when the cache holds none.
