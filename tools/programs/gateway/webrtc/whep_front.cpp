@@ -1,6 +1,5 @@
 #include "tools/programs/gateway/webrtc/whep_front.h"
 
-#include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 #include <gst/sdp/sdp.h>
 #define GST_USE_UNSTABLE_API
@@ -23,13 +22,17 @@
 #include "tools/programs/gateway/status/gateway_status.h"
 #include "tools/programs/gateway/webrtc/h264_offer.h"
 #include "tools/programs/gateway/webrtc/h264_order.h"
-#include "tools/programs/gateway/stream/unit_buffer.h"
+#include "tools/programs/gateway/webrtc/session_feeder.h"
+#include "tools/programs/gateway/webrtc/session_input.h"
 
 namespace kn::gateway {
 
 namespace {
 
-constexpr guint64 kMaxQueuedBytes = 2u << 20;
+// What a session's queue holds at most before its client skips to the next
+// keyframe: far more than a pipeline that keeps up ever has waiting.
+constexpr size_t kMaxQueuedBytes = 2u << 20;
+constexpr size_t kMaxQueuedUnits = 250;
 // How long an answer may wait for the gateway's candidates, and a session
 // for its browser to connect or to come back once disconnected.
 constexpr guint kGatherMs = 5000;
@@ -50,8 +53,8 @@ void Reply(SoupServerMessage *msg, guint status, const std::string &body)
 
 // The stream's SPS from its cached group (units): its profile and
 // constraint bytes; false when nothing is cached.
-bool StreamProfile(const std::shared_ptr<CChannelHub> &hub, std::vector<std::vector<uint8_t>> &units, uint8_t &profile,
-                   uint8_t &constraints)
+bool StreamProfile(const std::shared_ptr<CChannelHub> &hub, std::vector<std::vector<uint8_t>> &units,
+                   std::vector<uint8_t> &spsOut, uint8_t &profile, uint8_t &constraints)
 {
     if (hub == nullptr || !hub->CopyCachedGroup(units)) {
         return false;
@@ -64,14 +67,21 @@ bool StreamProfile(const std::shared_ptr<CChannelHub> &hub, std::vector<std::vec
     }
     profile = sps[1];
     constraints = sps[2];
+    spsOut = sps;
     return true;
 }
 
 }  // namespace
 
-// One browser's session: appsrc ! h264parse ! rtph264pay ! webrtcbin, fed
-// by a reader of the channel's stream from the first keyframe after the
-// browser connected.
+// One browser's session: rtph264pay ! webrtcbin, fed by a reader of the
+// channel's stream from the first keyframe after the browser connected.
+// The reader puts each unit into the session's queue on the front's
+// feeder, whose threads push it into the payloader through a pad of the
+// session's own: the pipeline has no source element and no streaming
+// thread of its own on the sending side (its sink sends at once, without
+// waiting for the clock). The stream's units are whole access units with
+// the parameter sets in front of each keyframe, and the channel knows its
+// SPS: nothing to parse again.
 class CWhepSession final : public IClientSink, public std::enable_shared_from_this<CWhepSession> {
 public:
     using Answered = std::function<void(std::string sdp)>;  // "" when it failed
@@ -80,8 +90,9 @@ public:
     CWhepSession(std::string name, std::string peer) : m_Name(std::move(name)), m_Peer(std::move(peer)) {}
     ~CWhepSession() override { Stop(); }
 
-    bool Start(const WebrtcConfig &config, int payload, const std::string &fmtp, const std::string &offerText,
-               Answered answered, Ended ended, std::string &message)
+    bool Start(CSessionFeeder &feeder, const WebrtcConfig &config, int payload, const std::string &fmtp,
+               const std::vector<uint8_t> &sps, const std::string &offerText, Answered answered, Ended ended,
+               std::string &message)
     {
         m_Answered = std::move(answered);
         m_Ended = std::move(ended);
@@ -91,8 +102,7 @@ public:
             return false;
         }
         const std::string launch =
-            "appsrc name=src is-live=true format=time do-timestamp=false ! h264parse ! "
-            "video/x-h264,stream-format=byte-stream,alignment=au ! rtph264pay name=pay "
+            "rtph264pay name=pay "
             "config-interval=-1 aggregate-mode=zero-latency pt=" +
             std::to_string(payload) +
             " ! application/x-rtp,media=video,encoding-name=H264,clock-rate=90000,payload=" + std::to_string(payload) +
@@ -106,11 +116,19 @@ public:
             return false;
         }
         g_clear_error(&error);
-        m_pAppSrc = gst_bin_get_by_name(GST_BIN(m_pPipeline), "src");
         m_pWebrtc = gst_bin_get_by_name(GST_BIN(m_pPipeline), "webrtc");
-        GstCaps *caps = gst_caps_from_string("video/x-h264,stream-format=byte-stream,alignment=au");
-        g_object_set(m_pAppSrc, "caps", caps, "block", FALSE, "max-bytes", kMaxQueuedBytes, nullptr);
-        gst_caps_unref(caps);
+        GstElement *pay = gst_bin_get_by_name(GST_BIN(m_pPipeline), "pay");
+        GstPad *sink = gst_element_get_static_pad(pay, "sink");
+        auto input = std::make_shared<CSessionInput>(sink, sps);
+        gst_object_unref(sink);
+        gst_object_unref(pay);
+        if (!input->Linked()) {
+            message = "cannot feed the WebRTC pipeline";
+            gst_sdp_message_free(sdp);
+            return false;
+        }
+        m_pQueue = feeder.Open(kMaxQueuedUnits, kMaxQueuedBytes,
+                               [input](const SharedUnit &unit, int64_t ptsNs) { input->Deliver(unit, ptsNs); });
         Configure(config);
         GstWebRTCRTPTransceiver *transceiver = nullptr;
         g_signal_emit_by_name(m_pWebrtc, "get-transceiver", 0, &transceiver);
@@ -148,6 +166,9 @@ public:
         if (m_bStopped.exchange(true)) {
             return;
         }
+        if (m_pQueue != nullptr) {
+            m_pQueue->Close();
+        }
         for (guint *timer : {&m_nGatherTimer, &m_nConnectTimer, &m_nLostTimer, &m_nWatchTimer}) {
             if (*timer != 0) {
                 g_source_remove(*timer);
@@ -155,15 +176,21 @@ public:
             }
         }
         if (m_pPipeline != nullptr) {
+            // Stopping the pipeline ends a unit being pushed into it (its
+            // pads flush); the pipeline goes once none is.
             gst_element_set_state(m_pPipeline, GST_STATE_NULL);
             GstBus *bus = gst_element_get_bus(m_pPipeline);
             gst_bus_remove_watch(bus);
             gst_object_unref(bus);
             g_signal_handlers_disconnect_by_data(m_pWebrtc, this);
             gst_object_unref(m_pWebrtc);
-            gst_object_unref(m_pAppSrc);
-            gst_object_unref(m_pPipeline);
-            m_pPipeline = m_pWebrtc = m_pAppSrc = nullptr;
+            if (m_pQueue == nullptr || m_pQueue->WaitIdle(std::chrono::milliseconds(2000))) {
+                gst_object_unref(m_pPipeline);
+            } else {
+                Log("%s: WebRTC client %s: its pipeline is still being fed: left to finish", m_Name.c_str(),
+                    m_Peer.c_str());
+            }
+            m_pPipeline = m_pWebrtc = nullptr;
         }
     }
 
@@ -174,20 +201,17 @@ public:
     int64_t RunningTimeNs() override { return SteadyNs() - m_nCreatedNs; }
     bool Push(const uint8_t *data, size_t size, int64_t ptsNs) override
     {
-        if (!Take(common::Summarise(common::ByteSpan{data, size}).idr)) {
-            return true;  // not yet: not a gap the stream must mend
-        }
-        GstBuffer *buffer = gst_buffer_new_memdup(data, size);
-        GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>(ptsNs);
-        GST_BUFFER_DTS(buffer) = static_cast<GstClockTime>(ptsNs);
-        return gst_app_src_push_buffer(GST_APP_SRC(m_pAppSrc), buffer) == GST_FLOW_OK;
+        auto unit = std::make_shared<StreamUnit>();
+        unit->bytes.assign(data, data + size);
+        unit->keyframe = common::Summarise(common::ByteSpan{data, size}).idr;
+        return PushShared(unit, ptsNs);
     }
     bool PushShared(const SharedUnit &unit, int64_t ptsNs) override
     {
         if (!Take(unit->keyframe)) {
-            return true;
+            return true;  // not yet: not a gap the stream must mend
         }
-        return gst_app_src_push_buffer(GST_APP_SRC(m_pAppSrc), UnitBuffer(unit, ptsNs)) == GST_FLOW_OK;
+        return m_pQueue != nullptr && m_pQueue->Put(unit, ptsNs);
     }
     void End() override { Finish("the channel's stream ended"); }
     std::string Peer() const override { return m_Peer; }
@@ -481,7 +505,7 @@ private:
     Ended m_Ended;
     GstElement *m_pPipeline = nullptr;
     GstElement *m_pWebrtc = nullptr;
-    GstElement *m_pAppSrc = nullptr;
+    std::shared_ptr<CSessionFeeder::CQueue> m_pQueue;
     std::unique_ptr<CStreamReader> m_pReader;
     std::atomic<bool> m_bStopped{false};
     std::atomic<bool> m_bAnswered{false};
@@ -550,7 +574,10 @@ public:
 };
 
 CWhepFront::CWhepFront(const WebrtcConfig &config, ISiteDirectory &directory)
-    : m_Config(config), m_Directory(directory), m_pRoute(std::make_shared<CRoute>(this))
+    : m_Config(config),
+      m_Directory(directory),
+      m_pRoute(std::make_shared<CRoute>(this)),
+      m_pFeeder(std::make_unique<CSessionFeeder>())
 {}
 
 CWhepFront::~CWhepFront()
@@ -683,7 +710,8 @@ void CWhepFront::Offer(SoupServerMessage *msg, const std::string &name, int chan
     g_bytes_unref(bytes);
     uint8_t profile = 0, constraints = 0;
     std::vector<std::vector<uint8_t>> group;
-    if (!StreamProfile(hub, group, profile, constraints)) {
+    std::vector<uint8_t> sps;
+    if (!StreamProfile(hub, group, sps, profile, constraints)) {
         // The channel is closed or has had no keyframe yet.
         Reply(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, "the channel's stream has no picture yet: try again\n");
         soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Retry-After", "2");
@@ -730,7 +758,7 @@ void CWhepFront::Offer(SoupServerMessage *msg, const std::string &name, int chan
     std::weak_ptr<bool> alive = m_Alive;
     std::string message;
     const bool started = session->Start(
-        m_Config, payload, fmtp, offer,
+        *m_pFeeder, m_Config, payload, fmtp, sps, offer,
         [this, alive, held, id, location, name, channel, label](std::string sdp) {
             if (sdp.empty()) {
                 Reply(held.get(), SOUP_STATUS_INTERNAL_SERVER_ERROR, "no answer could be made to the offer\n");

@@ -19,6 +19,7 @@
 
 namespace kn::gateway {
 
+class CSessionFeeder;
 class CWhepSession;
 
 class CWhepFront final : public IFront {
@@ -50,6 +51,7 @@ private:
     const WebrtcConfig m_Config;
     ISiteDirectory &m_Directory;
     std::shared_ptr<CRoute> m_pRoute;
+    std::unique_ptr<CSessionFeeder> m_pFeeder;  // the threads that push the sessions' units
     std::map<uint64_t, std::shared_ptr<CWhepSession>> m_Sessions;
     std::map<std::pair<std::string, int>, std::unique_ptr<CStreamReader>> m_Warm;
     uint64_t m_nNextId = 1;
