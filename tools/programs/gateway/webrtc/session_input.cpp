@@ -29,7 +29,34 @@ gboolean OnEvent(GstPad *, GstObject *, GstEvent *event)
     return TRUE;
 }
 
+bool IsClockSync(GstElement *element)
+{
+    GstElementFactory *factory = gst_element_get_factory(element);
+    return factory != nullptr && g_strcmp0(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)), "clocksync") == 0;
+}
+
+void Unpace(GstElement *element)
+{
+    if (IsClockSync(element)) {
+        g_object_set(element, "sync", FALSE, nullptr);
+    }
+}
+
+void OnDeepElementAdded(GstBin *, GstBin *, GstElement *element, gpointer) { Unpace(element); }
+
 }  // namespace
+
+void CSessionInput::SendUnpaced(GstElement *pipeline)
+{
+    if (pipeline == nullptr || !GST_IS_BIN(pipeline)) {
+        return;
+    }
+    g_signal_connect(pipeline, "deep-element-added", G_CALLBACK(OnDeepElementAdded), nullptr);
+    GstIterator *it = gst_bin_iterate_recurse(GST_BIN(pipeline));
+    gst_iterator_foreach(
+        it, [](const GValue *value, gpointer) { Unpace(GST_ELEMENT(g_value_get_object(value))); }, nullptr);
+    gst_iterator_free(it);
+}
 
 GstCaps *CSessionInput::Caps(const std::vector<uint8_t> &sps)
 {

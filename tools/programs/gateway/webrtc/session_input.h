@@ -15,6 +15,7 @@
 
 typedef struct _GstPad GstPad;
 typedef struct _GstCaps GstCaps;
+typedef struct _GstElement GstElement;
 
 namespace kn::gateway {
 
@@ -35,6 +36,14 @@ public:
     // Whole access units in byte-stream form, of the profile and level
     // that sps names (none when it is too short to say).
     static GstCaps *Caps(const std::vector<uint8_t> &sps);
+
+    // The session's packets go out as they are made. webrtcbin holds each
+    // sending stream's packets until their time on the pipeline's clock
+    // (a clocksync in front of the RTP session), which for units that come
+    // live, as they arrive, is a clock entry, the clock's lock and often a
+    // sleep for every packet, on the feeder's shared threads. Turned off
+    // in pipeline as it is and in whatever is added to it later.
+    static void SendUnpaced(GstElement *pipeline);
 
 private:
     GstPad *m_pPad = nullptr;

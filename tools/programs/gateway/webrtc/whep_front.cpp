@@ -78,10 +78,10 @@ bool StreamProfile(const std::shared_ptr<CChannelHub> &hub, std::vector<std::vec
 // The reader puts each unit into the session's queue on the front's
 // feeder, whose threads push it into the payloader through a pad of the
 // session's own: the pipeline has no source element and no streaming
-// thread of its own on the sending side (its sink sends at once, without
-// waiting for the clock). The stream's units are whole access units with
-// the parameter sets in front of each keyframe, and the channel knows its
-// SPS: nothing to parse again.
+// thread of its own on the sending side, and nothing in it waits for the
+// clock (see CSessionInput::SendUnpaced). The stream's units are whole
+// access units with the parameter sets in front of each keyframe, and the
+// channel knows its SPS: nothing to parse again.
 class CWhepSession final : public IClientSink, public std::enable_shared_from_this<CWhepSession> {
 public:
     using Answered = std::function<void(std::string sdp)>;  // "" when it failed
@@ -117,6 +117,7 @@ public:
         }
         g_clear_error(&error);
         m_pWebrtc = gst_bin_get_by_name(GST_BIN(m_pPipeline), "webrtc");
+        CSessionInput::SendUnpaced(m_pPipeline);
         GstElement *pay = gst_bin_get_by_name(GST_BIN(m_pPipeline), "pay");
         GstPad *sink = gst_element_get_static_pad(pay, "sink");
         auto input = std::make_shared<CSessionInput>(sink, sps);
